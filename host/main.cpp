@@ -1,0 +1,2 @@
+// tarnhost entry point.
+int main() { return 0; }

@@ -1,0 +1,1 @@
+// Interpreter instance and exported entry points.

@@ -1,0 +1,1 @@
+// Platform layer: process.

@@ -1,0 +1,23 @@
+// INI ("profile") files: sections and keys compared without case, first match wins,
+// value = text after the first "=", blanks trimmed, one pair of surrounding quotes
+// removed; ";" comment lines; CR LF line ends; writes lock and replace the file
+// atomically. A file name without a directory resolves to the program directory.
+#pragma once
+#include <string>
+#include "platform/api.h"
+
+namespace kel::platform {
+
+// Copies the value (or `def` when missing) into out, cut to outsz - 1; returns its length.
+KEL_PLATFORM_API size_t profile_get(const char* file, const char* section, const char* key, const char* def,
+                                    char* out, size_t outsz);
+KEL_PLATFORM_API std::string profile_get_string(const char* file, const char* section, const char* key,
+                                                const char* def = "");
+// The decimal integer value of a key (leading blanks, sign, digits), or `def` when missing.
+KEL_PLATFORM_API int32_t profile_get_int(const char* file, const char* section, const char* key, int32_t def);
+// value == nullptr deletes the key; key == nullptr deletes the section.
+KEL_PLATFORM_API bool profile_write(const char* file, const char* section, const char* key, const char* value);
+// A whole section's "key=value" lines, for callers that list it.
+KEL_PLATFORM_API std::string profile_section(const char* file, const char* section);
+
+}  // namespace kel::platform

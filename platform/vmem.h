@@ -1,0 +1,17 @@
+// Reserved and committed address space, for the interpreter's string heap region.
+#pragma once
+#include "platform/api.h"
+
+namespace kel::platform {
+
+KEL_PLATFORM_API size_t vm_page_size();
+// Reserve `bytes` of address space with no access; nullptr on failure.
+KEL_PLATFORM_API void* vm_reserve(size_t bytes);
+// Make [base, base + bytes) readable and writable. `bytes` never exceeds the reservation.
+KEL_PLATFORM_API bool vm_commit(void* base, size_t bytes);
+KEL_PLATFORM_API bool vm_decommit(void* base, size_t bytes);
+KEL_PLATFORM_API bool vm_release(void* base, size_t bytes);
+// Test hook: make vm_reserve fail for requests above `limit` (0 = no limit).
+KEL_PLATFORM_API void vm_set_reserve_limit(size_t limit);
+
+}  // namespace kel::platform
