@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the Release build, then the script tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j2
+(cd build && ctest --output-on-failure -j2 --timeout 300)
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=ON >/dev/null
+cmake --build build-asan -j2
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j2 --timeout 300 -L 'unit|run')
