@@ -3,6 +3,7 @@
 // components). Every descriptor is opened close-on-exec. Failures set last_error().
 #pragma once
 #include <string>
+#include <string_view>
 #include "platform/api.h"
 
 namespace kel::platform {

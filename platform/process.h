@@ -54,8 +54,38 @@ KEL_PLATFORM_API int crt_rand();
 [[noreturn]] KEL_PLATFORM_API void process_exit(int32_t code);
 KEL_PLATFORM_API int exit_status(int32_t code);
 
-// No desktop: one line "caption: text" on standard error; returns the fixed answer
-// (IDOK = 1 for plain boxes; error dialogs answer Exit unless KEL_DIALOG_ANSWER=continue).
+// Message box types and answers keep their Windows values.
+constexpr uint32_t kMbOk = 0x0;
+constexpr uint32_t kMbOkCancel = 0x1;
+constexpr uint32_t kMbAbortRetryIgnore = 0x2;
+constexpr uint32_t kMbYesNoCancel = 0x3;
+constexpr uint32_t kMbYesNo = 0x4;
+constexpr uint32_t kMbRetryCancel = 0x5;
+constexpr uint32_t kMbCancelTryContinue = 0x6;
+constexpr uint32_t kMbTypeMask = 0xF;
+constexpr uint32_t kMbDefButton2 = 0x100;
+constexpr uint32_t kMbDefButton3 = 0x200;
+constexpr uint32_t kMbDefButtonMask = 0xF00;
+constexpr uint32_t kMbIconError = 0x10;
+// Our own bit (unused by Windows): the interpreter's error dialog, whose buttons are
+// Continue and Exit.
+constexpr uint32_t kMbKelErrorDialog = 0x40000000;
+
+constexpr int kIdOk = 1;
+constexpr int kIdCancel = 2;
+constexpr int kIdAbort = 3;
+constexpr int kIdRetry = 4;
+constexpr int kIdIgnore = 5;
+constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
+constexpr int kIdTryAgain = 10;
+constexpr int kIdContinue = 11;
+constexpr int kIdExit = kIdCancel;  // the error dialog's Exit button
+
+// No desktop: one line "caption: text" on standard error (line breaks in the text become
+// blanks) and a fixed answer: the default button of the box type (kIdOk for kMbOk; the
+// first button unless kMbDefButton2/3 is given). With kMbKelErrorDialog the answer is
+// kIdExit, or kIdContinue when the environment holds KEL_DIALOG_ANSWER=continue (tests).
 KEL_PLATFORM_API int message_box(const char* text, const char* caption, uint32_t type);
 
 }  // namespace kel::platform

@@ -1,0 +1,449 @@
+// Platform layer: files. The one path normaliser, the case-insensitive resolution of
+// existing names, and descriptors behind File. Directory listings and copies are elsewhere.
+#include "platform/fileio.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <strings.h>
+
+#include "platform/errors.h"
+#include "platform/internal.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+
+namespace kel::platform {
+
+namespace {
+
+// Drive letter -> mapped root, read from FENSCRPT.INI on first use of each letter.
+struct DriveMap {
+    std::string root[26];
+    bool known[26] = {};
+};
+
+DriveMap& drive_map() {
+    static auto* m = new DriveMap;
+    return *m;
+}
+
+const std::string& drive_root(char letter) {
+    int i = (letter | 0x20) - 'a';
+    DriveMap& m = drive_map();
+    if (!m.known[i]) {
+        char key[2] = {static_cast<char>('A' + i), 0};
+        std::string v = profile_get_string(detail::in_program_dir("FENSCRPT.INI").c_str(), "Drives", key, "");
+        for (char& c : v)
+            if (c == '\\') c = '/';
+        if (v.empty()) v = "/";
+        if (v.back() != '/') v += '/';
+        m.root[i] = std::move(v);
+        m.known[i] = true;
+    }
+    return m.root[i];
+}
+
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool entry_exists(const std::string& p) {
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+// A directory entry of `dir` whose name equals `name` without regard to case. The
+// smallest match wins so that the choice does not depend on directory order.
+bool match_nocase(const std::string& dir, const std::string& name, std::string* found) {
+    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return false;
+    bool any = false;
+    while (dirent* e = readdir(d)) {
+        if (strcasecmp(e->d_name, name.c_str()) != 0) continue;
+        if (!any || std::strcmp(e->d_name, found->c_str()) < 0) *found = e->d_name;
+        any = true;
+    }
+    closedir(d);
+    return any;
+}
+
+bool wait_ms(int ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+    return true;
+}
+
+int64_t now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Windows reports a missing directory on the way as "path not found", not "file not found".
+void set_open_error(const std::string& path) {
+    int err = errno;
+    uint32_t code = error_from_errno(err);
+    if (err == ENOENT) {
+        size_t slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0) {
+            struct stat st;
+            if (stat(path.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) code = 3;
+        }
+    }
+    set_last_error(code);
+}
+
+}  // namespace
+
+namespace detail {
+
+void set_error_from_errno() { set_last_error(error_from_errno(errno)); }
+
+void drive_map_invalidate() {
+    DriveMap& m = drive_map();
+    for (bool& k : m.known) k = false;
+}
+
+std::string in_program_dir(std::string_view name) {
+    std::string p = program_dir();
+    if (p.empty() || p.back() != '/') p += '/';
+    p.append(name);
+    return p;
+}
+
+std::string resolve_existing(const std::string& path) {
+    if (path.empty() || entry_exists(path)) return path;
+    std::string out;
+    size_t pos = 0;
+    if (path[0] == '/') {
+        out = "/";
+        pos = 1;
+    }
+    while (pos <= path.size()) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos) slash = path.size();
+        std::string comp = path.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (comp.empty()) continue;
+        std::string dir = out;
+        std::string candidate = out.empty() || out.back() == '/' ? out + comp : out + "/" + comp;
+        if (!entry_exists(candidate)) {
+            std::string found;
+            if (comp != "." && comp != ".." && match_nocase(dir, comp, &found)) {
+                candidate = dir.empty() || dir.back() == '/' ? dir + found : dir + "/" + found;
+            } else {
+                // Nothing matches: the rest of the path stays as given.
+                if (pos < path.size()) candidate += path.substr(slash);
+                return candidate;
+            }
+        }
+        out = std::move(candidate);
+    }
+    if (!path.empty() && path.back() == '/' && (out.empty() || out.back() != '/')) out += '/';
+    return out;
+}
+
+std::string resolve_for_create(const std::string& path) {
+    if (path.empty() || entry_exists(path)) return path;
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : resolve_existing(path.substr(0, slash == 0 ? 1 : slash));
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string found;
+    if (!name.empty() && match_nocase(dir, name, &found)) name = found;
+    if (dir.empty()) return name;
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+}  // namespace detail
+
+std::string normalize_path(std::string_view in) {
+    std::string p(in);
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    if (p.compare(0, 8, "//?/UNC/") == 0)
+        p.erase(0, 8);
+    else if (p.compare(0, 4, "//?/") == 0)
+        p.erase(0, 4);
+
+    std::string out;
+    size_t pos = 0;
+    if (p.size() >= 2 && is_letter(p[0]) && p[1] == ':') {
+        out = drive_root(p[0]);  // always ends in "/"
+        pos = 2;
+        while (pos < p.size() && p[pos] == '/') ++pos;
+    } else if (!p.empty() && p[0] == '/') {
+        out = "/";
+        while (pos < p.size() && p[pos] == '/') ++pos;
+    }
+
+    // Rebuild component by component: Windows ignores trailing blanks and dots of a name
+    // (but "." and ".." are names of their own), and repeated separators.
+    std::string last;
+    bool first = true;
+    while (pos < p.size()) {
+        size_t slash = p.find('/', pos);
+        if (slash == std::string::npos) slash = p.size();
+        std::string comp = p.substr(pos, slash - pos);
+        bool had_slash = slash < p.size();
+        pos = slash + 1;
+        if (comp != "." && comp != "..") {
+            while (!comp.empty() && (comp.back() == ' ' || comp.back() == '.')) comp.pop_back();
+        }
+        if (comp.empty()) {
+            if (had_slash && pos >= p.size() && !out.empty() && out.back() != '/') out += '/';
+            continue;
+        }
+        if (!first && !out.empty() && out.back() != '/') out += '/';
+        out += comp;
+        first = false;
+        last = comp;
+        if (had_slash && pos >= p.size()) out += '/';
+    }
+    if (strcasecmp(last.c_str(), "NUL") == 0 && (out.empty() || out.back() != '/')) return "/dev/null";
+    return out;
+}
+
+File file_open(const char* path, Open how) {
+    File f;
+    if (!path || !*path) {
+        set_last_error(3);
+        return f;
+    }
+    std::string p = normalize_path(path);
+    if (p.empty()) {
+        set_last_error(3);
+        return f;
+    }
+    int flags = O_CLOEXEC;
+    switch (how) {
+    case Open::Read:
+        p = detail::resolve_existing(p);
+        flags |= O_RDONLY;
+        break;
+    case Open::WriteCreate:
+        p = detail::resolve_for_create(p);
+        flags |= O_WRONLY | O_CREAT;
+        break;
+    case Open::WriteTruncate:
+        p = detail::resolve_for_create(p);
+        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+    case Open::Append:
+        p = detail::resolve_for_create(p);
+        flags |= O_WRONLY | O_CREAT | O_APPEND;
+        break;
+    }
+    int fd;
+    do {
+        fd = open(p.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        set_open_error(p);
+        return f;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        set_last_error(5);
+        return f;
+    }
+    f.fd = fd;
+    return f;
+}
+
+File std_input() { return File{0}; }
+File std_output() { return File{1}; }
+
+bool file_close(File& f) {
+    if (f.fd < 0) {
+        set_last_error(6);
+        return false;
+    }
+    int fd = f.fd;
+    f.fd = -1;
+    if (fd <= 2) return true;
+    // Linux closes the descriptor even when close() reports EINTR; never retry.
+    if (close(fd) != 0 && errno != EINTR) {
+        detail::set_error_from_errno();
+        return false;
+    }
+    return true;
+}
+
+int64_t file_read(File f, void* buf, size_t n) {
+    if (f.fd < 0 || (!buf && n)) {
+        set_last_error(6);
+        return -1;
+    }
+    if (n > SSIZE_MAX) n = SSIZE_MAX;
+    for (;;) {
+        ssize_t r = read(f.fd, buf, n);
+        if (r >= 0) return r;
+        if (errno == EINTR) continue;
+        detail::set_error_from_errno();
+        return -1;
+    }
+}
+
+bool file_write(File f, const void* buf, size_t n) {
+    if (f.fd < 0 || (!buf && n)) {
+        set_last_error(6);
+        return false;
+    }
+    const char* p = static_cast<const char*>(buf);
+    while (n > 0) {
+        ssize_t w = write(f.fd, p, n > SSIZE_MAX ? SSIZE_MAX : n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            detail::set_error_from_errno();
+            return false;
+        }
+        if (w == 0) {
+            set_last_error(29);
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+int64_t file_size(File f) {
+    struct stat st;
+    if (f.fd < 0 || fstat(f.fd, &st) != 0) {
+        set_last_error(6);
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool file_seek(File f, int64_t pos) {
+    if (f.fd < 0 || pos < 0) {
+        set_last_error(pos < 0 ? 131 : 6);
+        return false;
+    }
+    if (lseek(f.fd, static_cast<off_t>(pos), SEEK_SET) < 0) {
+        detail::set_error_from_errno();
+        return false;
+    }
+    return true;
+}
+
+bool file_is_pipe(File f) {
+    struct stat st;
+    if (f.fd < 0 || fstat(f.fd, &st) != 0) return false;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+}
+
+int64_t file_pipe_available(File f) {
+    int n = 0;
+    if (f.fd < 0 || ioctl(f.fd, FIONREAD, &n) != 0) return -1;
+    return n;
+}
+
+bool file_wait_readable(File f, int ms) {
+    if (f.fd < 0) return false;
+    int64_t deadline = ms < 0 ? -1 : now_ms() + ms;
+    for (;;) {
+        int left = -1;
+        if (deadline >= 0) {
+            int64_t l = deadline - now_ms();
+            left = l < 0 ? 0 : static_cast<int>(l > INT_MAX ? INT_MAX : l);
+        }
+        pollfd pfd{f.fd, POLLIN, 0};
+        int r = poll(&pfd, 1, left);
+        if (r > 0) return true;  // readable, or end/error: a read will not block
+        if (r == 0) return false;
+        if (errno != EINTR) return false;
+    }
+}
+
+bool file_lock_exclusive(File f, int ms) {
+    if (f.fd < 0) {
+        set_last_error(6);
+        return false;
+    }
+    int64_t deadline = now_ms() + (ms < 0 ? 0 : ms);
+    for (;;) {
+        if (flock(f.fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            detail::set_error_from_errno();
+            return false;
+        }
+        int64_t left = deadline - now_ms();
+        if (left <= 0) {
+            set_last_error(33);
+            return false;
+        }
+        wait_ms(left < 10 ? static_cast<int>(left) : 10);
+    }
+}
+
+void file_unlock(File f) {
+    if (f.fd >= 0) flock(f.fd, LOCK_UN);
+}
+
+bool file_exists(const char* path) {
+    if (!path || !*path) return false;
+    std::string p = detail::resolve_existing(normalize_path(path));
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool dir_exists(const char* path) {
+    if (!path || !*path) return false;
+    std::string p = detail::resolve_existing(normalize_path(path));
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool file_delete(const char* path) {
+    if (!path || !*path) {
+        set_last_error(2);
+        return false;
+    }
+    std::string p = detail::resolve_existing(normalize_path(path));
+    struct stat st;
+    if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        set_last_error(5);
+        return false;
+    }
+    if (unlink(p.c_str()) != 0) {
+        set_open_error(p);
+        return false;
+    }
+    return true;
+}
+
+bool file_read_all(const char* path, std::string* out) {
+    if (!out) return false;
+    File f = file_open(path, Open::Read);
+    if (!f.valid()) return false;
+    out->clear();
+    int64_t size = file_size(f);
+    if (size > 0 && static_cast<uint64_t>(size) < out->max_size()) out->reserve(static_cast<size_t>(size));
+    char buf[65536];
+    for (;;) {
+        int64_t n = file_read(f, buf, sizeof buf);
+        if (n < 0) {
+            uint32_t err = last_error();
+            file_close(f);
+            set_last_error(err);
+            return false;
+        }
+        if (n == 0) break;
+        out->append(buf, static_cast<size_t>(n));
+    }
+    file_close(f);
+    return true;
+}
+
+}  // namespace kel::platform

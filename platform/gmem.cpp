@@ -1,0 +1,183 @@
+// Platform layer: movable memory blocks behind 32-bit handles. Single-threaded by design
+// (one request, one thread); the table is created on first use so that calls made from
+// static constructors before main() are safe.
+#include "platform/gmem.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace kel::platform {
+
+namespace {
+
+// Low bits: slot index + 1 (never 0, so no handle is 0); high bits: generation.
+constexpr uint32_t kSlotBits = 20;
+constexpr uint32_t kSlotMask = (1u << kSlotBits) - 1;
+constexpr uint32_t kMaxSlots = kSlotMask - 1;
+constexpr uint32_t kGenerationMask = (1u << (32 - kSlotBits)) - 1;
+// A 32-bit process could never hand out a block this large; refusing it keeps sizes in
+// the range every caller's arithmetic expects.
+constexpr size_t kMaxBlock = size_t{1} << 31;
+
+struct Slot {
+    void* data = nullptr;
+    size_t size = 0;
+    uint32_t locks = 0;
+    uint32_t generation = 0;
+    bool live = false;
+};
+
+struct Table {
+    std::vector<Slot> slots;
+    // Freed slots are reused oldest first, so a slot's generation advances slowly and a
+    // stale handle stays refused for as long as possible.
+    std::deque<uint32_t> free_slots;
+    size_t live = 0;
+    int fail_next = 0;
+};
+
+Table& table() {
+    static Table* t = new Table;  // never destroyed: blocks may be freed from static destructors
+    return *t;
+}
+
+Slot* find(Handle h) {
+    if (h == 0) return nullptr;
+    uint32_t index = (h & kSlotMask);
+    if (index == 0) return nullptr;
+    Table& t = table();
+    if (index - 1 >= t.slots.size()) return nullptr;
+    Slot& s = t.slots[index - 1];
+    if (!s.live || s.generation != (h >> kSlotBits)) return nullptr;
+    return &s;
+}
+
+bool injected_failure() {
+    Table& t = table();
+    if (t.fail_next <= 0) return false;
+    --t.fail_next;
+    return true;
+}
+
+}  // namespace
+
+Handle gmem_alloc(size_t bytes, bool zeroed) {
+    Table& t = table();
+    if (bytes > kMaxBlock || injected_failure()) {
+        set_last_error(8);
+        return 0;
+    }
+    // A zero-byte block still gets storage so that locking it yields a usable pointer.
+    size_t real = bytes ? bytes : 1;
+    void* p = zeroed ? std::calloc(1, real) : std::malloc(real);
+    if (!p) {
+        set_last_error(8);
+        return 0;
+    }
+    uint32_t index;
+    if (!t.free_slots.empty()) {
+        index = t.free_slots.front();
+        t.free_slots.pop_front();
+    } else {
+        if (t.slots.size() >= kMaxSlots) {
+            std::free(p);
+            set_last_error(8);
+            return 0;
+        }
+        t.slots.emplace_back();
+        index = static_cast<uint32_t>(t.slots.size() - 1);
+    }
+    Slot& s = t.slots[index];
+    s.data = p;
+    s.size = bytes;
+    s.locks = 0;
+    s.live = true;
+    ++t.live;
+    return (s.generation << kSlotBits) | (index + 1);
+}
+
+void* gmem_lock(Handle h) {
+    Slot* s = find(h);
+    if (!s) {
+        set_last_error(6);
+        return nullptr;
+    }
+    if (s->locks != UINT32_MAX) ++s->locks;
+    return s->data;
+}
+
+bool gmem_unlock(Handle h) {
+    Slot* s = find(h);
+    if (!s) {
+        set_last_error(6);
+        return false;
+    }
+    if (s->locks == 0) return false;
+    --s->locks;
+    return true;
+}
+
+Handle gmem_realloc(Handle h, size_t bytes, bool zeroed) {
+    Slot* s = find(h);
+    if (!s) {
+        set_last_error(6);
+        return 0;
+    }
+    // A locked block must not move: someone holds its address.
+    if (s->locks != 0) {
+        set_last_error(8);
+        return 0;
+    }
+    if (bytes > kMaxBlock || injected_failure()) {
+        set_last_error(8);
+        return 0;
+    }
+    size_t real = bytes ? bytes : 1;
+    void* p = std::realloc(s->data, real);
+    if (!p) {
+        set_last_error(8);
+        return 0;
+    }
+    if (zeroed && bytes > s->size) std::memset(static_cast<char*>(p) + s->size, 0, bytes - s->size);
+    s->data = p;
+    s->size = bytes;
+    return h;
+}
+
+bool gmem_free(Handle h) {
+    Slot* s = find(h);
+    if (!s) {
+        set_last_error(6);
+        return false;
+    }
+    Table& t = table();
+    std::free(s->data);
+    s->data = nullptr;
+    s->size = 0;
+    s->locks = 0;
+    s->live = false;
+    s->generation = (s->generation + 1) & kGenerationMask;
+    t.free_slots.push_back((h & kSlotMask) - 1);
+    --t.live;
+    return true;
+}
+
+size_t gmem_size(Handle h) {
+    Slot* s = find(h);
+    return s ? s->size : 0;
+}
+
+uint32_t gmem_lock_count(Handle h) {
+    Slot* s = find(h);
+    return s ? s->locks : 0;
+}
+
+size_t gmem_live_count() { return table().live; }
+
+void gmem_fail_next(int n) { table().fail_next = n < 0 ? 0 : n; }
+
+}  // namespace kel::platform

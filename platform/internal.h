@@ -1,0 +1,23 @@
+// Helpers shared by the platform's own sources; never installed for other callers.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace kel::platform::detail {
+
+// last_error() from the current errno.
+void set_error_from_errno();
+// The existing entry matching `path` exactly or, failing that, component by component
+// without regard to case; the path itself when nothing matches. `path` is normalised.
+std::string resolve_existing(const std::string& path);
+// For files about to be created: the directory resolved as above and the last component
+// reusing an existing case-insensitive match.
+std::string resolve_for_create(const std::string& path);
+// FENSCRPT.INI changed: forget the drive map read from it.
+void drive_map_invalidate();
+// Program-directory file names: "name" -> program_dir() + "/name".
+std::string in_program_dir(std::string_view name);
+// Wakes anyone blocked in the wait primitive (async-signal-safe).
+void wake_waiters();
+
+}  // namespace kel::platform::detail

@@ -1,0 +1,2 @@
+// Platform layer: the message queue (filled in below).
+#include "platform/msgq.h"

@@ -1,0 +1,489 @@
+// Platform layer: INI ("profile") files, our own engine with the platform's observable
+// rules. The script functions that list and edit INI files build on this in lib/.
+#include "platform/profile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/fileio.h"
+#include "platform/internal.h"
+
+namespace kel::platform {
+
+namespace {
+
+enum class Encoding { Ansi, Utf8Bom, Utf16 };
+
+struct IniFile {
+    std::vector<std::string> lines;
+    Encoding encoding = Encoding::Ansi;
+};
+
+// Parsed files by path, valid while the file keeps its inode, size and modification time
+// (a replacing write always changes the inode). The host reads TARNWICK.INI several times
+// at start-up; this keeps that to one read.
+struct CacheEntry {
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    IniFile file;
+};
+constexpr size_t kCacheSlots = 4;
+
+struct Cache {
+    CacheEntry entries[kCacheSlots];
+    size_t next = 0;
+};
+
+Cache& cache() {
+    static auto* c = new Cache;
+    return *c;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && (is_blank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+bool same_nocase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// "[name]" -> name. A header without "]" runs to the end of the line.
+bool line_section(std::string_view line, std::string_view* name) {
+    line = trim(line);
+    if (line.empty() || line[0] != '[') return false;
+    line.remove_prefix(1);
+    size_t close = line.find(']');
+    *name = trim(line.substr(0, close));
+    return true;
+}
+
+bool line_key(std::string_view line, std::string_view* key, std::string_view* value) {
+    std::string_view t = trim(line);
+    if (t.empty() || t[0] == ';' || t[0] == '[') return false;
+    size_t eq = t.find('=');
+    if (eq == std::string_view::npos) return false;
+    *key = trim(t.substr(0, eq));
+    std::string_view v = trim(t.substr(eq + 1));
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
+    *value = v;
+    return true;
+}
+
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string utf16le_to_utf8(std::string_view in) {
+    std::string out;
+    out.reserve(in.size() / 2);
+    size_t n = in.size() / 2;
+    auto unit = [&](size_t i) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(in[2 * i])) |
+               (static_cast<uint32_t>(static_cast<unsigned char>(in[2 * i + 1])) << 8);
+    };
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t u = unit(i);
+        if (u >= 0xD800 && u < 0xDC00 && i + 1 < n && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
+            append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
+            ++i;
+        } else if (u >= 0xD800 && u < 0xE000) {
+            append_utf8(out, 0xFFFD);
+        } else {
+            append_utf8(out, u);
+        }
+    }
+    return out;
+}
+
+void append_utf16(std::string& out, uint32_t cp) {
+    auto put = [&](uint32_t u) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    };
+    if (cp >= 0x10000) {
+        cp -= 0x10000;
+        put(0xD800 + (cp >> 10));
+        put(0xDC00 + (cp & 0x3FF));
+    } else {
+        put(cp);
+    }
+}
+
+// Text from callers is UTF-8 when valid; a byte that does not start a valid sequence is
+// taken as Latin-1 so that nothing is lost.
+std::string utf8_to_utf16le(std::string_view in) {
+    std::string out;
+    out.reserve(in.size() * 2);
+    size_t i = 0;
+    while (i < in.size()) {
+        unsigned char c = static_cast<unsigned char>(in[i]);
+        uint32_t cp = c;
+        size_t len = 1;
+        if (c >= 0xC2 && c <= 0xF4) {
+            size_t need = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+            uint32_t v = c & (0x3F >> need);
+            bool ok = need < in.size() - i;
+            for (size_t k = 1; ok && k <= need; ++k) {
+                unsigned char cc = static_cast<unsigned char>(in[i + k]);
+                if ((cc & 0xC0) != 0x80) ok = false;
+                v = (v << 6) | (cc & 0x3F);
+            }
+            uint32_t min = need == 1 ? 0x80 : need == 2 ? 0x800 : 0x10000;
+            if (ok && v >= min && v <= 0x10FFFF && !(v >= 0xD800 && v < 0xE000)) {
+                cp = v;
+                len = need + 1;
+            }
+        }
+        append_utf16(out, cp);
+        i += len;
+    }
+    return out;
+}
+
+IniFile parse(std::string_view data) {
+    IniFile f;
+    std::string text;
+    if (data.size() >= 2 && static_cast<unsigned char>(data[0]) == 0xFF && static_cast<unsigned char>(data[1]) == 0xFE) {
+        f.encoding = Encoding::Utf16;
+        text = utf16le_to_utf8(data.substr(2));
+        data = text;
+    } else if (data.size() >= 3 && data.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        f.encoding = Encoding::Utf8Bom;
+        data.remove_prefix(3);
+    }
+    size_t pos = 0;
+    while (pos < data.size()) {
+        size_t nl = data.find('\n', pos);
+        std::string_view line = data.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        f.lines.emplace_back(line);
+        if (nl == std::string_view::npos) break;
+        pos = nl + 1;
+    }
+    return f;
+}
+
+std::string serialise(const IniFile& f) {
+    std::string text;
+    for (const std::string& l : f.lines) {
+        text += l;
+        text += "\r\n";
+    }
+    switch (f.encoding) {
+    case Encoding::Ansi: return text;
+    case Encoding::Utf8Bom: return "\xEF\xBB\xBF" + text;
+    case Encoding::Utf16: return "\xFF\xFE" + utf8_to_utf16le(text);
+    }
+    return text;
+}
+
+// A name without a directory is looked for in the program directory.
+std::string resolve_name(const char* file, bool create) {
+    std::string_view f(file ? file : "");
+    std::string p;
+    if (f.find_first_of("/\\:") == std::string_view::npos)
+        p = detail::in_program_dir(f);
+    else
+        p = normalize_path(f);
+    return create ? detail::resolve_for_create(p) : detail::resolve_existing(p);
+}
+
+// Reads (or finds in the cache) the file at `path`; a missing file reads as empty.
+bool load(const std::string& path, IniFile* out) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *out = IniFile{};
+        return errno == ENOENT || errno == ENOTDIR;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        *out = IniFile{};
+        return false;
+    }
+    Cache& c = cache();
+    for (CacheEntry& e : c.entries) {
+        if (e.path == path && e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size &&
+            e.mtime.tv_sec == st.st_mtim.tv_sec && e.mtime.tv_nsec == st.st_mtim.tv_nsec) {
+            *out = e.file;
+            return true;
+        }
+    }
+    std::string data;
+    if (!file_read_all(path.c_str(), &data)) {
+        *out = IniFile{};
+        return last_error() == 2 || last_error() == 3;
+    }
+    *out = parse(data);
+    CacheEntry& e = c.entries[c.next];
+    c.next = (c.next + 1) % kCacheSlots;
+    e.path = path;
+    e.dev = st.st_dev;
+    e.ino = st.st_ino;
+    e.size = st.st_size;
+    e.mtime = st.st_mtim;
+    e.file = *out;
+    return true;
+}
+
+void forget(const std::string& path) {
+    for (CacheEntry& e : cache().entries)
+        if (e.path == path) e.path.clear();
+}
+
+// Line index of the section header, or -1.
+long find_section(const IniFile& f, std::string_view section) {
+    for (size_t i = 0; i < f.lines.size(); ++i) {
+        std::string_view name;
+        if (line_section(f.lines[i], &name) && same_nocase(name, section)) return static_cast<long>(i);
+    }
+    return -1;
+}
+
+// One past the last line of the section starting at `header`.
+size_t section_end(const IniFile& f, size_t header) {
+    size_t i = header + 1;
+    std::string_view name;
+    while (i < f.lines.size() && !line_section(f.lines[i], &name)) ++i;
+    return i;
+}
+
+bool find_value(const IniFile& f, const char* section, const char* key, std::string* value) {
+    long h = find_section(f, section ? section : "");
+    if (h < 0) return false;
+    size_t end = section_end(f, static_cast<size_t>(h));
+    for (size_t i = static_cast<size_t>(h) + 1; i < end; ++i) {
+        std::string_view k, v;
+        if (line_key(f.lines[i], &k, &v) && same_nocase(k, key)) {
+            value->assign(v);
+            return true;
+        }
+    }
+    return false;
+}
+
+int64_t now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Writers in one directory are serialised by a lock on the directory itself: a lock on
+// the file would be lost when the replacement is renamed over it.
+constexpr int kLockWaitMs = 10000;
+
+int lock_dir(const std::string& dir) {
+    int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int64_t deadline = now_ms() + kLockWaitMs;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || now_ms() >= deadline) {
+            close(fd);
+            errno = EWOULDBLOCK;
+            return -1;
+        }
+        timespec ts{0, 5 * 1000000L};
+        nanosleep(&ts, nullptr);
+    }
+    return fd;
+}
+
+bool replace_file(const std::string& path, const std::string& data) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string tmp = (dir == "/" ? dir : dir + "/") + "." + base + ".XXXXXX";
+    std::vector<char> name(tmp.begin(), tmp.end());
+    name.push_back(0);
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        detail::set_error_from_errno();
+        return false;
+    }
+    struct stat st;
+    mode_t mode;
+    if (stat(path.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    fchmod(fd, mode);
+    File f{fd};
+    bool ok = file_write(f, data.data(), data.size());
+    uint32_t err = last_error();
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = error_from_errno(errno);
+    }
+    if (ok && rename(name.data(), path.c_str()) != 0) {
+        ok = false;
+        err = error_from_errno(errno);
+    }
+    if (!ok) {
+        unlink(name.data());
+        set_last_error(err);
+    }
+    return ok;
+}
+
+bool has_any(const char* s, const char* chars) { return s && std::strpbrk(s, chars) != nullptr; }
+
+}  // namespace
+
+std::string profile_get_string(const char* file, const char* section, const char* key, const char* def) {
+    IniFile f;
+    std::string value;
+    if (file && section && key && load(resolve_name(file, false), &f) && find_value(f, section, key, &value))
+        return value;
+    return def ? def : "";
+}
+
+size_t profile_get(const char* file, const char* section, const char* key, const char* def, char* out,
+                   size_t outsz) {
+    if (!out || outsz == 0) return 0;
+    std::string v = profile_get_string(file, section, key, def);
+    size_t n = v.size() < outsz - 1 ? v.size() : outsz - 1;
+    std::memcpy(out, v.data(), n);
+    out[n] = 0;
+    return n;
+}
+
+int32_t profile_get_int(const char* file, const char* section, const char* key, int32_t def) {
+    IniFile f;
+    std::string value;
+    if (!file || !section || !key || !load(resolve_name(file, false), &f) || !find_value(f, section, key, &value))
+        return def;
+    size_t i = 0;
+    while (i < value.size() && is_blank(value[i])) ++i;
+    bool neg = false;
+    if (i < value.size() && (value[i] == '-' || value[i] == '+')) neg = value[i++] == '-';
+    uint32_t n = 0;  // wraps like the 32-bit original instead of overflowing
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) n = n * 10u + static_cast<uint32_t>(value[i] - '0');
+    return static_cast<int32_t>(neg ? 0u - n : n);
+}
+
+std::string profile_section(const char* file, const char* section) {
+    IniFile f;
+    std::string out;
+    if (!file || !section || !load(resolve_name(file, false), &f)) return out;
+    long h = find_section(f, section);
+    if (h < 0) return out;
+    size_t end = section_end(f, static_cast<size_t>(h));
+    for (size_t i = static_cast<size_t>(h) + 1; i < end; ++i) {
+        std::string_view k, v;
+        if (!line_key(f.lines[i], &k, &v)) continue;
+        out.append(k);
+        out += '=';
+        out.append(v);
+        out += '\n';
+    }
+    return out;
+}
+
+bool profile_write(const char* file, const char* section, const char* key, const char* value) {
+    if (!file || !*file || !section) {
+        set_last_error(87);
+        return false;
+    }
+    // A line break would let a value or name write extra lines (or sections) into the file.
+    if (has_any(section, "]\r\n") || has_any(key, "=\r\n") || (key && (key[0] == '[' || key[0] == ';'))) {
+        set_last_error(87);
+        return false;
+    }
+    std::string path = resolve_name(file, true);
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
+    int lock = lock_dir(dir);
+    if (lock < 0) {
+        set_last_error(errno == EWOULDBLOCK ? 32 : error_from_errno(errno));
+        if (last_error() == 2) set_last_error(3);
+        return false;
+    }
+    forget(path);
+    IniFile f;
+    bool ok = load(path, &f);
+    bool changed = false;
+    if (ok) {
+        long h = find_section(f, section);
+        if (!key) {
+            if (h >= 0) {
+                size_t end = section_end(f, static_cast<size_t>(h));
+                f.lines.erase(f.lines.begin() + h, f.lines.begin() + static_cast<long>(end));
+                changed = true;
+            }
+        } else {
+            std::string v = value ? value : "";
+            size_t cut = v.find_first_of("\r\n");
+            if (cut != std::string::npos) v.resize(cut);
+            long found = -1;
+            size_t end = 0;
+            if (h >= 0) {
+                end = section_end(f, static_cast<size_t>(h));
+                for (size_t i = static_cast<size_t>(h) + 1; i < end && found < 0; ++i) {
+                    std::string_view k, val;
+                    if (line_key(f.lines[i], &k, &val) && same_nocase(k, key)) found = static_cast<long>(i);
+                }
+            }
+            std::string line = std::string(key) + "=" + v;
+            if (!value) {
+                if (found >= 0) {
+                    f.lines.erase(f.lines.begin() + found);
+                    changed = true;
+                }
+            } else if (found >= 0) {
+                f.lines[static_cast<size_t>(found)] = line;
+                changed = true;
+            } else if (h >= 0) {
+                // After the section's last non-empty line, so a blank separator stays in place.
+                size_t at = end;
+                while (at > static_cast<size_t>(h) + 1 && trim(f.lines[at - 1]).empty()) --at;
+                f.lines.insert(f.lines.begin() + static_cast<long>(at), line);
+                changed = true;
+            } else {
+                f.lines.push_back("[" + std::string(section) + "]");
+                f.lines.push_back(line);
+                changed = true;
+            }
+        }
+        if (changed) ok = replace_file(path, serialise(f));
+    }
+    close(lock);
+    forget(path);
+    size_t base = path.rfind('/');
+    if (strcasecmp(path.c_str() + (base == std::string::npos ? 0 : base + 1), "FENSCRPT.INI") == 0)
+        detail::drive_map_invalidate();
+    return ok;
+}
+
+}  // namespace kel::platform
