@@ -1,0 +1,281 @@
+// Variable tables and frames. Lookup is a linear scan of the current table: tables are
+// small and each user-defined function call has its own.
+#include "interp/vars.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "interp/heap.h"
+#include "platform/gmem.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+
+namespace kel::interp {
+
+namespace {
+
+// Text of message 880, which opens the additional information of a 3052.
+constexpr const char* kMsgUninitialized = "Uninitialized variable or undefined function:";
+
+void init_scratch(VarRecord* recs) {
+    std::memset(&recs[0], 0, sizeof(VarRecord));
+    recs[0].flags = kVtUndef;
+    recs[0].i = -1;
+}
+
+bool parse_hex(std::string_view s, uint32_t* out) {
+    uint32_t v = 0;
+    for (char ch : s) {
+        int d;
+        if (ch >= '0' && ch <= '9') d = ch - '0';
+        else if (ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
+        else if (ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
+        else return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+TableLock::TableLock(Instance& inst) : inst_(inst), ok_(false), saved_(inst.vars) {
+    if (!inst.cur_table) return;
+    void* p = platform::gmem_lock(inst.cur_table);
+    if (!p) return;
+    inst.vars = static_cast<VarRecord*>(p);
+    ok_ = true;
+}
+
+TableLock::~TableLock() {
+    if (!ok_) return;
+    platform::gmem_unlock(inst_.cur_table);
+    inst_.vars = saved_;
+}
+
+std::string var_name_key(std::string_view name) {
+    std::string key(name.substr(0, kMaxVarName));
+    if (!key.empty() && static_cast<unsigned char>(key[0]) & 0x80) return key;
+    for (char& ch : key)
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    return key;
+}
+
+int32_t var_lookup(const Instance& inst, std::string_view key) {
+    if (!inst.vars || key.empty() || key.size() > kMaxVarName) return -1;
+    for (uint32_t i = 1; i < inst.cur_count; ++i) {
+        const VarRecord& r = inst.vars[i];
+        if (r.name[0] == key[0] && std::strncmp(r.name, key.data(), key.size()) == 0 && r.name[key.size()] == '\0')
+            return static_cast<int32_t>(i);
+    }
+    return -1;
+}
+
+std::string error_report_path() {
+    std::string dir;
+    if (!platform::env_get("XDG_CONFIG_HOME", &dir) || dir.empty()) {
+        std::string home;
+        if (platform::env_get("HOME", &home) && !home.empty()) dir = home + "/.config";
+        else dir = platform::program_dir();
+    }
+    return dir + "/Pellmoor/Settings/FENSCRPT.INI";
+}
+
+uint16_t find_var(Instance& inst, std::string_view name, bool report) {
+    std::string key = var_name_key(name);
+    int32_t idx = var_lookup(inst, key);
+    if (idx < 0) {
+        inst.fail(3051);
+        return kNoIndex;
+    }
+    if (!is_defined(inst.vars[idx].flags)) {
+        inst.fail(3052);
+        if (report && !inst.suppress_var_report) {
+            // Best effort: a settings folder that cannot be written must not change the lookup.
+            platform::profile_write(error_report_path().c_str(), "Error Reporting", "3052", key.c_str());
+            inst.info(std::string(kMsgUninitialized) + "\n\n    " + key);
+        }
+        return kNoIndex;
+    }
+    return static_cast<uint16_t>(idx);
+}
+
+int32_t var_find_or_create(Instance& inst, std::string_view name) {
+    std::string key = var_name_key(name);
+    if (!inst.vars || key.empty()) {
+        inst.fail(3051);
+        return -1;
+    }
+    int32_t free_rec = -1;
+    for (uint32_t i = 1; i < inst.cur_count; ++i) {
+        const VarRecord& r = inst.vars[i];
+        if (r.flags == kVtFree) {
+            free_rec = static_cast<int32_t>(i);
+            continue;
+        }
+        if (std::strncmp(r.name, key.data(), key.size()) == 0 && r.name[key.size()] == '\0')
+            return static_cast<int32_t>(i);
+    }
+    int32_t idx = free_rec;
+    if (idx < 0) {
+        if (uint32_t{inst.cur_count} + 1 >= inst.cur_capacity) {
+            inst.fail(3097);
+            return -1;
+        }
+        idx = inst.cur_count++;
+    }
+    VarRecord& r = inst.vars[idx];
+    std::memset(&r, 0, sizeof r);
+    std::memcpy(r.name, key.data(), key.size());
+    r.i = -1;
+    r.flags = inst.create_defined ? kVtInt : kVtUndef;
+    return idx;
+}
+
+void var_drop(Instance& inst, uint16_t index) {
+    if (!inst.vars || index == 0 || index >= inst.cur_count) return;
+    VarRecord& r = inst.vars[index];
+    release_value(inst, r);
+    std::memset(&r, 0, sizeof r);
+    if (index == inst.cur_count - 1) --inst.cur_count;
+}
+
+void vars_release_all(Instance& inst) {
+    if (!inst.vars) return;
+    for (uint32_t i = 0; i < inst.cur_count; ++i) release_value(inst, inst.vars[i]);
+}
+
+void vars_init_table(Instance& inst) {
+    if (!inst.vars) return;
+    init_scratch(inst.vars);
+    inst.cur_count = 1;
+}
+
+bool frame_attach_root(Instance& inst, Handle table, uint16_t capacity) {
+    size_t fits = platform::gmem_size(table) / sizeof(VarRecord);
+    if (capacity > fits) capacity = static_cast<uint16_t>(fits < 0xFFFF ? fits : 0xFFFF);
+    if (capacity < 2) return false;
+    void* p = platform::gmem_lock(table);
+    if (!p) return false;
+    init_scratch(static_cast<VarRecord*>(p));
+    platform::gmem_unlock(table);
+    FrameSlot& s = inst.frames[0];
+    s = {0, capacity, 1, -1, table, inst.frame_serial_counter++, platform::tick_count()};
+    inst.cur_frame = 0;
+    inst.cur_table = table;
+    inst.cur_serial = s.serial;
+    inst.cur_tick = s.tick;
+    inst.cur_capacity = capacity;
+    inst.cur_count = 1;
+    inst.vars = nullptr;
+    return true;
+}
+
+bool frame_switch(Instance& inst, uint16_t k, FrameRef* prev) {
+    if (k > kMaxFrame || inst.frames[k].table == 0) return false;
+    if (prev) prev->index = inst.cur_frame;
+    if (k == inst.cur_frame && inst.frames[k].table == inst.cur_table) return true;
+    void* p = platform::gmem_lock(inst.frames[k].table);
+    if (!p) return false;
+    inst.frames[inst.cur_frame].count = inst.cur_count;
+    bool was_locked = inst.vars != nullptr;
+    if (was_locked) platform::gmem_unlock(inst.cur_table);
+    const FrameSlot& s = inst.frames[k];
+    inst.cur_frame = k;
+    inst.cur_table = s.table;
+    inst.cur_serial = s.serial;
+    inst.cur_tick = s.tick;
+    inst.cur_capacity = s.capacity;
+    inst.cur_count = s.count;
+    if (was_locked) {
+        inst.vars = static_cast<VarRecord*>(p);
+    } else {
+        platform::gmem_unlock(s.table);
+    }
+    return true;
+}
+
+int32_t frame_create(Instance& inst, uint16_t capacity) {
+    if (capacity < 2) capacity = 2;
+    for (uint16_t k = 1; k <= kMaxFrame; ++k) {
+        if (inst.frames[k].table) continue;
+        Handle h = platform::gmem_alloc(size_t{capacity} * sizeof(VarRecord), true);
+        if (!h) return -1;
+        void* p = platform::gmem_lock(h);
+        if (!p) {
+            platform::gmem_free(h);
+            return -1;
+        }
+        init_scratch(static_cast<VarRecord*>(p));
+        platform::gmem_unlock(h);
+        inst.frames[k] = {k, capacity, 1, -1, h, inst.frame_serial_counter++, platform::tick_count()};
+        return k;
+    }
+    return -1;
+}
+
+bool frame_free(Instance& inst, uint16_t k) {
+    if (k == 0 || k > kMaxFrame || k == inst.cur_frame || inst.frames[k].table == 0) return false;
+    FrameSlot& s = inst.frames[k];
+    if (auto* recs = static_cast<VarRecord*>(platform::gmem_lock(s.table))) {
+        for (uint32_t i = 0; i < s.count && i < s.capacity; ++i) release_value(inst, recs[i]);
+        platform::gmem_unlock(s.table);
+    }
+    platform::gmem_free(s.table);
+    s = {};
+    return true;
+}
+
+std::string make_var_pointer(const Instance& inst, std::string_view name) {
+    char head[48];
+    std::snprintf(head, sizeof head, "%s%04X%08X%08X%08X", kVarPtrPrefix.data(), unsigned{inst.cur_frame},
+                  unsigned{inst.cur_table}, unsigned{inst.cur_serial}, unsigned{inst.cur_tick});
+    return std::string(head) + std::string(name.substr(0, kMaxVarName));
+}
+
+bool check_var_pointer(Instance& inst, std::string_view s, uint16_t* frame, std::string* name) {
+    if (s.size() < kVarPtrMinLen || s.size() > kVarPtrMaxLen || s.substr(0, kVarPtrPrefix.size()) != kVarPtrPrefix) {
+        inst.fail(3813);
+        return false;
+    }
+    uint32_t k, handle, serial, tick;
+    if (!parse_hex(s.substr(9, 4), &k) || !parse_hex(s.substr(13, 8), &handle) ||
+        !parse_hex(s.substr(21, 8), &serial) || !parse_hex(s.substr(29, 8), &tick)) {
+        inst.fail(3813);
+        return false;
+    }
+    if (k > kMaxFrame || inst.frames[k].table == 0 || inst.frames[k].table != handle ||
+        inst.frames[k].serial != serial || inst.frames[k].tick != tick) {
+        inst.fail(3814);
+        return false;
+    }
+    *frame = static_cast<uint16_t>(k);
+    *name = var_name_key(s.substr(37));
+    return true;
+}
+
+bool resolve_var_pointer(Instance& inst, std::string_view s, bool create, uint16_t* frame, int32_t* index) {
+    std::string name;
+    if (!check_var_pointer(inst, s, frame, &name)) return false;
+    FrameRef back{inst.cur_frame};
+    bool switched = *frame != inst.cur_frame;
+    if (switched && !frame_switch(inst, *frame, &back)) {
+        inst.fail(3815);
+        return false;
+    }
+    *index = create ? var_find_or_create(inst, name) : var_lookup(inst, name);
+    if (switched && !frame_switch(inst, back.index, nullptr)) {
+        inst.fail(3816);
+        return false;
+    }
+    return true;
+}
+
+std::string persistent_name(uint32_t func_index, std::string_view name) {
+    if (name.size() > kPersistentNameMax) return {};
+    char head[8];
+    std::snprintf(head, sizeof head, "?%02x__", func_index & 0xFFu);
+    return head + var_name_key(name);
+}
+
+}  // namespace kel::interp
