@@ -1,2 +1,445 @@
-// Platform layer: the message queue (filled in below).
+// Platform layer: the per-process message queue, windows, timers, the wait primitive and
+// the signals that become window messages. The host's window procedure and run loop are
+// in host/; the interpreter only pumps and waits through here.
 #include "platform/msgq.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <strings.h>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/internal.h"
+
+namespace kel::platform {
+
+namespace {
+
+struct WindowClass {
+    std::string name;
+    WndProc proc;
+};
+
+struct Window {
+    Hwnd id;
+    WndProc proc;
+    std::string title;
+    Hwnd parent;
+};
+
+struct Timer {
+    Hwnd hwnd;
+    uintptr_t id;
+    uint64_t interval_ns;
+    uint64_t due_ns;
+};
+
+struct Queue {
+    std::vector<WindowClass> classes;
+    std::vector<Window> windows;
+    Hwnd next_hwnd = 1;
+    std::deque<Msg> posted;
+    std::vector<Timer> timers;
+    uint64_t next_due_ns = UINT64_MAX;  // earliest timer deadline, UINT64_MAX when none
+    bool quit = false;
+    int quit_code = 0;
+};
+
+Queue& queue() {
+    static auto* q = new Queue;
+    return *q;
+}
+
+// Written from signal handlers; everything else happens on the one thread.
+volatile sig_atomic_t g_end_session = 0;
+std::atomic<int> g_pipe_read{-1};
+std::atomic<int> g_pipe_write{-1};
+bool g_handlers_installed = false;
+
+// 10 ms is the shortest period the original timer service honours.
+constexpr uint32_t kMinTimerMs = 10;
+
+uint64_t now_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void ensure_pipe() {
+    if (g_pipe_read.load() >= 0) return;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    g_pipe_write.store(fds[1]);
+    g_pipe_read.store(fds[0]);
+}
+
+void drain_pipe() {
+    int fd = g_pipe_read.load();
+    if (fd < 0) return;
+    char buf[64];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+}
+
+void on_end_signal(int) {
+    g_end_session = 1;
+    detail::wake_waiters();
+}
+
+void on_child_signal(int) { detail::wake_waiters(); }
+
+Window* find_window(Hwnd w) {
+    if (w == 0) return nullptr;
+    for (Window& win : queue().windows)
+        if (win.id == w) return &win;
+    return nullptr;
+}
+
+void recompute_deadline() {
+    Queue& q = queue();
+    q.next_due_ns = UINT64_MAX;
+    for (const Timer& t : q.timers)
+        if (t.due_ns < q.next_due_ns) q.next_due_ns = t.due_ns;
+}
+
+// Turns a signal seen since the last look into end-of-session messages.
+void take_signals() {
+    if (!g_end_session) return;
+    g_end_session = 0;
+    Queue& q = queue();
+    for (const Window& w : q.windows) q.posted.push_back(Msg{w.id, WM_QUERYENDSESSION, 0, 0});
+}
+
+// The next message in the original's order: posted messages, then the quit, then the
+// earliest due timer. A timer message is made when it is taken, which is what keeps at
+// most one per timer pending however long nobody looked.
+bool next_message(Msg* msg, bool remove, uint64_t now) {
+    take_signals();
+    Queue& q = queue();
+    if (!q.posted.empty()) {
+        *msg = q.posted.front();
+        if (remove) q.posted.pop_front();
+        return true;
+    }
+    if (q.quit) {
+        *msg = Msg{0, WM_QUIT, static_cast<uintptr_t>(static_cast<intptr_t>(q.quit_code)), 0};
+        if (remove) q.quit = false;
+        return true;
+    }
+    if (q.next_due_ns > now) return false;
+    Timer* due = nullptr;
+    for (Timer& t : q.timers)
+        if (t.due_ns <= now && (!due || t.due_ns < due->due_ns)) due = &t;
+    if (!due) return false;
+    *msg = Msg{due->hwnd, WM_TIMER, due->id, 0};
+    if (remove) {
+        due->due_ns = now + due->interval_ns;
+        recompute_deadline();
+    }
+    return true;
+}
+
+bool anything_ready(uint64_t now) {
+    Queue& q = queue();
+    return g_end_session || !q.posted.empty() || q.quit || q.next_due_ns <= now;
+}
+
+// Sleeps in poll() on the self-pipe up to `ms` (-1 = no limit) or the next timer.
+// True when woken by the pipe or a signal, or when a timer fell due.
+bool block(int64_t ms) {
+    ensure_pipe();
+    Queue& q = queue();
+    uint64_t start = now_ns();
+    uint64_t limit = ms < 0 ? UINT64_MAX : start + static_cast<uint64_t>(ms) * 1000000u;
+    uint64_t until = q.next_due_ns < limit ? q.next_due_ns : limit;
+    int timeout = -1;
+    if (until != UINT64_MAX) {
+        uint64_t left = until > start ? until - start : 0;
+        uint64_t left_ms = (left + 999999u) / 1000000u;  // round up so that the deadline has passed on return
+        timeout = left_ms > INT_MAX ? INT_MAX : static_cast<int>(left_ms);
+    }
+    int fd = g_pipe_read.load();
+    pollfd pfd{fd, POLLIN, 0};
+    int r = poll(&pfd, fd >= 0 ? 1 : 0, timeout);
+    if (r > 0) {
+        drain_pipe();
+        return true;
+    }
+    if (r < 0) return errno == EINTR;
+    return q.next_due_ns <= now_ns();
+}
+
+}  // namespace
+
+namespace detail {
+void wake_waiters() {
+    int saved = errno;
+    int fd = g_pipe_write.load();
+    if (fd >= 0) {
+        char c = 1;
+        ssize_t ignored = write(fd, &c, 1);  // a full pipe already wakes the reader
+        (void)ignored;
+    }
+    errno = saved;
+}
+}  // namespace detail
+
+bool register_class(const char* name, WndProc proc) {
+    if (!name || !*name || !proc) return false;
+    for (const WindowClass& c : queue().classes)
+        if (strcasecmp(c.name.c_str(), name) == 0) return false;
+    queue().classes.push_back(WindowClass{name, proc});
+    return true;
+}
+
+bool unregister_class(const char* name) {
+    if (!name) return false;
+    auto& classes = queue().classes;
+    for (size_t i = 0; i < classes.size(); ++i) {
+        if (strcasecmp(classes[i].name.c_str(), name) != 0) continue;
+        for (const Window& w : queue().windows)
+            if (w.proc == classes[i].proc) return false;  // still in use, as the original refuses
+        classes.erase(classes.begin() + static_cast<long>(i));
+        return true;
+    }
+    return false;
+}
+
+Hwnd create_window(const char* class_name, const char* title, Hwnd parent) {
+    if (!class_name) return 0;
+    Queue& q = queue();
+    WndProc proc = nullptr;
+    for (const WindowClass& c : q.classes)
+        if (strcasecmp(c.name.c_str(), class_name) == 0) proc = c.proc;
+    if (!proc || (parent != 0 && !find_window(parent))) return 0;
+    Hwnd id = q.next_hwnd++;
+    if (q.next_hwnd == 0) q.next_hwnd = 1;
+    q.windows.push_back(Window{id, proc, title ? title : "", parent});
+    // A window procedure answering WM_CREATE with -1 refuses the window.
+    if (proc(id, WM_CREATE, 0, 0) == -1) {
+        destroy_window(id);
+        return 0;
+    }
+    return id;
+}
+
+bool destroy_window(Hwnd w) {
+    Window* win = find_window(w);
+    if (!win) return false;
+    WndProc proc = win->proc;
+    proc(w, WM_DESTROY, 0, 0);
+    Queue& q = queue();
+    std::vector<Hwnd> children;
+    for (const Window& c : q.windows)
+        if (c.parent == w) children.push_back(c.id);
+    for (Hwnd c : children) destroy_window(c);
+    for (size_t i = 0; i < q.windows.size(); ++i) {
+        if (q.windows[i].id == w) {
+            q.windows.erase(q.windows.begin() + static_cast<long>(i));
+            break;
+        }
+    }
+    for (size_t i = q.timers.size(); i-- > 0;)
+        if (q.timers[i].hwnd == w) q.timers.erase(q.timers.begin() + static_cast<long>(i));
+    recompute_deadline();
+    for (auto it = q.posted.begin(); it != q.posted.end();) it = it->hwnd == w ? q.posted.erase(it) : it + 1;
+    return true;
+}
+
+bool is_window(Hwnd w) { return find_window(w) != nullptr; }
+
+Hwnd window_parent(Hwnd w) {
+    Window* win = find_window(w);
+    return win ? win->parent : 0;
+}
+
+intptr_t default_window_proc(Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+    // Ending the session is allowed unless the window says otherwise.
+    if (msg == WM_QUERYENDSESSION) return 1;
+    return 0;
+}
+
+bool post_message(Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+    if (w != 0 && !find_window(w)) return false;
+    queue().posted.push_back(Msg{w, msg, wparam, lparam});
+    return true;
+}
+
+intptr_t send_message(Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+    Window* win = find_window(w);
+    if (!win) return 0;
+    WndProc proc = win->proc;  // the procedure may destroy its window; keep nothing else
+    return proc(w, msg, wparam, lparam);
+}
+
+void post_quit_message(int code) {
+    Queue& q = queue();
+    q.quit = true;
+    q.quit_code = code;
+}
+
+bool get_message(Msg* msg) {
+    Msg m{};
+    for (;;) {
+        if (next_message(&m, true, queue().next_due_ns == UINT64_MAX ? 0 : now_ns())) break;
+        block(-1);
+    }
+    if (msg) *msg = m;
+    return m.message != WM_QUIT;
+}
+
+bool peek_message(Msg* msg, bool remove) {
+    Msg m{};
+    if (!next_message(&m, remove, queue().next_due_ns == UINT64_MAX ? 0 : now_ns())) return false;
+    if (msg) *msg = m;
+    return true;
+}
+
+intptr_t dispatch_message(const Msg* msg) {
+    if (!msg) return 0;
+    Window* win = find_window(msg->hwnd);
+    if (!win) return 0;
+    WndProc proc = win->proc;
+    return proc(msg->hwnd, msg->message, msg->wparam, msg->lparam);
+}
+
+bool pump_messages() {
+    Queue& q = queue();
+    if (!g_end_session && q.posted.empty() && !q.quit) {
+        if (q.next_due_ns == UINT64_MAX || now_ns() < q.next_due_ns) return true;
+    }
+    take_signals();
+    // Only what is there now: a procedure that posts again is served on the next pump.
+    size_t budget = q.posted.size() + q.timers.size() + 1;
+    uint64_t now = now_ns();
+    Msg m;
+    while (budget-- > 0 && next_message(&m, true, now)) {
+        if (m.message == WM_QUIT) {
+            post_quit_message(static_cast<int>(static_cast<intptr_t>(m.wparam)));
+            return false;
+        }
+        dispatch_message(&m);
+    }
+    return !q.quit;
+}
+
+bool set_timer(Hwnd w, uintptr_t id, uint32_t ms) {
+    if (w != 0 && !find_window(w)) return false;
+    Queue& q = queue();
+    if (ms < kMinTimerMs) ms = kMinTimerMs;
+    uint64_t interval = static_cast<uint64_t>(ms) * 1000000u;
+    uint64_t due = now_ns() + interval;
+    bool found = false;
+    for (Timer& t : q.timers) {
+        if (t.hwnd == w && t.id == id) {
+            t.interval_ns = interval;
+            t.due_ns = due;
+            found = true;
+        }
+    }
+    if (!found) q.timers.push_back(Timer{w, id, interval, due});
+    recompute_deadline();
+    return true;
+}
+
+bool kill_timer(Hwnd w, uintptr_t id) {
+    Queue& q = queue();
+    for (size_t i = 0; i < q.timers.size(); ++i) {
+        if (q.timers[i].hwnd == w && q.timers[i].id == id) {
+            q.timers.erase(q.timers.begin() + static_cast<long>(i));
+            recompute_deadline();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool wait_for_event(int64_t ms) {
+    uint64_t start = now_ns();
+    if (anything_ready(start)) return true;
+    if (ms == 0) return false;
+    uint64_t limit = ms < 0 ? UINT64_MAX : start + static_cast<uint64_t>(ms) * 1000000u;
+    for (;;) {
+        uint64_t now = now_ns();
+        if (now >= limit) return false;
+        int64_t left = limit == UINT64_MAX ? -1 : static_cast<int64_t>((limit - now + 999999u) / 1000000u);
+        if (block(left)) return true;
+        if (anything_ready(now_ns())) return true;
+    }
+}
+
+void install_signal_handlers() {
+    if (g_handlers_installed) return;
+    g_handlers_installed = true;
+    ensure_pipe();
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_end_signal;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = on_child_signal;
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &sa, nullptr);
+    sa.sa_handler = SIG_IGN;
+    sa.sa_flags = 0;
+    sigaction(SIGPIPE, &sa, nullptr);
+}
+
+namespace {
+struct Watchdog {
+    std::mutex lock;
+    std::condition_variable changed;
+    uint64_t generation = 0;
+};
+
+Watchdog& watchdog() {
+    static auto* w = new Watchdog;
+    return *w;
+}
+}  // namespace
+
+void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code) {
+    Watchdog& wd = watchdog();
+    uint64_t gen;
+    {
+        std::lock_guard<std::mutex> g(wd.lock);
+        gen = ++wd.generation;
+    }
+    wd.changed.notify_all();
+    std::thread([ms, on_expire, exit_code, gen, &wd] {
+        std::unique_lock<std::mutex> g(wd.lock);
+        bool disarmed = wd.changed.wait_for(g, std::chrono::milliseconds(ms), [&] { return wd.generation != gen; });
+        if (disarmed) return;
+        g.unlock();
+        if (on_expire) on_expire();
+        std::fflush(nullptr);
+        _exit(exit_code & 0xFF);
+    }).detach();
+}
+
+void watchdog_disarm() {
+    Watchdog& wd = watchdog();
+    {
+        std::lock_guard<std::mutex> g(wd.lock);
+        ++wd.generation;
+    }
+    wd.changed.notify_all();
+}
+
+}  // namespace kel::platform

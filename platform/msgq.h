@@ -58,7 +58,16 @@ KEL_PLATFORM_API bool kill_timer(Hwnd w, uintptr_t id);
 // Returns true when it returned early for one of those reasons.
 KEL_PLATFORM_API bool wait_for_event(int64_t ms);
 
-// Installs the signal handling above (idempotent).
+// Installs the signal handling above (idempotent). SIGCHLD then also wakes the wait.
 KEL_PLATFORM_API void install_signal_handlers();
+
+// Last resort for a script that does not stop after being cancelled (stuck in a native
+// call): unless watchdog_disarm() or another watchdog_arm() comes first, after `ms`
+// milliseconds a separate thread calls `on_expire` (write the log entry there; it runs
+// while the main thread is still stuck, so touch nothing the main thread may be
+// changing), then flushes stdio and ends the process with _exit(exit_code & 0xFF).
+// No thread exists until the first arm.
+KEL_PLATFORM_API void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code = 0);
+KEL_PLATFORM_API void watchdog_disarm();
 
 }  // namespace kel::platform
