@@ -1,0 +1,384 @@
+// The hidden window and its loop, KELRUN32's loading and binding, the instance's start
+// and release, the run-request handler and the time-out. Pages are pages.cpp's.
+#include "host/binding.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "host/callback.h"
+#include "host/intake.h"
+#include "host/pages.h"
+#include "platform/dynlib.h"
+#include "platform/errors.h"
+#include "platform/gmem.h"
+#include "platform/msgq.h"
+#include "platform/process.h"
+#include "platform/vmem.h"
+
+namespace kel::host {
+
+namespace pf = kel::platform;
+
+namespace {
+
+constexpr const char* kProductCode = "TARNHOST-2019B";
+constexpr const char* kNoticeLine = "Tarnwick web scripting host";
+constexpr const char* kDisabledFunctions[] = {
+    "about", "askcolor", "askdirectory", "askfilename", "askfiletext", "askfont", "askitemlist", "askline",
+    "askpassword", "asktextbox", "askyesno", "beep", "binaryclipget", "binaryclipput", "buttonnames", "clipappend",
+    "clipget", "clipgetex", "clipput", "debug", "debugdata", "dialog", "dialogbox", "display", "endsession",
+    "filenameeval1", "filenameeval2", "iconarrange", "ignoreinput", "iskeydown", "itemselect", "keytoggleget",
+    "keytoggleset", "message", "mouseclick", "mouseclickbtn", "mousecoords", "mousedrag", "mouseinfo", "mousemove",
+    "mouseplay", "msgtextget", "pause", "playmedia", "playmidi", "playwaveform", "print", "runexit", "sendkey",
+    "sendkeyschild", "sendkeysto", "sendmenusto", "sendmenustoex", "snapshot", "sounds", "soundvolume", "terminate",
+    "textbox", "textboxsort", "textselect", "waitforkey", "waitforkeyex", "wallpaper", "winhelp",
+};
+static_assert(sizeof(kDisabledFunctions) / sizeof(kDisabledFunctions[0]) == 64);
+
+struct Binding {
+    void* lib = nullptr;
+    DoDaDllInitFn init = nullptr;
+    ProcessDaBatBufferFn run = nullptr;
+    DllServicesFn services = nullptr;
+    HostInstanceRecord rec{};
+    bool started = false;
+    uint64_t live_instances = 0;
+    bool timed_out = false;
+    bool running = false;
+};
+
+Binding& binding() {
+    static Binding b;
+    return b;
+}
+
+void free_library() {
+    Binding& b = binding();
+    if (b.lib) pf::lib_free(b.lib);
+    b = Binding{};
+}
+
+void free_blocks() {
+    HostInstanceRecord& r = binding().rec;
+    if (r.var_table_block) pf::gmem_free(r.var_table_block);
+    if (r.instance_block) pf::gmem_free(r.instance_block);
+    r.var_table_block = r.instance_block = 0;
+}
+
+bool load_library() {
+    Binding& b = binding();
+    std::string own = pf::program_dir() + "/libkelrun32.so";
+    b.lib = pf::lib_load(own.c_str());
+    if (!b.lib) b.lib = pf::lib_load("libkelrun32.so");
+    return b.lib != nullptr;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// The script path reaches Call verbatim: back quotes close KEL strings and "%" starts a
+// substitution, so both are doubled.
+bool build_call_line(const std::string& path, std::string* line) {
+    std::string quoted;
+    for (char c : path) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) return false;
+        if (c == '/') c = '\\';
+        quoted += c;
+        if (c == '`' || c == '%') quoted += c;
+    }
+    *line = "Call(`" + quoted + "`,``)\r\n";
+    return true;
+}
+
+void end_stuck_script() {
+    HostState& h = host();
+    error_log_append("Tarnwick Error: Script did not stop after being cancelled", h.script_name);
+    pf::process_exit(h.exit_code);
+}
+
+void run_script() {
+    HostState& h = host();
+    Binding& b = binding();
+    std::string line;
+    if (!build_call_line(h.script_path.empty() ? h.script_name : h.script_path, &line)) {
+        error_page(h.script_name, "Tarnwick Error: Script file name contains invalid path info", true);
+        return;
+    }
+    size_t size = line.size() + 1 > 4506 ? line.size() + 1 : 4506;
+    Handle block = pf::gmem_alloc(size, true);
+    if (!block) {
+        error_page("Memory allocation failed", "Tarnwick Error", true);
+        return;
+    }
+    if (void* p = pf::gmem_lock(block)) {
+        std::memcpy(p, line.data(), line.size());
+        pf::gmem_unlock(block);
+    }
+    h.script_started = true;
+    if (h.timeout_seconds) pf::set_timer(h.window, kTimeoutTimer, h.timeout_seconds * 1000);
+    b.running = true;
+    b.run(h.window, b.rec.instance_block, block, &Parent_ProcessCommand2, host_function_table());
+    b.running = false;
+    pf::kill_timer(h.window, kTimeoutTimer);
+    pf::gmem_free(block);
+}
+
+void handle_run_request() {
+    HostState& h = host();
+    const std::string& name = h.script_name;
+    if (iequals(name, "dumpgif")) page_dumpgif();
+    else if (iequals(name, "dumpinputdata")) page_dumpinputdata();
+    else if (name.empty()) error_page("", "Tarnwick Error: Script file name not specified", true);
+    else if (iequals(name, "deleteerrorlog")) page_deleteerrorlog();
+    else if (iequals(name, "dumpauthorinfo")) page_dumpauthorinfo();
+    else if (iequals(name, "dumperrorlog")) page_dumperrorlog();
+    else if (name.size() >= 13 && iequals(std::string_view(name).substr(0, 13), "dumpinputdata")) page_dumpinputdata();
+    else if (name.size() < 5 || !iequals(std::string_view(name).substr(name.size() - 4), ".web"))
+        error_page(name, "Tarnwick Error: File does not have an extension of '.WEB'", true);
+    else run_script();
+    pf::destroy_window(h.window);
+}
+
+void on_timer() {
+    Binding& b = binding();
+    if (!b.running) return;
+    if (b.timed_out) {
+        end_stuck_script();  // a whole period after the cancel and the script still runs
+        return;
+    }
+    b.timed_out = true;
+    error_page("You can adjust the timeout value with the \"WebSetTimeout\" function", "Tarnwick Error: Script timed out",
+               true);
+    call_service(7, "", "", 0, 0);
+}
+
+}  // namespace
+
+intptr_t call_service(int32_t code, const char* s1, const char* s2, intptr_t n, intptr_t p) {
+    Binding& b = binding();
+    if (!b.started || !b.services) return 0;
+    return b.services(b.rec.instance_block, code, s1, s2, n, p);
+}
+
+uint32_t set_timeout(uint32_t seconds) {
+    HostState& h = host();
+    uint32_t previous = h.timeout_seconds;
+    h.timeout_seconds = seconds;
+    if (h.window && binding().running) {
+        if (seconds == 0) pf::kill_timer(h.window, kTimeoutTimer);
+        else pf::set_timer(h.window, kTimeoutTimer, seconds * 1000);
+    }
+    return previous;
+}
+
+bool register_window_class() { return pf::register_class(kWindowClass, &MainWndProc); }
+
+int start_instance() {
+    Binding& b = binding();
+    HostState& h = host();
+    if (!load_library()) return static_cast<int>(pf::last_error() ? pf::last_error() : 126);
+    void* fns[sizeof(kHostBoundExports) / sizeof(kHostBoundExports[0])];
+    for (size_t i = 0; i < sizeof(kHostBoundExports) / sizeof(kHostBoundExports[0]); ++i) {
+        fns[i] = pf::lib_symbol(b.lib, kHostBoundExports[i].name);
+        if (!fns[i]) {
+            pf::message_box("DLL GetProcAddress Failure", "Interface Error", 0);
+            free_library();
+            return 33;
+        }
+    }
+    b.init = reinterpret_cast<DoDaDllInitFn>(pf::lib_symbol(b.lib, export_name(23)));
+    b.run = reinterpret_cast<ProcessDaBatBufferFn>(pf::lib_symbol(b.lib, export_name(24)));
+    b.services = reinterpret_cast<DllServicesFn>(pf::lib_symbol(b.lib, export_name(30)));
+    if (((kInterfaceVersion >> 16) & 0xFF) != 10) {
+        pf::message_box("Version Interface Incompatible", "OBJ mismatch", 0);
+        free_library();
+        return 34;
+    }
+    HostInstanceRecord& r = b.rec;
+    r.module = reinterpret_cast<uintptr_t>(&h);
+    int32_t size = b.init(h.window, kInterfaceVersion >> 16, kInterfaceVersion & 0xFFFF, 0, 0, nullptr, nullptr);
+    if (size <= 0) {
+        free_library();
+        return 35;
+    }
+    r.instance_block = pf::gmem_alloc(static_cast<size_t>(size), true);
+    if (!r.instance_block) {
+        free_library();
+        return 36;
+    }
+    int32_t rec_size = b.init(h.window, r.instance_block, 0, 1, r.module, "Tarnwick", kProductCode);
+    if (rec_size <= 0) {
+        free_blocks();
+        free_library();
+        return 37;
+    }
+    r.var_table_block = pf::gmem_alloc(static_cast<size_t>(rec_size) * kVarTableCapacity, true);
+    if (!r.var_table_block) {
+        free_blocks();
+        free_library();
+        return 38;
+    }
+    if (!b.init(h.window, r.instance_block, r.var_table_block, 2, kVarTableCapacity, "TARNWICK", "FEN-PROD.INI")) {
+        free_blocks();
+        free_library();
+        return 39;
+    }
+    size_t page = pf::vm_page_size();
+    size_t commit = (kCommitSize > 256 ? kCommitSize : 256);
+    commit = (commit + page - 1) / page * page;
+    size_t reserve = kRegionSize;
+    void* base = nullptr;
+    for (int attempt = 0; attempt < 5 && reserve >= commit; ++attempt) {
+        base = pf::vm_reserve(reserve);
+        if (base) break;
+        reserve /= 2;
+    }
+    if (!base) {
+        char text[64];
+        std::snprintf(text, sizeof text, "VirtualAlloc returned %ld", static_cast<long>(pf::last_error()));
+        pf::message_box(text, "DoDaBatStart error", 0);
+        free_blocks();
+        free_library();
+        return reserve < commit ? 41 : 40;
+    }
+    if (!pf::vm_commit(base, commit)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "VirtualAlloc returned %ld", static_cast<long>(pf::last_error()));
+        pf::message_box(text, "DoDaBatStart error", 0);
+        pf::vm_release(base, reserve);
+        free_blocks();
+        free_library();
+        return 42;
+    }
+    r.region_base = static_cast<uint8_t*>(base);
+    r.committed = commit;
+    r.reserved = reserve;
+    if (!b.init(h.window, r.instance_block, reinterpret_cast<uintptr_t>(base), 3, commit, "KELRUN32.DLL", &r)) {
+        pf::vm_release(base, reserve);
+        r.region_base = nullptr;
+        free_blocks();
+        free_library();
+        return 43;
+    }
+    r.zero_word = 0;
+    ++b.live_instances;
+    b.started = true;
+    return -1;
+}
+
+bool start_window_and_interpreter() {
+    HostState& h = host();
+    std::string title = h.script_name.empty() ? "Tarnwick" : "Tarnwick - " + h.script_name;
+    h.window = pf::create_window(kWindowClass, title.c_str(), 0);
+    if (!h.window) return error_page("Window Creation Error", "Fatal Error", true);
+    int code = start_instance();
+    if (code != -1) {
+        if (code == 2 || code == 126 || code == 1157) {
+            error_page("KELRUN32.DLL not found", "Batch DLL initialization error", true);
+        } else {
+            char detail[32];
+            std::snprintf(detail, sizeof detail, "Err num %d", code);
+            error_page(detail, "Batch DLL initialization error", true);
+        }
+        pf::destroy_window(h.window);
+        h.window = 0;
+        return false;
+    }
+    call_service(0, "Tarnwick 2019B", kNoticeLine, 9876, 0);
+    call_service(23, h.error_log_path.c_str(), "", 1, 0);
+
+    size_t total = 0;
+    for (const char* n : kDisabledFunctions) total += std::strlen(n) + 1;
+    Handle list = pf::gmem_alloc(total + 1, true);
+    char* p = list ? static_cast<char*>(pf::gmem_lock(list)) : nullptr;
+    if (!p) {
+        if (list) pf::gmem_free(list);
+        error_page("Memory allocation failed", "Tarnwick Error", true);
+        pf::destroy_window(h.window);
+        h.window = 0;
+        stop_interpreter();
+        return false;
+    }
+    size_t at = 0;
+    for (const char* n : kDisabledFunctions) {
+        size_t len = std::strlen(n);
+        std::memcpy(p + at, n, len);
+        p[at + len] = '|';
+        at += len + 1;
+    }
+    call_service(24, p, "|", 0, 0);
+    pf::gmem_unlock(list);
+    pf::gmem_free(list);
+    pf::post_message(h.window, kRunRequestMessage, 0, 0);
+    return true;
+}
+
+int run_message_loop() {
+    pf::Msg m{};
+    while (pf::get_message(&m)) pf::dispatch_message(&m);
+    return static_cast<int>(m.wparam);
+}
+
+void stop_interpreter() {
+    Binding& b = binding();
+    if (!b.started) return;
+    static char detail[kResultSize], headline[kResultSize];
+    detail[0] = headline[0] = '\0';
+    if (b.services(b.rec.instance_block, 25, detail, headline, kResultSize, 0)) {
+        detail[kResultSize - 1] = headline[kResultSize - 1] = '\0';
+        error_page(detail, headline, false);
+    }
+    --b.live_instances;
+    b.init(0, b.rec.instance_block, 0, 99, reinterpret_cast<uintptr_t>(&b.live_instances), nullptr,
+           reinterpret_cast<const void*>(&Parent_ProcessCommand2));
+    b.started = false;
+    free_blocks();
+    HostInstanceRecord& r = b.rec;
+    if (r.region_base) {
+        char text[64];
+        if (!pf::vm_decommit(r.region_base, r.committed)) {
+            std::snprintf(text, sizeof text, "VirtualFree (1) returned %ld", static_cast<long>(pf::last_error()));
+            pf::message_box(text, "DoDaBatStop error", 0);
+        }
+        if (!pf::vm_release(r.region_base, r.reserved)) {
+            std::snprintf(text, sizeof text, "VirtualFree (2) returned %ld", static_cast<long>(pf::last_error()));
+            pf::message_box(text, "DoDaBatStop error", 0);
+        }
+        r.region_base = nullptr;
+    }
+    free_library();
+}
+
+}  // namespace kel::host
+
+intptr_t MainWndProc(kel::Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+    namespace pf = kel::platform;
+    switch (msg) {
+    case pf::WM_CREATE:
+        return 1;
+    case kel::kRunRequestMessage:
+        kel::host::handle_run_request();
+        return 1;
+    case pf::WM_TIMER:
+        if (wparam == kel::host::kTimeoutTimer) kel::host::on_timer();
+        return 0;
+    case pf::WM_QUERYENDSESSION:
+        kel::host::call_service(7, "", "", 0, 0);
+        return 1;
+    case pf::WM_DESTROY:
+        pf::post_quit_message(0);
+        return pf::default_window_proc(w, msg, wparam, lparam);
+    default:
+        return pf::default_window_proc(w, msg, wparam, lparam);
+    }
+}

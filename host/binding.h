@@ -1,0 +1,34 @@
+// The hidden window, loading and binding KELRUN32, the instance's start and release,
+// the run-request handler and the time-out. Request state is intake.h's.
+#pragma once
+#include <cstdint>
+#include "shared/abi.h"
+
+KEL_EXPORT intptr_t MainWndProc(kel::Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lparam);
+
+namespace kel::host {
+
+constexpr const char* kWindowClass = "Tarnwick96";
+constexpr uint32_t kVarTableCapacity = 2000;
+constexpr size_t kRegionSize = 0x6400000;
+constexpr size_t kCommitSize = 65500;
+constexpr uintptr_t kTimeoutTimer = 1;
+
+bool register_window_class();
+// Creates the window, loads the library, starts the instance, gives the initial services
+// and posts the run request. False after an error page (everything acquired released).
+bool start_window_and_interpreter();
+// Start-up result of the instance: -1 success, else the failure code (33 to 43, or the
+// system error of a library that did not load).
+int start_instance();
+// Runs the message loop; returns its quit code.
+int run_message_loop();
+// Reports a pending interpreter error and releases the instance and the library.
+void stop_interpreter();
+
+// websettimeout: changes the time-out (0 stops the timer) and returns the previous one.
+uint32_t set_timeout(uint32_t seconds);
+// DLLServices for the web functions; 0 when no instance is running.
+intptr_t call_service(int32_t code, const char* s1, const char* s2, intptr_t n, intptr_t p);
+
+}  // namespace kel::host

@@ -1,0 +1,110 @@
+// Request intake: the process-wide request state, start-up order, settings, mode,
+// request text parsing, URL decoding, the path check and the posted content.
+// Pages and the error log are in pages.h; the interpreter and window in binding.h.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include "platform/fileio.h"
+#include "platform/gmem.h"
+#include "platform/msgq.h"
+
+namespace kel::host {
+
+constexpr const char* kVersion = "2019B";
+constexpr size_t kMaxPath = 260;
+constexpr size_t kMaxCmdData = 4096;
+constexpr size_t kMaxQueryText = 500;
+constexpr size_t kMaxContentType = 200;
+constexpr uint64_t kDefaultMaxContentLength = 100ull * 1024 * 1024;
+
+enum class Mode { Cgi, File, Local };
+
+struct HostState {
+    std::string program_dir;      // no trailing separator
+    std::string program_file_name;
+    std::string temp_dir;         // ends in "/"
+    std::string settings_path;    // TARNWICK.INI in the program directory
+    std::string error_log_path;   // empty disables logging
+    std::string temp_drive;       // "X:" or empty
+    Mode mode = Mode::Cgi;
+    bool get_flag = false;
+    std::string dat_path, con_path, out_path;
+    std::string query_text;       // undecoded, before the first "&"
+    std::string dat_query_string; // file mode: the DAT file's "Query String"
+    std::string script_name;
+    std::string script_path;
+    std::string command_data;
+    std::string raw_cmd;
+    std::string raw_cmd_unescaped;
+    int content_kind = 0;         // 2 URL-encoded, 3 multipart
+    std::string boundary;
+    platform::Handle content = 0;
+    uint32_t content_offset = 0;
+    uint32_t content_length = 0;
+    bool script_started = false;
+    bool header_sent = false;     // a page already opened the response
+    int32_t exit_code = 0;
+    int disable_dumperrorlog = 0;
+    int disable_dumpinputdata = 0;
+    uint64_t max_content_length = kDefaultMaxContentLength;
+    uint32_t timeout_seconds = 60;
+    platform::File in, out, dat;
+    bool have_output = false;
+    platform::Hwnd window = 0;
+    platform::File weblog;        // WebOpenLog's file, closed at exit
+};
+
+HostState& host();
+
+// Settings from TARNWICK.INI; the registry does not exist on this platform, so an empty
+// value there is the final answer.
+std::string read_setting(const char* section, const char* key);
+
+// Host's decimal rule: blanks, one optional sign, digits to the first non-digit,
+// accumulated in 64 bits and saturated to the 32-bit range.
+int32_t decimal(std::string_view s);
+// Blanks, one optional sign, then only digits to the end ("" counts as numeric).
+bool is_numeric(std::string_view s);
+
+// CONTENT_LENGTH: blanks, then unsigned decimal digits, trailing blanks allowed.
+// Absent, signed, empty or non-numeric text and values beyond 64 bits give nullopt.
+std::optional<uint64_t> parse_content_length(std::string_view s);
+
+// WebBaseConv's reading rule; false for an illegal character. Wraps in 32 bits.
+bool read_in_base(std::string_view s, int base, int32_t* out);
+
+// URL decoding into out (bounded by outsz, always NUL-terminated when outsz > 0).
+// Returns the decoded length; 0 when the text ends in a truncated "%" escape.
+size_t url_decode(std::string_view in, char* out, size_t outsz);
+std::string url_decode(std::string_view in, size_t limit = kMaxCmdData);
+
+// Two backslashes become one; a lone backslash is dropped.
+std::string unescape_backslashes(std::string_view s);
+
+// The script name and command data taken from a request text.
+struct ParsedRequest {
+    std::string script_name;     // may exceed 260 characters: the path check refuses it
+    std::string command_data;    // cut at 4096 characters
+};
+ParsedRequest parse_request_text(std::string_view text);
+// The raw command data: from the first "+" to the end, cut at 4096 characters.
+std::string raw_command_data(std::string_view raw);
+
+// The path check for script and GIF names. On success `name` loses its leading
+// separators. Also refuses control bytes, over-long names and anything that climbs out
+// of the program directory.
+bool path_check(std::string& name);
+
+// Content type classification: 2 URL-encoded (also for an empty type), 3 multipart (with
+// `boundary` filled in), 0 unsupported.
+int classify_content_type(std::string_view type, std::string* boundary);
+
+// Start-up: everything before the window. Returns false when the program must end
+// (an error page has then been written).
+bool intake_start();
+// Frees the content block and closes the handles at exit.
+void intake_finish();
+
+}  // namespace kel::host

@@ -1,0 +1,349 @@
+// Output writers, the error page, the error log and the diagnostic pages.
+// Request parsing is in intake.cpp; which page answers a request is chosen in binding.cpp.
+#include "host/pages.h"
+
+#include <cstdio>
+#include <string>
+
+#include "host/intake.h"
+#include "platform/fileio.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+
+namespace kel::host {
+
+namespace pf = kel::platform;
+
+// A log writer that cannot get the lock within this time skips its entry.
+constexpr int kLogLockWaitMs = 2000;
+
+bool out_raw(std::string_view s) {
+    HostState& h = host();
+    if (!h.have_output) return false;
+    return s.empty() || pf::file_write(h.out, s.data(), s.size());
+}
+
+static std::string angle_escape(std::string_view s) {
+    std::string r;
+    r.reserve(s.size());
+    for (char c : s) {
+        if (c == '<') r += "&lt;";
+        else if (c == '>') r += "&gt;";
+        else r += c;
+    }
+    return r;
+}
+
+bool out_angle_escaped(std::string_view s) { return out_raw(angle_escape(s)); }
+
+std::string html_escape(std::string_view s) {
+    std::string r;
+    r.reserve(s.size());
+    for (char c : s) {
+        switch (c) {
+        case '&': r += "&amp;"; break;
+        case '<': r += "&lt;"; break;
+        case '>': r += "&gt;"; break;
+        case '"': r += "&quot;"; break;
+        default: r += c;
+        }
+    }
+    return r;
+}
+
+bool out_html_escaped(std::string_view s) { return out_raw(html_escape(s)); }
+
+bool out_file(const std::string& path, bool escape, bool line_end) {
+    std::string data;
+    if (!pf::file_read_all(path.c_str(), &data)) return false;
+    if (escape) data = html_escape(data);
+    if (line_end) data += "\r\n";
+    return out_raw(data);
+}
+
+bool error_page(std::string_view detail, std::string_view headline, bool log) {
+    HostState& h = host();
+    if (h.have_output) {
+        // Only the first page of a response opens it; a later one (the time-out page, a
+        // second start-up failure) continues the body.
+        std::string page = (h.script_started || h.header_sent) ? "\r\n<HR>\r\n" : "Content-type: text/html\r\n\r\n";
+        h.header_sent = true;
+        page += "<H1>Tarnwick Error</H1>\r\n<Pre>\r\n";
+        page += angle_escape(headline);
+        page += "\r\n\r\n";
+        page += angle_escape(detail);
+        page += "\r\n</Pre>\r\n<HR>\r\n";
+        out_raw(page);
+    }
+    if (log && !h.error_log_path.empty()) error_log_append(headline, detail);
+    return false;
+}
+
+std::string escape_log_text(std::string_view s) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string r;
+    r.reserve(s.size());
+    for (unsigned char c : s) {
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            r += '%';
+            r += kHex[c >> 4];
+            r += kHex[c & 15];
+        } else {
+            r += static_cast<char>(c);
+        }
+    }
+    return r;
+}
+
+bool error_log_append(std::string_view headline, std::string_view detail) {
+    HostState& h = host();
+    if (h.error_log_path.empty()) return false;
+    pf::LocalTime t = pf::local_time();
+    std::string who = h.script_name.empty() ? "Tarnwick" : "Tarnwick - " + escape_log_text(h.script_name);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%02d/%02d/%02d  %02d:%02d:%02d  ", t.month, t.day, t.year % 100, t.hour,
+                  t.minute, t.second);
+    std::string entry = stamp + who + "\r\n\r\n";
+    if (!headline.empty()) entry += escape_log_text(headline) + "\r\n";
+    entry += "\r\n";
+    if (!detail.empty()) entry += escape_log_text(detail) + "\r\n";
+    entry += "\r\n<HR>\r\n\r\n";
+
+    pf::File f = pf::file_open(h.error_log_path.c_str(), pf::Open::Append);
+    if (!f.valid()) return false;
+    bool ok = false;
+    if (pf::file_lock_exclusive(f, kLogLockWaitMs)) {
+        ok = pf::file_write(f, entry.data(), entry.size());  // one write: entries never interleave
+        pf::file_unlock(f);
+    }
+    pf::file_close(f);
+    return ok;
+}
+
+static std::string env(const char* name) {
+    std::string v;
+    pf::env_get(name, &v);
+    return v;
+}
+
+std::string self_url() {
+    HostState& h = host();
+    std::string port, server, script;
+    if (h.mode == Mode::File) {
+        server = pf::profile_get_string(h.dat_path.c_str(), "CGI", "Server Name", "");
+        port = pf::profile_get_string(h.dat_path.c_str(), "CGI", "Server Port", "");
+        script = pf::profile_get_string(h.dat_path.c_str(), "CGI", "Executable Path", "");
+    } else if (h.mode == Mode::Cgi) {
+        server = env("SERVER_NAME");
+        port = env("SERVER_PORT");
+        script = env("SCRIPT_NAME");
+    } else {
+        server = "localmachine";
+    }
+    if (server.empty()) server = "localhost";  // no resolver in the platform layer yet
+    std::string url = port == "443" ? "https://" : "http://";
+    url += server;
+    if (!port.empty() && port != "80") url += ":" + port;
+    url += "/";
+    size_t last = script.find_last_of("/\\");
+    if (last != std::string::npos && last > 0) {
+        size_t prev = script.find_last_of("/\\", last - 1);
+        size_t from = prev == std::string::npos ? 0 : prev + 1;
+        if (last > from) url += script.substr(from, last - from) + "/";
+    }
+    url += h.program_file_name;
+    return url;
+}
+
+static std::string page_head() {
+    return std::string("Content-type: text/html\r\n\r\n") + "<HTML>\r\n" + "<HEAD>\r\n" + "<TITLE>Tarnwick version " +
+           kVersion + "</TITLE>\r\n" + "</HEAD>\r\n" +
+           "<BODY BGCOLOR=\"#FFFFFF\" LINK=\"003D84\" VLINK=\"003D84\" TEXT=\"#000000\" ALINK=\"#950000\">\r\n";
+}
+
+static std::string logo(const char* file) {
+    return "<IMG SRC=\"" + html_escape(self_url()) + "?dumpgif+" + file + "\" ALT=\"Tarnwick\" BORDER=\"0\">";
+}
+
+static const char kSupportLines[] =
+    "Tarnwick runs KEL scripts for your web server.<BR>\r\n"
+    "Questions and problem reports go to the administrator of this site.<BR>\r\n";
+
+static const char kAuthorLines[] =
+    "<B>Tarnwick</B> web scripting host, version 2019B.<BR>\r\n"
+    "Written by the Tarnwick developers as part of the KEL scripting tools.<BR>\r\n"
+    "The KEL interpreter runs inside this program as the KELRUN32 library.<P>\r\n";
+
+static std::string page_foot(std::string_view message, std::string_view below_table = {}) {
+    std::string s = "<CENTER>\r\n<TABLE WIDTH=\"90%\">\r\n<TR><TD WIDTH=\"225\" VALIGN=\"top\"><CENTER>\r\n";
+    s += logo(kLogoSmall) + "<BR>\r\n";
+    s += std::string("Version ") + kVersion + "\r\n</CENTER></TD>\r\n";
+    s += "<TD>\r\n";
+    s += message;
+    s += kSupportLines;
+    s += "</TD></TR></TABLE>\r\n";
+    s += below_table;
+    s += "</CENTER>\r\n</BODY>\r\n</HTML>\r\n";
+    return s;
+}
+
+void page_403() {
+    out_raw(
+        "Status: 403 Forbidden\r\n"
+        "Content-type: text/html\r\n"
+        "\r\n"
+        "<HTML>\r\n<HEAD>\r\n<TITLE>403 Forbidden</TITLE>\r\n</HEAD>\r\n<BODY>\r\n"
+        "<H1>Forbidden</H1>\r\nOperation not permitted\r\n</BODY>\r\n</HTML>\r\n");
+    host().header_sent = true;
+}
+
+// Fields of URL-encoded content: decoded name "=" decoded value, each cut at 4096.
+static std::string urlencoded_fields(std::string_view content) {
+    std::string s;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('&', start);
+        if (end == std::string_view::npos) end = content.size();
+        std::string_view field = content.substr(start, end - start);
+        if (!field.empty()) {
+            size_t eq = field.find('=');
+            std::string_view name = field.substr(0, eq);
+            std::string_view value = eq == std::string_view::npos ? std::string_view() : field.substr(eq + 1);
+            s += html_escape(url_decode(name)) + "=" + html_escape(url_decode(value)) + "\r\n\r\n";
+        }
+        start = end + 1;
+    }
+    return s;
+}
+
+void page_dumpinputdata() {
+    HostState& h = host();
+    if (h.disable_dumpinputdata) return page_403();
+    std::string s = page_head();
+    s += "<BLOCKQUOTE>\r\n<H1>Data file</H1>\r\n<PRE>\r\n";
+    if (h.mode == Mode::Local) {
+        s += "&lt;none&gt;\r\n";
+    } else if (h.mode == Mode::File) {
+        std::string dat;
+        pf::file_read_all(h.dat_path.c_str(), &dat);
+        s += html_escape(dat) + "\r\n";
+    } else {
+        for (char** e = pf::env_block(); e && *e; ++e) s += html_escape(*e) + "\r\n";
+    }
+    s += "</PRE>\r\n<HR>\r\n<H1>Content file</H1>\r\n<PRE>\r\n";
+    pf::GmemLock lock(h.content);
+    if (h.content && lock && h.content_length) {
+        std::string_view c(lock.as<char>() + h.content_offset, h.content_length);
+        if (!c.empty() && c.back() == '\0') c.remove_suffix(1);  // GET content counts its NUL
+        s += h.content_kind == 2 ? urlencoded_fields(c) : html_escape(c);
+    } else {
+        s += "&lt;none&gt;\r\n";
+    }
+    s += "</PRE>\r\n<HR>\r\n<H1>Command-line parameters</H1>\r\n<PRE>\r\n";
+    if (h.mode == Mode::File) {
+        s += html_escape(h.dat_query_string) + "\r\n";
+    } else {
+        for (int i = 0; i < pf::arg_count(); ++i) {
+            char num[16];
+            std::snprintf(num, sizeof num, "%2d. ", i);
+            s += num + html_escape(pf::arg(i)) + "\r\n";
+        }
+    }
+    s += "</PRE>\r\n<HR>\r\n</BLOCKQUOTE>\r\n";
+    s += page_foot({});
+    out_raw(s);
+    h.header_sent = true;
+}
+
+// "&", "<", ">" and quotes escaped, except that a "<HR>" + CR opening a line (the entry
+// separator) stays a rule.
+static std::string escape_log_page(std::string_view log) {
+    std::string r;
+    r.reserve(log.size() + log.size() / 8);
+    bool line_start = true;
+    for (size_t i = 0; i < log.size(); ++i) {
+        if (line_start && log.substr(i, 5) == "<HR>\r") {
+            r += "<HR>";
+            i += 3;
+            line_start = false;
+            continue;
+        }
+        char c = log[i];
+        switch (c) {
+        case '&': r += "&amp;"; break;
+        case '<': r += "&lt;"; break;
+        case '>': r += "&gt;"; break;
+        case '"': r += "&quot;"; break;
+        default: r += c;
+        }
+        line_start = c == '\n';
+    }
+    return r;
+}
+
+void page_dumperrorlog() {
+    HostState& h = host();
+    if (h.disable_dumperrorlog) return page_403();
+    std::string log;
+    if (!h.error_log_path.empty()) pf::file_read_all(h.error_log_path.c_str(), &log);
+    std::string s = page_head();
+    s += "<BLOCKQUOTE>\r\n<H1>Tarnwick Error Log</H1>\r\n<PRE>\r\n";
+    s += escape_log_page(log);
+    s += "</PRE></BLOCKQUOTE>\r\n";
+    s += page_foot({});
+    out_raw(s);
+    h.header_sent = true;
+}
+
+void page_deleteerrorlog() {
+    HostState& h = host();
+    const char* message = "Error log not found.<P>\r\n";
+    pf::File f = h.error_log_path.empty() ? pf::File{} : pf::file_open(h.error_log_path.c_str(), pf::Open::Read);
+    if (f.valid()) {
+        pf::file_close(f);
+        message = pf::file_delete(h.error_log_path.c_str()) ? "Error log has been deleted.<P>\r\n"
+                                                             : "Unable to delete error log.<P>\r\n";
+    }
+    out_raw(page_head() + page_foot(message));
+    h.header_sent = true;
+}
+
+void page_dumpauthorinfo() {
+    out_raw(page_head() + page_foot(kAuthorLines, "<P>" + logo(kLogoLarge) + "\r\n"));
+    host().header_sent = true;
+}
+
+static bool ends_with_gif(std::string_view n) {
+    if (n.size() < 5) return false;
+    std::string_view e = n.substr(n.size() - 4);
+    return e[0] == '.' && (e[1] | 0x20) == 'g' && (e[2] | 0x20) == 'i' && (e[3] | 0x20) == 'f';
+}
+
+void page_dumpgif() {
+    HostState& h = host();
+    std::string name = h.command_data.substr(0, h.command_data.find(' '));
+    if (name.empty()) {
+        error_page("GIF file name not specified", "Tarnwick Error", true);
+        return;
+    }
+    std::string shown = name;
+    if (!path_check(name)) {
+        error_page(shown, "Tarnwick Error: GIF file name contains invalid path info", true);
+        return;
+    }
+    bool is_logo = name == kLogoSmall || name == kLogoLarge;
+    if (!is_logo && !ends_with_gif(name)) {
+        error_page(name, "Tarnwick Error: File does not have an extension of '.GIF'", true);
+        return;
+    }
+    std::string file = is_logo ? name + ".gif" : name;
+    std::string data;
+    if (!pf::file_read_all((h.program_dir + "/" + file).c_str(), &data)) {
+        error_page(name, "Tarnwick Error: Unable to find/open specified GIF file", true);
+        return;
+    }
+    out_raw("Content-type: image/gif\r\n\r\n" + data);
+    h.header_sent = true;
+}
+
+}  // namespace kel::host

@@ -1,0 +1,38 @@
+// Output writers, the error page, the error log and the diagnostic pages.
+// What each request answers is decided in binding.cpp's run-request handler.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace kel::host {
+
+// Logo files that dumpgif serves without the ".GIF" extension check.
+constexpr const char* kLogoSmall = "tarnlogo";
+constexpr const char* kLogoLarge = "tarnbig";
+
+bool out_raw(std::string_view s);
+bool out_angle_escaped(std::string_view s);  // only "<" and ">"
+bool out_html_escaped(std::string_view s);   // "&", "<", ">" and the double quote
+std::string html_escape(std::string_view s);
+// Copies a file to the output; false when it cannot be read.
+bool out_file(const std::string& path, bool escape, bool line_end);
+
+// Always returns false so that callers can `return error_page(...)`.
+bool error_page(std::string_view detail, std::string_view headline, bool log);
+
+// The one writer of error log entries (host pages, webdumperror and the interpreter).
+// Returns true when the entry was written.
+bool error_log_append(std::string_view headline, std::string_view detail);
+// Control bytes become "%0D" and the like so that request text cannot forge entries.
+std::string escape_log_text(std::string_view s);
+
+void page_403();
+void page_dumpinputdata();
+void page_dumperrorlog();
+void page_deleteerrorlog();
+void page_dumpauthorinfo();
+void page_dumpgif();
+// The program's own URL, used for the footer's logo.
+std::string self_url();
+
+}  // namespace kel::host

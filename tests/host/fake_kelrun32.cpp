@@ -1,0 +1,76 @@
+// A stand-in interpreter library for the host's run tests: it answers the eight bound
+// exports and lets the environment choose a failing phase, a pending error, and a script
+// that sets its own time-out and then keeps running.
+//   KEL_FAKE_FAIL_PHASE=0|1|2|3   that phase of DoDaDllInit returns 0
+//   KEL_FAKE_PENDING=1            service 25 reports a pending error
+//   KEL_FAKE_RECORD=path          the script buffer is appended to this file
+//   KEL_FAKE_LOOP=1               calls websettimeout(1) and runs until cancelled
+//   KEL_FAKE_IGNORE_CANCEL=1      with LOOP: keeps running after the cancel
+#include <cstdlib>
+#include <cstring>
+#include <cstdio>
+#include "platform/gmem.h"
+#include "platform/msgq.h"
+#include "shared/abi.h"
+
+namespace {
+bool g_stop = false;
+bool env_is(const char* name, const char* value) {
+    const char* v = std::getenv(name);
+    return v && std::strcmp(v, value) == 0;
+}
+int32_t answer(int32_t status, uint32_t, kel::RequestRecord*, kel::ExchangeValue*) { return status; }
+}  // namespace
+
+KEL_EXPORT int32_t DoDaDllInit(kel::Hwnd, uintptr_t, uintptr_t, uint32_t phase, uintptr_t, const char*, const void*) {
+    char p[4];
+    std::snprintf(p, sizeof p, "%u", phase);
+    if (env_is("KEL_FAKE_FAIL_PHASE", p)) return 0;
+    switch (phase) {
+    case 0: return kel::kInstanceBlockSize;
+    case 1: return kel::kVarRecordSize;
+    default: return 1;
+    }
+}
+
+KEL_EXPORT int32_t ProcessDaBatBuffer(kel::Hwnd, kel::Handle, kel::Handle buffer, kel::ParentCallback parent,
+                                      const kel::KeywordRecord*) {
+    if (const char* rec = std::getenv("KEL_FAKE_RECORD")) {
+        kel::platform::GmemLock lock(buffer);
+        if (FILE* f = std::fopen(rec, "ab")) {
+            if (lock) std::fputs(lock.as<char>(), f);
+            std::fclose(f);
+        }
+    }
+    if (env_is("KEL_FAKE_LOOP", "1")) {
+        kel::ExchangeValue args[1]{}, result{};
+        char one[] = "1";
+        args[0].str = one;
+        args[0].flags = kel::kVtStr;
+        parent(0, 0, kel::kCallbackMagic, 24, answer, nullptr, 0, args, 1, &result);
+        bool ignore = env_is("KEL_FAKE_IGNORE_CANCEL", "1");
+        while (!g_stop || ignore) {
+            kel::platform::wait_for_event(50);
+            kel::platform::pump_messages();
+        }
+    }
+    return 1;
+}
+
+KEL_EXPORT intptr_t DLLServices(kel::Handle, int32_t code, const char* s1, const char* s2, intptr_t n, intptr_t) {
+    if (code == 7) g_stop = true;
+    if (code == 25 && env_is("KEL_FAKE_PENDING", "1")) {
+        std::snprintf(const_cast<char*>(s1), static_cast<size_t>(n), "%s", "Line 3: x = <1");
+        std::snprintf(const_cast<char*>(s2), static_cast<size_t>(n), "%s", "3057:  Variable could not be converted");
+        return 1;
+    }
+    return code == 25 ? 0 : 1;
+}
+
+KEL_EXPORT int32_t DoDllAbout() { return 0; }
+KEL_EXPORT int32_t LoadStandardMenu() { return 0; }
+KEL_EXPORT int32_t ParseStandardMenu() { return 0; }
+KEL_EXPORT int32_t MenuSelectProcessing() { return 0; }
+#ifndef FAKE_OMIT_EXPORT
+KEL_EXPORT int32_t HotKeyCheck() { return 0; }
+#endif
