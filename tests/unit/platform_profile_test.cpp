@@ -1,0 +1,217 @@
+// The INI engine: reading rules, writes that keep layout and encoding.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+
+using namespace kel::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+class IniTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("kelini_" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        path_ = (dir_ / "test.ini").string();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    void put(const std::string& text) {
+        std::ofstream(path_, std::ios::binary) << text;
+    }
+    std::string contents() const {
+        std::ifstream in(path_, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string get(const char* section, const char* key, const char* def = "DEF") {
+        return profile_get_string(path_.c_str(), section, key, def);
+    }
+
+    fs::path dir_;
+    std::string path_;
+};
+
+std::string utf16(const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(IniTest, SectionsAndKeysIgnoreCase) {
+    put("[Main]\r\nName=value\r\n");
+    EXPECT_EQ(get("main", "NAME"), "value");
+    EXPECT_EQ(get("MAIN", "name"), "value");
+    EXPECT_EQ(get("Other", "name"), "DEF");
+    EXPECT_EQ(get("Main", "missing"), "DEF");
+}
+
+TEST_F(IniTest, FirstMatchWins) {
+    put("[s]\nk=1\nk=2\n[S]\nk=3\nj=4\n");
+    EXPECT_EQ(get("s", "k"), "1");
+    EXPECT_EQ(get("s", "j"), "DEF");  // only the first section of that name counts
+}
+
+TEST_F(IniTest, ValueTrimmedAndOnePairOfQuotesRemoved) {
+    put("[s]\n  a  =  spaced value  \nb=\"quoted\"\nc=\"\"twice\"\"\nd='single'\ne=\"unbalanced\nf=x=y\ng=\n");
+    EXPECT_EQ(get("s", "a"), "spaced value");
+    EXPECT_EQ(get("s", "b"), "quoted");
+    EXPECT_EQ(get("s", "c"), "\"twice\"");
+    EXPECT_EQ(get("s", "d"), "single");
+    EXPECT_EQ(get("s", "e"), "\"unbalanced");
+    EXPECT_EQ(get("s", "f"), "x=y");
+    EXPECT_EQ(get("s", "g"), "");
+}
+
+TEST_F(IniTest, CommentsAndLinesWithoutEqualsIgnored) {
+    put("; [s]\n[s]\n;k=comment\nno equals here\n k = v \n");
+    EXPECT_EQ(get("s", "k"), "v");
+    EXPECT_EQ(get("s", ";k"), "DEF");
+    EXPECT_EQ(profile_section(path_.c_str(), "s"), "k=v\n");
+}
+
+TEST_F(IniTest, MissingFileReadsAsEmpty) {
+    EXPECT_EQ(get("s", "k"), "DEF");
+    EXPECT_EQ(profile_get_int(path_.c_str(), "s", "k", 17), 17);
+    EXPECT_EQ(profile_section(path_.c_str(), "s"), "");
+}
+
+TEST_F(IniTest, GetCutsToBuffer) {
+    put("[s]\nk=abcdef\n");
+    char buf[4];
+    EXPECT_EQ(profile_get(path_.c_str(), "s", "k", "", buf, sizeof buf), 3u);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(profile_get(path_.c_str(), "s", "k", "", buf, 0), 0u);
+    EXPECT_EQ(profile_get(path_.c_str(), "s", "x", nullptr, buf, sizeof buf), 0u);
+    EXPECT_STREQ(buf, "");
+}
+
+TEST_F(IniTest, Integers) {
+    put("[s]\na= 42\nb=-7x\nc=abc\nd=+5\ne=4294967297\n");
+    EXPECT_EQ(profile_get_int(path_.c_str(), "s", "a", 0), 42);
+    EXPECT_EQ(profile_get_int(path_.c_str(), "s", "b", 0), -7);
+    EXPECT_EQ(profile_get_int(path_.c_str(), "s", "c", 9), 0);
+    EXPECT_EQ(profile_get_int(path_.c_str(), "s", "d", 0), 5);
+    EXPECT_EQ(profile_get_int(path_.c_str(), "s", "e", 0), 1);
+    EXPECT_EQ(profile_get_int(path_.c_str(), "s", "none", -3), -3);
+}
+
+TEST_F(IniTest, WriteNewKeyAppendsToItsSection) {
+    put("[a]\r\nx=1\r\n\r\n[b]\r\ny=2\r\n");
+    ASSERT_TRUE(profile_write(path_.c_str(), "A", "z", "3"));
+    EXPECT_EQ(contents(), "[a]\r\nx=1\r\nz=3\r\n\r\n[b]\r\ny=2\r\n");
+    EXPECT_EQ(get("a", "z"), "3");
+}
+
+TEST_F(IniTest, WriteReplacesFirstMatch) {
+    put("[a]\nX = 1\nx=2\n");
+    ASSERT_TRUE(profile_write(path_.c_str(), "a", "x", "new"));
+    EXPECT_EQ(contents(), "[a]\r\nx=new\r\nx=2\r\n");
+}
+
+TEST_F(IniTest, WriteNewSectionAndNewFile) {
+    ASSERT_TRUE(profile_write(path_.c_str(), "First", "k", "v"));
+    EXPECT_EQ(contents(), "[First]\r\nk=v\r\n");
+    ASSERT_TRUE(profile_write(path_.c_str(), "Second", "k2", "v2"));
+    EXPECT_EQ(contents(), "[First]\r\nk=v\r\n[Second]\r\nk2=v2\r\n");
+    EXPECT_EQ(get("second", "K2"), "v2");
+}
+
+TEST_F(IniTest, DeleteKeyAndSection) {
+    put("[a]\r\nx=1\r\ny=2\r\n[b]\r\nz=3\r\n");
+    ASSERT_TRUE(profile_write(path_.c_str(), "a", "x", nullptr));
+    EXPECT_EQ(contents(), "[a]\r\ny=2\r\n[b]\r\nz=3\r\n");
+    ASSERT_TRUE(profile_write(path_.c_str(), "A", nullptr, nullptr));
+    EXPECT_EQ(contents(), "[b]\r\nz=3\r\n");
+    ASSERT_TRUE(profile_write(path_.c_str(), "none", "k", nullptr));
+    EXPECT_EQ(contents(), "[b]\r\nz=3\r\n");
+}
+
+TEST_F(IniTest, LineBreaksCannotInjectLines) {
+    ASSERT_TRUE(profile_write(path_.c_str(), "s", "k", "v\r\n[evil]\r\nx=1"));
+    EXPECT_EQ(contents(), "[s]\r\nk=v\r\n");
+    EXPECT_FALSE(profile_write(path_.c_str(), "s", "a\nb", "v"));
+    EXPECT_FALSE(profile_write(path_.c_str(), "s", "a=b", "v"));
+    EXPECT_FALSE(profile_write(path_.c_str(), "s]x", "a", "v"));
+    EXPECT_EQ(last_error(), 87u);
+}
+
+TEST_F(IniTest, ReadsSeeEarlierWrites) {
+    put("[s]\nk=1\n");
+    EXPECT_EQ(get("s", "k"), "1");
+    ASSERT_TRUE(profile_write(path_.c_str(), "s", "k", "2"));
+    EXPECT_EQ(get("s", "k"), "2");
+    put("[s]\nk=3\n");  // changed behind our back: different size or inode
+    EXPECT_EQ(get("s", "k"), "3");
+}
+
+TEST_F(IniTest, Utf16FileStaysUtf16) {
+    put(utf16("[s]\r\nk=v\r\n"));
+    EXPECT_EQ(get("s", "k"), "v");
+    ASSERT_TRUE(profile_write(path_.c_str(), "s", "n", "caf\xC3\xA9"));
+    std::string want = utf16("[s]\r\nk=v\r\nn=caf");
+    want += "\xE9";
+    want += '\0';
+    want += utf16("\r\n").substr(2);
+    EXPECT_EQ(contents(), want);
+    EXPECT_EQ(get("s", "n"), "caf\xC3\xA9");
+}
+
+TEST_F(IniTest, Utf16SurrogatesRoundTrip) {
+    std::string text = "\xFF\xFE";
+    for (char c : std::string("[s]\r\nk=")) text += std::string{c, '\0'};
+    text += std::string("\x3D\xD8\x00\xDE", 4);  // U+1F600
+    for (char c : std::string("\r\n")) text += std::string{c, '\0'};
+    put(text);
+    EXPECT_EQ(get("s", "k"), "\xF0\x9F\x98\x80");
+    ASSERT_TRUE(profile_write(path_.c_str(), "s", "j", "1"));
+    std::string after = contents();
+    EXPECT_NE(after.find(std::string("\x3D\xD8\x00\xDE", 4)), std::string::npos);
+}
+
+TEST_F(IniTest, Utf8BomKept) {
+    put("\xEF\xBB\xBF[s]\r\nk=v\r\n");
+    EXPECT_EQ(get("s", "k"), "v");
+    ASSERT_TRUE(profile_write(path_.c_str(), "s", "k", "w"));
+    EXPECT_EQ(contents(), "\xEF\xBB\xBF[s]\r\nk=w\r\n");
+}
+
+TEST_F(IniTest, WriteKeepsFileMode) {
+    put("[s]\nk=1\n");
+    fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_TRUE(profile_write(path_.c_str(), "s", "k", "2"));
+    EXPECT_EQ(fs::status(path_).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    int entries = 0;
+    for (auto& e : fs::directory_iterator(dir_)) (void)e, ++entries;
+    EXPECT_EQ(entries, 1);  // no temporary file left behind
+}
+
+TEST_F(IniTest, BareNameResolvesToProgramDir) {
+    std::string name = "kel_unit_" + std::to_string(getpid()) + ".ini";
+    std::string full = program_dir() + "/" + name;
+    ASSERT_TRUE(profile_write(name.c_str(), "s", "k", "here"));
+    EXPECT_TRUE(fs::exists(full));
+    EXPECT_EQ(profile_get_string(full.c_str(), "s", "k"), "here");
+    EXPECT_EQ(profile_get_string(name.c_str(), "S", "K"), "here");
+    fs::remove(full);
+}
+
+TEST_F(IniTest, HostileLinesDoNotBreakParsing) {
+    std::string junk = "[\n]\n[]\n=\n==\n[unterminated\nk=v\n";
+    junk += std::string("\0\0[s]\nz=\0y\n", 12);
+    put(junk);
+    EXPECT_EQ(get("unterminated", "k"), "v");
+    EXPECT_EQ(get("", ""), "DEF");  // the first section named "" is "[", which has no "=" line
+}
