@@ -1,0 +1,198 @@
+// Variable tables, frames and variable pointers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "interp/heap.h"
+#include "interp_host_fixture.h"
+#include "platform/process.h"
+
+using namespace kel;
+using namespace kel::interp;
+
+namespace {
+
+class VarsTest : public ::testing::Test {
+protected:
+    void start(uint16_t cap) { ASSERT_TRUE(host_.start(cap)); }
+    void TearDown() override { host_.stop(); }
+    test::FakeHost host_;
+};
+
+TEST_F(VarsTest, CapacityTenHoldsNineRecords) {
+    start(10);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    EXPECT_EQ(inst.cur_count, 1);
+    for (int i = 0; i < 8; ++i) ASSERT_GE(var_find_or_create(inst, "v" + std::to_string(i)), 1) << i;
+    EXPECT_EQ(inst.cur_count, 9);
+    EXPECT_EQ(var_find_or_create(inst, "ninth"), -1);
+    EXPECT_EQ(inst.error(), 3097);
+    EXPECT_EQ(inst.cur_count, 9);
+    inst.clear_error();
+    var_drop(inst, static_cast<uint16_t>(var_lookup(inst, "v3")));
+    EXPECT_EQ(inst.cur_count, 9);
+    EXPECT_EQ(var_find_or_create(inst, "ninth"), 4);  // takes the dropped record
+    EXPECT_EQ(inst.error(), 0);
+}
+
+TEST_F(VarsTest, DroppingTheLastRecordShrinksTheCount) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    int32_t a = var_find_or_create(inst, "a");
+    int32_t b = var_find_or_create(inst, "b");
+    EXPECT_EQ(inst.cur_count, 3);
+    var_drop(inst, static_cast<uint16_t>(b));
+    EXPECT_EQ(inst.cur_count, 2);
+    var_drop(inst, static_cast<uint16_t>(a));
+    EXPECT_EQ(inst.cur_count, 1);
+}
+
+TEST_F(VarsTest, NewVariableTakesHighestFreeRecord) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    for (const char* n : {"a", "b", "c", "d"}) var_find_or_create(inst, n);
+    var_drop(inst, 1);
+    var_drop(inst, 3);
+    EXPECT_EQ(var_find_or_create(inst, "x"), 3);
+    EXPECT_EQ(var_find_or_create(inst, "y"), 1);
+}
+
+TEST_F(VarsTest, NamesAreCaseInsensitiveAndCut) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    int32_t a = var_find_or_create(inst, "MyVar");
+    EXPECT_EQ(var_find_or_create(inst, "myvar"), a);
+    EXPECT_STREQ(inst.vars[a].name, "myvar");
+    int32_t l = var_find_or_create(inst, std::string(40, 'Q'));
+    EXPECT_EQ(std::strlen(inst.vars[l].name), 30u);
+    EXPECT_EQ(inst.vars[a].flags, uint32_t{kVtUndef});
+    EXPECT_EQ(inst.vars[a].i, -1);
+}
+
+TEST_F(VarsTest, FindVarTellsMissingFromUninitialized) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    var_find_or_create(inst, "made");
+    EXPECT_EQ(find_var(inst, "never", false), kNoIndex);
+    EXPECT_EQ(inst.error(), 3051);
+    inst.clear_error();
+    EXPECT_EQ(find_var(inst, "made", false), kNoIndex);
+    EXPECT_EQ(inst.error(), 3052);
+    inst.clear_error();
+    EXPECT_EQ(find_var(inst, "", false), kNoIndex);  // the scratch record is never matched
+    inst.clear_error();
+    int32_t i = var_find_or_create(inst, "made");
+    inst.vars[i].flags = kVtInt;
+    inst.vars[i].i = 7;
+    EXPECT_EQ(find_var(inst, "MADE", false), i);
+}
+
+TEST_F(VarsTest, ReportWritesSettingsFileAndInfo) {
+    start(100);
+    std::string dir = ::testing::TempDir() + "kelvars_report";
+    ASSERT_TRUE(platform::env_set("XDG_CONFIG_HOME", dir.c_str()));
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    var_find_or_create(inst, "ghost");
+    EXPECT_EQ(find_var(inst, "ghost", true), kNoIndex);
+    EXPECT_EQ(inst.error(), 3052);
+    EXPECT_NE(inst.add_info.find("Uninitialized variable or undefined function:\n\n    ghost"), std::string::npos);
+    EXPECT_EQ(error_report_path(), dir + "/Pellmoor/Settings/FENSCRPT.INI");
+    platform::env_set("XDG_CONFIG_HOME", nullptr);
+}
+
+TEST_F(VarsTest, PointerLengthsOutsideRangeAreNotPointers) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    std::string p = make_var_pointer(inst, "x");
+    ASSERT_EQ(p.size(), 38u);
+    uint16_t f;
+    std::string name;
+    EXPECT_TRUE(check_var_pointer(inst, p, &f, &name));
+    EXPECT_EQ(name, "x");
+    EXPECT_FALSE(check_var_pointer(inst, p.substr(0, 37), &f, &name));
+    EXPECT_EQ(inst.error(), 3813);
+    inst.clear_error();
+    EXPECT_FALSE(check_var_pointer(inst, make_var_pointer(inst, std::string(30, 'a')) + "b", &f, &name));
+    EXPECT_EQ(inst.error(), 3813);
+    inst.clear_error();
+    EXPECT_TRUE(check_var_pointer(inst, make_var_pointer(inst, std::string(30, 'a')), &f, &name));
+    std::string bad = p;
+    bad[0] = '$';
+    EXPECT_FALSE(check_var_pointer(inst, bad, &f, &name));
+    EXPECT_EQ(inst.error(), 3813);
+}
+
+TEST_F(VarsTest, StaleFramePointerIsRefusedAfterReuse) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    int32_t k = frame_create(inst, 50);
+    ASSERT_EQ(k, 1);
+    FrameRef back;
+    ASSERT_TRUE(frame_switch(inst, static_cast<uint16_t>(k), &back));
+    int32_t li = var_find_or_create(inst, "local");
+    inst.vars[li].flags = kVtInt;
+    inst.vars[li].i = 42;
+    std::string p = make_var_pointer(inst, "local");
+    ASSERT_TRUE(frame_switch(inst, back.index, nullptr));
+    uint16_t f;
+    int32_t idx;
+    ASSERT_TRUE(resolve_var_pointer(inst, p, false, &f, &idx));
+    EXPECT_EQ(f, 1);
+    EXPECT_EQ(idx, li);
+    EXPECT_EQ(inst.cur_frame, 0);
+    ASSERT_TRUE(frame_free(inst, 1));
+    ASSERT_EQ(frame_create(inst, 50), 1);  // same slot, new serial
+    EXPECT_FALSE(resolve_var_pointer(inst, p, false, &f, &idx));
+    EXPECT_EQ(inst.error(), 3814);
+    inst.clear_error();
+    std::string gone = p;
+    gone.replace(9, 4, "0063");  // frame 99: empty
+    std::string name;
+    EXPECT_FALSE(check_var_pointer(inst, gone, &f, &name));
+    EXPECT_EQ(inst.error(), 3814);
+}
+
+TEST_F(VarsTest, FrameSwitchKeepsCountsApart) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    var_find_or_create(inst, "g1");
+    var_find_or_create(inst, "g2");
+    int32_t k = frame_create(inst, 10);
+    FrameRef back;
+    ASSERT_TRUE(frame_switch(inst, static_cast<uint16_t>(k), &back));
+    EXPECT_EQ(inst.cur_count, 1);
+    EXPECT_EQ(var_lookup(inst, "g1"), -1);
+    var_find_or_create(inst, "l1");
+    ASSERT_TRUE(frame_switch(inst, back.index, nullptr));
+    EXPECT_EQ(inst.cur_count, 3);
+    EXPECT_FALSE(frame_free(inst, 0));
+    EXPECT_FALSE(frame_switch(inst, 77, &back));
+    EXPECT_FALSE(frame_switch(inst, 101, &back));
+    EXPECT_TRUE(frame_free(inst, static_cast<uint16_t>(k)));
+}
+
+TEST_F(VarsTest, FramesRunOutAtOneHundred) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    for (int i = 1; i <= 100; ++i) ASSERT_EQ(frame_create(inst, 4), i);
+    EXPECT_EQ(frame_create(inst, 4), -1);
+    for (uint16_t i = 1; i <= 100; ++i) frame_free(inst, i);
+}
+
+TEST(PersistentName, MangledWithFunctionIndex) {
+    EXPECT_EQ(persistent_name(10, "Count"), "?0a__count");
+    EXPECT_EQ(persistent_name(0, std::string(25, 'x')), "?00__" + std::string(25, 'x'));
+    EXPECT_EQ(persistent_name(0, std::string(26, 'x')), "");
+}
+
+}  // namespace
