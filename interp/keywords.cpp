@@ -309,7 +309,7 @@ int check_keyword_order(const KeywordRecord* table, int count) {
             platform::message_box(name, "FNP983", 0);
             ++bad;
         }
-        prev = c > prev ? c : prev;
+        prev = c;
     }
     return bad;
 }
