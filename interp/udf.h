@@ -1,0 +1,37 @@
+// User-defined functions and subroutines (#DefineFunction / #DefineSubroutine): the
+// function table the statement loop fills as it passes definitions, and calls into it.
+// Keyword ids 4000 + index name table entries.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "interp/instance.h"
+#include "interp/value.h"
+
+namespace kel::interp {
+
+constexpr int kUdfBase = 4000;
+constexpr int kMaxUdf = 512;
+constexpr int kMaxUdfParams = 16;
+
+// Number of defined functions; their names (lower case) and parameter counts.
+int udf_count(const Instance& inst);
+std::string_view udf_name(const Instance& inst, int index);
+int udf_param_count(const Instance& inst, int index);
+bool udf_is_subroutine(const Instance& inst, int index);
+// Index of the function with exactly this lower-case name, or -1.
+int udf_find(const Instance& inst, std::string_view lowercase_name);
+
+// Calls function `index` with `argc` argument values (copied into its parameters;
+// arrays shared). The result lands in `result`. On failure the error is left on the
+// instance (9015 for an error already reported inside the function; 9000 and 9999 pass
+// through).
+void call_user_function(Instance& inst, int index, Value* args, int argc, Value& result);
+
+// The line reader of the source being run, for readers that span lines (multi-line
+// string constants): copies the next raw line into `out` and advances the statement
+// loop's read position past it. False at the end of the text.
+bool source_read_line(Instance& inst, std::string& out);
+
+}  // namespace kel::interp
