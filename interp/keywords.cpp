@@ -242,11 +242,15 @@ ConstantValue decode_constant(int32_t raw) {
         v.i = 0;
         v.f = kFloatConstants[(u & 0xFF) % 32];
     } else if ((u & 0xFFFFFF00u) == 0xFFF0F000u) {
-        static constexpr std::string_view kStrings[] = {"\r\n", "\t", "\r", "\n"};
-        uint32_t n = (u & 0xFF) % 32;
         v.type = ConstantValue::kString;
         v.i = 0;
-        v.s = n < 4 ? kStrings[n] : std::string_view();
+        switch ((u & 0xFF) % 32) {
+            case 0: v.s = "\r\n"; break;
+            case 1: v.s = "\t"; break;
+            case 2: v.s = "\r"; break;
+            case 3: v.s = "\n"; break;
+            default: break;
+        }
     }
     return v;
 }
