@@ -12,6 +12,7 @@
 
 #include "interp/heap.h"
 #include "interp/keywords.h"
+#include "interp/messages.h"
 #include "interp/runner.h"
 #include "interp/textprep.h"
 #include "interp/vars.h"
@@ -24,8 +25,7 @@ using namespace kel::interp;
 
 namespace {
 
-// Text of message 866.
-constexpr const char* kMsgExtenderUndefined = "Extender Error: Undefined error occurred";
+constexpr int kMsgExtenderUndefined = 866;
 constexpr uint32_t kMbSetForeground = 0x10000;
 
 // Serialises DoDaDllInit across threads; a nested call from the same thread (a callback
@@ -366,7 +366,7 @@ KEL_EXPORT int32_t ViperAnswer(int32_t status, uint32_t magic, RequestRecord* re
             const char* s = v->str ? v->str : "";
             inst->ext_error_text.assign(s, strnlen(s, kExtErrorTextMax));
         } else {
-            inst->ext_error_text = kMsgExtenderUndefined;
+            inst->ext_error_text = message_text(kMsgExtenderUndefined);
         }
         inst->ext_error_log_text = inst->ext_error_text.substr(0, kExtErrorLogMax);
         return status;

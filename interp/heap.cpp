@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "interp/messages.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "platform/vmem.h"
@@ -15,10 +16,9 @@ namespace kel::interp {
 
 namespace {
 
-// Texts of messages 845, 846 and 847.
-constexpr const char* kMsgDynallocCaption = "INTERNAL DYNALLOC ERROR";
-constexpr const char* kMsgTagOverwrite1 = "Tag Overwrite 1";
-constexpr const char* kMsgTagOverwrite2 = "Tag Overwrite 2";
+constexpr int kMsgDynallocCaption = 845;
+constexpr int kMsgTagOverwrite1 = 846;
+constexpr int kMsgTagOverwrite2 = 847;
 
 constexpr uint32_t kErrNotEnoughMemory = 8;
 constexpr uint32_t kErrInvalidAddress = 487;
@@ -71,7 +71,10 @@ bool plausible_free(const Instance& inst, uint32_t b) {
            rd(inst, b + size - 4) == kTagFree;
 }
 
-void corrupted(const char* which) { platform::message_box(which, kMsgDynallocCaption, 0); }
+void corrupted(int which) {
+    std::string text(message_text(which)), caption(message_text(kMsgDynallocCaption));
+    platform::message_box(text.c_str(), caption.c_str(), 0);
+}
 
 uint64_t round_up(uint64_t v, uint64_t page) { return (v + page - 1) / page * page; }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "interp/heap.h"
+#include "interp/messages.h"
 #include "platform/gmem.h"
 #include "platform/process.h"
 #include "platform/profile.h"
@@ -14,8 +15,7 @@ namespace kel::interp {
 
 namespace {
 
-// Text of message 880, which opens the additional information of a 3052.
-constexpr const char* kMsgUninitialized = "Uninitialized variable or undefined function:";
+constexpr int kMsgUninitialized = 880;  // opens the additional information of a 3052
 
 void init_scratch(VarRecord* recs) {
     std::memset(&recs[0], 0, sizeof(VarRecord));
@@ -93,7 +93,7 @@ uint16_t find_var(Instance& inst, std::string_view name, bool report) {
         if (report && !inst.suppress_var_report) {
             // Best effort: a settings folder that cannot be written must not change the lookup.
             platform::profile_write(error_report_path().c_str(), "Error Reporting", "3052", key.c_str());
-            inst.info(std::string(kMsgUninitialized) + "\n\n    " + key);
+            inst.info(std::string(message_text(kMsgUninitialized)) + "\n\n    " + key);
         }
         return kNoIndex;
     }
