@@ -6,6 +6,7 @@
 //   KEL_FAKE_RECORD=path          the script buffer is appended to this file
 //   KEL_FAKE_LOOP=1               calls websettimeout(1) and runs until cancelled
 //   KEL_FAKE_IGNORE_CANCEL=1      with LOOP: keeps running after the cancel
+//   KEL_FAKE_EXIT=n               calls intcontrol(1000, n), the script's exit code
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
@@ -41,6 +42,13 @@ KEL_EXPORT int32_t ProcessDaBatBuffer(kel::Hwnd, kel::Handle, kel::Handle buffer
             if (lock) std::fputs(lock.as<char>(), f);
             std::fclose(f);
         }
+    }
+    if (const char* code = std::getenv("KEL_FAKE_EXIT")) {
+        kel::ExchangeValue args[5]{}, result{};
+        char req[] = "1000";
+        args[0].str = req;
+        args[1].str = const_cast<char*>(code);
+        parent(0, 0, kel::kCallbackMagic, 2, answer, nullptr, 0, args, 5, &result);
     }
     if (env_is("KEL_FAKE_LOOP", "1")) {
         kel::ExchangeValue args[1]{}, result{};

@@ -1,0 +1,448 @@
+// Runs the real tarnhost in a staged copy of the bin directory, with a controlled
+// environment, working directory and standard input, and compares the response bytes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const fs::path& p, const std::string& s) {
+    std::ofstream f(p, std::ios::binary);
+    f << s;
+}
+
+std::string shell_quote(const std::string& s) {
+    std::string r = "'";
+    for (char c : s) {
+        if (c == '\'') r += "'\\''";
+        else r += c;
+    }
+    return r + "'";
+}
+
+enum class Lib { Real, Fake, FakeNoExport, None };
+
+struct Result {
+    std::string out;
+    int rc = -1;
+};
+
+class Stage {
+public:
+    explicit Stage(Lib lib = Lib::Fake, const std::string& ini_extra = "") {
+        static int counter = 0;
+        dir_ = fs::temp_directory_path() / ("tarnhost_run_" + std::to_string(std::random_device{}()) + "_" +
+                                            std::to_string(counter++));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        fs::path bin = KEL_BIN_DIR;
+        for (const char* f : {"tarnhost", "libkelplatform.so", "tarnlogo.gif", "tarnbig.gif"})
+            fs::copy_file(bin / f, dir_ / f);
+        fs::path lib_src;
+        if (lib == Lib::Real) lib_src = bin / "libkelrun32.so";
+        if (lib == Lib::Fake) lib_src = fs::path(KEL_FAKE_DIR) / "libfake_kelrun32.so";
+        if (lib == Lib::FakeNoExport) lib_src = fs::path(KEL_FAKE_DIR) / "libfake_kelrun32_noexport.so";
+        if (!lib_src.empty()) fs::copy_file(lib_src, dir_ / "libkelrun32.so");
+        write_file(dir_ / "TARNWICK.INI", "[TARNWICK]\r\nErrorLog=" + log().string() + "\r\n" + ini_extra);
+    }
+    ~Stage() { fs::remove_all(dir_); }
+    const fs::path& dir() const { return dir_; }
+    fs::path log() const { return dir_ / "err.log"; }
+
+    // Runs tarnhost from the stage directory with exactly `env` as its environment.
+    Result run(const std::map<std::string, std::string>& env, const std::vector<std::string>& args = {},
+               const std::string& stdin_text = "", const std::string& redirect_extra = "") const {
+        write_file(dir_ / "stdin.txt", stdin_text);
+        std::string cmd = "cd " + shell_quote(dir_.string()) + " && env -i";
+        for (const auto& [k, v] : env) cmd += " " + shell_quote(k + "=" + v);
+        cmd += " ./tarnhost";
+        for (const auto& a : args) cmd += " " + shell_quote(a);
+        cmd += " <stdin.txt >stdout.txt 2>stderr.txt" + redirect_extra + "; echo $? >rc.txt";
+        std::system(cmd.c_str());
+        Result r;
+        r.out = read_file(dir_ / "stdout.txt");
+        r.rc = std::atoi(read_file(dir_ / "rc.txt").c_str());
+        return r;
+    }
+
+private:
+    fs::path dir_;
+};
+
+const std::string kHead =
+    "Content-type: text/html\r\n\r\n<HTML>\r\n<HEAD>\r\n<TITLE>Tarnwick version 2019B</TITLE>\r\n</HEAD>\r\n"
+    "<BODY BGCOLOR=\"#FFFFFF\" LINK=\"003D84\" VLINK=\"003D84\" TEXT=\"#000000\" ALINK=\"#950000\">\r\n";
+
+std::string foot(const std::string& url, const std::string& message = "") {
+    return "<CENTER>\r\n<TABLE WIDTH=\"90%\">\r\n<TR><TD WIDTH=\"225\" VALIGN=\"top\"><CENTER>\r\n"
+           "<IMG SRC=\"" + url + "?dumpgif+tarnlogo\" ALT=\"Tarnwick\" BORDER=\"0\"><BR>\r\n"
+           "Version 2019B\r\n</CENTER></TD>\r\n<TD>\r\n" + message +
+           "Tarnwick runs KEL scripts for your web server.<BR>\r\n"
+           "Questions and problem reports go to the administrator of this site.<BR>\r\n"
+           "</TD></TR></TABLE>\r\n</CENTER>\r\n</BODY>\r\n</HTML>\r\n";
+}
+
+const std::string kCgiUrl = "http://test.example/cgi-bin/tarnhost";
+
+std::map<std::string, std::string> cgi_get(const std::string& query) {
+    return {{"REQUEST_METHOD", "GET"},
+            {"QUERY_STRING", query},
+            {"SERVER_NAME", "test.example"},
+            {"SERVER_PORT", "80"},
+            {"SCRIPT_NAME", "/cgi-bin/tarnhost"}};
+}
+
+std::string error_block(const std::string& headline, const std::string& detail, bool first = true) {
+    return std::string(first ? "Content-type: text/html\r\n\r\n" : "\r\n<HR>\r\n") +
+           "<H1>Tarnwick Error</H1>\r\n<Pre>\r\n" + headline + "\r\n\r\n" + detail + "\r\n</Pre>\r\n<HR>\r\n";
+}
+
+const std::string k403 =
+    "Status: 403 Forbidden\r\nContent-type: text/html\r\n\r\n<HTML>\r\n<HEAD>\r\n<TITLE>403 Forbidden</TITLE>\r\n"
+    "</HEAD>\r\n<BODY>\r\n<H1>Forbidden</H1>\r\nOperation not permitted\r\n</BODY>\r\n</HTML>\r\n";
+
+std::string env_lines(const std::map<std::string, std::string>& env) {
+    std::string s;
+    for (const auto& [k, v] : env) {
+        std::string line = k + "=" + v, esc;
+        for (char c : line) {
+            if (c == '&') esc += "&amp;";
+            else if (c == '<') esc += "&lt;";
+            else if (c == '>') esc += "&gt;";
+            else if (c == '"') esc += "&quot;";
+            else esc += c;
+        }
+        s += esc + "\r\n";
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(HostRunCgi, DumpInputDataGet) {
+    Stage st;
+    auto env = cgi_get("dumpinputdata&a=1&b=%3Cx%3E&c=\"q\"");
+    Result r = st.run(env);
+    std::string expected = kHead + "<BLOCKQUOTE>\r\n<H1>Data file</H1>\r\n<PRE>\r\n" + env_lines(env) +
+                           "</PRE>\r\n<HR>\r\n<H1>Content file</H1>\r\n<PRE>\r\n"
+                           "a=1\r\n\r\nb=&lt;x&gt;\r\n\r\nc=&quot;q&quot;\r\n\r\n"
+                           "</PRE>\r\n<HR>\r\n<H1>Command-line parameters</H1>\r\n<PRE>\r\n 0. ./tarnhost\r\n"
+                           "</PRE>\r\n<HR>\r\n</BLOCKQUOTE>\r\n" + foot(kCgiUrl);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.rc, 0);
+}
+
+TEST(HostRunCgi, DumpInputDataPostTakesRequestFromQueryString) {
+    Stage st;
+    auto env = cgi_get("dumpinputdata");
+    env["REQUEST_METHOD"] = "POST";
+    env["CONTENT_LENGTH"] = "5";
+    env["CONTENT_TYPE"] = "application/x-www-form-urlencoded";
+    Result r = st.run(env, {}, "a=1\r\nEXTRA");
+    EXPECT_NE(r.out.find("<H1>Content file</H1>\r\n<PRE>\r\na=1\r\n\r\n</PRE>"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(0, kHead.size()), kHead);
+}
+
+TEST(HostRunCgi, SignedContentLengthMeansNoContent) {
+    Stage st;
+    auto env = cgi_get("dumpinputdata");
+    env["REQUEST_METHOD"] = "POST";
+    env["CONTENT_LENGTH"] = "-5";
+    Result r = st.run(env, {}, "a=1");
+    EXPECT_NE(r.out.find("<H1>Content file</H1>\r\n<PRE>\r\n&lt;none&gt;\r\n</PRE>"), std::string::npos);
+}
+
+TEST(HostRunCgi, ShortBodyEndsAtEndOfInput) {
+    Stage st;
+    auto env = cgi_get("dumpinputdata");
+    env["REQUEST_METHOD"] = "POST";
+    env["CONTENT_LENGTH"] = "1000";
+    Result r = st.run(env, {}, "k=v");
+    EXPECT_NE(r.out.find("<PRE>\r\nk=v\r\n\r\n</PRE>"), std::string::npos);
+}
+
+TEST(HostRunCgi, ContentAboveTheCapIsRefused) {
+    Stage st(Lib::Fake, "MaxContentLength=4\r\n");
+    auto env = cgi_get("x.web");
+    env["REQUEST_METHOD"] = "POST";
+    env["CONTENT_LENGTH"] = "5";
+    Result r = st.run(env, {}, "a=123");
+    EXPECT_EQ(r.out, error_block("Tarnwick Error", "Posted content too large"));
+    EXPECT_NE(read_file(st.log()).find("Posted content too large"), std::string::npos);
+}
+
+TEST(HostRunCgi, MultipartContentShownEscaped) {
+    Stage st;
+    auto env = cgi_get("dumpinputdata");
+    env["REQUEST_METHOD"] = "POST";
+    std::string body = "--b\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\n<v>\r\n--b--\r\n";
+    env["CONTENT_LENGTH"] = std::to_string(body.size());
+    env["CONTENT_TYPE"] = "multipart/form-data; boundary=b";
+    Result r = st.run(env, {}, body);
+    EXPECT_NE(r.out.find("name=&quot;f&quot;\r\n\r\n&lt;v&gt;\r\n--b--\r\n</PRE>"), std::string::npos) << r.out;
+}
+
+TEST(HostRunCgi, Forbidden403WhenDisabled) {
+    Stage st(Lib::Fake, "DisableDumpinputdata=1\r\nDisableDumperrorlog=1\r\n");
+    EXPECT_EQ(st.run(cgi_get("dumpinputdata")).out, k403);
+    EXPECT_EQ(st.run(cgi_get("dumpinputdataXYZ")).out, k403);
+    EXPECT_EQ(st.run(cgi_get("DUMPERRORLOG")).out, k403);
+    write_file(st.log(), "x");
+    EXPECT_EQ(st.run(cgi_get("deleteerrorlog")).out, kHead + foot(kCgiUrl, "Error log has been deleted.<P>\r\n"));
+}
+
+TEST(HostRunCgi, DumpErrorLogEscapesButKeepsRules) {
+    Stage st;
+    write_file(st.log(), "a<b>&\"\r\n<HR>\r\n x<HR>\r\n");
+    Result r = st.run(cgi_get("dumperrorlog"));
+    EXPECT_EQ(r.out, kHead + "<BLOCKQUOTE>\r\n<H1>Tarnwick Error Log</H1>\r\n<PRE>\r\n"
+                             "a&lt;b&gt;&amp;&quot;\r\n<HR>\r\n x&lt;HR&gt;\r\n</PRE></BLOCKQUOTE>\r\n" +
+                         foot(kCgiUrl));
+}
+
+TEST(HostRunCgi, DeleteErrorLog) {
+    Stage st;
+    write_file(st.log(), "entry");
+    EXPECT_EQ(st.run(cgi_get("deleteerrorlog")).out, kHead + foot(kCgiUrl, "Error log has been deleted.<P>\r\n"));
+    EXPECT_FALSE(fs::exists(st.log()));
+    EXPECT_EQ(st.run(cgi_get("deleteerrorlog")).out, kHead + foot(kCgiUrl, "Error log not found.<P>\r\n"));
+}
+
+TEST(HostRunCgi, DumpAuthorInfo) {
+    Stage st;
+    auto env = cgi_get("dumpauthorinfo");
+    env["SERVER_PORT"] = "443";
+    env["SERVER_NAME"] = "a\"b";
+    Result r = st.run(env);
+    EXPECT_EQ(r.out.substr(0, kHead.size()), kHead);
+    EXPECT_NE(r.out.find("<IMG SRC=\"https://a&quot;b:443/cgi-bin/tarnhost?dumpgif+tarnbig\""), std::string::npos)
+        << r.out;
+    const std::string tail = "</CENTER>\r\n</BODY>\r\n</HTML>\r\n";
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+}
+
+TEST(HostRunCgi, DumpGif) {
+    Stage st;
+    EXPECT_EQ(st.run(cgi_get("dumpgif+tarnlogo")).out,
+              "Content-type: image/gif\r\n\r\n" + read_file(st.dir() / "tarnlogo.gif"));
+    write_file(st.dir() / "pic.GIF", "GIF89a-bytes");
+    EXPECT_EQ(st.run(cgi_get("dumpgif+pic.GIF")).out, "Content-type: image/gif\r\n\r\nGIF89a-bytes");
+    EXPECT_EQ(st.run(cgi_get("dumpgif")).out, error_block("Tarnwick Error", "GIF file name not specified"));
+    EXPECT_EQ(st.run(cgi_get("dumpgif+logo.png")).out,
+              error_block("Tarnwick Error: File does not have an extension of '.GIF'", "logo.png"));
+    EXPECT_EQ(st.run(cgi_get("dumpgif+a//x.gif")).out,
+              error_block("Tarnwick Error: GIF file name contains invalid path info", "a//x.gif"));
+    EXPECT_EQ(st.run(cgi_get("dumpgif+../x.gif")).out,
+              error_block("Tarnwick Error: GIF file name contains invalid path info", "../x.gif"));
+    EXPECT_EQ(st.run(cgi_get("dumpgif+none.gif")).out,
+              error_block("Tarnwick Error: Unable to find/open specified GIF file", "none.gif"));
+}
+
+TEST(HostRunLocal, DumpInputData) {
+    Stage st;
+    Result r = st.run({}, {"/TarnwickLocal:out.htm", "dumpinputdata", "x"});
+    EXPECT_EQ(r.out, "");
+    std::string expected = kHead + "<BLOCKQUOTE>\r\n<H1>Data file</H1>\r\n<PRE>\r\n&lt;none&gt;\r\n"
+                           "</PRE>\r\n<HR>\r\n<H1>Content file</H1>\r\n<PRE>\r\n&lt;none&gt;\r\n"
+                           "</PRE>\r\n<HR>\r\n<H1>Command-line parameters</H1>\r\n<PRE>\r\n 0. ./tarnhost\r\n"
+                           " 1. /TarnwickLocal:out.htm\r\n 2. dumpinputdata\r\n 3. x\r\n"
+                           "</PRE>\r\n<HR>\r\n</BLOCKQUOTE>\r\n" + foot("http://localmachine/tarnhost");
+    EXPECT_EQ(read_file(st.dir() / "out.htm"), expected);
+}
+
+TEST(HostRunFile, DumpInputData) {
+    Stage st;
+    std::string dat = "[CGI]\r\nQuery String=dumpinputdata\r\nContent Type=application/x-www-form-urlencoded\r\n"
+                      "Server Name=files.example\r\nExecutable Path=/scripts/tarnhost\r\n";
+    write_file(st.dir() / "req.dat", dat);
+    write_file(st.dir() / "req.con", "x=1&y=%26");
+    Result r = st.run({}, {"req.dat", "req.con", "req.out"});
+    std::string expected = kHead + "<BLOCKQUOTE>\r\n<H1>Data file</H1>\r\n<PRE>\r\n" + dat +
+                           "\r\n</PRE>\r\n<HR>\r\n<H1>Content file</H1>\r\n<PRE>\r\nx=1\r\n\r\ny=&amp;\r\n\r\n"
+                           "</PRE>\r\n<HR>\r\n<H1>Command-line parameters</H1>\r\n<PRE>\r\ndumpinputdata\r\n"
+                           "</PRE>\r\n<HR>\r\n</BLOCKQUOTE>\r\n" + foot("http://files.example/scripts/tarnhost");
+    EXPECT_EQ(read_file(st.dir() / "req.out"), expected);
+    EXPECT_EQ(r.out, "");
+}
+
+// The failure table: each row's page (when there is an output) and its log entry.
+TEST(HostRunFailures, NotEnoughParameters) {
+    Stage st;
+    Result r = st.run({}, {"a", "b"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_NE(read_file(st.log()).find("Tarnwick Error: Not enough command-line parameters\r\n\r\n./tarnhost a b"),
+              std::string::npos);
+}
+
+TEST(HostRunFailures, OutFileCannotBeCreated) {
+    Stage st;
+    st.run({}, {"/TarnwickLocal:/nonexistent/dir/out.htm", "x.web"});
+    EXPECT_NE(read_file(st.log()).find("Tarnwick Error: Could not open/create OUT file\r\n\r\n/nonexistent/dir/out.htm"),
+              std::string::npos);
+    write_file(st.dir() / "r.dat", "[CGI]\r\n");
+    write_file(st.dir() / "r.con", "");
+    st.run({}, {"r.dat", "r.con", "/nonexistent/dir/r.out"});
+    EXPECT_NE(read_file(st.log()).find("/nonexistent/dir/r.out"), std::string::npos);
+}
+
+TEST(HostRunFailures, DatAndConFilesCannotBeOpened) {
+    Stage st;
+    st.run({}, {"missing.dat", "x.con", "x.out"});
+    EXPECT_NE(read_file(st.log()).find("Tarnwick Error: Could not find/open DAT file\r\n\r\n" + st.dir().string() +
+                                       "/missing.dat"),
+              std::string::npos);
+    write_file(st.dir() / "r.dat", "[CGI]\r\n");
+    st.run({}, {"r.dat", "missing.con", "x.out"});
+    EXPECT_NE(read_file(st.log()).find("Tarnwick Error: Could not find/open CON file"), std::string::npos);
+    EXPECT_FALSE(fs::exists(st.dir() / "x.out"));
+}
+
+TEST(HostRunFailures, PathCheck) {
+    Stage st;
+    EXPECT_EQ(st.run(cgi_get("..%2Fx.web")).out,
+              error_block("Tarnwick Error: Script file name contains invalid path info", "../x.web"));
+    EXPECT_EQ(st.run(cgi_get("a%0Ab.web")).out,
+              error_block("Tarnwick Error: Script file name contains invalid path info", "a\nb.web"));
+    EXPECT_EQ(st.run(cgi_get("%3Cb%3E:x.web")).out,
+              error_block("Tarnwick Error: Script file name contains invalid path info", "&lt;b&gt;:x.web"));
+    EXPECT_NE(read_file(st.log()).find("a%0Ab.web"), std::string::npos);
+}
+
+TEST(HostRunFailures, UnsupportedContentType) {
+    Stage st;
+    auto env = cgi_get("x.web");
+    env["REQUEST_METHOD"] = "POST";
+    env["CONTENT_LENGTH"] = "3";
+    env["CONTENT_TYPE"] = "text/plain";
+    EXPECT_EQ(st.run(env, {}, "abc").out, error_block("Tarnwick Error", "Form has an unsupported 'Content Type'"));
+}
+
+TEST(HostRunFailures, NotAWebFile) {
+    Stage st;
+    EXPECT_EQ(st.run(cgi_get("x.txt")).out,
+              error_block("Tarnwick Error: File does not have an extension of '.WEB'", "x.txt"));
+    EXPECT_EQ(st.run(cgi_get(".web")).out,
+              error_block("Tarnwick Error: File does not have an extension of '.WEB'", ".web"));
+}
+
+TEST(HostRunFailures, EmptyScriptName) {
+    Stage st;
+    EXPECT_EQ(st.run(cgi_get("&a=1")).out, error_block("Tarnwick Error: Script file name not specified", ""));
+}
+
+TEST(HostRunFailures, MissingLibrary) {
+    Stage st(Lib::None);
+    Result r = st.run(cgi_get("dumpinputdata"));
+    EXPECT_EQ(r.out, error_block("Batch DLL initialization error", "KELRUN32.DLL not found") +
+                         error_block("Tarnwick Error", "InitInstance failed", false));
+    EXPECT_EQ(r.rc, 0);
+}
+
+TEST(HostRunFailures, LibraryWithoutAnExport) {
+    Stage st(Lib::FakeNoExport);
+    Result r = st.run(cgi_get("dumpinputdata"));
+    EXPECT_EQ(r.out, error_block("Batch DLL initialization error", "Err num 33") +
+                         error_block("Tarnwick Error", "InitInstance failed", false));
+    EXPECT_NE(read_file(st.dir() / "stderr.txt").find("Interface Error: DLL GetProcAddress Failure"),
+              std::string::npos);
+}
+
+TEST(HostRunFailures, PhaseFailures) {
+    Stage st;
+    const std::pair<const char*, const char*> rows[] = {{"0", "35"}, {"1", "37"}, {"2", "39"}, {"3", "43"}};
+    for (const auto& [phase, code] : rows) {
+        auto env = cgi_get("dumpinputdata");
+        env["KEL_FAKE_FAIL_PHASE"] = phase;
+        Result r = st.run(env);
+        EXPECT_EQ(r.out, error_block("Batch DLL initialization error", std::string("Err num ") + code) +
+                             error_block("Tarnwick Error", "InitInstance failed", false))
+            << phase;
+        EXPECT_EQ(r.rc, 0);
+    }
+}
+
+TEST(HostRunScript, CallLineQuotesTheName) {
+    Stage st;
+    auto env = cgi_get("x%60%25y.web");
+    env["KEL_FAKE_RECORD"] = (st.dir() / "line.txt").string();
+    st.run(env);
+    EXPECT_EQ(read_file(st.dir() / "line.txt"), "Call(`x``%%y.web`,``)\r\n");
+}
+
+TEST(HostRunScript, FoundScriptGetsItsFullPath) {
+    Stage st;
+    fs::create_directories(st.dir() / "sub");
+    write_file(st.dir() / "sub" / "a.web", "");
+    auto env = cgi_get("/sub/a.web");
+    env["KEL_FAKE_RECORD"] = (st.dir() / "line.txt").string();
+    st.run(env);
+    std::string full = (st.dir() / "sub" / "a.web").string();
+    for (char& c : full)
+        if (c == '/') c = '\\';
+    EXPECT_EQ(read_file(st.dir() / "line.txt"), "Call(`" + full + "`,``)\r\n");
+}
+
+TEST(HostRunScript, PendingErrorBecomesAnUnloggedPage) {
+    Stage st;
+    auto env = cgi_get("x.web");
+    env["KEL_FAKE_PENDING"] = "1";
+    Result r = st.run(env);
+    EXPECT_EQ(r.out, error_block("3057:  Variable could not be converted", "Line 3: x = &lt;1", false));
+    EXPECT_FALSE(fs::exists(st.log()));
+}
+
+TEST(HostRunScript, ExitCodeLowByte) {
+    Stage st;
+    auto env = cgi_get("x.web");
+    env["KEL_FAKE_EXIT"] = "3";
+    EXPECT_EQ(st.run(env).rc, 3);
+    env["KEL_FAKE_EXIT"] = "256";
+    EXPECT_EQ(st.run(env).rc, 255);
+    env["KEL_FAKE_EXIT"] = "257";
+    EXPECT_EQ(st.run(env).rc, 1);
+}
+
+TEST(HostRunScript, TimeOutPageOnceThenCancel) {
+    Stage st;
+    auto env = cgi_get("x.web");
+    env["KEL_FAKE_LOOP"] = "1";
+    Result r = st.run(env);
+    EXPECT_EQ(r.out, error_block("Tarnwick Error: Script timed out",
+                                 "You can adjust the timeout value with the \"WebSetTimeout\" function", false));
+    EXPECT_NE(read_file(st.log()).find("Tarnwick Error: Script timed out"), std::string::npos);
+}
+
+TEST(HostRunScript, ScriptIgnoringTheCancelIsEnded) {
+    Stage st;
+    auto env = cgi_get("x.web");
+    env["KEL_FAKE_LOOP"] = "1";
+    env["KEL_FAKE_IGNORE_CANCEL"] = "1";
+    Result r = st.run(env);
+    EXPECT_EQ(r.out, error_block("Tarnwick Error: Script timed out",
+                                 "You can adjust the timeout value with the \"WebSetTimeout\" function", false));
+    EXPECT_NE(read_file(st.log()).find("Script did not stop after being cancelled"), std::string::npos);
+}
+
+TEST(HostRunReal, DumpInputDataWithTheRealLibrary) {
+    Stage st(Lib::Real);
+    Result r = st.run(cgi_get("dumpinputdata"));
+    EXPECT_EQ(r.out.substr(0, kHead.size()), kHead) << r.out;
+    EXPECT_EQ(r.rc, 0);
+}
