@@ -13,7 +13,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 #include <strings.h>
 
 #include "platform/errors.h"
@@ -211,7 +213,78 @@ std::string normalize_path(std::string_view in) {
     return out;
 }
 
-File file_open(const char* path, Open how) {
+namespace {
+
+// Share modes between opens, in this process or any other, through open-file-description
+// locks on bytes far beyond any data: each open holds a shared lock on the bytes naming
+// its access and what it denies, and then probes the bytes its own access and share mode
+// conflict with. Taking before probing means two racing opens can at worst both refuse,
+// never both pass. The locks live on a second, read-only descriptor of the same file (a
+// shared lock needs read access) and vanish when it is closed.
+constexpr off_t kShareBase = 0x7FFFFFFF00000000LL;
+constexpr off_t kHasRead = kShareBase + 1;
+constexpr off_t kHasWrite = kShareBase + 2;
+constexpr off_t kDeniesRead = kShareBase + 3;
+constexpr off_t kDeniesWrite = kShareBase + 4;
+
+// Lock descriptors by data descriptor.
+std::vector<int>& lock_fds() {
+    static auto* v = new std::vector<int>;
+    return *v;
+}
+
+bool ofd_lock(int fd, short type, off_t at) {
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = at;
+    fl.l_len = 1;
+    for (;;) {
+        if (fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+bool held_by_other(int fd, off_t at) {
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = at;
+    fl.l_len = 1;
+    if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+    return fl.l_type != F_UNLCK;
+}
+
+// -1 when the share modes conflict (error 32 set), else the lock descriptor or -2 when
+// the file could not be reopened for locking (then no share mode is enforced).
+int take_share(int fd, bool reading, bool writing, int share) {
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    int lfd = open(proc, O_RDONLY | O_CLOEXEC);
+    if (lfd < 0) return -2;
+    bool locked = (!reading || ofd_lock(lfd, F_RDLCK, kHasRead)) && (!writing || ofd_lock(lfd, F_RDLCK, kHasWrite)) &&
+                  ((share & kShareRead) || ofd_lock(lfd, F_RDLCK, kDeniesRead)) &&
+                  ((share & kShareWrite) || ofd_lock(lfd, F_RDLCK, kDeniesWrite));
+    if (!locked) {
+        close(lfd);
+        return -2;
+    }
+    bool conflict = (reading && held_by_other(lfd, kDeniesRead)) || (writing && held_by_other(lfd, kDeniesWrite)) ||
+                    (!(share & kShareRead) && held_by_other(lfd, kHasRead)) ||
+                    (!(share & kShareWrite) && held_by_other(lfd, kHasWrite));
+    if (conflict) {
+        close(lfd);
+        set_last_error(32);
+        return -1;
+    }
+    return lfd;
+}
+
+}  // namespace
+
+File file_open_shared(const char* path, Open how, int share) {
     File f;
     if (!path || !*path) {
         set_last_error(3);
@@ -222,6 +295,8 @@ File file_open(const char* path, Open how) {
         set_last_error(3);
         return f;
     }
+    // No O_TRUNC here: truncating before the share check would destroy data that another
+    // open is entitled to keep.
     int flags = O_CLOEXEC;
     switch (how) {
     case Open::Read:
@@ -229,12 +304,9 @@ File file_open(const char* path, Open how) {
         flags |= O_RDONLY;
         break;
     case Open::WriteCreate:
-        p = detail::resolve_for_create(p);
-        flags |= O_WRONLY | O_CREAT;
-        break;
     case Open::WriteTruncate:
         p = detail::resolve_for_create(p);
-        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+        flags |= O_WRONLY | O_CREAT;
         break;
     case Open::Append:
         p = detail::resolve_for_create(p);
@@ -250,13 +322,36 @@ File file_open(const char* path, Open how) {
         return f;
     }
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         close(fd);
         set_last_error(5);
         return f;
     }
+    int lfd = -2;
+    if (S_ISREG(st.st_mode)) {
+        lfd = take_share(fd, how == Open::Read, how != Open::Read, share & kShareReadWrite);
+        if (lfd == -1) {
+            close(fd);
+            return f;
+        }
+    }
+    if (how == Open::WriteTruncate && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+        detail::set_error_from_errno();
+        if (lfd >= 0) close(lfd);
+        close(fd);
+        return f;
+    }
+    if (lfd >= 0) {
+        auto& v = lock_fds();
+        if (v.size() <= static_cast<size_t>(fd)) v.resize(static_cast<size_t>(fd) + 1, -1);
+        v[static_cast<size_t>(fd)] = lfd;
+    }
     f.fd = fd;
     return f;
+}
+
+File file_open(const char* path, Open how) {
+    return file_open_shared(path, how, how == Open::Read ? kShareReadWrite : kShareRead);
 }
 
 File std_input() { return File{0}; }
@@ -270,6 +365,11 @@ bool file_close(File& f) {
     int fd = f.fd;
     f.fd = -1;
     if (fd <= 2) return true;
+    auto& locks = lock_fds();
+    if (static_cast<size_t>(fd) < locks.size() && locks[static_cast<size_t>(fd)] >= 0) {
+        close(locks[static_cast<size_t>(fd)]);
+        locks[static_cast<size_t>(fd)] = -1;
+    }
     // Linux closes the descriptor even when close() reports EINTR; never retry.
     if (close(fd) != 0 && errno != EINTR) {
         detail::set_error_from_errno();

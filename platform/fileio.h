@@ -4,6 +4,7 @@
 #pragma once
 #include <string>
 #include <string_view>
+#include <vector>
 #include "platform/api.h"
 
 namespace kel::platform {
@@ -45,5 +46,71 @@ KEL_PLATFORM_API bool dir_exists(const char* path);
 KEL_PLATFORM_API bool file_delete(const char* path);
 // Reads a whole file; false when it cannot be opened or read.
 KEL_PLATFORM_API bool file_read_all(const char* path, std::string* out);
+
+// The normalised path, matched without regard to case against what exists (the name as
+// given where nothing matches): the name every file-system call here actually uses.
+KEL_PLATFORM_API std::string resolve_path(std::string_view path);
+// An absolute "/"-separated path with "." and ".." folded, relative to the current directory.
+KEL_PLATFORM_API std::string full_path(std::string_view path);
+
+// Share modes (Windows values: bit 1 others may read, bit 2 others may write). An open
+// that another open's share mode denies, in this process or another, fails with
+// last_error() 32. Defaults of the system: read share 3, write share 1.
+constexpr int kShareNone = 0;
+constexpr int kShareRead = 1;
+constexpr int kShareWrite = 2;
+constexpr int kShareReadWrite = 3;
+KEL_PLATFORM_API File file_open_shared(const char* path, Open how, int share);
+
+// Windows attribute bits, derived from the mode: read-only = no owner write bit,
+// hidden = a leading ".", archive on regular files, system never.
+constexpr uint32_t kAttrReadOnly = 0x1;
+constexpr uint32_t kAttrHidden = 0x2;
+constexpr uint32_t kAttrSystem = 0x4;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrArchive = 0x20;
+constexpr uint32_t kAttrNormal = 0x80;
+
+// Times are Unix seconds plus nanoseconds (UTC).
+struct FileTime {
+    int64_t sec = 0;
+    int32_t nsec = 0;
+};
+
+struct FileInfo {
+    std::string name;  // the entry's own name (listings) or the resolved path (file_info)
+    uint64_t size = 0;
+    uint32_t attributes = 0;
+    bool is_dir = false;
+    FileTime write_time;
+    FileTime access_time;
+    FileTime create_time;  // birth time where the file system keeps one, else the change time
+};
+
+// False (last_error 2 or 3) when the entry does not exist. Symbolic links are followed.
+KEL_PLATFORM_API bool file_info(const char* path, FileInfo* out);
+// Sets the write and/or access time (nullptr leaves that time alone).
+KEL_PLATFORM_API bool file_set_times(const char* path, const FileTime* write, const FileTime* access);
+// Only the read-only bit has an effect (the owner/group/other write bits, as umask allows).
+KEL_PLATFORM_API bool file_set_attributes(const char* path, uint32_t attributes);
+
+// Windows wildcard match on a long name, without regard to case: "*", "?", "*.*" matches
+// every name, a trailing "." matches names without an extension.
+KEL_PLATFORM_API bool wildcard_match(std::string_view pattern, std::string_view name);
+// The entries of `dir` whose names match `pattern` ("" or "*" for all), "." and ".."
+// never, hidden entries (leading ".") only when asked; sorted by upper-cased name.
+// False when the directory cannot be read.
+KEL_PLATFORM_API bool dir_list(const char* dir, std::string_view pattern, bool include_hidden,
+                               std::vector<FileInfo>* out);
+
+// Copy and move replace the target through a temporary file in its directory and a
+// rename; a copy or move of a file onto itself fails with 32 and leaves it untouched.
+KEL_PLATFORM_API bool file_copy(const char* from, const char* to);
+KEL_PLATFORM_API bool file_move(const char* from, const char* to);  // also renames
+KEL_PLATFORM_API bool dir_make(const char* path);    // one level; 183 when it exists
+KEL_PLATFORM_API bool dir_remove(const char* path);  // must be empty (145)
+KEL_PLATFORM_API bool dir_rename(const char* from, const char* to);
+// Free bytes for an unprivileged user and total bytes of the file system holding `path`.
+KEL_PLATFORM_API bool disk_space(const char* path, uint64_t* free_bytes, uint64_t* total_bytes);
 
 }  // namespace kel::platform

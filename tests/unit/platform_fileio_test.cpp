@@ -171,8 +171,8 @@ TEST(FileOpen, NulIsTheNullDevice) {
 TEST(FileLock, ExclusiveLockTimesOut) {
     fs::path d = make_scratch("lock");
     std::string p = (d / "l.txt").string();
-    File a = file_open(p.c_str(), Open::WriteCreate);
-    File b = file_open(p.c_str(), Open::WriteCreate);
+    File a = file_open_shared(p.c_str(), Open::WriteCreate, kShareReadWrite);
+    File b = file_open_shared(p.c_str(), Open::WriteCreate, kShareReadWrite);
     ASSERT_TRUE(a.valid());
     ASSERT_TRUE(b.valid());
     EXPECT_TRUE(file_lock_exclusive(a, 0));
@@ -217,4 +217,170 @@ TEST(Errors, MapAndTexts) {
     EXPECT_NE(error_text(123456), nullptr);
     set_last_error(42);
     EXPECT_EQ(last_error(), 42u);
+}
+
+TEST(ShareModes, DefaultsLetReadersShareAndKeepOneWriter) {
+    fs::path d = make_scratch("share");
+    std::string p = (d / "counter.dat").string();
+    File w = file_open(p.c_str(), Open::WriteTruncate);  // write share 1: others may read
+    ASSERT_TRUE(w.valid());
+    File r1 = file_open(p.c_str(), Open::Read);
+    File r2 = file_open(p.c_str(), Open::Read);
+    EXPECT_TRUE(r1.valid());
+    EXPECT_TRUE(r2.valid());
+    File w2 = file_open(p.c_str(), Open::Append);
+    EXPECT_FALSE(w2.valid());
+    EXPECT_EQ(last_error(), 32u);
+    file_close(w);
+    w2 = file_open(p.c_str(), Open::Append);  // readers allow writing (read share 3)
+    EXPECT_TRUE(w2.valid());
+    file_close(w2);
+    file_close(r1);
+    file_close(r2);
+    fs::remove_all(d);
+}
+
+TEST(ShareModes, DenyingOpenRefusesOthers) {
+    fs::path d = make_scratch("deny");
+    std::string p = (d / "f.txt").string();
+    std::ofstream(p) << "keep me";
+    File x = file_open_shared(p.c_str(), Open::Read, kShareNone);
+    ASSERT_TRUE(x.valid());
+    EXPECT_FALSE(file_open(p.c_str(), Open::Read).valid());
+    EXPECT_EQ(last_error(), 32u);
+    // A refused truncating open must not have truncated anything.
+    EXPECT_FALSE(file_open(p.c_str(), Open::WriteTruncate).valid());
+    EXPECT_EQ(slurp(p), "keep me");
+    file_close(x);
+    File y = file_open_shared(p.c_str(), Open::Read, kShareRead);
+    EXPECT_TRUE(file_open(p.c_str(), Open::Read).valid());  // leaks a descriptor; fine in a test
+    EXPECT_FALSE(file_open(p.c_str(), Open::WriteCreate).valid());
+    file_close(y);
+    EXPECT_TRUE(file_open(p.c_str(), Open::WriteCreate).valid());
+    fs::remove_all(d);
+}
+
+TEST(Wildcards, WindowsRules) {
+    EXPECT_TRUE(wildcard_match("*", "abc"));
+    EXPECT_TRUE(wildcard_match("*.*", "noext"));
+    EXPECT_TRUE(wildcard_match("*.*", "a.b.c"));
+    EXPECT_TRUE(wildcard_match("*.TXT", "readme.txt"));
+    EXPECT_FALSE(wildcard_match("*.txt", "readme.txt.bak"));
+    EXPECT_TRUE(wildcard_match("a?c", "ABC"));
+    EXPECT_FALSE(wildcard_match("a?c", "ac"));
+    EXPECT_TRUE(wildcard_match("*.", "makefile"));
+    EXPECT_FALSE(wildcard_match("*.", "make.file"));
+    EXPECT_TRUE(wildcard_match("data*.", "data1"));
+    EXPECT_TRUE(wildcard_match("*a*b*c*", "xxaxxbxxcxx"));
+    EXPECT_FALSE(wildcard_match("*a*b*c*d", std::string(200, 'a') + "bc"));
+    EXPECT_TRUE(wildcard_match("", "anything"));
+}
+
+TEST(DirList, SortedFilteredHiddenOnRequest) {
+    fs::path d = make_scratch("list");
+    for (const char* n : {"b.txt", "A.txt", "c.log", ".hidden.txt"}) std::ofstream(d / n) << n;
+    fs::create_directories(d / "Sub");
+    std::vector<FileInfo> out;
+    ASSERT_TRUE(dir_list(d.c_str(), "*.txt", false, &out));
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].name, "A.txt");
+    EXPECT_EQ(out[1].name, "b.txt");
+    EXPECT_EQ(out[0].size, 5u);
+    EXPECT_EQ(out[0].attributes & kAttrArchive, kAttrArchive);
+    ASSERT_TRUE(dir_list(d.c_str(), "*", true, &out));
+    ASSERT_EQ(out.size(), 5u);
+    EXPECT_EQ(out[0].name, ".hidden.txt");
+    EXPECT_TRUE(out[0].attributes & kAttrHidden);
+    EXPECT_EQ(out[4].name, "Sub");
+    EXPECT_TRUE(out[4].is_dir);
+    EXPECT_EQ(out[4].attributes & kAttrDirectory, kAttrDirectory);
+    EXPECT_FALSE(dir_list((d / "none").c_str(), "*", false, &out));
+    EXPECT_EQ(last_error(), 3u);
+    fs::remove_all(d);
+}
+
+TEST(FileOps, CopyKeepsTimeAndNeverTruncatesItself) {
+    fs::path d = make_scratch("copy");
+    std::string a = (d / "a.txt").string(), b = (d / "b.txt").string();
+    std::ofstream(a) << "payload";
+    FileTime t{1000000000, 0};
+    ASSERT_TRUE(file_set_times(a.c_str(), &t, nullptr));
+    ASSERT_TRUE(file_copy(a.c_str(), b.c_str()));
+    EXPECT_EQ(slurp(b), "payload");
+    FileInfo info;
+    ASSERT_TRUE(file_info(b.c_str(), &info));
+    EXPECT_EQ(info.write_time.sec, 1000000000);
+    EXPECT_FALSE(file_copy(a.c_str(), a.c_str()));
+    EXPECT_FALSE(file_copy(a.c_str(), (d.string() + "/A.TXT").c_str()));  // the same file by another spelling
+    EXPECT_EQ(slurp(a), "payload");
+    EXPECT_FALSE(file_copy((d / "none").c_str(), b.c_str()));
+    EXPECT_EQ(last_error(), 2u);
+    int entries = 0;
+    for (auto& e : fs::directory_iterator(d)) (void)e, ++entries;
+    EXPECT_EQ(entries, 2);
+    fs::remove_all(d);
+}
+
+TEST(FileOps, MoveReplacesAndOntoItselfIsHarmless) {
+    fs::path d = make_scratch("move");
+    std::string a = (d / "a.txt").string(), b = (d / "b.txt").string();
+    std::ofstream(a) << "one";
+    std::ofstream(b) << "two";
+    ASSERT_TRUE(file_move(a.c_str(), b.c_str()));
+    EXPECT_FALSE(fs::exists(a));
+    EXPECT_EQ(slurp(b), "one");
+    EXPECT_TRUE(file_move(b.c_str(), b.c_str()));
+    EXPECT_EQ(slurp(b), "one");
+    EXPECT_FALSE(file_move(a.c_str(), b.c_str()));
+    EXPECT_EQ(last_error(), 2u);
+    fs::remove_all(d);
+}
+
+TEST(FileOps, DirectoriesMakeRemoveRename) {
+    fs::path d = make_scratch("dirs");
+    std::string x = (d / "x").string();
+    ASSERT_TRUE(dir_make(x.c_str()));
+    EXPECT_FALSE(dir_make(x.c_str()));
+    EXPECT_EQ(last_error(), 183u);
+    EXPECT_FALSE(dir_make((d / "no" / "deeper").c_str()));
+    EXPECT_EQ(last_error(), 3u);
+    std::ofstream(d / "x" / "f") << "f";
+    EXPECT_FALSE(dir_remove(x.c_str()));
+    EXPECT_EQ(last_error(), 145u);
+    ASSERT_TRUE(dir_rename(x.c_str(), (d / "y").c_str()));
+    EXPECT_TRUE(dir_exists((d / "Y").c_str()));
+    fs::remove(d / "y" / "f");
+    EXPECT_TRUE(dir_remove((d.string() + "\\Y\\").c_str()));
+    EXPECT_FALSE(dir_exists((d / "y").c_str()));
+    fs::remove_all(d);
+}
+
+TEST(FileOps, AttributesAndInfo) {
+    fs::path d = make_scratch("attr");
+    std::string f = (d / "f.txt").string();
+    std::ofstream(f) << "12345";
+    FileInfo info;
+    ASSERT_TRUE(file_info(f.c_str(), &info));
+    EXPECT_EQ(info.size, 5u);
+    EXPECT_EQ(info.attributes, kAttrArchive);
+    ASSERT_TRUE(file_set_attributes(f.c_str(), kAttrReadOnly));
+    ASSERT_TRUE(file_info(f.c_str(), &info));
+    EXPECT_EQ(info.attributes, kAttrArchive | kAttrReadOnly);
+    ASSERT_TRUE(file_set_attributes(f.c_str(), 0));
+    ASSERT_TRUE(file_info(f.c_str(), &info));
+    EXPECT_EQ(info.attributes, kAttrArchive);
+    EXPECT_FALSE(file_info((d / "none").c_str(), &info));
+    EXPECT_EQ(last_error(), 2u);
+    uint64_t free_bytes = 0, total = 0;
+    EXPECT_TRUE(disk_space(d.c_str(), &free_bytes, &total));
+    EXPECT_GT(total, 0u);
+    fs::remove_all(d);
+}
+
+TEST(FullPath, FoldsDotsAgainstCwd) {
+    std::string cwd = fs::current_path().string();
+    EXPECT_EQ(full_path("/a/b/../c/./d"), "/a/c/d");
+    EXPECT_EQ(full_path("C:\\x\\..\\y"), "/y");
+    EXPECT_EQ(full_path("/.."), "/");
+    EXPECT_EQ(full_path("rel"), cwd == "/" ? "/rel" : cwd + "/rel");
 }

@@ -1,0 +1,425 @@
+// Platform layer: whole-file and directory operations — information and times, listings
+// with Windows wildcards, copy, move, directories, free space. Opening and reading files
+// is in fileio.cpp.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/fileio.h"
+#include "platform/internal.h"
+#include "platform/process.h"
+
+namespace kel::platform {
+
+namespace {
+
+// Windows reports a missing directory on the way as 3, a missing last name as 2.
+void set_path_error(const std::string& path) {
+    int err = errno;
+    uint32_t code = error_from_errno(err);
+    if (err == ENOENT) {
+        size_t slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0) {
+            struct stat st;
+            if (stat(path.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) code = 3;
+        }
+    }
+    set_last_error(code);
+}
+
+std::string resolved(const char* path) { return detail::resolve_existing(normalize_path(path ? path : "")); }
+
+std::string resolved_target(const char* path) { return detail::resolve_for_create(normalize_path(path ? path : "")); }
+
+std::string base_name(const std::string& path) {
+    size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/') --end;
+    size_t slash = path.rfind('/', end - 1);
+    return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash == std::string::npos ? 0 : slash + 1));
+}
+
+std::string dir_name(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+uint32_t attributes_of(const std::string& name, const struct stat& st) {
+    uint32_t a = 0;
+    if (S_ISDIR(st.st_mode)) a |= kAttrDirectory;
+    else a |= kAttrArchive;
+    if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+    if (!name.empty() && name[0] == '.' && name != "." && name != "..") a |= kAttrHidden;
+    return a;
+}
+
+void fill_info(const std::string& name, const struct stat& st, FileInfo* out) {
+    out->name = name;
+    out->is_dir = S_ISDIR(st.st_mode);
+    out->size = out->is_dir ? 0 : static_cast<uint64_t>(st.st_size);
+    out->attributes = attributes_of(base_name(name), st);
+    out->write_time = {st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec)};
+    out->access_time = {st.st_atim.tv_sec, static_cast<int32_t>(st.st_atim.tv_nsec)};
+    out->create_time = {st.st_ctim.tv_sec, static_cast<int32_t>(st.st_ctim.tv_nsec)};
+}
+
+void birth_time(const std::string& path, FileInfo* out) {
+#ifdef STATX_BTIME
+    struct statx sx;
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+        out->create_time = {static_cast<int64_t>(sx.stx_btime.tv_sec), static_cast<int32_t>(sx.stx_btime.tv_nsec)};
+#endif
+}
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+bool glob_nocase(std::string_view p, std::string_view n) {
+    // Iterative "*" matching with one backtrack point: linear in practice, never recursive.
+    size_t pi = 0, ni = 0, star = std::string_view::npos, mark = 0;
+    while (ni < n.size()) {
+        if (pi < p.size() && p[pi] == '*') {
+            star = pi++;
+            mark = ni;
+        } else if (pi < p.size() && (p[pi] == '?' || upper(p[pi]) == upper(n[ni]))) {
+            ++pi;
+            ++ni;
+        } else if (star != std::string_view::npos) {
+            pi = star + 1;
+            ni = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (pi < p.size() && p[pi] == '*') ++pi;
+    return pi == p.size();
+}
+
+// Writes `data` from `in` into a fresh temporary file beside `target`; returns its name.
+bool copy_to_temp(int in, const std::string& target, mode_t mode, std::string* tmp_name) {
+    std::string dir = dir_name(target);
+    std::string tmp = (dir == "/" ? dir : dir + "/") + "." + base_name(target) + ".XXXXXX";
+    std::vector<char> name(tmp.begin(), tmp.end());
+    name.push_back(0);
+    int out = mkostemp(name.data(), O_CLOEXEC);
+    if (out < 0) {
+        set_path_error(target);
+        return false;
+    }
+    std::vector<char> buf(1 << 16);
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            detail::set_error_from_errno();
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        if (!file_write(File{out}, buf.data(), static_cast<size_t>(n))) {
+            ok = false;
+            break;
+        }
+    }
+    fchmod(out, mode);
+    if (close(out) != 0 && ok) {
+        detail::set_error_from_errno();
+        ok = false;
+    }
+    if (!ok) {
+        uint32_t err = last_error();
+        unlink(name.data());
+        set_last_error(err);
+        return false;
+    }
+    *tmp_name = name.data();
+    return true;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+std::string resolve_path(std::string_view path) { return detail::resolve_existing(normalize_path(path)); }
+
+std::string full_path(std::string_view path) {
+    std::string p = normalize_path(path);
+    if (p.empty() || p[0] != '/') {
+        std::string cwd = current_dir();
+        p = cwd + (cwd.size() > 1 ? "/" : "") + p;
+    }
+    std::vector<std::string> parts;
+    size_t pos = 1;
+    while (pos <= p.size()) {
+        size_t slash = p.find('/', pos);
+        if (slash == std::string::npos) slash = p.size();
+        std::string comp = p.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (comp.empty() || comp == ".") continue;
+        if (comp == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(std::move(comp));
+    }
+    std::string out;
+    for (const std::string& c : parts) out += "/" + c;
+    return out.empty() ? "/" : out;
+}
+
+bool file_info(const char* path, FileInfo* out) {
+    if (!path || !*path || !out) {
+        set_last_error(2);
+        return false;
+    }
+    std::string p = resolved(path);
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0) {
+        set_path_error(p);
+        return false;
+    }
+    fill_info(p, st, out);
+    birth_time(p, out);
+    return true;
+}
+
+bool file_set_times(const char* path, const FileTime* write, const FileTime* access) {
+    if (!path || !*path) {
+        set_last_error(2);
+        return false;
+    }
+    std::string p = resolved(path);
+    timespec ts[2];
+    ts[0] = access ? timespec{static_cast<time_t>(access->sec), access->nsec} : timespec{0, UTIME_OMIT};
+    ts[1] = write ? timespec{static_cast<time_t>(write->sec), write->nsec} : timespec{0, UTIME_OMIT};
+    if (utimensat(AT_FDCWD, p.c_str(), ts, 0) != 0) {
+        set_path_error(p);
+        return false;
+    }
+    return true;
+}
+
+bool file_set_attributes(const char* path, uint32_t attributes) {
+    if (!path || !*path) {
+        set_last_error(2);
+        return false;
+    }
+    std::string p = resolved(path);
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0) {
+        set_path_error(p);
+        return false;
+    }
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & kAttrReadOnly) {
+        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    } else if (!(mode & S_IWUSR)) {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode |= (S_IWUSR | S_IWGRP | S_IWOTH) & ~mask;
+    }
+    if (mode != (st.st_mode & 07777) && chmod(p.c_str(), mode) != 0) {
+        detail::set_error_from_errno();
+        return false;
+    }
+    return true;
+}
+
+bool wildcard_match(std::string_view pattern, std::string_view name) {
+    if (pattern.empty() || pattern == "*" || pattern == "*.*") return true;
+    // A trailing "." asks for names without an extension.
+    if (pattern.back() == '.') {
+        if (name.find('.') != std::string_view::npos) return false;
+        pattern.remove_suffix(1);
+        return pattern.empty() ? name.empty() : glob_nocase(pattern, name);
+    }
+    return glob_nocase(pattern, name);
+}
+
+bool dir_list(const char* dir, std::string_view pattern, bool include_hidden, std::vector<FileInfo>* out) {
+    if (!out) return false;
+    out->clear();
+    std::string d = (dir && *dir) ? resolved(dir) : std::string(".");
+    if (d.empty()) d = ".";
+    DIR* h = opendir(d.c_str());
+    if (!h) {
+        set_path_error(d);
+        if (last_error() == 2) set_last_error(3);
+        return false;
+    }
+    std::string prefix = d.back() == '/' ? d : d + "/";
+    while (dirent* e = readdir(h)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (name[0] == '.' && !include_hidden) continue;
+        if (!wildcard_match(pattern, name)) continue;
+        struct stat st;
+        if (stat((prefix + name).c_str(), &st) != 0 && lstat((prefix + name).c_str(), &st) != 0) continue;
+        FileInfo info;
+        fill_info(name, st, &info);
+        out->push_back(std::move(info));
+    }
+    closedir(h);
+    std::sort(out->begin(), out->end(), [](const FileInfo& a, const FileInfo& b) {
+        size_t n = std::min(a.name.size(), b.name.size());
+        for (size_t i = 0; i < n; ++i) {
+            unsigned char x = static_cast<unsigned char>(upper(a.name[i]));
+            unsigned char y = static_cast<unsigned char>(upper(b.name[i]));
+            if (x != y) return x < y;
+        }
+        if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
+        return a.name < b.name;  // names differing only in case: still a fixed order
+    });
+    return true;
+}
+
+bool file_copy(const char* from, const char* to) {
+    if (!from || !*from || !to || !*to) {
+        set_last_error(87);
+        return false;
+    }
+    std::string src = resolved(from);
+    std::string dst = resolved_target(to);
+    File in = file_open_shared(src.c_str(), Open::Read, kShareRead);
+    if (!in.valid()) return false;
+    struct stat st;
+    if (fstat(in.fd, &st) != 0) {
+        detail::set_error_from_errno();
+        file_close(in);
+        return false;
+    }
+    struct stat dt;
+    if (stat(dst.c_str(), &dt) == 0) {
+        if (dt.st_dev == st.st_dev && dt.st_ino == st.st_ino) {
+            file_close(in);
+            set_last_error(32);  // onto itself: never truncate the only copy
+            return false;
+        }
+        if (S_ISDIR(dt.st_mode) || !(dt.st_mode & S_IWUSR)) {
+            file_close(in);
+            set_last_error(5);
+            return false;
+        }
+    }
+    std::string tmp;
+    bool ok = copy_to_temp(in.fd, dst, st.st_mode & 07777, &tmp);
+    file_close(in);
+    if (!ok) return false;
+    // The copy keeps the source's last-write time, as the original copy service does.
+    timespec ts[2] = {{0, UTIME_OMIT}, st.st_mtim};
+    utimensat(AT_FDCWD, tmp.c_str(), ts, 0);
+    if (rename(tmp.c_str(), dst.c_str()) != 0) {
+        uint32_t err = error_from_errno(errno);
+        unlink(tmp.c_str());
+        set_last_error(err);
+        return false;
+    }
+    return true;
+}
+
+bool file_move(const char* from, const char* to) {
+    if (!from || !*from || !to || !*to) {
+        set_last_error(87);
+        return false;
+    }
+    std::string src = resolved(from);
+    std::string dst = resolved_target(to);
+    struct stat st;
+    if (lstat(src.c_str(), &st) != 0) {
+        set_path_error(src);
+        return false;
+    }
+    if (src == dst) return true;
+    if (same_file(src, dst) && st.st_nlink < 2) return true;  // the same entry under another spelling
+    if (rename(src.c_str(), dst.c_str()) == 0) return true;
+    if (errno != EXDEV || S_ISDIR(st.st_mode)) {
+        set_path_error(dst);
+        return false;
+    }
+    if (!file_copy(src.c_str(), dst.c_str())) return false;
+    if (unlink(src.c_str()) != 0) {
+        detail::set_error_from_errno();
+        return false;
+    }
+    return true;
+}
+
+bool dir_make(const char* path) {
+    std::string p = resolved_target(path);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    if (p.empty()) {
+        set_last_error(3);
+        return false;
+    }
+    if (mkdir(p.c_str(), 0777) != 0) {
+        if (errno == EEXIST) set_last_error(183);
+        else set_path_error(p);
+        return false;
+    }
+    return true;
+}
+
+bool dir_remove(const char* path) {
+    std::string p = resolved(path);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    if (p.empty()) {
+        set_last_error(3);
+        return false;
+    }
+    if (rmdir(p.c_str()) != 0) {
+        if (errno == ENOTDIR) set_last_error(267);
+        else if (errno == EEXIST) set_last_error(145);
+        else set_path_error(p);
+        return false;
+    }
+    return true;
+}
+
+bool dir_rename(const char* from, const char* to) {
+    std::string src = resolved(from);
+    std::string dst = resolved_target(to);
+    while (src.size() > 1 && src.back() == '/') src.pop_back();
+    while (dst.size() > 1 && dst.back() == '/') dst.pop_back();
+    struct stat st;
+    if (stat(src.c_str(), &st) != 0) {
+        set_path_error(src);
+        return false;
+    }
+    if (src == dst) return true;
+    if (lstat(dst.c_str(), &st) == 0) {
+        set_last_error(183);
+        return false;
+    }
+    if (rename(src.c_str(), dst.c_str()) != 0) {
+        set_path_error(dst);
+        return false;
+    }
+    return true;
+}
+
+bool disk_space(const char* path, uint64_t* free_bytes, uint64_t* total_bytes) {
+    std::string p = (path && *path) ? resolved(path) : std::string(".");
+    struct statvfs vs;
+    if (statvfs(p.c_str(), &vs) != 0) {
+        set_path_error(p);
+        return false;
+    }
+    if (free_bytes) *free_bytes = static_cast<uint64_t>(vs.f_bavail) * vs.f_frsize;
+    if (total_bytes) *total_bytes = static_cast<uint64_t>(vs.f_blocks) * vs.f_frsize;
+    return true;
+}
+
+}  // namespace kel::platform
