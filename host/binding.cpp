@@ -2,6 +2,7 @@
 // and release, the run-request handler and the time-out. Pages are pages.cpp's.
 #include "host/binding.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -44,7 +45,7 @@ struct Binding {
     HostInstanceRecord rec{};
     bool started = false;
     uint64_t live_instances = 0;
-    bool timed_out = false;
+    std::atomic<bool> timed_out{false};
     bool running = false;
 };
 
@@ -56,7 +57,12 @@ Binding& binding() {
 void free_library() {
     Binding& b = binding();
     if (b.lib) pf::lib_free(b.lib);
-    b = Binding{};
+    b.lib = nullptr;
+    b.init = nullptr;
+    b.run = nullptr;
+    b.services = nullptr;
+    b.rec = HostInstanceRecord{};
+    b.started = false;
 }
 
 void free_blocks() {
@@ -100,10 +106,29 @@ bool build_call_line(const std::string& path, std::string* line) {
     return true;
 }
 
+constexpr const char* kTimeoutHeadline = "Tarnwick Error: Script timed out";
+constexpr const char* kTimeoutDetail = "You can adjust the timeout value with the \"WebSetTimeout\" function";
+constexpr const char* kStuckHeadline = "Tarnwick Error: Script did not stop after being cancelled";
+
 void end_stuck_script() {
     HostState& h = host();
-    error_log_append("Tarnwick Error: Script did not stop after being cancelled", h.script_name);
+    error_log_append(kStuckHeadline, h.script_name);
     pf::process_exit(h.exit_code);
+}
+
+// Runs on the platform's watchdog thread while the script is stuck where no message is
+// pumped; the platform ends the process afterwards.
+void on_watchdog() {
+    Binding& b = binding();
+    if (!b.timed_out.exchange(true)) error_page(kTimeoutDetail, kTimeoutHeadline, true);
+    error_log_append(kStuckHeadline, host().script_name);
+}
+
+// The watchdog ends a script that has neither stopped nor been cancelled one period
+// after its time-out.
+void arm_watchdog(uint64_t ms) {
+    if (ms > UINT32_MAX) ms = UINT32_MAX;
+    pf::watchdog_arm(static_cast<uint32_t>(ms), &on_watchdog, pf::exit_status(host().exit_code));
 }
 
 void run_script() {
@@ -125,10 +150,14 @@ void run_script() {
         pf::gmem_unlock(block);
     }
     h.script_started = true;
-    if (h.timeout_seconds) pf::set_timer(h.window, kTimeoutTimer, h.timeout_seconds * 1000);
+    if (h.timeout_seconds) {
+        pf::set_timer(h.window, kTimeoutTimer, h.timeout_seconds * 1000);
+        arm_watchdog(uint64_t{h.timeout_seconds} * 2000);
+    }
     b.running = true;
     b.run(h.window, b.rec.instance_block, block, &Parent_ProcessCommand2, host_function_table());
     b.running = false;
+    pf::watchdog_disarm();
     pf::kill_timer(h.window, kTimeoutTimer);
     pf::gmem_free(block);
 }
@@ -156,10 +185,10 @@ void on_timer() {
         end_stuck_script();  // a whole period after the cancel and the script still runs
         return;
     }
-    b.timed_out = true;
-    error_page("You can adjust the timeout value with the \"WebSetTimeout\" function", "Tarnwick Error: Script timed out",
-               true);
+    if (b.timed_out.exchange(true)) return;
+    error_page(kTimeoutDetail, kTimeoutHeadline, true);
     call_service(7, "", "", 0, 0);
+    arm_watchdog(uint64_t{host().timeout_seconds} * 1000);
 }
 
 }  // namespace
@@ -175,8 +204,13 @@ uint32_t set_timeout(uint32_t seconds) {
     uint32_t previous = h.timeout_seconds;
     h.timeout_seconds = seconds;
     if (h.window && binding().running) {
-        if (seconds == 0) pf::kill_timer(h.window, kTimeoutTimer);
-        else pf::set_timer(h.window, kTimeoutTimer, seconds * 1000);
+        if (seconds == 0) {
+            pf::kill_timer(h.window, kTimeoutTimer);
+            pf::watchdog_disarm();
+        } else {
+            pf::set_timer(h.window, kTimeoutTimer, seconds * 1000);
+            if (!binding().timed_out) arm_watchdog(uint64_t{seconds} * 2000);
+        }
     }
     return previous;
 }

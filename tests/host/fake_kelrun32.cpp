@@ -6,8 +6,11 @@
 //   KEL_FAKE_RECORD=path          the script buffer is appended to this file
 //   KEL_FAKE_LOOP=1               calls websettimeout(1) and runs until cancelled
 //   KEL_FAKE_IGNORE_CANCEL=1      with LOOP: keeps running after the cancel
+//   KEL_FAKE_STUCK=1              with LOOP: never pumps messages (stuck in native code)
 //   KEL_FAKE_EXIT=n               calls intcontrol(1000, n), the script's exit code
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 #include <cstdio>
 #include "platform/gmem.h"
@@ -56,6 +59,8 @@ KEL_EXPORT int32_t ProcessDaBatBuffer(kel::Hwnd, kel::Handle, kel::Handle buffer
         args[0].str = one;
         args[0].flags = kel::kVtStr;
         parent(0, 0, kel::kCallbackMagic, 24, answer, nullptr, 0, args, 1, &result);
+        if (env_is("KEL_FAKE_STUCK", "1"))
+            for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         bool ignore = env_is("KEL_FAKE_IGNORE_CANCEL", "1");
         while (!g_stop || ignore) {
             kel::platform::wait_for_event(50);

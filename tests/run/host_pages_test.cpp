@@ -440,6 +440,19 @@ TEST(HostRunScript, ScriptIgnoringTheCancelIsEnded) {
     EXPECT_NE(read_file(st.log()).find("Script did not stop after being cancelled"), std::string::npos);
 }
 
+TEST(HostRunScript, ScriptStuckWithoutPumpingIsEnded) {
+    Stage st;
+    auto env = cgi_get("x.web");
+    env["KEL_FAKE_LOOP"] = "1";
+    env["KEL_FAKE_STUCK"] = "1";
+    env["KEL_FAKE_EXIT"] = "4";
+    Result r = st.run(env);
+    EXPECT_EQ(r.out, error_block("Tarnwick Error: Script timed out",
+                                 "You can adjust the timeout value with the \"WebSetTimeout\" function", false));
+    EXPECT_NE(read_file(st.log()).find("Script did not stop after being cancelled"), std::string::npos);
+    EXPECT_EQ(r.rc, 4);
+}
+
 TEST(HostRunReal, DumpInputDataWithTheRealLibrary) {
     Stage st(Lib::Real);
     Result r = st.run(cgi_get("dumpinputdata"));
