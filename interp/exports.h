@@ -22,6 +22,9 @@ KEL_EXPORT int32_t ParseStandardMenu();
 KEL_EXPORT int32_t MenuSelectProcessing();
 KEL_EXPORT int32_t HotKeyCheck();
 KEL_EXPORT int32_t ClientCallback();
+// Creates an array the way arrdimension does, for extenders (interp/array.cpp).
+KEL_EXPORT int32_t CreateMyArray(void* instance, kel::interp::ValueCore* out, int32_t d1, int32_t d2, int32_t d3,
+                                 int32_t d4, int32_t d5, uint8_t flags, int32_t given);
 
 namespace kel::interp {
 
