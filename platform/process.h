@@ -3,6 +3,7 @@
 #pragma once
 #include <string>
 #include <string_view>
+#include <vector>
 #include "platform/api.h"
 
 namespace kel::platform {
@@ -34,6 +35,27 @@ KEL_PLATFORM_API char** env_block();
 // SearchPath: `dir` when given, else the program directory, the current directory and
 // then PATH. Returns the full path, or "" when not found.
 KEL_PLATFORM_API std::string search_path(const char* name, const char* dir = nullptr);
+
+// The machine's host name ("" when it cannot be had).
+KEL_PLATFORM_API std::string host_name();
+
+// Splits a command line by the Windows rules: blanks and tabs separate; double quotes
+// group and are removed; 2n backslashes before a quote give n and the quote toggles,
+// 2n+1 give n and a literal quote; other backslashes are literal; "" inside quotes is a
+// literal quote. With `program_first`, the first word follows the program-name rule
+// (quoted text taken as it is, else up to the first blank).
+KEL_PLATFORM_API std::vector<std::string> split_command_line(std::string_view text, bool program_first = false);
+// Starts a program without a shell: `program` without "/" is found by search_path();
+// argv[0] is what the child sees as its name (the program when argv is empty). Standard
+// input, output and error are /dev/null; `dir` ("" or nullptr: the current directory)
+// is its working directory; signals are at their defaults in the child. Returns the
+// process id, or 0 with last_error() (2 not found, 3 bad directory, 5 access denied,
+// 193 not a program).
+KEL_PLATFORM_API int32_t spawn_process(const char* program, const std::vector<std::string>& argv, const char* dir);
+// Non-blocking: true once the child has ended (and is reaped), with its exit code, 128 + n
+// for a signal n, or -1 when it is not our child. Wait with wait_for_event(), which a
+// child's exit wakes once install_signal_handlers() has run.
+KEL_PLATFORM_API bool child_finished(int32_t pid, int32_t* exit_code);
 
 // Milliseconds of the monotonic clock, truncated to 32 bits; and in 64 bits.
 KEL_PLATFORM_API uint32_t tick_count();

@@ -411,7 +411,42 @@ std::string profile_section(const char* file, const char* section) {
     return out;
 }
 
+std::vector<std::string> profile_section_names(const char* file) {
+    IniFile f;
+    std::vector<std::string> out;
+    if (!file || !load(resolve_name(file, false), &f)) return out;
+    for (const std::string& line : f.lines) {
+        std::string_view name;
+        if (!line_section(line, &name)) continue;
+        bool seen = false;
+        for (const std::string& o : out) seen = seen || same_nocase(o, name);
+        if (!seen) out.emplace_back(name);
+    }
+    return out;
+}
+
+std::vector<std::string> profile_key_names(const char* file, const char* section) {
+    IniFile f;
+    std::vector<std::string> out;
+    if (!file || !section || !load(resolve_name(file, false), &f)) return out;
+    long h = find_section(f, section);
+    if (h < 0) return out;
+    size_t end = section_end(f, static_cast<size_t>(h));
+    for (size_t i = static_cast<size_t>(h) + 1; i < end; ++i) {
+        std::string_view k, v;
+        if (!line_key(f.lines[i], &k, &v)) continue;
+        bool seen = false;
+        for (const std::string& o : out) seen = seen || same_nocase(o, k);
+        if (!seen) out.emplace_back(k);
+    }
+    return out;
+}
+
 bool profile_write(const char* file, const char* section, const char* key, const char* value) {
+    if (file && *file && !section && !key && !value) {
+        forget(resolve_name(file, false));
+        return true;
+    }
     if (!file || !*file || !section) {
         set_last_error(87);
         return false;

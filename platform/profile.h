@@ -4,6 +4,7 @@
 // atomically. A file name without a directory resolves to the program directory.
 #pragma once
 #include <string>
+#include <vector>
 #include "platform/api.h"
 
 namespace kel::platform {
@@ -15,9 +16,14 @@ KEL_PLATFORM_API std::string profile_get_string(const char* file, const char* se
                                                 const char* def = "");
 // The decimal integer value of a key (leading blanks, sign, digits), or `def` when missing.
 KEL_PLATFORM_API int32_t profile_get_int(const char* file, const char* section, const char* key, int32_t def);
-// value == nullptr deletes the key; key == nullptr deletes the section.
+// value == nullptr deletes the key; key == nullptr deletes the section. With section, key
+// and value all nullptr nothing is written and cached copies are dropped (true).
 KEL_PLATFORM_API bool profile_write(const char* file, const char* section, const char* key, const char* value);
-// A whole section's "key=value" lines, for callers that list it.
+// A whole section's "key=value" lines, each ended by "\n", for callers that list it.
 KEL_PLATFORM_API std::string profile_section(const char* file, const char* section);
+// Names of all sections, and of the keys of one section, in file order (duplicates once,
+// as first spelled).
+KEL_PLATFORM_API std::vector<std::string> profile_section_names(const char* file);
+KEL_PLATFORM_API std::vector<std::string> profile_key_names(const char* file, const char* section);
 
 }  // namespace kel::platform

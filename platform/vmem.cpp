@@ -122,6 +122,27 @@ bool vm_release(void* base, size_t bytes) {
     return false;
 }
 
+void* vm_alloc_low(size_t bytes) {
+    if (bytes == 0 || bytes > (size_t{1} << 31)) {
+        set_last_error(8);
+        return nullptr;
+    }
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    if (p == MAP_FAILED) {
+        set_last_error(8);
+        return nullptr;
+    }
+    return p;
+}
+
+bool vm_free_low(void* p, size_t bytes) {
+    if (!p || bytes == 0 || munmap(p, bytes) != 0) {
+        set_last_error(487);
+        return false;
+    }
+    return true;
+}
+
 void vm_set_reserve_limit(size_t limit) { g_reserve_limit = limit; }
 
 }  // namespace kel::platform

@@ -11,6 +11,10 @@ KEL_PLATFORM_API void* vm_reserve(size_t bytes);
 KEL_PLATFORM_API bool vm_commit(void* base, size_t bytes);
 KEL_PLATFORM_API bool vm_decommit(void* base, size_t bytes);
 KEL_PLATFORM_API bool vm_release(void* base, size_t bytes);
+// Read-write memory mapped below 2 GiB, so that its address fits a script integer
+// (binary buffers handed to native libraries); nullptr (last_error 8) when none is left.
+KEL_PLATFORM_API void* vm_alloc_low(size_t bytes);
+KEL_PLATFORM_API bool vm_free_low(void* p, size_t bytes);
 // Test hook: make vm_reserve fail for requests above `limit` (0 = no limit).
 KEL_PLATFORM_API void vm_set_reserve_limit(size_t limit);
 

@@ -215,3 +215,17 @@ TEST_F(IniTest, HostileLinesDoNotBreakParsing) {
     EXPECT_EQ(get("unterminated", "k"), "v");
     EXPECT_EQ(get("", ""), "DEF");  // the first section named "" is "[", which has no "=" line
 }
+
+TEST_F(IniTest, ListsSectionAndKeyNames) {
+    put("[a]\nx=1\n;c=2\nY = 3\nX=4\n[B]\n[A]\nz=5\n");
+    EXPECT_EQ(profile_section_names(path_.c_str()), (std::vector<std::string>{"a", "B"}));
+    EXPECT_EQ(profile_key_names(path_.c_str(), "A"), (std::vector<std::string>{"x", "Y"}));
+    EXPECT_TRUE(profile_key_names(path_.c_str(), "b").empty());
+    EXPECT_TRUE(profile_key_names(path_.c_str(), "none").empty());
+}
+
+TEST_F(IniTest, FlushWritesNothing) {
+    EXPECT_TRUE(profile_write(path_.c_str(), nullptr, nullptr, nullptr));
+    EXPECT_FALSE(fs::exists(path_));
+    EXPECT_FALSE(profile_write(path_.c_str(), nullptr, "k", "v"));
+}
