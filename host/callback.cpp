@@ -167,6 +167,14 @@ void HostCall::ret_str(std::string_view s) {
     status = 0;
 }
 
+void HostCall::ret_long(std::string s) {
+    long_result = std::move(s);
+    result->i = 0;
+    result->flags = kVtStr;
+    result->str = long_result.data();
+    status = 0;
+}
+
 void HostCall::fail(int message) {
     ret_str(host_message(message));
     status = -3;

@@ -3,6 +3,7 @@
 #include "host/webfuncs.h"
 
 #include <cstring>
+#include <vector>
 
 #include "host/binding.h"
 #include "host/intake.h"
@@ -56,9 +57,288 @@ int32_t web_verify_card(std::string_view s) {
     return static_cast<unsigned char>(kept[n - 1]) - 48 == check ? 1 : 0;
 }
 
+
+namespace {
+
+constexpr std::string_view kDisposition = "Content-Disposition: form-data; name=\"";
+
+bool iequal_at(std::string_view hay, size_t pos, std::string_view needle) {
+    if (pos > hay.size() || hay.size() - pos < needle.size()) return false;
+    for (size_t i = 0; i < needle.size(); ++i) {
+        char a = hay[pos + i], b = needle[i];
+        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
+        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b + 32);
+        if (a != b) return false;
+    }
+    return true;
+}
+
+size_t ifind(std::string_view hay, std::string_view needle, size_t from) {
+    if (needle.empty() || needle.size() > hay.size()) return std::string_view::npos;
+    for (size_t i = from; i + needle.size() <= hay.size(); ++i)
+        if (iequal_at(hay, i, needle)) return i;
+    return std::string_view::npos;
+}
+
+// Where a multipart value starts: after the first empty line (LF LF or LF CR LF) from `from`.
+size_t value_start(std::string_view c, size_t from) {
+    for (size_t i = from; i < c.size(); ++i) {
+        if (c[i] != '\n') continue;
+        if (i + 1 < c.size() && c[i + 1] == '\n') return i + 2;
+        if (i + 2 < c.size() && c[i + 1] == '\r' && c[i + 2] == '\n') return i + 3;
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace
+
+std::string field_value(std::string_view content, int kind, std::string_view boundary, std::string_view name,
+                        size_t limit) {
+    std::string out;
+    bool first = true;
+    auto add = [&](std::string_view v) {
+        if (!first) out += '\t';
+        first = false;
+        out.append(v.substr(0, limit + 1 > out.size() ? limit + 1 - out.size() : 0));
+    };
+    if (kind == 2) {
+        std::string pat = "&" + std::string(name) + "=";
+        for (size_t pos = ifind(content, pat, 0); pos != std::string_view::npos && out.size() <= limit;
+             pos = ifind(content, pat, pos)) {
+            size_t vs = pos + pat.size();
+            size_t ve = content.find('&', vs);
+            if (ve == std::string_view::npos) ve = content.size();
+            add(url_decode(content.substr(vs, ve - vs), limit));
+            pos = ve;
+        }
+    } else if (kind == 3 && !boundary.empty()) {
+        std::string pat = std::string(kDisposition) + std::string(name) + "\"";
+        for (size_t pos = ifind(content, pat, 0); pos != std::string_view::npos && out.size() <= limit;
+             pos = ifind(content, pat, pos)) {
+            size_t vs = value_start(content, pos + pat.size());
+            if (vs == std::string_view::npos) break;
+            size_t b = content.find(boundary, vs);
+            size_t ve = b == std::string_view::npos ? content.size() : b;
+            for (int k = 0; k < 2 && ve > vs && content[ve - 1] == '-'; ++k) --ve;
+            if (ve > vs && content[ve - 1] == '\n') --ve;
+            if (ve > vs && content[ve - 1] == '\r') --ve;
+            add(content.substr(vs, ve - vs));
+            pos = b == std::string_view::npos ? content.size() : b;
+        }
+    }
+    if (out.size() > limit) out.resize(limit);
+    return out;
+}
+
+std::string field_names(std::string_view content, int kind) {
+    std::vector<std::string> names;
+    auto add = [&](std::string n) {
+        for (const auto& have : names)
+            if (have == n) return;
+        names.push_back(std::move(n));
+    };
+    if (kind == 2) {
+        size_t start = 0;
+        while (start < content.size()) {
+            size_t end = content.find('&', start);
+            if (end == std::string_view::npos) end = content.size();
+            std::string_view field = content.substr(start, end - start);
+            size_t eq = field.find('=');
+            if (eq != std::string_view::npos) add(url_decode(field.substr(0, eq), kMaxCmdData));
+            start = end + 1;
+        }
+    } else if (kind == 3) {
+        for (size_t pos = ifind(content, kDisposition, 0); pos != std::string_view::npos;
+             pos = ifind(content, kDisposition, pos)) {
+            size_t ns = pos + kDisposition.size();
+            size_t ne = content.find('"', ns);
+            if (ne == std::string_view::npos) break;
+            add(std::string(content.substr(ns, ne - ns < kMaxCmdData ? ne - ns : kMaxCmdData)));
+            pos = ne;
+        }
+    }
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) out += '\t';
+        out += names[i];
+    }
+    return out;
+}
+
+static const char* const kGlyphRows[160] = {
+#include "host/glyphs.inc"
+};
+
+bool counter_image(std::string_view s, std::string* out, int* message) {
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    size_t i = 0;
+    while (i < s.size() && blank(s[i])) ++i;
+    std::string digits;
+    for (; i < s.size() && !blank(s[i]); ++i) {
+        bool digit = s[i] >= '0' && s[i] <= '9';
+        if (digits.size() == 6) {
+            *message = 10115;
+            return false;
+        }
+        if (!digit) {
+            *message = 10114;
+            return false;
+        }
+        digits += s[i];
+    }
+    while (i < s.size() && blank(s[i])) ++i;
+    if (digits.empty() || i != s.size()) {
+        *message = 10114;
+        return false;
+    }
+    digits.insert(0, 6 - digits.size(), '0');
+    std::string img = "Content-type: image/x-xbitmap\r\n\r\n#define number_width 96\n#define number_height 16\n\n"
+                      "static char number_bits[] =\n{\n";
+    for (int r = 0; r < 16; ++r) {
+        img += " ";
+        for (int d = 0; d < 6; ++d) {
+            img += d == 0 ? " " : ",";
+            img += kGlyphRows[16 * (digits[static_cast<size_t>(d)] - '0') + r];
+        }
+        img += r < 15 ? ",\n" : "\n";
+    }
+    img += "};\n";
+    *out = std::move(img);
+    return true;
+}
+
 namespace {
 
 void not_built(HostCall& c) { c.fail(10131); }
+
+// Runs `fn` on the locked content as fields see it: URL-encoded content from its leading
+// "&" to the first NUL, multipart content as bytes. False when there is no content.
+template <class Fn>
+bool with_content(Fn fn) {
+    HostState& h = host();
+    if (!h.content || !h.content_length) return false;
+    pf::GmemLock lock(h.content);
+    if (!lock) return false;
+    const char* p = lock.as<char>();
+    std::string_view c(p, h.content_offset + size_t{h.content_length});
+    if (h.content_kind == 2) c = c.substr(0, strnlen(p, c.size()));
+    else c.remove_prefix(h.content_offset);
+    fn(c);
+    return true;
+}
+
+// The scratch block the field functions allocate for a value: content-length bytes.
+bool scratch_available() {
+    HostState& h = host();
+    if (!h.content || !h.content_length || h.mode == Mode::Local) return false;
+    Handle block = pf::gmem_alloc(h.content_length, false);
+    if (!block) return false;
+    pf::gmem_free(block);
+    return true;
+}
+
+std::string field(std::string_view name, size_t limit) {
+    HostState& h = host();
+    std::string v;
+    if (h.mode == Mode::Local && h.content_kind == 3) return v;
+    with_content([&](std::string_view c) { v = field_value(c, h.content_kind, h.boundary, name, limit); });
+    return v;
+}
+
+// Service 28: copies bytes into a binary buffer; 1 all fitted, 0 cut, -1 bad handle.
+intptr_t copy_to_binary_buffer(const char* data, size_t n, int32_t handle) {
+    return call_service(28, data, reinterpret_cast<const char*>(static_cast<uintptr_t>(n)), 0, handle);
+}
+
+// webparamdata(name)
+void webparamdata_fn(HostCall& c) {
+    if (c.arg(1).empty()) return c.fail(10109);
+    c.ret_str(field(c.arg(1), kMaxCmdData));
+}
+
+// webparamsize(name): the byte length of the value, joining tabs included.
+void webparamsize_fn(HostCall& c) {
+    if (c.arg(1).empty()) return c.fail(10109);
+    if (!scratch_available()) return c.fail(10124);
+    c.ret_int(static_cast<int32_t>(field(c.arg(1), host().content_length).size()));
+}
+
+// webparambuf(name, buffer)
+void webparambuf_fn(HostCall& c) {
+    if (c.arg(1).empty()) return c.fail(10109);
+    if (c.arg(2).empty() || !is_numeric(c.arg(2))) return c.fail(10123);
+    if (!scratch_available()) return c.fail(10124);
+    std::string v = field(c.arg(1), host().content_length);
+    if (v.empty()) return c.ret_int(0);
+    intptr_t r = copy_to_binary_buffer(v.data(), v.size(), decimal(c.arg(2)));
+    if (r < 0) return c.fail(10123);
+    c.ret_int(r == 1 ? 1 : 0);
+}
+
+// webparamfile(name, file): the value written to a file, created or truncated.
+void webparamfile_fn(HostCall& c) {
+    if (c.arg(1).empty()) return c.fail(10109);
+    if (c.arg(2).empty()) return c.fail(10127);
+    std::string path(c.arg(2));
+    pf::File f = pf::file_open(path.c_str(), pf::Open::WriteTruncate);
+    if (!f.valid()) return c.fail(10128);
+    if (!scratch_available()) {
+        pf::file_close(f);
+        return c.fail(10124);
+    }
+    std::string v = field(c.arg(1), host().content_length);
+    bool ok = !v.empty() && pf::file_write(f, v.data(), v.size());
+    pf::file_close(f);
+    c.ret_int(ok ? 1 : 0);
+}
+
+// webparamnames()
+void webparamnames_fn(HostCall& c) {
+    HostState& h = host();
+    std::string names;
+    if (!(h.mode == Mode::Local && h.content_kind == 3))
+        with_content([&](std::string_view content) { names = field_names(content, h.content_kind); });
+    c.ret_long(std::move(names));
+}
+
+// webconbuf(buffer): the content into a binary buffer.
+void webconbuf_fn(HostCall& c) {
+    HostState& h = host();
+    if (c.arg(1).empty() || !is_numeric(c.arg(1))) return c.fail(10125);
+    int32_t handle = decimal(c.arg(1));
+    intptr_t r = -1;
+    if (h.content && h.content_length) {
+        pf::GmemLock lock(h.content);
+        if (lock) r = copy_to_binary_buffer(lock.as<char>() + h.content_offset, h.content_length, handle);
+    } else {
+        copy_to_binary_buffer(nullptr, 0, handle);  // a valid buffer ends up empty
+    }
+    if (r < 0) return c.fail(10125);
+    c.ret_int(r == 1 ? 1 : 0);
+}
+
+// weboutbinary(buffer): the buffer's bytes up to its end of data.
+void weboutbinary_fn(HostCall& c) {
+    if (c.arg(1).empty() || !is_numeric(c.arg(1))) return c.fail(10129);
+    const char* handle = reinterpret_cast<const char*>(static_cast<intptr_t>(decimal(c.arg(1))));
+    Handle mem = static_cast<Handle>(call_service(43, "", handle, 1, 0));
+    pf::GmemLock lock(mem);
+    if (!mem || !lock) return c.fail(10129);
+    intptr_t end = call_service(43, "", handle, 3, 0);
+    size_t size = pf::gmem_size(mem);
+    size_t n = end < 0 ? 0 : static_cast<size_t>(end);
+    out_raw(std::string_view(lock.as<char>(), n < size ? n : size));
+    c.ret_int(1);
+}
+
+// webcounter(digits): a six-digit X bitmap.
+void webcounter_fn(HostCall& c) {
+    std::string img;
+    int message = 0;
+    if (!counter_image(c.arg(1), &img, &message)) return c.fail(message);
+    out_raw(img);
+    c.ret_int(1);
+}
 
 // reload(): nothing to reload.
 void reload_fn(HostCall& c) { c.ret_int(1); }
@@ -202,10 +482,10 @@ const HostFn kHostFunctions[kHostFunctionCount] = {
     intcontrol_fn,     // 2
     webcloselog_fn,    // 3
     webcmddata_fn,     // 4
-    not_built,         // 5 webconbuf
+    webconbuf_fn,      // 5
     webcondata_fn,     // 6
     webconsize_fn,     // 7
-    not_built,         // 8 webcounter
+    webcounter_fn,     // 8
     webdatdata_fn,     // 9
     webhashcode_fn,    // 10
     webislocal_fn,     // 11
@@ -213,11 +493,11 @@ const HostFn kHostFunctions[kHostFunctionCount] = {
     not_built,         // 13 webopenlog
     webout_fn,         // 14
     weboutfile_fn,     // 15
-    not_built,         // 16 webparambuf
-    not_built,         // 17 webparamdata
-    not_built,         // 18 webparamfile
-    not_built,         // 19 webparamsize
-    not_built,         // 20 webparamnames
+    webparambuf_fn,    // 16
+    webparamdata_fn,   // 17
+    webparamfile_fn,   // 18
+    webparamsize_fn,   // 19
+    webparamnames_fn,  // 20
     webbaseconv_fn,    // 21
     webverifycard_fn,  // 22
     webdumperror_fn,   // 23
@@ -227,7 +507,7 @@ const HostFn kHostFunctions[kHostFunctionCount] = {
     nullptr,           // 27 @ncsaformat
     nullptr,           // 28 @msformat
     rtstatus_fn,       // 29
-    not_built,         // 30 weboutbinary
+    weboutbinary_fn,   // 30
     dirscript_fn,      // 31
     webcmdrawdata_fn,  // 32
 };

@@ -16,10 +16,12 @@ struct HostCall {
     ExchangeValue* result = nullptr;
     int32_t status = 0;
     bool answer = true;          // false: return without calling the result callback
+    std::string long_result;     // results beyond the buffer (webparamnames) live here
 
     std::string_view arg(int n) const;  // argument n from 1; "" when absent
     void ret_int(int32_t v);
     void ret_str(std::string_view s);   // cut to the result buffer
+    void ret_long(std::string s);       // not cut; owned by the call until it returns
     void fail(int message);             // status -3 with the message text
 };
 
@@ -32,5 +34,14 @@ extern const HostFn kHostFunctions[kHostFunctionCount];
 std::string write_in_base(int32_t v, int base);
 int32_t web_hash_code(std::string_view s);
 int32_t web_verify_card(std::string_view s);
+
+// Form fields of the posted content (URL-encoded or multipart). Values of a name given
+// several times are joined by tabs; the result is cut at `limit` bytes.
+std::string field_value(std::string_view content, int kind, std::string_view boundary, std::string_view name,
+                        size_t limit);
+// Every field name once, in first-occurrence order, joined by tabs.
+std::string field_names(std::string_view content, int kind);
+// webcounter's image text; false with the message number for a bad counter.
+bool counter_image(std::string_view digits, std::string* out, int* message);
 
 }  // namespace kel::host

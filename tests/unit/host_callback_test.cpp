@@ -80,7 +80,7 @@ TEST(Callback, UnknownCodesFail10102) {
 }
 
 TEST(Callback, FunctionsNotBuiltFailClearly) {
-    call(17, {"name"});
+    call(12, {"1", "0"});
     EXPECT_EQ(g_answer.status, -3);
     EXPECT_EQ(g_answer.text.substr(0, 7), "10131: ");
 }
