@@ -165,6 +165,99 @@ std::string field_names(std::string_view content, int kind) {
     return out;
 }
 
+
+namespace {
+
+// A cursor over one log line; every take fails once the line is used up.
+struct LineCursor {
+    std::string_view line;
+    size_t pos = 0;
+    bool skip(size_t n) {
+        if (line.size() - pos < n) return false;
+        pos += n;
+        return true;
+    }
+    // Up to (not including) the first of `stops`; fails when none follows or when the
+    // field reaches `limit` characters.
+    bool take(std::string_view stops, size_t limit, std::string* out) {
+        if (pos > line.size()) return false;
+        size_t end = line.find_first_of(stops, pos);
+        if (end == std::string_view::npos || end - pos >= limit) return false;
+        *out = std::string(line.substr(pos, end - pos));
+        pos = end;
+        return true;
+    }
+    bool rest(size_t limit, std::string* out) {
+        if (pos > line.size() || line.size() - pos >= limit) return false;
+        *out = std::string(line.substr(pos));
+        pos = line.size();
+        return true;
+    }
+};
+
+int month_number(std::string_view m) {
+    static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                          "jul", "aug", "sep", "oct", "nov", "dec"};
+    for (int i = 0; i < 12; ++i)
+        if (iequal_at(m, 0, kMonths[i]) && m.size() == 3) return i + 1;
+    return 0;
+}
+
+std::string pad2(std::string_view s) { return s.size() >= 2 ? std::string(s.substr(0, 2)) : std::string(2 - s.size(), '0') + std::string(s); }
+
+enum LogField { P1, P2, P3, P4, P5, P6, P7, P8, P9, PA, PB, PC, PD, PE, PF, PG, PH, PI, PJ };
+
+}  // namespace
+
+bool parse_common_line(std::string_view line, std::string* fields) {
+    LineCursor c{line};
+    std::string f[kLogFields];
+    std::string date, ignore;
+    if (!c.take(" ", 79, &f[P1]) || !c.skip(1) || !c.take(" ", 79, &f[P2]) || !c.skip(1) || !c.take(" ", 79, &f[P3]))
+        return false;
+    if (!c.skip(2) || !c.take(":", 4096, &date) || date.size() != 11) return false;
+    int month = month_number(std::string_view(date).substr(3, 3));
+    if (!month) return false;
+    char mm[3] = {static_cast<char>('0' + month / 10), static_cast<char>('0' + month % 10), 0};
+    f[P4] = date.substr(9, 2) + ":" + mm + ":" + date.substr(0, 2);
+    f[PB] = date.substr(0, 2);
+    if (!c.skip(1) || !c.take(" ", 19, &f[P5]) || !c.skip(1) || !c.take("]", 19, &f[PC])) return false;
+    if (!c.skip(3) || !c.take(" ", 19, &f[P6]) || !c.skip(1) || !c.take("? ", 259, &f[P7])) return false;
+    if (c.line[c.pos] == '?' && !c.take(" ", std::string_view::npos, &ignore)) return false;
+    if (!c.skip(1) || !c.take("\"", 19, &f[P8]) || !c.skip(2) || !c.take(" ", 19, &f[P9])) return false;
+    if (!c.skip(1) || !c.rest(19, &f[PA])) return false;
+    if (f[PA].empty() || f[PA].find_first_not_of("0123456789") != std::string::npos) f[PA] = "0";
+    for (int i : {P1, P2, P3, P4, P5, P6, P7, P8, P9, PA, PB, PC}) fields[i] = f[i];
+    return true;
+}
+
+bool parse_ms_line(std::string_view line, std::string* fields) {
+    static const struct {
+        size_t limit;
+        int field;  // -1: the date
+    } kCols[] = {{79, P1},  {79, P2},  {4096, -1}, {19, P5}, {79, PD}, {79, PE}, {79, PF}, {19, PG},
+                 {19, PH},  {19, PA},  {19, P9},   {19, PI}, {19, P6}, {259, P7}};
+    LineCursor c{line};
+    std::string f[kLogFields], date;
+    for (const auto& col : kCols) {
+        std::string* out = col.field < 0 ? &date : &f[col.field];
+        if (!c.take(",", col.limit, out) || !c.skip(2)) return false;
+    }
+    if (c.pos > line.size()) return false;
+    size_t end = line.find(',', c.pos);
+    std::string_view last = line.substr(c.pos, end == std::string_view::npos ? std::string_view::npos : end - c.pos);
+    if (last.size() >= 199) return false;
+    f[PJ] = std::string(last);
+    if (date.size() != 7 && date.size() != 8) return false;
+    size_t s1 = date.find('/'), s2 = date.find('/', s1 == std::string::npos ? 0 : s1 + 1);
+    if (s1 == std::string::npos || s2 == std::string::npos) return false;
+    std::string month = date.substr(0, s1), day = date.substr(s1 + 1, s2 - s1 - 1), year = date.substr(s2 + 1);
+    f[P4] = pad2(year) + ":" + pad2(month) + ":" + pad2(day);
+    f[PB] = day;
+    for (int i : {P1, P2, P4, P5, PD, PE, PF, PG, PH, PA, P9, PI, P6, P7, PJ, PB}) fields[i] = f[i];
+    return true;
+}
+
 static const char* const kGlyphRows[160] = {
 #include "host/glyphs.inc"
 };
@@ -209,7 +302,6 @@ bool counter_image(std::string_view s, std::string* out, int* message) {
 
 namespace {
 
-void not_built(HostCall& c) { c.fail(10131); }
 
 // Runs `fn` on the locked content as fields see it: URL-encoded content from its leading
 // "&" to the first NUL, multipart content as bytes. False when there is no content.
@@ -355,6 +447,71 @@ void intcontrol_fn(HostCall& c) {
     c.ret_int(previous);
 }
 
+
+struct LogReader {
+    int format = 0;
+    int64_t pos = 0;
+    std::string fields[kLogFields];
+};
+
+LogReader& log_reader() {
+    static LogReader r;
+    return r;
+}
+
+const char* const kLogFieldNames[kLogFields] = {"param1", "param2", "param3", "param4", "param5", "param6", "param7",
+                                               "param8", "param9", "paramA", "paramB", "paramC", "paramD", "paramE",
+                                               "paramF", "paramG", "paramH", "paramI", "paramJ"};
+
+// webopenlog(file, format): replaces any earlier log.
+void webopenlog_fn(HostCall& c) {
+    HostState& h = host();
+    if (c.arg(1).empty()) return c.fail(10116);
+    int32_t format = decimal(c.arg(2));
+    if (format < 1 || format > 3) return c.fail(10117);
+    std::string path(c.arg(1));
+    pf::File f = pf::file_open(path.c_str(), pf::Open::Read);
+    if (!f.valid()) return c.fail(10118);
+    if (h.weblog.valid()) pf::file_close(h.weblog);
+    h.weblog = f;
+    log_reader().format = format;
+    log_reader().pos = 0;
+    c.ret_int(f.fd);
+}
+
+// weblogline(handle, flags): the next line that parses, into the selected fields.
+void weblogline_fn(HostCall& c) {
+    HostState& h = host();
+    LogReader& r = log_reader();
+    if (c.arg(1).empty() || !h.weblog.valid() || decimal(c.arg(1)) != h.weblog.fd) return c.fail(10119);
+    uint32_t flags = static_cast<uint32_t>(decimal(c.arg(2)));
+    static char buf[kMaxCmdData];
+    for (;;) {
+        if (!pf::file_seek(h.weblog, r.pos)) return c.fail(10120);
+        int64_t n = pf::file_read(h.weblog, buf, sizeof buf);
+        if (n < 0) return c.fail(10120);
+        if (n == 0) return c.ret_int(0);
+        std::string line;
+        int64_t lf = -1;
+        for (int64_t i = 0; i < n; ++i) {
+            if (buf[i] == '\n') {
+                lf = i;
+                break;
+            }
+            if (buf[i] != '\r') line += buf[i];
+        }
+        if (lf < 0 || line.size() >= kMaxCmdData) return c.fail(10121);
+        r.pos += lf + 1;
+        bool parsed = r.format == 1   ? parse_common_line(line, r.fields)
+                      : r.format == 3 ? parse_ms_line(line, r.fields)
+                                      : true;  // no parser for the NCSA format: fields keep their values
+        if (!parsed) continue;
+        for (int k = 0; k < kLogFields; ++k)
+            if (flags == 0 || (flags & (1u << k))) call_service(1, kLogFieldNames[k], r.fields[k].c_str(), 0, 0);
+        return c.ret_int(1);
+    }
+}
+
 // webcloselog(handle): closes whatever log is open.
 void webcloselog_fn(HostCall& c) {
     HostState& h = host();
@@ -489,8 +646,8 @@ const HostFn kHostFunctions[kHostFunctionCount] = {
     webdatdata_fn,     // 9
     webhashcode_fn,    // 10
     webislocal_fn,     // 11
-    not_built,         // 12 weblogline
-    not_built,         // 13 webopenlog
+    weblogline_fn,     // 12
+    webopenlog_fn,     // 13
     webout_fn,         // 14
     weboutfile_fn,     // 15
     webparambuf_fn,    // 16

@@ -41,6 +41,12 @@ std::string field_value(std::string_view content, int kind, std::string_view bou
                         size_t limit);
 // Every field name once, in first-occurrence order, joined by tabs.
 std::string field_names(std::string_view content, int kind);
+// Web-server log lines: fields 0..18 are "param1".."param9", "paramA".."paramJ". A line
+// that does not parse leaves `fields` unchanged and returns false.
+constexpr int kLogFields = 19;
+bool parse_common_line(std::string_view line, std::string* fields);
+bool parse_ms_line(std::string_view line, std::string* fields);
+
 // webcounter's image text; false with the message number for a bad counter.
 bool counter_image(std::string_view digits, std::string* out, int* message);
 

@@ -79,12 +79,6 @@ TEST(Callback, UnknownCodesFail10102) {
     }
 }
 
-TEST(Callback, FunctionsNotBuiltFailClearly) {
-    call(12, {"1", "0"});
-    EXPECT_EQ(g_answer.status, -3);
-    EXPECT_EQ(g_answer.text.substr(0, 7), "10131: ");
-}
-
 TEST(Callback, IntegerResults) {
     call(0);
     EXPECT_EQ(g_answer.value.flags, kVtInt);

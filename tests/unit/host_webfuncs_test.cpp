@@ -65,3 +65,53 @@ TEST(WebCounter, BadCounters) {
     EXPECT_EQ(msg, 10115);
     EXPECT_TRUE(counter_image("123456 ", &img, &msg));
 }
+
+TEST(WebLogLine, CommonFormat) {
+    std::string f[kLogFields];
+    f[13] = "kept";
+    ASSERT_TRUE(parse_common_line(
+        "127.0.0.1 - frank [10/Oct/2000:13:55:36 -0700] \"GET /apache_pb.gif?x=1 HTTP/1.0\" 200 2326", f));
+    EXPECT_EQ(f[0], "127.0.0.1");
+    EXPECT_EQ(f[1], "-");
+    EXPECT_EQ(f[2], "frank");
+    EXPECT_EQ(f[3], "00:10:10");
+    EXPECT_EQ(f[4], "13:55:36");
+    EXPECT_EQ(f[5], "GET");
+    EXPECT_EQ(f[6], "/apache_pb.gif");
+    EXPECT_EQ(f[7], "HTTP/1.0");
+    EXPECT_EQ(f[8], "200");
+    EXPECT_EQ(f[9], "2326");
+    EXPECT_EQ(f[10], "10");
+    EXPECT_EQ(f[11], "-0700");
+    EXPECT_EQ(f[13], "kept");
+}
+
+TEST(WebLogLine, CommonFormatRefusals) {
+    std::string f[kLogFields];
+    EXPECT_FALSE(parse_common_line("", f));
+    EXPECT_FALSE(parse_common_line("h - u [10/Xyz/2000:13:55:36 -0700] \"GET / HTTP/1.0\" 200 1", f));
+    EXPECT_FALSE(parse_common_line("h - u [1/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.0\" 200 1", f));
+    EXPECT_FALSE(parse_common_line(std::string(80, 'h') + " - u [10/Oct/2000:1 -0700] \"GET / H\" 200 1", f));
+    EXPECT_FALSE(parse_common_line("h - u [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.0\" 200", f));
+    EXPECT_EQ(f[0], "");
+    ASSERT_TRUE(parse_common_line("h - u [10/oct/2000:1:2:3 +0000] \"GET / HTTP/1.0\" 304 -", f));
+    EXPECT_EQ(f[9], "0");
+}
+
+TEST(WebLogLine, MsFormat) {
+    std::string f[kLogFields];
+    ASSERT_TRUE(parse_ms_line("192.168.1.1, -, 1/02/98, 12:00:00, W3SVC, SRV, 10.0.0.1, 100, 200, 300, 200, 0, GET, "
+                              "/index.htm, a=b,",
+                              f));
+    EXPECT_EQ(f[0], "192.168.1.1");
+    EXPECT_EQ(f[3], "98:01:02");
+    EXPECT_EQ(f[10], "02");
+    EXPECT_EQ(f[4], "12:00:00");
+    EXPECT_EQ(f[12], "W3SVC");
+    EXPECT_EQ(f[9], "300");
+    EXPECT_EQ(f[8], "200");
+    EXPECT_EQ(f[5], "GET");
+    EXPECT_EQ(f[6], "/index.htm");
+    EXPECT_EQ(f[18], "a=b");
+    EXPECT_FALSE(parse_ms_line("a, b, 1/2/98, x", f));
+}
