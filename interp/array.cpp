@@ -2,10 +2,13 @@
 // table lives in interp/map.cpp; the script functions in lib/arrays.cpp.
 #include "interp/array.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "interp/convert.h"
 #include "interp/heap.h"
 #include "interp/map.h"
+#include "platform/fileio.h"
 #include "platform/gmem.h"
 #include "platform/process.h"
 
@@ -398,3 +401,108 @@ KEL_EXPORT int32_t CreateMyArray(void* instance, kel::interp::ValueCore* out, in
     int n = given < 0 ? 0 : (given > kel::interp::kMaxDims ? kel::interp::kMaxDims : given);
     return kel::interp::array_create(*inst, *out, dims, flags, n);
 }
+
+namespace kel::interp {
+
+bool read_file_lines(Instance& inst, std::string_view path, bool nul_error, std::string_view nul_repl,
+                     std::vector<std::string>* lines) {
+    lines->clear();
+    std::string resolved = platform::resolve_path(path);
+    // One read: a file that grows between passes (another request appending) cannot
+    // overrun what was counted, because both passes parse this one copy.
+    platform::File f = platform::file_open(resolved.c_str(), platform::Open::Read);
+    if (!f.valid()) {
+        inst.fail(1800);
+        return false;
+    }
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        int64_t got = platform::file_read(f, buf, sizeof buf);
+        if (got < 0) {
+            platform::file_close(f);
+            inst.fail(1801);
+            return false;
+        }
+        if (got == 0) break;
+        data.append(buf, static_cast<size_t>(got));
+    }
+    platform::file_close(f);
+    std::string line;
+    size_t i = 0, n = data.size();
+    while (i < n) {
+        size_t end = data.find('\n', i);
+        if (end == std::string::npos) end = n;
+        line.clear();
+        for (size_t k = i; k < end; ++k) {
+            char ch = data[k];
+            if (ch == '\r') continue;
+            if (ch == '\0') {
+                if (nul_error) {
+                    inst.fail(1806);
+                    return false;
+                }
+                line.append(nul_repl);
+                continue;
+            }
+            line.push_back(ch);
+        }
+        if (line.size() > kMaxFileLine) {
+            inst.fail(1591).info("Invalid data found at or near line " + std::to_string(lines->size() + 1));
+            return false;
+        }
+        lines->push_back(line);
+        i = end + 1;
+    }
+    return true;
+}
+
+bool write_file_replacing(Instance& inst, std::string_view path, std::string_view data) {
+    std::string target = platform::resolve_path(path);
+    char suffix[40];
+    std::snprintf(suffix, sizeof suffix, ".~kel%llx.tmp", static_cast<unsigned long long>(platform::perf_counter_ns()));
+    std::string tmp = target + suffix;
+    platform::File f = platform::file_open(tmp.c_str(), platform::Open::WriteTruncate);
+    if (!f.valid()) {
+        inst.fail(1800);
+        return false;
+    }
+    bool ok = data.empty() || platform::file_write(f, data.data(), data.size());
+    ok = platform::file_close(f) && ok;
+    if (!ok || !platform::file_move(tmp.c_str(), target.c_str())) {
+        platform::file_delete(tmp.c_str());
+        inst.fail(1802);
+        return false;
+    }
+    return true;
+}
+
+std::string_view line_terminator(const Instance& inst) {
+    switch (inst.file_line_term) {
+        case 0: return "";
+        case 2: return "\n";
+        case 3: return "\r";
+        case 4: return "\t";
+        default: return "\r\n";
+    }
+}
+
+bool value_text(Instance& inst, const ValueCore& v, std::string* out) {
+    if (v.flags & kVtArray) return false;
+    if (v.flags & kVtStr) {
+        out->assign(heap_str(inst, v.str));
+        return true;
+    }
+    if (v.flags & kVtWide) {
+        *out = wide_to_ansi(value_wide(inst, v));
+        return true;
+    }
+    if (v.flags & kVtInt) {
+        *out = format_int(v.i);
+        return true;
+    }
+    if (v.flags & kVtFloat) return float_to_text(inst, v.f, *out);
+    return false;
+}
+
+}  // namespace kel::interp

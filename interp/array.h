@@ -14,7 +14,9 @@
 // both blocks. Elements own their strings.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "interp/instance.h"
 #include "interp/value.h"
@@ -112,3 +114,27 @@ bool array_splice(Instance& inst, uint32_t handle, int dim, int32_t at, int32_t 
 
 }  // namespace kel::interp
 
+
+namespace kel::interp {
+
+// What the array and map file functions share.
+
+// Lines longer than this give 1591 ("FileRead: Line too long").
+constexpr size_t kMaxFileLine = 32767;
+// Reads the whole file once and splits it at LF; CR bytes are dropped wherever they stand.
+// NUL bytes: with `nul_error` they raise 1806; otherwise they become `nul_repl` (dropped
+// when it is empty). A last line without a line end still counts. Errors: 1800 when the
+// file cannot be opened, 1801 when it cannot be read, 1591 with the line number.
+bool read_file_lines(Instance& inst, std::string_view path, bool nul_error, std::string_view nul_repl,
+                     std::vector<std::string>* lines);
+// Writes `data` to a temporary file beside the target and renames it over the target, so a
+// failed write never leaves a half-written file behind: 1800 when the file cannot be
+// created, 1802 when writing or replacing fails.
+bool write_file_replacing(Instance& inst, std::string_view path, std::string_view data);
+// The instance's line terminator (IntControl 53).
+std::string_view line_terminator(const Instance& inst);
+// Narrow text of an initialised value: strings as they are, numbers by the float formatter.
+// False (no error set) when the value has no convertible form; 1599 for NaN.
+bool value_text(Instance& inst, const ValueCore& v, std::string* out);
+
+}  // namespace kel::interp
