@@ -1,4 +1,4 @@
-// Starting programs, splitting command lines, code pages through iconv, low memory.
+// Starting programs, splitting command lines, low memory.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
@@ -96,24 +95,6 @@ TEST(Spawn, Failures) {
     int32_t code = 0;
     EXPECT_TRUE(child_finished(0, &code));
     EXPECT_EQ(code, -1);
-}
-
-TEST(Codepage, ThroughIconv) {
-    ASSERT_TRUE(codepage_known(1250));
-    EXPECT_FALSE(codepage_known(4242));
-    std::u16string w;
-    ASSERT_TRUE(codepage_to_utf16(1250, "\x8A\xE8", &w));  // Š č
-    EXPECT_EQ(w, u"\u0160\u010D");
-    std::string n;
-    ASSERT_TRUE(codepage_from_utf16(1250, u"\u0160\u010D\u4E2D", &n));
-    EXPECT_EQ(n, "\x8A\xE8?");  // no best fit for what 1250 lacks
-    ASSERT_TRUE(codepage_to_utf16(932, "\x82\xA0", &w));  // Shift-JIS hiragana a
-    EXPECT_EQ(w, u"\u3042");
-    ASSERT_TRUE(codepage_to_utf16(932, "a\x82", &w));  // cut in the middle of a character
-    EXPECT_EQ(w, u"a?");
-    ASSERT_TRUE(codepage_from_utf16(28595, u"\u0416x", &n));  // ISO-8859-5
-    EXPECT_EQ(n, "\xB6x");
-    EXPECT_FALSE(codepage_to_utf16(4242, "x", &w));
 }
 
 TEST(LowMemory, BelowTwoGiB) {
