@@ -126,6 +126,7 @@ public:
     // position, the structure stack, the function table, open file slots, binary buffers,
     // handler modes, ErrorMode, decimals and the IntControl settings.
     int32_t file_line_term = 1;     // IntControl 53: 0 none, 1 CR LF, 2 LF, 3 CR, 4 tab
+    uint32_t code_page = 0;         // chrsetcodepage; 0 until set: the ANSI code page
 
     uint16_t error() const { return err_code; }
     Instance& fail(uint16_t code) {
