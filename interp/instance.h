@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "interp/token_state.h"
 #include "interp/value.h"
 #include "shared/abi.h"
 
@@ -125,6 +126,13 @@ public:
     // Later work adds its state here: token state and buffers, the current line and read
     // position, the structure stack, the function table, open file slots, binary buffers,
     // handler modes, ErrorMode, decimals and the IntControl settings.
+
+    // Expression evaluation (interp/tokenizer.h, interp/eval.h).
+    TokenState tok;
+    int32_t decimals = -1;          // float formatter setting, -3 to 8
+    int32_t assign_allowed = 0;     // ProcessSubExpression's allowAssignment while it runs
+    uint32_t assign_target = 0;     // frame << 16 | variable of the running assignment
+    int32_t eval_depth = 0;         // nested sub-expressions, bounded against stack overflow
     int32_t file_line_term = 1;     // IntControl 53: 0 none, 1 CR LF, 2 LF, 3 CR, 4 tab
     uint32_t code_page = 0;         // chrsetcodepage; 0 until set: the ANSI code page
 

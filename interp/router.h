@@ -1,0 +1,26 @@
+// The builtin router: converts the arguments of a call to the types its keyword record
+// demands, then routes by id to the builtin families, the host, or a user-defined function.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "interp/instance.h"
+#include "interp/value.h"
+
+namespace kel::interp {
+
+constexpr int kHostIdFirst = 1000;
+constexpr int kHostIdLast = 1998;
+constexpr int kUdfIdFirst = 4000;
+constexpr int kUdfIdLast = 4998;
+constexpr int kExtIdFirst = 10000;
+constexpr int kExtIdLast = 10750;
+
+// Returns 0 or the error number (also left on the instance). `result` is released and
+// reset first. `skip_check` is set for functions that read their own argument list.
+int call_builtin(Instance& inst, int id, Value& result, Value* args, int argc, bool skip_check, uint64_t ptypes);
+
+// The name of a keyword of any range, for messages.
+std::string keyword_display_name(const Instance& inst, int id);
+
+}  // namespace kel::interp

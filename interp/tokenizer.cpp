@@ -1,0 +1,441 @@
+// The tokenizer. Token text is copied into the one per-instance buffer; only variables
+// and multi-line string constants allocate.
+#include "interp/tokenizer.h"
+
+#include <cstring>
+#include <string>
+
+#include "interp/heap.h"
+#include "interp/keywords.h"
+#include "interp/messages.h"
+#include "interp/udf.h"
+#include "interp/vars.h"
+
+namespace kel::interp {
+
+namespace {
+
+constexpr size_t kTextMax = kTokenTextSize - 1;
+constexpr size_t kMultilineStep = 8192;
+constexpr size_t kMultilineInfoMax = 255;
+constexpr size_t kMaxSourceLine = 2048;
+constexpr int kHostTableMax = 999;
+
+bool at_end(char c) { return c == '\0' || c == '\n'; }
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+bool is_alnum(unsigned char c) { return is_letter(c) || is_digit(c); }
+
+// Kind of a keyword of any range, as the address-of rule sees it.
+int32_t kind_of(const Instance& inst, int kw) {
+    if (kw >= 0 && kw < kKeywordCount) return keyword(kw).kind;
+    if (kw >= 1000 && kw <= 1998 && inst.host_table) return inst.host_table[kw - 1000].kind;
+    return kFunc;
+}
+
+void set_text(Instance& inst, const char* p, size_t n) {
+    if (n > kTextMax) n = kTextMax;
+    std::memcpy(inst.tok.text, p, n);
+    inst.tok.text[n] = '\0';
+}
+
+void read_number(Instance& inst, const char*& p) {
+    TokenState& t = inst.tok;
+    const char* s = p;
+    bool dot = false, expo = false;
+    size_t n = 0;
+    while (true) {
+        char c = p[n];
+        if (is_digit(static_cast<unsigned char>(c))) {
+            ++n;
+        } else if (c == '.') {
+            if (dot) {
+                inst.fail(3338);
+                return;
+            }
+            bool digit_before = n > 0 && is_digit(static_cast<unsigned char>(p[n - 1]));
+            bool digit_seen = false;
+            for (size_t k = 0; k < n; ++k) digit_seen |= is_digit(static_cast<unsigned char>(p[k]));
+            if (!is_digit(static_cast<unsigned char>(p[n + 1])) && !(digit_before || digit_seen)) {
+                inst.fail(3054);
+                return;
+            }
+            dot = true;
+            ++n;
+        } else if (c == 'e' || c == 'E') {
+            if (expo) {
+                inst.fail(3339);
+                return;
+            }
+            char c1 = p[n + 1];
+            bool ok = is_digit(static_cast<unsigned char>(c1)) ||
+                      ((c1 == '+' || c1 == '-') && is_digit(static_cast<unsigned char>(p[n + 2])));
+            if (!ok) {
+                inst.fail(3054);
+                return;
+            }
+            expo = true;
+            n += (c1 == '+' || c1 == '-') ? 2 : 1;
+        } else {
+            break;
+        }
+        if (n > kTextMax) {
+            inst.fail(3053);
+            return;
+        }
+    }
+    set_text(inst, s, n);
+    p += n;
+    t.type = (dot || expo) ? kTokFloat : kTokInteger;
+}
+
+void read_string(Instance& inst, const char*& p) {
+    char q = *p++;
+    size_t n = 0;
+    while (!at_end(*p)) {
+        if (*p == q) {
+            if (p[1] != q) {
+                ++p;
+                break;
+            }
+            ++p;  // a doubled closing quote stands for one
+        }
+        if (n >= kMaxStringToken) {
+            inst.fail(3053);
+            return;
+        }
+        inst.tok.text[n++] = *p++;
+    }
+    inst.tok.text[n] = '\0';
+    inst.tok.type = kTokString;
+}
+
+// Flags of record `idx` of frame `frame`, switching tables when it is another frame's.
+bool var_flags_of(Instance& inst, uint16_t frame, int32_t idx, uint32_t* flags) {
+    if (idx <= 0) return false;
+    FrameRef back{inst.cur_frame};
+    if (frame != inst.cur_frame && !frame_switch(inst, frame, &back)) return false;
+    *flags = inst.vars ? inst.vars[idx].flags : 0;
+    if (frame != back.index) frame_switch(inst, back.index, nullptr);
+    return true;
+}
+
+// A name followed by "[" is an array access when the variable holds an array, or a
+// pointer to a variable that holds one.
+bool names_array(Instance& inst, const std::string& key) {
+    int32_t idx = var_lookup(inst, key);
+    if (idx <= 0) return false;
+    const VarRecord& r = inst.vars[idx];
+    if (r.flags & kVtArray) return true;
+    if (!(r.flags & kVtStr)) return false;
+    std::string_view s = heap_str(inst, r.str);
+    if (s.size() < kVarPtrMinLen || s.substr(0, kVarPtrPrefix.size()) != kVarPtrPrefix) return false;
+    uint16_t saved = inst.err_code;
+    std::string text(s);
+    uint16_t frame;
+    int32_t target = -1;
+    bool ok = resolve_var_pointer(inst, text, false, &frame, &target);
+    inst.err_code = saved;
+    uint32_t flags = 0;
+    return ok && var_flags_of(inst, frame, target, &flags) && (flags & kVtArray);
+}
+
+int find_host_keyword(const Instance& inst, std::string_view lname) {
+    if (!inst.host_table) return -1;
+    for (int i = 0; i < kHostTableMax; ++i) {
+        const KeywordRecord& r = inst.host_table[i];
+        if (r.name_len == 0) break;
+        if (r.name_len != lname.size() || lname.size() > sizeof r.name) continue;
+        size_t k = 0;
+        while (k < lname.size() && lower(r.name[k]) == lname[k]) ++k;
+        if (k == lname.size()) return 1000 + i;
+    }
+    return -1;
+}
+
+void read_name(Instance& inst, const char*& p) {
+    TokenState& t = inst.tok;
+    auto uc = [&](size_t k) { return static_cast<unsigned char>(p[k]); };
+    // Dotted names are object access, whatever the name is.
+    size_t n = 0;
+    while (n <= static_cast<size_t>(kMaxKeywordSearch) &&
+           (is_alnum(uc(n)) || uc(n) == '_' || (uc(n) == '@' && n == 0)))
+        ++n;
+    if (n <= static_cast<size_t>(kMaxKeywordSearch) && p[n] == '.') {
+        size_t m = 0;
+        while (is_alnum(uc(m)) || uc(m) == '_' || uc(m) == '.' || (uc(m) == '@' && m == 0)) {
+            if (++m > kTextMax) {
+                inst.fail(3053);
+                return;
+            }
+        }
+        set_text(inst, p, m);
+        p += m;
+        t.type = kTokKeyword;
+        t.kw = Kw::OleObject;
+        return;
+    }
+    size_t len = 0;
+    while (is_alnum(uc(len)) || uc(len) == '_' || uc(len) == '@') {
+        if (++len > kTextMax) break;
+    }
+    if (len <= static_cast<size_t>(kMaxKeywordSearch)) {
+        std::string key(p, len);
+        for (char& c : key) c = lower(c);
+        int kw = find_builtin(key);
+        if (kw == Kw::Mod && p[len] == '=') {
+            kw = Kw::ModAssign;
+            ++len;
+        }
+        if (kw < 0) {
+            int u = udf_find(inst, key);
+            if (u >= 0) kw = kUdfBase + u;
+        }
+        if (kw < 0) kw = find_host_keyword(inst, key);
+        if (kw >= 0) {
+            set_text(inst, p, len);
+            p += len;
+            t.type = kTokKeyword;
+            t.kw = static_cast<int16_t>(kw);
+            return;
+        }
+        const char* q = p + len;
+        while (*q == ' ' || *q == '\t') ++q;
+        if (*q == '[' && !t.persistent_name && names_array(inst, key)) {
+            set_text(inst, p, len);
+            p += len;
+            t.type = kTokKeyword;
+            t.kw = Kw::OleObject;
+            return;
+        }
+    }
+    // A variable name.
+    size_t limit = t.persistent_name ? kPersistentNameMax : kMaxVarName;
+    size_t m = 0;
+    while (is_alnum(uc(m)) || uc(m) == '_' || uc(m) == '@' || uc(m) == '.') {
+        if (m == limit) {
+            if (t.persistent_name) {
+                inst.fail(3821).info(message_text(9508));
+            } else {
+                inst.fail(3055);
+            }
+            return;
+        }
+        ++m;
+    }
+    std::string key(p, m);
+    for (char& c : key) c = lower(c);
+    p += m;
+    t.type = kTokVariable;
+    if (t.no_create) {
+        set_text(inst, key.data(), key.size());
+        if (inst.vars) {
+            VarRecord& scratch = inst.vars[0];
+            std::memset(scratch.name, 0, sizeof scratch.name);
+            std::memcpy(scratch.name, key.data(), key.size());
+            scratch.name[0] = static_cast<char>(scratch.name[0] | 0x80);
+        }
+        t.var_index = 0;
+        return;
+    }
+    if (t.persistent_name) key = persistent_name(static_cast<uint32_t>(t.current_udf), key);
+    set_text(inst, key.data(), key.size());
+    FrameRef back{inst.cur_frame};
+    bool switched = t.persistent_name && inst.cur_frame != 0;
+    if (switched && !frame_switch(inst, 0, &back)) {
+        inst.fail(3815);
+        return;
+    }
+    bool saved_define = inst.create_defined;
+    inst.create_defined = t.address_of || t.define_name;
+    t.var_index = var_find_or_create(inst, key);
+    inst.create_defined = saved_define;
+    if (switched && !frame_switch(inst, back.index, nullptr)) inst.fail(3816);
+}
+
+}  // namespace
+
+bool is_letter(unsigned char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+    if (c < 0x80) return false;
+    switch (c) {
+        case 0x83: case 0x8A: case 0x8C: case 0x8E: case 0x9A: case 0x9C: case 0x9E: case 0x9F:
+        case 0xAA: case 0xB5: case 0xBA:
+            return true;
+        default:
+            return c >= 0xC0 && c != 0xD7 && c != 0xF7;
+    }
+}
+
+bool is_name_char(unsigned char c) { return is_alnum(c) || c == '_' || c == '@'; }
+
+void token_begin(Instance& inst, const char* line) {
+    TokenState& t = inst.tok;
+    t.pos = line ? line : "";
+    t.start = t.pos;
+    t.type = kTokNone;
+    t.kw = -1;
+    t.text[0] = '\0';
+    t.address_of = false;
+}
+
+void get_token(Instance& inst) {
+    TokenState& t = inst.tok;
+    uint8_t prev_type = t.type;
+    int prev_kw = t.kw;
+    t.type = kTokNone;
+    t.kw = -1;
+    t.var_index = -1;
+    t.text[0] = '\0';
+    if (!t.pos) t.pos = "";
+    const char* p = t.pos;
+    while (*p == ' ' || *p == '\t') ++p;
+    t.start = p;
+    bool next_address_of = false;
+    if (*p == '&' && p[1] != '&' && prev_type == kTokKeyword && prev_kw != Kw::RParen &&
+        kind_of(inst, prev_kw) != kConst)
+        next_address_of = true;
+
+    auto finish = [&]() {
+        t.pos = p;
+        t.address_of = next_address_of;
+        t.no_create = false;
+        t.persistent_name = false;
+        t.define_name = false;
+    };
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (at_end(*p) || *p == ';') {
+        finish();
+        return;
+    }
+    if (is_digit(c) || c == '.') {
+        read_number(inst, p);
+    } else if (is_letter(c) || c == '@' || c == '_') {
+        read_name(inst, p);
+    } else {
+        int kw = match_operator(p);
+        if (kw >= 0) {
+            const KeywordRecord& r = keyword(kw);
+            size_t n = r.name_len;
+            set_text(inst, p, n);
+            p += n;
+            t.type = kTokKeyword;
+            t.kw = static_cast<int16_t>(kw);
+        } else if (c == '"' || c == '\'' || c == '`') {
+            read_string(inst, p);
+        } else if (c == '$' && p[1] == '"') {
+            set_text(inst, p, 2);
+            p += 2;
+            t.type = kTokMultiline;
+        } else {
+            inst.fail(3054);
+        }
+    }
+    finish();
+}
+
+void get_string_token(Instance& inst) {
+    TokenState& t = inst.tok;
+    t.type = kTokNone;
+    t.kw = -1;
+    t.text[0] = '\0';
+    if (!t.pos) t.pos = "";
+    const char* p = t.pos;
+    while (*p == ' ' || *p == '\t') ++p;
+    t.start = p;
+    t.no_create = false;
+    t.persistent_name = false;
+    t.define_name = false;
+    if (at_end(*p) || *p == ';') {
+        t.pos = p;
+        return;
+    }
+    size_t n = 0;
+    while (is_name_char(static_cast<unsigned char>(p[n]))) {
+        if (++n >= kTokenTextSize) {
+            inst.fail(3053);
+            return;
+        }
+    }
+    if (n == 0) {
+        inst.fail(3054);
+        return;
+    }
+    set_text(inst, p, n);
+    t.pos = p + n;
+    t.type = kTokString;
+}
+
+void putback(Instance& inst) {
+    TokenState& t = inst.tok;
+    if (t.type == kTokNone || !t.start) return;
+    t.pos = t.start;
+}
+
+void read_multiline_string(Instance& inst, Value* out) {
+    TokenState& t = inst.tok;
+    std::string text;
+    if (out) text.reserve(kMultilineStep);
+    std::string line;
+    const char* p = t.pos ? t.pos : "";
+    // The opening line is cut at the line limit, like every line of the source.
+    size_t room = kMaxSourceLine;
+    auto bad_char = [&](char c) {
+        std::string info = "'";
+        info += c;
+        info += "'\n";
+        info += message_text(9517);
+        inst.fail(3605).info(std::string_view(info).substr(0, kMultilineInfoMax));
+    };
+    while (true) {
+        size_t used = 0;
+        while (!at_end(*p) && used < room) {
+            char c = *p;
+            if (c == '"') {
+                if (p[1] == '"') {
+                    if (out) text.push_back('"');
+                    p += 2;
+                    used += 2;
+                    continue;
+                }
+                // The statement goes on after the closing delimiter on this line.
+                std::string rest(p + 1);  // p may point into continued_line itself
+                t.continued_line.swap(rest);
+                t.pos = t.continued_line.c_str();
+                if (out) {
+                    release_value(inst, *out);
+                    HeapOff off = heap_strdup_or_fail(inst, text);
+                    if (!off) return;
+                    out->str = off;
+                    out->flags = kVtStr;
+                }
+                return;
+            }
+            if (c == ':' || c == '#') {
+                if (p[1] != c) {
+                    bad_char(c);
+                    return;
+                }
+                if (out) text.push_back(c);
+                p += 2;
+                used += 2;
+                continue;
+            }
+            if (out) text.push_back(c);
+            ++p;
+            ++used;
+        }
+        if (out) {
+            text.push_back('\n');
+            if (text.capacity() - text.size() < kMaxSourceLine) text.reserve(text.capacity() + kMultilineStep);
+        }
+        if (!source_read_line(inst, line)) {
+            inst.fail(3059);
+            return;
+        }
+        p = line.c_str();
+        room = kMaxSourceLine;
+    }
+}
+
+}  // namespace kel::interp
