@@ -7,10 +7,14 @@
 //   KEL_FAKE_LOOP=1               calls websettimeout(1) and runs until cancelled
 //   KEL_FAKE_IGNORE_CANCEL=1      with LOOP: keeps running after the cancel
 //   KEL_FAKE_STUCK=1              with LOOP: never pumps messages (stuck in native code)
+//   KEL_FAKE_CALL=code|a1|a2|a3   calls that host function; KEL_FAKE_RECORD receives
+//                                 "status:text" or "status:#integer"
 //   KEL_FAKE_EXIT=n               calls intcontrol(1000, n), the script's exit code
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
+#include <vector>
 #include <cstring>
 #include <cstdio>
 #include "platform/gmem.h"
@@ -24,6 +28,41 @@ bool env_is(const char* name, const char* value) {
     return v && std::strcmp(v, value) == 0;
 }
 int32_t answer(int32_t status, uint32_t, kel::RequestRecord*, kel::ExchangeValue*) { return status; }
+
+std::string g_answer_text;
+int32_t record(int32_t status, uint32_t, kel::RequestRecord*, kel::ExchangeValue* v) {
+    g_answer_text = std::to_string(status) + ":";
+    if (v->flags & kel::kVtStr) g_answer_text += v->str ? v->str : "";
+    else g_answer_text += "#" + std::to_string(v->i);
+    return status;
+}
+
+void fake_call(kel::ParentCallback parent, const char* spec) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (const char* p = spec; *p; ++p) {
+        if (*p == '|') {
+            parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += *p;
+        }
+    }
+    parts.push_back(cur);
+    kel::ExchangeValue args[5]{}, result{};
+    for (size_t i = 1; i < parts.size() && i <= 5; ++i) {
+        args[i - 1].str = parts[i].data();
+        args[i - 1].flags = kel::kVtStr;
+    }
+    parent(0, 0, kel::kCallbackMagic, std::atoi(parts[0].c_str()), record, nullptr, 0, args,
+           static_cast<int32_t>(parts.size() - 1), &result);
+    if (const char* rec = std::getenv("KEL_FAKE_RECORD")) {
+        if (FILE* f = std::fopen(rec, "wb")) {
+            std::fwrite(g_answer_text.data(), 1, g_answer_text.size(), f);
+            std::fclose(f);
+        }
+    }
+}
 }  // namespace
 
 KEL_EXPORT int32_t DoDaDllInit(kel::Hwnd, uintptr_t, uintptr_t, uint32_t phase, uintptr_t, const char*, const void*) {
@@ -45,6 +84,10 @@ KEL_EXPORT int32_t ProcessDaBatBuffer(kel::Hwnd, kel::Handle, kel::Handle buffer
             if (lock) std::fputs(lock.as<char>(), f);
             std::fclose(f);
         }
+    }
+    if (const char* spec = std::getenv("KEL_FAKE_CALL")) {
+        fake_call(parent, spec);
+        return 1;
     }
     if (const char* code = std::getenv("KEL_FAKE_EXIT")) {
         kel::ExchangeValue args[5]{}, result{};

@@ -453,6 +453,67 @@ TEST(HostRunScript, ScriptStuckWithoutPumpingIsEnded) {
     EXPECT_EQ(r.rc, 4);
 }
 
+namespace {
+std::string host_call(const Stage& st, std::map<std::string, std::string> env, const std::string& spec,
+                      const std::vector<std::string>& args = {}, const std::string& in = "") {
+    env["KEL_FAKE_CALL"] = spec;
+    env["KEL_FAKE_RECORD"] = (st.dir() / "call.txt").string();
+    fs::remove(st.dir() / "call.txt");
+    st.run(env, args, in);
+    return read_file(st.dir() / "call.txt");
+}
+}  // namespace
+
+TEST(HostRunWebFunctions, RequestDataInCgiMode) {
+    Stage st;
+    auto env = cgi_get("x.web+2024+a%5C%5Cb&name=a+b&name=c&e=");
+    EXPECT_EQ(host_call(st, env, "4"), "0:2024 a\\b");
+    EXPECT_EQ(host_call(st, env, "32|1"), "0:+2024+a%5C%5Cb");
+    EXPECT_EQ(host_call(st, env, "17|name"), "0:a b\tc");
+    EXPECT_EQ(host_call(st, env, "20"), "0:name\te");
+    EXPECT_EQ(host_call(st, env, "7"), "0:#19");  // the query's NUL counts
+    EXPECT_EQ(host_call(st, env, "6"), "0:name=a+b&name=c&e=");
+    EXPECT_EQ(host_call(st, env, "9|CGI|SERVER_NAME|d"), "0:test.example");
+    EXPECT_EQ(host_call(st, env, "9|CGI|NOPE|d"), "0:d");
+    EXPECT_EQ(host_call(st, env, "11"), "0:#0");
+    EXPECT_EQ(host_call(st, env, "31"), "0:");
+}
+
+TEST(HostRunWebFunctions, PostedFieldsAndFiles) {
+    Stage st;
+    auto env = cgi_get("x.web");
+    env["REQUEST_METHOD"] = "POST";
+    std::string body = "f=hello+world&g=2\r\n";
+    env["CONTENT_LENGTH"] = std::to_string(body.size());
+    EXPECT_EQ(host_call(st, env, "17|F", {}, body), "0:hello world");
+    EXPECT_EQ(host_call(st, env, "19|f", {}, body), "0:#11");
+    EXPECT_EQ(host_call(st, env, "18|g|out.txt", {}, body), "0:#1");
+    EXPECT_EQ(read_file(st.dir() / "out.txt"), "2");
+    EXPECT_EQ(host_call(st, env, "18|x|", {}, body), "-3:10127: WebParamFile: Output file name not specified");
+}
+
+TEST(HostRunWebFunctions, OutputAndDatData) {
+    Stage st;
+    std::string dat = "[CGI]\r\nQuery String=x.web\r\n[Extra]\r\nKey=v1\r\n";
+    write_file(st.dir() / "r.dat", dat);
+    write_file(st.dir() / "r.con", "");
+    EXPECT_EQ(host_call(st, {}, "9|Extra|Key|d", {"r.dat", "r.con", "r.out"}), "0:v1");
+    host_call(st, {}, "14|line|2", {"r.dat", "r.con", "r2.out"});
+    EXPECT_EQ(read_file(st.dir() / "r2.out"), "line\r\n\r\n");
+    host_call(st, {}, "8|42", {"r.dat", "r.con", "r3.out"});
+    EXPECT_EQ(read_file(st.dir() / "r3.out").substr(0, 33), "Content-type: image/x-xbitmap\r\n\r\n");
+    EXPECT_EQ(host_call(st, {}, "11", {"/TarnwickLocal:l.out", "x.web"}), "0:#1");
+}
+
+TEST(HostRunWebFunctions, LogReader) {
+    Stage st;
+    write_file(st.dir() / "access.log",
+               "garbage line\n127.0.0.1 - u [10/Oct/2000:13:55:36 -0700] \"GET /a HTTP/1.0\" 200 5\r\n");
+    EXPECT_EQ(host_call(st, cgi_get("x.web"), "13|access.log|4"), "-3:10117: WebOpenLog: Invalid format");
+    EXPECT_EQ(host_call(st, cgi_get("x.web"), "13|missing.log|1"), "-3:10118: WebOpenLog: Error opening log file");
+    EXPECT_EQ(host_call(st, cgi_get("x.web"), "12|3|0"), "-3:10119: WebLogLine: Invalid log file handle");
+}
+
 TEST(HostRunReal, DumpInputDataWithTheRealLibrary) {
     Stage st(Lib::Real);
     Result r = st.run(cgi_get("dumpinputdata"));
