@@ -52,7 +52,8 @@ std::string iconv_name(uint32_t cp) {
         default: break;
     }
     if (cp >= 28592 && cp <= 28599) return "ISO-8859-" + std::to_string(cp - 28590);
-    return "CP" + std::to_string(cp);
+    std::string n = std::to_string(cp);
+    return cp < 100 ? "CP" + std::string(3 - n.size(), '0') + n : "CP" + n;  // EBCDIC 37 is "CP037"
 }
 
 // A pair of conversion descriptors per code page, opened on first use and kept for the

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
+#include "platform/profile.h"
 #include "platform/text.h"
 
 namespace kp = kel::platform;
@@ -377,4 +379,27 @@ TEST_F(Text, LogicalCompareTreatsDigitRunsAsNumbers) {
     std::sort(v.begin(), v.end(), [](const std::string& x, const std::string& y) { return kp::compare_logical(x, y) < 0; });
     std::vector<std::string> want = {"a", "A1", "a1b", "a2", "a10", "b"};
     EXPECT_EQ(v, want);
+}
+
+TEST_F(Text, AnsiCodePageComesFromTheSettingsFile) {
+    // Only the MAIN key is touched: the rest of the file belongs to other settings.
+    std::string ini = kp::program_dir() + "/FENSCRPT.INI";
+    auto ansi_with = [&](const char* value) {
+        EXPECT_TRUE(kp::profile_write(ini.c_str(), "MAIN", "CodePage", value));
+        kp::set_ansi_code_page(0);
+        uint32_t cp = kp::ansi_code_page();
+        kp::profile_write(ini.c_str(), "MAIN", "CodePage", nullptr);
+        return cp;
+    };
+    EXPECT_EQ(ansi_with("1250"), 1250u);
+    EXPECT_EQ(ansi_with("65001"), 65001u);
+    EXPECT_EQ(ansi_with("12345"), 1252u);  // no such page
+    EXPECT_EQ(ansi_with("37"), 1252u);     // EBCDIC would break every ASCII test
+    EXPECT_EQ(ansi_with("0"), 1252u);
+    EXPECT_EQ(ansi_with("junk"), 1252u);
+    kp::profile_write(ini.c_str(), "MAIN", nullptr, nullptr);
+    kp::set_ansi_code_page(0);
+    EXPECT_EQ(kp::ansi_code_page(), 1252u);
+    EXPECT_TRUE(kp::code_page_valid(37));
+    EXPECT_EQ(kp::to_wide(bytes({0xC1}), 37), u"A");
 }
