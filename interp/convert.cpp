@@ -10,6 +10,7 @@
 
 #include "interp/heap.h"
 #include "interp/keywords.h"
+#include "platform/text.h"
 
 namespace kel::interp {
 
@@ -20,13 +21,6 @@ constexpr size_t kNumberWideMax = 31;
 constexpr size_t kLongCompareString = 9;  // longer strings compare as digit strings
 
 uint16_t g_fp_pending = 0;
-
-// Code points of bytes 0x80..0x9F in code page 1252; 0 where the byte is unassigned (it
-// then maps to the control character of the same number, as the system does).
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
-    0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178,
-};
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -138,43 +132,9 @@ FloatParse parse_float_string(std::string_view s, double* out) {
     return FloatParse::kOk;
 }
 
-std::u16string ansi_to_wide(std::string_view s) {
-    std::u16string w;
-    w.reserve(s.size());
-    for (char c : s) {
-        auto b = static_cast<unsigned char>(c);
-        char16_t u = b;
-        if (b >= 0x80 && b < 0xA0 && kCp1252High[b - 0x80]) u = kCp1252High[b - 0x80];
-        w.push_back(u);
-    }
-    return w;
-}
+std::u16string ansi_to_wide(std::string_view s, uint32_t cp) { return platform::to_wide(s, cp); }
 
-std::string wide_to_ansi(std::u16string_view w) {
-    std::string s;
-    s.reserve(w.size());
-    for (size_t i = 0; i < w.size(); ++i) {
-        char16_t u = w[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < w.size()) {
-            ++i;  // a surrogate pair is one character, and none of them is in 1252
-            s.push_back('?');
-            continue;
-        }
-        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
-            s.push_back(static_cast<char>(u));
-            continue;
-        }
-        char c = '?';
-        for (int k = 0; k < 32; ++k) {
-            if (kCp1252High[k] == u || (!kCp1252High[k] && u == 0x80 + k)) {
-                c = static_cast<char>(0x80 + k);
-                break;
-            }
-        }
-        s.push_back(c);
-    }
-    return s;
-}
+std::string wide_to_ansi(std::u16string_view w, uint32_t cp) { return platform::from_wide(w, cp); }
 
 std::u16string_view value_wide(const Instance& inst, const ValueCore& v) {
     auto p = reinterpret_cast<const char16_t*>(heap_ptr(inst, v.wstr));
@@ -245,7 +205,7 @@ bool to_str(Instance& inst, ValueCore& v) {
     if (v.flags & (kVtArray | kVtVariant)) return false;
     std::string text;
     if (v.flags & kVtWide) {
-        text = wide_to_ansi(value_wide(inst, v));
+        text = wide_to_ansi(value_wide(inst, v), inst.code_page);
     } else if (v.flags & kVtInt) {
         text = format_int(v.i);
     } else if (v.flags & kVtFloat) {
@@ -265,14 +225,14 @@ bool to_wide(Instance& inst, ValueCore& v) {
     if (v.flags & (kVtArray | kVtVariant)) return false;
     std::u16string w;
     if (v.flags & kVtStr) {
-        w = ansi_to_wide(heap_str(inst, v.str));
+        w = ansi_to_wide(heap_str(inst, v.str), inst.code_page);
     } else if (v.flags & (kVtInt | kVtFloat)) {
         std::string text;
         if (v.flags & kVtInt)
             text = format_int(v.i);
         else if (!float_to_text(inst, v.f, text))
             return false;
-        w = ansi_to_wide(std::string_view(text).substr(0, kNumberWideMax));
+        w = ansi_to_wide(std::string_view(text).substr(0, kNumberWideMax), inst.code_page);
     } else {
         return false;
     }
@@ -294,18 +254,12 @@ uint16_t fp_pending_take() {
 }
 uint16_t fp_pending_peek() { return g_fp_pending; }
 
-// Byte order until the platform's word-sort comparison is available.
 int string_compare(std::string_view a, std::string_view b, bool ignore_case) {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i) {
-        auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
-        if (ignore_case) {
-            if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca + 32);
-            if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb + 32);
-        }
-        if (ca != cb) return ca < cb ? -1 : 1;
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+    return platform::compare_word_sort(a, b, ignore_case);
+}
+
+int string_compare(std::u16string_view a, std::u16string_view b, bool ignore_case) {
+    return platform::compare_word_sort(a, b, ignore_case);
 }
 
 int compare_digit_strings(std::string_view a, std::string_view b) {
@@ -349,7 +303,7 @@ Cls classify(const ValueCore& v) {
 // The text a string operand probes with: its narrow form, or its wide form narrowed.
 std::string probe_text(const Instance& inst, const ValueCore& v) {
     if (v.flags & kVtStr) return heap_str(inst, v.str);
-    return wide_to_ansi(value_wide(inst, v));
+    return wide_to_ansi(value_wide(inst, v), inst.code_page);
 }
 
 bool result_of(int op, int c) {
@@ -441,7 +395,13 @@ int compare_values(Instance& inst, Value& a, Value& b, int op, bool ignore_case)
             if (!b_str && !float_to_text(inst, fb, sb)) return -1;
             if (!a_str && ca == Cls::kInt) sa = format_int(a.i);
             if (!b_str && cb == Cls::kInt) sb = format_int(b.i);
-            c = string_compare(sa, sb, ignore_case);
+            if (mode == Mode::kWide) {
+                std::u16string wa = (ca == Cls::kWide) ? std::u16string(value_wide(inst, a)) : ansi_to_wide(sa, inst.code_page);
+                std::u16string wb = (cb == Cls::kWide) ? std::u16string(value_wide(inst, b)) : ansi_to_wide(sb, inst.code_page);
+                c = string_compare(wa, wb, ignore_case);
+            } else {
+                c = string_compare(sa, sb, ignore_case);
+            }
             break;
         }
     }

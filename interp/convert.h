@@ -29,9 +29,9 @@ enum class FloatParse { kOk, kBad, kOverflow };
 // Decimal floating point, the whole string: no "d"/"D", inf, nan or hex.
 FloatParse parse_float_string(std::string_view s, double* out);
 
-// Code page 1252, in one place so that the platform's code pages can replace it.
-std::u16string ansi_to_wide(std::string_view s);
-std::string wide_to_ansi(std::u16string_view s);
+// Narrow <-> UTF-16 in code page `cp` (0: the ANSI code page).
+std::u16string ansi_to_wide(std::string_view s, uint32_t cp = 0);
+std::string wide_to_ansi(std::u16string_view s, uint32_t cp = 0);
 
 // The value's wide string, or an empty view.
 std::u16string_view value_wide(const Instance& inst, const ValueCore& v);
@@ -54,6 +54,7 @@ uint16_t fp_pending_peek();
 
 // Comparison of two strings with the platform's collation (lstrcmp / lstrcmpi).
 int string_compare(std::string_view a, std::string_view b, bool ignore_case);
+int string_compare(std::u16string_view a, std::u16string_view b, bool ignore_case);
 // Digit-string comparison: <0, 0, >0.
 int compare_digit_strings(std::string_view a, std::string_view b);
 

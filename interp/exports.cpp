@@ -10,11 +10,13 @@
 #include <string>
 #include <thread>
 
+#include "interp/eval.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
 #include "interp/messages.h"
 #include "interp/runner.h"
 #include "interp/textprep.h"
+#include "interp/tokenizer.h"
 #include "interp/vars.h"
 #include "platform/gmem.h"
 #include "platform/msgq.h"
@@ -472,3 +474,30 @@ KEL_EXPORT int32_t ParseStandardMenu() { return 0; }
 KEL_EXPORT int32_t MenuSelectProcessing() { return 0; }
 KEL_EXPORT int32_t HotKeyCheck() { return 0; }
 KEL_EXPORT int32_t ClientCallback() { return 0; }
+
+// The tokenizer and the evaluator for extension libraries, which call back with the
+// instance they were handed while a script runs (its tables are locked then).
+KEL_EXPORT int32_t get_token(void* instance) {
+    if (Instance* inst = instance_from_block(instance)) kel::interp::get_token(*inst);
+    return 0;
+}
+
+KEL_EXPORT int32_t get_string_token(void* instance) {
+    if (Instance* inst = instance_from_block(instance)) kel::interp::get_string_token(*inst);
+    return 0;
+}
+
+KEL_EXPORT int32_t putback(void* instance) {
+    if (Instance* inst = instance_from_block(instance)) kel::interp::putback(*inst);
+    return 0;
+}
+
+// `result` is the interpreter's own value record (heap offsets); it is overwritten.
+KEL_EXPORT int32_t ProcessSubExpression(void* instance, void* result, int32_t allow_assign, int32_t deref_target,
+                                        const char* line_text) {
+    Instance* inst = instance_from_block(instance);
+    if (!inst || !result) return 0;
+    kel::interp::eval_expression(*inst, *static_cast<Value*>(result), allow_assign != 0, deref_target != 0,
+                                 line_text);
+    return inst->error();
+}

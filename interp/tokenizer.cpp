@@ -10,6 +10,7 @@
 #include "interp/messages.h"
 #include "interp/udf.h"
 #include "interp/vars.h"
+#include "platform/text.h"
 
 namespace kel::interp {
 
@@ -255,17 +256,7 @@ void read_name(Instance& inst, const char*& p) {
 
 }  // namespace
 
-bool is_letter(unsigned char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-    if (c < 0x80) return false;
-    switch (c) {
-        case 0x83: case 0x8A: case 0x8C: case 0x8E: case 0x9A: case 0x9C: case 0x9E: case 0x9F:
-        case 0xAA: case 0xB5: case 0xBA:
-            return true;
-        default:
-            return c >= 0xC0 && c != 0xD7 && c != 0xF7;
-    }
-}
+bool is_letter(unsigned char c) { return platform::is_alpha(c); }
 
 bool is_name_char(unsigned char c) { return is_alnum(c) || c == '_' || c == '@'; }
 
