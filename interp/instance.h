@@ -2,6 +2,7 @@
 // error state every routine reports through. Entry points are in interp/exports.cpp.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -126,6 +127,9 @@ public:
     // Later work adds its state here: token state and buffers, the current line and read
     // position, the structure stack, the function table, open file slots, binary buffers,
     // handler modes, ErrorMode, decimals and the IntControl settings.
+    // Statement loop, structure stack, function table and error-handler state (interp/exec.h);
+    // created on the first run.
+    std::shared_ptr<struct ExecState> exec;
 
     // Expression evaluation (interp/tokenizer.h, interp/eval.h).
     TokenState tok;

@@ -1,14 +1,27 @@
-// Placeholder for the statement loop: it does not run anything yet. ProcessDaBatBuffer
-// already hands every prepared buffer to run_buffer, so the loop slots in here.
+// Runs a buffer the host handed over: #include expansion, then the statement loop.
 #include "interp/runner.h"
+
+#include "interp/exec.h"
+#include "interp/heap.h"
+#include "interp/loader.h"
 
 namespace kel::interp {
 
 int32_t run_buffer(Instance& inst, char* text, size_t len) {
-    (void)inst;
-    (void)text;
-    (void)len;
-    return 0;  // not implemented: no statement is executed
+    exec_begin_run(inst);
+    Script s;
+    s.text.assign(text, len);
+    if (!prepare_host_buffer(inst, s)) return 0;
+    int32_t r = run_script(inst, s, 0, -1);
+    ExecState& ex = exec_state(inst);
+    ex.script = nullptr;
+    release_value(inst, ex.ret_value);
+    ex.ret_value = empty_value();
+    ex.return_pending = false;
+    ex.depth = 0;
+    inst.tok.pos = nullptr;
+    inst.tok.start = nullptr;
+    return r;
 }
 
 }  // namespace kel::interp

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "interp/instance.h"
 #include "interp/value.h"
@@ -33,5 +34,15 @@ void call_user_function(Instance& inst, int index, Value* args, int argc, Value&
 // string constants): copies the next raw line into `out` and advances the statement
 // loop's read position past it. False at the end of the text.
 bool source_read_line(Instance& inst, std::string& out);
+
+// Call(file, parameters): parses the parameter line into param0..paramN (the previous
+// param1..paramN are dropped first), finds the file (1400 when missing) and runs it in
+// the caller's frame. An error inside it has been shown there; the call then fails with
+// 9013 (the real code beside it). 9000 (exit) and 9999 pass through.
+void call_script_file(Instance& inst, std::string_view name, std::string_view params, Value& result);
+// The parameter-line words: blanks and tabs separate; quoted parts ("", '', ``) lose their
+// quotes, a doubled quote inside stands for one, and join the text around them.
+std::vector<std::string> parse_param_line(std::string_view line);
+void set_call_params(Instance& inst, std::string_view params);
 
 }  // namespace kel::interp

@@ -1,0 +1,49 @@
+// Error classes, the message line, the per-line decision with handlers, the error
+// display (no desktop: one stderr line, or the HTML error log and the texts the host
+// collects) and the load-error report.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "interp/instance.h"
+
+namespace kel::interp {
+
+enum class ErrorClass { kNone, kMinor, kModerate, kSevere, kControl };
+ErrorClass error_class(uint32_t code);
+
+// "NNNN:  text".
+std::string message_line(uint32_t code);
+// The message text, or "Error NNNN" when the table has none.
+std::string message_text_or_number(uint32_t code);
+
+// A load failure: headline message `headline` (111, 102 or 217) with `detail`, shown and
+// recorded for the host. Ends the script (the caller returns failure).
+void report_load_error(Instance& inst, int headline, const std::string& detail);
+
+// The decision after a line that left an error: returns true when the script goes on
+// (the error cleared, or a handler took over and set the next position), false when it
+// stops (the error stays on the instance).
+bool after_line_error(Instance& inst, const char* line_text, size_t line_pos);
+
+// Display of code `code` for the failing line; true when the user chose to go on.
+bool display_error(Instance& inst, uint32_t code, const char* line_text, size_t line_pos);
+
+// Where a position lies: file and line number (markers and line feeds counted).
+struct Place {
+    std::string file;
+    uint32_t line = 0;
+    bool included = false;  // from an included file or a function body
+};
+Place place_of(const Instance& inst, size_t pos);
+
+// With the HTML error log switch on: keeps the two texts for the host (service 25) and
+// appends the log entry.
+void record_error_for_host(Instance& inst, const std::string& headline, const std::string& detail);
+
+// The HTML error log entry (exposed for tests).
+std::string error_log_entry(const std::string& title, const std::string& message_line,
+                            const std::string& line_text);
+
+}  // namespace kel::interp

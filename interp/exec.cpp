@@ -1,0 +1,1050 @@
+// The statement loop, line classification and every structure keyword.
+#include "interp/exec.h"
+
+#include <cstring>
+
+#include "interp/convert.h"
+#include "interp/errors.h"
+#include "interp/eval.h"
+#include "interp/heap.h"
+#include "interp/keywords.h"
+#include "interp/messages.h"
+#include "interp/textprep.h"
+#include "interp/tokenizer.h"
+#include "interp/udf.h"
+#include "interp/vars.h"
+#include "platform/msgq.h"
+#include "platform/process.h"
+
+namespace kel::interp {
+
+namespace {
+
+constexpr int kMsgCheckExtra = 9505;
+constexpr int kMsgCheckBrackets = 9518;
+constexpr int kMsgExtraPunct = 9501;
+
+inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+inline StructEntry* top(ExecState& ex) { return ex.depth > 0 ? &ex.stack[ex.depth - 1] : nullptr; }
+
+inline bool skipping(const ExecState& ex) { return ex.depth > 0 && ex.stack[ex.depth - 1].state != kStRun; }
+
+inline bool at_end(const Instance& inst) { return inst.tok.type == kTokNone; }
+
+// Nothing but blanks or a comment left on the line (read position after the current token).
+bool rest_is_empty(const Instance& inst) {
+    const char* p = inst.tok.pos;
+    if (!p) return true;
+    while (is_blank(*p)) ++p;
+    return *p == '\0' || *p == ';';
+}
+
+// The statement must end here: 3074 with the advice line.
+bool expect_end(Instance& inst) {
+    if (inst.error()) return false;
+    if (at_end(inst)) return true;
+    bool bracket = inst.tok.type == kTokKeyword && inst.tok.kw == Kw::LBracket;
+    inst.fail(3074).info(message_text(bracket ? kMsgCheckBrackets : kMsgCheckExtra));
+    return false;
+}
+
+// Reads one expression starting with the next token.
+bool eval_next(Instance& inst, Value& v, bool allow_assign, const char* line) {
+    get_token(inst);
+    if (inst.error()) return false;
+    v = empty_value();
+    eval_expression(inst, v, allow_assign, false, line);
+    return inst.error() == 0;
+}
+
+// A condition: integer (floats rounded), a float too large counts as true, anything
+// else that does not convert is 3057.
+bool condition_value(Instance& inst, Value& v, bool* truth) {
+    if ((v.flags & kVtFloat) && !(v.flags & kVtInt)) {
+        int32_t r;
+        if (!round_to_int(v.f, &r)) {
+            *truth = v.f != v.f ? false : true;
+            release_value(inst, v);
+            return true;
+        }
+    }
+    if (!to_int(inst, v, true)) {
+        release_value(inst, v);
+        if (!inst.error()) inst.fail(3057);
+        return false;
+    }
+    *truth = v.i != 0;
+    release_value(inst, v);
+    return true;
+}
+
+// Leaves an integer or a float form only; false when the value is not a number.
+bool numeric_only(Instance& inst, Value& v) {
+    if (v.flags & (kVtInt | kVtFloat)) {
+        Value n = empty_value();
+        if (v.flags & kVtInt) {
+            n.flags = kVtInt;
+            n.i = v.i;
+        } else {
+            n.flags = kVtFloat;
+            n.f = v.f;
+        }
+        release_value(inst, v);
+        v = n;
+        return true;
+    }
+    if (v.flags & (kVtStr | kVtWide)) {
+        std::string s;
+        if (v.flags & kVtStr)
+            s = heap_str(inst, v.str);
+        else
+            s = utf16_to_ansi(value_wide(inst, v));
+        int32_t i;
+        double d;
+        release_value(inst, v);
+        v = empty_value();
+        if (parse_int_string(s, &i)) {
+            v.flags = kVtInt;
+            v.i = i;
+            return true;
+        }
+        if (parse_float_string(s, &d) == FloatParse::kOk) {
+            v.flags = kVtFloat;
+            v.f = d;
+            return true;
+        }
+        return false;
+    }
+    release_value(inst, v);
+    return false;
+}
+
+// The switch/case value: integers, floats only when whole for a case.
+bool switch_value(Instance& inst, Value& v, bool allow_float, int32_t* out) {
+    if (!allow_float && (v.flags & kVtFloat) && !(v.flags & kVtInt)) {
+        release_value(inst, v);
+        inst.fail(3364);
+        return false;
+    }
+    if ((v.flags & (kVtStr | kVtWide)) && !(v.flags & (kVtInt | kVtFloat))) {
+        std::string s = (v.flags & kVtStr) ? std::string(heap_str(inst, v.str)) : utf16_to_ansi(value_wide(inst, v));
+        int32_t i;
+        release_value(inst, v);
+        if (!parse_int_string(s, &i)) {
+            inst.fail(3364);
+            return false;
+        }
+        *out = i;
+        return true;
+    }
+    if (!to_int(inst, v, true)) {
+        release_value(inst, v);
+        if (!inst.error()) inst.fail(3364);
+        return false;
+    }
+    *out = v.i;
+    release_value(inst, v);
+    return true;
+}
+
+void set_var_number(Instance& inst, int32_t idx, const Value& v) {
+    if (idx < 0 || idx >= inst.cur_count || !inst.vars) return;
+    VarRecord& r = inst.vars[idx];
+    release_value(inst, r);
+    r.flags = v.flags & (kVtInt | kVtFloat);
+    r.i = v.i;
+    r.f = v.f;
+}
+
+void exec_line(Instance& inst, const char* text, bool tail);
+
+void expression_statement(Instance& inst, const char* line, bool deref) {
+    Value v = empty_value();
+    eval_expression(inst, v, true, deref, line);
+    release_value(inst, v);
+    expect_end(inst);
+}
+
+// The `to` part of a for line: limit, optional step, test. `from_next` adds the step.
+void for_to(Instance& inst, const char* line, bool from_next) {
+    ExecState& ex = exec_state(inst);
+    StructEntry* e = top(ex);
+    if (!e || e->kind != Kw::For) {
+        inst.fail(3362);
+        return;
+    }
+    if (e->state & (kStSkipAll | kStSkipBranch | kStBreak)) return;
+    Value limit;
+    if (!eval_next(inst, limit, false, line)) return;
+    if (!numeric_only(inst, limit)) {
+        inst.fail(3361);
+        return;
+    }
+    Value step = empty_value();
+    step.flags = kVtInt;
+    step.i = 1;
+    if (!at_end(inst)) {
+        if (!(inst.tok.type == kTokKeyword && inst.tok.kw == Kw::By)) {
+            expect_end(inst);
+            return;
+        }
+        if (!eval_next(inst, step, false, line)) return;
+        if (!numeric_only(inst, step)) {
+            inst.fail(3361);
+            return;
+        }
+        if (!expect_end(inst)) return;
+    }
+    int32_t idx = e->value;
+    if (idx < 0 || idx >= inst.cur_count) {
+        inst.fail(3361);
+        return;
+    }
+    Value v = empty_value();
+    const VarRecord& r = inst.vars[idx];
+    if (r.flags & kVtInt) {
+        v.flags = kVtInt;
+        v.i = r.i;
+    } else if (r.flags & kVtFloat) {
+        v.flags = kVtFloat;
+        v.f = r.f;
+    } else {
+        copy_value(inst, r, v);
+        if (!numeric_only(inst, v)) {
+            inst.fail(3361);
+            return;
+        }
+    }
+    bool negative = (step.flags & kVtInt) ? step.i < 0 : step.f < 0.0;
+    if (from_next) {
+        Value s2 = step;
+        binary_op(inst, v, s2, Kw::Plus);
+        if (inst.error()) return;
+        set_var_number(inst, idx, v);
+    }
+    Value l2 = limit;
+    int c = compare_values(inst, l2, v, negative ? Kw::LessEqual : Kw::GreaterEqual, false);
+    release_value(inst, l2);
+    release_value(inst, v);
+    if (c < 0) return;
+    e = top(ex);
+    if (e) e->state = c ? kStRun : kStSkipBranch;
+}
+
+void do_if(Instance& inst, const char* line, bool skip) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    bool truth = false;
+    if (skip) {
+        for (;;) {
+            get_token(inst);
+            if (inst.error()) return;
+            if (at_end(inst) || (inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Then)) break;
+        }
+    } else {
+        Value v;
+        if (!eval_next(inst, v, false, line)) return;
+        bool then = inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Then;
+        if (!then && !at_end(inst)) {
+            release_value(inst, v);
+            inst.fail(3072).info(message_text(kMsgExtraPunct));
+            return;
+        }
+        if (!condition_value(inst, v, &truth)) return;
+    }
+    if (at_end(inst) || rest_is_empty(inst)) {
+        StructEntry* e = struct_push(inst, kKindIfThen);
+        if (!e) return;
+        e->state = skip ? kStSkipAll : (truth ? kStRun : kStSkipBranch);
+        return;
+    }
+    if (skip) return;
+    const char* tail = inst.tok.pos;
+    while (is_blank(*tail)) ++tail;
+    if (truth) exec_line(inst, tail, true);
+    exec_state(inst).last_if = truth ? 1 : 0;
+}
+
+void do_elseif(Instance& inst, const char* line) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    StructEntry* e = top(ex);
+    if (!e || e->kind != kKindIfThen) {
+        inst.fail(3368);
+        return;
+    }
+    if (e->state != kStSkipBranch) {
+        if (e->state == kStRun) e->state = kStSkipAll;
+        else e->state |= kStSkipAll;
+        return;
+    }
+    Value v;
+    if (!eval_next(inst, v, false, line)) return;
+    bool then = inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Then;
+    if (!then && !at_end(inst)) {
+        release_value(inst, v);
+        inst.fail(3072).info(message_text(kMsgExtraPunct));
+        return;
+    }
+    if (then && !rest_is_empty(inst)) {
+        release_value(inst, v);
+        inst.fail(3074).info(message_text(kMsgCheckExtra));
+        return;
+    }
+    bool truth;
+    if (!condition_value(inst, v, &truth)) return;
+    e = top(ex);
+    if (truth && e) e->state = kStRun;
+}
+
+void do_else(Instance& inst, bool skip) {
+    ExecState& ex = exec_state(inst);
+    if (!rest_is_empty(inst)) {
+        // Single-line form relates to the last single-line IF.
+        if (skip) return;
+        if (ex.last_if < 0) {
+            inst.fail(3050);
+            return;
+        }
+        bool run = ex.last_if == 0;
+        const char* tail = inst.tok.pos;
+        while (is_blank(*tail)) ++tail;
+        if (run) exec_line(inst, tail, true);
+        return;
+    }
+    ex.last_if = -1;
+    StructEntry* e = top(ex);
+    if (!e) {
+        inst.fail(3354);
+        return;
+    }
+    if (e->kind != kKindIfThen) {
+        inst.fail(3358);
+        return;
+    }
+    if (e->state == kStRun) e->state = kStSkipBranch;
+    else if (e->state == kStSkipBranch) e->state = kStRun;
+    e->kind = kKindIfElse;
+}
+
+void do_then(Instance& inst, bool skip) {
+    ExecState& ex = exec_state(inst);
+    if (skip) return;
+    if (ex.last_if < 0) {
+        inst.fail(3050);
+        return;
+    }
+    if (rest_is_empty(inst)) return;
+    bool run = ex.last_if == 1;
+    const char* tail = inst.tok.pos;
+    while (is_blank(*tail)) ++tail;
+    if (run) exec_line(inst, tail, true);
+}
+
+void do_endif(Instance& inst) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    StructEntry* e = top(ex);
+    if (!e || (e->kind != kKindIfThen && e->kind != kKindIfElse)) {
+        inst.fail(3357);
+        return;
+    }
+    uint8_t bits = e->state & (kStContinue | kStBreak);
+    struct_pop(inst);
+    if (bits) {
+        StructEntry* t = top(ex);
+        if (!t) {
+            inst.fail(3359);
+            return;
+        }
+        t->state |= bits;
+    }
+}
+
+void do_while(Instance& inst, const char* line, bool skip) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    bool truth = false;
+    if (!skip) {
+        Value v;
+        if (!eval_next(inst, v, false, line)) return;
+        if (!at_end(inst)) {
+            release_value(inst, v);
+            expect_end(inst);
+            return;
+        }
+        if (!condition_value(inst, v, &truth)) return;
+    }
+    StructEntry* e = struct_push(inst, Kw::While);
+    if (!e) return;
+    e->state = skip ? kStSkipAll : (truth ? kStRun : kStSkipBranch);
+    e->resume = static_cast<uint32_t>(ex.line_pos);
+    ex.breakable = 1;
+}
+
+void do_endwhile(Instance& inst) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    StructEntry* e = top(ex);
+    if (!e || e->kind != Kw::While) {
+        inst.fail(3357);
+        return;
+    }
+    if (!(e->state & (kStSkipBranch | kStSkipAll | kStBreak))) {
+        ex.next_pos = e->resume;
+        ex.jumped = true;
+    }
+    struct_pop(inst);
+}
+
+void do_for(Instance& inst, const char* line, bool skip) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    if (skip) {
+        StructEntry* e = struct_push(inst, Kw::For);
+        if (!e) return;
+        e->state = kStSkipAll;
+        ex.breakable = 1;
+        return;
+    }
+    get_token(inst);
+    if (inst.error()) return;
+    if (inst.tok.type != kTokVariable) {
+        inst.fail(3360);
+        return;
+    }
+    int32_t idx = inst.tok.var_index;
+    get_token(inst);
+    if (inst.error()) return;
+    if (!(inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Assign)) {
+        inst.fail(3360);
+        return;
+    }
+    Value start;
+    if (!eval_next(inst, start, false, line)) return;
+    if (!numeric_only(inst, start)) {
+        inst.fail(3361);
+        return;
+    }
+    set_var_number(inst, idx, start);
+    if (!(inst.tok.type == kTokKeyword && inst.tok.kw == Kw::To)) {
+        inst.fail(3360);
+        return;
+    }
+    // Where `to` stands in the script text, for next to come back to.
+    size_t to_off = static_cast<size_t>(inst.tok.start - line);
+    size_t resume = ex.line_pos + to_off;
+    if (ex.line_substituted || resume >= ex.script->text.size() ||
+        !starts_with_ci(std::string_view(ex.script->text).substr(resume), "to")) {
+        // The prepared line differs from the script text: find the word in the raw line.
+        std::string_view raw(ex.script->text);
+        size_t eol = raw.find('\n', ex.line_pos);
+        if (eol == std::string_view::npos) eol = raw.size();
+        resume = eol;
+        for (size_t p = ex.line_pos; p + 2 <= eol; ++p) {
+            if (starts_with_ci(raw.substr(p), "to") && p > ex.line_pos && is_blank(raw[p - 1]) &&
+                (p + 2 == eol || is_blank(raw[p + 2]))) {
+                resume = p;
+                break;
+            }
+        }
+    }
+    StructEntry* e = struct_push(inst, Kw::For);
+    if (!e) return;
+    e->value = idx;
+    e->resume = static_cast<uint32_t>(resume);
+    ex.breakable = 1;
+    for_to(inst, line, false);
+}
+
+void do_next(Instance& inst) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    StructEntry* e = top(ex);
+    if (!e || (e->kind != Kw::For && e->kind != Kw::ForEach)) {
+        inst.fail(3357);
+        return;
+    }
+    if (!(e->state & (kStSkipBranch | kStSkipAll | kStBreak))) {
+        e->state = kStRun;
+        ex.next_pos = e->resume;
+        ex.jumped = true;
+        ex.for_resume = e->kind == Kw::For;
+        return;
+    }
+    struct_pop(inst);
+}
+
+void do_foreach(Instance& inst, const char* line, bool skip) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    StructEntry* t = top(ex);
+    if (t && t->kind == Kw::ForEach && t->line_pos == ex.line_pos && t->script == ex.script) {
+        // A further pass: there is no enumerator to advance without the object layer.
+        t->state = kStSkipBranch;
+        return;
+    }
+    if (skip) {
+        StructEntry* e = struct_push(inst, Kw::ForEach);
+        if (!e) return;
+        e->state = kStSkipAll;
+        ex.breakable = 1;
+        return;
+    }
+    get_token(inst);
+    if (inst.error()) return;
+    if (inst.tok.type != kTokVariable) {
+        inst.fail(3729);
+        return;
+    }
+    int32_t idx = inst.tok.var_index;
+    get_string_token(inst);
+    if (inst.error()) return;
+    if (!(inst.tok.text[0] && (inst.tok.text[0] | 0x20) == 'i' && (inst.tok.text[1] | 0x20) == 'n' &&
+          inst.tok.text[2] == '\0')) {
+        inst.fail(3729);
+        return;
+    }
+    StructEntry* e = struct_push(inst, Kw::ForEach);
+    if (!e) return;
+    e->value = idx;
+    e->resume = static_cast<uint32_t>(ex.line_pos);
+    ex.breakable = 1;
+    Value v;
+    if (!eval_next(inst, v, false, line)) return;
+    if (!expect_end(inst)) {
+        release_value(inst, v);
+        return;
+    }
+    bool object = (v.flags & kVtVariant) != 0;
+    release_value(inst, v);
+    // Collections are automation objects, and there is no automation layer here.
+    inst.fail(3729).info(object ? "Object collections are not supported" : "The collection is not an object");
+}
+
+void do_switch(Instance& inst, const char* line, bool skip) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    int32_t value = 0;
+    if (!skip) {
+        Value v;
+        if (!eval_next(inst, v, false, line)) return;
+        if (!at_end(inst)) {
+            release_value(inst, v);
+            expect_end(inst);
+            return;
+        }
+        if (!switch_value(inst, v, false, &value)) return;
+    }
+    StructEntry* e = struct_push(inst, Kw::Switch);
+    if (!e) return;
+    e->state = skip ? kStSkipAll : kStSkipBranch;
+    e->value = value;
+    ex.breakable = 1;
+}
+
+void do_case(Instance& inst, const char* line) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    StructEntry* e = top(ex);
+    if (!e || e->kind != Kw::Switch) {
+        inst.fail(3365);
+        return;
+    }
+    if (e->state != kStSkipBranch && e->state != kStContinue) return;
+    Value v;
+    if (!eval_next(inst, v, false, line)) return;
+    if (!at_end(inst)) {
+        release_value(inst, v);
+        expect_end(inst);
+        return;
+    }
+    int32_t value;
+    if (!switch_value(inst, v, true, &value)) return;
+    e = top(ex);
+    if (e && value == e->value) e->state = kStRun;
+}
+
+void do_endswitch(Instance& inst) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    StructEntry* e = top(ex);
+    if (!e || e->kind != Kw::Switch) {
+        inst.fail(3357);
+        return;
+    }
+    struct_pop(inst);
+}
+
+void do_break(Instance& inst, bool cont, bool skip) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    if (skip) return;
+    if (!ex.breakable) {
+        inst.fail(cont ? 3356 : 3355);
+        return;
+    }
+    StructEntry* e = top(ex);
+    if (e) e->state = cont ? kStContinue : kStBreak;
+}
+
+// The label word of goto/gosub: the rest of the line up to a blank or comment.
+std::string read_label(Instance& inst) {
+    const char* p = inst.tok.pos;
+    if (!p) return std::string();
+    while (is_blank(*p)) ++p;
+    const char* s = p;
+    while (*p && !is_blank(*p) && *p != ';') ++p;
+    std::string label(s, static_cast<size_t>(p - s));
+    inst.tok.pos = p;
+    return label;
+}
+
+bool in_foreach(const ExecState& ex, uint16_t frame) {
+    for (int i = ex.depth - 1; i >= 0; --i) {
+        const StructEntry& e = ex.stack[i];
+        if (e.kind == kKindFunction || e.kind == kKindCalledScript) break;
+        if (e.kind == Kw::ForEach && e.frame == frame) return true;
+    }
+    return false;
+}
+
+void do_goto(Instance& inst) {
+    ExecState& ex = exec_state(inst);
+    ex.last_if = -1;
+    if (in_foreach(ex, inst.cur_frame)) {
+        inst.fail(1725);
+        return;
+    }
+    std::string label = read_label(inst);
+    if (label.empty()) {
+        inst.fail(3073);
+        return;
+    }
+    int64_t target = find_label(inst, *ex.script, label);
+    if (target < 0) return;
+    ex.next_pos = static_cast<size_t>(target);
+    ex.jumped = true;
+}
+
+void do_gosub(Instance& inst, bool skip) {
+    ExecState& ex = exec_state(inst);
+    int8_t saved_if = ex.last_if;
+    ex.last_if = -1;
+    if (skip) return;
+    std::string label = read_label(inst);
+    if (label.empty()) {
+        inst.fail(3073);
+        return;
+    }
+    get_token(inst);
+    if (!expect_end(inst)) return;
+    StructEntry* e = struct_push(
+        inst, saved_if == 0 ? kKindGosubFalse : saved_if == 1 ? kKindGosubTrue : kKindGosubNone);
+    if (!e) return;
+    e->resume = static_cast<uint32_t>(ex.next_pos);
+    e->saved_if = saved_if;
+    ex.breakable = 0;
+    int64_t target = find_label(inst, *ex.script, label);
+    if (target < 0) {
+        struct_pop(inst);
+        return;
+    }
+    ex.next_pos = static_cast<size_t>(target);
+    ex.jumped = true;
+}
+
+void do_return(Instance& inst, const char* line, bool skip) {
+    ExecState& ex = exec_state(inst);
+    if (skip) return;
+    Value v = empty_value();
+    bool given = false;
+    get_token(inst);
+    if (inst.error()) return;
+    if (!at_end(inst)) {
+        eval_expression(inst, v, false, false, line);
+        if (inst.error()) return;
+        if (!expect_end(inst)) {
+            release_value(inst, v);
+            return;
+        }
+        given = true;
+    } else {
+        v.flags = kVtInt;
+        v.i = 0;
+    }
+    for (int i = ex.depth - 1; i >= 0; --i) {
+        StructEntry& e = ex.stack[i];
+        if (e.kind == kKindGosubFalse || e.kind == kKindGosubTrue || e.kind == kKindGosubNone) {
+            if (given) {
+                release_value(inst, v);
+                inst.fail(1760);
+                return;
+            }
+            ex.next_pos = e.resume;
+            ex.jumped = true;
+            ex.breakable = e.saved_breakable;
+            ex.last_if = e.saved_if;
+            ex.depth = i;
+            return;
+        }
+        if (e.kind == kKindFunction || e.kind == kKindCalledScript) {
+            ex.breakable = e.saved_breakable;
+            ex.depth = i;
+            release_value(inst, ex.ret_value);
+            ex.ret_value = v;
+            ex.return_pending = true;
+            return;
+        }
+    }
+    release_value(inst, v);
+}
+
+void do_execute(Instance& inst) {
+    ExecState& ex = exec_state(inst);
+    const char* tail = inst.tok.pos;
+    while (tail && is_blank(*tail)) ++tail;
+    if (!tail || !*tail) return;
+    exec_line(inst, tail, true);
+    uint16_t c = inst.error();
+    if (c == 0 || !(c < 9000 || c == 9013 || c == 9015 || c == 9016)) return;
+    if (ex.execute_display != 2) {
+        std::string text = "EXECUTE::" + message_text_or_number(c);
+        uint32_t type = (ex.execute_display == 1 ? platform::kMbOk : platform::kMbOkCancel) | 0x30;
+        int answer = platform::message_box(text.c_str(), ex.script ? ex.script->file.c_str() : "", type);
+        if (answer == platform::kIdCancel) {
+            inst.fail(9013);
+            inst.real_code = 999;
+            return;
+        }
+    }
+    inst.clear_error();
+    inst.add_info.clear();
+}
+
+void structure(Instance& inst, int kw, const char* line, bool skip) {
+    switch (kw) {
+    case Kw::If: do_if(inst, line, skip); return;
+    case Kw::Then: do_then(inst, skip); return;
+    case Kw::ElseIf:
+        if (top(exec_state(inst)) && top(exec_state(inst))->kind == kKindIfThen)
+            do_elseif(inst, line);
+        else
+            inst.fail(3368);
+        return;
+    case Kw::Else: do_else(inst, skip); return;
+    case Kw::EndIf: do_endif(inst); return;
+    case Kw::While: do_while(inst, line, skip); return;
+    case Kw::EndWhile: do_endwhile(inst); return;
+    case Kw::For: do_for(inst, line, skip); return;
+    case Kw::To: for_to(inst, line, exec_state(inst).for_resume); return;
+    case Kw::Next:
+    case Kw::EndFor: do_next(inst); return;
+    case Kw::ForEach: do_foreach(inst, line, skip); return;
+    case Kw::Switch:
+    case Kw::Select: do_switch(inst, line, skip); return;
+    case Kw::Case: do_case(inst, line); return;
+    case Kw::EndSwitch:
+    case Kw::EndSelect: do_endswitch(inst); return;
+    case Kw::Break: do_break(inst, false, skip); return;
+    case Kw::Continue: do_break(inst, true, skip); return;
+    case Kw::Gosub: do_gosub(inst, skip); return;
+    case Kw::Return: do_return(inst, line, skip); return;
+    case Kw::End: {
+        get_token(inst);
+        if (inst.error()) return;
+        int k = inst.tok.type == kTokKeyword ? inst.tok.kw : -1;
+        if (k == Kw::If) do_endif(inst);
+        else if (k == Kw::While) do_endwhile(inst);
+        else if (k == Kw::For) do_next(inst);
+        else if (k == Kw::Switch || k == Kw::Select) do_endswitch(inst);
+        else inst.fail(3363);
+        return;
+    }
+    default:
+        inst.fail(3352);
+        return;
+    }
+}
+
+void command(Instance& inst, int kw) {
+    ExecState& ex = exec_state(inst);
+    switch (kw) {
+    case Kw::Exit:
+        ex.last_if = -1;
+        inst.fail(9000);
+        return;
+    case Kw::Beep:
+        return;  // no sound device behind a web server
+    case Kw::Execute: do_execute(inst); return;
+    case Kw::Goto: do_goto(inst); return;
+    case Kw::Yield:
+        platform::pump_messages();
+        return;
+    default:
+        inst.fail(3352);
+        return;
+    }
+}
+
+void exec_line(Instance& inst, const char* text, bool tail) {
+    ExecState& ex = exec_state(inst);
+    bool skip = skipping(ex);
+    bool resume_to = ex.for_resume;
+    ex.for_resume = false;
+    token_begin(inst, text);
+    get_token(inst);
+    if (inst.error()) return;
+    if (text[0] == '*' && inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Star) {
+        if (skip) return;
+        expression_statement(inst, text, true);
+        return;
+    }
+    if (inst.tok.type == kTokNone) {
+        if (!skip) inst.fail(3071);
+        return;
+    }
+    if (inst.tok.type == kTokKeyword) {
+        int kw = inst.tok.kw;
+        if (kw >= 0 && kw < kKeywordCount) {
+            int32_t kind = keyword(kw).kind;
+            if (kind == kStruct) {
+                if (kw == Kw::To) ex.for_resume = resume_to;
+                structure(inst, kw, text, skip);
+                ex.for_resume = false;
+                return;
+            }
+            if (kind == kCommand) {
+                if (skip) return;
+                command(inst, kw);
+                return;
+            }
+        }
+    }
+    if (skip) return;
+    expression_statement(inst, text, false);
+}
+
+bool label_matches(std::string_view line, std::string_view label) {
+    if (line.size() < 1 + label.size() || line[0] != ':') return false;
+    if (!starts_with_ci(line.substr(1), label)) return false;
+    if (line.size() == 1 + label.size()) return true;
+    char c = line[1 + label.size()];
+    return c == ' ' || c == '\t' || c == ';';
+}
+
+}  // namespace
+
+ExecState& exec_state(Instance& inst) {
+    if (!inst.exec) inst.exec = std::make_shared<ExecState>();
+    return *inst.exec;
+}
+
+StructEntry* struct_push(Instance& inst, int32_t kind) {
+    ExecState& ex = exec_state(inst);
+    if (ex.depth >= kStructMax) {
+        inst.fail(3353);
+        return nullptr;
+    }
+    StructEntry& e = ex.stack[ex.depth++];
+    e = StructEntry{};
+    e.kind = kind;
+    e.line_pos = static_cast<uint32_t>(ex.line_pos);
+    e.script = ex.script;
+    e.frame = inst.cur_frame;
+    e.saved_breakable = ex.breakable;
+    return &e;
+}
+
+void struct_pop(Instance& inst) {
+    ExecState& ex = exec_state(inst);
+    if (ex.depth <= 0) return;
+    ex.breakable = ex.stack[--ex.depth].saved_breakable;
+}
+
+int64_t find_label(Instance& inst, const Script& s, std::string_view label) {
+    std::string key;
+    key.reserve(label.size());
+    for (char c : label) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    auto it = s.labels.find(key);
+    if (it != s.labels.end()) return it->second;
+    size_t pos = 0;
+    bool in_def = false;
+    while (pos < s.text.size()) {
+        size_t p = pos;
+        while (p < s.text.size() && is_blank(s.text[p])) ++p;
+        size_t eol = s.text.find('\n', p);
+        if (eol == std::string::npos) eol = s.text.size();
+        std::string_view line(s.text.data() + p, eol - p);
+        pos = eol + 1;
+        if (!line.empty() && line[0] == '#') {
+            if (starts_with_ci(line, "#definefunction") || starts_with_ci(line, "#definesubroutine")) in_def = true;
+            else if (starts_with_ci(line, "#endfunction") || starts_with_ci(line, "#endsubroutine")) in_def = false;
+            continue;
+        }
+        if (in_def) continue;
+        if (label_matches(line, key)) {
+            uint32_t target = static_cast<uint32_t>(pos > s.text.size() ? s.text.size() : pos);
+            s.labels.emplace(key, target);
+            return target;
+        }
+    }
+    inst.fail(3033);
+    return -1;
+}
+
+void exec_begin_run(Instance& inst) {
+    ExecState& ex = exec_state(inst);
+    ex.depth = 0;
+    ex.breakable = 0;
+    ex.last_if = -1;
+    ex.error_display = 1;
+    ex.handlers = HandlerState{};
+    ex.stop_reported = false;
+    ex.return_pending = false;
+    ex.cur_udf = -1;
+    ex.call_level = 0;
+}
+
+void exec_statement(Instance& inst, const char* text) { exec_line(inst, text, true); }
+
+namespace {
+
+struct LevelGuard {
+    ExecState& ex;
+    ~LevelGuard() { --ex.loop_level; }
+};
+
+// Opens or closes a #DefineFunction / #DefineSubroutine block. True when the line was
+// one of those (handled, error or not).
+struct Gathering {
+    bool open = false;
+    bool repeat = false;
+    bool subroutine = false;
+    UdfHeader header;
+    size_t body_start = 0;
+    size_t header_pos = 0;
+};
+
+bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t first, size_t next,
+                 Gathering& g) {
+    ExecState& ex = exec_state(inst);
+    bool is_func = starts_with_ci(line, "#definefunction");
+    bool is_sub = !is_func && starts_with_ci(line, "#definesubroutine");
+    if (is_func || is_sub) {
+        if (g.open) {
+            inst.fail(is_func ? 3623 : 3691);
+            return true;
+        }
+        if (ex.udfs.size() >= static_cast<size_t>(kMaxUdf)) {
+            inst.fail(3626);
+            return true;
+        }
+        std::string_view rest = line.substr(is_func ? 15 : 17);
+        if (!parse_udf_header(rest, &g.header)) {
+            inst.fail(is_func ? 3624 : 3692);
+            return true;
+        }
+        g.open = true;
+        g.subroutine = is_sub;
+        g.repeat = udf_find(inst, g.header.name) >= 0;
+        g.body_start = next;
+        g.header_pos = first;
+        return true;
+    }
+    bool end_func = starts_with_ci(line, "#endfunction");
+    bool end_sub = !end_func && starts_with_ci(line, "#endsubroutine");
+    if (!end_func && !end_sub) return false;
+    if (!g.open) {
+        inst.fail(end_func ? 3625 : 3693);
+        return true;
+    }
+    g.open = false;
+    if (g.repeat) return true;
+    auto e = std::make_unique<UdfEntry>();
+    e->name = g.header.name;
+    for (int i = 0; i < g.header.param_count; ++i) e->params[i] = g.header.params[i];
+    e->param_count = g.header.param_count;
+    e->subroutine = g.subroutine;
+    size_t body_end = first > g.body_start ? first : g.body_start;
+    e->body.text.assign(s.text, g.body_start, body_end - g.body_start);
+    e->body.is_body = true;
+    Place pl = place_of(inst, g.body_start);
+    e->body.file = pl.file.empty() ? s.file : pl.file;
+    e->body.dir = s.dir;
+    e->first_line = pl.line;
+    ex.udfs.push_back(std::move(e));
+    return true;
+}
+
+}  // namespace
+
+int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_depth) {
+    ExecState& ex = exec_state(inst);
+    int level = ex.loop_level;
+    if (level >= static_cast<int>(ex.line_bufs.size())) ex.line_bufs.emplace_back(new char[kLineBufSize]);
+    char* line = ex.line_bufs[level].get();
+    ++ex.loop_level;
+    LevelGuard guard{ex};
+    Gathering g;
+    size_t pos = start;
+    for (;;) {
+        size_t len = 0, first = 0;
+        bool too_long = false;
+        if (!read_line(s.text, pos, line, &len, &first, &too_long)) break;
+        ex.script = &s;
+        ex.line_pos = first;
+        ex.next_pos = pos;
+        ex.jumped = false;
+        ex.line_text = line;
+        if (len == 0 || line[0] == ';') continue;
+        inst.assign_target = 0;
+        if (line[0] == '#' && !too_long) {
+            if (gather_line(inst, s, std::string_view(line, len), first, pos, g)) {
+                if (inst.error() && !after_line_error(inst, line, first)) return 0;
+                continue;
+            }
+        }
+        if (g.open) continue;
+        ex.line_substituted = false;
+        if (too_long) {
+            inst.fail(3722);
+        } else {
+            bool subst = false;
+            if (prepare_line(inst, line, &len, &subst, s.dir)) ex.line_substituted = subst;
+        }
+        if (!inst.error()) {
+            if (line[0] == ':') {
+                const char* p = line + 1;
+                while (*p && !is_blank(*p) && *p != ';') ++p;
+                while (is_blank(*p)) ++p;
+                if (*p && *p != ';') exec_line(inst, p, false);
+            } else {
+                exec_line(inst, line, false);
+            }
+        }
+        if (inst.error() && !after_line_error(inst, line, first)) return 0;
+        if (ex.return_pending && ex.depth <= frame_depth) return 1;
+        platform::pump_messages();
+        if (inst.stop_requested && !ex.stop_reported) {
+            ex.stop_reported = true;
+            display_error(inst, 194, line, first);
+            inst.fail(9013);
+            inst.real_code = 194;
+            return 0;
+        }
+        if (inst.stop_requested) {
+            inst.fail(9013);
+            return 0;
+        }
+        pos = ex.next_pos;
+    }
+    if (g.open) {
+        inst.fail(3723);
+        if (!after_line_error(inst, "", g.header_pos)) return 0;
+    }
+    return 1;
+}
+
+}  // namespace kel::interp

@@ -1,0 +1,335 @@
+// Calls of user-defined functions and subroutines, and of other script files (Call).
+#include "interp/udf.h"
+
+#include <memory>
+#include <vector>
+
+#include "interp/errors.h"
+#include "interp/eval.h"
+#include "interp/exec.h"
+#include "interp/heap.h"
+#include "interp/vars.h"
+
+namespace kel::interp {
+
+namespace {
+
+// Everything of the caller that a call may change and must give back.
+struct CallerState {
+    const Script* script;
+    size_t line_pos;
+    size_t next_pos;
+    bool jumped;
+    bool line_substituted;
+    const char* line_text;
+    int cur_udf;
+    HandlerState handlers;
+    TokenState tok;
+    int8_t last_if;
+    uint8_t breakable;
+    uint32_t assign_target;
+    int32_t assign_allowed;
+    int32_t current_udf;
+};
+
+void save_caller(Instance& inst, CallerState& s) {
+    ExecState& ex = exec_state(inst);
+    s.script = ex.script;
+    s.line_pos = ex.line_pos;
+    s.next_pos = ex.next_pos;
+    s.jumped = ex.jumped;
+    s.line_substituted = ex.line_substituted;
+    s.line_text = ex.line_text;
+    s.cur_udf = ex.cur_udf;
+    s.handlers = ex.handlers;
+    s.tok = inst.tok;
+    s.last_if = ex.last_if;
+    s.breakable = ex.breakable;
+    s.assign_target = inst.assign_target;
+    s.assign_allowed = inst.assign_allowed;
+    s.current_udf = inst.tok.current_udf;
+}
+
+void restore_caller(Instance& inst, const CallerState& s) {
+    ExecState& ex = exec_state(inst);
+    ex.script = s.script;
+    ex.line_pos = s.line_pos;
+    ex.next_pos = s.next_pos;
+    ex.jumped = s.jumped;
+    ex.line_substituted = s.line_substituted;
+    ex.line_text = s.line_text;
+    ex.cur_udf = s.cur_udf;
+    ex.handlers = s.handlers;
+    inst.tok = s.tok;
+    ex.last_if = s.last_if;
+    ex.breakable = s.breakable;
+    inst.assign_target = s.assign_target;
+    inst.assign_allowed = s.assign_allowed;
+    inst.tok.current_udf = s.current_udf;
+}
+
+// Inside a call the error handler is off and the cancel handler inherited.
+void reset_handlers(ExecState& ex) {
+    ex.handlers.error_mode = 0;
+    ex.handlers.error_func.clear();
+    ex.handlers.cancel_inherited = true;
+}
+
+// The value a return left for the frame, or integer 0.
+void take_result(ExecState& ex, Value& result) {
+    if (ex.return_pending) {
+        result = ex.ret_value;
+        ex.ret_value = empty_value();
+    } else {
+        result = empty_value();
+        result.flags = kVtInt;
+        result.i = 0;
+    }
+    ex.return_pending = false;
+}
+
+bool bind_param(Instance& inst, const std::string& name, const Value& arg) {
+    int32_t idx = var_find_or_create(inst, name);
+    if (idx < 0) return false;
+    Value copy = empty_value();
+    if (!copy_value(inst, arg, copy)) return false;
+    VarRecord& r = inst.vars[idx];
+    release_value(inst, r);
+    static_cast<ValueCore&>(r) = static_cast<const ValueCore&>(copy);
+    return true;
+}
+
+}  // namespace
+
+int udf_count(const Instance& inst) { return inst.exec ? static_cast<int>(inst.exec->udfs.size()) : 0; }
+
+std::string_view udf_name(const Instance& inst, int index) {
+    if (index < 0 || index >= udf_count(inst)) return {};
+    return inst.exec->udfs[index]->name;
+}
+
+int udf_param_count(const Instance& inst, int index) {
+    if (index < 0 || index >= udf_count(inst)) return 0;
+    return inst.exec->udfs[index]->param_count;
+}
+
+bool udf_is_subroutine(const Instance& inst, int index) {
+    if (index < 0 || index >= udf_count(inst)) return false;
+    return inst.exec->udfs[index]->subroutine;
+}
+
+int udf_find(const Instance& inst, std::string_view lowercase_name) {
+    int n = udf_count(inst);
+    for (int i = 0; i < n; ++i) {
+        const std::string& nm = inst.exec->udfs[i]->name;
+        if (nm.size() != lowercase_name.size()) continue;
+        bool same = true;
+        for (size_t k = 0; k < nm.size() && same; ++k) {
+            char c = lowercase_name[k];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+            same = nm[k] == c;
+        }
+        if (same) return i;
+    }
+    return -1;
+}
+
+void call_user_function(Instance& inst, int index, Value* args, int argc, Value& result) {
+    ExecState& ex = exec_state(inst);
+    release_value(inst, result);
+    result = empty_value();
+    if (index < 0 || index >= static_cast<int>(ex.udfs.size())) {
+        inst.fail(3627);
+        return;
+    }
+    UdfEntry& u = *ex.udfs[index];
+    CallerState saved;
+    save_caller(inst, saved);
+    StructEntry* e = struct_push(inst, kKindFunction);
+    if (!e) return;
+    const int frame_depth = ex.depth - 1;
+    ex.breakable = 0;
+    reset_handlers(ex);
+
+    int32_t frame = -1;
+    FrameRef prev{inst.cur_frame};
+    if (!u.subroutine) {
+        frame = frame_create(inst, inst.cur_capacity);
+        if (frame < 0) {
+            ex.depth = frame_depth;
+            restore_caller(inst, saved);
+            inst.fail(1672);
+            return;
+        }
+        if (!frame_switch(inst, static_cast<uint16_t>(frame), &prev)) {
+            frame_free(inst, static_cast<uint16_t>(frame));
+            ex.depth = frame_depth;
+            restore_caller(inst, saved);
+            inst.fail(3673);
+            return;
+        }
+    }
+    bool bound = true;
+    for (int i = 0; i < u.param_count && i < argc; ++i) {
+        if (!bind_param(inst, u.params[i], args[i])) {
+            bound = false;
+            if (!inst.error()) inst.fail(3097);
+            break;
+        }
+    }
+    if (bound) {
+        ex.cur_udf = index;
+        inst.tok.current_udf = index;
+        ex.return_pending = false;
+        run_script(inst, u.body, 0, frame_depth);
+    }
+    uint16_t code = inst.error();
+    uint16_t real = inst.real_code;
+    take_result(ex, result);
+    ex.depth = frame_depth;
+    if (frame >= 0) {
+        FrameRef back;
+        if (!frame_switch(inst, prev.index, &back) && code == 0) code = 3673;
+        frame_free(inst, static_cast<uint16_t>(frame));
+    }
+    restore_caller(inst, saved);
+    if (code != 0 && code != 9000 && code != 9999) {
+        release_value(inst, result);
+        result = empty_value();
+        inst.fail(9015);
+        inst.real_code = code == 9015 || code == 9013 ? real : code;
+    } else if (code != 0) {
+        release_value(inst, result);
+        result = empty_value();
+        inst.fail(code);
+    }
+}
+
+bool source_read_line(Instance& inst, std::string& out) {
+    ExecState& ex = exec_state(inst);
+    if (!ex.script) return false;
+    char buf[kLineBufSize];
+    size_t len = 0, first = 0;
+    bool too_long = false;
+    size_t pos = ex.next_pos;
+    if (!read_line(ex.script->text, pos, buf, &len, &first, &too_long)) return false;
+    ex.next_pos = pos;
+    out.assign(buf, len);
+    return true;
+}
+
+// Call(file, parameters): the parameters become param0..paramN, then the file runs in
+// the caller's frame.
+namespace {
+
+void set_str_var(Instance& inst, const std::string& name, std::string_view text) {
+    int32_t idx = var_find_or_create(inst, name);
+    if (idx < 0) return;
+    HeapOff s = heap_strdup_or_fail(inst, text);
+    if (!s) return;
+    VarRecord& r = inst.vars[idx];
+    release_value(inst, r);
+    r.flags = kVtStr;
+    r.str = s;
+}
+
+}  // namespace
+
+std::vector<std::string> parse_param_line(std::string_view line) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size()) break;
+        std::string w;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
+            char c = line[i];
+            if (c == '"' || c == '\'' || c == '`') {
+                ++i;
+                while (i < line.size()) {
+                    if (line[i] == c) {
+                        if (i + 1 < line.size() && line[i + 1] == c) {
+                            w += c;
+                            i += 2;
+                            continue;
+                        }
+                        ++i;
+                        break;
+                    }
+                    w += line[i++];
+                }
+                continue;
+            }
+            w += c;
+            ++i;
+        }
+        words.push_back(std::move(w));
+    }
+    return words;
+}
+
+void set_call_params(Instance& inst, std::string_view params) {
+    int32_t p0 = var_lookup(inst, "param0");
+    if (p0 >= 0 && (inst.vars[p0].flags & kVtInt)) {
+        int32_t old = inst.vars[p0].i;
+        for (int32_t k = 1; k <= old && k < 100000; ++k) {
+            int32_t idx = var_lookup(inst, "param" + std::to_string(k));
+            if (idx >= 0) var_drop(inst, static_cast<uint16_t>(idx));
+        }
+    }
+    std::vector<std::string> words = parse_param_line(params);
+    int32_t idx = var_find_or_create(inst, "param0");
+    if (idx >= 0) {
+        VarRecord& r = inst.vars[idx];
+        release_value(inst, r);
+        r.flags = kVtInt;
+        r.i = static_cast<int32_t>(words.size());
+    }
+    for (size_t k = 0; k < words.size(); ++k) set_str_var(inst, "param" + std::to_string(k + 1), words[k]);
+}
+
+void call_script_file(Instance& inst, std::string_view name, std::string_view params, Value& result) {
+    ExecState& ex = exec_state(inst);
+    release_value(inst, result);
+    result = empty_value();
+    result.flags = kVtInt;
+    set_call_params(inst, params);
+    if (inst.error()) return;
+    std::string path = find_script_file(name);
+    if (path.empty()) {
+        inst.fail(1400).info(name);
+        return;
+    }
+    CallerState saved;
+    save_caller(inst, saved);
+    StructEntry* e = struct_push(inst, kKindCalledScript);
+    if (!e) return;
+    const int frame_depth = ex.depth - 1;
+    reset_handlers(ex);
+    ++ex.call_level;
+    auto script = std::make_unique<Script>();
+    uint16_t code = 0, real = 0;
+    if (load_script_file(inst, path, *script)) {
+        ex.cur_udf = -1;
+        ex.return_pending = false;
+        run_script(inst, *script, 0, frame_depth);
+        code = inst.error();
+        real = inst.real_code;
+        take_result(ex, result);
+    }
+    --ex.call_level;
+    ex.depth = frame_depth;
+    restore_caller(inst, saved);
+    if (code != 0 && code != 9999 && code != 9000) {
+        release_value(inst, result);
+        result = empty_value();
+        inst.fail(9013);
+        inst.real_code = code == 9013 || code == 9015 ? real : code;
+    } else if (code != 0) {
+        release_value(inst, result);
+        result = empty_value();
+        inst.fail(code);
+    }
+}
+
+}  // namespace kel::interp
