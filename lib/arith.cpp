@@ -1,5 +1,5 @@
 // Arithmetic builtins: absolute values, rounding, the libm functions with their pending
-// errors, max/min/average, random and decimals. Number formatting is interp/convert's.
+// errors, max/min/average and random. decimals and number formatting belong to the core.
 #include <cerrno>
 #include <cfenv>
 #include <cmath>
@@ -138,18 +138,11 @@ void random_fn(Call& c) {
     ret_integer(c, static_cast<int32_t>(wide % range));
 }
 
-// decimals(n): stores -3..8 (above 8 is 8, below -3 is -1); returns the previous setting.
-void decimals_fn(Call& c) {
-    int32_t old = c.inst.decimals;
-    c.inst.decimals = interp::clamp_decimals(c.integer(1));
-    ret_integer(c, old);
-}
-
 // Every builtin in this file; each name has a row in keywords.inc.
 constexpr Builtin kArithBuiltins[] = {
     {"abs", abs_fn},     {"acos", acos_fn},   {"asin", asin_fn},         {"atan", atan_fn},
     {"average", average_fn}, {"ceiling", ceiling_fn}, {"cos", cos_fn},   {"cosh", cosh_fn},
-    {"decimals", decimals_fn}, {"exp", exp_fn}, {"fabs", fabs_fn},       {"floor", floor_fn},
+    {"exp", exp_fn},     {"fabs", fabs_fn},   {"floor", floor_fn},
     {"int", int_fn},     {"log10", log10_fn}, {"loge", loge_fn},         {"max", max_fn},
     {"min", min_fn},     {"random", random_fn}, {"sin", sin_fn},         {"sinh", sinh_fn},
     {"sqrt", sqrt_fn},   {"tan", tan_fn},     {"tanh", tanh_fn},
