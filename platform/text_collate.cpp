@@ -258,35 +258,36 @@ bool byte_source_page(uint32_t cp, const char16_t** high, bool* latin1) {
 
 bool is_ascii_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
+// A run of text against a number: by the text's first sort element, so that text
+// starting with a symbol (or with nothing but ignored characters) comes before numbers
+// and text starting with a letter after them. This keeps the order transitive.
+int text_against_number(std::u16string_view text) { return compare_word_sort(text, u"0", true) < 0 ? -1 : 1; }
+
+// Texts split into runs of digits (numbers) and runs of anything else, compared run by run.
 int logical(std::u16string_view a, std::u16string_view b) {
     size_t i = 0, j = 0;
     int zeros_tiebreak = 0;
     while (i < a.size() && j < b.size()) {
         bool da = is_ascii_digit(a[i]), db = is_ascii_digit(b[j]);
-        if (da && db) {
-            size_t si = i, sj = j;
-            while (i < a.size() && is_ascii_digit(a[i])) ++i;
-            while (j < b.size() && is_ascii_digit(b[j])) ++j;
-            size_t zi = si, zj = sj;
-            while (zi + 1 < i && a[zi] == u'0') ++zi;
-            while (zj + 1 < j && b[zj] == u'0') ++zj;
-            // Compared as numbers of any length: significant digits first, then value.
-            size_t li = i - zi, lj = j - zj;
-            if (li != lj) return li < lj ? -1 : 1;
-            if (int r = a.substr(zi, li).compare(b.substr(zj, lj))) return r < 0 ? -1 : 1;
-            if (!zeros_tiebreak && (i - si) != (j - sj)) zeros_tiebreak = (i - si) > (j - sj) ? -1 : 1;
-            continue;
-        }
-        if (da != db) {
-            // Digits against other text: by the word-sort order of the two characters.
-            int r = compare_word_sort(a.substr(i, 1), b.substr(j, 1), true);
-            if (r) return r;
-            return da ? -1 : 1;
-        }
         size_t si = i, sj = j;
-        while (i < a.size() && !is_ascii_digit(a[i])) ++i;
-        while (j < b.size() && !is_ascii_digit(b[j])) ++j;
-        if (int r = compare_word_sort(a.substr(si, i - si), b.substr(sj, j - sj), true)) return r;
+        while (i < a.size() && is_ascii_digit(a[i]) == da) ++i;
+        while (j < b.size() && is_ascii_digit(b[j]) == db) ++j;
+        std::u16string_view ra = a.substr(si, i - si), rb = b.substr(sj, j - sj);
+        if (da && db) {
+            size_t za = 0, zb = 0;
+            while (za + 1 < ra.size() && ra[za] == u'0') ++za;
+            while (zb + 1 < rb.size() && rb[zb] == u'0') ++zb;
+            // Numbers of any length: more significant digits is larger, else digit by digit.
+            if (ra.size() - za != rb.size() - zb) return ra.size() - za < rb.size() - zb ? -1 : 1;
+            if (int r = ra.substr(za).compare(rb.substr(zb))) return r < 0 ? -1 : 1;
+            if (!zeros_tiebreak && ra.size() != rb.size()) zeros_tiebreak = ra.size() > rb.size() ? -1 : 1;
+        } else if (da) {
+            return -text_against_number(rb);
+        } else if (db) {
+            return text_against_number(ra);
+        } else if (int r = compare_word_sort(ra, rb, true)) {
+            return r;
+        }
     }
     if (i < a.size()) return 1;
     if (j < b.size()) return -1;

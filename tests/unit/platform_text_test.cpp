@@ -370,6 +370,8 @@ TEST_F(Text, LogicalCompareTreatsDigitRunsAsNumbers) {
     EXPECT_LT(kp::compare_logical("file5b", "file5c"), 0);
     EXPECT_LT(kp::compare_logical("x9", "x00010"), 0);
     EXPECT_LT(kp::compare_logical("2", "a"), 0);
+    EXPECT_LT(kp::compare_logical("!", "2"), 0);   // symbols before numbers, as in word sort
+    EXPECT_LT(kp::compare_logical("-", "2"), 0);
     EXPECT_LT(kp::compare_logical("abc", "abc1"), 0);
     EXPECT_LT(kp::compare_logical("", "0"), 0);
     EXPECT_LT(kp::compare_logical("v99999999999999999999", "v100000000000000000000"), 0);
@@ -402,4 +404,77 @@ TEST_F(Text, AnsiCodePageComesFromTheSettingsFile) {
     EXPECT_EQ(kp::ansi_code_page(), 1252u);
     EXPECT_TRUE(kp::code_page_valid(37));
     EXPECT_EQ(kp::to_wide(bytes({0xC1}), 37), u"A");
+}
+
+namespace {
+
+// Small deterministic generator so that failures repeat.
+struct Lcg {
+    uint32_t x;
+    uint32_t next() { return x = x * 1664525u + 1013904223u; }
+};
+
+std::string random_word(Lcg& r, const char* alphabet) {
+    size_t alen = std::char_traits<char>::length(alphabet);
+    std::string s;
+    size_t n = r.next() % 6;
+    for (size_t i = 0; i < n; ++i) s.push_back(alphabet[(r.next() >> 8) % alen]);
+    return s;
+}
+
+template <typename Cmp>
+void expect_total_order(const std::vector<std::string>& v, Cmp cmp) {
+    for (const auto& a : v) {
+        EXPECT_EQ(cmp(a, a), 0);
+        for (const auto& b : v) {
+            int ab = cmp(a, b);
+            EXPECT_EQ(ab, -cmp(b, a)) << a << " / " << b;
+            if (ab > 0) continue;
+            for (const auto& c : v) {
+                int bc = cmp(b, c);
+                if (bc > 0) continue;
+                int ac = cmp(a, c);
+                // a <= b <= c implies a <= c, and equal only when both steps are.
+                EXPECT_LE(ac, 0) << a << " / " << b << " / " << c;
+                if (ac == 0) {
+                    EXPECT_TRUE(ab == 0 && bc == 0) << a << " / " << b << " / " << c;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+TEST_F(Text, WordSortIsATotalOrder) {
+    Lcg r{7};
+    std::vector<std::string> v;
+    for (int i = 0; i < 50; ++i) v.push_back(random_word(r, "aAbB-'e\xE9\xC9\xE6" "1 !\x01z\xDF" "s"));
+    expect_total_order(v, [](const std::string& a, const std::string& b) { return kp::compare_word_sort(a, b, false); });
+    expect_total_order(v, [](const std::string& a, const std::string& b) { return kp::compare_word_sort(a, b, true); });
+}
+
+TEST_F(Text, LogicalCompareIsATotalOrder) {
+    Lcg r{11};
+    std::vector<std::string> v;
+    for (int i = 0; i < 50; ++i) v.push_back(random_word(r, "aA0019-' !b"));
+    expect_total_order(v, [](const std::string& a, const std::string& b) { return kp::compare_logical(a, b); });
+}
+
+TEST_F(Text, RandomBytesConvertSafelyInEveryPage) {
+    Lcg r{3};
+    for (uint32_t cp : {1252u, 437u, 850u, 20127u, 28591u, 65001u, 932u, 936u, 1250u, 65000u}) {
+        for (int round = 0; round < 200; ++round) {
+            std::string s;
+            size_t n = r.next() % 24;
+            for (size_t i = 0; i < n; ++i) s.push_back(char(r.next() >> 24));
+            std::u16string w = kp::to_wide(s, cp);
+            EXPECT_EQ(kp::to_wide(s, cp, nullptr, 0), w.size());
+            std::u16string junk;
+            for (size_t i = 0; i < n; ++i) junk.push_back(char16_t(r.next() >> 16));
+            std::string back = kp::from_wide(junk, cp);
+            EXPECT_EQ(kp::from_wide(junk, cp, nullptr, 0), back.size());
+            (void)kp::compare_word_sort(junk, w, false);
+        }
+    }
 }
