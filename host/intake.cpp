@@ -214,15 +214,16 @@ int classify_content_type(std::string_view type, std::string* boundary) {
     if (!istarts_with(type.substr(i), kBoundary)) return 0;
     i += kBoundary.size();
     std::string_view b = type.substr(i);
-    if (!b.empty() && b[0] == '"') {
-        size_t close = b.find('"', 1);
-        if (close == b.npos) return 0;
+    size_t close = b.size() > 1 && b[0] == '"' ? b.find('"', 1) : b.npos;
+    if (close != b.npos) {
         b = b.substr(1, close - 1);
     } else {
+        if (!b.empty() && b[0] == '"') b.remove_prefix(1);
         size_t end = b.find_first_of("; \t");
         if (end != b.npos) b = b.substr(0, end);
     }
-    if (b.empty()) return 0;  // an empty boundary would match between any two bytes
+    // An empty boundary is still multipart content, only without fields: matching it
+    // would find a delimiter between any two bytes.
     if (boundary) *boundary = std::string(b);
     return 3;
 }
@@ -336,6 +337,14 @@ static bool open_mode(std::string* cmdline_request) {
     return true;
 }
 
+// A %00 in the request ends it, like every other text the host decodes.
+static std::string request_text_decoded(std::string_view raw) {
+    std::string s = url_decode(raw, kMaxQueryText);
+    size_t z = s.find('\0');
+    if (z != std::string::npos) s.resize(z);
+    return s;
+}
+
 static std::string dat_value(const char* key, size_t limit) {
     std::string v = pf::profile_get_string(host().dat_path.c_str(), "CGI", key, "");
     if (v.size() > limit) v.resize(limit);
@@ -350,7 +359,7 @@ static std::string choose_request_text(const std::string& cmdline_request, std::
         if (!h.dat_query_string.empty()) {
             h.query_text = h.dat_query_string;
             *raw = h.query_text;
-            return url_decode(*raw, kMaxQueryText);
+            return request_text_decoded(*raw);
         }
     } else if (h.mode == Mode::Cgi && (h.get_flag || pf::arg_count() < 2)) {
         std::string qs;
@@ -361,7 +370,7 @@ static std::string choose_request_text(const std::string& cmdline_request, std::
             if (q.size() <= kMaxQueryText) {
                 h.query_text = std::string(q);
                 *raw = h.query_text;
-                return url_decode(*raw, kMaxQueryText);
+                return request_text_decoded(*raw);
             }
         }
     }

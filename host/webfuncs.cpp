@@ -3,6 +3,7 @@
 #include "host/webfuncs.h"
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "host/binding.h"
@@ -60,8 +61,6 @@ int32_t web_verify_card(std::string_view s) {
 
 namespace {
 
-constexpr std::string_view kDisposition = "Content-Disposition: form-data; name=\"";
-
 bool iequal_at(std::string_view hay, size_t pos, std::string_view needle) {
     if (pos > hay.size() || hay.size() - pos < needle.size()) return false;
     for (size_t i = 0; i < needle.size(); ++i) {
@@ -73,6 +72,8 @@ bool iequal_at(std::string_view hay, size_t pos, std::string_view needle) {
     return true;
 }
 
+bool iequal(std::string_view a, std::string_view b) { return a.size() == b.size() && iequal_at(a, 0, b); }
+
 size_t ifind(std::string_view hay, std::string_view needle, size_t from) {
     if (needle.empty() || needle.size() > hay.size()) return std::string_view::npos;
     for (size_t i = from; i + needle.size() <= hay.size(); ++i)
@@ -80,28 +81,113 @@ size_t ifind(std::string_view hay, std::string_view needle, size_t from) {
     return std::string_view::npos;
 }
 
-// Where a multipart value starts: after the first empty line (LF LF or LF CR LF) from `from`.
-size_t value_start(std::string_view c, size_t from) {
-    for (size_t i = from; i < c.size(); ++i) {
-        if (c[i] != '\n') continue;
-        if (i + 1 < c.size() && c[i + 1] == '\n') return i + 2;
-        if (i + 2 < c.size() && c[i + 1] == '\r' && c[i + 2] == '\n') return i + 3;
+std::string_view cut_at_nul(std::string_view s) {
+    size_t z = s.find('\0');
+    return z == std::string_view::npos ? s : s.substr(0, z);
+}
+
+// A delimiter line starts with "--" + boundary and continues with the closing "--", a
+// blank or the line end; a longer word that merely begins with the boundary is data.
+bool delimiter_at(std::string_view c, size_t pos, std::string_view boundary) {
+    if (!iequal_at(c, pos, "--") || c.compare(pos + 2 < c.size() ? pos + 2 : c.size(), boundary.size(), boundary) != 0)
+        return false;
+    size_t after = pos + 2 + boundary.size();
+    if (after >= c.size()) return true;
+    char n = c[after];
+    return n == '-' || n == '\r' || n == '\n' || n == ' ' || n == '\t';
+}
+
+// Position of the next delimiter at a line start, from `from` (itself a line start).
+size_t next_delimiter(std::string_view c, size_t from, std::string_view boundary) {
+    for (size_t pos = from; pos < c.size();) {
+        if (delimiter_at(c, pos, boundary)) return pos;
+        size_t lf = c.find('\n', pos);
+        if (lf == std::string_view::npos) break;
+        pos = lf + 1;
     }
     return std::string_view::npos;
 }
 
+// The name of a header line "Content-Disposition: form-data; name="...""; the header
+// name and "form-data" compare without case. `*open` is set for a name without its
+// closing quote.
+bool disposition_name(std::string_view line, std::string_view* name, bool* open) {
+    constexpr std::string_view kHeader = "content-disposition:";
+    if (!iequal_at(line, 0, kHeader)) return false;
+    size_t i = kHeader.size();
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (!iequal_at(line, i, "form-data")) return false;
+    i += 9;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= line.size() || line[i] != ';') return false;
+    ++i;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (!iequal_at(line, i, "name=\"")) return false;
+    i += 6;
+    size_t close = line.find('"', i);
+    if (close == std::string_view::npos) {
+        *open = true;
+        return false;
+    }
+    *name = line.substr(i, close - i);
+    return true;
+}
+
 }  // namespace
 
+// Multipart content is walked once, front to back: text before the first delimiter is
+// preamble, each part is a header block up to its first empty line and then its value up
+// to the line end before the next delimiter. Nothing inside a value is ever taken for a
+// header, so an uploaded file that happens to contain header text adds no fields.
+void for_each_part(std::string_view c, std::string_view boundary,
+                   const std::function<bool(std::string_view name, std::string_view value)>& fn) {
+    if (boundary.empty()) return;
+    size_t pos = next_delimiter(c, 0, boundary);
+    while (pos != std::string_view::npos) {
+        size_t after = pos + 2 + boundary.size();
+        if (iequal_at(c, after, "--")) return;  // the closing delimiter
+        size_t lf = c.find('\n', after);
+        if (lf == std::string_view::npos) return;
+        std::string_view name;
+        bool have_name = false, open = false;
+        size_t line = lf + 1, value = std::string_view::npos;
+        while (line < c.size()) {
+            size_t end = c.find('\n', line);
+            if (end == std::string_view::npos) return;  // headers that never end: no value
+            std::string_view text = c.substr(line, end - line);
+            if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+            if (text.empty()) {
+                value = end + 1;
+                break;
+            }
+            if (!have_name) have_name = disposition_name(text, &name, &open);
+            if (open) return;  // a name without its closing quote ends the fields
+            line = end + 1;
+        }
+        if (value == std::string_view::npos) return;
+        size_t next = next_delimiter(c, value, boundary);
+        size_t vend = next == std::string_view::npos ? c.size() : next;
+        if (next != std::string_view::npos && vend > value) {
+            --vend;  // the LF before the delimiter belongs to it
+            if (vend > value && c[vend - 1] == '\r') --vend;
+        }
+        if (have_name && !fn(name, c.substr(value, vend - value))) return;
+        pos = next;
+    }
+}
+
 std::string field_value(std::string_view content, int kind, std::string_view boundary, std::string_view name,
-                        size_t limit) {
+                        size_t limit, bool text) {
     std::string out;
     bool first = true;
     auto add = [&](std::string_view v) {
+        if (text) v = cut_at_nul(v);
         if (!first) out += '\t';
         first = false;
-        out.append(v.substr(0, limit + 1 > out.size() ? limit + 1 - out.size() : 0));
+        if (out.size() < limit + 1) out.append(v.substr(0, limit + 1 - out.size()));
+        return out.size() <= limit;
     };
-    if (kind == 2) {
+    if (kind == 2 && !name.empty()) {
         std::string pat = "&" + std::string(name) + "=";
         for (size_t pos = ifind(content, pat, 0); pos != std::string_view::npos && out.size() <= limit;
              pos = ifind(content, pat, pos)) {
@@ -111,31 +197,37 @@ std::string field_value(std::string_view content, int kind, std::string_view bou
             add(url_decode(content.substr(vs, ve - vs), limit));
             pos = ve;
         }
-    } else if (kind == 3 && !boundary.empty()) {
-        std::string pat = std::string(kDisposition) + std::string(name) + "\"";
-        for (size_t pos = ifind(content, pat, 0); pos != std::string_view::npos && out.size() <= limit;
-             pos = ifind(content, pat, pos)) {
-            size_t vs = value_start(content, pos + pat.size());
-            if (vs == std::string_view::npos) break;
-            size_t b = content.find(boundary, vs);
-            size_t ve = b == std::string_view::npos ? content.size() : b;
-            for (int k = 0; k < 2 && ve > vs && content[ve - 1] == '-'; ++k) --ve;
-            if (ve > vs && content[ve - 1] == '\n') --ve;
-            if (ve > vs && content[ve - 1] == '\r') --ve;
-            add(content.substr(vs, ve - vs));
-            pos = b == std::string_view::npos ? content.size() : b;
+        // webparamnames lists decoded names, so a script may ask for "first name" where
+        // the form sent "first+name"; those are found by their decoded form.
+        if (first) {
+            size_t start = 0;
+            while (start < content.size() && out.size() <= limit) {
+                size_t end = content.find('&', start);
+                if (end == std::string_view::npos) end = content.size();
+                std::string_view field = content.substr(start, end - start);
+                size_t eq = field.find('=');
+                if (eq != std::string_view::npos &&
+                    iequal(cut_at_nul(url_decode(field.substr(0, eq), kMaxCmdData)), name))
+                    add(url_decode(field.substr(eq + 1), limit));
+                start = end + 1;
+            }
         }
+    } else if (kind == 3) {
+        for_each_part(content, boundary, [&](std::string_view n, std::string_view v) {
+            return !iequal(n, name) || add(v);
+        });
     }
     if (out.size() > limit) out.resize(limit);
     return out;
 }
 
-std::string field_names(std::string_view content, int kind) {
+std::string field_names(std::string_view content, int kind, std::string_view boundary) {
     std::vector<std::string> names;
-    auto add = [&](std::string n) {
+    auto add = [&](std::string_view n) {
+        n = cut_at_nul(n);
         for (const auto& have : names)
             if (have == n) return;
-        names.push_back(std::move(n));
+        names.emplace_back(n);
     };
     if (kind == 2) {
         size_t start = 0;
@@ -148,14 +240,10 @@ std::string field_names(std::string_view content, int kind) {
             start = end + 1;
         }
     } else if (kind == 3) {
-        for (size_t pos = ifind(content, kDisposition, 0); pos != std::string_view::npos;
-             pos = ifind(content, kDisposition, pos)) {
-            size_t ns = pos + kDisposition.size();
-            size_t ne = content.find('"', ns);
-            if (ne == std::string_view::npos) break;
-            add(std::string(content.substr(ns, ne - ns < kMaxCmdData ? ne - ns : kMaxCmdData)));
-            pos = ne;
-        }
+        for_each_part(content, boundary, [&](std::string_view n, std::string_view) {
+            add(n.substr(0, kMaxCmdData));
+            return true;
+        });
     }
     std::string out;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -164,7 +252,6 @@ std::string field_names(std::string_view content, int kind) {
     }
     return out;
 }
-
 
 namespace {
 
@@ -209,7 +296,22 @@ enum LogField { P1, P2, P3, P4, P5, P6, P7, P8, P9, PA, PB, PC, PD, PE, PF, PG, 
 
 }  // namespace
 
-bool parse_common_line(std::string_view line, std::string* fields) {
+namespace {
+
+// A double-quoted field of the combined format: `\"` and `\\` inside it do not end it.
+// The text between the quotes is kept as written.
+bool take_quoted(LineCursor& c, size_t limit, std::string* out) {
+    if (c.pos >= c.line.size() || c.line[c.pos] != '"') return false;
+    size_t i = c.pos + 1;
+    for (; i < c.line.size() && c.line[i] != '"'; ++i)
+        if (c.line[i] == '\\' && i + 1 < c.line.size()) ++i;
+    if (i >= c.line.size() || i - c.pos - 1 >= limit) return false;
+    *out = std::string(c.line.substr(c.pos + 1, i - c.pos - 1));
+    c.pos = i + 1;
+    return true;
+}
+
+bool parse_log_line(std::string_view line, std::string* fields, bool combined) {
     LineCursor c{line};
     std::string f[kLogFields];
     std::string date, ignore;
@@ -225,11 +327,25 @@ bool parse_common_line(std::string_view line, std::string* fields) {
     if (!c.skip(3) || !c.take(" ", 19, &f[P6]) || !c.skip(1) || !c.take("? ", 259, &f[P7])) return false;
     if (c.line[c.pos] == '?' && !c.take(" ", std::string_view::npos, &ignore)) return false;
     if (!c.skip(1) || !c.take("\"", 19, &f[P8]) || !c.skip(2) || !c.take(" ", 19, &f[P9])) return false;
-    if (!c.skip(1) || !c.rest(19, &f[PA])) return false;
+    if (!c.skip(1)) return false;
+    if (!combined) {
+        if (!c.rest(19, &f[PA])) return false;
+    } else {
+        if (!c.take(" ", 19, &f[PA]) || !c.skip(1) || !take_quoted(c, kCombinedFieldLimit, &f[PD]) || !c.skip(1) ||
+            !take_quoted(c, kCombinedFieldLimit, &f[PE]))
+            return false;
+    }
     if (f[PA].empty() || f[PA].find_first_not_of("0123456789") != std::string::npos) f[PA] = "0";
     for (int i : {P1, P2, P3, P4, P5, P6, P7, P8, P9, PA, PB, PC}) fields[i] = f[i];
+    if (combined) fields[PD] = f[PD], fields[PE] = f[PE];
     return true;
 }
+
+}  // namespace
+
+bool parse_common_line(std::string_view line, std::string* fields) { return parse_log_line(line, fields, false); }
+
+bool parse_combined_line(std::string_view line, std::string* fields) { return parse_log_line(line, fields, true); }
 
 bool parse_ms_line(std::string_view line, std::string* fields) {
     static const struct {
@@ -329,11 +445,11 @@ bool scratch_available() {
     return true;
 }
 
-std::string field(std::string_view name, size_t limit) {
+std::string field(std::string_view name, size_t limit, bool text = false) {
     HostState& h = host();
     std::string v;
     if (h.mode == Mode::Local && h.content_kind == 3) return v;
-    with_content([&](std::string_view c) { v = field_value(c, h.content_kind, h.boundary, name, limit); });
+    with_content([&](std::string_view c) { v = field_value(c, h.content_kind, h.boundary, name, limit, text); });
     return v;
 }
 
@@ -345,7 +461,7 @@ intptr_t copy_to_binary_buffer(const char* data, size_t n, int32_t handle) {
 // webparamdata(name)
 void webparamdata_fn(HostCall& c) {
     if (c.arg(1).empty()) return c.fail(10109);
-    c.ret_str(field(c.arg(1), kMaxCmdData));
+    c.ret_str(field(c.arg(1), kMaxCmdData, true));
 }
 
 // webparamsize(name): the byte length of the value, joining tabs included.
@@ -389,7 +505,7 @@ void webparamnames_fn(HostCall& c) {
     HostState& h = host();
     std::string names;
     if (!(h.mode == Mode::Local && h.content_kind == 3))
-        with_content([&](std::string_view content) { names = field_names(content, h.content_kind); });
+        with_content([&](std::string_view content) { names = field_names(content, h.content_kind, h.boundary); });
     c.ret_long(std::move(names));
 }
 
@@ -500,11 +616,14 @@ void weblogline_fn(HostCall& c) {
             }
             if (buf[i] != '\r') line += buf[i];
         }
-        if (lf < 0 || line.size() >= kMaxCmdData) return c.fail(10121);
-        r.pos += lf + 1;
+        // A last line without its line feed (a log still being written) is still a line;
+        // a full block without one is an over-long line.
+        bool last = lf < 0 && n < static_cast<int64_t>(sizeof buf);
+        if ((lf < 0 && !last) || line.size() >= kMaxCmdData) return c.fail(10121);
+        r.pos += last ? n : lf + 1;
         bool parsed = r.format == 1   ? parse_common_line(line, r.fields)
-                      : r.format == 3 ? parse_ms_line(line, r.fields)
-                                      : true;  // no parser for the NCSA format: fields keep their values
+                      : r.format == 2 ? parse_combined_line(line, r.fields)
+                                      : parse_ms_line(line, r.fields);
         if (!parsed) continue;
         for (int k = 0; k < kLogFields; ++k)
             if (flags == 0 || (flags & (1u << k))) call_service(1, kLogFieldNames[k], r.fields[k].c_str(), 0, 0);
@@ -588,9 +707,25 @@ void webout_fn(HostCall& c) {
 // weboutfile(file): the file's bytes as they are.
 void weboutfile_fn(HostCall& c) {
     if (c.arg(1).empty()) return c.fail(10106);
-    std::string path(c.arg(1)), data;
-    if (!pf::file_read_all(path.c_str(), &data)) return c.fail(10107);
-    out_raw(data);
+    std::string path(c.arg(1));
+    pf::File f = pf::file_open(path.c_str(), pf::Open::Read);
+    if (!f.valid()) return c.fail(10107);
+    // Streamed in blocks: a download of any size costs one block of memory.
+    constexpr size_t kBlock = 64 * 1024;
+    Handle block = pf::gmem_alloc(kBlock, false);
+    char* p = block ? static_cast<char*>(pf::gmem_lock(block)) : nullptr;
+    if (!p) {
+        if (block) pf::gmem_free(block);
+        pf::file_close(f);
+        return c.fail(10108);
+    }
+    for (;;) {
+        int64_t n = pf::file_read(f, p, kBlock);
+        if (n <= 0 || !out_raw(std::string_view(p, static_cast<size_t>(n)))) break;
+    }
+    pf::gmem_unlock(block);
+    pf::gmem_free(block);
+    pf::file_close(f);
     c.ret_int(1);
 }
 

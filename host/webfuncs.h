@@ -2,6 +2,7 @@
 // code. The protocol around them (result buffer, status, messages) is callback.cpp's.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include "shared/abi.h"
@@ -36,16 +37,28 @@ int32_t web_hash_code(std::string_view s);
 int32_t web_verify_card(std::string_view s);
 
 // Form fields of the posted content (URL-encoded or multipart). Values of a name given
-// several times are joined by tabs; the result is cut at `limit` bytes.
+// several times are joined by tabs; the result is cut at `limit` bytes. With `text` each
+// value ends at its first NUL (webparamdata); without it every byte is kept (the
+// length-based readers).
 std::string field_value(std::string_view content, int kind, std::string_view boundary, std::string_view name,
-                        size_t limit);
-// Every field name once, in first-occurrence order, joined by tabs.
-std::string field_names(std::string_view content, int kind);
+                        size_t limit, bool text = false);
+// Every field name once, in first-occurrence order, joined by tabs; names end at a NUL.
+std::string field_names(std::string_view content, int kind, std::string_view boundary = {});
+// The parts of multipart content in order: `fn` gets each part's field name and value
+// bytes and returns false to stop. An empty boundary has no parts.
+void for_each_part(std::string_view content, std::string_view boundary,
+                   const std::function<bool(std::string_view name, std::string_view value)>& fn);
 // Web-server log lines: fields 0..18 are "param1".."param9", "paramA".."paramJ". A line
 // that does not parse leaves `fields` unchanged and returns false.
 constexpr int kLogFields = 19;
 bool parse_common_line(std::string_view line, std::string* fields);
 bool parse_ms_line(std::string_view line, std::string* fields);
+// The combined format (@ncsaformat): the common format, then the referrer and the user
+// agent in double quotes, which go to paramD and paramE, the fields the common format
+// leaves free. Anything after the user agent is ignored; a line without both quoted
+// fields does not parse. Each quoted field holds fewer than kCombinedFieldLimit bytes.
+constexpr size_t kCombinedFieldLimit = 1024;
+bool parse_combined_line(std::string_view line, std::string* fields);
 
 // webcounter's image text; false with the message number for a bad counter.
 bool counter_image(std::string_view digits, std::string* out, int* message);

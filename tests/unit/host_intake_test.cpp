@@ -152,8 +152,13 @@ TEST(ContentType, Classification) {
     EXPECT_EQ(b, "xyz");
     EXPECT_EQ(classify_content_type("text/plain", &b), 0);
     EXPECT_EQ(classify_content_type("multipart/form-data", &b), 0);
-    EXPECT_EQ(classify_content_type("multipart/form-data; boundary=", &b), 0);
-    EXPECT_EQ(classify_content_type("multipart/form-data; boundary=\"open", &b), 0);
+    // An empty or half-quoted boundary is multipart content; an empty one has no fields.
+    EXPECT_EQ(classify_content_type("multipart/form-data; boundary=", &b), 3);
+    EXPECT_EQ(b, "");
+    EXPECT_EQ(classify_content_type("multipart/form-data; boundary=\"open", &b), 3);
+    EXPECT_EQ(b, "open");
+    EXPECT_EQ(classify_content_type("multipart/form-data; boundary=a b", &b), 3);
+    EXPECT_EQ(b, "a");
 }
 
 TEST(DecimalRule, BlanksSignDigits) {
