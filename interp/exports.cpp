@@ -18,6 +18,7 @@
 #include "interp/textprep.h"
 #include "interp/tokenizer.h"
 #include "interp/vars.h"
+#include "lib/binbuf.h"
 #include "platform/gmem.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
@@ -118,6 +119,7 @@ int32_t phase99(Handle h, const void* parent) {
             }
         }
         release_value(*inst, inst->result);
+        lib::binbuf_release_all(*inst);
         delete inst;
         std::memset(block, 0, sizeof(InstanceBlockHeader));
     }
@@ -145,12 +147,13 @@ bool value_text(Instance& inst, const ValueCore& v, std::string* out) {
     return true;
 }
 
-intptr_t set_var_string(Instance& inst, const char* name, const char* value) {
+intptr_t set_var_string(Instance& inst, const char* name, const char* value, intptr_t count) {
     if (!name || !*name || std::strlen(name) > kMaxVarName || !inst.vars) return 0;
     int32_t idx = var_find_or_create(inst, name);
     if (idx < 0) return 0;
     VarRecord& r = inst.vars[idx];
-    if ((r.flags & kVtBinBuf) && (r.flags & kVtInt)) return -1;  // binary buffers are not built yet
+    if ((r.flags & kVtBinBuf) && (r.flags & kVtInt))
+        return lib::binbuf_store(inst, r.i, value, count > 0 ? static_cast<size_t>(count) : 0);
     HeapOff s = heap_strdup_or_fail(inst, value ? value : "");
     if (!s) return 0;
     release_value(inst, r);
@@ -174,7 +177,7 @@ intptr_t services(Instance& inst, int32_t code, const char* s1, const char* s2, 
         inst.about_n = n;
         return 1;
     case 1:
-        return set_var_string(inst, s1, s2);
+        return set_var_string(inst, s1, s2, p);
     case 2: {
         if (!s2 || n <= 0 || (s1 && std::strchr(s1, '['))) return 0;  // array elements: not built yet
         const VarRecord* r = lookup_var(inst, s1);
@@ -218,7 +221,8 @@ intptr_t services(Instance& inst, int32_t code, const char* s1, const char* s2, 
         return any ? 1 : 0;
     }
     case 28:
-        return -1;  // binary buffers are not built yet: every handle is invalid
+        // s2 carries the byte count, p the handle.
+        return lib::binbuf_store(inst, static_cast<int32_t>(p), s1, reinterpret_cast<uintptr_t>(s2));
     case 29:
         if (n == 1) return inst.cur_count;
         if (n == 2 && inst.vars && p >= 0 && p < inst.cur_count) return reinterpret_cast<intptr_t>(&inst.vars[p]);
@@ -238,8 +242,20 @@ intptr_t services(Instance& inst, int32_t code, const char* s1, const char* s2, 
     case 42:
         return heap_strdup(inst, s1 ? s1 : "");
     case 43:
-    case 44:
-        return 0;  // binary buffers are not built yet
+    case 44: {
+        // The handle is in the variable named by s1, or s2 is the handle itself.
+        int32_t handle = static_cast<int32_t>(reinterpret_cast<intptr_t>(s2));
+        if (s1 && *s1) {
+            const VarRecord* r = lookup_var(inst, s1);
+            if (!r || !(r->flags & kVtInt)) return 0;
+            handle = r->i;
+        }
+        lib::BinBuf* b = lib::binbuf_get(inst, handle);
+        if (!b) return 0;
+        if (code == 43) return n == 1 ? b->mem : n == 2 ? b->size : n == 3 ? b->eod : 0;
+        if (n == -1 && p >= 0 && p <= b->size) b->eod = static_cast<int32_t>(p);
+        return b->eod;  // resizing is not built yet: other requests leave the buffer as it is
+    }
     case 45:
     case 46: {
         const VarRecord* r = nullptr;
