@@ -109,15 +109,7 @@ bool error_log_append(std::string_view headline, std::string_view detail) {
     if (!detail.empty()) entry += escape_log_text(detail) + "\r\n";
     entry += "\r\n<HR>\r\n\r\n";
 
-    pf::File f = pf::file_open(h.error_log_path.c_str(), pf::Open::Append);
-    if (!f.valid()) return false;
-    bool ok = false;
-    if (pf::file_lock_exclusive(f, kLogLockWaitMs)) {
-        ok = pf::file_write(f, entry.data(), entry.size());  // one write: entries never interleave
-        pf::file_unlock(f);
-    }
-    pf::file_close(f);
-    return ok;
+    return pf::file_append_locked(h.error_log_path.c_str(), entry, kLogLockWaitMs);
 }
 
 static std::string env(const char* name) {
@@ -140,7 +132,7 @@ std::string self_url() {
     } else {
         server = "localmachine";
     }
-    if (server.empty()) server = "localhost";  // no resolver in the platform layer yet
+    if (server.empty()) server = pf::host_address();
     std::string url = port == "443" ? "https://" : "http://";
     url += server;
     if (!port.empty() && port != "80") url += ":" + port;

@@ -354,8 +354,21 @@ File file_open(const char* path, Open how) {
     return file_open_shared(path, how, how == Open::Read ? kShareReadWrite : kShareRead);
 }
 
-File std_input() { return File{0}; }
-File std_output() { return File{1}; }
+File std_input() { return std_fd_was_closed(0) ? File{} : File{0}; }
+File std_output() { return std_fd_was_closed(1) ? File{} : File{1}; }
+
+bool file_append_locked(const char* path, std::string_view data, int wait_ms) {
+    if (!path || !*path) return false;
+    File f = file_open(path, Open::Append);
+    if (!f.valid()) return false;
+    bool ok = false;
+    if (file_lock_exclusive(f, wait_ms)) {
+        ok = file_write(f, data.data(), data.size());
+        file_unlock(f);
+    }
+    file_close(f);
+    return ok;
+}
 
 bool file_close(File& f) {
     if (f.fd < 0) {

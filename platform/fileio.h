@@ -23,6 +23,7 @@ enum class Open {
 
 KEL_PLATFORM_API std::string normalize_path(std::string_view path);
 KEL_PLATFORM_API File file_open(const char* path, Open how);
+// The standard input and output; invalid when the descriptor was closed at start.
 KEL_PLATFORM_API File std_input();
 KEL_PLATFORM_API File std_output();
 KEL_PLATFORM_API bool file_close(File& f);  // standard handles are never closed
@@ -40,6 +41,10 @@ KEL_PLATFORM_API bool file_wait_readable(File f, int ms);
 // Exclusive advisory lock, waiting at most ms milliseconds; false when it times out.
 KEL_PLATFORM_API bool file_lock_exclusive(File f, int ms);
 KEL_PLATFORM_API void file_unlock(File f);
+// Appends `data` to the file (created when missing) as one write under an exclusive lock
+// held at most wait_ms milliseconds, so entries from concurrent processes never
+// interleave. False when it cannot be opened, locked in time or written.
+KEL_PLATFORM_API bool file_append_locked(const char* path, std::string_view data, int wait_ms);
 
 KEL_PLATFORM_API bool file_exists(const char* path);
 KEL_PLATFORM_API bool dir_exists(const char* path);

@@ -2,6 +2,9 @@
 // search path, clocks, random numbers, exit and the desktop-less message box.
 #include "platform/process.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,6 +31,7 @@ struct ProcessState {
     std::string command_line;
     std::string start_dir;
     bool start_dir_known = false;
+    unsigned closed_std_fds = 0;  // bit fd for each of 0 to 2 closed at start
 };
 
 ProcessState& state() {
@@ -114,6 +118,39 @@ void process_init(int argc, char** argv) {
     }
     s.start_dir = get_cwd();
     s.start_dir_known = true;
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        s.closed_std_fds |= 1u << fd;
+        // open() takes the lowest free descriptor, which is this one.
+        int nul = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (nul >= 0 && nul != fd) close(nul);
+        if (nul == fd) fcntl(fd, F_SETFD, 0);  // children inherit it like a real standard handle
+    }
+}
+
+bool std_fd_was_closed(int fd) { return fd >= 0 && fd <= 2 && (state().closed_std_fds >> fd) & 1u; }
+
+std::string host_address() {
+    std::string name = host_name();
+    if (!name.empty()) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* res = nullptr;
+        if (getaddrinfo(name.c_str(), nullptr, &hints, &res) == 0) {
+            for (addrinfo* a = res; a; a = a->ai_next) {
+                if (a->ai_family != AF_INET || !a->ai_addr) continue;
+                char text[INET_ADDRSTRLEN];
+                const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+                if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) {
+                    freeaddrinfo(res);
+                    return text;
+                }
+            }
+            freeaddrinfo(res);
+        }
+    }
+    return "127.0.0.1";
 }
 
 int arg_count() { return static_cast<int>(state().args.size()); }

@@ -11,6 +11,9 @@ namespace kel::platform {
 // Records argv and rebuilds the command line (arguments joined by blanks; one holding a
 // blank, tab or quote written in double quotes). Call once from main().
 KEL_PLATFORM_API void process_init(int argc, char** argv);
+// Whether standard descriptor fd (0 to 2) was closed when the process started. process_init
+// puts /dev/null on such a descriptor so that no file opened later takes its place.
+KEL_PLATFORM_API bool std_fd_was_closed(int fd);
 KEL_PLATFORM_API int arg_count();
 KEL_PLATFORM_API const char* arg(int i);  // nullptr past the end
 KEL_PLATFORM_API const std::string& command_line();
@@ -38,6 +41,9 @@ KEL_PLATFORM_API std::string search_path(const char* name, const char* dir = nul
 
 // The machine's host name ("" when it cannot be had).
 KEL_PLATFORM_API std::string host_name();
+// The machine's own IPv4 address in dotted form: the first IPv4 address the local
+// resolver gives for the host name, else "127.0.0.1".
+KEL_PLATFORM_API std::string host_address();
 
 // Splits a command line by the Windows rules: blanks and tabs separate; double quotes
 // group and are removed; 2n backslashes before a quote give n and the quote toggles,
