@@ -390,7 +390,8 @@ uint32_t ansi_code_page() {
 uint32_t oem_code_page() { return kCpOem437; }
 
 void set_ansi_code_page(uint32_t cp) {
-    g_ansi_cp.store(cp <= 3 ? 0 : cp, std::memory_order_release);
+    if (cp <= 3 || !code_page_valid(cp)) cp = 0;
+    g_ansi_cp.store(cp, std::memory_order_release);
     g_ansi_tables.store(nullptr, std::memory_order_release);
 }
 

@@ -35,7 +35,8 @@ constexpr uint16_t kC1Alpha = 0x100;
 // another valid one; read on first use. OEM is always 437.
 KEL_PLATFORM_API uint32_t ansi_code_page();
 KEL_PLATFORM_API uint32_t oem_code_page();
-// Test hook: forces the ANSI code page (0 = read the settings again on next use).
+// Test hook: forces the ANSI code page (0 or an invalid page: read the settings again
+// on next use).
 KEL_PLATFORM_API void set_ansi_code_page(uint32_t cp);
 
 // True for the built-in pages and any page glibc iconv can convert. 0, 1 and 3 are valid.
