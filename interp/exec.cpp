@@ -810,9 +810,13 @@ void exec_line(Instance& inst, const char* text, bool tail) {
         if (kw >= 0 && kw < kKeywordCount) {
             int32_t kind = keyword(kw).kind;
             if (kind == kStruct) {
-                if (kw == Kw::To) ex.for_resume = resume_to;
+                if (kw == Kw::To) {
+                    ex.for_resume = resume_to;
+                    structure(inst, kw, text, skip);
+                    ex.for_resume = false;
+                    return;
+                }
                 structure(inst, kw, text, skip);
-                ex.for_resume = false;
                 return;
             }
             if (kind == kCommand) {

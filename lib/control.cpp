@@ -1,4 +1,5 @@
 // Builtins of script control: ErrorMode, LastError, ErrorEvent, IntControl and Call.
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
