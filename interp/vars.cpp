@@ -199,7 +199,9 @@ int32_t frame_create(Instance& inst, uint16_t capacity) {
     if (capacity < 2) capacity = 2;
     for (uint16_t k = 1; k <= kMaxFrame; ++k) {
         if (inst.frames[k].table) continue;
-        Handle h = platform::gmem_alloc(size_t{capacity} * sizeof(VarRecord), true);
+        // Records at and beyond the count are never read, so a table of 2000 records is
+        // not cleared for every function call.
+        Handle h = platform::gmem_alloc(size_t{capacity} * sizeof(VarRecord), false);
         if (!h) return -1;
         void* p = platform::gmem_lock(h);
         if (!p) {
