@@ -406,4 +406,31 @@ TEST_F(Eval, Arrays) {
     EXPECT_EQ(run("b[1]"), "i:7");
 }
 
+// Random lines built from the language's pieces: whatever they say, evaluation ends with
+// a value or an error number, and leaves no nesting count behind.
+TEST_F(Eval, RandomLinesNeverCrash) {
+    static const char* const kPieces[] = {
+        "(", ")", "[", "]", ",", "+", "-", "*", "/", "**", "mod", "mod=", ":", "::", "=", "==", "<>", "<<", "&",
+        "&&", "|", "~", "!", "1", "0", "2147483647", "1.5e3", ".", "1e", "\"s\"", "'q''", "x", "a", "p", "@pi",
+        "@crlf", "decimals", "isdefined", "drop", "vartype", "ptrglobal", "strlen", "obj.m", "$\"", "*p", "&x",
+        " ", ";", "\x01", "\xE9", "arrdimension(2)", "a[1]", "a[", "+=", ":=",
+    };
+    ASSERT_EQ(let("a = arrdimension(3)"), "a");
+    ASSERT_EQ(let("x = 1"), "i:1");
+    ASSERT_EQ(let("p = &x").substr(0, 2), "s:");
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) & 0x7FFF;
+    };
+    const size_t n = sizeof kPieces / sizeof kPieces[0];
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        int len = 1 + static_cast<int>(next() % 12);
+        for (int k = 0; k < len; ++k) text += kPieces[next() % n];
+        run(text, (i & 1) != 0, (i % 7) == 0);
+        ASSERT_EQ(inst().eval_depth, 0) << text;
+    }
+}
+
 }  // namespace
