@@ -1,5 +1,6 @@
 // Text services: the word-sort comparison behind lstrcmp/lstrcmpi and the logical
 // comparison behind StrCmpLogicalW. Code pages and character tables are in text.cpp.
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -126,8 +127,14 @@ constexpr std::array<Weights, 0x180> make_weight_table() {
 
 constexpr std::array<Weights, 0x180> kWeights = make_weight_table();
 
-// The weights of everything the texts of scripts mostly hold come from the table.
-Weights weights_of(char16_t c) { return c < kWeights.size() ? kWeights[c] : weigh(c); }
+// The weights of everything the texts of scripts mostly hold come from the table; the
+// rest are worked out into `scratch`. A pointer, not a copy: copying the record per
+// character costs more than the comparison itself.
+const Weights* weights_of(char16_t c, Weights& scratch) {
+    if (c < kWeights.size()) return &kWeights[c];
+    scratch = weigh(c);
+    return &scratch;
+}
 
 // Units of a text: UTF-16 as it is, or bytes of a built-in single-byte page.
 struct WideSource {
@@ -159,16 +166,17 @@ struct ByteSource {
 template <typename Src>
 struct ElemCursor {
     Src src;
-    Weights cur{};
+    const Weights* cur = &kWeights[0];  // U+0000 is ignored: no elements
     uint8_t at = 0;
+    Weights scratch{};
     bool next(Elem& e) {
-        while (at >= cur.count || cur.kind != Kind::Elems) {
+        while (at >= cur->count) {
             char16_t c;
             if (!src.next(c)) return false;
-            cur = weights_of(c);
+            cur = weights_of(c, scratch);
             at = 0;
         }
-        e = cur.e[at++];
+        e = cur->e[at++];
         return true;
     }
 };
@@ -180,6 +188,7 @@ enum class Level { Primary, Accent, Case };
 template <typename Src>
 int compare_level(const Src& a, const Src& b, Level level) {
     ElemCursor<Src> ca{a}, cb{b};
+    static_assert(kWeights[0].count == 0);
     for (;;) {
         Elem ea, eb;
         bool ha = ca.next(ea), hb = cb.next(eb);
@@ -197,16 +206,17 @@ template <typename Src>
 struct SpecialCursor {
     Src src;
     uint32_t pos = 0;
+    Weights scratch{};
     bool next(uint32_t& at, uint8_t& which) {
         char16_t c;
         while (src.next(c)) {
-            Weights w = weights_of(c);
-            if (w.kind == Kind::Special) {
+            const Weights* w = weights_of(c, scratch);
+            if (w->kind == Kind::Special) {
                 at = pos;
-                which = w.special;
+                which = w->special;
                 return true;
             }
-            if (w.kind == Kind::Elems) pos += w.count;
+            pos += w->count;
         }
         return false;
     }
@@ -294,10 +304,22 @@ int logical(std::u16string_view a, std::u16string_view b) {
     return zeros_tiebreak;
 }
 
+// Units every weight of which comes from the unit alone, so a common prefix weighs the
+// same on both sides at every level (positions of ignored characters included) and can
+// be dropped before comparing.
+template <typename S>
+void drop_common_prefix(S& a, S& b) {
+    size_t n = std::min(a.size(), b.size()), i = 0;
+    while (i < n && a[i] == b[i]) ++i;
+    a.remove_prefix(i);
+    b.remove_prefix(i);
+}
+
 }  // namespace
 
 int compare_word_sort(std::u16string_view a, std::u16string_view b, bool ignore_case) {
-    if (a == b) return 0;
+    drop_common_prefix(a, b);
+    if (a.empty() && b.empty()) return 0;
     return word_sort(WideSource{a.data(), a.size()}, WideSource{b.data(), b.size()}, ignore_case);
 }
 
@@ -307,6 +329,7 @@ int compare_word_sort(std::string_view a, std::string_view b, bool ignore_case) 
     bool latin1;
     uint32_t cp = ansi_code_page();
     if (byte_source_page(cp, &high, &latin1)) {
+        drop_common_prefix(a, b);
         auto pa = reinterpret_cast<const uint8_t*>(a.data());
         auto pb = reinterpret_cast<const uint8_t*>(b.data());
         return word_sort(ByteSource{pa, a.size(), high, latin1}, ByteSource{pb, b.size(), high, latin1},
