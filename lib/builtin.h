@@ -18,11 +18,12 @@ using interp::Value;
 class Call {
 public:
     Call(Instance& inst, int32_t id, Value* args, int argc, Value& result, bool wide_pref)
-        : inst(inst), id(id), args_(args), argc_(argc), result_(result), wide_pref(wide_pref) {}
+        : inst(inst), id(id), wide_pref(wide_pref), args_(args), argc_(argc), result_(result) {}
 
     Instance& inst;
-    const int32_t id;       // keyword index of the function being called
-    const bool wide_pref;   // the call's wide-string preference (parameter codes 6 and 8)
+    const int32_t id;  // keyword index of the function being called
+
+    const bool wide_pref;  // the call's wide-string preference (parameter codes 6 and 8)
 
     int argc() const { return argc_; }
     bool has(int n) const { return n >= 1 && n <= argc_; }
