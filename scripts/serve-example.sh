@@ -20,9 +20,13 @@ cat > "$stage/lighttpd.conf" <<CONF
 server.document-root = "$stage/htdocs"
 server.bind = "127.0.0.1"
 server.port = $port
-server.modules = ("mod_alias", "mod_cgi")
+server.modules = ("mod_access", "mod_alias", "mod_cgi")
 alias.url = ("/cgi-bin/" => "$stage/cgi-bin/")
-\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("/tarnhost" => "") }
+# Only the program itself is reachable: scripts, settings and data files are not served.
+\$HTTP["url"] =~ "^/cgi-bin/" {
+  cgi.assign = ("/tarnhost" => "")
+  \$HTTP["url"] !~ "^/cgi-bin/tarnhost\$" { url.access-deny = ("") }
+}
 server.errorlog = "$stage/error.log"
 CONF
 lighttpd -D -f "$stage/lighttpd.conf" &
