@@ -92,7 +92,7 @@ uint16_t find_var(Instance& inst, std::string_view name, bool report) {
         inst.fail(3052);
         if (report && !inst.suppress_var_report) {
             // Best effort: a settings folder that cannot be written must not change the lookup.
-            platform::profile_write(error_report_path().c_str(), "Error Reporting", "3052", key.c_str());
+            platform::profile_write_create(error_report_path().c_str(), "Error Reporting", "3052", key.c_str());
             inst.info(std::string(message_text(kMsgUninitialized)) + "\n\n    " + key);
         }
         return kNoIndex;

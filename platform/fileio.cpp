@@ -359,7 +359,9 @@ File std_output() { return std_fd_was_closed(1) ? File{} : File{1}; }
 
 bool file_append_locked(const char* path, std::string_view data, int wait_ms) {
     if (!path || !*path) return false;
-    File f = file_open(path, Open::Append);
+    // Appenders share writing and take turns through the lock; the default write share
+    // would turn a second appender away with a sharing violation and lose its entry.
+    File f = file_open_shared(path, Open::Append, kShareReadWrite);
     if (!f.valid()) return false;
     bool ok = false;
     if (file_lock_exclusive(f, wait_ms)) {

@@ -521,4 +521,16 @@ bool profile_write(const char* file, const char* section, const char* key, const
     return ok;
 }
 
+bool profile_write_create(const char* file, const char* section, const char* key, const char* value) {
+    if (file && *file && section) {
+        std::string path = resolve_name(file, true);
+        // Each missing level in turn; one that exists already (or appears meanwhile) is fine.
+        for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+            std::string dir = path.substr(0, at);
+            if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) break;
+        }
+    }
+    return profile_write(file, section, key, value);
+}
+
 }  // namespace kel::platform

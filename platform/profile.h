@@ -19,6 +19,10 @@ KEL_PLATFORM_API int32_t profile_get_int(const char* file, const char* section, 
 // value == nullptr deletes the key; key == nullptr deletes the section. With section, key
 // and value all nullptr nothing is written and cached copies are dropped (true).
 KEL_PLATFORM_API bool profile_write(const char* file, const char* section, const char* key, const char* value);
+// profile_write for the user's own settings file, which lives in a folder that nothing
+// else creates (~/.config/<maker>/Settings): missing directories of the path are made
+// first (private to the user), then the key is written.
+KEL_PLATFORM_API bool profile_write_create(const char* file, const char* section, const char* key, const char* value);
 // A whole section's "key=value" lines, each ended by "\n", for callers that list it.
 KEL_PLATFORM_API std::string profile_section(const char* file, const char* section);
 // Names of all sections, and of the keys of one section, in file order (duplicates once,

@@ -229,3 +229,26 @@ TEST_F(IniTest, FlushWritesNothing) {
     EXPECT_FALSE(fs::exists(path_));
     EXPECT_FALSE(profile_write(path_.c_str(), nullptr, "k", "v"));
 }
+
+TEST_F(IniTest, WriteCreateMakesMissingDirectories) {
+    fs::path nested = dir_ / "config" / "Pellmoor" / "Settings" / "FENSCRPT.INI";
+    ASSERT_TRUE(profile_write_create(nested.c_str(), "Error Reporting", "3052", "name"));
+    EXPECT_EQ(profile_get_string(nested.c_str(), "error reporting", "3052"), "name");
+    auto perms = fs::status(dir_ / "config" / "Pellmoor").permissions();
+    EXPECT_EQ(perms & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+    // Existing directories are used as they are; a second key lands in the same file.
+    ASSERT_TRUE(profile_write_create(nested.c_str(), "Error Reporting", "3052", "other"));
+    EXPECT_EQ(profile_get_string(nested.c_str(), "Error Reporting", "3052"), "other");
+}
+
+TEST_F(IniTest, PlainWriteDoesNotMakeDirectories) {
+    fs::path nested = dir_ / "missing" / "x.ini";
+    EXPECT_FALSE(profile_write(nested.c_str(), "s", "k", "v"));
+    EXPECT_FALSE(fs::exists(dir_ / "missing"));
+}
+
+TEST_F(IniTest, WriteCreateFailsWhereAFileBlocksThePath) {
+    put("[s]\r\n");
+    fs::path under_file = fs::path(path_) / "sub" / "x.ini";
+    EXPECT_FALSE(profile_write_create(under_file.c_str(), "s", "k", "v"));
+}
