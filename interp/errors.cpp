@@ -25,6 +25,7 @@ constexpr int kMsgOf = 227;
 constexpr int kMsgIn = 229;
 constexpr int kMsgErrorTitle = 230;
 constexpr int kMsgOnLine = 231;
+constexpr int kMsgKelVersion = 849;
 
 std::string msg(int n) { return std::string(message_text(n)); }
 
@@ -68,6 +69,18 @@ bool element_int(Instance& inst, uint32_t h, int64_t i, int32_t n) {
     return array_store(inst, h, i, v);
 }
 
+// The additional information with one more item, by the rules of Instance::info.
+std::string with_info_item(const std::string& info, std::string_view item) {
+    static constexpr std::string_view kSep = "\n\n----------------------------------------\n\xA0\n";
+    std::string r = info;
+    if (!r.empty()) {
+        if (r.size() + kSep.size() >= kAddInfoMax) return r;
+        r.append(kSep);
+    }
+    r.append(item.substr(0, kAddInfoMax - r.size()));
+    return r;
+}
+
 struct ErrorFacts {
     uint32_t code;
     std::string line;
@@ -107,6 +120,11 @@ ErrorFacts gather(Instance& inst, uint32_t code, const char* line_text, size_t p
     if (cancel) {
         f.text = "Cancel";
         f.info = "User pressed Cancel";
+    } else if (is_extension_error(code) && !inst.ext_error_text.empty()) {
+        // The host's own text ("10112: WebBaseConv: ...") says what went wrong; the
+        // generic "Cmd Extender" text would hide it.
+        f.text = cut(inst.ext_error_text, kPendingTextMax);
+        f.info = with_info_item(inst.add_info, f.text);
     } else {
         f.text = message_text_or_number(code);
         f.info = inst.add_info;
@@ -190,6 +208,7 @@ bool jump_handler(Instance& inst, int mode, std::string_view label, uint16_t ful
     ex.next_pos = static_cast<size_t>(target);
     ex.jumped = true;
     inst.add_info.clear();
+    inst.ext_error_text.clear();
     return true;
 }
 
@@ -210,6 +229,7 @@ int call_handler_function(Instance& inst, const std::string& name, const ErrorFa
     static_cast<ValueCore&>(arg) = arr;
     Value result = empty_value();
     inst.add_info.clear();
+    inst.ext_error_text.clear();
     call_user_function(inst, idx, &arg, 1, result);
     release_value(inst, arg);
     if (inst.error() != 0) {
@@ -234,26 +254,26 @@ int call_handler_function(Instance& inst, const std::string& name, const ErrorFa
 }
 
 
+constexpr int kLogLockWaitMs = 2000;
+
+// One write under the log's lock, so entries of the host and of concurrent requests in
+// the same file never interleave.
 void append_log(const Instance& inst, const std::string& entry) {
     if (inst.html_log_path.empty()) return;
-    platform::File f = platform::file_open_shared(inst.html_log_path.c_str(), platform::Open::Append,
-                                                  platform::kShareRead);
-    if (!f.valid()) return;
-    platform::file_lock_exclusive(f, 2000);
-    platform::file_write(f, entry.data(), entry.size());
-    platform::file_unlock(f);
-    platform::file_close(f);
+    platform::file_append_locked(inst.html_log_path.c_str(), entry, kLogLockWaitMs);
 }
 
 std::string window_title(const Instance& inst) { return inst.product_title; }
 
 }  // namespace
 
-void record_error_for_host(Instance& inst, const std::string& headline, const std::string& detail) {
+void record_error_for_host(Instance& inst, const std::string& headline, const std::string& detail,
+                           std::string_view log_headline) {
     inst.pending_for_host = true;
     inst.pending_message = cut(headline, kPendingTextMax);
     inst.pending_line = cut(detail, kPendingTextMax);
-    append_log(inst, error_log_entry(window_title(inst), inst.pending_message, inst.pending_line));
+    std::string logged = log_headline.empty() ? inst.pending_message : std::string(log_headline);
+    append_log(inst, error_log_entry(window_title(inst), logged, inst.pending_line));
 }
 
 ErrorClass error_class(uint32_t code) {
@@ -270,6 +290,29 @@ std::string message_text_or_number(uint32_t code) {
     return "Error " + std::to_string(code);
 }
 
+std::string escape_log_text(std::string_view s) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string r;
+    r.reserve(s.size());
+    for (unsigned char c : s) {
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            r += '%';
+            r += kHex[c >> 4];
+            r += kHex[c & 15];
+        } else {
+            r += static_cast<char>(c);
+        }
+    }
+    return r;
+}
+
+bool is_extension_error(uint32_t code) { return code == 1213 || code == 2214 || code == 3215; }
+
+std::string error_message_line(const Instance& inst, uint32_t code) {
+    if (is_extension_error(code) && !inst.ext_error_text.empty()) return cut(inst.ext_error_text, kPendingTextMax);
+    return message_line(code);
+}
+
 std::string message_line(uint32_t code) { return std::to_string(code) + ":  " + message_text_or_number(code); }
 
 std::string error_log_entry(const std::string& title, const std::string& mline, const std::string& line_text) {
@@ -278,11 +321,11 @@ std::string error_log_entry(const std::string& title, const std::string& mline, 
     std::snprintf(head, sizeof head, "%02d/%02d/%02d  %02d:%02d:%02d  ", t.month, t.day, t.year % 100, t.hour,
                   t.minute, t.second);
     std::string e = head;
-    e += title;
+    e += escape_log_text(title);
     e += "\r\n\r\n";
-    if (!mline.empty()) e += mline + "\r\n";
+    if (!mline.empty()) e += escape_log_text(mline) + "\r\n";
     e += "\r\n";
-    if (!line_text.empty()) e += line_text + "\r\n";
+    if (!line_text.empty()) e += escape_log_text(line_text) + "\r\n";
     e += "\r\n<HR>\r\n\r\n";
     return e;
 }
@@ -339,12 +382,13 @@ bool display_error(Instance& inst, uint32_t code, const char* line_text, size_t 
         inst_inherit_clear(inst);
         return true;
     }
-    std::string mline = message_line(code);
-    if (!inst.ext_error_text.empty() && (code == 1213 || code == 2214 || code == 3215)) inst.info(inst.ext_error_text);
-    std::string line = line_text ? std::string(line_text) : std::string();
+    std::string mline = error_message_line(inst, code);
+    std::string line = line_text ? cut(line_text, kPendingTextMax) : std::string();
     bool go_on = false;
     if (inst.html_log) {
-        record_error_for_host(inst, mline, line);
+        // The log keeps the short copy of a host's text, the host gets the whole line.
+        bool ext = is_extension_error(code) && !inst.ext_error_log_text.empty();
+        record_error_for_host(inst, mline, line, ext ? std::string_view(inst.ext_error_log_text) : std::string_view());
     } else {
         Place pl = place_of(inst, line_pos);
         std::string text = pl.file.empty() ? std::string() : pl.file + "\n";
@@ -361,6 +405,7 @@ bool display_error(Instance& inst, uint32_t code, const char* line_text, size_t 
         if (ex.cur_udf >= 0 && ex.cur_udf < static_cast<int>(ex.udfs.size()))
             text += "\n" + msg(kMsgIn) + " " + ex.udfs[ex.cur_udf]->name;
         text += "\n" + line;
+        text += "\n" + msg(kMsgKelVersion) + " " + kInterpVersion;
         if (!inst.add_info.empty()) text += "\n" + inst.add_info;
         bool single = ex.error_display == 1 || cls == ErrorClass::kSevere;
         uint32_t type = platform::kMbIconError | (single ? platform::kMbOk : platform::kMbKelErrorDialog);

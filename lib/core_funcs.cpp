@@ -1,5 +1,6 @@
 // Builtins of the interpreter core that belong to no library family.
 #include "interp/convert.h"
+#include "interp/errors.h"
 #include "lib/builtin.h"
 
 namespace kel::lib {
@@ -13,9 +14,18 @@ void decimals_fn(Call& c) {
     c.ret_int(prev);
 }
 
+// version(): the interpreter's version string, the same release name the host shows
+// on its pages, so that a site reports one version whichever function it asks.
+void version_fn(Call& c) { c.ret_str(interp::kInterpVersion); }
+
+// versiondll(): the version of the interpreter library itself; it is the interpreter.
+void versiondll_fn(Call& c) { c.ret_str(interp::kInterpVersion); }
+
 // Every builtin in this file; each name must have a row in keywords.inc.
 constexpr Builtin kCoreBuiltins[] = {
     {"decimals", decimals_fn},
+    {"version", version_fn},
+    {"versiondll", versiondll_fn},
 };
 
 }  // namespace

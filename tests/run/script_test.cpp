@@ -22,6 +22,7 @@ struct Expectations {
     std::vector<std::string> absent;    // "; expect-absent: " — nowhere in output or stderr
     bool has_lines = false;
     std::string env;                    // "; env: NAME=value"
+    std::string output_file;            // "; expect-output-file: " — the output, byte for byte
 };
 
 std::string read_file(const fs::path& p) {
@@ -65,6 +66,8 @@ Expectations parse_expectations(const std::string& text) {
             e.contains.push_back(v);
         } else if (take(line, "; expect-absent: ", &v)) {
             e.absent.push_back(v);
+        } else if (take(line, "; expect-output-file: ", &v)) {
+            e.output_file = v;
         } else if (take(line, "; env: ", &v)) {
             e.env = v;
         }
@@ -102,7 +105,7 @@ TEST_P(ScriptTest, OutputMatches) {
     fs::path script = root / GetParam();
     std::string text = read_file(script);
     Expectations ex = parse_expectations(text);
-    ASSERT_TRUE(ex.has_lines || !ex.contains.empty()) << "no expectations in " << script;
+    ASSERT_TRUE(ex.has_lines || !ex.contains.empty() || !ex.output_file.empty()) << "no expectations in " << script;
 
     fs::path tmp = fs::temp_directory_path() / ("kel_script_" + std::to_string(std::random_device{}()) + "_" +
                                                 std::to_string(std::hash<std::string>()(GetParam())));
@@ -144,6 +147,11 @@ TEST_P(ScriptTest, OutputMatches) {
         for (auto& w : ex.lines) want_all += w + "\n";
         for (auto& g : got) got_all += g + "\n";
         EXPECT_EQ(want_all, got_all) << "stderr:\n" << err;
+    }
+    if (!ex.output_file.empty()) {
+        fs::path want = script.parent_path() / ex.output_file;
+        ASSERT_TRUE(fs::exists(want)) << want;
+        EXPECT_EQ(read_file(want), out) << "stderr:\n" << err;
     }
     for (auto& c : ex.contains)
         EXPECT_TRUE(out.find(c) != std::string::npos || err.find(c) != std::string::npos)
