@@ -217,6 +217,23 @@ uint32_t set_timeout(uint32_t seconds) {
 
 bool register_window_class() { return pf::register_class(kWindowClass, &MainWndProc); }
 
+int32_t host_main() {
+    int32_t code = 0;
+    if (intake_start()) {
+        if (!register_window_class()) {
+            error_page("InitApplication failed", "Tarnwick Error", true);
+        } else if (!start_window_and_interpreter()) {
+            error_page("InitInstance failed", "Tarnwick Error", true);
+        } else {
+            code = run_message_loop();
+            stop_interpreter();
+        }
+    }
+    intake_finish();
+    if (host().exit_code != 0) code = host().exit_code;
+    return code;
+}
+
 int start_instance() {
     Binding& b = binding();
     HostState& h = host();

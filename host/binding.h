@@ -15,6 +15,10 @@ constexpr size_t kCommitSize = 65500;
 constexpr uintptr_t kTimeoutTimer = 1;
 
 bool register_window_class();
+// The whole request after process start: intake, window class, window and interpreter,
+// the run, shutdown. Returns the exit code (0 after a start-up failure, whose page is
+// written and logged).
+int32_t host_main();
 // Creates the window, loads the library, starts the instance, gives the initial services
 // and posts the run request. False after an error page (everything acquired released).
 bool start_window_and_interpreter();

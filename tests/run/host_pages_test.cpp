@@ -520,3 +520,40 @@ TEST(HostRunReal, DumpInputDataWithTheRealLibrary) {
     EXPECT_EQ(r.out.substr(0, kHead.size()), kHead) << r.out;
     EXPECT_EQ(r.rc, 0);
 }
+
+TEST(HostRunFailures, StandardInputNotAvailable) {
+    Stage st;
+    auto env = cgi_get("x.web");
+    env["REQUEST_METHOD"] = "POST";
+    env["CONTENT_LENGTH"] = "3";
+    env["CONTENT_TYPE"] = "application/x-www-form-urlencoded";
+    Result r = st.run(env, {}, "a=1", " <&-");
+    EXPECT_EQ(r.out, error_block("Tarnwick Error", "GetStdHandle(STD_INPUT_HANDLE) failed"));
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_NE(read_file(st.log()).find("Tarnwick Error\r\n\r\nGetStdHandle(STD_INPUT_HANDLE) failed"),
+              std::string::npos);
+    // Without content the standard input is never taken, so its absence does not matter.
+    env["CONTENT_LENGTH"] = "0";
+    env["KEL_FAKE_RECORD"] = (st.dir() / "line.txt").string();
+    st.run(env, {}, "", " <&-");
+    EXPECT_EQ(read_file(st.dir() / "line.txt"), "Call(`x.web`,``)\r\n");
+}
+
+TEST(HostRunFailures, StandardOutputNotAvailable) {
+    Stage st;
+    Result r = st.run(cgi_get("x.web"), {}, "", " >&-");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_NE(read_file(st.log()).find("Tarnwick Error\r\n\r\nGetStdHandle(STD_OUTPUT_HANDLE) failed"),
+              std::string::npos);
+}
+
+TEST(HostRunReal, UndefinedVariableReportedInTheUserSettings) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "undef.web", "x = notdefinedyet + 1\r\n");
+    auto env = cgi_get("undef.web");
+    env["XDG_CONFIG_HOME"] = (st.dir() / "cfg").string();
+    st.run(env);
+    std::string ini = read_file(st.dir() / "cfg" / "Pellmoor" / "Settings" / "FENSCRPT.INI");
+    EXPECT_EQ(ini, "[Error Reporting]\r\n3052=notdefinedyet\r\n");
+}
