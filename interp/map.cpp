@@ -9,6 +9,7 @@
 #include "interp/heap.h"
 #include "platform/gmem.h"
 #include "platform/process.h"
+#include "platform/text.h"
 
 namespace kel::interp {
 
@@ -19,23 +20,8 @@ struct MapPool {
 
 namespace {
 
-// Lower case of one byte of code page 1252. Kept behind this one function until the
-// platform's code-page tables are available here.
-unsigned char lower_byte(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return static_cast<unsigned char>(c + 32);
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<unsigned char>(c + 32);
-    if (c == 0x8A || c == 0x8C || c == 0x8E) return static_cast<unsigned char>(c + 16);
-    if (c == 0x9F) return 0xFF;
-    return c;
-}
-
-bool keys_equal(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (lower_byte(static_cast<unsigned char>(a[i])) != lower_byte(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+// Keys with equal hashes are told apart by the collation's case-blind comparison.
+bool keys_equal(std::string_view a, std::string_view b) { return platform::compare_word_sort(a, b, true) == 0; }
 
 ArrayHeader* map_header(uint32_t handle) {
     ArrayHeader* h = array_header(handle);
@@ -91,7 +77,7 @@ void set_count(ArrayHeader* h, const MapTable* t) {
 uint32_t map_hash(std::string_view key) {
     uint32_t h = 2166136261u;
     for (unsigned char c : key) {
-        h ^= lower_byte(c);
+        h ^= platform::to_lower(c);
         h *= 16777619u;
     }
     return h;

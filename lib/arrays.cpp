@@ -74,39 +74,6 @@ std::u16string wide_text_of(Instance& inst, const ValueCore& v, bool* ok) {
     return interp::ansi_to_wide(s);
 }
 
-// Logical comparison: digit runs compare as numbers (shorter run without leading zeros is
-// smaller), everything else case-insensitively through the word sort, one run at a time.
-int compare_logical_text(std::u16string_view a, std::u16string_view b) {
-    auto digit = [](char16_t ch) { return ch >= u'0' && ch <= u'9'; };
-    size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (digit(a[i]) && digit(b[j])) {
-            size_t si = i, sj = j;
-            while (si < a.size() && a[si] == u'0') ++si;
-            while (sj < b.size() && b[sj] == u'0') ++sj;
-            size_t ei = si, ej = sj;
-            while (ei < a.size() && digit(a[ei])) ++ei;
-            while (ej < b.size() && digit(b[ej])) ++ej;
-            if (ei - si != ej - sj) return ei - si < ej - sj ? -1 : 1;
-            int c = a.substr(si, ei - si).compare(b.substr(sj, ej - sj));
-            if (c) return c < 0 ? -1 : 1;
-            i = ei;
-            j = ej;
-            continue;
-        }
-        size_t ei = i, ej = j;
-        while (ei < a.size() && !digit(a[ei])) ++ei;
-        while (ej < b.size() && !digit(b[ej])) ++ej;
-        int c = platform::compare_word_sort(a.substr(i, ei - i), b.substr(j, ej - j), true);
-        if (c) return c;
-        i = ei;
-        j = ej;
-    }
-    if (i < a.size()) return 1;
-    if (j < b.size()) return -1;
-    return 0;
-}
-
 // Three-way comparison under a sort or search option; -2 after raising an error.
 int compare_under(Instance& inst, const ValueCore& x, const ValueCore& y, int32_t mode, bool nocase) {
     if (mode & (kSortLogical | kSortString)) {
@@ -116,7 +83,7 @@ int compare_under(Instance& inst, const ValueCore& x, const ValueCore& y, int32_
             if (!inst.error()) inst.fail(3056);
             return -2;
         }
-        if (mode & kSortLogical) return compare_logical_text(a, b);
+        if (mode & kSortLogical) return platform::compare_logical(a, b);
         int c = a.compare(b);
         return c < 0 ? -1 : (c > 0 ? 1 : 0);
     }
@@ -138,10 +105,35 @@ bool values_equal(Instance& inst, const ValueCore& x, const ValueCore& y, bool n
     return interp::compare_values(inst, a, b, interp::Kw::Equal, nocase) == 1;
 }
 
-// Rows and columns of a one- or two-dimensional array for sort and search.
-void rows_cols(const ArrayHeader* h, int32_t* rows, int32_t* cols) {
-    *rows = h->dims[0];
-    *cols = h->dim_count == 2 ? h->dims[1] : 1;
+// The rows that arraysort and arraysearch work on, from their column, start and end
+// arguments (at `first`, first + 1, first + 2).
+struct RowRange {
+    int32_t cols, column, start, end;
+};
+
+bool row_range(Call& c, const ArrayHeader* h, int first, int column_error, int range_error, RowRange* rr) {
+    if (h->dim_count == 0 || h->count == 0) {
+        c.fail(1710);
+        return false;
+    }
+    if (h->dim_count > 2) {
+        c.fail(1805);
+        return false;
+    }
+    int32_t rows = h->dims[0];
+    rr->cols = h->dim_count == 2 ? h->dims[1] : 1;
+    rr->column = std::max(0, c.opt_integer(first, 0));
+    if (rr->column >= rr->cols) {
+        c.fail(column_error);
+        return false;
+    }
+    rr->start = c.opt_integer(first + 1, 0);
+    rr->end = c.opt_integer(first + 2, rows - 1);
+    if (rr->start < 0 || rr->end >= rows || rr->start > rr->end) {
+        c.fail(range_error);
+        return false;
+    }
+    return true;
 }
 
 // Parses a flags argument passed as text (arraysort's flags are a string parameter).
@@ -568,26 +560,9 @@ static void arraysort_fn(Call& c) {
         c.fail(1832);
         return;
     }
-    if (h->dim_count == 0 || h->count == 0) {
-        c.fail(1710);
-        return;
-    }
-    if (h->dim_count > 2) {
-        c.fail(1805);
-        return;
-    }
-    int32_t rows, cols;
-    rows_cols(h, &rows, &cols);
-    int32_t column = std::max(0, c.opt_integer(3, 0));
-    if (column >= cols) {
-        c.fail(1830);
-        return;
-    }
-    int32_t start = c.opt_integer(4, 0), end = c.opt_integer(5, rows - 1);
-    if (start < 0 || end >= rows || start > end) {
-        c.fail(1831);
-        return;
-    }
+    RowRange rr;
+    if (!row_range(c, h, 3, 1830, 1831, &rr)) return;
+    const int32_t cols = rr.cols, column = rr.column, start = rr.start, end = rr.end;
     ValueCore* e = elements_of(c, 1);
     Instance& inst = c.inst;
     int sign = (flags & kSortDescending) ? -1 : 1;
@@ -649,26 +624,9 @@ static void arraysearch_fn(Call& c) {
         c.fail(1836);
         return;
     }
-    if (h->dim_count == 0 || h->count == 0) {
-        c.fail(1710);
-        return;
-    }
-    if (h->dim_count > 2) {
-        c.fail(1805);
-        return;
-    }
-    int32_t rows, cols;
-    rows_cols(h, &rows, &cols);
-    int32_t column = std::max(0, c.opt_integer(4, 0));
-    if (column >= cols) {
-        c.fail(1834);
-        return;
-    }
-    int32_t start = c.opt_integer(5, 0), end = c.opt_integer(6, rows - 1);
-    if (start < 0 || end >= rows || start > end) {
-        c.fail(1835);
-        return;
-    }
+    RowRange rr;
+    if (!row_range(c, h, 4, 1834, 1835, &rr)) return;
+    const int32_t cols = rr.cols, column = rr.column, start = rr.start, end = rr.end;
     ValueCore* e = elements_of(c, 1);
     bool nocase = (flags & kSearchNoCase) != 0;
     auto at = [&](int64_t r) -> const ValueCore& { return e[r * cols + column]; };
