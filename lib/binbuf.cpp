@@ -1,6 +1,7 @@
 // The binary buffer table and the builtins that manage buffers as a whole.
 // Buffers live in movable blocks that stay locked until freed, so the host can take the
-// memory handle (service 43) and lock it again while a script runs.
+// memory handle (service 43) and lock it again while a script runs. The blocks are mapped
+// below 2 GiB: a script may hand a buffer's address (an integer) to native code.
 #include "lib/binbuf.h"
 
 #include <cstring>
@@ -57,7 +58,7 @@ int32_t binbuf_alloc(Instance& inst, int32_t size) {
         return 0;
     }
     // A zero-size buffer still owns a block, so that its slot counts as used.
-    pf::Handle mem = pf::gmem_alloc(size ? static_cast<size_t>(size) : 1, true);
+    pf::Handle mem = pf::gmem_alloc_low(size ? static_cast<size_t>(size) : 1);
     void* p = mem ? pf::gmem_lock(mem) : nullptr;
     if (!p) {
         if (mem) pf::gmem_free(mem);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/vmem.h"
 
 namespace kel::platform {
 
@@ -29,6 +30,7 @@ struct Slot {
     uint32_t locks = 0;
     uint32_t generation = 0;
     bool live = false;
+    size_t mapped = 0;  // non-zero: the bytes of a low mapping (vm_alloc_low) instead of malloc
 };
 
 struct Table {
@@ -56,6 +58,18 @@ Slot* find(Handle h) {
     return &s;
 }
 
+size_t page_round(size_t bytes) {
+    size_t page = vm_page_size();
+    return (bytes + page - 1) / page * page;
+}
+
+void release_data(Slot& s) {
+    if (s.mapped) vm_free_low(s.data, s.mapped);
+    else std::free(s.data);
+    s.data = nullptr;
+    s.mapped = 0;
+}
+
 bool injected_failure() {
     Table& t = table();
     if (t.fail_next <= 0) return false;
@@ -65,8 +79,34 @@ bool injected_failure() {
 
 }  // namespace
 
-Handle gmem_alloc(size_t bytes, bool zeroed) {
+// Puts already obtained storage into a free slot; frees it again when no slot is left.
+static Handle adopt(void* p, size_t bytes, size_t mapped) {
     Table& t = table();
+    uint32_t index;
+    if (!t.free_slots.empty()) {
+        index = t.free_slots.front();
+        t.free_slots.pop_front();
+    } else {
+        if (t.slots.size() >= kMaxSlots) {
+            if (mapped) vm_free_low(p, mapped);
+            else std::free(p);
+            set_last_error(8);
+            return 0;
+        }
+        t.slots.emplace_back();
+        index = static_cast<uint32_t>(t.slots.size() - 1);
+    }
+    Slot& s = t.slots[index];
+    s.data = p;
+    s.size = bytes;
+    s.mapped = mapped;
+    s.locks = 0;
+    s.live = true;
+    ++t.live;
+    return (s.generation << kSlotBits) | (index + 1);
+}
+
+Handle gmem_alloc(size_t bytes, bool zeroed) {
     if (bytes > kMaxBlock || injected_failure()) {
         set_last_error(8);
         return 0;
@@ -78,26 +118,18 @@ Handle gmem_alloc(size_t bytes, bool zeroed) {
         set_last_error(8);
         return 0;
     }
-    uint32_t index;
-    if (!t.free_slots.empty()) {
-        index = t.free_slots.front();
-        t.free_slots.pop_front();
-    } else {
-        if (t.slots.size() >= kMaxSlots) {
-            std::free(p);
-            set_last_error(8);
-            return 0;
-        }
-        t.slots.emplace_back();
-        index = static_cast<uint32_t>(t.slots.size() - 1);
+    return adopt(p, bytes, 0);
+}
+
+Handle gmem_alloc_low(size_t bytes) {
+    if (bytes > kMaxBlock || injected_failure()) {
+        set_last_error(8);
+        return 0;
     }
-    Slot& s = t.slots[index];
-    s.data = p;
-    s.size = bytes;
-    s.locks = 0;
-    s.live = true;
-    ++t.live;
-    return (s.generation << kSlotBits) | (index + 1);
+    size_t mapped = page_round(bytes ? bytes : 1);
+    void* p = vm_alloc_low(mapped);  // fresh anonymous pages read as zero
+    if (!p) return 0;
+    return adopt(p, bytes, mapped);
 }
 
 void* gmem_lock(Handle h) {
@@ -137,6 +169,23 @@ Handle gmem_realloc(Handle h, size_t bytes, bool zeroed) {
         return 0;
     }
     size_t real = bytes ? bytes : 1;
+    if (s->mapped) {
+        // Stays below 2 GiB: a new low mapping, the old contents copied over. New pages
+        // read as zero, so growth is zero-filled whatever `zeroed` says.
+        size_t mapped = page_round(real);
+        if (mapped != s->mapped) {
+            void* q = vm_alloc_low(mapped);
+            if (!q) return 0;
+            std::memcpy(q, s->data, s->size < bytes ? s->size : bytes);
+            vm_free_low(s->data, s->mapped);
+            s->data = q;
+            s->mapped = mapped;
+        } else if (bytes < s->size) {
+            std::memset(static_cast<char*>(s->data) + bytes, 0, s->size - bytes);
+        }
+        s->size = bytes;
+        return h;
+    }
     void* p = std::realloc(s->data, real);
     if (!p) {
         set_last_error(8);
@@ -155,8 +204,7 @@ bool gmem_free(Handle h) {
         return false;
     }
     Table& t = table();
-    std::free(s->data);
-    s->data = nullptr;
+    release_data(*s);
     s->size = 0;
     s->locks = 0;
     s->live = false;

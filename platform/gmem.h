@@ -8,6 +8,10 @@ namespace kel::platform {
 using Handle = uint32_t;
 
 KEL_PLATFORM_API Handle gmem_alloc(size_t bytes, bool zeroed);  // 0 on failure
+// A zero-filled block whose memory lies below 2 GiB, so that its address fits a script
+// integer (binary buffers a script may hand to native code). Whole pages are mapped for
+// it; it moves on resize like any block.
+KEL_PLATFORM_API Handle gmem_alloc_low(size_t bytes);
 KEL_PLATFORM_API void* gmem_lock(Handle h);                      // nullptr for a bad handle; counts locks
 KEL_PLATFORM_API bool gmem_unlock(Handle h);                     // false when not locked
 KEL_PLATFORM_API Handle gmem_realloc(Handle h, size_t bytes, bool zeroed);  // same handle or 0; only while unlocked

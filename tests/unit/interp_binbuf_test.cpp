@@ -131,3 +131,32 @@ TEST(BinBuf, ReleasedWithTheInstance) {
     EXPECT_EQ(platform::gmem_live_count(), before - 2);  // the instance and table blocks too
     EXPECT_EQ(binbuf_count(*inst), 0);
 }
+
+TEST_F(BinBufTest, BuffersLieBelowTwoGiB) {
+    Entered e(host.inst_block);
+    int32_t big = binbuf_alloc(e.inst(), 1 << 20);
+    int32_t small = binbuf_alloc(e.inst(), 0);
+    ASSERT_NE(big, 0);
+    ASSERT_NE(small, 0);
+    for (int32_t h : {big, small}) {
+        BinBuf* b = binbuf_get(e.inst(), h);
+        ASSERT_NE(b, nullptr);
+        uintptr_t end = reinterpret_cast<uintptr_t>(b->data) + static_cast<uintptr_t>(b->size);
+        EXPECT_LT(end, uintptr_t{1} << 31);
+        // The memory handle the host locks reaches the same bytes.
+        platform::GmemLock lock(b->mem);
+        EXPECT_EQ(lock.get(), static_cast<void*>(b->data));
+    }
+    BinBuf* b = binbuf_get(e.inst(), big);
+    EXPECT_EQ(b->data[0], 0);
+    EXPECT_EQ(b->data[(1 << 20) - 1], 0);
+    EXPECT_TRUE(binbuf_free(e.inst(), big));
+    EXPECT_TRUE(binbuf_free(e.inst(), small));
+}
+
+TEST_F(BinBufTest, AllocationFailureGives1126) {
+    Entered e(host.inst_block);
+    platform::gmem_fail_next(1);
+    EXPECT_EQ(binbuf_alloc(e.inst(), 16), 0);
+    EXPECT_EQ(e.inst().err_code, 1126);
+}

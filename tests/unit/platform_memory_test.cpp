@@ -163,3 +163,43 @@ TEST(Vmem, ReserveLimitHook) {
     vm_set_reserve_limit(0);
     EXPECT_TRUE(vm_release(p, 8 * page));
 }
+
+TEST(Gmem, LowBlocksBelowTwoGiBZeroedAndMovable) {
+    size_t before = gmem_live_count();
+    Handle h = gmem_alloc_low(5000);
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(gmem_size(h), 5000u);
+    auto* p = static_cast<unsigned char*>(gmem_lock(h));
+    ASSERT_NE(p, nullptr);
+    EXPECT_LT(reinterpret_cast<uintptr_t>(p) + 5000, uintptr_t{1} << 31);
+    for (size_t i = 0; i < 5000; ++i) ASSERT_EQ(p[i], 0) << i;
+    std::memset(p, 'x', 5000);
+    EXPECT_EQ(gmem_realloc(h, 100000, true), 0u);  // locked: must not move
+    gmem_unlock(h);
+    // Growth keeps the contents, stays low and zero-fills the new part.
+    ASSERT_EQ(gmem_realloc(h, 100000, false), h);
+    p = static_cast<unsigned char*>(gmem_lock(h));
+    EXPECT_LT(reinterpret_cast<uintptr_t>(p) + 100000, uintptr_t{1} << 31);
+    EXPECT_EQ(p[4999], 'x');
+    EXPECT_EQ(p[5000], 0);
+    EXPECT_EQ(p[99999], 0);
+    gmem_unlock(h);
+    // Shrinking within the same pages clears what was cut, so regrowth reads zero.
+    ASSERT_EQ(gmem_realloc(h, 10, false), h);
+    ASSERT_EQ(gmem_realloc(h, 4000, false), h);
+    p = static_cast<unsigned char*>(gmem_lock(h));
+    EXPECT_EQ(p[9], 'x');
+    EXPECT_EQ(p[10], 0);
+    gmem_unlock(h);
+    EXPECT_TRUE(gmem_free(h));
+    EXPECT_FALSE(gmem_free(h));
+    Handle z = gmem_alloc_low(0);
+    ASSERT_NE(z, 0u);
+    EXPECT_NE(gmem_lock(z), nullptr);
+    gmem_unlock(z);
+    gmem_free(z);
+    gmem_fail_next(1);
+    EXPECT_EQ(gmem_alloc_low(16), 0u);
+    EXPECT_EQ(gmem_alloc_low(size_t{1} << 40), 0u);
+    EXPECT_EQ(gmem_live_count(), before);
+}
