@@ -114,7 +114,9 @@ size_t url_decode(std::string_view in, char* out, size_t outsz) {
 }
 
 std::string url_decode(std::string_view in, size_t limit) {
-    std::string buf(limit + 1, '\0');
+    // Decoding never lengthens the text: sizing by the input keeps a reader that decodes
+    // every field of a large form from clearing a content-sized buffer per field.
+    std::string buf((in.size() < limit ? in.size() : limit) + 1, '\0');
     size_t n = url_decode(in, buf.data(), buf.size());
     buf.resize(n);
     return buf;

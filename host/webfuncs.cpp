@@ -13,6 +13,7 @@
 #include "platform/gmem.h"
 #include "platform/process.h"
 #include "platform/profile.h"
+#include "platform/text.h"
 
 namespace kel::host {
 
@@ -41,8 +42,8 @@ int32_t web_hash_code(std::string_view s) {
 int32_t web_verify_card(std::string_view s) {
     std::string kept;
     for (char c : s) {
-        bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        if (alnum) kept += c;
+        // Letters of the code page count too (é, Ş), as the system's character class has them.
+        if (pf::is_alnum(static_cast<uint8_t>(c))) kept += c;
         if (kept.size() == 40) break;
     }
     size_t n = kept.size();
@@ -51,7 +52,7 @@ int32_t web_verify_card(std::string_view s) {
     for (size_t i = 0; i + 1 < n; ++i) {
         int v = static_cast<unsigned char>(kept[i]) - 48;
         if (i % 2 == n % 2) v *= 2;
-        if (v >= 10) v -= 9;
+        if (static_cast<unsigned>(v) >= 10) v -= 9;  // compared unsigned, so below '0' counts as large
         sum += v;
     }
     int check = (10 - sum % 10) % 10;

@@ -131,6 +131,18 @@ TEST(WebVerifyCard, Luhn) {
     EXPECT_EQ(web_verify_card("--"), 0);
 }
 
+TEST(WebVerifyCard, LettersOfTheCodePageCount) {
+    // "é" is a letter of the default page 1252: kept as code 233, doubled to 466 - 9.
+    EXPECT_EQ(web_verify_card("\xE9" "9"), 1);
+    EXPECT_EQ(web_verify_card("\xE9" "8"), 0);
+    // "§" is not alphanumeric and is skipped like a blank.
+    EXPECT_EQ(web_verify_card("\xA7" "0"), 1);
+    // Letters use their code minus 48 like digits: "A" is 17, doubled 34, less 9 is 25.
+    EXPECT_EQ(web_verify_card("A5"), 1);
+    EXPECT_EQ(web_verify_card("A-5"), 1);
+    EXPECT_EQ(web_verify_card("A6"), 0);
+}
+
 TEST(WebSetTimeout, ValidatesAndReturnsPrevious) {
     kel::host::host().timeout_seconds = 60;
     call(24, {"-5"});
