@@ -557,3 +557,42 @@ TEST(HostRunReal, UndefinedVariableReportedInTheUserSettings) {
     std::string ini = read_file(st.dir() / "cfg" / "Pellmoor" / "Settings" / "FENSCRPT.INI");
     EXPECT_EQ(ini, "[Error Reporting]\r\n3052=notdefinedyet\r\n");
 }
+
+// Request bodies captured once from curl (-F and --data-urlencode) and kept as fixtures.
+namespace {
+Result post_fixture(const Stage& st, const std::string& name, const std::string& script) {
+    fs::path fx = fs::path(KEL_TEST_DIR) / "host" / "fixtures";
+    std::string body = read_file(fx / ("curl_" + name + ".body"));
+    auto env = cgi_get(script);
+    env["REQUEST_METHOD"] = "POST";
+    env["CONTENT_LENGTH"] = std::to_string(body.size());
+    env["CONTENT_TYPE"] = read_file(fx / ("curl_" + name + ".type"));
+    return st.run(env, {}, body);
+}
+}  // namespace
+
+TEST(HostRunFixtures, CurlMultipartUpload) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "fx.web",
+               "webout(\"Content-type: text/plain\", 1)\r\nwebout(\"\", 1)\r\n"
+               "webout(webparamnames(), 1)\r\nwebout(webparamdata(\"title\"), 1)\r\n"
+               "webout(webparamdata(\"first name\"), 1)\r\nwebout(webparamdata(\"evil\"), 1)\r\n"
+               "webout(webparamsize(\"upload\"), 1)\r\nwebout(webparamfile(\"upload\", \"got.bin\"), 1)\r\n");
+    Result r = post_fixture(st, "multipart", "fx.web");
+    std::string upload = read_file(fs::path(KEL_TEST_DIR) / "host" / "fixtures" / "curl_upload.bin");
+    // The uploaded file's own "Content-Disposition" text is data, not a field.
+    EXPECT_EQ(r.out, "Content-type: text/plain\r\n\r\ntitle\tfirst name\tupload\r\nHello & <world>\tsecond\r\nJane\r\n\r\n" +
+                         std::to_string(upload.size()) + "\r\n1\r\n");
+    EXPECT_EQ(read_file(st.dir() / "got.bin"), upload);
+}
+
+TEST(HostRunFixtures, CurlUrlEncodedForm) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "fx.web",
+               "webout(\"Content-type: text/plain\", 1)\r\nwebout(\"\", 1)\r\n"
+               "webout(webparamnames(), 1)\r\nwebout(webparamdata(\"first name\"), 1)\r\n"
+               "webout(webparamdata(\"note\"), 1)\r\nwebout(\"[\" : webparamdata(\"empty\") : \"]\", 1)\r\n"
+               "webout(webconsize(), 1)\r\n");
+    Result r = post_fixture(st, "urlencoded", "fx.web");
+    EXPECT_EQ(r.out, "Content-type: text/plain\r\n\r\nfirst name\tnote\tempty\r\nJane Doe\r\n100% & more\r\n[]\r\n47\r\n");
+}
