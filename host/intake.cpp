@@ -266,6 +266,14 @@ static void close_handles() {
 
 static void read_settings() {
     HostState& h = host();
+    // Most sites have no TARNWICK.INI; each lookup of a missing file scans the directory
+    // for a case-insensitive match, so find out once and skip the five reads.
+    if (!pf::file_exists(h.settings_path.c_str())) {
+        h.error_log_path = h.temp_dir + "TARNWICK.LOG";
+        return;
+    }
+    // The name as it exists (case matched once), so the reads below find it directly.
+    h.settings_path = pf::resolve_path(h.settings_path);
     std::string log = read_setting("TARNWICK", "ErrorLog");
     if (log.empty()) log = h.temp_dir + "TARNWICK.LOG";
     else if (!is_absolute(log)) log = h.program_dir + "/" + log;
