@@ -981,7 +981,99 @@ bool level_has(const Instance& inst) {
 }
 
 template <int Level>
+void binary_level(Instance& inst, Value& out);
+
+constexpr int kChainParts = 16;
+
+// Joins `out` and the pending narrow strings into one new block.
+bool flush_chain(Instance& inst, Value& out, Value* parts, int& n) {
+    if (n == 0) return true;
+    size_t lens[kChainParts];
+    size_t len0 = std::strlen(heap_str(inst, out.str));
+    uint64_t total = len0;
+    for (int i = 0; i < n; ++i) total += lens[i] = std::strlen(heap_str(inst, parts[i].str));
+    HeapOff off = heap_alloc(inst, total + 1);
+    if (!off) {
+        inst.fail(3096);
+        return false;
+    }
+    char* dst = heap_ptr(inst, off);
+    std::memcpy(dst, heap_str(inst, out.str), len0);
+    dst += len0;
+    for (int i = 0; i < n; ++i) {
+        std::memcpy(dst, heap_str(inst, parts[i].str), lens[i]);
+        dst += lens[i];
+        release_value(inst, parts[i]);
+    }
+    *dst = '\0';
+    n = 0;
+    release_value(inst, out);
+    out.str = off;
+    out.flags = kVtStr;
+    out.var_index = kNoIndex;
+    out.frame_index = kNoIndex;
+    return true;
+}
+
+// A run of ":" operators. Each operand is evaluated and converted exactly when the
+// pairwise joins would do it; the narrow texts are then copied once instead of once per
+// operator.
+void concat_chain(Instance& inst, Value& out) {
+    Value parts[kChainParts];
+    int n = 0;
+    auto drop_parts = [&] {
+        for (int i = 0; i < n; ++i) release_value(inst, parts[i]);
+        n = 0;
+    };
+    while (!inst.error() && level_has<4>(inst)) {
+        get_token(inst);
+        if (inst.error()) break;
+        Value rhs = empty_value();
+        binary_level<5>(inst, rhs);
+        if (inst.error()) {
+            release_value(inst, rhs);
+            break;
+        }
+        bool wide = (n == 0 && (out.flags & (kVtWide | kVtVariant))) || (rhs.flags & (kVtWide | kVtVariant));
+        if (wide) {
+            if (!flush_chain(inst, out, parts, n)) {
+                release_value(inst, rhs);
+                break;
+            }
+            binary_op(inst, out, rhs, Kw::Colon);
+            continue;
+        }
+        if ((n == 0 && !to_str(inst, out)) || !to_str(inst, rhs)) {
+            if (!inst.error()) inst.fail(3056);
+            release_value(inst, rhs);
+            break;
+        }
+        if (n == 0 && !(out.flags & kVtStr)) {
+            inst.fail(3056);
+            release_value(inst, rhs);
+            break;
+        }
+        if (n == kChainParts && !flush_chain(inst, out, parts, n)) {
+            release_value(inst, rhs);
+            break;
+        }
+        parts[n++] = rhs;
+    }
+    if (inst.error()) {
+        drop_parts();
+        return;
+    }
+    flush_chain(inst, out, parts, n);
+    drop_parts();
+}
+
+template <int Level>
 void binary_level(Instance& inst, Value& out) {
+    if constexpr (Level == 4) {
+        binary_level<5>(inst, out);
+        if (!inst.error() && level_has<4>(inst)) concat_chain(inst, out);
+        return;
+    }
     if constexpr (Level == 8)
         level9(inst, out);
     else
@@ -1084,6 +1176,20 @@ bool store(Instance& inst, const Target& t, Value& v) {
     return done && ok;
 }
 
+// As store, for a value nobody else holds: the variable takes its strings over.
+void store_owned(Instance& inst, const Target& t, Value& v) {
+    bool moved = false;
+    in_frame(inst, t.frame, [&] {
+        VarRecord& r = inst.vars[t.index];
+        release_value(inst, r);
+        std::memcpy(static_cast<ValueCore*>(&r), static_cast<ValueCore*>(&v), sizeof(ValueCore));
+        r.flags &= ~kVtUndef;
+        moved = true;
+    });
+    if (!moved) release_value(inst, v);
+    v = empty_value();
+}
+
 bool fetch_target(Instance& inst, const Target& t, Value& out) {
     if (t.handle) {
         Value tmp = empty_value();
@@ -1107,7 +1213,7 @@ bool fetch_target(Instance& inst, const Target& t, Value& out) {
 }
 
 // Returns false (with nothing consumed) when the line is not an assignment.
-bool try_assignment(Instance& inst, Value& out, bool deref_target) {
+bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard) {
     TokenState& t = inst.tok;
     Target target;
     if (deref_target) {
@@ -1196,6 +1302,10 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target) {
     } else {
         cur = rhs;
     }
+    if (discard && !target.handle && !(cur.flags & (kVtArray | kVtVariant | kVtBinBuf))) {
+        store_owned(inst, target, cur);
+        return true;
+    }
     if (store(inst, target, cur)) {
         out = cur;
         if (!target.handle) {
@@ -1252,13 +1362,14 @@ void binary_op(Instance& inst, Value& a, Value& b, int op) {
     release_value(inst, b);
 }
 
-void eval_expression(Instance& inst, Value& out, bool allow_assign, bool deref_target, const char* line_text) {
+void eval_expression(Instance& inst, Value& out, bool allow_assign, bool deref_target, const char* line_text,
+                     bool discard) {
     (void)line_text;  // kept by the statement loop for the error handler
     out = empty_value();
     int32_t saved = inst.assign_allowed;
     inst.assign_allowed = allow_assign ? 1 : 0;
     bool handled = false;
-    if (allow_assign || deref_target) handled = try_assignment(inst, out, deref_target);
+    if (allow_assign || deref_target) handled = try_assignment(inst, out, deref_target, discard);
     if (!handled && !inst.error()) level1(inst, out);
     if (inst.error()) {
         release_value(inst, out);

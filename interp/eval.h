@@ -17,7 +17,10 @@ constexpr int kMaxEvalDepth = 256;
 // error it holds nothing. `allow_assign` lets the line be `name = expr`, `name op= expr` or
 // `name[i] = expr`; `deref_target` means the line began with "*" (the current token) and
 // assigns through a variable pointer. `line_text` is the whole line, for error reports.
-void eval_expression(Instance& inst, Value& out, bool allow_assign, bool deref_target, const char* line_text);
+// With `discard` the caller drops the value: an assignment then hands its value to the
+// variable instead of copying it, and `out` is left empty.
+void eval_expression(Instance& inst, Value& out, bool allow_assign, bool deref_target, const char* line_text,
+                     bool discard = false);
 
 // Applies a binary operator (keyword index) to `a` and `b`: the result replaces `a`, `b`
 // is released.

@@ -161,7 +161,7 @@ void exec_line(Instance& inst, const char* text, bool tail);
 
 void expression_statement(Instance& inst, const char* line, bool deref) {
     Value v = empty_value();
-    eval_expression(inst, v, true, deref, line);
+    eval_expression(inst, v, true, deref, line, true);
     release_value(inst, v);
     expect_end(inst);
 }
@@ -841,7 +841,12 @@ bool label_matches(std::string_view line, std::string_view label) {
 }  // namespace
 
 ExecState& exec_state(Instance& inst) {
-    if (!inst.exec) inst.exec = std::make_shared<ExecState>();
+    if (!inst.exec) {
+        inst.exec = std::make_shared<ExecState>();
+        // Differential tests compare runs with and without the token cache.
+        std::string v;
+        inst.exec->line_cache_off = platform::env_get("KEL_TOKEN_CACHE", &v) && v == "0";
+    }
     return *inst.exec;
 }
 
@@ -914,6 +919,33 @@ void exec_begin_run(Instance& inst) {
 void exec_statement(Instance& inst, const char* text) { exec_line(inst, text, true); }
 
 namespace {
+
+constexpr size_t kMaxCachedLines = 1 << 16;
+
+LineTokens* line_tokens(ExecState& ex, const Script& s, size_t first) {
+    if (ex.line_cache_off) return nullptr;
+    uint64_t key = reinterpret_cast<uintptr_t>(&s) ^ (static_cast<uint64_t>(first) * 0x9E3779B97F4A7C15ull);
+    auto it = ex.line_cache.find(key);
+    if (it != ex.line_cache.end()) return it->second.get();
+    if (ex.line_cache.size() >= kMaxCachedLines) return nullptr;
+    return ex.line_cache.emplace(key, std::make_unique<LineTokens>()).first->second.get();
+}
+
+constexpr uint32_t kPumpEvery = 32;
+
+void remember_read(LineTokens& lt, const Script& s, size_t from, size_t to, size_t first, size_t len, bool too_long,
+                   const char* line) {
+    lt.raw_valid = false;
+    // Only a line closed by its own line end reads the same whatever follows it.
+    if (too_long || to <= from || to > s.text.size() || first < from || first - from > 0xFFFF) return;
+    char last = s.text[to - 1];
+    if (last != '\n' && last != 0x1A) return;
+    lt.raw.assign(s.text, from, to - from);
+    lt.raw_first = static_cast<uint32_t>(first - from);
+    lt.raw_len = static_cast<uint32_t>(len);
+    lt.raw_plain = len > 0 && line[0] != '#' && !std::memchr(line, '%', len);
+    lt.raw_valid = true;
+}
 
 struct LevelGuard {
     ExecState& ex;
@@ -996,7 +1028,21 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
     for (;;) {
         size_t len = 0, first = 0;
         bool too_long = false;
-        if (!read_line(s.text, pos, line, &len, &first, &too_long)) break;
+        LineTokens* lt = line_tokens(ex, s, pos);
+        bool plain = false;
+        if (lt && lt->raw_valid && s.text.size() - pos >= lt->raw.size() &&
+            std::memcmp(s.text.data() + pos, lt->raw.data(), lt->raw.size()) == 0) {
+            first = pos + lt->raw_first;
+            len = lt->raw_len;
+            std::memcpy(line, lt->raw.data() + lt->raw_first, len);
+            line[len] = '\0';
+            pos += lt->raw.size();
+            plain = lt->raw_plain;
+        } else {
+            size_t from = pos;
+            if (!read_line(s.text, pos, line, &len, &first, &too_long)) break;
+            if (lt) remember_read(*lt, s, from, pos, first, len, too_long, line);
+        }
         ex.script = &s;
         ex.line_pos = first;
         ex.next_pos = pos;
@@ -1012,13 +1058,19 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
         }
         if (g.open) continue;
         ex.line_substituted = false;
+        inst.tok.cache = nullptr;
         if (too_long) {
             inst.fail(3722);
         } else {
             bool subst = false;
-            if (prepare_line(inst, line, &len, &subst, s.dir)) ex.line_substituted = subst;
+            if (plain) {
+                // Nothing to substitute and no #include: preparing would leave the line as it is.
+            } else if (prepare_line(inst, line, &len, &subst, s.dir)) {
+                ex.line_substituted = subst;
+            }
         }
         if (!inst.error()) {
+            token_cache_line(inst, ex.line_substituted ? nullptr : lt, line, len);
             if (line[0] == ':') {
                 const char* p = line + 1;
                 while (*p && !is_blank(*p) && *p != ';') ++p;
@@ -1030,7 +1082,8 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
         }
         if (inst.error() && !after_line_error(inst, line, first)) return 0;
         if (ex.return_pending && ex.depth <= frame_depth) return 1;
-        platform::pump_messages();
+        // The pump reads the clock; every few statements is often enough for the time-out.
+        if ((++ex.pump_count & (kPumpEvery - 1)) == 0) platform::pump_messages();
         if (inst.stop_requested && !ex.stop_reported) {
             ex.stop_reported = true;
             display_error(inst, 194, line, first);

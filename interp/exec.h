@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "interp/instance.h"
@@ -85,6 +86,11 @@ struct ExecState {
     // expression keep the caller's line intact).
     std::vector<std::unique_ptr<char[]>> line_bufs;
     int loop_level = 0;
+
+    // Token streams of lines without %substitution%, by script and line position.
+    std::unordered_map<uint64_t, std::unique_ptr<LineTokens>> line_cache;
+    bool line_cache_off = false;
+    uint32_t pump_count = 0;
 
     // Errors.
     int error_display = 1;  // ErrorMode: 0 @OFF, 1 @CANCEL, 2 @NOTIFY

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kel::interp {
 
@@ -17,6 +18,35 @@ enum TokenType : uint8_t {
     kTokString = 4,
     kTokFloat = 5,
     kTokMultiline = 6,  // the "$\"" that opens a multi-line string constant
+};
+
+// One token of a cached line: what get_token produced when it started reading at `at`.
+struct CachedToken {
+    uint16_t at = 0;     // read position the token was asked for
+    uint16_t start = 0;  // where the token began (after blanks)
+    uint16_t end = 0;    // read position after the token
+    uint8_t type = kTokNone;
+    int16_t kw = -1;
+    int32_t var_index = -1;  // a hint only: checked against the record's name before use
+    uint32_t text_off = 0;
+    uint32_t text_len = 0;
+};
+
+// The tokens of one prepared line without %substitution%. Keyword lookup depends on the
+// functions defined so far and the host table, so those are part of the key.
+struct LineTokens {
+    // How the line was read from the script: the bytes from the read position up to and
+    // including the line end, and where the line itself starts in them.
+    std::string raw;
+    uint32_t raw_first = 0;
+    uint32_t raw_len = 0;
+    bool raw_valid = false;
+    bool raw_plain = false;  // no "%" and no "#" in front: preparing it changes nothing
+    std::string line;
+    std::vector<CachedToken> toks;
+    std::string texts;
+    size_t udf_count = 0;
+    const void* host_table = nullptr;
 };
 
 struct TokenState {
@@ -38,8 +68,74 @@ struct TokenState {
     // Index of the user-defined function whose persistent variables ptrpersistent names;
     // kept current by the user-function caller.
     int32_t current_udf = 0;
+    // Token cache of the line being run: `cache_base` is its prepared text.
+    LineTokens* cache = nullptr;
+    const char* cache_base = nullptr;
+    uint32_t cache_len = 0;
+    uint32_t cache_next = 0;
+    // Set when the latest token depended on more than the text (a name before "[").
+    bool volatile_token = false;
     // The closing line of a multi-line string constant: the statement goes on there.
     std::string continued_line;
+};
+
+// What a call saves of the tokenizer: everything, with the token text only up to its end
+// (the buffer is 2 KB and calls are frequent).
+struct SavedTokens {
+    std::string text;
+    uint8_t type = kTokNone;
+    int16_t kw = -1;
+    const char* pos = nullptr;
+    const char* start = nullptr;
+    int32_t var_index = -1;
+    bool no_create = false, address_of = false, persistent_name = false, define_name = false;
+    int32_t current_udf = 0;
+    LineTokens* cache = nullptr;
+    const char* cache_base = nullptr;
+    uint32_t cache_len = 0, cache_next = 0;
+    bool volatile_token = false;
+    std::string continued_line;
+
+    void save(const TokenState& t) {
+        text.assign(t.text);
+        type = t.type;
+        kw = t.kw;
+        pos = t.pos;
+        start = t.start;
+        var_index = t.var_index;
+        no_create = t.no_create;
+        address_of = t.address_of;
+        persistent_name = t.persistent_name;
+        define_name = t.define_name;
+        current_udf = t.current_udf;
+        cache = t.cache;
+        cache_base = t.cache_base;
+        cache_len = t.cache_len;
+        cache_next = t.cache_next;
+        volatile_token = t.volatile_token;
+        continued_line = t.continued_line;
+    }
+    void restore(TokenState& t) const {
+        size_t n = text.size() < kTokenTextSize - 1 ? text.size() : kTokenTextSize - 1;
+        text.copy(t.text, n);
+        t.text[n] = '\0';
+        t.type = type;
+        t.kw = kw;
+        t.pos = pos;
+        t.start = start;
+        t.var_index = var_index;
+        t.no_create = no_create;
+        t.address_of = address_of;
+        t.persistent_name = persistent_name;
+        t.define_name = define_name;
+        t.current_udf = current_udf;
+        t.cache = cache;
+        t.cache_base = cache_base;
+        t.cache_len = cache_len;
+        t.cache_next = cache_next;
+        t.volatile_token = volatile_token;
+        t.continued_line = continued_line;
+    }
 };
 
 }  // namespace kel::interp

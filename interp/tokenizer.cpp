@@ -202,6 +202,7 @@ void read_name(Instance& inst, const char*& p) {
         }
         const char* q = p + len;
         while (*q == ' ' || *q == '\t') ++q;
+        if (*q == '[') t.volatile_token = true;
         if (*q == '[' && !t.persistent_name && names_array(inst, key)) {
             set_text(inst, p, len);
             p += len;
@@ -268,9 +269,12 @@ void token_begin(Instance& inst, const char* line) {
     t.kw = -1;
     t.text[0] = '\0';
     t.address_of = false;
+    t.cache_next = 0;
 }
 
-void get_token(Instance& inst) {
+namespace {
+
+void read_token(Instance& inst) {
     TokenState& t = inst.tok;
     uint8_t prev_type = t.type;
     int prev_kw = t.kw;
@@ -323,6 +327,118 @@ void get_token(Instance& inst) {
         }
     }
     finish();
+}
+
+constexpr size_t kMaxCachedTokens = 256;
+
+bool cache_usable(Instance& inst) {
+    TokenState& t = inst.tok;
+    LineTokens* c = t.cache;
+    if (!c || !t.pos || t.pos < t.cache_base || t.pos > t.cache_base + t.cache_len) return false;
+    if (t.no_create || t.persistent_name || t.define_name || t.address_of) return false;
+    size_t udfs = static_cast<size_t>(udf_count(inst));
+    if (c->udf_count != udfs || c->host_table != inst.host_table) {
+        c->toks.clear();
+        c->texts.clear();
+        c->udf_count = udfs;
+        c->host_table = inst.host_table;
+    }
+    return true;
+}
+
+// Replays a cached token exactly as read_token would have produced it.
+bool replay(Instance& inst, uint16_t at) {
+    TokenState& t = inst.tok;
+    LineTokens& c = *t.cache;
+    size_t n = c.toks.size();
+    size_t i = t.cache_next;
+    if (i >= n || c.toks[i].at != at) {
+        for (i = 0; i < n && c.toks[i].at != at; ++i) {
+        }
+        if (i == n) return false;
+    }
+    CachedToken& k = c.toks[i];
+    const char* base = t.cache_base;
+    const char* p = base + k.start;
+    bool next_address_of = *p == '&' && p[1] != '&' && t.type == kTokKeyword && t.kw != Kw::RParen &&
+                           kind_of(inst, t.kw) != kConst;
+    if (k.type == kTokVariable) {
+        int32_t idx = k.var_index;
+        const char* key = c.texts.data() + k.text_off;
+        bool hit = inst.vars && idx > 0 && static_cast<uint32_t>(idx) < inst.cur_count &&
+                   inst.vars[idx].flags != kVtFree && std::memcmp(inst.vars[idx].name, key, k.text_len) == 0 &&
+                   inst.vars[idx].name[k.text_len] == '\0';
+        if (!hit) {
+            bool saved_define = inst.create_defined;
+            inst.create_defined = false;
+            idx = var_find_or_create(inst, std::string_view(key, k.text_len));
+            inst.create_defined = saved_define;
+            if (idx >= 0) k.var_index = idx;
+        }
+        t.var_index = idx;
+    } else {
+        t.var_index = -1;
+    }
+    std::memcpy(t.text, c.texts.data() + k.text_off, k.text_len);
+    t.text[k.text_len] = '\0';
+    t.type = k.type;
+    t.kw = k.kw;
+    t.start = p;
+    t.pos = base + k.end;
+    t.address_of = next_address_of;
+    t.cache_next = static_cast<uint32_t>(i + 1);
+    return true;
+}
+
+void record(Instance& inst, uint16_t at) {
+    TokenState& t = inst.tok;
+    LineTokens& c = *t.cache;
+    if (c.toks.size() >= kMaxCachedTokens) return;
+    if (t.pos < t.cache_base || t.pos > t.cache_base + t.cache_len || t.start < t.cache_base) return;
+    CachedToken k;
+    k.at = at;
+    k.start = static_cast<uint16_t>(t.start - t.cache_base);
+    k.end = static_cast<uint16_t>(t.pos - t.cache_base);
+    k.type = t.type;
+    k.kw = t.kw;
+    k.var_index = t.var_index;
+    k.text_len = static_cast<uint32_t>(std::strlen(t.text));
+    k.text_off = static_cast<uint32_t>(c.texts.size());
+    c.texts.append(t.text, k.text_len);
+    c.toks.push_back(k);
+    t.cache_next = static_cast<uint32_t>(c.toks.size());
+}
+
+}  // namespace
+
+void get_token(Instance& inst) {
+    TokenState& t = inst.tok;
+    if (!cache_usable(inst)) {
+        read_token(inst);
+        return;
+    }
+    auto at = static_cast<uint16_t>(t.pos - t.cache_base);
+    if (replay(inst, at)) return;
+    t.volatile_token = false;
+    read_token(inst);
+    if (!inst.error() && !t.volatile_token) record(inst, at);
+}
+
+void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_t len) {
+    TokenState& t = inst.tok;
+    if (!cache || len > kTokenTextSize * 2) {
+        t.cache = nullptr;
+        return;
+    }
+    if (cache->line.size() != len || std::memcmp(cache->line.data(), line, len) != 0) {
+        cache->line.assign(line, len);
+        cache->toks.clear();
+        cache->texts.clear();
+    }
+    t.cache = cache;
+    t.cache_base = line;
+    t.cache_len = static_cast<uint32_t>(len);
+    t.cache_next = 0;
 }
 
 void get_string_token(Instance& inst) {
@@ -382,15 +498,15 @@ void read_multiline_string(Instance& inst, Value* out) {
         size_t used = 0;
         while (!at_end(*p) && used < room) {
             char c = *p;
-            if (c == '"') {
-                if (p[1] == '"') {
-                    if (out) text.push_back('"');
-                    p += 2;
-                    used += 2;
+            if (c == '$' && p[1] == '"') {
+                if (p[2] == '$' && p[3] == '"') {
+                    if (out) text.append("$\"");
+                    p += 4;
+                    used += 4;
                     continue;
                 }
                 // The statement goes on after the closing delimiter on this line.
-                std::string rest(p + 1);  // p may point into continued_line itself
+                std::string rest(p + 2);  // p may point into continued_line itself
                 t.continued_line.swap(rest);
                 t.pos = t.continued_line.c_str();
                 if (out) {

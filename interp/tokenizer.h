@@ -15,6 +15,11 @@ void get_string_token(Instance& inst);
 // Moves the read position back to the start of the latest token. One token only.
 void putback(Instance& inst);
 
+// Makes `cache` the token cache of the prepared line `line` (len bytes, kept alive by the
+// caller until the next call); the cache is emptied when it was made for other text.
+// Null turns the cache off for the line.
+void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_t len);
+
 // Reads a multi-line string constant whose opening delimiter was the latest token. With
 // `out` the text becomes a new string value; without it the lines are only checked.
 void read_multiline_string(Instance& inst, Value* out);

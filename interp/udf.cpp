@@ -24,7 +24,7 @@ struct CallerState {
     const char* line_text;
     int cur_udf;
     HandlerState handlers;
-    TokenState tok;
+    SavedTokens tok;
     int8_t last_if;
     uint8_t breakable;
     uint32_t assign_target;
@@ -42,7 +42,7 @@ void save_caller(Instance& inst, CallerState& s) {
     s.line_text = ex.line_text;
     s.cur_udf = ex.cur_udf;
     s.handlers = ex.handlers;
-    s.tok = inst.tok;
+    s.tok.save(inst.tok);
     s.last_if = ex.last_if;
     s.breakable = ex.breakable;
     s.assign_target = inst.assign_target;
@@ -60,7 +60,7 @@ void restore_caller(Instance& inst, const CallerState& s) {
     ex.line_text = s.line_text;
     ex.cur_udf = s.cur_udf;
     ex.handlers = s.handlers;
-    inst.tok = s.tok;
+    s.tok.restore(inst.tok);
     ex.last_if = s.last_if;
     ex.breakable = s.breakable;
     inst.assign_target = s.assign_target;
