@@ -106,10 +106,12 @@ ErrorFacts gather(Instance& inst, uint32_t code, const char* line_text, size_t p
     Place pl = place_of(inst, pos);
     f.file = pl.file;
     f.line_no = pl.line;
-    f.func_line = ex.cur_udf >= 0 ? pl.line : 0;
+    f.func_line = 0;
     if (ex.cur_udf >= 0 && ex.cur_udf < static_cast<int>(ex.udfs.size())) {
         f.segment = ex.udfs[ex.cur_udf]->name;
-        f.line_no = ex.udfs[ex.cur_udf]->first_line + pl.line - 1;
+        // A body that carries a file marker counts file lines already.
+        f.func_line = pl.text_line;
+        f.line_no = pl.marked ? pl.line : ex.udfs[ex.cur_udf]->first_line + pl.text_line - 1;
         f.file = ex.udfs[ex.cur_udf]->body.file;
     }
     if (inst.assign_target && inst.vars) {
@@ -337,6 +339,7 @@ Place place_of(const Instance& inst, size_t pos) {
     const Script& s = *ex->script;
     pl.file = s.file;
     uint32_t line = 1;
+    uint32_t text_line = 1;
     bool marked = false;
     size_t p = 0, end = pos < s.text.size() ? pos : s.text.size();
     while (p < end) {
@@ -354,9 +357,12 @@ Place place_of(const Instance& inst, size_t pos) {
             marked = true;
         } else {
             ++line;
+            ++text_line;
         }
         p = eol + 1;
     }
+    pl.marked = marked;
+    pl.text_line = text_line;
     if (s.is_body) pl.included = true;
     if (!s.file.empty() && pl.file != s.file) pl.included = true;
     pl.line = line;

@@ -46,6 +46,8 @@ struct Place {
     std::string file;
     uint32_t line = 0;
     bool included = false;  // from an included file or a function body
+    bool marked = false;    // a file marker gave the line number (else counted in the text)
+    uint32_t text_line = 0; // line within the text itself, marker lines not counted
 };
 Place place_of(const Instance& inst, size_t pos);
 

@@ -81,6 +81,9 @@ int read_whole(const Instance& inst, const std::string& path, std::string* out, 
     bool more = got == out->size() && platform::file_read(f, &extra, 1) > 0;
     platform::file_close(f);
     if (got != out->size() || more) return 206;
+    // UTF-16 text is full of zero bytes; it is converted (and ends at its first zero
+    // unit) later.
+    if (has_utf16_bom(out->data(), out->size())) return 0;
     // A NUL inside the text would end it early; the reader stops there as the loaded
     // buffer always did.
     size_t nul = out->find('\0');
@@ -283,16 +286,22 @@ int expand_includes(Instance& inst, std::string& text, std::string_view path, st
     return 0;
 }
 
+// A file that cannot be loaded has been reported; the caller's run ends quietly with
+// the "already shown" code, the load message kept beside it.
+bool load_failed(Instance& inst, int headline, const std::string& detail, int code) {
+    report_load_error(inst, headline, detail);
+    inst.fail(9013);
+    inst.real_code = static_cast<uint16_t>(code);
+    return false;
+}
+
 bool prepare_host_buffer(Instance& inst, Script& s) {
     if (!(inst.include_mode & 1) || s.text.empty()) return true;
     std::string bad;
     int rc = expand_includes(inst, s.text, s.file, s.dir, 0, &bad);
     if (rc == 0) return true;
-    if (rc == 217)
-        report_load_error(inst, 217, bad);
-    else
-        report_load_error(inst, 111, std::string(message_text_or_number(rc)));
-    return false;
+    if (rc == 217) return load_failed(inst, 217, bad, 217);
+    return load_failed(inst, 111, std::string(message_text_or_number(rc)), rc);
 }
 
 bool load_script_file(Instance& inst, const std::string& path, Script& out) {
@@ -302,28 +311,25 @@ bool load_script_file(Instance& inst, const std::string& path, Script& out) {
     bool not_found = false;
     int rc = read_whole(inst, path, &out.text, &not_found);
     if (rc == 102) {
-        report_load_error(inst, 102, path);
-        return false;
+        return load_failed(inst, 102, path, 102);
     }
     if (rc != 0) {
-        report_load_error(inst, 111, std::string(message_text_or_number(rc)));
-        return false;
+        return load_failed(inst, 111, std::string(message_text_or_number(rc)), rc);
     }
     if (!out.text.empty()) {
         unsigned char first = static_cast<unsigned char>(out.text[0]);
         if (first >= 1 && first <= 3) {
             // Encoded scripts are recognised but not decoded.
-            report_load_error(inst, 111, std::string(message_text_or_number(219)));
-            return false;
+            return load_failed(inst, 111, std::string(message_text_or_number(219)), 219);
         }
     }
     if (out.text.size() >= 2 && has_utf16_bom(out.text.data(), out.text.size())) {
         std::string buf = out.text;
         buf.push_back('\0');
+        buf.push_back('\0');
         long n = convert_utf16_buffer(buf.data(), buf.size());
         if (n <= 0) {
-            report_load_error(inst, 111, std::string(message_text_or_number(215)));
-            return false;
+            return load_failed(inst, 111, std::string(message_text_or_number(215)), 215);
         }
         buf.resize(static_cast<size_t>(n));
         out.text.swap(buf);

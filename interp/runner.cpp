@@ -9,6 +9,14 @@ namespace kel::interp {
 
 int32_t run_buffer(Instance& inst, char* text, size_t len) {
     exec_begin_run(inst);
+    // A run starts clean even when the previous run on this instance ended with an error:
+    // the statement loop expects no error before its first line.
+    inst.clear_error();
+    inst.add_info.clear();
+    inst.ext_error_text.clear();
+    inst.pending_for_host = false;
+    inst.pending_line.clear();
+    inst.pending_message.clear();
     Script s;
     s.text.assign(text, len);
     if (!prepare_host_buffer(inst, s)) return 0;
