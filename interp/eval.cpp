@@ -859,6 +859,19 @@ void primary(Instance& inst, Value& out) {
         inst.fail(3061);
         return;
     }
+    if (kw >= kHostIdFirst && kw <= kHostIdLast && inst.host_table) {
+        // The host's named constants (log formats and the like) are values, not calls.
+        const KeywordRecord& r = inst.host_table[kw - kHostIdFirst];
+        if ((r.kind & ~kKindDisabled) == kConst) {
+            if (r.kind & kKindDisabled) {
+                inst.fail(3472);
+                return;
+            }
+            set_int(inst, out, r.u.value);
+            get_token(inst);
+            return;
+        }
+    }
     if ((kw >= kHostIdFirst && kw <= kHostIdLast) || (kw >= kUdfIdFirst && kw <= kUdfIdLast)) {
         call_function(inst, out, kw);
         return;
@@ -1287,7 +1300,8 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
     get_token(inst);
     Value rhs = empty_value();
     if (!inst.error()) level1(inst, rhs);
-    if (!inst.error() && t.type != kTokNone) inst.fail(3074).info(message_text(9505));
+    if (!inst.error() && t.type != kTokNone)
+        inst.fail(3074).info(message_text(tok_is(inst, Kw::LBracket) ? 9518 : 9505));
     if (inst.error()) {
         release_value(inst, cur);
         release_value(inst, rhs);
