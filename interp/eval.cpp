@@ -10,6 +10,7 @@
 #include "interp/convert.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
+#include "interp/map.h"
 #include "interp/messages.h"
 #include "interp/router.h"
 #include "interp/tokenizer.h"
@@ -297,12 +298,14 @@ uint32_t array_of_var(Instance& inst, int32_t idx) {
 }
 
 // Reads "[s1, s2, ...]" starting at the current "[" token; leaves the token after "]".
-// Returns the linear element index, or -1 with the error raised.
-int64_t read_subscripts(Instance& inst, uint32_t handle) {
+// Returns the linear element index, or -1 with the error raised. A map takes exactly one
+// subscript, read as text into `key` (the index is then 0).
+int64_t read_subscripts(Instance& inst, uint32_t handle, std::string& key) {
     if (!tok_is(inst, Kw::LBracket)) {
         inst.fail(1632);
         return -1;
     }
+    bool is_map = array_is_map(handle);
     int32_t subs[kMaxDims + 1];
     int n = 0;
     while (true) {
@@ -314,14 +317,28 @@ int64_t read_subscripts(Instance& inst, uint32_t handle) {
             release_value(inst, s);
             return -1;
         }
-        bool ok = to_int(inst, s, true);
-        int32_t v = s.i;
-        release_value(inst, s);
-        if (!ok) {
-            if (!inst.error()) inst.fail(1634);
-            return -1;
+        if (is_map) {
+            if (n == 0) {
+                bool ok = to_str(inst, s);
+                if (ok) key.assign(heap_str(inst, s.str));
+                release_value(inst, s);
+                if (!ok) {
+                    if (!inst.error()) inst.fail(3056);
+                    return -1;
+                }
+            } else {
+                release_value(inst, s);
+            }
+        } else {
+            bool ok = to_int(inst, s, true);
+            int32_t v = s.i;
+            release_value(inst, s);
+            if (!ok) {
+                if (!inst.error()) inst.fail(1634);
+                return -1;
+            }
+            if (n <= kMaxDims) subs[n] = v;
         }
-        if (n <= kMaxDims) subs[n] = v;
         ++n;
         if (tok_is(inst, Kw::RBracket)) break;
         if (!tok_is(inst, Kw::Comma)) {
@@ -329,14 +346,34 @@ int64_t read_subscripts(Instance& inst, uint32_t handle) {
             return -1;
         }
     }
-    if (n > kMaxDims) {
+    if (is_map ? n != 1 : n > kMaxDims) {
         inst.fail(1635);
         return -1;
     }
-    int64_t index = array_index(inst, handle, subs, n);
+    int64_t index = is_map ? 0 : array_index(inst, handle, subs, n);
     if (index < 0) return -1;
     get_token(inst);
     return inst.error() ? -1 : index;
+}
+
+// An element of an array or an entry of a map, as read_subscripts left it.
+bool element_fetch(Instance& inst, uint32_t handle, int64_t index, const std::string& key, ValueCore& out) {
+    if (array_is_map(handle)) return map_lookup(inst, handle, key, out);
+    return array_fetch(inst, handle, index, out);
+}
+
+bool element_store(Instance& inst, uint32_t handle, int64_t index, const std::string& key, const ValueCore& v) {
+    if (array_is_map(handle)) return map_store(inst, handle, key, v);
+    return array_store(inst, handle, index, v);
+}
+
+// The element's flags word; 0 for a missing map key.
+uint32_t element_flags(Instance& inst, uint32_t handle, int64_t index, const std::string& key) {
+    if (array_is_map(handle)) {
+        const ValueCore* v = map_find(inst, handle, key);
+        return v ? v->flags : 0;
+    }
+    return array_element_flags(handle, index);
 }
 
 // ---- Calls --------------------------------------------------------------------------
@@ -452,6 +489,7 @@ struct NameArg {
     int32_t index = -1;      // variable record, -1 when missing
     uint32_t handle = 0;     // kElem
     int64_t elem = -1;       // kElem
+    std::string key;         // kElem of a map
     bool resolved = true;    // kPtr: false when the pointer could not be resolved
     std::string name;
 };
@@ -509,7 +547,7 @@ bool read_name_arg(Instance& inst, NameArg& a) {
             inst.fail(1632);
             return false;
         }
-        a.elem = read_subscripts(inst, a.handle);
+        a.elem = read_subscripts(inst, a.handle, a.key);
         return a.elem >= 0;
     }
     return true;
@@ -526,7 +564,7 @@ bool expect_rparen(Instance& inst) {
 
 uint32_t flags_of(Instance& inst, const NameArg& a) {
     uint32_t f = 0;
-    if (a.kind == NameArg::kElem) return array_element_flags(a.handle, a.elem);
+    if (a.kind == NameArg::kElem) return element_flags(inst, a.handle, a.elem, a.key);
     if (a.index <= 0) return 0;
     in_frame(inst, a.frame, [&] { f = inst.vars[a.index].flags; });
     return f;
@@ -717,11 +755,12 @@ void array_element(Instance& inst, Value& out) {
         inst.fail(1632);
         return;
     }
-    int64_t index = read_subscripts(inst, handle);
+    std::string key;
+    int64_t index = read_subscripts(inst, handle, key);
     if (index < 0) return;
     release_value(inst, out);
     Value tmp = empty_value();
-    if (!array_fetch(inst, handle, index, tmp)) return;
+    if (!element_fetch(inst, handle, index, key, tmp)) return;
     out = tmp;
 }
 
@@ -927,10 +966,11 @@ void dereference(Instance& inst, Value& v) {
     v.frame_index = frame;
     if ((v.flags & kVtArray) && tok_is(inst, Kw::LBracket)) {
         uint32_t handle = v.str;
-        int64_t index = read_subscripts(inst, handle);
+        std::string key;
+        int64_t index = read_subscripts(inst, handle, key);
         if (index < 0) return;
         Value elem = empty_value();
-        bool fetched = array_fetch(inst, handle, index, elem);
+        bool fetched = element_fetch(inst, handle, index, key, elem);
         release_value(inst, v);
         v = fetched ? elem : empty_value();
     }
@@ -1121,6 +1161,7 @@ struct Target {
     int32_t index = -1;
     uint32_t handle = 0;  // element target when nonzero
     int64_t elem = -1;
+    std::string key;  // element target of a map
     std::string name;
 };
 
@@ -1172,7 +1213,7 @@ const char* skip_brackets(const char* p) {
 }
 
 bool store(Instance& inst, const Target& t, Value& v) {
-    if (t.handle) return array_store(inst, t.handle, t.elem, v);
+    if (t.handle) return element_store(inst, t.handle, t.elem, t.key, v);
     bool ok = true;
     bool done = in_frame(inst, t.frame, [&] {
         VarRecord& r = inst.vars[t.index];
@@ -1206,7 +1247,7 @@ void store_owned(Instance& inst, const Target& t, Value& v) {
 bool fetch_target(Instance& inst, const Target& t, Value& out) {
     if (t.handle) {
         Value tmp = empty_value();
-        if (!array_fetch(inst, t.handle, t.elem, tmp)) return false;
+        if (!element_fetch(inst, t.handle, t.elem, t.key, tmp)) return false;
         out = tmp;
         return true;
     }
@@ -1278,7 +1319,7 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
             inst.fail(1632);
             return true;
         }
-        target.elem = read_subscripts(inst, target.handle);
+        target.elem = read_subscripts(inst, target.handle, target.key);
         if (target.elem < 0) return true;
     } else {
         return false;
