@@ -302,7 +302,7 @@ HeapOff heap_wstrdup(Instance& inst, std::u16string_view s) {
 
 void set_array_release_hook(ArrayReleaseFn fn) { g_array_release = fn; }
 
-void release_value(Instance& inst, ValueCore& v, bool keep_array) {
+void release_value_owned(Instance& inst, ValueCore& v, bool keep_array) {
     if (v.flags & kVtArray) {
         if (!keep_array && g_array_release && v.str) g_array_release(inst, v.str);
     } else if ((v.flags & kVtStr) && v.str) {

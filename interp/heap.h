@@ -2,6 +2,7 @@
 // pointer, immediate coalescing, growth by committing more of the reservation.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "interp/instance.h"
@@ -58,6 +59,16 @@ void set_array_release_hook(ArrayReleaseFn fn);
 
 // Frees the value's strings, its array (unless `keep_array`) and its variant, and clears
 // those flags.
-void release_value(Instance& inst, ValueCore& v, bool keep_array = false);
+void release_value_owned(Instance& inst, ValueCore& v, bool keep_array);
+// Most values released hold only numbers: those are cleared here without a call.
+inline void release_value(Instance& inst, ValueCore& v, bool keep_array = false) {
+    if (v.flags & (kVtStr | kVtWide | kVtArray | kVtVariant)) {
+        release_value_owned(inst, v, keep_array);
+        return;
+    }
+    v.str = 0;
+    v.wstr = 0;
+    std::memset(v.variant, 0, sizeof v.variant);
+}
 
 }  // namespace kel::interp

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "interp/exec.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
 #include "interp/messages.h"
@@ -336,7 +337,8 @@ bool cache_usable(Instance& inst) {
     LineTokens* c = t.cache;
     if (!c || !t.pos || t.pos < t.cache_base || t.pos > t.cache_base + t.cache_len) return false;
     if (t.no_create || t.persistent_name || t.define_name || t.address_of) return false;
-    size_t udfs = static_cast<size_t>(udf_count(inst));
+    // Read directly rather than through udf_count: this runs for every token.
+    size_t udfs = inst.exec ? inst.exec->udfs.size() : 0;
     if (c->udf_count != udfs || c->host_table != inst.host_table) {
         c->toks.clear();
         c->texts.clear();
@@ -379,7 +381,9 @@ bool replay(Instance& inst, uint16_t at) {
     } else {
         t.var_index = -1;
     }
-    std::memcpy(t.text, c.texts.data() + k.text_off, k.text_len);
+    // Token texts are a few bytes: a plain loop beats a library call here.
+    const char* src = c.texts.data() + k.text_off;
+    for (uint32_t j = 0; j < k.text_len; ++j) t.text[j] = src[j];
     t.text[k.text_len] = '\0';
     t.type = k.type;
     t.kw = k.kw;
@@ -409,19 +413,27 @@ void record(Instance& inst, uint16_t at) {
     t.cache_next = static_cast<uint32_t>(c.toks.size());
 }
 
+// Kept out of line so that replaying a cached token stays a small leaf.
+[[gnu::noinline]] void read_and_record(Instance& inst, uint16_t at) {
+    TokenState& t = inst.tok;
+    t.volatile_token = false;
+    read_token(inst);
+    if (!inst.error() && !t.volatile_token) record(inst, at);
+}
+
+[[gnu::noinline]] void read_uncached(Instance& inst) { read_token(inst); }
+
 }  // namespace
 
 void get_token(Instance& inst) {
     TokenState& t = inst.tok;
     if (!cache_usable(inst)) {
-        read_token(inst);
+        read_uncached(inst);
         return;
     }
     auto at = static_cast<uint16_t>(t.pos - t.cache_base);
     if (replay(inst, at)) return;
-    t.volatile_token = false;
-    read_token(inst);
-    if (!inst.error() && !t.volatile_token) record(inst, at);
+    read_and_record(inst, at);
 }
 
 void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_t len) {
