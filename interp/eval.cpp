@@ -1185,6 +1185,8 @@ int compound_op(int kw) {
 // Looks ahead in the text without reading tokens: does an assignment operator start here?
 bool assignment_op_at(const char* p) {
     while (*p == ' ' || *p == '\t') ++p;
+    if (p[0] == '=') return p[1] != '=';  // "=" and "==" are the only operators starting so
+    if (!std::strchr("+-*/&|^<>:mM", p[0]) || p[0] == '\0') return false;
     if ((p[0] == 'm' || p[0] == 'M') && (p[1] == 'o' || p[1] == 'O') && (p[2] == 'd' || p[2] == 'D') && p[3] == '=')
         return true;
     int kw = match_operator(p);
@@ -1301,7 +1303,6 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
         if (!assignment_op_at(t.pos)) return false;
         target.frame = inst.cur_frame;
         target.index = t.var_index;
-        name_of_token(inst, target.name);
         if (target.index <= 0) {
             inst.fail(3051);
             return true;

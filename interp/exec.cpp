@@ -840,7 +840,7 @@ bool label_matches(std::string_view line, std::string_view label) {
 
 }  // namespace
 
-ExecState& exec_state(Instance& inst) {
+ExecState& exec_state_create(Instance& inst) {
     if (!inst.exec) {
         inst.exec = std::make_shared<ExecState>();
         // Differential tests compare runs with and without the token cache.

@@ -108,7 +108,9 @@ struct ExecState {
     int32_t line_terminator = 0;  // 53
 };
 
-ExecState& exec_state(Instance& inst);
+ExecState& exec_state_create(Instance& inst);
+// Asked for many times per statement: the state exists after the first call.
+inline ExecState& exec_state(Instance& inst) { return inst.exec ? *inst.exec : exec_state_create(inst); }
 
 // The statement loop over `s` from `start`. Returns 1 when the text ran to its end or
 // a return ended the frame `frame_depth` (the stack depth of this loop's own frame entry,
