@@ -2,6 +2,7 @@
 // and multi-line string constants allocate.
 #include "interp/tokenizer.h"
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -331,12 +332,19 @@ void read_token(Instance& inst) {
 }
 
 constexpr size_t kMaxCachedTokens = 256;
+constexpr size_t kTextPad = 16;
 
 bool cache_usable(Instance& inst) {
     TokenState& t = inst.tok;
     LineTokens* c = t.cache;
     if (!c || !t.pos || t.pos < t.cache_base || t.pos > t.cache_base + t.cache_len) return false;
-    if (t.no_create || t.persistent_name || t.define_name || t.address_of) return false;
+    // The four one-shot flags sit side by side: one load tests them all.
+    static_assert(offsetof(TokenState, address_of) == offsetof(TokenState, no_create) + 1 &&
+                  offsetof(TokenState, persistent_name) == offsetof(TokenState, no_create) + 2 &&
+                  offsetof(TokenState, define_name) == offsetof(TokenState, no_create) + 3);
+    uint32_t one_shot;
+    std::memcpy(&one_shot, &t.no_create, sizeof one_shot);
+    if (one_shot) return false;
     // Read directly rather than through udf_count: this runs for every token.
     size_t udfs = inst.exec ? inst.exec->udfs.size() : 0;
     if (c->udf_count != udfs || c->host_table != inst.host_table) {
@@ -381,9 +389,13 @@ bool replay(Instance& inst, uint16_t at) {
     } else {
         t.var_index = -1;
     }
-    // Token texts are a few bytes: a plain loop beats a library call here.
     const char* src = c.texts.data() + k.text_off;
-    for (uint32_t j = 0; j < k.text_len; ++j) t.text[j] = src[j];
+    if (k.text_len < kTextPad) {
+        // Most token texts are a few bytes: one fixed-size copy, the padding makes it safe.
+        std::memcpy(t.text, src, kTextPad);
+    } else {
+        std::memcpy(t.text, src, k.text_len);
+    }
     t.text[k.text_len] = '\0';
     t.type = k.type;
     t.kw = k.kw;
@@ -407,8 +419,11 @@ void record(Instance& inst, uint16_t at) {
     k.kw = t.kw;
     k.var_index = t.var_index;
     k.text_len = static_cast<uint32_t>(std::strlen(t.text));
+    // The texts end in kTextPad zero bytes, so that a short text is copied in one piece.
+    if (!c.texts.empty()) c.texts.resize(c.texts.size() - kTextPad);
     k.text_off = static_cast<uint32_t>(c.texts.size());
     c.texts.append(t.text, k.text_len);
+    c.texts.append(kTextPad, '\0');
     c.toks.push_back(k);
     t.cache_next = static_cast<uint32_t>(c.toks.size());
 }
