@@ -350,25 +350,24 @@ bool read_line(std::string_view text, size_t& pos, char* out, size_t* out_len, s
     }
     while (p < end && is_blank(text[p])) ++p;
     *first = p;
-    size_t n = 0;
-    while (p < end) {
-        char c = text[p];
-        if (c == '\0') break;
-        if (c == '\n' || c == 0x1A) {
-            ++p;
-            break;
-        }
-        if (n == kLineMax) {
-            if (!(c == ' ' && p + 1 < end && text[p + 1] == '\n')) *too_long = true;
-            ++p;
-            continue;
-        }
-        out[n++] = c;
-        ++p;
+    // The line ends at the first LF, NUL or end-of-file mark (0x1A), whichever comes first.
+    const char* base = text.data();
+    size_t stop = end;
+    if (const void* q = std::memchr(base + p, '\n', end - p)) stop = static_cast<size_t>(static_cast<const char*>(q) - base);
+    if (const void* q = std::memchr(base + p, '\0', stop - p)) stop = static_cast<size_t>(static_cast<const char*>(q) - base);
+    if (const void* q = std::memchr(base + p, 0x1A, stop - p)) stop = static_cast<size_t>(static_cast<const char*>(q) - base);
+    size_t len = stop - p;
+    size_t n = len < kLineMax ? len : kLineMax;
+    std::memcpy(out, base + p, n);
+    if (len > kLineMax) {
+        // Past the limit only a single blank right before the line feed is forgiven.
+        bool forgiven = len - kLineMax == 1 && base[stop - 1] == ' ' && stop < end && base[stop] == '\n';
+        if (!forgiven) *too_long = true;
     }
     out[n] = '\0';
     *out_len = n;
-    pos = p;
+    // A NUL stays unread (it ends the text); LF and the end-of-file mark are consumed.
+    pos = stop < end && (base[stop] == '\n' || base[stop] == 0x1A) ? stop + 1 : stop;
     return true;
 }
 
