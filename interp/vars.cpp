@@ -195,13 +195,62 @@ bool frame_switch(Instance& inst, uint16_t k, FrameRef* prev) {
     return true;
 }
 
+namespace {
+
+// Tables of returned function frames, kept while another function frame is still live.
+// A table of 2000 records is 152 KB: given back to the allocator on every return, the heap
+// top shrank and grew again once per call (a system call and fresh pages each time).
+struct SpareTable {
+    const Instance* owner = nullptr;
+    Handle table = 0;
+    uint16_t capacity = 0;
+};
+constexpr int kSpareTables = 4;
+thread_local SpareTable t_spares[kSpareTables];
+
+Handle take_spare(const Instance& inst, uint16_t capacity) {
+    for (SpareTable& s : t_spares) {
+        if (s.table && s.owner == &inst && s.capacity == capacity) {
+            Handle h = s.table;
+            s = {};
+            return h;
+        }
+    }
+    return 0;
+}
+
+bool keep_spare(const Instance& inst, Handle h, uint16_t capacity) {
+    for (SpareTable& s : t_spares) {
+        if (!s.table) {
+            s = {&inst, h, capacity};
+            return true;
+        }
+    }
+    return false;
+}
+
+// With no function frame left the spares go back, so nothing outlives the calls.
+void release_spares(const Instance& inst) {
+    for (int k = 1; k <= kMaxFrame; ++k)
+        if (inst.frames[k].table) return;
+    for (SpareTable& s : t_spares) {
+        if (s.table && s.owner == &inst) {
+            platform::gmem_free(s.table);
+            s = {};
+        }
+    }
+}
+
+}  // namespace
+
 int32_t frame_create(Instance& inst, uint16_t capacity) {
     if (capacity < 2) capacity = 2;
     for (uint16_t k = 1; k <= kMaxFrame; ++k) {
         if (inst.frames[k].table) continue;
         // Records at and beyond the count are never read, so a table of 2000 records is
-        // not cleared for every function call.
-        Handle h = platform::gmem_alloc(size_t{capacity} * sizeof(VarRecord), false);
+        // not cleared for every function call (nor is a reused one).
+        Handle h = take_spare(inst, capacity);
+        if (!h) h = platform::gmem_alloc(size_t{capacity} * sizeof(VarRecord), false);
         if (!h) return -1;
         void* p = platform::gmem_lock(h);
         if (!p) {
@@ -223,8 +272,11 @@ bool frame_free(Instance& inst, uint16_t k) {
         for (uint32_t i = 0; i < s.count && i < s.capacity; ++i) release_value(inst, recs[i]);
         platform::gmem_unlock(s.table);
     }
-    platform::gmem_free(s.table);
+    Handle table = s.table;
+    uint16_t capacity = static_cast<uint16_t>(s.capacity);
     s = {};
+    if (!keep_spare(inst, table, capacity)) platform::gmem_free(table);
+    release_spares(inst);
     return true;
 }
 

@@ -189,6 +189,34 @@ TEST_F(VarsTest, FramesRunOutAtOneHundred) {
     for (uint16_t i = 1; i <= 100; ++i) frame_free(inst, i);
 }
 
+TEST_F(VarsTest, ReusedFrameTableStartsEmptyAndAllIsFreedAfterTheLastFrame) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    size_t live_before = platform::gmem_live_count();
+    ASSERT_EQ(frame_create(inst, 100), 1);  // the caller's frame stays while the callee comes and goes
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(frame_create(inst, 100), 2) << round;
+        FrameRef back;
+        ASSERT_TRUE(frame_switch(inst, 2, &back));
+        EXPECT_EQ(inst.cur_count, 1);
+        EXPECT_EQ(var_lookup(inst, "local"), -1);
+        int32_t li = var_find_or_create(inst, "local");
+        ASSERT_GE(li, 1);
+        inst.vars[li].flags = kVtInt;
+        inst.vars[li].i = round;
+        std::string p = make_var_pointer(inst, "local");
+        ASSERT_TRUE(frame_switch(inst, back.index, nullptr));
+        ASSERT_TRUE(frame_free(inst, 2));
+        uint16_t f;
+        int32_t idx;
+        EXPECT_FALSE(resolve_var_pointer(inst, p, false, &f, &idx));
+        inst.clear_error();
+    }
+    ASSERT_TRUE(frame_free(inst, 1));
+    EXPECT_EQ(platform::gmem_live_count(), live_before);
+}
+
 TEST(PersistentName, MangledWithFunctionIndex) {
     EXPECT_EQ(persistent_name(10, "Count"), "?0a__count");
     EXPECT_EQ(persistent_name(0, std::string(25, 'x')), "?00__" + std::string(25, 'x'));
