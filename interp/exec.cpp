@@ -398,23 +398,36 @@ void do_endwhile(Instance& inst) {
     struct_pop(inst);
 }
 
+// A loop met while skipping: pushed only to keep its `next` matched.
+void push_skipped_loop(Instance& inst, int32_t kind) {
+    StructEntry* e = struct_push(inst, kind);
+    if (!e) return;
+    e->state = kStSkipAll;
+    exec_state(inst).breakable = 1;
+}
+
+// The loop variable after `for` or `foreach` into *idx; false with `syntax_error` (or the
+// tokenizer's error) when there is none.
+bool read_loop_variable(Instance& inst, uint16_t syntax_error, int32_t* idx) {
+    get_token(inst);
+    if (inst.error()) return false;
+    if (inst.tok.type != kTokVariable) {
+        inst.fail(syntax_error);
+        return false;
+    }
+    *idx = inst.tok.var_index;
+    return true;
+}
+
 void do_for(Instance& inst, const char* line, bool skip) {
     ExecState& ex = exec_state(inst);
     ex.last_if = -1;
     if (skip) {
-        StructEntry* e = struct_push(inst, Kw::For);
-        if (!e) return;
-        e->state = kStSkipAll;
-        ex.breakable = 1;
+        push_skipped_loop(inst, Kw::For);
         return;
     }
-    get_token(inst);
-    if (inst.error()) return;
-    if (inst.tok.type != kTokVariable) {
-        inst.fail(3360);
-        return;
-    }
-    int32_t idx = inst.tok.var_index;
+    int32_t idx = -1;
+    if (!read_loop_variable(inst, 3360, &idx)) return;
     get_token(inst);
     if (inst.error()) return;
     if (!(inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Assign)) {
@@ -486,19 +499,11 @@ void do_foreach(Instance& inst, const char* line, bool skip) {
         return;
     }
     if (skip) {
-        StructEntry* e = struct_push(inst, Kw::ForEach);
-        if (!e) return;
-        e->state = kStSkipAll;
-        ex.breakable = 1;
+        push_skipped_loop(inst, Kw::ForEach);
         return;
     }
-    get_token(inst);
-    if (inst.error()) return;
-    if (inst.tok.type != kTokVariable) {
-        inst.fail(3729);
-        return;
-    }
-    int32_t idx = inst.tok.var_index;
+    int32_t idx = -1;
+    if (!read_loop_variable(inst, 3729, &idx)) return;
     get_string_token(inst);
     if (inst.error()) return;
     if (!(inst.tok.text[0] && (inst.tok.text[0] | 0x20) == 'i' && (inst.tok.text[1] | 0x20) == 'n' &&
