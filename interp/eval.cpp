@@ -2,6 +2,8 @@
 // routine reports failure on the instance and returns; the owner of a value releases it.
 #include "interp/eval.h"
 
+#include "interp/eval_parts.h"
+
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -389,25 +391,11 @@ void paren_missing(Instance& inst, int id) {
 
 // The current token is the function's keyword; leaves the token after ")".
 void call_function(Instance& inst, Value& out, int id) {
-    int required = 0, optional = 0;
-    uint64_t ptypes = ~uint64_t{0};
-    bool disabled = false;
-    if (id >= 0 && id < kKeywordCount) {
-        const KeywordRecord& r = keyword(id);
-        disabled = r.kind != kFunc;
-        required = r.u.args.required;
-        optional = r.u.args.optional;
-        ptypes = param_type_word(r);
-    } else if (id >= kHostIdFirst && id <= kHostIdLast && inst.host_table) {
-        const KeywordRecord& r = inst.host_table[id - kHostIdFirst];
-        disabled = (r.kind & kKindDisabled) != 0;
-        required = r.u.args.required;
-        optional = r.u.args.optional;
-        ptypes = param_type_word(r);
-    } else if (id >= kUdfIdFirst && id <= kUdfIdLast) {
-        required = udf_param_count(inst, id - kUdfIdFirst);
-    }
-    if (disabled) {
+    CallInfo ci;
+    eval_call_info(inst, id, &ci);
+    int required = ci.required, optional = ci.optional;
+    uint64_t ptypes = ci.ptypes;
+    if (ci.disabled) {
         inst.fail(3472);
         return;
     }
@@ -469,13 +457,7 @@ void call_function(Instance& inst, Value& out, int id) {
         release_args(inst, args, argc);
         return;
     }
-    bool pinned[kMaxArgSlots] = {};
-    for (int i = 0; i < argc; ++i)
-        if (args[i].flags & kVtArray) pinned[i] = array_lock(args[i].str);
-    call_builtin(inst, id, out, args, argc, false, ptypes);
-    for (int i = 0; i < argc; ++i)
-        if (pinned[i]) array_unlock(args[i].str);
-    release_args(inst, args, argc);
+    eval_call_with_args(inst, id, out, args, argc, ptypes);
     if (inst.error()) return;
     get_token(inst);
 }
@@ -765,24 +747,15 @@ void array_element(Instance& inst, Value& out) {
 }
 
 void variable_value(Instance& inst, Value& out) {
-    int32_t idx = inst.tok.var_index;
-    if (idx <= 0 || !inst.vars) {
-        inst.fail(3051);
-        return;
-    }
-    const VarRecord& r = inst.vars[idx];
-    if (!is_defined(r.flags)) {
-        find_var(inst, r.name, true);  // raises 3052 with its report
-        if (!inst.error()) inst.fail(3052);
-        return;
-    }
-    if (!copy_value(inst, r, out)) return;
-    out.var_index = static_cast<uint16_t>(idx);
-    out.frame_index = inst.cur_frame;
-    get_token(inst);
+    eval_variable(inst, inst.tok.var_index, out);
+    if (!inst.error()) get_token(inst);
 }
 
-void constant_value_of(Instance& inst, Value& out, int kw) {
+void constant_value_of(Instance& inst, Value& out, int kw) { eval_constant(inst, kw, out); }
+
+}  // namespace
+
+void eval_constant(Instance& inst, int kw, Value& out) {
     ConstantValue c = constant_value(keyword(kw));
     release_value(inst, out);
     switch (c.type) {
@@ -797,6 +770,8 @@ void constant_value_of(Instance& inst, Value& out, int kw) {
         }
     }
 }
+
+namespace {
 
 void primary(Instance& inst, Value& out) {
     TokenState& t = inst.tok;
@@ -989,27 +964,7 @@ void level9(Instance& inst, Value& out) {
             if (inst.error()) return;
             if (op == Kw::Amp) return pointer_of(inst, out);
             if (op == Kw::Star) return dereference(inst, out);
-            bool is_float;
-            if (!numeric_operand(inst, out, &is_float)) return;
-            if (op == Kw::Plus) {
-                if (is_float)
-                    set_float(inst, out, out.f);
-                else
-                    set_int(inst, out, out.i);
-            } else if (op == Kw::Minus) {
-                if (is_float)
-                    set_float(inst, out, -out.f);
-                else
-                    set_int(inst, out, s32(0u - u32(out.i)));
-            } else if (op == Kw::Bang) {
-                set_int(inst, out, is_float ? (out.f == 0.0 ? 1 : 0) : (out.i == 0 ? 1 : 0));
-            } else {
-                if (is_float) {
-                    inst.fail(3064);
-                    return;
-                }
-                set_int(inst, out, ~out.i);
-            }
+            eval_unary_numeric(inst, op, out);
             return;
         }
     }
@@ -1036,48 +991,11 @@ bool level_has(const Instance& inst) {
 template <int Level>
 void binary_level(Instance& inst, Value& out);
 
-constexpr int kChainParts = 16;
-
-// Joins `out` and the pending narrow strings into one new block.
-bool flush_chain(Instance& inst, Value& out, Value* parts, int& n) {
-    if (n == 0) return true;
-    size_t lens[kChainParts];
-    size_t len0 = std::strlen(heap_str(inst, out.str));
-    uint64_t total = len0;
-    for (int i = 0; i < n; ++i) total += lens[i] = std::strlen(heap_str(inst, parts[i].str));
-    HeapOff off = heap_alloc(inst, total + 1);
-    if (!off) {
-        inst.fail(3096);
-        return false;
-    }
-    char* dst = heap_ptr(inst, off);
-    std::memcpy(dst, heap_str(inst, out.str), len0);
-    dst += len0;
-    for (int i = 0; i < n; ++i) {
-        std::memcpy(dst, heap_str(inst, parts[i].str), lens[i]);
-        dst += lens[i];
-        release_value(inst, parts[i]);
-    }
-    *dst = '\0';
-    n = 0;
-    release_value(inst, out);
-    out.str = off;
-    out.flags = kVtStr;
-    out.var_index = kNoIndex;
-    out.frame_index = kNoIndex;
-    return true;
-}
-
 // A run of ":" operators. Each operand is evaluated and converted exactly when the
 // pairwise joins would do it; the narrow texts are then copied once instead of once per
 // operator.
 void concat_chain(Instance& inst, Value& out) {
-    Value parts[kChainParts];
-    int n = 0;
-    auto drop_parts = [&] {
-        for (int i = 0; i < n; ++i) release_value(inst, parts[i]);
-        n = 0;
-    };
+    ConcatChain chain;
     while (!inst.error() && level_has<4>(inst)) {
         get_token(inst);
         if (inst.error()) break;
@@ -1087,37 +1005,9 @@ void concat_chain(Instance& inst, Value& out) {
             release_value(inst, rhs);
             break;
         }
-        bool wide = (n == 0 && (out.flags & (kVtWide | kVtVariant))) || (rhs.flags & (kVtWide | kVtVariant));
-        if (wide) {
-            if (!flush_chain(inst, out, parts, n)) {
-                release_value(inst, rhs);
-                break;
-            }
-            binary_op(inst, out, rhs, Kw::Colon);
-            continue;
-        }
-        if ((n == 0 && !to_str(inst, out)) || !to_str(inst, rhs)) {
-            if (!inst.error()) inst.fail(3056);
-            release_value(inst, rhs);
-            break;
-        }
-        if (n == 0 && !(out.flags & kVtStr)) {
-            inst.fail(3056);
-            release_value(inst, rhs);
-            break;
-        }
-        if (n == kChainParts && !flush_chain(inst, out, parts, n)) {
-            release_value(inst, rhs);
-            break;
-        }
-        parts[n++] = rhs;
+        if (!chain.add(inst, out, rhs)) break;
     }
-    if (inst.error()) {
-        drop_parts();
-        return;
-    }
-    flush_chain(inst, out, parts, n);
-    drop_parts();
+    chain.finish(inst, out);
 }
 
 template <int Level>
@@ -1432,6 +1322,181 @@ void eval_expression(Instance& inst, Value& out, bool allow_assign, bool deref_t
         out = empty_value();
     }
     inst.assign_allowed = saved;
+}
+
+void eval_variable(Instance& inst, int32_t idx, Value& out) {
+    if (idx <= 0 || !inst.vars) {
+        inst.fail(3051);
+        return;
+    }
+    const VarRecord& r = inst.vars[idx];
+    if (!is_defined(r.flags)) {
+        find_var(inst, r.name, true);  // raises 3052 with its report
+        if (!inst.error()) inst.fail(3052);
+        return;
+    }
+    if (!copy_value(inst, r, out)) return;
+    out.var_index = static_cast<uint16_t>(idx);
+    out.frame_index = inst.cur_frame;
+}
+
+bool eval_call_info(const Instance& inst, int id, CallInfo* info) {
+    *info = CallInfo{};
+    if (id >= 0 && id < kKeywordCount) {
+        const KeywordRecord& r = keyword(id);
+        info->disabled = r.kind != kFunc;
+        info->required = r.u.args.required;
+        info->optional = r.u.args.optional;
+        info->ptypes = param_type_word(r);
+        return true;
+    }
+    if (id >= kHostIdFirst && id <= kHostIdLast && inst.host_table) {
+        const KeywordRecord& r = inst.host_table[id - kHostIdFirst];
+        info->disabled = (r.kind & kKindDisabled) != 0;
+        info->required = r.u.args.required;
+        info->optional = r.u.args.optional;
+        info->ptypes = param_type_word(r);
+        return true;
+    }
+    if (id >= kUdfIdFirst && id <= kUdfIdLast) {
+        info->required = udf_param_count(inst, id - kUdfIdFirst);
+        return true;
+    }
+    return false;
+}
+
+void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int argc, uint64_t ptypes) {
+    bool pinned[kMaxArgSlots] = {};
+    for (int i = 0; i < argc; ++i)
+        if (args[i].flags & kVtArray) pinned[i] = array_lock(args[i].str);
+    call_builtin(inst, id, out, args, argc, false, ptypes);
+    for (int i = 0; i < argc; ++i)
+        if (pinned[i]) array_unlock(args[i].str);
+    release_args(inst, args, argc);
+}
+
+void eval_unary_numeric(Instance& inst, int op, Value& out) {
+    bool is_float;
+    if (!numeric_operand(inst, out, &is_float)) return;
+    if (op == Kw::Plus) {
+        if (is_float)
+            set_float(inst, out, out.f);
+        else
+            set_int(inst, out, out.i);
+    } else if (op == Kw::Minus) {
+        if (is_float)
+            set_float(inst, out, -out.f);
+        else
+            set_int(inst, out, s32(0u - u32(out.i)));
+    } else if (op == Kw::Bang) {
+        set_int(inst, out, is_float ? (out.f == 0.0 ? 1 : 0) : (out.i == 0 ? 1 : 0));
+    } else {
+        if (is_float) {
+            inst.fail(3064);
+            return;
+        }
+        set_int(inst, out, ~out.i);
+    }
+}
+
+ConcatChain::ConcatChain() {
+    for (auto& p : parts_) p = empty_value();
+}
+
+namespace {
+
+// Joins `out` and the pending narrow strings into one new block.
+bool flush_chain(Instance& inst, Value& out, Value* parts, int& n) {
+    if (n == 0) return true;
+    size_t lens[16];
+    size_t len0 = std::strlen(heap_str(inst, out.str));
+    uint64_t total = len0;
+    for (int i = 0; i < n; ++i) total += lens[i] = std::strlen(heap_str(inst, parts[i].str));
+    HeapOff off = heap_alloc(inst, total + 1);
+    if (!off) {
+        inst.fail(3096);
+        return false;
+    }
+    char* dst = heap_ptr(inst, off);
+    std::memcpy(dst, heap_str(inst, out.str), len0);
+    dst += len0;
+    for (int i = 0; i < n; ++i) {
+        std::memcpy(dst, heap_str(inst, parts[i].str), lens[i]);
+        dst += lens[i];
+        release_value(inst, parts[i]);
+    }
+    *dst = '\0';
+    n = 0;
+    release_value(inst, out);
+    out.str = off;
+    out.flags = kVtStr;
+    out.var_index = kNoIndex;
+    out.frame_index = kNoIndex;
+    return true;
+}
+
+}  // namespace
+
+bool ConcatChain::add(Instance& inst, Value& out, Value& rhs) {
+    bool wide = (n_ == 0 && (out.flags & (kVtWide | kVtVariant))) || (rhs.flags & (kVtWide | kVtVariant));
+    if (wide) {
+        if (!flush_chain(inst, out, parts_, n_)) {
+            release_value(inst, rhs);
+            return false;
+        }
+        binary_op(inst, out, rhs, Kw::Colon);
+        return !inst.error();
+    }
+    if ((n_ == 0 && !to_str(inst, out)) || !to_str(inst, rhs)) {
+        if (!inst.error()) inst.fail(3056);
+        release_value(inst, rhs);
+        return false;
+    }
+    if (n_ == 0 && !(out.flags & kVtStr)) {
+        inst.fail(3056);
+        release_value(inst, rhs);
+        return false;
+    }
+    if (n_ == kParts && !flush_chain(inst, out, parts_, n_)) {
+        release_value(inst, rhs);
+        return false;
+    }
+    parts_[n_++] = rhs;
+    return true;
+}
+
+void ConcatChain::finish(Instance& inst, Value& out) {
+    if (!inst.error()) flush_chain(inst, out, parts_, n_);
+    for (int i = 0; i < n_; ++i) release_value(inst, parts_[i]);
+    n_ = 0;
+}
+
+int eval_compound_op(int kw) { return compound_op(kw); }
+
+bool eval_assignment_op_at(const char* p) { return assignment_op_at(p); }
+
+bool eval_fetch_var(Instance& inst, uint16_t frame, int32_t index, Value& out) {
+    Target t;
+    t.frame = frame;
+    t.index = index;
+    return fetch_target(inst, t, out);
+}
+
+void eval_store_var(Instance& inst, uint16_t frame, int32_t index, Value& v, bool discard, Value& out) {
+    Target t;
+    t.frame = frame;
+    t.index = index;
+    if (discard && !(v.flags & (kVtArray | kVtVariant | kVtBinBuf))) {
+        store_owned(inst, t, v);
+        return;
+    }
+    if (store(inst, t, v)) {
+        out = v;
+        out.var_index = static_cast<uint16_t>(index);
+        out.frame_index = frame;
+    } else {
+        release_value(inst, v);
+    }
 }
 
 int read_own_args(Instance& inst, Value* args, int max) {

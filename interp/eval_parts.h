@@ -1,0 +1,66 @@
+// Pieces of the expression evaluator that the compiled-line runner (interp/fastline.h)
+// shares with the token-driven ladder, so that both give the same values and raise the
+// same errors at the same points.
+#pragma once
+#include <cstdint>
+
+#include "interp/instance.h"
+#include "interp/value.h"
+
+namespace kel::interp {
+
+// The value of variable record `idx` of the current table as a primary: 3051 for a bad
+// index, 3052 (with its report) for an undefined variable. `out` is overwritten.
+void eval_variable(Instance& inst, int32_t idx, Value& out);
+
+// A keyword constant (@TRUE, @CRLF, ...) into `out`.
+void eval_constant(Instance& inst, int kw, Value& out);
+
+// What a call of keyword `id` needs: argument counts, parameter types, whether the
+// keyword is disabled. False when `id` names no callable function.
+struct CallInfo {
+    int required = 0;
+    int optional = 0;
+    uint64_t ptypes = ~uint64_t{0};
+    bool disabled = false;
+};
+bool eval_call_info(const Instance& inst, int id, CallInfo* info);
+
+// Calls `id` with evaluated arguments (released here, arrays pinned during the call).
+void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int argc, uint64_t ptypes);
+
+// The numeric unary operators (! - + ~) applied to an evaluated operand.
+void eval_unary_numeric(Instance& inst, int op, Value& out);
+
+// A run of ":" operators: operands are converted as the pairwise joins would convert
+// them, and the narrow texts are copied once at the end.
+class ConcatChain {
+public:
+    ConcatChain();
+    ~ConcatChain() = default;
+    ConcatChain(const ConcatChain&) = delete;
+    ConcatChain& operator=(const ConcatChain&) = delete;
+    // Joins the next evaluated operand (taken over). False with the error raised.
+    bool add(Instance& inst, Value& out, Value& rhs);
+    // Writes the joined text into `out`; after an error only drops what is pending.
+    void finish(Instance& inst, Value& out);
+
+private:
+    static constexpr int kParts = 16;
+    Value parts_[kParts];
+    int n_ = 0;
+};
+
+// The compound assignment operators: the binary operator of "+=" and the like, -1 else.
+int eval_compound_op(int kw);
+// Does an assignment operator start at `p` (blanks first)? Reads no tokens.
+bool eval_assignment_op_at(const char* p);
+
+// The current value of a variable that is the target of a compound assignment.
+bool eval_fetch_var(Instance& inst, uint16_t frame, int32_t index, Value& out);
+// Stores an assignment's value into a variable. With `discard` a value that holds no
+// array, variant or buffer is handed over; otherwise the variable gets a copy and `out`
+// receives the value (tagged with the variable).
+void eval_store_var(Instance& inst, uint16_t frame, int32_t index, Value& v, bool discard, Value& out);
+
+}  // namespace kel::interp
