@@ -6,6 +6,7 @@
 #include "interp/convert.h"
 #include "interp/errors.h"
 #include "interp/eval.h"
+#include "interp/fastline.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
 #include "interp/messages.h"
@@ -21,6 +22,7 @@ namespace kel::interp {
 namespace {
 
 constexpr int kMsgCheckExtra = 9505;
+constexpr uint8_t kFastTries = 8;  // compiling a line is tried this often, then left
 constexpr int kMsgCheckBrackets = 9518;
 constexpr int kMsgExtraPunct = 9501;
 
@@ -167,14 +169,20 @@ void expression_statement(Instance& inst, const char* line, bool deref) {
 }
 
 // The `to` part of a for line: limit, optional step, test. `from_next` adds the step.
-void for_to(Instance& inst, const char* line, bool from_next) {
-    ExecState& ex = exec_state(inst);
-    StructEntry* e = top(ex);
+// False when the `to` part has nothing to evaluate: no for loop (3362), or skipping.
+bool for_to_begin(Instance& inst) {
+    StructEntry* e = top(exec_state(inst));
     if (!e || e->kind != Kw::For) {
         inst.fail(3362);
-        return;
+        return false;
     }
-    if (e->state & (kStSkipAll | kStSkipBranch | kStBreak)) return;
+    return !(e->state & (kStSkipAll | kStSkipBranch | kStBreak));
+}
+
+void for_to_finish(Instance& inst, Value& limit, Value& step, bool from_next);
+
+void for_to(Instance& inst, const char* line, bool from_next) {
+    if (!for_to_begin(inst)) return;
     Value limit;
     if (!eval_next(inst, limit, false, line)) return;
     if (!numeric_only(inst, limit)) {
@@ -196,7 +204,30 @@ void for_to(Instance& inst, const char* line, bool from_next) {
         }
         if (!expect_end(inst)) return;
     }
+    for_to_finish(inst, limit, step, from_next);
+}
+
+// Limit and step are numbers: steps the loop variable (from next) and tests it.
+void for_to_finish(Instance& inst, Value& limit, Value& step, bool from_next) {
+    ExecState& ex = exec_state(inst);
+    StructEntry* e = top(ex);
     int32_t idx = e->value;
+    if (limit.flags == kVtInt && step.flags == kVtInt && idx > 0 && idx < inst.cur_count &&
+        (inst.vars[idx].flags & (kVtInt | kVtStr | kVtFloat | kVtBinBuf | kVtWide | kVtArray | kVtVariant)) ==
+            kVtInt) {
+        // Whole numbers throughout: the same steps without the general conversions.
+        VarRecord& r = inst.vars[idx];
+        int32_t v = r.i;
+        if (from_next) {
+            v = static_cast<int32_t>(static_cast<uint32_t>(v) + static_cast<uint32_t>(step.i));
+            r.flags = kVtInt;
+            r.i = v;
+            std::memset(r.variant, 0, sizeof r.variant);
+        }
+        bool go = step.i < 0 ? limit.i <= v : limit.i >= v;
+        e->state = go ? kStRun : kStSkipBranch;
+        return;
+    }
     if (idx < 0 || idx >= inst.cur_count) {
         inst.fail(3361);
         return;
@@ -298,6 +329,8 @@ void do_elseif(Instance& inst, const char* line) {
     if (truth && e) e->state = kStRun;
 }
 
+void do_else_block(Instance& inst);
+
 void do_else(Instance& inst, bool skip) {
     ExecState& ex = exec_state(inst);
     if (!rest_is_empty(inst)) {
@@ -313,6 +346,11 @@ void do_else(Instance& inst, bool skip) {
         if (run) exec_line(inst, tail, true);
         return;
     }
+    do_else_block(inst);
+}
+
+void do_else_block(Instance& inst) {
+    ExecState& ex = exec_state(inst);
     ex.last_if = -1;
     StructEntry* e = top(ex);
     if (!e) {
@@ -660,8 +698,9 @@ void do_gosub(Instance& inst, bool skip) {
     ex.jumped = true;
 }
 
+void return_value(Instance& inst, Value& v, bool given);
+
 void do_return(Instance& inst, const char* line, bool skip) {
-    ExecState& ex = exec_state(inst);
     if (skip) return;
     Value v = empty_value();
     bool given = false;
@@ -679,6 +718,12 @@ void do_return(Instance& inst, const char* line, bool skip) {
         v.flags = kVtInt;
         v.i = 0;
     }
+    return_value(inst, v, given);
+}
+
+// Ends the innermost gosub (a value there is 1760) or function / called-script frame.
+void return_value(Instance& inst, Value& v, bool given) {
+    ExecState& ex = exec_state(inst);
     for (int i = ex.depth - 1; i >= 0; --i) {
         StructEntry& e = ex.stack[i];
         if (e.kind == kKindGosubFalse || e.kind == kKindGosubTrue || e.kind == kKindGosubNone) {
@@ -835,6 +880,142 @@ void exec_line(Instance& inst, const char* text, bool tail) {
     expression_statement(inst, text, false);
 }
 
+// ---- Compiled lines ---------------------------------------------------------------
+
+// A condition of a compiled line: whole integers straight, anything else exactly as the
+// text would evaluate it.
+bool fast_condition(Instance& inst, FastLine& f, bool* truth) {
+    int32_t x;
+    if (fast_eval_int(inst, f, f.expr, &x)) {
+        *truth = x != 0;
+        return true;
+    }
+    Value v;
+    fast_eval_expression(inst, f, f.expr, v);
+    if (inst.error()) return false;
+    return condition_value(inst, v, truth);
+}
+
+// A number for the `to` part; 3361 when it is not one.
+bool fast_number(Instance& inst, FastLine& f, int32_t e, Value& v) {
+    int32_t x;
+    if (fast_eval_int(inst, f, e, &x)) {
+        v = empty_value();
+        v.flags = kVtInt;
+        v.i = x;
+        return true;
+    }
+    fast_eval_expression(inst, f, e, v);
+    if (inst.error()) return false;
+    if (!numeric_only(inst, v)) {
+        inst.fail(3361);
+        return false;
+    }
+    return true;
+}
+
+void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line);
+
+// The statement after `then`: compiled, or read from the text (which then caches its
+// tokens, so that it compiles next time).
+void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
+    if (f.tail) {
+        exec_fast(inst, *f.tail, lt, line);
+        return;
+    }
+    size_t len = lt.line.size();
+    std::memcpy(line, lt.line.data(), len);
+    line[len] = '\0';
+    ExecState& ex = exec_state(inst);
+    ex.line_text = line;
+    token_cache_line(inst, &lt, line, len);
+    exec_line(inst, line + f.tail_at, true);
+    if (!inst.error() && lt.fast_tries < kFastTries) {
+        ++lt.fast_tries;
+        f.tail = fast_compile(inst, lt, f.tail_at);
+        if (f.tail && f.tail->kind != FastKind::kAssign && f.tail->kind != FastKind::kExpr &&
+            f.tail->kind != FastKind::kReturn)
+            f.tail.reset();
+    }
+}
+
+// Runs a compiled line as exec_line runs its text.
+void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
+    ExecState& ex = exec_state(inst);
+    bool skip = skipping(ex);
+    bool resume_to = ex.for_resume;
+    ex.for_resume = false;
+    switch (f.kind) {
+        case FastKind::kAssign: fast_assign(inst, f); return;
+        case FastKind::kExpr: fast_expr_statement(inst, f); return;
+        case FastKind::kNext: do_next(inst); return;
+        case FastKind::kEndWhile: do_endwhile(inst); return;
+        case FastKind::kEndIf: do_endif(inst); return;
+        case FastKind::kElse: do_else_block(inst); return;
+        case FastKind::kEndSwitch: do_endswitch(inst); return;
+        case FastKind::kBreak: do_break(inst, false, skip); return;
+        case FastKind::kContinue: do_break(inst, true, skip); return;
+        case FastKind::kReturn: {
+            if (skip) return;
+            Value v = empty_value();
+            int32_t x;
+            if (f.expr < 0) {
+                v.flags = kVtInt;
+                v.i = 0;
+            } else if (!fast_var_rooted(f, f.expr) && fast_eval_int(inst, f, f.expr, &x)) {
+                v.flags = kVtInt;
+                v.i = x;
+            } else {
+                fast_eval_expression(inst, f, f.expr, v);
+                if (inst.error()) return;
+            }
+            return_value(inst, v, f.expr >= 0);
+            return;
+        }
+        case FastKind::kTo: {
+            ex.for_resume = resume_to;
+            bool from_next = resume_to;
+            if (for_to_begin(inst)) {
+                Value limit, step = empty_value();
+                step.flags = kVtInt;
+                step.i = 1;
+                if (fast_number(inst, f, f.expr, limit) && (f.expr2 < 0 || fast_number(inst, f, f.expr2, step)))
+                    for_to_finish(inst, limit, step, from_next);
+            }
+            ex.for_resume = false;
+            return;
+        }
+        case FastKind::kWhile: {
+            ex.last_if = -1;
+            bool truth;
+            if (!fast_condition(inst, f, &truth)) return;
+            StructEntry* e = struct_push(inst, Kw::While);
+            if (!e) return;
+            e->state = truth ? kStRun : kStSkipBranch;
+            e->resume = static_cast<uint32_t>(ex.line_pos);
+            ex.breakable = 1;
+            return;
+        }
+        case FastKind::kIfBlock: {
+            ex.last_if = -1;
+            bool truth;
+            if (!fast_condition(inst, f, &truth)) return;
+            StructEntry* e = struct_push(inst, kKindIfThen);
+            if (!e) return;
+            e->state = truth ? kStRun : kStSkipBranch;
+            return;
+        }
+        case FastKind::kIf: {
+            ex.last_if = -1;
+            bool truth;
+            if (!fast_condition(inst, f, &truth)) return;
+            if (truth) fast_tail(inst, f, lt, line);
+            exec_state(inst).last_if = truth ? 1 : 0;
+            return;
+        }
+    }
+}
+
 bool label_matches(std::string_view line, std::string_view label) {
     if (line.size() < 1 + label.size() || line[0] != ':') return false;
     if (!starts_with_ci(line.substr(1), label)) return false;
@@ -952,6 +1133,26 @@ void remember_read(LineTokens& lt, const Script& s, size_t from, size_t to, size
     lt.raw_valid = true;
 }
 
+// After each statement: a return that ended this frame, the message pump, the stop flag.
+// -1 to go on, else what the statement loop returns (1 for a return, 0 with an error).
+int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const char* line, size_t first) {
+    if (ex.return_pending && ex.depth <= frame_depth) return 1;
+    // The pump reads the clock; every few statements is often enough for the time-out.
+    if ((++ex.pump_count & (kPumpEvery - 1)) == 0) platform::pump_messages();
+    if (inst.stop_requested) {
+        if (!ex.stop_reported) {
+            ex.stop_reported = true;
+            display_error(inst, 194, line, first);
+            inst.fail(9013);
+            inst.real_code = 194;
+        } else {
+            inst.fail(9013);
+        }
+        return 0;
+    }
+    return -1;
+}
+
 struct LevelGuard {
     ExecState& ex;
     ~LevelGuard() { --ex.loop_level; }
@@ -1030,14 +1231,54 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
     LevelGuard guard{ex};
     Gathering g;
     size_t pos = start;
+    LineTokens* prev = nullptr;
     for (;;) {
         size_t len = 0, first = 0;
         bool too_long = false;
-        LineTokens* lt = line_tokens(ex, s, pos);
+        LineTokens* lt;
+        if (prev && prev->succ && prev->succ_pos == pos && prev->succ_script == &s) {
+            lt = prev->succ;
+        } else {
+            lt = line_tokens(ex, s, pos);
+            if (prev) {
+                prev->succ = lt;
+                prev->succ_pos = pos;
+                prev->succ_script = &s;
+            }
+        }
+        prev = lt;
         bool plain = false;
         if (lt && lt->raw_valid && s.text.size() - pos >= lt->raw.size() &&
             std::memcmp(s.text.data() + pos, lt->raw.data(), lt->raw.size()) == 0) {
             first = pos + lt->raw_first;
+            FastLine* fl = lt->fast.get();
+            if (fl && !g.open && lt->raw_plain) {
+                if (fl->udf_count != ex.udfs.size() || fl->host_table != inst.host_table) {
+                    lt->fast.reset();
+                    lt->fast_tries = 0;
+                } else if (fl->skip_ok || !skipping(ex)) {
+                    pos += lt->raw.size();
+                    ex.script = &s;
+                    ex.line_pos = first;
+                    ex.next_pos = pos;
+                    ex.jumped = false;
+                    ex.line_text = lt->line.c_str();
+                    ex.line_substituted = false;
+                    inst.assign_target = 0;
+                    inst.tok.cache = nullptr;
+                    exec_fast(inst, *fl, *lt, line);
+                    if (inst.error()) {
+                        std::memcpy(line, lt->line.data(), lt->line.size());
+                        line[lt->line.size()] = '\0';
+                        ex.line_text = line;
+                        if (!after_line_error(inst, line, first)) return 0;
+                    }
+                    int done = line_epilogue(inst, ex, frame_depth, lt->line.c_str(), first);
+                    if (done >= 0) return done;
+                    pos = ex.next_pos;
+                    continue;
+                }
+            }
             len = lt->raw_len;
             std::memcpy(line, lt->raw.data() + lt->raw_first, len);
             line[len] = '\0';
@@ -1085,21 +1326,14 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
                 exec_line(inst, line, false);
             }
         }
+        if (!inst.error() && lt && plain && !ex.line_substituted && !lt->fast && lt->fast_tries < kFastTries &&
+            line[0] != ':') {
+            ++lt->fast_tries;
+            lt->fast = fast_compile(inst, *lt, 0);
+        }
         if (inst.error() && !after_line_error(inst, line, first)) return 0;
-        if (ex.return_pending && ex.depth <= frame_depth) return 1;
-        // The pump reads the clock; every few statements is often enough for the time-out.
-        if ((++ex.pump_count & (kPumpEvery - 1)) == 0) platform::pump_messages();
-        if (inst.stop_requested && !ex.stop_reported) {
-            ex.stop_reported = true;
-            display_error(inst, 194, line, first);
-            inst.fail(9013);
-            inst.real_code = 194;
-            return 0;
-        }
-        if (inst.stop_requested) {
-            inst.fail(9013);
-            return 0;
-        }
+        int done = line_epilogue(inst, ex, frame_depth, line, first);
+        if (done >= 0) return done;
         pos = ex.next_pos;
     }
     if (g.open) {

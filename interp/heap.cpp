@@ -121,6 +121,7 @@ uint32_t heap_block_size(uint64_t n) {
 void heap_format(Instance& inst, uint8_t* base, uint64_t committed, uint64_t reserved,
                  HostInstanceRecord* desc) {
     HeapState& h = inst.heap;
+    ++h.epoch;
     committed &= ~uint64_t{3};
     if (committed > 0xFFFFFF00u) committed = 0xFFFFFF00u;  // offsets are 32-bit
     if (reserved > 0xFFFFFF00u) reserved = 0xFFFFFF00u;
@@ -155,6 +156,7 @@ void heap_format(Instance& inst, uint8_t* base, uint64_t committed, uint64_t res
 
 HeapOff heap_alloc(Instance& inst, uint64_t n) {
     if (!inst.heap.base) return 0;
+    ++inst.heap.epoch;
     uint32_t c = heap_block_size(n);
     if (c == 0 || c > inst.heap.reserved) return 0;
     uint32_t cur = rover(inst);
@@ -202,6 +204,7 @@ HeapOff heap_alloc(Instance& inst, uint64_t n) {
 
 void heap_free(Instance& inst, HeapOff off) {
     if (off == 0 || !inst.heap.base) return;
+    ++inst.heap.epoch;
     const uint32_t top = inst.heap.top;
     // Everything is checked before anything is written, so a bad free leaves the heap as it was.
     if (off < kHeapHeaderSize + kBlockOverhead || (off & 3) || off >= top) return corrupted(kMsgTagOverwrite1);

@@ -56,6 +56,9 @@ struct HeapState {
     uint64_t reserved = 0;
     uint32_t top = 0;
     uint32_t rover = 0;  // mirror of the header's roving pointer, for tests and dumps
+    // Counts every allocation, free and format: what was true of a block stays true while
+    // it is unchanged.
+    uint64_t epoch = 0;
 };
 
 class Instance {
@@ -98,6 +101,14 @@ public:
     uint16_t cur_count = 0;
     VarRecord* vars = nullptr;
     uint32_t frame_serial_counter = 0;
+    // Tables of returned function frames, reused by the next calls (interp/vars.cpp) and
+    // freed with the instance.
+    struct SpareTable {
+        Handle table = 0;
+        uint16_t capacity = 0;
+    };
+    static constexpr int kSpareTables = 4;
+    SpareTable spare_tables[kSpareTables] = {};
     // Set by the tokenizer's address-of flag and the pointer-defining forms: a new
     // variable is created defined (integer) rather than undefined.
     bool create_defined = false;
@@ -139,6 +150,11 @@ public:
     int32_t eval_depth = 0;         // nested sub-expressions, bounded against stack overflow
     int32_t file_line_term = 1;     // IntControl 53: 0 none, 1 CR LF, 2 LF, 3 CR, 4 tab
     uint32_t code_page = 0;         // chrsetcodepage; 0 until set: the ANSI code page
+
+    Instance() = default;
+    ~Instance();
+    Instance(const Instance&) = delete;
+    Instance& operator=(const Instance&) = delete;
 
     uint16_t error() const { return err_code; }
     Instance& fail(uint16_t code) {

@@ -2,10 +2,13 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kel::interp {
+
+struct FastLine;
 
 constexpr size_t kTokenTextSize = 2050;  // one line (2,048 characters) and room to spare
 constexpr size_t kMaxStringToken = 2048;
@@ -47,6 +50,14 @@ struct LineTokens {
     std::string texts;
     size_t udf_count = 0;
     const void* host_table = nullptr;
+    // The compiled form of the line (interp/fastline.h), and how often compiling was tried.
+    std::shared_ptr<FastLine> fast;
+    uint8_t fast_tries = 0;
+    // The line that ran after this one last time (what the line cache gives for that
+    // position, found without hashing).
+    LineTokens* succ = nullptr;
+    const void* succ_script = nullptr;
+    size_t succ_pos = 0;
 };
 
 struct TokenState {
