@@ -68,7 +68,8 @@ public:
     }
 
     size_t size() const { return toks_.size(); }
-    const CachedToken& tok(size_t i) const { return *toks_[i < toks_.size() ? i : toks_.size() - 1]; }
+    // Past the tokens read so far: a token no rule accepts.
+    const CachedToken& tok(size_t i) const { return i < toks_.size() ? *toks_[i] : missing_; }
     bool is_kw(size_t i, int kw) const { return tok(i).type == kTokKeyword && tok(i).kw == kw; }
     bool at_end(size_t i) const { return tok(i).type == kTokNone; }
     std::string_view text(size_t i) const {
@@ -331,6 +332,7 @@ private:
     FastLine& f_;
     std::vector<const CachedToken*> toks_;
     int nest_ = 0;
+    static constexpr CachedToken missing_{0, 0, 0, 0xFF, -1, -1, 0, 0};
 };
 
 bool rest_blank(const std::string& line, size_t from) {
@@ -385,8 +387,33 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
             return f;
         }
     }
-    if (!whole_chain || c.size() < 2) return nullptr;
     size_t i = 0;
+    if (t0.type == kTokKeyword && t0.kw == Kw::If) {
+        // The tokens after `then` are read from where the statement there starts.
+        i = 1;
+        f->expr = c.expr(i);
+        if (f->expr < 0) return nullptr;
+        if (c.at_end(i)) {
+            f->kind = FastKind::kIfBlock;
+            return f;
+        }
+        if (!c.is_kw(i, Kw::Then)) return nullptr;
+        size_t after = c.tok(i).end;
+        if (rest_blank(lt.line, after)) {
+            f->kind = FastKind::kIfBlock;
+            return f;
+        }
+        while (after < lt.line.size() && (lt.line[after] == ' ' || lt.line[after] == '\t')) ++after;
+        f->kind = FastKind::kIf;
+        f->tail_at = static_cast<uint16_t>(after);
+        // The statement after `then` compiles on its own once its tokens have been read.
+        f->tail = fast_compile(inst, lt, f->tail_at);
+        if (f->tail && f->tail->kind != FastKind::kAssign && f->tail->kind != FastKind::kExpr &&
+            f->tail->kind != FastKind::kReturn)
+            f->tail.reset();
+        return f;
+    }
+    if (!whole_chain || c.size() < 2) return nullptr;
     auto whole = [&](int32_t e) { return e >= 0 && c.at_end(i); };
     if (t0.type == kTokVariable && c.tok(1).type == kTokKeyword &&
         (c.tok(1).kw == Kw::Assign || eval_compound_op(c.tok(1).kw) >= 0)) {
@@ -434,30 +461,6 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
                 if (f->expr2 < 0 || !f->nodes[static_cast<size_t>(f->expr2)].pure) return nullptr;
             }
             return c.at_end(i) ? std::move(f) : nullptr;
-        case Kw::If: {
-            i = 1;
-            f->expr = c.expr(i);
-            if (f->expr < 0) return nullptr;
-            if (c.at_end(i)) {
-                f->kind = FastKind::kIfBlock;
-                return f;
-            }
-            if (!c.is_kw(i, Kw::Then)) return nullptr;
-            size_t after = c.tok(i).end;
-            if (rest_blank(lt.line, after)) {
-                f->kind = FastKind::kIfBlock;
-                return f;
-            }
-            while (after < lt.line.size() && (lt.line[after] == ' ' || lt.line[after] == '\t')) ++after;
-            f->kind = FastKind::kIf;
-            f->tail_at = static_cast<uint16_t>(after);
-            // The statement after `then` compiles on its own once its tokens have been read.
-            f->tail = fast_compile(inst, lt, f->tail_at);
-            if (f->tail && f->tail->kind != FastKind::kAssign && f->tail->kind != FastKind::kExpr &&
-                f->tail->kind != FastKind::kReturn)
-                f->tail.reset();
-            return f;
-        }
         default: break;
     }
     if ((kw >= 0 && kw < kKeywordCount && keyword(kw).kind == kFunc) || (kw >= kHostIdFirst && kw <= kHostIdLast) ||
