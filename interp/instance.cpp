@@ -6,6 +6,11 @@
 
 namespace kel::interp {
 
+Instance::~Instance() {
+    for (SpareTable& s : spare_tables)
+        if (s.table) platform::gmem_free(s.table);
+}
+
 Instance& Instance::info(std::string_view text) {
     static constexpr std::string_view kSep =
         "\n\n----------------------------------------\n\xA0\n";

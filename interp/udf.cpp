@@ -1,6 +1,7 @@
 // Calls of user-defined functions and subroutines, and of other script files (Call).
 #include "interp/udf.h"
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -14,7 +15,12 @@ namespace kel::interp {
 
 namespace {
 
-// Everything of the caller that a call may change and must give back.
+// The token text at the call, kept in place when short: most calls are made with a
+// one-character token ("(" or ")") or a name current.
+constexpr size_t kShortTokenText = 48;
+
+// Everything of the caller that a call may change and must give back. The handler names
+// and the continuation line move out and back instead of being copied, and only when set.
 struct CallerState {
     const Script* script;
     size_t line_pos;
@@ -23,15 +29,44 @@ struct CallerState {
     bool line_substituted;
     const char* line_text;
     int cur_udf;
-    HandlerState handlers;
-    SavedTokens tok;
+    int error_mode;
+    int cancel_mode;
+    bool cancel_inherited;
+    std::string error_func;
+    std::string cancel_func;
     int8_t last_if;
     uint8_t breakable;
     uint32_t assign_target;
     int32_t assign_allowed;
+    // The tokenizer.
+    uint8_t type;
+    int16_t kw;
+    bool no_create, address_of, persistent_name, define_name, volatile_token;
+    bool pos_in_continued, start_in_continued;
+    const char* pos;
+    const char* start;
+    size_t pos_off, start_off;  // into continued_line, when the flags above are set
+    int32_t var_index;
     int32_t current_udf;
+    LineTokens* cache;
+    const char* cache_base;
+    uint32_t cache_len, cache_next;
+    uint32_t text_len;
+    char text_short[kShortTokenText];
+    std::string text_long;
+    std::string continued_line;
 };
 
+// Whether `p` points into `line` (the read position may run on a continuation line), and
+// where.
+bool offset_in(const std::string& line, const char* p, size_t* off) {
+    if (line.empty() || !p || p < line.data() || p > line.data() + line.size()) return false;
+    *off = static_cast<size_t>(p - line.data());
+    return true;
+}
+
+// Saves the caller's state and switches the handlers to their state inside a call: the
+// error handler off, the cancel handler inherited.
 void save_caller(Instance& inst, CallerState& s) {
     ExecState& ex = exec_state(inst);
     s.script = ex.script;
@@ -41,16 +76,54 @@ void save_caller(Instance& inst, CallerState& s) {
     s.line_substituted = ex.line_substituted;
     s.line_text = ex.line_text;
     s.cur_udf = ex.cur_udf;
-    s.handlers = ex.handlers;
-    s.tok.save(inst.tok);
+    HandlerState& h = ex.handlers;
+    s.error_mode = h.error_mode;
+    s.cancel_mode = h.cancel_mode;
+    s.cancel_inherited = h.cancel_inherited;
+    if (!h.error_func.empty()) s.error_func.swap(h.error_func);
+    // The cancel handler stays armed inside, and may be changed there.
+    if (!h.cancel_func.empty()) s.cancel_func = h.cancel_func;
+    h.error_mode = 0;
+    h.cancel_inherited = true;
     s.last_if = ex.last_if;
     s.breakable = ex.breakable;
     s.assign_target = inst.assign_target;
     s.assign_allowed = inst.assign_allowed;
-    s.current_udf = inst.tok.current_udf;
+
+    const TokenState& t = inst.tok;
+    size_t n = ::strnlen(t.text, kTokenTextSize - 1);
+    s.text_len = static_cast<uint32_t>(n);
+    if (n < kShortTokenText) std::memcpy(s.text_short, t.text, n);
+    else s.text_long.assign(t.text, n);
+    s.type = t.type;
+    s.kw = t.kw;
+    s.pos = t.pos;
+    s.start = t.start;
+    s.pos_in_continued = false;
+    s.start_in_continued = false;
+    if (!t.continued_line.empty()) {
+        s.continued_line = t.continued_line;
+        s.pos_in_continued = offset_in(t.continued_line, t.pos, &s.pos_off);
+        s.start_in_continued = offset_in(t.continued_line, t.start, &s.start_off);
+    }
+    s.var_index = t.var_index;
+    s.no_create = t.no_create;
+    s.address_of = t.address_of;
+    s.persistent_name = t.persistent_name;
+    s.define_name = t.define_name;
+    s.current_udf = t.current_udf;
+    s.cache = t.cache;
+    s.cache_base = t.cache_base;
+    s.cache_len = t.cache_len;
+    s.cache_next = t.cache_next;
+    s.volatile_token = t.volatile_token;
 }
 
-void restore_caller(Instance& inst, const CallerState& s) {
+// A field added to the tokenizer state must be saved and restored around calls above.
+static_assert(sizeof(TokenState) == 2152, "save the new TokenState field in save_caller/restore_caller");
+
+// Gives everything back; `s` is spent.
+void restore_caller(Instance& inst, CallerState& s) {
     ExecState& ex = exec_state(inst);
     ex.script = s.script;
     ex.line_pos = s.line_pos;
@@ -59,20 +132,40 @@ void restore_caller(Instance& inst, const CallerState& s) {
     ex.line_substituted = s.line_substituted;
     ex.line_text = s.line_text;
     ex.cur_udf = s.cur_udf;
-    ex.handlers = s.handlers;
-    s.tok.restore(inst.tok);
+    HandlerState& h = ex.handlers;
+    h.error_mode = s.error_mode;
+    h.cancel_mode = s.cancel_mode;
+    h.cancel_inherited = s.cancel_inherited;
+    h.error_func.swap(s.error_func);
+    h.cancel_func.swap(s.cancel_func);
     ex.last_if = s.last_if;
     ex.breakable = s.breakable;
     inst.assign_target = s.assign_target;
     inst.assign_allowed = s.assign_allowed;
-    inst.tok.current_udf = s.current_udf;
-}
 
-// Inside a call the error handler is off and the cancel handler inherited.
-void reset_handlers(ExecState& ex) {
-    ex.handlers.error_mode = 0;
-    ex.handlers.error_func.clear();
-    ex.handlers.cancel_inherited = true;
+    TokenState& t = inst.tok;
+    size_t n = s.text_len;
+    std::memcpy(t.text, n < kShortTokenText ? s.text_short : s.text_long.data(), n);
+    t.text[n] = '\0';
+    t.type = s.type;
+    t.kw = s.kw;
+    if (s.continued_line.empty()) t.continued_line.clear();
+    else t.continued_line.swap(s.continued_line);
+    // A read position on the continuation line follows it into its restored buffer.
+    const char* base = t.continued_line.data();
+    t.pos = s.pos_in_continued ? base + s.pos_off : s.pos;
+    t.start = s.start_in_continued ? base + s.start_off : s.start;
+    t.var_index = s.var_index;
+    t.no_create = s.no_create;
+    t.address_of = s.address_of;
+    t.persistent_name = s.persistent_name;
+    t.define_name = s.define_name;
+    t.current_udf = s.current_udf;
+    t.cache = s.cache;
+    t.cache_base = s.cache_base;
+    t.cache_len = s.cache_len;
+    t.cache_next = s.cache_next;
+    t.volatile_token = s.volatile_token;
 }
 
 // The value a return left for the frame, or integer 0.
@@ -91,9 +184,18 @@ void take_result(ExecState& ex, Value& result) {
 bool bind_param(Instance& inst, const std::string& name, const Value& arg) {
     int32_t idx = var_find_or_create(inst, name);
     if (idx < 0) return false;
+    VarRecord& r = inst.vars[idx];
+    if (!(arg.flags & (kVtStr | kVtWide | kVtArray))) {
+        // A number has nothing to duplicate: copy_value's result, without the round trip.
+        release_value(inst, r);
+        std::memcpy(static_cast<ValueCore*>(&r), static_cast<const ValueCore*>(&arg), sizeof(ValueCore));
+        r.str = 0;
+        r.wstr = 0;
+        r.flags &= ~kVtUndef;
+        return true;
+    }
     Value copy = empty_value();
     if (!copy_value(inst, arg, copy)) return false;
-    VarRecord& r = inst.vars[idx];
     release_value(inst, r);
     static_cast<ValueCore&>(r) = static_cast<const ValueCore&>(copy);
     return true;
@@ -146,26 +248,21 @@ void call_user_function(Instance& inst, int index, Value* args, int argc, Value&
     CallerState saved;
     save_caller(inst, saved);
     StructEntry* e = struct_push(inst, kKindFunction);
-    if (!e) return;
+    if (!e) {
+        restore_caller(inst, saved);
+        return;
+    }
     const int frame_depth = ex.depth - 1;
     ex.breakable = 0;
-    reset_handlers(ex);
 
     int32_t frame = -1;
     FrameRef prev{inst.cur_frame};
     if (!u.subroutine) {
-        frame = frame_create(inst, inst.cur_capacity);
+        frame = frame_enter(inst, inst.cur_capacity, &prev);
         if (frame < 0) {
             ex.depth = frame_depth;
             restore_caller(inst, saved);
             inst.fail(1672);
-            return;
-        }
-        if (!frame_switch(inst, static_cast<uint16_t>(frame), &prev)) {
-            frame_free(inst, static_cast<uint16_t>(frame));
-            ex.depth = frame_depth;
-            restore_caller(inst, saved);
-            inst.fail(3673);
             return;
         }
     }
@@ -187,11 +284,7 @@ void call_user_function(Instance& inst, int index, Value* args, int argc, Value&
     uint16_t real = inst.real_code;
     take_result(ex, result);
     ex.depth = frame_depth;
-    if (frame >= 0) {
-        FrameRef back;
-        if (!frame_switch(inst, prev.index, &back) && code == 0) code = 3673;
-        frame_free(inst, static_cast<uint16_t>(frame));
-    }
+    if (frame >= 0 && !frame_leave(inst, static_cast<uint16_t>(frame), prev.index) && code == 0) code = 3673;
     restore_caller(inst, saved);
     if (code != 0 && code != 9000 && code != 9999) {
         release_value(inst, result);
@@ -303,9 +396,11 @@ void call_script_file(Instance& inst, std::string_view name, std::string_view pa
     CallerState saved;
     save_caller(inst, saved);
     StructEntry* e = struct_push(inst, kKindCalledScript);
-    if (!e) return;
+    if (!e) {
+        restore_caller(inst, saved);
+        return;
+    }
     const int frame_depth = ex.depth - 1;
-    reset_handlers(ex);
     ++ex.call_level;
     auto script = std::make_unique<Script>();
     uint16_t code = 0, real = 0;

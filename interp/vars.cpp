@@ -101,8 +101,15 @@ uint16_t find_var(Instance& inst, std::string_view name, bool report) {
 }
 
 int32_t var_find_or_create(Instance& inst, std::string_view name) {
-    std::string key = var_name_key(name);
-    if (!inst.vars || key.empty()) {
+    // The key is built in place: this runs for every parameter of every call.
+    char key[kMaxVarName + 1];
+    size_t n = name.size() < kMaxVarName ? name.size() : kMaxVarName;
+    std::memcpy(key, name.data(), n);
+    key[n] = '\0';
+    if (n && !(static_cast<unsigned char>(key[0]) & 0x80))
+        for (size_t k = 0; k < n; ++k)
+            if (key[k] >= 'A' && key[k] <= 'Z') key[k] = static_cast<char>(key[k] - 'A' + 'a');
+    if (!inst.vars || n == 0) {
         inst.fail(3051);
         return -1;
     }
@@ -113,7 +120,7 @@ int32_t var_find_or_create(Instance& inst, std::string_view name) {
             free_rec = static_cast<int32_t>(i);
             continue;
         }
-        if (std::strncmp(r.name, key.data(), key.size()) == 0 && r.name[key.size()] == '\0')
+        if (r.name[0] == key[0] && std::strncmp(r.name, key, n) == 0 && r.name[n] == '\0')
             return static_cast<int32_t>(i);
     }
     int32_t idx = free_rec;
@@ -126,7 +133,7 @@ int32_t var_find_or_create(Instance& inst, std::string_view name) {
     }
     VarRecord& r = inst.vars[idx];
     std::memset(&r, 0, sizeof r);
-    std::memcpy(r.name, key.data(), key.size());
+    std::memcpy(r.name, key, n);
     r.i = -1;
     r.flags = inst.create_defined ? kVtInt : kVtUndef;
     return idx;
@@ -197,20 +204,13 @@ bool frame_switch(Instance& inst, uint16_t k, FrameRef* prev) {
 
 namespace {
 
-// Tables of returned function frames, kept while another function frame is still live.
-// A table of 2000 records is 152 KB: given back to the allocator on every return, the heap
-// top shrank and grew again once per call (a system call and fresh pages each time).
-struct SpareTable {
-    const Instance* owner = nullptr;
-    Handle table = 0;
-    uint16_t capacity = 0;
-};
-constexpr int kSpareTables = 4;
-thread_local SpareTable t_spares[kSpareTables];
-
-Handle take_spare(const Instance& inst, uint16_t capacity) {
-    for (SpareTable& s : t_spares) {
-        if (s.table && s.owner == &inst && s.capacity == capacity) {
+// Tables of returned function frames are kept for the next calls, up to four, until the
+// instance ends. A table of 2000 records is 152 KB: given back to the allocator on every
+// return, the heap top shrank and grew again once per call, and a loop calling a function
+// paid for a large allocation on every pass.
+Handle take_spare(Instance& inst, uint16_t capacity) {
+    for (Instance::SpareTable& s : inst.spare_tables) {
+        if (s.table && s.capacity == capacity) {
             Handle h = s.table;
             s = {};
             return h;
@@ -219,31 +219,19 @@ Handle take_spare(const Instance& inst, uint16_t capacity) {
     return 0;
 }
 
-bool keep_spare(const Instance& inst, Handle h, uint16_t capacity) {
-    for (SpareTable& s : t_spares) {
+void keep_or_free(Instance& inst, Handle h, uint16_t capacity) {
+    for (Instance::SpareTable& s : inst.spare_tables) {
         if (!s.table) {
-            s = {&inst, h, capacity};
-            return true;
+            s = {h, capacity};
+            return;
         }
     }
-    return false;
+    platform::gmem_free(h);
 }
 
-// With no function frame left the spares go back, so nothing outlives the calls.
-void release_spares(const Instance& inst) {
-    for (int k = 1; k <= kMaxFrame; ++k)
-        if (inst.frames[k].table) return;
-    for (SpareTable& s : t_spares) {
-        if (s.table && s.owner == &inst) {
-            platform::gmem_free(s.table);
-            s = {};
-        }
-    }
-}
-
-}  // namespace
-
-int32_t frame_create(Instance& inst, uint16_t capacity) {
+// Takes the lowest free slot with a table whose scratch record is set up; the table is
+// returned locked (*recs) so that a caller entering the frame does not lock it twice.
+int32_t frame_new(Instance& inst, uint16_t capacity, VarRecord** recs) {
     if (capacity < 2) capacity = 2;
     for (uint16_t k = 1; k <= kMaxFrame; ++k) {
         if (inst.frames[k].table) continue;
@@ -257,12 +245,69 @@ int32_t frame_create(Instance& inst, uint16_t capacity) {
             platform::gmem_free(h);
             return -1;
         }
-        init_scratch(static_cast<VarRecord*>(p));
-        platform::gmem_unlock(h);
+        *recs = static_cast<VarRecord*>(p);
+        init_scratch(*recs);
         inst.frames[k] = {k, capacity, 1, -1, h, inst.frame_serial_counter++, platform::tick_count()};
         return k;
     }
     return -1;
+}
+
+void load_current(Instance& inst, uint16_t k) {
+    const FrameSlot& s = inst.frames[k];
+    inst.cur_frame = k;
+    inst.cur_table = s.table;
+    inst.cur_serial = s.serial;
+    inst.cur_tick = s.tick;
+    inst.cur_capacity = s.capacity;
+    inst.cur_count = s.count;
+}
+
+}  // namespace
+
+int32_t frame_create(Instance& inst, uint16_t capacity) {
+    VarRecord* recs = nullptr;
+    int32_t k = frame_new(inst, capacity, &recs);
+    if (k >= 0) platform::gmem_unlock(inst.frames[k].table);
+    return k;
+}
+
+int32_t frame_enter(Instance& inst, uint16_t capacity, FrameRef* prev) {
+    VarRecord* recs = nullptr;
+    int32_t k = frame_new(inst, capacity, &recs);
+    if (k < 0) return -1;
+    prev->index = inst.cur_frame;
+    inst.frames[inst.cur_frame].count = inst.cur_count;
+    if (inst.vars) {
+        platform::gmem_unlock(inst.cur_table);
+        inst.vars = recs;
+    } else {
+        platform::gmem_unlock(inst.frames[k].table);
+    }
+    load_current(inst, static_cast<uint16_t>(k));
+    return k;
+}
+
+bool frame_leave(Instance& inst, uint16_t k, uint16_t back) {
+    if (k == 0 || k > kMaxFrame || k != inst.cur_frame || back == k || back > kMaxFrame || !inst.vars ||
+        inst.frames[back].table == 0) {
+        FrameRef ignored;
+        bool ok = frame_switch(inst, back, &ignored);
+        frame_free(inst, k);
+        return ok;
+    }
+    void* p = platform::gmem_lock(inst.frames[back].table);
+    if (!p) return false;
+    FrameSlot& s = inst.frames[k];
+    for (uint32_t i = 0; i < inst.cur_count && i < s.capacity; ++i) release_value(inst, inst.vars[i]);
+    platform::gmem_unlock(s.table);
+    Handle table = s.table;
+    uint16_t capacity = s.capacity;
+    s = {};
+    keep_or_free(inst, table, capacity);
+    load_current(inst, back);
+    inst.vars = static_cast<VarRecord*>(p);
+    return true;
 }
 
 bool frame_free(Instance& inst, uint16_t k) {
@@ -273,10 +318,9 @@ bool frame_free(Instance& inst, uint16_t k) {
         platform::gmem_unlock(s.table);
     }
     Handle table = s.table;
-    uint16_t capacity = static_cast<uint16_t>(s.capacity);
+    uint16_t capacity = s.capacity;
     s = {};
-    if (!keep_spare(inst, table, capacity)) platform::gmem_free(table);
-    release_spares(inst);
+    keep_or_free(inst, table, capacity);
     return true;
 }
 

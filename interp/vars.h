@@ -64,6 +64,12 @@ int32_t frame_create(Instance& inst, uint16_t capacity);
 // Releases every value of frame k's table, frees the block and clears the slot. The
 // current frame and frame 0 are refused.
 bool frame_free(Instance& inst, uint16_t k);
+// frame_create and frame_switch to the new frame in one step (one lock of the new table):
+// the slot, or -1 with nothing changed. `prev` receives the frame to go back to.
+int32_t frame_enter(Instance& inst, uint16_t capacity, FrameRef* prev);
+// frame_switch to `back`, then frame_free(k), in one step when k is current. False when
+// `back` cannot be entered; frame k then stays current and allocated.
+bool frame_leave(Instance& inst, uint16_t k, uint16_t back);
 
 // "#VAR$PTR#" + frame, table handle, serial, tick in hex + name, for the current frame.
 std::string make_var_pointer(const Instance& inst, std::string_view name);

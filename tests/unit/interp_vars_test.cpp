@@ -73,6 +73,28 @@ TEST_F(VarsTest, NamesAreCaseInsensitiveAndCut) {
     EXPECT_EQ(inst.vars[a].i, -1);
 }
 
+TEST_F(VarsTest, NameKeyMatchesTheLowerCasedForm) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    // A first byte with bit 7 set keeps the name's case; the cut applies before matching.
+    int32_t h = var_find_or_create(inst, "\xC4" "Bc");
+    EXPECT_STREQ(inst.vars[h].name, "\xC4" "Bc");
+    EXPECT_NE(var_find_or_create(inst, "\xC4" "bc"), h);
+    std::string longer = "A" + std::string(29, 'b');
+    int32_t l = var_find_or_create(inst, longer + "XYZ");
+    EXPECT_EQ(var_find_or_create(inst, longer + "q"), l);
+    EXPECT_EQ(var_lookup(inst, var_name_key(longer)), l);
+    EXPECT_EQ(var_find_or_create(inst, ""), -1);
+    EXPECT_EQ(inst.error(), 3051);
+    inst.clear_error();
+    inst.create_defined = true;
+    int32_t d = var_find_or_create(inst, "Defined");
+    inst.create_defined = false;
+    EXPECT_EQ(inst.vars[d].flags, uint32_t{kVtInt});
+    EXPECT_STREQ(inst.vars[d].name, "defined");
+}
+
 TEST_F(VarsTest, FindVarTellsMissingFromUninitialized) {
     start(100);
     test::Entered e(host_.inst_block);
@@ -189,7 +211,7 @@ TEST_F(VarsTest, FramesRunOutAtOneHundred) {
     for (uint16_t i = 1; i <= 100; ++i) frame_free(inst, i);
 }
 
-TEST_F(VarsTest, ReusedFrameTableStartsEmptyAndAllIsFreedAfterTheLastFrame) {
+TEST_F(VarsTest, ReusedFrameTableStartsEmptyAndIsKeptAfterTheLastFrame) {
     start(100);
     test::Entered e(host_.inst_block);
     Instance& inst = e.inst();
@@ -214,7 +236,126 @@ TEST_F(VarsTest, ReusedFrameTableStartsEmptyAndAllIsFreedAfterTheLastFrame) {
         inst.clear_error();
     }
     ASSERT_TRUE(frame_free(inst, 1));
-    EXPECT_EQ(platform::gmem_live_count(), live_before);
+    // Both tables wait for the next calls; the instance frees them (below).
+    EXPECT_EQ(platform::gmem_live_count(), live_before + 2);
+}
+
+TEST(FrameTables, SpareTablesGoWithTheInstance) {
+    size_t before = platform::gmem_live_count();
+    {
+        test::FakeHost host;
+        ASSERT_TRUE(host.start(100));
+        {
+            test::Entered e(host.inst_block);
+            Instance& inst = e.inst();
+            for (uint16_t k = 1; k <= 6; ++k) ASSERT_EQ(frame_create(inst, 100), k);
+            for (uint16_t k = 1; k <= 6; ++k) ASSERT_TRUE(frame_free(inst, k));
+            // Four are kept, the others freed at once.
+            EXPECT_EQ(platform::gmem_live_count(), before + 2 + Instance::kSpareTables);
+        }
+        host.stop();
+    }
+    EXPECT_EQ(platform::gmem_live_count(), before);
+}
+
+TEST_F(VarsTest, SpareTableIsReusedOnlyForItsCapacity) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    ASSERT_EQ(frame_create(inst, 50), 1);
+    Handle first = inst.frames[1].table;
+    ASSERT_TRUE(frame_free(inst, 1));
+    ASSERT_EQ(frame_create(inst, 60), 1);
+    EXPECT_NE(inst.frames[1].table, first);
+    EXPECT_EQ(platform::gmem_size(inst.frames[1].table), 60 * sizeof(VarRecord));
+    ASSERT_TRUE(frame_free(inst, 1));
+    ASSERT_EQ(frame_create(inst, 50), 1);
+    EXPECT_EQ(inst.frames[1].table, first);
+    ASSERT_TRUE(frame_free(inst, 1));
+}
+
+TEST_F(VarsTest, EnterAndLeaveKeepOneLockOnTheCurrentTable) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    var_find_or_create(inst, "g");
+    Handle root = inst.cur_table;
+    ASSERT_EQ(platform::gmem_lock_count(root), 1u);
+    uint32_t serial = inst.frame_serial_counter;
+    FrameRef prev{77};
+    ASSERT_EQ(frame_enter(inst, inst.cur_capacity, &prev), 1);
+    EXPECT_EQ(prev.index, 0);
+    EXPECT_EQ(inst.cur_frame, 1);
+    EXPECT_EQ(inst.cur_count, 1);
+    EXPECT_EQ(inst.cur_serial, serial);
+    EXPECT_EQ(inst.frames[0].count, 2);
+    EXPECT_EQ(platform::gmem_lock_count(root), 0u);
+    EXPECT_EQ(platform::gmem_lock_count(inst.cur_table), 1u);
+    EXPECT_EQ(var_lookup(inst, "g"), -1);
+    uint64_t free_before = 0, free_after = 0;
+    ASSERT_TRUE(heap_check(inst, nullptr, &free_before));
+    int32_t s = var_find_or_create(inst, "s");
+    inst.vars[s].str = heap_strdup(inst, "local text");
+    inst.vars[s].flags = kVtStr;
+    std::string p = make_var_pointer(inst, "s");
+    Handle local = inst.cur_table;
+    ASSERT_TRUE(frame_leave(inst, 1, prev.index));
+    EXPECT_EQ(inst.cur_frame, 0);
+    EXPECT_EQ(inst.cur_count, 2);
+    EXPECT_EQ(inst.frames[1].table, 0u);
+    EXPECT_EQ(platform::gmem_lock_count(root), 1u);
+    EXPECT_EQ(platform::gmem_lock_count(local), 0u);
+    EXPECT_TRUE(heap_check(inst, nullptr, &free_after));
+    EXPECT_EQ(free_after, free_before);  // the local string went with the frame
+    uint16_t f;
+    int32_t idx;
+    EXPECT_FALSE(resolve_var_pointer(inst, p, false, &f, &idx));
+    EXPECT_EQ(inst.error(), 3814);
+    inst.clear_error();
+    // The next call gets the same table back, empty.
+    ASSERT_EQ(frame_enter(inst, inst.cur_capacity, &prev), 1);
+    EXPECT_EQ(inst.cur_table, local);
+    EXPECT_EQ(inst.cur_count, 1);
+    EXPECT_EQ(var_lookup(inst, "s"), -1);
+    ASSERT_TRUE(frame_leave(inst, 1, prev.index));
+}
+
+TEST_F(VarsTest, EnterFailsWithoutChangingAnything) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    platform::gmem_fail_next(1);
+    FrameRef prev{5};
+    EXPECT_EQ(frame_enter(inst, 100, &prev), -1);
+    EXPECT_EQ(prev.index, 5);
+    EXPECT_EQ(inst.cur_frame, 0);
+    EXPECT_EQ(inst.frames[1].table, 0u);
+    EXPECT_EQ(platform::gmem_lock_count(inst.cur_table), 1u);
+    for (int i = 1; i <= 100; ++i) ASSERT_EQ(frame_create(inst, 4), i);
+    EXPECT_EQ(frame_enter(inst, 4, &prev), -1);
+    EXPECT_EQ(inst.cur_frame, 0);
+    for (uint16_t i = 1; i <= 100; ++i) frame_free(inst, i);
+}
+
+TEST_F(VarsTest, LeavingAFrameThatIsNotCurrentSwitchesThenFrees) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    FrameRef prev;
+    ASSERT_EQ(frame_enter(inst, 10, &prev), 1);
+    FrameRef back;
+    ASSERT_TRUE(frame_switch(inst, 0, &back));  // e.g. a pointer left the root current
+    EXPECT_TRUE(frame_leave(inst, 1, prev.index));
+    EXPECT_EQ(inst.cur_frame, 0);
+    EXPECT_EQ(inst.frames[1].table, 0u);
+    EXPECT_EQ(platform::gmem_lock_count(inst.cur_table), 1u);
+    // An empty slot to go back to: refused, the frame stays.
+    ASSERT_EQ(frame_enter(inst, 10, &prev), 1);
+    EXPECT_FALSE(frame_leave(inst, 1, 9));
+    EXPECT_EQ(inst.cur_frame, 1);
+    EXPECT_NE(inst.frames[1].table, 0u);
+    EXPECT_TRUE(frame_leave(inst, 1, 0));
+    EXPECT_EQ(inst.cur_frame, 0);
 }
 
 TEST(PersistentName, MangledWithFunctionIndex) {
