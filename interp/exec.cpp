@@ -974,6 +974,24 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
         }
         case FastKind::kTo: {
             ex.for_resume = resume_to;
+            StructEntry* e = top(ex);
+            int32_t lim;
+            if (f.expr2 < 0 && e && e->kind == Kw::For && !(e->state & (kStSkipAll | kStSkipBranch | kStBreak)) &&
+                e->value > 0 && e->value < inst.cur_count &&
+                (inst.vars[e->value].flags & (kVtInt | kVtStr | kVtFloat | kVtBinBuf | kVtWide | kVtArray |
+                                              kVtVariant)) == kVtInt &&
+                fast_eval_int(inst, f, f.expr, &lim)) {
+                // Whole numbers and step 1: the loop variable goes up by one and is tested.
+                VarRecord& r = inst.vars[e->value];
+                if (resume_to) {
+                    r.i = static_cast<int32_t>(static_cast<uint32_t>(r.i) + 1u);
+                    r.flags = kVtInt;
+                    std::memset(r.variant, 0, sizeof r.variant);
+                }
+                e->state = lim >= r.i ? kStRun : kStSkipBranch;
+                ex.for_resume = false;
+                return;
+            }
             bool from_next = resume_to;
             if (for_to_begin(inst)) {
                 Value limit, step = empty_value();
@@ -1122,6 +1140,7 @@ constexpr uint32_t kPumpEvery = 32;
 void remember_read(LineTokens& lt, const Script& s, size_t from, size_t to, size_t first, size_t len, bool too_long,
                    const char* line) {
     lt.raw_valid = false;
+    lt.raw_serial = s.serial.id;
     // Only a line closed by its own line end reads the same whatever follows it.
     if (too_long || to <= from || to > s.text.size() || first < from || first - from > 0xFFFF) return;
     char last = s.text[to - 1];
@@ -1164,7 +1183,7 @@ struct Gathering {
     bool open = false;
     bool repeat = false;
     bool subroutine = false;
-    UdfHeader header;
+    std::unique_ptr<UdfHeader> header_box;  // made when a definition opens: calls run many loops
     size_t body_start = 0;
     size_t header_pos = 0;
 };
@@ -1184,13 +1203,16 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
             return true;
         }
         std::string_view rest = line.substr(is_func ? 15 : 17);
-        if (!parse_udf_header(rest, &g.header)) {
+        if (!g.header_box) g.header_box = std::make_unique<UdfHeader>();
+        UdfHeader& header = *g.header_box;
+        header = UdfHeader{};
+        if (!parse_udf_header(rest, &header)) {
             inst.fail(is_func ? 3624 : 3692);
             return true;
         }
         g.open = true;
         g.subroutine = is_sub;
-        g.repeat = udf_find(inst, g.header.name) >= 0;
+        g.repeat = udf_find(inst, header.name) >= 0;
         g.body_start = next;
         g.header_pos = first;
         return true;
@@ -1205,9 +1227,10 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
     g.open = false;
     if (g.repeat) return true;
     auto e = std::make_unique<UdfEntry>();
-    e->name = g.header.name;
-    for (int i = 0; i < g.header.param_count; ++i) e->params[i] = g.header.params[i];
-    e->param_count = g.header.param_count;
+    const UdfHeader& header = *g.header_box;
+    e->name = header.name;
+    for (int i = 0; i < header.param_count; ++i) e->params[i] = header.params[i];
+    e->param_count = header.param_count;
     e->subroutine = g.subroutine;
     size_t body_end = first > g.body_start ? first : g.body_start;
     e->body.text.assign(s.text, g.body_start, body_end - g.body_start);
@@ -1232,6 +1255,13 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
     Gathering g;
     size_t pos = start;
     LineTokens* prev = nullptr;
+    if (s.serial.id == 0 || s.serial.data != s.text.data() || s.serial.size != s.text.size()) {
+        // A text the cache has not seen as it is now: lines are compared with it again.
+        static uint64_t serials = 0;
+        s.serial.id = ++serials;
+        s.serial.data = s.text.data();
+        s.serial.size = s.text.size();
+    }
     for (;;) {
         size_t len = 0, first = 0;
         bool too_long = false;
@@ -1248,8 +1278,11 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
         }
         prev = lt;
         bool plain = false;
-        if (lt && lt->raw_valid && s.text.size() - pos >= lt->raw.size() &&
-            std::memcmp(s.text.data() + pos, lt->raw.data(), lt->raw.size()) == 0) {
+        if (lt && lt->raw_valid &&
+            (lt->raw_serial == s.serial.id ||
+             (s.text.size() - pos >= lt->raw.size() &&
+              std::memcmp(s.text.data() + pos, lt->raw.data(), lt->raw.size()) == 0 &&
+              (lt->raw_serial = s.serial.id) != 0))) {
             first = pos + lt->raw_first;
             FastLine* fl = lt->fast.get();
             if (fl && !g.open && lt->raw_plain) {

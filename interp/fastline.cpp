@@ -30,7 +30,47 @@ enum NodeKind : uint8_t {
     kNCall,
 };
 
-enum OpKind : uint8_t { kOpNone, kOpInt, kOpVar, kOpUnary, kOpBinary, kOpFail };
+enum OpKind : uint8_t {
+    kOpNone, kOpInt, kOpVar, kOpFail,
+    kOpNeg, kOpNot, kOpCompl,
+    kOpAdd, kOpSub, kOpMul, kOpDiv, kOpMod, kOpShl, kOpShr, kOpAnd, kOpOr, kOpXor, kOpLAnd, kOpLOr,
+    kOpEq, kOpNe, kOpLt, kOpLe, kOpGt, kOpGe,
+};
+
+uint8_t unary_opcode(int kw) {
+    switch (kw) {
+        case Kw::Plus: return kOpNone;
+        case Kw::Minus: return kOpNeg;
+        case Kw::Bang: return kOpNot;
+        case Kw::Tilde: return kOpCompl;
+        default: return kOpFail;
+    }
+}
+
+uint8_t binary_opcode(int kw) {
+    switch (kw) {
+        case Kw::Plus: return kOpAdd;
+        case Kw::Minus: return kOpSub;
+        case Kw::Star: return kOpMul;
+        case Kw::Slash: return kOpDiv;
+        case Kw::Mod: return kOpMod;
+        case Kw::Shl: return kOpShl;
+        case Kw::Shr: return kOpShr;
+        case Kw::Amp: return kOpAnd;
+        case Kw::Bar: return kOpOr;
+        case Kw::Caret: return kOpXor;
+        case Kw::AndAnd: return kOpLAnd;
+        case Kw::OrOr: return kOpLOr;
+        case Kw::Equal: return kOpEq;
+        case Kw::NotEqual:
+        case Kw::LessGreater: return kOpNe;
+        case Kw::Less: return kOpLt;
+        case Kw::LessEqual: return kOpLe;
+        case Kw::Greater: return kOpGt;
+        case Kw::GreaterEqual: return kOpGe;
+        default: return kOpFail;  // ** and the rest take the exact path
+    }
+}
 constexpr int kIntStack = 64;
 
 // The kinds the ladder reaches through its innermost level, each one nesting level deep.
@@ -125,8 +165,8 @@ private:
         switch (n.kind) {
             case kNInt: op.op = kOpInt; op.v = n.ival; break;
             case kNVar: op.op = kOpVar; op.v = n.a; break;
-            case kNUnary: op.op = kOpUnary; op.kw = n.op; break;
-            case kNBinary: op.op = kOpBinary; op.kw = n.op; break;
+            case kNUnary: op.op = unary_opcode(n.op); break;
+            case kNBinary: op.op = binary_opcode(n.op); break;
             case kNParen: op.op = kOpNone; break;
             default: op.op = kOpFail; break;
         }
@@ -560,21 +600,42 @@ bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
                 st[sp++] = r.i;
                 break;
             }
-            case kOpUnary: {
-                int32_t v = st[sp - 1];
-                switch (op->kw) {
-                    case Kw::Plus: break;
-                    case Kw::Minus: v = s32(0u - u32(v)); break;
-                    case Kw::Bang: v = v == 0 ? 1 : 0; break;
-                    case Kw::Tilde: v = ~v; break;
-                    default: return false;
-                }
-                st[sp - 1] = v;
-                break;
-            }
-            case kOpBinary: {
+            case kOpNeg: st[sp - 1] = s32(0u - u32(st[sp - 1])); break;
+            case kOpNot: st[sp - 1] = st[sp - 1] == 0 ? 1 : 0; break;
+            case kOpCompl: st[sp - 1] = ~st[sp - 1]; break;
+#define KEL_BIN(code, expr)                   \
+    case code: {                              \
+        --sp;                                 \
+        int32_t x = st[sp - 1], y = st[sp];   \
+        st[sp - 1] = (expr);                  \
+        break;                                \
+    }
+            KEL_BIN(kOpAdd, s32(u32(x) + u32(y)))
+            KEL_BIN(kOpSub, s32(u32(x) - u32(y)))
+            KEL_BIN(kOpMul, s32(u32(x) * u32(y)))
+            KEL_BIN(kOpShl, s32(u32(x) << (u32(y) & 31u)))
+            KEL_BIN(kOpShr, x >> (u32(y) & 31u))
+            KEL_BIN(kOpAnd, x & y)
+            KEL_BIN(kOpOr, x | y)
+            KEL_BIN(kOpXor, x ^ y)
+            KEL_BIN(kOpLAnd, (x != 0 && y != 0) ? 1 : 0)
+            KEL_BIN(kOpLOr, (x != 0 || y != 0) ? 1 : 0)
+            KEL_BIN(kOpEq, x == y)
+            KEL_BIN(kOpNe, x != y)
+            KEL_BIN(kOpLt, x < y)
+            KEL_BIN(kOpLe, x <= y)
+            KEL_BIN(kOpGt, x > y)
+            KEL_BIN(kOpGe, x >= y)
+#undef KEL_BIN
+            case kOpDiv:
+            case kOpMod: {
                 --sp;
-                if (!int_arith(op->kw, st[sp - 1], st[sp], &st[sp - 1])) return false;
+                int32_t x = st[sp - 1], y = st[sp];
+                if (y == 0) return false;  // 3062 from the exact path
+                if (y == -1)  // INT_MIN / -1 traps the CPU; the wrapped results are INT_MIN and 0
+                    st[sp - 1] = op->op == kOpDiv ? s32(0u - u32(x)) : 0;
+                else
+                    st[sp - 1] = op->op == kOpDiv ? x / y : x % y;
                 break;
             }
             default: return false;

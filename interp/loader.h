@@ -28,6 +28,20 @@ struct Script {
     // that goto and gosub search each label once per text without rewriting the text.
     mutable std::unordered_map<std::string, uint32_t> labels;
     bool is_body = false;
+    // Identifies this text to the statement loop's line cache (0 = not given yet). A copy
+    // is another text as far as the cache is concerned.
+    struct Serial {
+        uint64_t id = 0;
+        const char* data = nullptr;
+        size_t size = 0;
+        Serial() = default;
+        Serial(const Serial&) {}
+        Serial& operator=(const Serial&) {
+            id = 0;
+            return *this;
+        }
+    };
+    mutable Serial serial;
 };
 
 // A marker line: ";" VT origin "@" + the line number in four 6-bit digits + path + LF.

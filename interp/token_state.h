@@ -44,6 +44,7 @@ struct LineTokens {
     uint32_t raw_first = 0;
     uint32_t raw_len = 0;
     bool raw_valid = false;
+    uint64_t raw_serial = 0;  // the text `raw` was last found in unchanged
     bool raw_plain = false;  // no "%" and no "#" in front: preparing it changes nothing
     std::string line;
     std::vector<CachedToken> toks;
