@@ -941,7 +941,7 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
 
 // Runs a compiled line as exec_line runs its text.
 void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
-    ExecState& ex = exec_state(inst);
+    ExecState& ex = *inst.exec;
     bool skip = skipping(ex);
     bool resume_to = ex.for_resume;
     ex.for_resume = false;
@@ -1154,7 +1154,7 @@ void remember_read(LineTokens& lt, const Script& s, size_t from, size_t to, size
 
 // After each statement: a return that ended this frame, the message pump, the stop flag.
 // -1 to go on, else what the statement loop returns (1 for a return, 0 with an error).
-int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const char* line, size_t first) {
+inline int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const char* line, size_t first) {
     if (ex.return_pending && ex.depth <= frame_depth) return 1;
     // The pump reads the clock; every few statements is often enough for the time-out.
     if ((++ex.pump_count & (kPumpEvery - 1)) == 0) platform::pump_messages();
@@ -1290,25 +1290,39 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
                     lt->fast.reset();
                     lt->fast_tries = 0;
                 } else if (fl->skip_ok || !skipping(ex)) {
-                    pos += lt->raw.size();
                     ex.script = &s;
-                    ex.line_pos = first;
-                    ex.next_pos = pos;
-                    ex.jumped = false;
-                    ex.line_text = lt->line.c_str();
                     ex.line_substituted = false;
-                    inst.assign_target = 0;
-                    inst.tok.cache = nullptr;
-                    exec_fast(inst, *fl, *lt, line);
-                    if (inst.error()) {
-                        std::memcpy(line, lt->line.data(), lt->line.size());
-                        line[lt->line.size()] = '\0';
-                        ex.line_text = line;
-                        if (!after_line_error(inst, line, first)) return 0;
+                    // Compiled lines that follow each other run here without the lookups above.
+                    for (;;) {
+                        pos += lt->raw.size();
+                        ex.line_pos = first;
+                        ex.next_pos = pos;
+                        ex.jumped = false;
+                        ex.line_text = lt->line.c_str();
+                        inst.assign_target = 0;
+                        inst.tok.cache = nullptr;
+                        exec_fast(inst, *fl, *lt, line);
+                        if (inst.error()) {
+                            std::memcpy(line, lt->line.data(), lt->line.size());
+                            line[lt->line.size()] = '\0';
+                            ex.line_text = line;
+                            if (!after_line_error(inst, line, first)) return 0;
+                        }
+                        int done = line_epilogue(inst, ex, frame_depth, lt->line.c_str(), first);
+                        if (done >= 0) return done;
+                        pos = ex.next_pos;
+                        LineTokens* nx = lt->succ;
+                        if (!nx || lt->succ_pos != pos || lt->succ_script != &s || !nx->raw_valid ||
+                            nx->raw_serial != s.serial.id || !nx->raw_plain || !nx->fast)
+                            break;
+                        fl = nx->fast.get();
+                        if (fl->udf_count != ex.udfs.size() || fl->host_table != inst.host_table ||
+                            (!fl->skip_ok && skipping(ex)))
+                            break;
+                        lt = nx;
+                        prev = lt;
+                        first = pos + lt->raw_first;
                     }
-                    int done = line_epilogue(inst, ex, frame_depth, lt->line.c_str(), first);
-                    if (done >= 0) return done;
-                    pos = ex.next_pos;
                     continue;
                 }
             }

@@ -35,7 +35,27 @@ enum OpKind : uint8_t {
     kOpNeg, kOpNot, kOpCompl,
     kOpAdd, kOpSub, kOpMul, kOpDiv, kOpMod, kOpShl, kOpShr, kOpAnd, kOpOr, kOpXor, kOpLAnd, kOpLOr,
     kOpEq, kOpNe, kOpLt, kOpLe, kOpGt, kOpGe,
+    // The same with a constant right operand (a divisor that is neither 0 nor -1).
+    kOpAddC, kOpSubC, kOpMulC, kOpDivC, kOpModC, kOpEqC, kOpNeC, kOpLtC, kOpLeC, kOpGtC, kOpGeC,
 };
+
+// The constant-operand form of an opcode, kOpFail when there is none.
+uint8_t const_opcode(uint8_t op, int32_t c) {
+    switch (op) {
+        case kOpAdd: return kOpAddC;
+        case kOpSub: return kOpSubC;
+        case kOpMul: return kOpMulC;
+        case kOpDiv: return (c != 0 && c != -1) ? kOpDivC : kOpFail;
+        case kOpMod: return (c != 0 && c != -1) ? kOpModC : kOpFail;
+        case kOpEq: return kOpEqC;
+        case kOpNe: return kOpNeC;
+        case kOpLt: return kOpLtC;
+        case kOpLe: return kOpLeC;
+        case kOpGt: return kOpGtC;
+        case kOpGe: return kOpGeC;
+        default: return kOpFail;
+    }
+}
 
 uint8_t unary_opcode(int kw) {
     switch (kw) {
@@ -127,6 +147,10 @@ public:
         std::memcpy(v.key, key.data(), key.size());
         v.len = static_cast<uint8_t>(key.size());
         v.hint = tok(i).var_index;
+        if (key.size() + 1 <= 8) {
+            std::memcpy(&v.key8, v.key, 8);
+            v.mask8 = key.size() + 1 == 8 ? ~uint64_t{0} : (uint64_t{1} << ((key.size() + 1) * 8)) - 1;
+        }
         f_.vars.push_back(v);
         return static_cast<int32_t>(f_.vars.size() - 1);
     }
@@ -169,6 +193,16 @@ private:
             case kNBinary: op.op = binary_opcode(n.op); break;
             case kNParen: op.op = kOpNone; break;
             default: op.op = kOpFail; break;
+        }
+        if (n.kind == kNBinary && node(n.b).kind == kNInt && f_.code.size() == node(n.b).code_end &&
+            node(n.b).code_end == node(n.b).code + 1) {
+            // "x op 7": the constant goes into the operator instead of onto the stack.
+            uint8_t c = const_opcode(op.op, node(n.b).ival);
+            if (c != kOpFail) {
+                f_.code.pop_back();
+                op.op = c;
+                op.v = node(n.b).ival;
+            }
         }
         if (op.op != kOpNone) f_.code.push_back(op);
         n.code = start;
@@ -523,15 +557,12 @@ inline int32_t var_hit(const Instance& inst, const FastVar& v) {
     const VarRecord& r = inst.vars[idx];
     if (r.flags == kVtFree) return -1;
     // Names are compared with their terminating zero; short ones in one word.
-    uint32_t n = v.len + 1u;
-    if (n <= 8) {
-        uint64_t x, y;
+    if (v.mask8) {
+        uint64_t x;
         std::memcpy(&x, r.name, 8);
-        std::memcpy(&y, v.key, 8);
-        uint64_t mask = n == 8 ? ~uint64_t{0} : (uint64_t{1} << (n * 8)) - 1;
-        return ((x ^ y) & mask) == 0 ? idx : -1;
+        return ((x ^ v.key8) & v.mask8) == 0 ? idx : -1;
     }
-    return std::memcmp(r.name, v.key, n) == 0 ? idx : -1;
+    return std::memcmp(r.name, v.key, v.len + 1u) == 0 ? idx : -1;
 }
 
 // As the tokenizer reads a variable token: the record is found or created (undefined).
@@ -626,6 +657,24 @@ bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
             KEL_BIN(kOpLe, x <= y)
             KEL_BIN(kOpGt, x > y)
             KEL_BIN(kOpGe, x >= y)
+#define KEL_BINC(code, expr)          \
+    case code: {                      \
+        int32_t x = st[sp - 1], y = op->v; \
+        st[sp - 1] = (expr);          \
+        break;                        \
+    }
+            KEL_BINC(kOpAddC, s32(u32(x) + u32(y)))
+            KEL_BINC(kOpSubC, s32(u32(x) - u32(y)))
+            KEL_BINC(kOpMulC, s32(u32(x) * u32(y)))
+            KEL_BINC(kOpDivC, x / y)
+            KEL_BINC(kOpModC, x % y)
+            KEL_BINC(kOpEqC, x == y)
+            KEL_BINC(kOpNeC, x != y)
+            KEL_BINC(kOpLtC, x < y)
+            KEL_BINC(kOpLeC, x <= y)
+            KEL_BINC(kOpGtC, x > y)
+            KEL_BINC(kOpGeC, x >= y)
+#undef KEL_BINC
 #undef KEL_BIN
             case kOpDiv:
             case kOpMod: {

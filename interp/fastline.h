@@ -61,6 +61,8 @@ struct FastVar {
     char key[kMaxVarName + 1] = {};
     uint8_t len = 0;
     int32_t hint = -1;  // record index in the table last seen
+    // A name of up to 7 characters with its zero as one word, and which bytes count.
+    uint64_t key8 = 0, mask8 = 0;
 };
 
 struct FastLine {
