@@ -1259,6 +1259,7 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
         // A text the cache has not seen as it is now: lines are compared with it again.
         static uint64_t serials = 0;
         s.serial.id = ++serials;
+        s.serial.entry = nullptr;
         s.serial.data = s.text.data();
         s.serial.size = s.text.size();
     }
@@ -1268,12 +1269,17 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
         LineTokens* lt;
         if (prev && prev->succ && prev->succ_pos == pos && prev->succ_script == &s) {
             lt = prev->succ;
+        } else if (!prev && s.serial.entry && s.serial.entry_pos == pos) {
+            lt = static_cast<LineTokens*>(s.serial.entry);
         } else {
             lt = line_tokens(ex, s, pos);
             if (prev) {
                 prev->succ = lt;
                 prev->succ_pos = pos;
                 prev->succ_script = &s;
+            } else {
+                s.serial.entry = lt;
+                s.serial.entry_pos = pos;
             }
         }
         prev = lt;

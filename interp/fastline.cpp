@@ -695,6 +695,42 @@ bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
     return true;
 }
 
+// Programs of one or two steps ("n", "n - 1", "n < 2") without the stack machine.
+// 0: not such a program; 1: done; -1: not a whole integer (nothing touched).
+inline int ev_small(const Instance& inst, const FastLine& f, const FastNode& nd, int32_t* out) {
+    uint32_t len = nd.code_end - nd.code;
+    if (len == 0 || len > 2) return 0;
+    const FastOp* op = f.code.data() + nd.code;
+    if (op[0].op != kOpVar) return 0;
+    int32_t x;
+    {
+        int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(op[0].v)]);
+        if (idx <= 0) return -1;
+        const VarRecord& r = inst.vars[idx];
+        if ((r.flags & kPureIntMask) != kVtInt) return -1;
+        x = r.i;
+    }
+    if (len == 1) {
+        *out = x;
+        return 1;
+    }
+    int32_t y = op[1].v;
+    switch (op[1].op) {
+        case kOpAddC: *out = s32(u32(x) + u32(y)); return 1;
+        case kOpSubC: *out = s32(u32(x) - u32(y)); return 1;
+        case kOpMulC: *out = s32(u32(x) * u32(y)); return 1;
+        case kOpDivC: *out = x / y; return 1;
+        case kOpModC: *out = x % y; return 1;
+        case kOpEqC: *out = x == y; return 1;
+        case kOpNeC: *out = x != y; return 1;
+        case kOpLtC: *out = x < y; return 1;
+        case kOpLeC: *out = x <= y; return 1;
+        case kOpGtC: *out = x > y; return 1;
+        case kOpGeC: *out = x >= y; return 1;
+        default: return 0;
+    }
+}
+
 void set_int(Instance& inst, Value& v, int32_t i) {
     release_value(inst, v);
     v.i = i;
@@ -803,7 +839,8 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out) {
     if (nd.pure && (nd.kind == kNBinary || nd.kind == kNUnary) &&
         inst.eval_depth + static_cast<int>(nd.depth) <= kMaxEvalDepth) {
         int32_t x;
-        if (ev_int(inst, f, n, &x)) {
+        int small = ev_small(inst, f, nd, &x);
+        if (small > 0 || (small == 0 && ev_int(inst, f, n, &x))) {
             set_int(inst, out, x);
             return;
         }
@@ -932,7 +969,13 @@ bool fast_var_rooted(const FastLine& f, int32_t e) {
 
 bool fast_eval_int(Instance& inst, FastLine& f, int32_t e, int32_t* out) {
     const FastNode& nd = f.nodes[static_cast<size_t>(e)];
+    if (nd.kind == kNInt) {
+        *out = nd.ival;
+        return true;
+    }
     if (!nd.pure || inst.eval_depth + static_cast<int>(nd.depth) > kMaxEvalDepth) return false;
+    int small = ev_small(inst, f, nd, out);
+    if (small) return small > 0;
     return ev_int(inst, f, e, out);
 }
 

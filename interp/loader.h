@@ -34,10 +34,13 @@ struct Script {
         uint64_t id = 0;
         const char* data = nullptr;
         size_t size = 0;
+        void* entry = nullptr;  // the cached line a run starts with, at entry_pos
+        size_t entry_pos = 0;
         Serial() = default;
         Serial(const Serial&) {}
         Serial& operator=(const Serial&) {
             id = 0;
+            entry = nullptr;
             return *this;
         }
     };
