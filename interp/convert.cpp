@@ -33,10 +33,23 @@ int32_t clamp_decimals(int32_t d) {
     return d;
 }
 
+size_t format_int_to(int32_t v, char* out) {
+    char buf[12];
+    size_t n = 0;
+    uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+    do {
+        buf[n++] = static_cast<char>('0' + u % 10u);
+        u /= 10u;
+    } while (u);
+    size_t k = 0;
+    if (v < 0) out[k++] = '-';
+    while (n) out[k++] = buf[--n];
+    return k;
+}
+
 std::string format_int(int32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%d", v);
-    return buf;
+    char buf[12];
+    return std::string(buf, format_int_to(v, buf));
 }
 
 std::string format_float(double v, int d) {

@@ -18,6 +18,8 @@ int32_t clamp_decimals(int32_t d);
 // The float formatter: every float that becomes text goes through here. NaN gives "nan";
 // callers that must refuse it (1599) use float_to_text.
 std::string format_float(double v, int decimals);
+// The decimal form of v into out (at least 11 bytes, no terminator); returns its length.
+size_t format_int_to(int32_t v, char* out);
 std::string format_int(int32_t v);
 // format_float with the NaN check: false with 1599 raised.
 bool float_to_text(Instance& inst, double v, std::string& out);

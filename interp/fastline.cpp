@@ -893,9 +893,7 @@ bool self_append(Instance& inst, FastLine& f, int32_t idx) {
                 if ((pr.flags & kPureIntMask) != kVtInt) return false;
                 v = pr.i;
             }
-            std::string t = format_int(v);
-            std::memcpy(nums[k], t.data(), t.size());
-            parts[k] = std::string_view(nums[k], t.size());
+            parts[k] = std::string_view(nums[k], format_int_to(v, nums[k]));
         }
         add += parts[k].size();
     }
@@ -986,15 +984,15 @@ void fast_assign(Instance& inst, FastLine& f) {
         VarRecord* r = &inst.vars[idx];
         int32_t x, y;
         if (f.bin < 0) {
+            if (f.self_append && self_append(inst, f, idx)) {
+                inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(idx);
+                return;
+            }
             if (fast_eval_int(inst, f, f.expr, &x)) {
                 r = &inst.vars[idx];
                 release_value(inst, *r);
                 r->i = x;
                 r->flags = kVtInt;
-                inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(idx);
-                return;
-            }
-            if (f.self_append && self_append(inst, f, idx)) {
                 inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(idx);
                 return;
             }
