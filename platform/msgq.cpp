@@ -11,11 +11,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <strings.h>
 #include <mutex>
 #include <string>
@@ -402,44 +404,74 @@ void install_signal_handlers() {
 }
 
 namespace {
+// One thread for the life of the process, started by the first arm. Disarming only clears
+// the deadline: the thread is not woken for it, so a request that finishes in time costs
+// no wake-up, no thread exit and no allocator arena for a second thread before the
+// process ends. Waking is only needed when a deadline comes nearer.
 struct Watchdog {
+    using Clock = std::chrono::steady_clock;
     std::mutex lock;
     std::condition_variable changed;
-    uint64_t generation = 0;
+    bool started = false;
+    bool armed = false;
+    Clock::time_point deadline;
+    void (*on_expire)() = nullptr;
+    int exit_code = 0;
 };
 
 Watchdog& watchdog() {
     static auto* w = new Watchdog;
     return *w;
 }
+
+[[noreturn]] void watch(Watchdog& wd) {
+    std::unique_lock<std::mutex> g(wd.lock);
+    for (;;) {
+        if (!wd.armed) {
+            wd.changed.wait(g);
+        } else if (Watchdog::Clock::now() < wd.deadline) {
+            wd.changed.wait_until(g, wd.deadline);
+        } else {
+            void (*on_expire)() = wd.on_expire;
+            int exit_code = wd.exit_code;
+            g.unlock();
+            if (on_expire) on_expire();
+            std::fflush(nullptr);
+            _exit(exit_code & 0xFF);
+        }
+    }
+}
 }  // namespace
 
 void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code) {
     Watchdog& wd = watchdog();
-    uint64_t gen;
+    bool start;
     {
         std::lock_guard<std::mutex> g(wd.lock);
-        gen = ++wd.generation;
+        wd.armed = true;
+        wd.deadline = Watchdog::Clock::now() + std::chrono::milliseconds(ms);
+        wd.on_expire = on_expire;
+        wd.exit_code = exit_code;
+        start = !wd.started;
+        wd.started = true;
     }
-    wd.changed.notify_all();
-    std::thread([ms, on_expire, exit_code, gen, &wd] {
-        std::unique_lock<std::mutex> g(wd.lock);
-        bool disarmed = wd.changed.wait_for(g, std::chrono::milliseconds(ms), [&] { return wd.generation != gen; });
-        if (disarmed) return;
-        g.unlock();
-        if (on_expire) on_expire();
-        std::fflush(nullptr);
-        _exit(exit_code & 0xFF);
-    }).detach();
+    if (!start) {
+        wd.changed.notify_one();
+        return;
+    }
+    try {
+        std::thread(watch, std::ref(wd)).detach();
+    } catch (const std::exception&) {
+        // No thread to be had (process limits): the next arm tries again.
+        std::lock_guard<std::mutex> g(wd.lock);
+        wd.started = false;
+    }
 }
 
 void watchdog_disarm() {
     Watchdog& wd = watchdog();
-    {
-        std::lock_guard<std::mutex> g(wd.lock);
-        ++wd.generation;
-    }
-    wd.changed.notify_all();
+    std::lock_guard<std::mutex> g(wd.lock);
+    wd.armed = false;
 }
 
 }  // namespace kel::platform
