@@ -18,6 +18,7 @@ namespace {
 // The token text at the call, kept in place when short: most calls are made with a
 // one-character token ("(" or ")") or a name current.
 constexpr size_t kShortTokenText = 48;
+static_assert(kShortTokenText <= kTokenTextSize);
 
 // Everything of the caller that a call may change and must give back. The handler names
 // and the continuation line move out and back instead of being copied, and only when set.
@@ -91,10 +92,15 @@ void save_caller(Instance& inst, CallerState& s) {
     s.assign_allowed = inst.assign_allowed;
 
     const TokenState& t = inst.tok;
-    size_t n = ::strnlen(t.text, kTokenTextSize - 1);
+    // A short text goes in one fixed-size piece, its NUL included.
+    size_t n = ::strnlen(t.text, kShortTokenText);
+    if (n < kShortTokenText) {
+        std::memcpy(s.text_short, t.text, kShortTokenText);
+    } else {
+        n = ::strnlen(t.text, kTokenTextSize - 1);
+        s.text_long.assign(t.text, n);
+    }
     s.text_len = static_cast<uint32_t>(n);
-    if (n < kShortTokenText) std::memcpy(s.text_short, t.text, n);
-    else s.text_long.assign(t.text, n);
     s.type = t.type;
     s.kw = t.kw;
     s.pos = t.pos;
@@ -136,8 +142,8 @@ void restore_caller(Instance& inst, CallerState& s) {
     h.error_mode = s.error_mode;
     h.cancel_mode = s.cancel_mode;
     h.cancel_inherited = s.cancel_inherited;
-    h.error_func.swap(s.error_func);
-    h.cancel_func.swap(s.cancel_func);
+    if (!h.error_func.empty() || !s.error_func.empty()) h.error_func.swap(s.error_func);
+    if (!h.cancel_func.empty() || !s.cancel_func.empty()) h.cancel_func.swap(s.cancel_func);
     ex.last_if = s.last_if;
     ex.breakable = s.breakable;
     inst.assign_target = s.assign_target;
@@ -145,8 +151,12 @@ void restore_caller(Instance& inst, CallerState& s) {
 
     TokenState& t = inst.tok;
     size_t n = s.text_len;
-    std::memcpy(t.text, n < kShortTokenText ? s.text_short : s.text_long.data(), n);
-    t.text[n] = '\0';
+    if (n < kShortTokenText) {
+        std::memcpy(t.text, s.text_short, kShortTokenText);
+    } else {
+        std::memcpy(t.text, s.text_long.data(), n);
+        t.text[n] = '\0';
+    }
     t.type = s.type;
     t.kw = s.kw;
     if (s.continued_line.empty()) t.continued_line.clear();

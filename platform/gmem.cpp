@@ -42,10 +42,17 @@ struct Table {
     int fail_next = 0;
 };
 
-Table& table() {
-    static Table* t = new Table;  // never destroyed: blocks may be freed from static destructors
-    return *t;
+// Never destroyed: blocks may be freed from static destructors. A plain pointer, zero
+// before any constructor runs, instead of a guarded static: every lock and unlock asks
+// for the table.
+Table* g_table = nullptr;
+
+[[gnu::noinline, gnu::cold]] Table& make_table() {
+    g_table = new Table;
+    return *g_table;
 }
+
+inline Table& table() { return g_table ? *g_table : make_table(); }
 
 Slot* find(Handle h) {
     if (h == 0) return nullptr;
