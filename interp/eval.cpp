@@ -971,11 +971,10 @@ void level9(Instance& inst, Value& out) {
     primary(inst, out);
 }
 
-template <int Level>
-bool level_has(const Instance& inst) {
-    if (inst.tok.type != kTokKeyword) return false;
-    int k = inst.tok.kw;
-    switch (Level) {
+}  // namespace
+
+bool eval_level_has(int level, int k) {
+    switch (level) {
         case 1: return k == Kw::AndAnd || k == Kw::OrOr;
         case 2: return k == Kw::Amp || k == Kw::Bar || k == Kw::Caret;
         case 3: return is_rel_op(k) || k == Kw::Assign;
@@ -986,6 +985,13 @@ bool level_has(const Instance& inst) {
         case 8: return k == Kw::Power;
     }
     return false;
+}
+
+namespace {
+
+template <int Level>
+bool level_has(const Instance& inst) {
+    return inst.tok.type == kTokKeyword && eval_level_has(Level, inst.tok.kw);
 }
 
 template <int Level>

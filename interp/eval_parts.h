@@ -51,6 +51,10 @@ private:
     int n_ = 0;
 };
 
+// Does keyword `kw` continue precedence level `level` (1 && ||, 2 & | ^, 3 relations and
+// "=", 4 ":", 5 shifts, 6 + -, 7 * / mod, 8 **)?
+bool eval_level_has(int level, int kw);
+
 // The compound assignment operators: the binary operator of "+=" and the like, -1 else.
 int eval_compound_op(int kw);
 // Does an assignment operator start at `p` (blanks first)? Reads no tokens.

@@ -159,21 +159,7 @@ public:
     int32_t expr(size_t& i) { return binary(i, 1); }
 
 private:
-    static bool level_has(int level, int k) {
-        switch (level) {
-            case 1: return k == Kw::AndAnd || k == Kw::OrOr;
-            case 2: return k == Kw::Amp || k == Kw::Bar || k == Kw::Caret;
-            case 3:
-                return k == Kw::Equal || k == Kw::NotEqual || k == Kw::LessGreater || k == Kw::Less ||
-                       k == Kw::LessEqual || k == Kw::Greater || k == Kw::GreaterEqual || k == Kw::Assign;
-            case 4: return k == Kw::Colon;
-            case 5: return k == Kw::Shl || k == Kw::Shr;
-            case 6: return k == Kw::Plus || k == Kw::Minus;
-            case 7: return k == Kw::Star || k == Kw::Slash || k == Kw::Mod;
-            case 8: return k == Kw::Power;
-        }
-        return false;
-    }
+    static bool level_has(int level, int k) { return eval_level_has(level, k); }
     int op_at(size_t i) const { return tok(i).type == kTokKeyword ? tok(i).kw : -1; }
 
     // Adds a node (after its operands, so nodes come in postfix order) with its integer
@@ -577,34 +563,35 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
     return idx;
 }
 
-inline bool int_arith(int op, int32_t x, int32_t y, int32_t* r) {
+// A binary integer opcode (plain or with its constant operand). False for a division by
+// zero or an opcode that is not one: the exact path raises what the text raises.
+[[gnu::always_inline]] inline bool int_op(uint8_t op, int32_t x, int32_t y, int32_t* r) {
     switch (op) {
-        case Kw::Plus: *r = s32(u32(x) + u32(y)); return true;
-        case Kw::Minus: *r = s32(u32(x) - u32(y)); return true;
-        case Kw::Star: *r = s32(u32(x) * u32(y)); return true;
-        case Kw::Slash:
-        case Kw::Mod:
+        case kOpAdd: case kOpAddC: *r = s32(u32(x) + u32(y)); return true;
+        case kOpSub: case kOpSubC: *r = s32(u32(x) - u32(y)); return true;
+        case kOpMul: case kOpMulC: *r = s32(u32(x) * u32(y)); return true;
+        case kOpDiv: case kOpDivC:
+        case kOpMod: case kOpModC:
             if (y == 0) return false;
-            if (y == -1)
-                *r = op == Kw::Slash ? s32(0u - u32(x)) : 0;
+            if (y == -1)  // INT_MIN / -1 traps the CPU; the wrapped results are INT_MIN and 0
+                *r = (op == kOpDiv || op == kOpDivC) ? s32(0u - u32(x)) : 0;
             else
-                *r = op == Kw::Slash ? x / y : x % y;
+                *r = (op == kOpDiv || op == kOpDivC) ? x / y : x % y;
             return true;
-        case Kw::Shl: *r = s32(u32(x) << (u32(y) & 31u)); return true;
-        case Kw::Shr: *r = x >> (u32(y) & 31u); return true;
-        case Kw::Amp: *r = x & y; return true;
-        case Kw::Bar: *r = x | y; return true;
-        case Kw::Caret: *r = x ^ y; return true;
-        case Kw::AndAnd: *r = (x != 0 && y != 0) ? 1 : 0; return true;
-        case Kw::OrOr: *r = (x != 0 || y != 0) ? 1 : 0; return true;
-        case Kw::Equal: *r = x == y; return true;
-        case Kw::NotEqual:
-        case Kw::LessGreater: *r = x != y; return true;
-        case Kw::Less: *r = x < y; return true;
-        case Kw::LessEqual: *r = x <= y; return true;
-        case Kw::Greater: *r = x > y; return true;
-        case Kw::GreaterEqual: *r = x >= y; return true;
-        default: return false;  // ** and the rest take the exact path
+        case kOpShl: *r = s32(u32(x) << (u32(y) & 31u)); return true;
+        case kOpShr: *r = x >> (u32(y) & 31u); return true;
+        case kOpAnd: *r = x & y; return true;
+        case kOpOr: *r = x | y; return true;
+        case kOpXor: *r = x ^ y; return true;
+        case kOpLAnd: *r = (x != 0 && y != 0) ? 1 : 0; return true;
+        case kOpLOr: *r = (x != 0 || y != 0) ? 1 : 0; return true;
+        case kOpEq: case kOpEqC: *r = x == y; return true;
+        case kOpNe: case kOpNeC: *r = x != y; return true;
+        case kOpLt: case kOpLtC: *r = x < y; return true;
+        case kOpLe: case kOpLeC: *r = x <= y; return true;
+        case kOpGt: case kOpGtC: *r = x > y; return true;
+        case kOpGe: case kOpGeC: *r = x >= y; return true;
+        default: return false;
     }
 }
 
@@ -634,59 +621,26 @@ bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
             case kOpNeg: st[sp - 1] = s32(0u - u32(st[sp - 1])); break;
             case kOpNot: st[sp - 1] = st[sp - 1] == 0 ? 1 : 0; break;
             case kOpCompl: st[sp - 1] = ~st[sp - 1]; break;
-#define KEL_BIN(code, expr)                   \
-    case code: {                              \
-        --sp;                                 \
-        int32_t x = st[sp - 1], y = st[sp];   \
-        st[sp - 1] = (expr);                  \
-        break;                                \
-    }
-            KEL_BIN(kOpAdd, s32(u32(x) + u32(y)))
-            KEL_BIN(kOpSub, s32(u32(x) - u32(y)))
-            KEL_BIN(kOpMul, s32(u32(x) * u32(y)))
-            KEL_BIN(kOpShl, s32(u32(x) << (u32(y) & 31u)))
-            KEL_BIN(kOpShr, x >> (u32(y) & 31u))
-            KEL_BIN(kOpAnd, x & y)
-            KEL_BIN(kOpOr, x | y)
-            KEL_BIN(kOpXor, x ^ y)
-            KEL_BIN(kOpLAnd, (x != 0 && y != 0) ? 1 : 0)
-            KEL_BIN(kOpLOr, (x != 0 || y != 0) ? 1 : 0)
-            KEL_BIN(kOpEq, x == y)
-            KEL_BIN(kOpNe, x != y)
-            KEL_BIN(kOpLt, x < y)
-            KEL_BIN(kOpLe, x <= y)
-            KEL_BIN(kOpGt, x > y)
-            KEL_BIN(kOpGe, x >= y)
-#define KEL_BINC(code, expr)          \
-    case code: {                      \
-        int32_t x = st[sp - 1], y = op->v; \
-        st[sp - 1] = (expr);          \
-        break;                        \
-    }
-            KEL_BINC(kOpAddC, s32(u32(x) + u32(y)))
-            KEL_BINC(kOpSubC, s32(u32(x) - u32(y)))
-            KEL_BINC(kOpMulC, s32(u32(x) * u32(y)))
-            KEL_BINC(kOpDivC, x / y)
-            KEL_BINC(kOpModC, x % y)
-            KEL_BINC(kOpEqC, x == y)
-            KEL_BINC(kOpNeC, x != y)
-            KEL_BINC(kOpLtC, x < y)
-            KEL_BINC(kOpLeC, x <= y)
-            KEL_BINC(kOpGtC, x > y)
-            KEL_BINC(kOpGeC, x >= y)
-#undef KEL_BINC
-#undef KEL_BIN
-            case kOpDiv:
-            case kOpMod: {
-                --sp;
-                int32_t x = st[sp - 1], y = st[sp];
-                if (y == 0) return false;  // 3062 from the exact path
-                if (y == -1)  // INT_MIN / -1 traps the CPU; the wrapped results are INT_MIN and 0
-                    st[sp - 1] = op->op == kOpDiv ? s32(0u - u32(x)) : 0;
-                else
-                    st[sp - 1] = op->op == kOpDiv ? x / y : x % y;
-                break;
-            }
+// Each opcode a case of its own, so that int_op folds to that one operation.
+#define KEL_STACK_OP(code)                                                 \
+    case code:                                                             \
+        --sp;                                                              \
+        if (!int_op(code, st[sp - 1], st[sp], &st[sp - 1])) return false; \
+        break;
+#define KEL_CONST_OP(code)                                                 \
+    case code:                                                             \
+        if (!int_op(code, st[sp - 1], op->v, &st[sp - 1])) return false;  \
+        break;
+            KEL_STACK_OP(kOpAdd) KEL_STACK_OP(kOpSub) KEL_STACK_OP(kOpMul) KEL_STACK_OP(kOpDiv)
+            KEL_STACK_OP(kOpMod) KEL_STACK_OP(kOpShl) KEL_STACK_OP(kOpShr) KEL_STACK_OP(kOpAnd)
+            KEL_STACK_OP(kOpOr) KEL_STACK_OP(kOpXor) KEL_STACK_OP(kOpLAnd) KEL_STACK_OP(kOpLOr)
+            KEL_STACK_OP(kOpEq) KEL_STACK_OP(kOpNe) KEL_STACK_OP(kOpLt) KEL_STACK_OP(kOpLe)
+            KEL_STACK_OP(kOpGt) KEL_STACK_OP(kOpGe)
+            KEL_CONST_OP(kOpAddC) KEL_CONST_OP(kOpSubC) KEL_CONST_OP(kOpMulC) KEL_CONST_OP(kOpDivC)
+            KEL_CONST_OP(kOpModC) KEL_CONST_OP(kOpEqC) KEL_CONST_OP(kOpNeC) KEL_CONST_OP(kOpLtC)
+            KEL_CONST_OP(kOpLeC) KEL_CONST_OP(kOpGtC) KEL_CONST_OP(kOpGeC)
+#undef KEL_STACK_OP
+#undef KEL_CONST_OP
             default: return false;
         }
     }
@@ -714,21 +668,8 @@ inline int ev_small(const Instance& inst, const FastLine& f, const FastNode& nd,
         *out = x;
         return 1;
     }
-    int32_t y = op[1].v;
-    switch (op[1].op) {
-        case kOpAddC: *out = s32(u32(x) + u32(y)); return 1;
-        case kOpSubC: *out = s32(u32(x) - u32(y)); return 1;
-        case kOpMulC: *out = s32(u32(x) * u32(y)); return 1;
-        case kOpDivC: *out = x / y; return 1;
-        case kOpModC: *out = x % y; return 1;
-        case kOpEqC: *out = x == y; return 1;
-        case kOpNeC: *out = x != y; return 1;
-        case kOpLtC: *out = x < y; return 1;
-        case kOpLeC: *out = x <= y; return 1;
-        case kOpGtC: *out = x > y; return 1;
-        case kOpGeC: *out = x >= y; return 1;
-        default: return 0;
-    }
+    if (op[1].op < kOpAddC) return 0;
+    return int_op(op[1].op, x, op[1].v, out) ? 1 : 0;
 }
 
 void set_int(Instance& inst, Value& v, int32_t i) {
@@ -997,7 +938,7 @@ void fast_assign(Instance& inst, FastLine& f) {
                 return;
             }
         } else if ((r->flags & kPureIntMask) == kVtInt && fast_eval_int(inst, f, f.expr, &y) &&
-                   int_arith(f.bin, inst.vars[idx].i, y, &x)) {
+                   int_op(binary_opcode(f.bin), inst.vars[idx].i, y, &x)) {
             r = &inst.vars[idx];
             r->i = x;
             r->flags = kVtInt;
