@@ -7,8 +7,7 @@
 namespace kel::interp {
 
 Instance::~Instance() {
-    for (SpareTable& s : spare_tables)
-        if (s.table) platform::gmem_free(s.table);
+    for (int k = 0; k < spare_count; ++k) platform::gmem_free(spare_tables[k].table);
 }
 
 Instance& Instance::info(std::string_view text) {

@@ -102,13 +102,16 @@ public:
     VarRecord* vars = nullptr;
     uint32_t frame_serial_counter = 0;
     // Tables of returned function frames, reused by the next calls (interp/vars.cpp) and
-    // freed with the instance.
+    // freed with the instance; the latest returned on top.
     struct SpareTable {
         Handle table = 0;
         uint16_t capacity = 0;
     };
-    static constexpr int kSpareTables = 4;
+    static constexpr int kSpareTables = 8;
     SpareTable spare_tables[kSpareTables] = {};
+    int spare_count = 0;
+    // Slots 1 to frame_low_free - 1 are all taken: frame creation looks from there on.
+    uint16_t frame_low_free = 1;
     // Set by the tokenizer's address-of flag and the pointer-defining forms: a new
     // variable is created defined (integer) rather than undefined.
     bool create_defined = false;

@@ -204,36 +204,37 @@ bool frame_switch(Instance& inst, uint16_t k, FrameRef* prev) {
 
 namespace {
 
-// Tables of returned function frames are kept for the next calls, up to four, until the
+// Tables of returned function frames are kept for the next calls, up to eight, until the
 // instance ends. A table of 2000 records is 152 KB: given back to the allocator on every
 // return, the heap top shrank and grew again once per call, and a loop calling a function
-// paid for a large allocation on every pass.
+// paid for a large allocation on every pass. Every table of one run usually has the
+// capacity of the host's table, so the top one fits.
 Handle take_spare(Instance& inst, uint16_t capacity) {
-    for (Instance::SpareTable& s : inst.spare_tables) {
-        if (s.table && s.capacity == capacity) {
-            Handle h = s.table;
-            s = {};
-            return h;
-        }
+    for (int k = inst.spare_count - 1; k >= 0; --k) {
+        if (inst.spare_tables[k].capacity != capacity) continue;
+        Handle h = inst.spare_tables[k].table;
+        --inst.spare_count;
+        for (int j = k; j < inst.spare_count; ++j) inst.spare_tables[j] = inst.spare_tables[j + 1];
+        return h;
     }
     return 0;
 }
 
 void keep_or_free(Instance& inst, Handle h, uint16_t capacity) {
-    for (Instance::SpareTable& s : inst.spare_tables) {
-        if (!s.table) {
-            s = {h, capacity};
-            return;
-        }
-    }
-    platform::gmem_free(h);
+    if (inst.spare_count < Instance::kSpareTables) inst.spare_tables[inst.spare_count++] = {h, capacity};
+    else platform::gmem_free(h);
+}
+
+// A slot was cleared: creation may find it again.
+void slot_cleared(Instance& inst, uint16_t k) {
+    if (k < inst.frame_low_free) inst.frame_low_free = k;
 }
 
 // Takes the lowest free slot with a table whose scratch record is set up; the table is
 // returned locked (*recs) so that a caller entering the frame does not lock it twice.
-int32_t frame_new(Instance& inst, uint16_t capacity, VarRecord** recs) {
+[[gnu::always_inline]] inline int32_t frame_new(Instance& inst, uint16_t capacity, VarRecord** recs) {
     if (capacity < 2) capacity = 2;
-    for (uint16_t k = 1; k <= kMaxFrame; ++k) {
+    for (uint16_t k = inst.frame_low_free < 1 ? 1 : inst.frame_low_free; k <= kMaxFrame; ++k) {
         if (inst.frames[k].table) continue;
         // Records at and beyond the count are never read, so a table of 2000 records is
         // not cleared for every function call (nor is a reused one).
@@ -248,6 +249,7 @@ int32_t frame_new(Instance& inst, uint16_t capacity, VarRecord** recs) {
         *recs = static_cast<VarRecord*>(p);
         init_scratch(*recs);
         inst.frames[k] = {k, capacity, 1, -1, h, inst.frame_serial_counter++, platform::tick_count()};
+        inst.frame_low_free = static_cast<uint16_t>(k + 1);
         return k;
     }
     return -1;
@@ -304,6 +306,7 @@ bool frame_leave(Instance& inst, uint16_t k, uint16_t back) {
     Handle table = s.table;
     uint16_t capacity = s.capacity;
     s = {};
+    slot_cleared(inst, k);
     keep_or_free(inst, table, capacity);
     load_current(inst, back);
     inst.vars = static_cast<VarRecord*>(p);
@@ -320,6 +323,7 @@ bool frame_free(Instance& inst, uint16_t k) {
     Handle table = s.table;
     uint16_t capacity = s.capacity;
     s = {};
+    slot_cleared(inst, k);
     keep_or_free(inst, table, capacity);
     return true;
 }

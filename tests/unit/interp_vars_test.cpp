@@ -248,14 +248,37 @@ TEST(FrameTables, SpareTablesGoWithTheInstance) {
         {
             test::Entered e(host.inst_block);
             Instance& inst = e.inst();
-            for (uint16_t k = 1; k <= 6; ++k) ASSERT_EQ(frame_create(inst, 100), k);
-            for (uint16_t k = 1; k <= 6; ++k) ASSERT_TRUE(frame_free(inst, k));
-            // Four are kept, the others freed at once.
+            for (uint16_t k = 1; k <= 10; ++k) ASSERT_EQ(frame_create(inst, 100), k);
+            for (uint16_t k = 1; k <= 10; ++k) ASSERT_TRUE(frame_free(inst, k));
+            // Eight are kept, the others freed at once.
             EXPECT_EQ(platform::gmem_live_count(), before + 2 + Instance::kSpareTables);
         }
         host.stop();
     }
     EXPECT_EQ(platform::gmem_live_count(), before);
+}
+
+TEST_F(VarsTest, LowestFreeSlotIsTakenWhateverOrderFramesWereFreedIn) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    for (int k = 1; k <= 5; ++k) ASSERT_EQ(frame_create(inst, 10), k);
+    ASSERT_TRUE(frame_free(inst, 3));
+    ASSERT_TRUE(frame_free(inst, 1));
+    EXPECT_EQ(frame_create(inst, 10), 1);
+    EXPECT_EQ(frame_create(inst, 10), 3);
+    EXPECT_EQ(frame_create(inst, 10), 6);
+    FrameRef prev;
+    ASSERT_TRUE(frame_free(inst, 2));
+    EXPECT_EQ(frame_enter(inst, 10, &prev), 2);
+    ASSERT_TRUE(frame_leave(inst, 2, prev.index));
+    ASSERT_TRUE(frame_free(inst, 5));
+    EXPECT_EQ(frame_create(inst, 10), 2);
+    EXPECT_EQ(frame_create(inst, 10), 5);
+    EXPECT_EQ(frame_create(inst, 10), 7);
+    for (uint16_t k = 1; k <= 7; ++k) ASSERT_TRUE(frame_free(inst, k));
+    EXPECT_EQ(frame_create(inst, 10), 1);
+    ASSERT_TRUE(frame_free(inst, 1));
 }
 
 TEST_F(VarsTest, SpareTableIsReusedOnlyForItsCapacity) {
