@@ -1307,6 +1307,7 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
                         ex.line_text = lt->line.c_str();
                         inst.assign_target = 0;
                         inst.tok.cache = nullptr;
+                        ++ex.compiled_runs;
                         exec_fast(inst, *fl, *lt, line);
                         if (inst.error()) {
                             std::memcpy(line, lt->line.data(), lt->line.size());

@@ -90,6 +90,7 @@ struct ExecState {
     // Token streams of lines without %substitution%, by script and line position.
     std::unordered_map<uint64_t, std::unique_ptr<LineTokens>> line_cache;
     bool line_cache_off = false;
+    uint64_t compiled_runs = 0;  // lines run in their compiled form (for tests)
     uint32_t pump_count = 0;
 
     // Errors.

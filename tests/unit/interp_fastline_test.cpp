@@ -1,0 +1,118 @@
+// Compiled lines against the text they came from: each script runs once with the line
+// cache (so that its repeated lines run compiled) and once without, in-process, and
+// everything observable must be the same: output, error, its real code, the report.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "interp_run_fixture.h"
+
+namespace kel {
+namespace {
+
+struct Outcome {
+    std::string out, report;
+    uint16_t error = 0, real = 0;
+    uint64_t compiled = 0;
+};
+
+Outcome run_once(const std::string& text, bool cache) {
+    if (cache)
+        ::unsetenv("KEL_TOKEN_CACHE");
+    else
+        ::setenv("KEL_TOKEN_CACHE", "0", 1);
+    Outcome o;
+    {
+        test::RunHost h;
+        EXPECT_TRUE(h.start());
+        h.run(text);
+        o.out = h.out;
+        o.report = h.stderr_text;
+        o.error = h.error();
+        o.real = h.real_code();
+        test::Entered e(h.host.inst_block);
+        if (e.inst().exec) o.compiled = e.inst().exec->compiled_runs;
+    }
+    ::unsetenv("KEL_TOKEN_CACHE");
+    return o;
+}
+
+struct Case {
+    const char* name;
+    const char* text;
+    uint64_t min_compiled;  // how many line runs at least must have been compiled ones
+};
+
+const Case kCases[] = {
+    {"ArithmeticOfEveryOperator",
+     "t = 0\nfor i = -6 to 6\n"
+     "t = t + i * 3 - (i mod 4) + (i / 2) + (i << 2) + (i >> 1) + (i & 5) + (i | 2) + (i ^ 7) + !i + ~i - -i\n"
+     "u = (i < 2) + (i <= 2) * 2 + (i > 2) * 4 + (i >= 2) * 8 + (i == 2) * 16 + (i != 2) * 32 + (i <> 3) * 64\n"
+     "v = (i && 2) + (i || 0) * 2 + i ** 2 + i * 2147483647\n"
+     "out(t : ` ` : u : ` ` : v)\nnext\n",
+     30},
+    {"DivisionByZeroOnALaterPass",
+     "for i = 1 to 5\nx = 10 / (3 - i)\nout(x)\nnext\n", 1},
+    {"ModuloOfMinusOneAndTheSmallestInteger",
+     "m = -2147483647 - 1\nfor i = 1 to 3\nout(m / -1 : ` ` : m mod -1 : ` ` : m / i)\nnext\n", 2},
+    {"TypesChangeBetweenPasses",
+     "for i = 1 to 6\nx = i\nif i == 2 then x = `12`\nif i == 3 then x = 1.25\nif i == 4 then x = `0x10`\n"
+     "if i == 5 then x = `-7`\ny = x * 2 + 1\nz = x < 10\nout(y : ` ` : z : ` ` : -x)\nnext\n",
+     12},
+    {"UndefinedVariableOnALaterPass",
+     "t = 5\nfor i = 1 to 3\nif i == 3 then drop(t)\nu = t + i\nout(u)\nnext\n", 2},
+    {"VariablesFirstSeenInAFunctionFrame",
+     "#DefineFunction g(a)\nb = a + 1\nc = b * 2\nreturn c - a\n#EndFunction\n"
+     "s = 0\nfor i = 1 to 20\ns = s + g(i)\nnext\nout(s)\n",
+     40},
+    {"ErrorHandlerGoesOnAfterACompiledLine",
+     "IntControl(73, 2, 0, 0, 0)\nn = 0\nfor i = 1 to 6\nx = 6 / (i - 2)\nn = n + 1\nnext\nout(n)\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nreturn\n",
+     2},
+    {"SkippedBlocksInsideLoops",
+     "s = ``\nfor i = 1 to 8\nif i mod 3 == 0\ns = s : `a` : i\nif i == 6\ns = s : `!`\nendif\nelse\n"
+     "s = s : `b`\nendif\nwhile i > 100\ns = s : `never`\nendwhile\nnext\nout(s)\n",
+     30},
+    {"BreakContinueAndNestedLoops",
+     "s = ``\nfor i = 1 to 5\nj = 0\nwhile 1\nj = j + 1\nif j > i then break\nif j == 2 then continue\n"
+     "s = s : i : j : ` `\nendwhile\nif i == 4 then break\nnext\nout(s)\n",
+     30},
+    {"ConcatenationInEveryShape",
+     "s = ``\nw = `x`\nfor i = 1 to 40\ns = s : i : `,`\nw = w : w : i\nif i == 10 then s = s : 2.5 : s\n"
+     "if strlen(w) > 200 then w = `y`\nnext\nout(strlen(s) : ` ` : w)\nout(strsub(s, 1, 80))\n",
+     60},
+    {"ReturnValuesKeepTheirKinds",
+     "#DefineFunction k(n)\nif n == 1 then return 5\nif n == 2 then return `five`\nif n == 3 then return 5.5\n"
+     "x = n\nreturn x\n#EndFunction\nfor i = 1 to 5\nr = k(i)\nout(r : ` ` : vartype(r))\nnext\n",
+     10},
+    {"RecursionThroughNestedParentheses",
+     "#DefineFunction r(n)\nif n <= 0 then return 0\nreturn ((((((1 + r(n - 1)))))))\n#EndFunction\n"
+     "out(r(30))\nout(r(60))\n",
+     30},
+    {"NameBecomesAFunctionLater",
+     "n = 0\nfoo = 1\n:again\nn = n + 1\nx = foo + 1\nout(x)\nif n < 3 then goto again\n"
+     "#DefineFunction foo()\nreturn 10\n#EndFunction\nif n < 6 then goto again\n",
+     2},
+    {"HostFunctionsInLoops",
+     "for i = 1 to 4\nout(`line ` : i)\nnext\n", 3},
+};
+
+class CompiledLine : public ::testing::TestWithParam<Case> {};
+
+TEST_P(CompiledLine, BehavesLikeItsText) {
+    const Case& c = GetParam();
+    Outcome slow = run_once(c.text, false);
+    Outcome fast = run_once(c.text, true);
+    EXPECT_EQ(slow.compiled, 0u);
+    EXPECT_GE(fast.compiled, c.min_compiled);
+    EXPECT_EQ(fast.out, slow.out);
+    EXPECT_EQ(fast.error, slow.error);
+    EXPECT_EQ(fast.real, slow.real);
+    EXPECT_EQ(fast.report, slow.report);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, CompiledLine, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
+
+}  // namespace
+}  // namespace kel
