@@ -20,8 +20,16 @@ namespace {
 constexpr size_t kShortTokenText = 48;
 static_assert(kShortTokenText <= kTokenTextSize);
 
-// Everything of the caller that a call may change and must give back. The handler names
-// and the continuation line move out and back instead of being copied, and only when set.
+// The caller's texts that a call must give back, kept aside only when one of them is set
+// (most calls have no handler name, a short token and no continuation line).
+struct CallerTexts {
+    std::string error_func;
+    std::string cancel_func;
+    std::string token;  // a token text of kShortTokenText characters or more
+    std::string continued_line;
+};
+
+// Everything of the caller that a call may change and must give back.
 struct CallerState {
     const Script* script;
     size_t line_pos;
@@ -33,8 +41,6 @@ struct CallerState {
     int error_mode;
     int cancel_mode;
     bool cancel_inherited;
-    std::string error_func;
-    std::string cancel_func;
     int8_t last_if;
     uint8_t breakable;
     uint32_t assign_target;
@@ -46,7 +52,7 @@ struct CallerState {
     bool pos_in_continued, start_in_continued;
     const char* pos;
     const char* start;
-    size_t pos_off, start_off;  // into continued_line, when the flags above are set
+    size_t pos_off, start_off;  // into the continuation line, when the flags above are set
     int32_t var_index;
     int32_t current_udf;
     LineTokens* cache;
@@ -54,8 +60,7 @@ struct CallerState {
     uint32_t cache_len, cache_next;
     uint32_t text_len;
     char text_short[kShortTokenText];
-    std::string text_long;
-    std::string continued_line;
+    std::unique_ptr<CallerTexts> texts;
 };
 
 // Whether `p` points into `line` (the read position may run on a continuation line), and
@@ -81,11 +86,6 @@ void save_caller(Instance& inst, CallerState& s) {
     s.error_mode = h.error_mode;
     s.cancel_mode = h.cancel_mode;
     s.cancel_inherited = h.cancel_inherited;
-    if (!h.error_func.empty()) s.error_func.swap(h.error_func);
-    // The cancel handler stays armed inside, and may be changed there.
-    if (!h.cancel_func.empty()) s.cancel_func = h.cancel_func;
-    h.error_mode = 0;
-    h.cancel_inherited = true;
     s.last_if = ex.last_if;
     s.breakable = ex.breakable;
     s.assign_target = inst.assign_target;
@@ -98,7 +98,6 @@ void save_caller(Instance& inst, CallerState& s) {
         std::memcpy(s.text_short, t.text, kShortTokenText);
     } else {
         n = ::strnlen(t.text, kTokenTextSize - 1);
-        s.text_long.assign(t.text, n);
     }
     s.text_len = static_cast<uint32_t>(n);
     s.type = t.type;
@@ -107,11 +106,6 @@ void save_caller(Instance& inst, CallerState& s) {
     s.start = t.start;
     s.pos_in_continued = false;
     s.start_in_continued = false;
-    if (!t.continued_line.empty()) {
-        s.continued_line = t.continued_line;
-        s.pos_in_continued = offset_in(t.continued_line, t.pos, &s.pos_off);
-        s.start_in_continued = offset_in(t.continued_line, t.start, &s.start_off);
-    }
     s.var_index = t.var_index;
     s.no_create = t.no_create;
     s.address_of = t.address_of;
@@ -123,6 +117,22 @@ void save_caller(Instance& inst, CallerState& s) {
     s.cache_len = t.cache_len;
     s.cache_next = t.cache_next;
     s.volatile_token = t.volatile_token;
+
+    if (!h.error_func.empty() || !h.cancel_func.empty() || n >= kShortTokenText || !t.continued_line.empty()) {
+        s.texts = std::make_unique<CallerTexts>();
+        CallerTexts& x = *s.texts;
+        x.error_func.swap(h.error_func);
+        // The cancel handler stays armed inside, and may be changed there.
+        x.cancel_func = h.cancel_func;
+        if (n >= kShortTokenText) x.token.assign(t.text, n);
+        if (!t.continued_line.empty()) {
+            x.continued_line = t.continued_line;
+            s.pos_in_continued = offset_in(t.continued_line, t.pos, &s.pos_off);
+            s.start_in_continued = offset_in(t.continued_line, t.start, &s.start_off);
+        }
+    }
+    h.error_mode = 0;
+    h.cancel_inherited = true;
 }
 
 // A field added to the tokenizer state must be saved and restored around calls above.
@@ -142,8 +152,6 @@ void restore_caller(Instance& inst, CallerState& s) {
     h.error_mode = s.error_mode;
     h.cancel_mode = s.cancel_mode;
     h.cancel_inherited = s.cancel_inherited;
-    if (!h.error_func.empty() || !s.error_func.empty()) h.error_func.swap(s.error_func);
-    if (!h.cancel_func.empty() || !s.cancel_func.empty()) h.cancel_func.swap(s.cancel_func);
     ex.last_if = s.last_if;
     ex.breakable = s.breakable;
     inst.assign_target = s.assign_target;
@@ -151,16 +159,24 @@ void restore_caller(Instance& inst, CallerState& s) {
 
     TokenState& t = inst.tok;
     size_t n = s.text_len;
+    CallerTexts* x = s.texts.get();
     if (n < kShortTokenText) {
         std::memcpy(t.text, s.text_short, kShortTokenText);
     } else {
-        std::memcpy(t.text, s.text_long.data(), n);
+        std::memcpy(t.text, x->token.data(), n);
         t.text[n] = '\0';
+    }
+    if (x) {
+        h.error_func.swap(x->error_func);
+        h.cancel_func.swap(x->cancel_func);
+        t.continued_line.swap(x->continued_line);
+    } else {
+        h.error_func.clear();
+        h.cancel_func.clear();
+        t.continued_line.clear();
     }
     t.type = s.type;
     t.kw = s.kw;
-    if (s.continued_line.empty()) t.continued_line.clear();
-    else t.continued_line.swap(s.continued_line);
     // A read position on the continuation line follows it into its restored buffer.
     const char* base = t.continued_line.data();
     t.pos = s.pos_in_continued ? base + s.pos_off : s.pos;
