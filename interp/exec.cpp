@@ -1172,6 +1172,55 @@ inline int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const c
     return -1;
 }
 
+// Runs compiled lines from `lt` (at `pos`, its line at `first`) for as long as the next
+// line is a compiled one too. Returns -1 with `lt` and `pos` at the last line run and
+// where to go on, or what the statement loop returns.
+[[gnu::noinline]] int run_compiled(Instance& inst, ExecState& ex, const Script& s, LineTokens*& lt_io, size_t& pos_io, size_t first,
+                 char* line, int frame_depth) {
+    LineTokens* lt = lt_io;
+    size_t pos = pos_io;
+    FastLine* fl = lt->fast.get();
+    const uint64_t serial = s.serial.id;
+    ex.script = &s;
+    ex.line_substituted = false;
+    int done = -1;
+    for (;;) {
+        pos += lt->raw.size();
+        ex.line_pos = first;
+        ex.next_pos = pos;
+        ex.jumped = false;
+        ex.line_text = lt->line.c_str();
+        inst.assign_target = 0;
+        inst.tok.cache = nullptr;
+        ++ex.compiled_runs;
+        exec_fast(inst, *fl, *lt, line);
+        if (inst.error()) {
+            std::memcpy(line, lt->line.data(), lt->line.size());
+            line[lt->line.size()] = '\0';
+            ex.line_text = line;
+            if (!after_line_error(inst, line, first)) {
+                done = 0;
+                break;
+            }
+        }
+        done = line_epilogue(inst, ex, frame_depth, lt->line.c_str(), first);
+        if (done >= 0) break;
+        pos = ex.next_pos;
+        LineTokens* nx = lt->succ;
+        if (!nx || lt->succ_pos != pos || lt->succ_script != &s || !nx->raw_valid || nx->raw_serial != serial ||
+            !nx->raw_plain || !nx->fast)
+            break;
+        fl = nx->fast.get();
+        if (fl->udf_count != ex.udfs.size() || fl->host_table != inst.host_table || (!fl->skip_ok && skipping(ex)))
+            break;
+        lt = nx;
+        first = pos + lt->raw_first;
+    }
+    lt_io = lt;
+    pos_io = pos;
+    return done;
+}
+
 struct LevelGuard {
     ExecState& ex;
     ~LevelGuard() { --ex.loop_level; }
@@ -1296,40 +1345,9 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
                     lt->fast.reset();
                     lt->fast_tries = 0;
                 } else if (fl->skip_ok || !skipping(ex)) {
-                    ex.script = &s;
-                    ex.line_substituted = false;
-                    // Compiled lines that follow each other run here without the lookups above.
-                    for (;;) {
-                        pos += lt->raw.size();
-                        ex.line_pos = first;
-                        ex.next_pos = pos;
-                        ex.jumped = false;
-                        ex.line_text = lt->line.c_str();
-                        inst.assign_target = 0;
-                        inst.tok.cache = nullptr;
-                        ++ex.compiled_runs;
-                        exec_fast(inst, *fl, *lt, line);
-                        if (inst.error()) {
-                            std::memcpy(line, lt->line.data(), lt->line.size());
-                            line[lt->line.size()] = '\0';
-                            ex.line_text = line;
-                            if (!after_line_error(inst, line, first)) return 0;
-                        }
-                        int done = line_epilogue(inst, ex, frame_depth, lt->line.c_str(), first);
-                        if (done >= 0) return done;
-                        pos = ex.next_pos;
-                        LineTokens* nx = lt->succ;
-                        if (!nx || lt->succ_pos != pos || lt->succ_script != &s || !nx->raw_valid ||
-                            nx->raw_serial != s.serial.id || !nx->raw_plain || !nx->fast)
-                            break;
-                        fl = nx->fast.get();
-                        if (fl->udf_count != ex.udfs.size() || fl->host_table != inst.host_table ||
-                            (!fl->skip_ok && skipping(ex)))
-                            break;
-                        lt = nx;
-                        prev = lt;
-                        first = pos + lt->raw_first;
-                    }
+                    int done = run_compiled(inst, ex, s, lt, pos, first, line, frame_depth);
+                    if (done >= 0) return done;
+                    prev = lt;
                     continue;
                 }
             }
