@@ -310,7 +310,7 @@ void call_user_function(Instance& inst, int index, Value* args, int argc, Value&
     uint16_t real = inst.real_code;
     take_result(ex, result);
     ex.depth = frame_depth;
-    if (frame >= 0 && !frame_leave(inst, static_cast<uint16_t>(frame), prev.index) && code == 0) code = 3673;
+    if (frame >= 0 && !frame_leave(inst, static_cast<uint16_t>(frame), prev) && code == 0) code = 3673;
     restore_caller(inst, saved);
     if (code != 0 && code != 9000 && code != 9999) {
         release_value(inst, result);

@@ -180,7 +180,7 @@ bool frame_attach_root(Instance& inst, Handle table, uint16_t capacity) {
 
 bool frame_switch(Instance& inst, uint16_t k, FrameRef* prev) {
     if (k > kMaxFrame || inst.frames[k].table == 0) return false;
-    if (prev) prev->index = inst.cur_frame;
+    if (prev) *prev = {inst.cur_frame, nullptr};
     if (k == inst.cur_frame && inst.frames[k].table == inst.cur_table) return true;
     void* p = platform::gmem_lock(inst.frames[k].table);
     if (!p) return false;
@@ -278,28 +278,30 @@ int32_t frame_enter(Instance& inst, uint16_t capacity, FrameRef* prev) {
     VarRecord* recs = nullptr;
     int32_t k = frame_new(inst, capacity, &recs);
     if (k < 0) return -1;
-    prev->index = inst.cur_frame;
+    *prev = {inst.cur_frame, inst.vars};
     inst.frames[inst.cur_frame].count = inst.cur_count;
-    if (inst.vars) {
-        platform::gmem_unlock(inst.cur_table);
-        inst.vars = recs;
-    } else {
-        platform::gmem_unlock(inst.frames[k].table);
-    }
+    if (inst.vars) inst.vars = recs;
+    else platform::gmem_unlock(inst.frames[k].table);
     load_current(inst, static_cast<uint16_t>(k));
     return k;
 }
 
-bool frame_leave(Instance& inst, uint16_t k, uint16_t back) {
-    if (k == 0 || k > kMaxFrame || k != inst.cur_frame || back == k || back > kMaxFrame || !inst.vars ||
-        inst.frames[back].table == 0) {
+bool frame_leave(Instance& inst, uint16_t k, const FrameRef& back) {
+    const uint16_t b = back.index;
+    if (k == 0 || k > kMaxFrame || k != inst.cur_frame || b == k || b > kMaxFrame || !inst.vars ||
+        inst.frames[b].table == 0) {
         FrameRef ignored;
-        bool ok = frame_switch(inst, back, &ignored);
+        bool ok = frame_switch(inst, b, &ignored);
+        // The lock frame_enter kept goes: frame_switch took its own when it succeeded.
+        if (back.held && b <= kMaxFrame && inst.frames[b].table) platform::gmem_unlock(inst.frames[b].table);
         frame_free(inst, k);
         return ok;
     }
-    void* p = platform::gmem_lock(inst.frames[back].table);
-    if (!p) return false;
+    void* p = back.held;
+    if (!p) {
+        p = platform::gmem_lock(inst.frames[b].table);
+        if (!p) return false;
+    }
     FrameSlot& s = inst.frames[k];
     for (uint32_t i = 0; i < inst.cur_count && i < s.capacity; ++i) release_value(inst, inst.vars[i]);
     platform::gmem_unlock(s.table);
@@ -308,7 +310,7 @@ bool frame_leave(Instance& inst, uint16_t k, uint16_t back) {
     s = {};
     slot_cleared(inst, k);
     keep_or_free(inst, table, capacity);
-    load_current(inst, back);
+    load_current(inst, b);
     inst.vars = static_cast<VarRecord*>(p);
     return true;
 }

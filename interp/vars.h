@@ -15,7 +15,8 @@ constexpr size_t kVarPtrMaxLen = 67;
 constexpr size_t kPersistentNameMax = 25;
 
 // Locks the current variable table for an entry point and publishes it as inst.vars.
-// Frame switches inside keep exactly one such lock on whichever table is current.
+// Frame switches inside keep exactly one such lock on whichever table is current; while a
+// function runs, the table of the frame that called it keeps its lock as well.
 class TableLock {
 public:
     explicit TableLock(Instance& inst);
@@ -54,6 +55,8 @@ bool frame_attach_root(Instance& inst, Handle table, uint16_t capacity);
 
 struct FrameRef {
     uint16_t index;
+    // Set by frame_enter: the records of that frame, whose table stays locked meanwhile.
+    VarRecord* held = nullptr;
 };
 // Makes frame k current; `prev` receives what to switch back to. False when the slot is
 // empty or its table cannot be locked; nothing changes then.
@@ -64,12 +67,14 @@ int32_t frame_create(Instance& inst, uint16_t capacity);
 // Releases every value of frame k's table, frees the block and clears the slot. The
 // current frame and frame 0 are refused.
 bool frame_free(Instance& inst, uint16_t k);
-// frame_create and frame_switch to the new frame in one step (one lock of the new table):
-// the slot, or -1 with nothing changed. `prev` receives the frame to go back to.
+// frame_create and frame_switch to the new frame in one step: the slot, or -1 with nothing
+// changed. `prev` receives the frame to go back to; a locked current table stays locked
+// (prev->held) so that going back needs no lock.
 int32_t frame_enter(Instance& inst, uint16_t capacity, FrameRef* prev);
-// frame_switch to `back`, then frame_free(k), in one step when k is current. False when
-// `back` cannot be entered; frame k then stays current and allocated.
-bool frame_leave(Instance& inst, uint16_t k, uint16_t back);
+// Goes back to what frame_enter left in `back` (frame_switch) and frees frame k, in one
+// step when k is current. False when `back` cannot be entered; frame k then stays current
+// and allocated.
+bool frame_leave(Instance& inst, uint16_t k, const FrameRef& back);
 
 // "#VAR$PTR#" + frame, table handle, serial, tick in hex + name, for the current frame.
 std::string make_var_pointer(const Instance& inst, std::string_view name);

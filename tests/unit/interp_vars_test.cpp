@@ -271,7 +271,7 @@ TEST_F(VarsTest, LowestFreeSlotIsTakenWhateverOrderFramesWereFreedIn) {
     FrameRef prev;
     ASSERT_TRUE(frame_free(inst, 2));
     EXPECT_EQ(frame_enter(inst, 10, &prev), 2);
-    ASSERT_TRUE(frame_leave(inst, 2, prev.index));
+    ASSERT_TRUE(frame_leave(inst, 2, prev));
     ASSERT_TRUE(frame_free(inst, 5));
     EXPECT_EQ(frame_create(inst, 10), 2);
     EXPECT_EQ(frame_create(inst, 10), 5);
@@ -297,7 +297,7 @@ TEST_F(VarsTest, SpareTableIsReusedOnlyForItsCapacity) {
     ASSERT_TRUE(frame_free(inst, 1));
 }
 
-TEST_F(VarsTest, EnterAndLeaveKeepOneLockOnTheCurrentTable) {
+TEST_F(VarsTest, EnterKeepsTheCallersLockAndLeaveGivesEverythingBack) {
     start(100);
     test::Entered e(host_.inst_block);
     Instance& inst = e.inst();
@@ -312,9 +312,20 @@ TEST_F(VarsTest, EnterAndLeaveKeepOneLockOnTheCurrentTable) {
     EXPECT_EQ(inst.cur_count, 1);
     EXPECT_EQ(inst.cur_serial, serial);
     EXPECT_EQ(inst.frames[0].count, 2);
-    EXPECT_EQ(platform::gmem_lock_count(root), 0u);
+    EXPECT_NE(prev.held, nullptr);
+    EXPECT_EQ(platform::gmem_lock_count(root), 1u);
     EXPECT_EQ(platform::gmem_lock_count(inst.cur_table), 1u);
     EXPECT_EQ(var_lookup(inst, "g"), -1);
+    // A pointer into the caller's frame switches there and back in between.
+    Handle callee = inst.cur_table;
+    FrameRef ptr_back;
+    ASSERT_TRUE(frame_switch(inst, 0, &ptr_back));
+    EXPECT_EQ(platform::gmem_lock_count(root), 2u);
+    EXPECT_EQ(platform::gmem_lock_count(callee), 0u);
+    EXPECT_EQ(var_lookup(inst, "g"), 1);
+    ASSERT_TRUE(frame_switch(inst, ptr_back.index, nullptr));
+    EXPECT_EQ(platform::gmem_lock_count(root), 1u);
+    EXPECT_EQ(platform::gmem_lock_count(callee), 1u);
     uint64_t free_before = 0, free_after = 0;
     ASSERT_TRUE(heap_check(inst, nullptr, &free_before));
     int32_t s = var_find_or_create(inst, "s");
@@ -322,7 +333,7 @@ TEST_F(VarsTest, EnterAndLeaveKeepOneLockOnTheCurrentTable) {
     inst.vars[s].flags = kVtStr;
     std::string p = make_var_pointer(inst, "s");
     Handle local = inst.cur_table;
-    ASSERT_TRUE(frame_leave(inst, 1, prev.index));
+    ASSERT_TRUE(frame_leave(inst, 1, prev));
     EXPECT_EQ(inst.cur_frame, 0);
     EXPECT_EQ(inst.cur_count, 2);
     EXPECT_EQ(inst.frames[1].table, 0u);
@@ -340,7 +351,30 @@ TEST_F(VarsTest, EnterAndLeaveKeepOneLockOnTheCurrentTable) {
     EXPECT_EQ(inst.cur_table, local);
     EXPECT_EQ(inst.cur_count, 1);
     EXPECT_EQ(var_lookup(inst, "s"), -1);
-    ASSERT_TRUE(frame_leave(inst, 1, prev.index));
+    ASSERT_TRUE(frame_leave(inst, 1, prev));
+    EXPECT_EQ(platform::gmem_lock_count(root), 1u);
+}
+
+TEST_F(VarsTest, WithoutALockedTableNothingStaysLocked) {
+    start(100);
+    test::Entered e(host_.inst_block);
+    Instance& inst = e.inst();
+    Handle root = inst.cur_table;
+    VarRecord* vars = inst.vars;
+    platform::gmem_unlock(root);
+    inst.vars = nullptr;
+    FrameRef prev;
+    ASSERT_EQ(frame_enter(inst, 10, &prev), 1);
+    EXPECT_EQ(prev.held, nullptr);
+    EXPECT_EQ(platform::gmem_lock_count(inst.cur_table), 0u);
+    EXPECT_EQ(platform::gmem_lock_count(root), 0u);
+    EXPECT_TRUE(frame_leave(inst, 1, prev));
+    EXPECT_EQ(inst.cur_frame, 0);
+    EXPECT_EQ(inst.frames[1].table, 0u);
+    EXPECT_EQ(platform::gmem_lock_count(root), 0u);
+    EXPECT_EQ(inst.vars, nullptr);
+    platform::gmem_lock(root);
+    inst.vars = vars;
 }
 
 TEST_F(VarsTest, EnterFailsWithoutChangingAnything) {
@@ -368,17 +402,18 @@ TEST_F(VarsTest, LeavingAFrameThatIsNotCurrentSwitchesThenFrees) {
     ASSERT_EQ(frame_enter(inst, 10, &prev), 1);
     FrameRef back;
     ASSERT_TRUE(frame_switch(inst, 0, &back));  // e.g. a pointer left the root current
-    EXPECT_TRUE(frame_leave(inst, 1, prev.index));
+    EXPECT_TRUE(frame_leave(inst, 1, prev));
     EXPECT_EQ(inst.cur_frame, 0);
     EXPECT_EQ(inst.frames[1].table, 0u);
     EXPECT_EQ(platform::gmem_lock_count(inst.cur_table), 1u);
     // An empty slot to go back to: refused, the frame stays.
     ASSERT_EQ(frame_enter(inst, 10, &prev), 1);
-    EXPECT_FALSE(frame_leave(inst, 1, 9));
+    EXPECT_FALSE(frame_leave(inst, 1, FrameRef{9}));
     EXPECT_EQ(inst.cur_frame, 1);
     EXPECT_NE(inst.frames[1].table, 0u);
-    EXPECT_TRUE(frame_leave(inst, 1, 0));
+    EXPECT_TRUE(frame_leave(inst, 1, prev));
     EXPECT_EQ(inst.cur_frame, 0);
+    EXPECT_EQ(platform::gmem_lock_count(inst.cur_table), 1u);
 }
 
 TEST(PersistentName, MangledWithFunctionIndex) {
