@@ -24,14 +24,11 @@ public:
     bool next(size_t& b, size_t& e) {
         if (done_ || s_.empty()) return false;
         b = pos_;
-        size_t i = pos_;
-        while (i < s_.size()) {
-            if (d_.size() <= s_.size() - i && s_.compare(i, d_.size(), d_) == 0) {
-                e = i;
-                pos_ = i + d_.size();
-                return true;
-            }
-            i += t_.clen(s_, i);
+        size_t i = next_match(t_, s_, d_, pos_);
+        if (i != View::npos) {
+            e = i;
+            pos_ = i + d_.size();
+            return true;
         }
         e = s_.size();
         done_ = true;

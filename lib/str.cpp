@@ -377,15 +377,9 @@ void strreplace_fn(Call& c) {
         auto old = arg_text<T>(c, 2);
         auto rep = arg_text<T>(c, 3);
         if (s.empty() || old.empty()) return ret_text<Ch>(c, s);
+        constexpr size_t npos = decltype(s)::npos;
         size_t hits = 0;
-        for (size_t i = 0; i < s.size();) {
-            if (old.size() <= s.size() - i && s.compare(i, old.size(), old) == 0) {
-                ++hits;
-                i += old.size();
-            } else {
-                i += t.clen(s, i);
-            }
-        }
+        for (size_t i = next_match(t, s, old, 0); i != npos; i = next_match(t, s, old, i + old.size())) ++hits;
         // len + hits * (new - old), without letting the product wrap.
         size_t total = s.size();
         if (rep.size() >= old.size()) {
@@ -396,16 +390,13 @@ void strreplace_fn(Call& c) {
         }
         Ch* p = ret_buf<Ch>(c, total);
         if (!p) return;
-        for (size_t i = 0; i < s.size();) {
-            if (old.size() <= s.size() - i && s.compare(i, old.size(), old) == 0) {
-                p = std::copy(rep.begin(), rep.end(), p);
-                i += old.size();
-            } else {
-                size_t k = std::min(t.clen(s, i), s.size() - i);
-                p = std::copy(s.begin() + i, s.begin() + i + k, p);
-                i += k;
-            }
+        size_t from = 0;
+        for (size_t i = next_match(t, s, old, 0); i != npos; i = next_match(t, s, old, from)) {
+            p = std::copy(s.begin() + from, s.begin() + i, p);
+            p = std::copy(rep.begin(), rep.end(), p);
+            from = i + old.size();
         }
+        std::copy(s.begin() + from, s.end(), p);
     });
 }
 

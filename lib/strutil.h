@@ -54,6 +54,18 @@ struct WideText {
     static Ch lower(Ch c) { return platform::to_lower_w(c); }
 };
 
+// The first match of `pat` (not empty) at a character start at or after `i`, or npos.
+// Without double-byte characters every unit starts one, and the library search does.
+template <class T>
+size_t next_match(const T& t, typename T::View s, typename T::View pat, size_t i) {
+    if (!t.dbcs) return s.find(pat, i);
+    while (i < s.size()) {
+        if (pat.size() <= s.size() - i && s.compare(i, pat.size(), pat) == 0) return i;
+        i += t.clen(s, i);
+    }
+    return T::View::npos;
+}
+
 // Case-insensitive equality of two runs of equal length; the trail byte of a double-byte
 // character is compared exactly, never case-mapped.
 template <class T>
