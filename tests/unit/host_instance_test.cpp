@@ -1,0 +1,91 @@
+// The interpreter's instance block: taken from pages of its own, from the heap when no
+// such pages are to be had. Each case runs the start-up in a child process (the request
+// state, the class registry and the current directory are process-wide).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/binding.h"
+#include "host/intake.h"
+#include "platform/gmem.h"
+#include "platform/process.h"
+
+using namespace kel::host;
+namespace pf = kel::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A file-mode GET request for x.web without content, so that no block is taken before
+// the interpreter's.
+fs::path stage(const char* name) {
+    fs::path dir = fs::temp_directory_path() / (std::string("kelinstance_") + name + "_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::ofstream(dir / "req.dat", std::ios::binary) << "[CGI]\r\nRequest Method=GET\r\n";
+    std::ofstream(dir / "req.con", std::ios::binary);
+    std::string tmp = dir.string() + "/";
+    setenv("TMP", tmp.c_str(), 1);
+    std::vector<std::string> args = {"tarnhost", (dir / "req.dat").string(), (dir / "req.con").string(),
+                                     (dir / "req.out").string(), "x.web"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pf::process_init(static_cast<int>(args.size()), argv.data());
+    return dir;
+}
+
+[[noreturn]] void start_and_stop(const char* name, int failures) {
+    fs::path dir = stage(name);
+    bool ok = intake_start() && register_window_class();
+    if (!ok) std::fputs("intake or class failed\n", stderr);
+    size_t before = pf::gmem_live_count();
+    pf::gmem_fail_next(failures);
+    ok = ok && start_window_and_interpreter();
+    if (!ok) std::fputs("interpreter did not start\n", stderr);
+    // The instance block and the variable table.
+    if (ok && pf::gmem_live_count() != before + 2) {
+        std::fprintf(stderr, "blocks: %zu, before %zu\n", pf::gmem_live_count(), before);
+        ok = false;
+    }
+    if (ok) stop_interpreter();
+    if (ok && pf::gmem_live_count() != before) {
+        std::fprintf(stderr, "blocks left: %zu\n", pf::gmem_live_count() - before);
+        ok = false;
+    }
+    intake_finish();
+    fs::remove_all(dir);
+    std::exit(ok ? 0 : 1);
+}
+
+}  // namespace
+
+TEST(InstanceBlock, StartsAndIsGivenBack) {
+    EXPECT_EXIT(start_and_stop("pages", 0), testing::ExitedWithCode(0), "");
+}
+
+TEST(InstanceBlock, HeapWhenNoPagesOfItsOwn) {
+    // The first allocation after the request's own is the instance block's page mapping.
+    EXPECT_EXIT(start_and_stop("heap", 1), testing::ExitedWithCode(0), "");
+}
+
+TEST(InstanceBlock, StartFailsWhenNeitherIsAvailable) {
+    EXPECT_EXIT(
+        {
+            fs::path dir = stage("none");
+            bool ok = intake_start() && register_window_class();
+            pf::gmem_fail_next(2);
+            bool started = start_window_and_interpreter();
+            intake_finish();
+            fs::remove_all(dir);
+            std::exit(ok && !started ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
