@@ -914,6 +914,28 @@ bool fast_number(Instance& inst, FastLine& f, int32_t e, Value& v) {
     return true;
 }
 
+// The `to` test with whole numbers and step 1: the loop variable goes up by one (coming
+// from next) and is tested. False when the line needs the general path.
+inline bool fast_to_int(Instance& inst, ExecState& ex, FastLine& f, bool resume_to) {
+    StructEntry* e = top(ex);
+    int32_t lim;
+    if (f.expr2 >= 0 || !e || e->kind != Kw::For || (e->state & (kStSkipAll | kStSkipBranch | kStBreak)) ||
+        e->value <= 0 || e->value >= inst.cur_count ||
+        (inst.vars[e->value].flags & (kVtInt | kVtStr | kVtFloat | kVtBinBuf | kVtWide | kVtArray | kVtVariant)) !=
+            kVtInt ||
+        !fast_eval_int(inst, f, f.expr, &lim))
+        return false;
+    VarRecord& r = inst.vars[e->value];
+    if (resume_to) {
+        r.i = static_cast<int32_t>(static_cast<uint32_t>(r.i) + 1u);
+        r.flags = kVtInt;
+        std::memset(r.variant, 0, sizeof r.variant);
+    }
+    e->state = lim >= r.i ? kStRun : kStSkipBranch;
+    ex.for_resume = false;
+    return true;
+}
+
 void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line);
 
 // The statement after `then`: compiled, or read from the text (which then caches its
@@ -974,24 +996,7 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
         }
         case FastKind::kTo: {
             ex.for_resume = resume_to;
-            StructEntry* e = top(ex);
-            int32_t lim;
-            if (f.expr2 < 0 && e && e->kind == Kw::For && !(e->state & (kStSkipAll | kStSkipBranch | kStBreak)) &&
-                e->value > 0 && e->value < inst.cur_count &&
-                (inst.vars[e->value].flags & (kVtInt | kVtStr | kVtFloat | kVtBinBuf | kVtWide | kVtArray |
-                                              kVtVariant)) == kVtInt &&
-                fast_eval_int(inst, f, f.expr, &lim)) {
-                // Whole numbers and step 1: the loop variable goes up by one and is tested.
-                VarRecord& r = inst.vars[e->value];
-                if (resume_to) {
-                    r.i = static_cast<int32_t>(static_cast<uint32_t>(r.i) + 1u);
-                    r.flags = kVtInt;
-                    std::memset(r.variant, 0, sizeof r.variant);
-                }
-                e->state = lim >= r.i ? kStRun : kStSkipBranch;
-                ex.for_resume = false;
-                return;
-            }
+            if (fast_to_int(inst, ex, f, resume_to)) return;
             bool from_next = resume_to;
             if (for_to_begin(inst)) {
                 Value limit, step = empty_value();
@@ -1193,7 +1198,16 @@ inline int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const c
         inst.assign_target = 0;
         inst.tok.cache = nullptr;
         ++ex.compiled_runs;
-        exec_fast(inst, *fl, *lt, line);
+        // The two commonest kinds without exec_fast's general prologue.
+        if (fl->kind == FastKind::kAssign) {
+            ex.for_resume = false;
+            fast_assign(inst, *fl);
+        } else if (fl->kind == FastKind::kNext) {
+            ex.for_resume = false;
+            do_next(inst);
+        } else if (fl->kind != FastKind::kTo || !fast_to_int(inst, ex, *fl, ex.for_resume)) {
+            exec_fast(inst, *fl, *lt, line);
+        }
         if (inst.error()) {
             std::memcpy(line, lt->line.data(), lt->line.size());
             line[lt->line.size()] = '\0';
