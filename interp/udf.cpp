@@ -1,8 +1,10 @@
 // Calls of user-defined functions and subroutines, and of other script files (Call).
 #include "interp/udf.h"
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "interp/errors.h"
@@ -19,6 +21,12 @@ namespace {
 // one-character token ("(" or ")") or a name current.
 constexpr size_t kShortTokenText = 48;
 static_assert(kShortTokenText <= kTokenTextSize);
+
+// The tokenizer's numbers, flags and positions lie between the token text and the
+// continuation line; a call saves and restores them as one block.
+constexpr size_t kTokScalarsAt = offsetof(TokenState, type);
+constexpr size_t kTokScalarsEnd = offsetof(TokenState, continued_line);
+static_assert(std::is_standard_layout_v<TokenState> && kTokScalarsAt == kTokenTextSize);
 
 // The caller's texts that a call must give back, kept aside only when one of them is set
 // (most calls have no handler name, a short token and no continuation line).
@@ -46,18 +54,9 @@ struct CallerState {
     uint32_t assign_target;
     int32_t assign_allowed;
     // The tokenizer.
-    uint8_t type;
-    int16_t kw;
-    bool no_create, address_of, persistent_name, define_name, volatile_token;
+    alignas(8) unsigned char tok_scalars[kTokScalarsEnd - kTokScalarsAt];
     bool pos_in_continued, start_in_continued;
-    const char* pos;
-    const char* start;
     size_t pos_off, start_off;  // into the continuation line, when the flags above are set
-    int32_t var_index;
-    int32_t current_udf;
-    LineTokens* cache;
-    const char* cache_base;
-    uint32_t cache_len, cache_next;
     uint32_t text_len;
     char text_short[kShortTokenText];
     std::unique_ptr<CallerTexts> texts;
@@ -100,23 +99,9 @@ void save_caller(Instance& inst, CallerState& s) {
         n = ::strnlen(t.text, kTokenTextSize - 1);
     }
     s.text_len = static_cast<uint32_t>(n);
-    s.type = t.type;
-    s.kw = t.kw;
-    s.pos = t.pos;
-    s.start = t.start;
+    std::memcpy(s.tok_scalars, reinterpret_cast<const unsigned char*>(&t) + kTokScalarsAt, sizeof s.tok_scalars);
     s.pos_in_continued = false;
     s.start_in_continued = false;
-    s.var_index = t.var_index;
-    s.no_create = t.no_create;
-    s.address_of = t.address_of;
-    s.persistent_name = t.persistent_name;
-    s.define_name = t.define_name;
-    s.current_udf = t.current_udf;
-    s.cache = t.cache;
-    s.cache_base = t.cache_base;
-    s.cache_len = t.cache_len;
-    s.cache_next = t.cache_next;
-    s.volatile_token = t.volatile_token;
 
     if (!h.error_func.empty() || !h.cancel_func.empty() || n >= kShortTokenText || !t.continued_line.empty()) {
         s.texts = std::make_unique<CallerTexts>();
@@ -135,7 +120,8 @@ void save_caller(Instance& inst, CallerState& s) {
     h.cancel_inherited = true;
 }
 
-// A field added to the tokenizer state must be saved and restored around calls above.
+// A field added to the tokenizer state: numbers, flags and pointers placed before
+// continued_line travel in the block; anything else must be saved and restored above.
 static_assert(sizeof(TokenState) == 2152, "save the new TokenState field in save_caller/restore_caller");
 
 // Gives everything back; `s` is spent.
@@ -175,23 +161,10 @@ void restore_caller(Instance& inst, CallerState& s) {
         h.cancel_func.clear();
         t.continued_line.clear();
     }
-    t.type = s.type;
-    t.kw = s.kw;
+    std::memcpy(reinterpret_cast<unsigned char*>(&t) + kTokScalarsAt, s.tok_scalars, sizeof s.tok_scalars);
     // A read position on the continuation line follows it into its restored buffer.
-    const char* base = t.continued_line.data();
-    t.pos = s.pos_in_continued ? base + s.pos_off : s.pos;
-    t.start = s.start_in_continued ? base + s.start_off : s.start;
-    t.var_index = s.var_index;
-    t.no_create = s.no_create;
-    t.address_of = s.address_of;
-    t.persistent_name = s.persistent_name;
-    t.define_name = s.define_name;
-    t.current_udf = s.current_udf;
-    t.cache = s.cache;
-    t.cache_base = s.cache_base;
-    t.cache_len = s.cache_len;
-    t.cache_next = s.cache_next;
-    t.volatile_token = s.volatile_token;
+    if (s.pos_in_continued) t.pos = t.continued_line.data() + s.pos_off;
+    if (s.start_in_continued) t.start = t.continued_line.data() + s.start_off;
 }
 
 // The value a return left for the frame, or integer 0.
