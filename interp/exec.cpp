@@ -1356,7 +1356,9 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
             FastLine* fl = lt->fast.get();
             if (fl && !g.open && lt->raw_plain) {
                 if (fl->udf_count != ex.udfs.size() || fl->host_table != inst.host_table) {
-                    lt->fast.reset();
+                    // Calls further out may still be running this form (a recursion through
+                    // the line): it is kept until the instance goes.
+                    ex.retired_fast.push_back(std::move(lt->fast));
                     lt->fast_tries = 0;
                 } else if (fl->skip_ok || !skipping(ex)) {
                     int done = run_compiled(inst, ex, s, lt, pos, first, line, frame_depth);

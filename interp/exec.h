@@ -13,6 +13,8 @@
 
 namespace kel::interp {
 
+struct FastLine;
+
 constexpr int kStructMax = 100;
 
 // Structure-stack kinds beside the keyword indexes of while/for/foreach/switch.
@@ -91,6 +93,7 @@ struct ExecState {
     std::unordered_map<uint64_t, std::unique_ptr<LineTokens>> line_cache;
     bool line_cache_off = false;
     uint64_t compiled_runs = 0;  // lines run in their compiled form (for tests)
+    std::vector<std::shared_ptr<FastLine>> retired_fast;  // compiled forms replaced while in use
     uint32_t pump_count = 0;
 
     // Errors.
