@@ -937,12 +937,39 @@ inline bool fast_to_int(Instance& inst, ExecState& ex, FastLine& f, bool resume_
 }
 
 void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line);
+// return [value], not skipping.
+void fast_return(Instance& inst, FastLine& f) {
+    Value v = empty_value();
+    int32_t x;
+    if (f.expr < 0) {
+        v.flags = kVtInt;
+        v.i = 0;
+    } else if (!fast_var_rooted(f, f.expr) && fast_eval_int(inst, f, f.expr, &x)) {
+        v.flags = kVtInt;
+        v.i = x;
+    } else {
+        fast_eval_expression(inst, f, f.expr, v);
+        if (inst.error()) return;
+    }
+    return_value(inst, v, f.expr >= 0);
+}
+
+void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* line);
+
 
 // The statement after `then`: compiled, or read from the text (which then caches its
 // tokens, so that it compiles next time).
 void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     if (f.tail) {
-        exec_fast(inst, *f.tail, lt, line);
+        // A statement after `then` runs as exec_line runs one: never skipping, no for resume.
+        FastLine& t = *f.tail;
+        exec_state(inst).for_resume = false;
+        if (t.kind == FastKind::kAssign)
+            fast_assign(inst, t);
+        else if (t.kind == FastKind::kReturn)
+            fast_return(inst, t);
+        else
+            fast_expr_statement(inst, t);
         return;
     }
     size_t len = lt.line.size();
@@ -961,6 +988,14 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     }
 }
 
+void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* line) {
+    ex.last_if = -1;
+    bool truth;
+    if (!fast_condition(inst, f, &truth)) return;
+    if (truth) fast_tail(inst, f, lt, line);
+    exec_state(inst).last_if = truth ? 1 : 0;
+}
+
 // Runs a compiled line as exec_line runs its text.
 void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     ExecState& ex = *inst.exec;
@@ -977,23 +1012,9 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
         case FastKind::kEndSwitch: do_endswitch(inst); return;
         case FastKind::kBreak: do_break(inst, false, skip); return;
         case FastKind::kContinue: do_break(inst, true, skip); return;
-        case FastKind::kReturn: {
-            if (skip) return;
-            Value v = empty_value();
-            int32_t x;
-            if (f.expr < 0) {
-                v.flags = kVtInt;
-                v.i = 0;
-            } else if (!fast_var_rooted(f, f.expr) && fast_eval_int(inst, f, f.expr, &x)) {
-                v.flags = kVtInt;
-                v.i = x;
-            } else {
-                fast_eval_expression(inst, f, f.expr, v);
-                if (inst.error()) return;
-            }
-            return_value(inst, v, f.expr >= 0);
+        case FastKind::kReturn:
+            if (!skip) fast_return(inst, f);
             return;
-        }
         case FastKind::kTo: {
             ex.for_resume = resume_to;
             if (fast_to_int(inst, ex, f, resume_to)) return;
@@ -1028,14 +1049,7 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             e->state = truth ? kStRun : kStSkipBranch;
             return;
         }
-        case FastKind::kIf: {
-            ex.last_if = -1;
-            bool truth;
-            if (!fast_condition(inst, f, &truth)) return;
-            if (truth) fast_tail(inst, f, lt, line);
-            exec_state(inst).last_if = truth ? 1 : 0;
-            return;
-        }
+        case FastKind::kIf: fast_if(inst, ex, f, lt, line); return;
     }
 }
 
@@ -1199,14 +1213,27 @@ inline int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const c
         inst.tok.cache = nullptr;
         ++ex.compiled_runs;
         // The two commonest kinds without exec_fast's general prologue.
-        if (fl->kind == FastKind::kAssign) {
-            ex.for_resume = false;
-            fast_assign(inst, *fl);
-        } else if (fl->kind == FastKind::kNext) {
-            ex.for_resume = false;
-            do_next(inst);
-        } else if (fl->kind != FastKind::kTo || !fast_to_int(inst, ex, *fl, ex.for_resume)) {
-            exec_fast(inst, *fl, *lt, line);
+        switch (fl->kind) {
+            case FastKind::kAssign:
+                ex.for_resume = false;
+                fast_assign(inst, *fl);
+                break;
+            case FastKind::kNext:
+                ex.for_resume = false;
+                do_next(inst);
+                break;
+            case FastKind::kIf:  // never run while skipping
+                ex.for_resume = false;
+                fast_if(inst, ex, *fl, *lt, line);
+                break;
+            case FastKind::kReturn:
+                ex.for_resume = false;
+                if (!skipping(ex)) fast_return(inst, *fl);
+                break;
+            case FastKind::kTo:
+                if (fast_to_int(inst, ex, *fl, ex.for_resume)) break;
+                [[fallthrough]];
+            default: exec_fast(inst, *fl, *lt, line); break;
         }
         if (inst.error()) {
             std::memcpy(line, lt->line.data(), lt->line.size());
