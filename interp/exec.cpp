@@ -1168,6 +1168,7 @@ void remember_read(LineTokens& lt, const Script& s, size_t from, size_t to, size
     lt.raw_first = static_cast<uint32_t>(first - from);
     lt.raw_len = static_cast<uint32_t>(len);
     lt.raw_plain = len > 0 && line[0] != '#' && !std::memchr(line, '%', len);
+    lt.raw_comment = len == 0 || line[0] == ';';
     lt.raw_valid = true;
 }
 
@@ -1189,6 +1190,23 @@ inline int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const c
         return 0;
     }
     return -1;
+}
+
+// An empty or comment line as the cache saw it: the statement loop passes over it.
+inline bool comment_line(const LineTokens& lt) { return lt.raw_comment && lt.raw_valid; }
+
+// Moves `lt` (the cached line at `pos`) past empty and comment lines whose successors are
+// known; returns the position of the line it stops at.
+inline size_t skip_comment_lines(const Script& s, LineTokens*& lt, size_t pos) {
+    for (int k = 0; k < 8 && comment_line(*lt); ++k) {
+        LineTokens* nx = lt->succ;
+        size_t next = pos + lt->raw.size();
+        if (!nx || lt->succ_pos != next || lt->succ_script != &s || !nx->raw_valid || nx->raw_serial != s.serial.id)
+            break;
+        lt = nx;
+        pos = next;
+    }
+    return pos;
 }
 
 // Runs compiled lines from `lt` (at `pos`, its line at `first`) for as long as the next
@@ -1248,12 +1266,16 @@ inline int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const c
         if (done >= 0) break;
         pos = ex.next_pos;
         LineTokens* nx = lt->succ;
-        if (!nx || lt->succ_pos != pos || lt->succ_script != &s || !nx->raw_valid || nx->raw_serial != serial ||
-            !nx->raw_plain || !nx->fast)
+        if (!nx || lt->succ_pos != pos || lt->succ_script != &s || !nx->raw_valid || nx->raw_serial != serial)
             break;
+        // Empty lines and comments between compiled lines are passed over as the loop
+        // passes them (it sets nothing that the next line does not set again).
+        size_t npos = nx->raw_comment ? skip_comment_lines(s, nx, pos) : pos;
+        if (!nx->raw_plain || !nx->fast) break;
         fl = nx->fast.get();
         if (fl->udf_count != ex.udfs.size() || fl->host_table != inst.host_table || (!fl->skip_ok && skipping(ex)))
             break;
+        pos = npos;
         lt = nx;
         first = pos + lt->raw_first;
     }
@@ -1335,8 +1357,11 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
 
 }  // namespace
 
-int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_depth) {
-    ExecState& ex = exec_state(inst);
+namespace {
+
+// The statement loop from `start`; `prev` is the cached line that ran just before, if any.
+int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, int frame_depth,
+                  LineTokens* prev) {
     int level = ex.loop_level;
     if (level >= static_cast<int>(ex.line_bufs.size())) ex.line_bufs.emplace_back(new char[kLineBufSize]);
     char* line = ex.line_bufs[level].get();
@@ -1344,15 +1369,6 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
     LevelGuard guard{ex};
     Gathering g;
     size_t pos = start;
-    LineTokens* prev = nullptr;
-    if (s.serial.id == 0 || s.serial.data != s.text.data() || s.serial.size != s.text.size()) {
-        // A text the cache has not seen as it is now: lines are compared with it again.
-        static uint64_t serials = 0;
-        s.serial.id = ++serials;
-        s.serial.entry = nullptr;
-        s.serial.data = s.text.data();
-        s.serial.size = s.text.size();
-    }
     for (;;) {
         size_t len = 0, first = 0;
         bool too_long = false;
@@ -1456,6 +1472,43 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
         if (!after_line_error(inst, "", g.header_pos)) return 0;
     }
     return 1;
+}
+
+}  // namespace
+
+int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_depth) {
+    ExecState& ex = exec_state(inst);
+    if (s.serial.id == 0 || s.serial.data != s.text.data() || s.serial.size != s.text.size()) {
+        // A text the cache has not seen as it is now: lines are compared with it again.
+        static uint64_t serials = 0;
+        s.serial.id = ++serials;
+        s.serial.entry = nullptr;
+        s.serial.data = s.text.data();
+        s.serial.size = s.text.size();
+    }
+    // A text whose first line is compiled (a function body called again) starts without
+    // the general loop's set-up.
+    auto* lt = static_cast<LineTokens*>(s.serial.entry);
+    size_t pos = start;
+    if (lt && s.serial.entry_pos == start && lt->raw_valid && lt->raw_serial == s.serial.id)
+        pos = skip_comment_lines(s, lt, start);
+    if (lt && s.serial.entry_pos == start && ex.loop_level < static_cast<int>(ex.line_bufs.size()) &&
+        lt->raw_valid && lt->raw_serial == s.serial.id && lt->raw_plain && lt->fast) {
+        FastLine* fl = lt->fast.get();
+        if (fl->udf_count == ex.udfs.size() && fl->host_table == inst.host_table && (fl->skip_ok || !skipping(ex))) {
+            char* line = ex.line_bufs[ex.loop_level].get();
+            size_t from = pos;
+            int done;
+            {
+                ++ex.loop_level;
+                LevelGuard guard{ex};
+                done = run_compiled(inst, ex, s, lt, pos, from + lt->raw_first, line, frame_depth);
+            }
+            if (done >= 0) return done;
+            return run_lines(inst, ex, s, pos, frame_depth, lt);
+        }
+    }
+    return run_lines(inst, ex, s, start, frame_depth, nullptr);
 }
 
 }  // namespace kel::interp

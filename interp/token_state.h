@@ -46,6 +46,7 @@ struct LineTokens {
     bool raw_valid = false;
     uint64_t raw_serial = 0;  // the text `raw` was last found in unchanged
     bool raw_plain = false;  // no "%" and no "#" in front: preparing it changes nothing
+    bool raw_comment = false;  // empty or a comment: the statement loop passes over it
     std::string line;
     std::vector<CachedToken> toks;
     std::string texts;
