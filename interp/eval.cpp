@@ -1372,6 +1372,13 @@ bool eval_call_info(const Instance& inst, int id, CallInfo* info) {
 }
 
 void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int argc, uint64_t ptypes) {
+    bool arrays = false;
+    for (int i = 0; i < argc; ++i) arrays |= (args[i].flags & kVtArray) != 0;
+    if (!arrays) {
+        call_builtin(inst, id, out, args, argc, false, ptypes);
+        release_args(inst, args, argc);
+        return;
+    }
     bool pinned[kMaxArgSlots] = {};
     for (int i = 0; i < argc; ++i)
         if (args[i].flags & kVtArray) pinned[i] = array_lock(args[i].str);

@@ -722,11 +722,14 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
             if (!inst.error()) eval_unary_numeric(inst, nd.op, out);
             return;
         case kNCall: {
+            // A user-defined function is never disabled and takes its arguments as they are.
             CallInfo ci;
-            eval_call_info(inst, nd.id, &ci);
-            if (ci.disabled) {
-                inst.fail(3472);
-                return;
+            if (nd.id < kUdfIdFirst || nd.id > kUdfIdLast) {
+                eval_call_info(inst, nd.id, &ci);
+                if (ci.disabled) {
+                    inst.fail(3472);
+                    return;
+                }
             }
             Value args[kMaxCallArgs + 1];
             int argc = 0;
