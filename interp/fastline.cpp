@@ -682,6 +682,50 @@ void set_int(Instance& inst, Value& v, int32_t i) {
 
 void ev(Instance& inst, FastLine& f, int32_t n, Value& out);
 
+// Calls and ":" chains keep their big locals out of the evaluator's own frame, which
+// recursion through function calls stacks up.
+[[gnu::noinline]] void ev_call(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    // A user-defined function is never disabled and takes its arguments as they are.
+    CallInfo ci;
+    if (nd.id < kUdfIdFirst || nd.id > kUdfIdLast) {
+        eval_call_info(inst, nd.id, &ci);
+        if (ci.disabled) {
+            inst.fail(3472);
+            return;
+        }
+    }
+    Value args[kMaxCallArgs + 1];
+    int argc = 0;
+    for (uint32_t k = 0; k < nd.count; ++k) {
+        args[k] = empty_value();
+        ev(inst, f, f.lists[nd.first + k], args[k]);
+        argc = static_cast<int>(k) + 1;
+        if (inst.error()) break;
+    }
+    if (inst.error()) {
+        for (int k = 0; k < argc; ++k) release_value(inst, args[k]);
+        return;
+    }
+    eval_call_with_args(inst, nd.id, out, args, argc, ci.ptypes);
+}
+
+[[gnu::noinline]] void ev_chain(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    ev(inst, f, nd.a, out);
+    if (inst.error()) return;
+    ConcatChain chain;
+    for (uint32_t k = 0; k < nd.count; ++k) {
+        Value rhs = empty_value();
+        ev(inst, f, f.lists[nd.first + k], rhs);
+        if (inst.error()) {
+            release_value(inst, rhs);
+            break;
+        }
+        if (!chain.add(inst, out, rhs)) break;
+    }
+    chain.finish(inst, out);
+    return;
+}
+
 void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
     switch (nd.kind) {
         case kNInt: set_int(inst, out, nd.ival); return;
@@ -721,31 +765,7 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
             ev(inst, f, nd.a, out);
             if (!inst.error()) eval_unary_numeric(inst, nd.op, out);
             return;
-        case kNCall: {
-            // A user-defined function is never disabled and takes its arguments as they are.
-            CallInfo ci;
-            if (nd.id < kUdfIdFirst || nd.id > kUdfIdLast) {
-                eval_call_info(inst, nd.id, &ci);
-                if (ci.disabled) {
-                    inst.fail(3472);
-                    return;
-                }
-            }
-            Value args[kMaxCallArgs + 1];
-            int argc = 0;
-            for (uint32_t k = 0; k < nd.count; ++k) {
-                args[k] = empty_value();
-                ev(inst, f, f.lists[nd.first + k], args[k]);
-                argc = static_cast<int>(k) + 1;
-                if (inst.error()) break;
-            }
-            if (inst.error()) {
-                for (int k = 0; k < argc; ++k) release_value(inst, args[k]);
-                return;
-            }
-            eval_call_with_args(inst, nd.id, out, args, argc, ci.ptypes);
-            return;
-        }
+        case kNCall: ev_call(inst, f, nd, out); return;
         case kNBinary: {
             ev(inst, f, nd.a, out);
             if (inst.error()) return;
@@ -758,22 +778,7 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
             binary_op(inst, out, rhs, nd.op);
             return;
         }
-        case kNChain: {
-            ev(inst, f, nd.a, out);
-            if (inst.error()) return;
-            ConcatChain chain;
-            for (uint32_t k = 0; k < nd.count; ++k) {
-                Value rhs = empty_value();
-                ev(inst, f, f.lists[nd.first + k], rhs);
-                if (inst.error()) {
-                    release_value(inst, rhs);
-                    break;
-                }
-                if (!chain.add(inst, out, rhs)) break;
-            }
-            chain.finish(inst, out);
-            return;
-        }
+        case kNChain: ev_chain(inst, f, nd, out); return;
     }
 }
 
