@@ -944,9 +944,12 @@ void fast_return(Instance& inst, FastLine& f) {
     if (f.expr < 0) {
         v.flags = kVtInt;
         v.i = 0;
-    } else if (!fast_var_rooted(f, f.expr) && fast_eval_int(inst, f, f.expr, &x)) {
-        v.flags = kVtInt;
-        v.i = x;
+    } else if (fast_var_rooted(f, f.expr) ? fast_var_number(inst, f, f.expr, v)
+                                          : fast_eval_int(inst, f, f.expr, &x)) {
+        if (!(v.flags & (kVtInt | kVtFloat))) {
+            v.flags = kVtInt;
+            v.i = x;
+        }
     } else {
         fast_eval_expression(inst, f, f.expr, v);
         if (inst.error()) return;
@@ -993,7 +996,7 @@ void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* l
     bool truth;
     if (!fast_condition(inst, f, &truth)) return;
     if (truth) fast_tail(inst, f, lt, line);
-    exec_state(inst).last_if = truth ? 1 : 0;
+    ex.last_if = truth ? 1 : 0;
 }
 
 // Runs a compiled line as exec_line runs its text.

@@ -914,6 +914,25 @@ bool fast_var_rooted(const FastLine& f, int32_t e) {
     return nd->kind == kNVar;
 }
 
+bool fast_var_number(Instance& inst, FastLine& f, int32_t e, Value& out) {
+    const FastNode& nd = f.nodes[static_cast<size_t>(e)];
+    if (nd.kind != kNVar || inst.eval_depth + 1 > kMaxEvalDepth) return false;
+    int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(nd.a)]);
+    if (idx <= 0) return false;
+    const VarRecord& r = inst.vars[idx];
+    uint32_t kind = r.flags & kPureIntMask;
+    if (kind != kVtInt && kind != kVtFloat) return false;
+    // What eval_variable gives for a number: the record's value, tagged with the variable.
+    out = empty_value();
+    std::memcpy(static_cast<ValueCore*>(&out), static_cast<const ValueCore*>(&r), sizeof(ValueCore));
+    out.str = 0;
+    out.wstr = 0;
+    out.flags &= ~kVtUndef;
+    out.var_index = static_cast<uint16_t>(idx);
+    out.frame_index = inst.cur_frame;
+    return true;
+}
+
 bool fast_eval_int(Instance& inst, FastLine& f, int32_t e, int32_t* out) {
     const FastNode& nd = f.nodes[static_cast<size_t>(e)];
     if (nd.kind == kNInt) {

@@ -105,6 +105,10 @@ bool fast_eval_int(Instance& inst, FastLine& f, int32_t e, int32_t* out);
 // variable it came from, which the integer evaluation does not give.
 bool fast_var_rooted(const FastLine& f, int32_t e);
 
+// A variable holding a number, read as the ladder reads it; false (nothing touched) for
+// any other expression or value.
+bool fast_var_number(Instance& inst, FastLine& f, int32_t e, Value& out);
+
 // The assignment and expression statements (not while skipping).
 void fast_assign(Instance& inst, FastLine& f);
 void fast_expr_statement(Instance& inst, FastLine& f);
