@@ -775,6 +775,15 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
                 release_value(inst, rhs);
                 return;
             }
+            if ((out.flags & ~kVtUndef) == kVtInt && (rhs.flags & ~kVtUndef) == kVtInt) {
+                // Two whole numbers (results of calls): the operator's integer form, when it
+                // has one that cannot fail.
+                int32_t r;
+                if (int_op(binary_opcode(nd.op), out.i, rhs.i, &r)) {
+                    set_int(inst, out, r);
+                    return;
+                }
+            }
             binary_op(inst, out, rhs, nd.op);
             return;
         }
