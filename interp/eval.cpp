@@ -1375,7 +1375,10 @@ void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int ar
     bool arrays = false;
     for (int i = 0; i < argc; ++i) arrays |= (args[i].flags & kVtArray) != 0;
     if (!arrays) {
-        call_builtin(inst, id, out, args, argc, false, ptypes);
+        if (id >= kUdfIdFirst && id <= kUdfIdLast)
+            call_udf(inst, id, out, args, argc);
+        else
+            call_builtin(inst, id, out, args, argc, false, ptypes);
         release_args(inst, args, argc);
         return;
     }

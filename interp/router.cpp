@@ -148,15 +148,42 @@ std::string keyword_display_name(const Instance& inst, int id) {
     return "#" + format_int(id);
 }
 
-int call_builtin(Instance& inst, int id, Value& result, Value* args, int argc, bool skip_check, uint64_t ptypes) {
+namespace {
+
+// A result that came back as a number and text keeps the number only.
+int finish_result(Instance& inst, Value& result) {
+    if ((result.flags & (kVtInt | kVtFloat)) && (result.flags & (kVtStr | kVtWide))) {
+        if (result.flags & kVtStr) heap_free(inst, result.str);
+        if (result.flags & kVtWide) heap_free(inst, result.wstr);
+        result.str = 0;
+        result.wstr = 0;
+        result.flags &= ~(kVtStr | kVtWide);
+    }
+    if (uint16_t pend = fp_pending_take()) inst.fail(pend);
+    return inst.error();
+}
+
+}  // namespace
+
+int call_udf(Instance& inst, int id, Value& result, Value* args, int argc) {
     release_value(inst, result);
     result = empty_value();
     result.i = 0;
     result.flags = kVtInt;
     if (argc < 0 || (argc > 0 && !args)) argc = 0;
-    bool udf = id >= kUdfIdFirst && id <= kUdfIdLast;
+    call_user_function(inst, id - kUdfIdFirst, args, argc, result);
+    return finish_result(inst, result);
+}
+
+int call_builtin(Instance& inst, int id, Value& result, Value* args, int argc, bool skip_check, uint64_t ptypes) {
+    if (id >= kUdfIdFirst && id <= kUdfIdLast) return call_udf(inst, id, result, args, argc);
+    release_value(inst, result);
+    result = empty_value();
+    result.i = 0;
+    result.flags = kVtInt;
+    if (argc < 0 || (argc > 0 && !args)) argc = 0;
     bool wide_pref = false;
-    if (!skip_check && !udf) {
+    if (!skip_check) {
         wide_pref = wide_preference(args, argc, ptypes);
         for (int n = 1; n <= argc && n <= kMaxCallArgs; ++n) {
             if (!convert_arg(inst, args[n - 1], n, code_of(ptypes, n), wide_pref)) return inst.error();
@@ -174,22 +201,12 @@ int call_builtin(Instance& inst, int id, Value& result, Value* args, int argc, b
         }
     } else if (id >= kHostIdFirst && id <= kHostIdLast) {
         call_host_function(inst, id, result, args, argc);
-    } else if (udf) {
-        call_user_function(inst, id - kUdfIdFirst, args, argc, result);
     } else if (id >= kExtIdFirst && id <= kExtIdLast) {
         not_implemented(inst, id);  // no extender is ever loaded in this build
     } else {
         inst.fail(3046);
     }
-    if ((result.flags & (kVtInt | kVtFloat)) && (result.flags & (kVtStr | kVtWide))) {
-        if (result.flags & kVtStr) heap_free(inst, result.str);
-        if (result.flags & kVtWide) heap_free(inst, result.wstr);
-        result.str = 0;
-        result.wstr = 0;
-        result.flags &= ~(kVtStr | kVtWide);
-    }
-    if (uint16_t pend = fp_pending_take()) inst.fail(pend);
-    return inst.error();
+    return finish_result(inst, result);
 }
 
 }  // namespace kel::interp

@@ -20,6 +20,10 @@ constexpr int kExtIdLast = 10750;
 // reset first. `skip_check` is set for functions that read their own argument list.
 int call_builtin(Instance& inst, int id, Value& result, Value* args, int argc, bool skip_check, uint64_t ptypes);
 
+// The user-defined function `id` (4000 range) with evaluated arguments, as call_builtin
+// routes it.
+int call_udf(Instance& inst, int id, Value& result, Value* args, int argc);
+
 // The name of a keyword of any range, for messages.
 std::string keyword_display_name(const Instance& inst, int id);
 
