@@ -48,13 +48,7 @@ private:
 uint32_t u32(int32_t v) { return static_cast<uint32_t>(v); }
 int32_t s32(uint32_t v) { return static_cast<int32_t>(v); }
 
-void set_int(Instance& inst, Value& v, int32_t i) {
-    release_value(inst, v);
-    v.i = i;
-    v.flags = kVtInt;
-    v.var_index = kNoIndex;
-    v.frame_index = kNoIndex;
-}
+void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }
 
 void set_float(Instance& inst, Value& v, double f) {
     release_value(inst, v);

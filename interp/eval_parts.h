@@ -4,10 +4,20 @@
 #pragma once
 #include <cstdint>
 
+#include "interp/heap.h"
 #include "interp/instance.h"
 #include "interp/value.h"
 
 namespace kel::interp {
+
+// A whole number replaces what `v` held, tagged with no variable.
+inline void eval_set_int(Instance& inst, Value& v, int32_t i) {
+    release_value(inst, v);
+    v.i = i;
+    v.flags = kVtInt;
+    v.var_index = kNoIndex;
+    v.frame_index = kNoIndex;
+}
 
 // The value of variable record `idx` of the current table as a primary: 3051 for a bad
 // index, 3052 (with its report) for an undefined variable. `out` is overwritten.

@@ -672,13 +672,7 @@ inline int ev_small(const Instance& inst, const FastLine& f, const FastNode& nd,
     return int_op(op[1].op, x, op[1].v, out) ? 1 : 0;
 }
 
-void set_int(Instance& inst, Value& v, int32_t i) {
-    release_value(inst, v);
-    v.i = i;
-    v.flags = kVtInt;
-    v.var_index = kNoIndex;
-    v.frame_index = kNoIndex;
-}
+void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }
 
 void ev(Instance& inst, FastLine& f, int32_t n, Value& out);
 

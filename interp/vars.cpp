@@ -178,6 +178,11 @@ bool frame_attach_root(Instance& inst, Handle table, uint16_t capacity) {
     return true;
 }
 
+namespace {
+// Makes frame k's slot the current table's description.
+void load_current(Instance& inst, uint16_t k);
+}  // namespace
+
 bool frame_switch(Instance& inst, uint16_t k, FrameRef* prev) {
     if (k > kMaxFrame || inst.frames[k].table == 0) return false;
     if (prev) *prev = {inst.cur_frame, nullptr};
@@ -187,13 +192,8 @@ bool frame_switch(Instance& inst, uint16_t k, FrameRef* prev) {
     inst.frames[inst.cur_frame].count = inst.cur_count;
     bool was_locked = inst.vars != nullptr;
     if (was_locked) platform::gmem_unlock(inst.cur_table);
+    load_current(inst, k);
     const FrameSlot& s = inst.frames[k];
-    inst.cur_frame = k;
-    inst.cur_table = s.table;
-    inst.cur_serial = s.serial;
-    inst.cur_tick = s.tick;
-    inst.cur_capacity = s.capacity;
-    inst.cur_count = s.count;
     if (was_locked) {
         inst.vars = static_cast<VarRecord*>(p);
     } else {
