@@ -984,10 +984,7 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     exec_line(inst, line + f.tail_at, true);
     if (!inst.error() && lt.fast_tries < kFastTries) {
         ++lt.fast_tries;
-        f.tail = fast_compile(inst, lt, f.tail_at);
-        if (f.tail && f.tail->kind != FastKind::kAssign && f.tail->kind != FastKind::kExpr &&
-            f.tail->kind != FastKind::kReturn)
-            f.tail.reset();
+        f.tail = fast_compile_tail(inst, lt, f.tail_at);
     }
 }
 

@@ -417,6 +417,12 @@ bool is_self_append(const FastLine& f) {
 
 }  // namespace
 
+std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at) {
+    std::unique_ptr<FastLine> t = fast_compile(inst, lt, at);
+    if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kExpr && t->kind != FastKind::kReturn) t.reset();
+    return t;
+}
+
 std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at) {
     auto f = std::make_unique<FastLine>();
     f->udf_count = inst.exec ? udf_count(inst) : 0;
@@ -467,10 +473,7 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
         f->kind = FastKind::kIf;
         f->tail_at = static_cast<uint16_t>(after);
         // The statement after `then` compiles on its own once its tokens have been read.
-        f->tail = fast_compile(inst, lt, f->tail_at);
-        if (f->tail && f->tail->kind != FastKind::kAssign && f->tail->kind != FastKind::kExpr &&
-            f->tail->kind != FastKind::kReturn)
-            f->tail.reset();
+        f->tail = fast_compile_tail(inst, lt, f->tail_at);
         return f;
     }
     if (!whole_chain || c.size() < 2) return nullptr;

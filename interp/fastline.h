@@ -95,6 +95,9 @@ struct FastLine {
 // cached yet.
 std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at);
 
+// The statement after `then` at `at`: only assignments, calls and return run compiled there.
+std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at);
+
 // An expression of a compiled line, as eval_expression evaluates it without assignment.
 void fast_eval_expression(Instance& inst, FastLine& f, int32_t e, Value& out);
 // The same with `out` receiving a whole integer and nothing touched; false when the

@@ -286,6 +286,20 @@ int32_t frame_enter(Instance& inst, uint16_t capacity, FrameRef* prev) {
     return k;
 }
 
+namespace {
+
+// Empties slot k (its values already released) and keeps or frees its table.
+void give_back_slot(Instance& inst, uint16_t k) {
+    FrameSlot& s = inst.frames[k];
+    Handle table = s.table;
+    uint16_t capacity = s.capacity;
+    s = {};
+    slot_cleared(inst, k);
+    keep_or_free(inst, table, capacity);
+}
+
+}  // namespace
+
 bool frame_leave(Instance& inst, uint16_t k, const FrameRef& back) {
     const uint16_t b = back.index;
     if (k == 0 || k > kMaxFrame || k != inst.cur_frame || b == k || b > kMaxFrame || !inst.vars ||
@@ -305,11 +319,7 @@ bool frame_leave(Instance& inst, uint16_t k, const FrameRef& back) {
     FrameSlot& s = inst.frames[k];
     for (uint32_t i = 0; i < inst.cur_count && i < s.capacity; ++i) release_value(inst, inst.vars[i]);
     platform::gmem_unlock(s.table);
-    Handle table = s.table;
-    uint16_t capacity = s.capacity;
-    s = {};
-    slot_cleared(inst, k);
-    keep_or_free(inst, table, capacity);
+    give_back_slot(inst, k);
     load_current(inst, b);
     inst.vars = static_cast<VarRecord*>(p);
     return true;
@@ -322,11 +332,7 @@ bool frame_free(Instance& inst, uint16_t k) {
         for (uint32_t i = 0; i < s.count && i < s.capacity; ++i) release_value(inst, recs[i]);
         platform::gmem_unlock(s.table);
     }
-    Handle table = s.table;
-    uint16_t capacity = s.capacity;
-    s = {};
-    slot_cleared(inst, k);
-    keep_or_free(inst, table, capacity);
+    give_back_slot(inst, k);
     return true;
 }
 
