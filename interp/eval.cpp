@@ -1365,12 +1365,13 @@ bool eval_call_info(const Instance& inst, int id, CallInfo* info) {
     return false;
 }
 
-void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int argc, uint64_t ptypes) {
+void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int argc, uint64_t ptypes,
+                         bool from_compiled) {
     bool arrays = false;
     for (int i = 0; i < argc; ++i) arrays |= (args[i].flags & kVtArray) != 0;
     if (!arrays) {
         if (id >= kUdfIdFirst && id <= kUdfIdLast)
-            call_udf(inst, id, out, args, argc);
+            call_udf(inst, id, out, args, argc, from_compiled);
         else
             call_builtin(inst, id, out, args, argc, false, ptypes);
         release_args(inst, args, argc);

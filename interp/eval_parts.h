@@ -37,7 +37,9 @@ struct CallInfo {
 bool eval_call_info(const Instance& inst, int id, CallInfo* info);
 
 // Calls `id` with evaluated arguments (released here, arrays pinned during the call).
-void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int argc, uint64_t ptypes);
+// `from_compiled`: the call is made from a compiled line.
+void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int argc, uint64_t ptypes,
+                         bool from_compiled = false);
 
 // The numeric unary operators (! - + ~) applied to an evaluated operand.
 void eval_unary_numeric(Instance& inst, int op, Value& out);

@@ -1343,6 +1343,14 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
     e->name = header.name;
     for (int i = 0; i < header.param_count; ++i) e->params[i] = header.params[i];
     e->param_count = header.param_count;
+    e->distinct_keys = true;
+    for (int i = 0; i < header.param_count; ++i) {
+        std::string key = var_name_key(e->params[i]);
+        std::memcpy(e->keys[i], key.data(), key.size());
+        for (int j = 0; j < i; ++j)
+            if (key == e->keys[j]) e->distinct_keys = false;
+        if (key.empty()) e->distinct_keys = false;
+    }
     e->subroutine = g.subroutine;
     size_t body_end = first > g.body_start ? first : g.body_start;
     e->body.text.assign(s.text, g.body_start, body_end - g.body_start);

@@ -50,6 +50,10 @@ struct UdfEntry {
     std::string name;
     std::string params[16];
     int param_count = 0;
+    // The parameter names in record form, all different: a call binds them to records
+    // 1, 2, ... of its new frame without looking them up.
+    bool distinct_keys = false;
+    char keys[16][kMaxVarName + 1] = {};
     bool subroutine = false;
     Script body;
     uint32_t first_line = 0;  // line number (in its file) of the first body line

@@ -703,7 +703,7 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out);
         for (int k = 0; k < argc; ++k) release_value(inst, args[k]);
         return;
     }
-    eval_call_with_args(inst, nd.id, out, args, argc, ci.ptypes);
+    eval_call_with_args(inst, nd.id, out, args, argc, ci.ptypes, true);
 }
 
 [[gnu::noinline]] void ev_chain(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {

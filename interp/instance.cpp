@@ -7,7 +7,10 @@
 namespace kel::interp {
 
 Instance::~Instance() {
-    for (int k = 0; k < spare_count; ++k) platform::gmem_free(spare_tables[k].table);
+    for (int k = 0; k < spare_count; ++k) {
+        platform::gmem_unlock(spare_tables[k].table);
+        platform::gmem_free(spare_tables[k].table);
+    }
 }
 
 Instance& Instance::info(std::string_view text) {

@@ -102,10 +102,12 @@ public:
     VarRecord* vars = nullptr;
     uint32_t frame_serial_counter = 0;
     // Tables of returned function frames, reused by the next calls (interp/vars.cpp) and
-    // freed with the instance; the latest returned on top.
+    // freed with the instance; the latest returned on top. A spare table stays locked
+    // (`recs`), so that a call taking it needs no lock.
     struct SpareTable {
         Handle table = 0;
         uint16_t capacity = 0;
+        VarRecord* recs = nullptr;
     };
     static constexpr int kSpareTables = 8;
     SpareTable spare_tables[kSpareTables] = {};

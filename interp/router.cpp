@@ -165,13 +165,13 @@ int finish_result(Instance& inst, Value& result) {
 
 }  // namespace
 
-int call_udf(Instance& inst, int id, Value& result, Value* args, int argc) {
+int call_udf(Instance& inst, int id, Value& result, Value* args, int argc, bool from_compiled) {
     release_value(inst, result);
     result = empty_value();
     result.i = 0;
     result.flags = kVtInt;
     if (argc < 0 || (argc > 0 && !args)) argc = 0;
-    call_user_function(inst, id - kUdfIdFirst, args, argc, result);
+    call_user_function(inst, id - kUdfIdFirst, args, argc, result, from_compiled);
     return finish_result(inst, result);
 }
 

@@ -21,8 +21,8 @@ constexpr int kExtIdLast = 10750;
 int call_builtin(Instance& inst, int id, Value& result, Value* args, int argc, bool skip_check, uint64_t ptypes);
 
 // The user-defined function `id` (4000 range) with evaluated arguments, as call_builtin
-// routes it.
-int call_udf(Instance& inst, int id, Value& result, Value* args, int argc);
+// routes it. `from_compiled`: made from a compiled line (see call_user_function).
+int call_udf(Instance& inst, int id, Value& result, Value* args, int argc, bool from_compiled = false);
 
 // The name of a keyword of any range, for messages.
 std::string keyword_display_name(const Instance& inst, int id);

@@ -53,6 +53,8 @@ struct CallerState {
     uint8_t breakable;
     uint32_t assign_target;
     int32_t assign_allowed;
+    bool tok;             // the tokenizer was saved (else only current_udf)
+    int32_t current_udf;
     // The tokenizer.
     alignas(8) unsigned char tok_scalars[kTokScalarsEnd - kTokScalarsAt];
     bool pos_in_continued, start_in_continued;
@@ -72,7 +74,11 @@ bool offset_in(const std::string& line, const char* p, size_t* off) {
 
 // Saves the caller's state and switches the handlers to their state inside a call: the
 // error handler off, the cancel handler inherited.
-void save_caller(Instance& inst, CallerState& s) {
+// `tok`: the tokenizer too. A call made from a compiled line leaves it out: such a line
+// reads no token after the call, and every line read from its text starts the tokenizer
+// afresh (token_begin), so what a call leaves in it is never seen; only the function
+// index that ptrpersistent names goes back.
+void save_caller(Instance& inst, CallerState& s, bool tok) {
     ExecState& ex = exec_state(inst);
     s.script = ex.script;
     s.line_pos = ex.line_pos;
@@ -90,6 +96,18 @@ void save_caller(Instance& inst, CallerState& s) {
     s.assign_target = inst.assign_target;
     s.assign_allowed = inst.assign_allowed;
 
+    s.tok = tok;
+    if (!tok) {
+        s.current_udf = inst.tok.current_udf;
+        if (!h.error_func.empty() || !h.cancel_func.empty()) {
+            s.texts = std::make_unique<CallerTexts>();
+            s.texts->error_func.swap(h.error_func);
+            s.texts->cancel_func = h.cancel_func;
+        }
+        h.error_mode = 0;
+        h.cancel_inherited = true;
+        return;
+    }
     const TokenState& t = inst.tok;
     // A short text goes in one fixed-size piece, its NUL included.
     size_t n = ::strnlen(t.text, kShortTokenText);
@@ -144,8 +162,19 @@ void restore_caller(Instance& inst, CallerState& s) {
     inst.assign_allowed = s.assign_allowed;
 
     TokenState& t = inst.tok;
-    size_t n = s.text_len;
     CallerTexts* x = s.texts.get();
+    if (!s.tok) {
+        t.current_udf = s.current_udf;
+        if (x) {
+            h.error_func.swap(x->error_func);
+            h.cancel_func.swap(x->cancel_func);
+        } else {
+            h.error_func.clear();
+            h.cancel_func.clear();
+        }
+        return;
+    }
+    size_t n = s.text_len;
     if (n < kShortTokenText) {
         std::memcpy(t.text, s.text_short, kShortTokenText);
     } else {
@@ -180,8 +209,7 @@ void take_result(ExecState& ex, Value& result) {
     ex.return_pending = false;
 }
 
-bool bind_param(Instance& inst, const std::string& name, const Value& arg) {
-    int32_t idx = var_find_or_create(inst, name);
+bool bind_param(Instance& inst, int32_t idx, const Value& arg) {
     if (idx < 0) return false;
     VarRecord& r = inst.vars[idx];
     if (!(arg.flags & (kVtStr | kVtWide | kVtArray))) {
@@ -235,7 +263,7 @@ int udf_find(const Instance& inst, std::string_view lowercase_name) {
     return -1;
 }
 
-void call_user_function(Instance& inst, int index, Value* args, int argc, Value& result) {
+void call_user_function(Instance& inst, int index, Value* args, int argc, Value& result, bool from_compiled) {
     ExecState& ex = exec_state(inst);
     release_value(inst, result);
     result = empty_value();
@@ -245,7 +273,7 @@ void call_user_function(Instance& inst, int index, Value* args, int argc, Value&
     }
     UdfEntry& u = *ex.udfs[index];
     CallerState saved;
-    save_caller(inst, saved);
+    save_caller(inst, saved, !from_compiled);
     StructEntry* e = struct_push(inst, kKindFunction);
     if (!e) {
         restore_caller(inst, saved);
@@ -266,8 +294,11 @@ void call_user_function(Instance& inst, int index, Value* args, int argc, Value&
         }
     }
     bool bound = true;
+    // A new frame is empty: distinct names take the next records as a lookup would.
+    const bool fresh = frame >= 0 && u.distinct_keys && inst.vars && inst.cur_count == 1;
     for (int i = 0; i < u.param_count && i < argc; ++i) {
-        if (!bind_param(inst, u.params[i], args[i])) {
+        int32_t idx = fresh ? var_append(inst, u.keys[i], std::strlen(u.keys[i])) : var_find_or_create(inst, u.params[i]);
+        if (!bind_param(inst, idx, args[i])) {
             bound = false;
             if (!inst.error()) inst.fail(3097);
             break;
@@ -393,7 +424,7 @@ void call_script_file(Instance& inst, std::string_view name, std::string_view pa
         return;
     }
     CallerState saved;
-    save_caller(inst, saved);
+    save_caller(inst, saved, true);
     StructEntry* e = struct_push(inst, kKindCalledScript);
     if (!e) {
         restore_caller(inst, saved);

@@ -27,8 +27,10 @@ int udf_find(const Instance& inst, std::string_view lowercase_name);
 // Calls function `index` with `argc` argument values (copied into its parameters;
 // arrays shared). The result lands in `result`. On failure the error is left on the
 // instance (9015 for an error already reported inside the function; 9000 and 9999 pass
-// through).
-void call_user_function(Instance& inst, int index, Value* args, int argc, Value& result);
+// through). `from_compiled`: the caller is a compiled line, which reads no token after
+// the call, so the tokenizer's state is not kept for it.
+void call_user_function(Instance& inst, int index, Value* args, int argc, Value& result,
+                        bool from_compiled = false);
 
 // The line reader of the source being run, for readers that span lines (multi-line
 // string constants): copies the next raw line into `out` and advances the statement

@@ -100,6 +100,19 @@ uint16_t find_var(Instance& inst, std::string_view name, bool report) {
     return static_cast<uint16_t>(idx);
 }
 
+namespace {
+
+// A new record at idx: undefined (or integer with create_defined), value -1.
+inline void new_record(Instance& inst, int32_t idx, const char* key, size_t n) {
+    VarRecord& r = inst.vars[idx];
+    std::memset(&r, 0, sizeof r);
+    std::memcpy(r.name, key, n);
+    r.i = -1;
+    r.flags = inst.create_defined ? kVtInt : kVtUndef;
+}
+
+}  // namespace
+
 int32_t var_find_or_create(Instance& inst, std::string_view name) {
     // The key is built in place: this runs for every parameter of every call.
     char key[kMaxVarName + 1];
@@ -123,19 +136,20 @@ int32_t var_find_or_create(Instance& inst, std::string_view name) {
         if (r.name[0] == key[0] && std::strncmp(r.name, key, n) == 0 && r.name[n] == '\0')
             return static_cast<int32_t>(i);
     }
-    int32_t idx = free_rec;
-    if (idx < 0) {
-        if (uint32_t{inst.cur_count} + 1 >= inst.cur_capacity) {
-            inst.fail(3097);
-            return -1;
-        }
-        idx = inst.cur_count++;
+    if (free_rec >= 0) {
+        new_record(inst, free_rec, key, n);
+        return free_rec;
     }
-    VarRecord& r = inst.vars[idx];
-    std::memset(&r, 0, sizeof r);
-    std::memcpy(r.name, key, n);
-    r.i = -1;
-    r.flags = inst.create_defined ? kVtInt : kVtUndef;
+    return var_append(inst, key, n);
+}
+
+int32_t var_append(Instance& inst, const char* key, size_t n) {
+    if (uint32_t{inst.cur_count} + 1 >= inst.cur_capacity) {
+        inst.fail(3097);
+        return -1;
+    }
+    int32_t idx = inst.cur_count++;
+    new_record(inst, idx, key, n);
     return idx;
 }
 
@@ -209,10 +223,12 @@ namespace {
 // return, the heap top shrank and grew again once per call, and a loop calling a function
 // paid for a large allocation on every pass. Every table of one run usually has the
 // capacity of the host's table, so the top one fits.
-Handle take_spare(Instance& inst, uint16_t capacity) {
+// A spare table of this capacity, still locked (*recs), or 0.
+Handle take_spare(Instance& inst, uint16_t capacity, VarRecord** recs) {
     for (int k = inst.spare_count - 1; k >= 0; --k) {
         if (inst.spare_tables[k].capacity != capacity) continue;
         Handle h = inst.spare_tables[k].table;
+        *recs = inst.spare_tables[k].recs;
         --inst.spare_count;
         for (int j = k; j < inst.spare_count; ++j) inst.spare_tables[j] = inst.spare_tables[j + 1];
         return h;
@@ -220,9 +236,14 @@ Handle take_spare(Instance& inst, uint16_t capacity) {
     return 0;
 }
 
-void keep_or_free(Instance& inst, Handle h, uint16_t capacity) {
-    if (inst.spare_count < Instance::kSpareTables) inst.spare_tables[inst.spare_count++] = {h, capacity};
-    else platform::gmem_free(h);
+// Keeps a table locked once (`recs`) as a spare, or unlocks and frees it.
+void keep_or_free(Instance& inst, Handle h, uint16_t capacity, VarRecord* recs) {
+    if (inst.spare_count < Instance::kSpareTables) {
+        inst.spare_tables[inst.spare_count++] = {h, capacity, recs};
+        return;
+    }
+    platform::gmem_unlock(h);
+    platform::gmem_free(h);
 }
 
 // A slot was cleared: creation may find it again.
@@ -238,17 +259,21 @@ void slot_cleared(Instance& inst, uint16_t k) {
         if (inst.frames[k].table) continue;
         // Records at and beyond the count are never read, so a table of 2000 records is
         // not cleared for every function call (nor is a reused one).
-        Handle h = take_spare(inst, capacity);
-        if (!h) h = platform::gmem_alloc(size_t{capacity} * sizeof(VarRecord), false);
-        if (!h) return -1;
-        void* p = platform::gmem_lock(h);
-        if (!p) {
-            platform::gmem_free(h);
-            return -1;
+        Handle h = take_spare(inst, capacity, recs);
+        if (!h) {
+            h = platform::gmem_alloc(size_t{capacity} * sizeof(VarRecord), false);
+            if (!h) return -1;
+            void* p = platform::gmem_lock(h);
+            if (!p) {
+                platform::gmem_free(h);
+                return -1;
+            }
+            *recs = static_cast<VarRecord*>(p);
         }
-        *recs = static_cast<VarRecord*>(p);
         init_scratch(*recs);
-        inst.frames[k] = {k, capacity, 1, -1, h, inst.frame_serial_counter++, platform::tick_count()};
+        // The tick is stamped when the first pointer into the frame is made: most frames
+        // never have one, and reading the clock on every call costs.
+        inst.frames[k] = {k, capacity, 1, -1, h, inst.frame_serial_counter++, 0};
         inst.frame_low_free = static_cast<uint16_t>(k + 1);
         return k;
     }
@@ -288,14 +313,15 @@ int32_t frame_enter(Instance& inst, uint16_t capacity, FrameRef* prev) {
 
 namespace {
 
-// Empties slot k (its values already released) and keeps or frees its table.
-void give_back_slot(Instance& inst, uint16_t k) {
+// Empties slot k (its values already released) and keeps or frees its table, which
+// `recs` holds locked once.
+void give_back_slot(Instance& inst, uint16_t k, VarRecord* recs) {
     FrameSlot& s = inst.frames[k];
     Handle table = s.table;
     uint16_t capacity = s.capacity;
     s = {};
     slot_cleared(inst, k);
-    keep_or_free(inst, table, capacity);
+    keep_or_free(inst, table, capacity, recs);
 }
 
 }  // namespace
@@ -318,8 +344,7 @@ bool frame_leave(Instance& inst, uint16_t k, const FrameRef& back) {
     }
     FrameSlot& s = inst.frames[k];
     for (uint32_t i = 0; i < inst.cur_count && i < s.capacity; ++i) release_value(inst, inst.vars[i]);
-    platform::gmem_unlock(s.table);
-    give_back_slot(inst, k);
+    give_back_slot(inst, k, inst.vars);
     load_current(inst, b);
     inst.vars = static_cast<VarRecord*>(p);
     return true;
@@ -328,15 +353,24 @@ bool frame_leave(Instance& inst, uint16_t k, const FrameRef& back) {
 bool frame_free(Instance& inst, uint16_t k) {
     if (k == 0 || k > kMaxFrame || k == inst.cur_frame || inst.frames[k].table == 0) return false;
     FrameSlot& s = inst.frames[k];
-    if (auto* recs = static_cast<VarRecord*>(platform::gmem_lock(s.table))) {
-        for (uint32_t i = 0; i < s.count && i < s.capacity; ++i) release_value(inst, recs[i]);
-        platform::gmem_unlock(s.table);
+    auto* recs = static_cast<VarRecord*>(platform::gmem_lock(s.table));
+    if (!recs) {
+        Handle table = s.table;
+        s = {};
+        slot_cleared(inst, k);
+        platform::gmem_free(table);
+        return true;
     }
-    give_back_slot(inst, k);
+    for (uint32_t i = 0; i < s.count && i < s.capacity; ++i) release_value(inst, recs[i]);
+    give_back_slot(inst, k, recs);
     return true;
 }
 
-std::string make_var_pointer(const Instance& inst, std::string_view name) {
+std::string make_var_pointer(Instance& inst, std::string_view name) {
+    if (inst.cur_tick == 0 && inst.cur_frame <= kMaxFrame) {
+        uint32_t t = platform::tick_count();
+        inst.cur_tick = inst.frames[inst.cur_frame].tick = t ? t : 1;
+    }
     char head[48];
     std::snprintf(head, sizeof head, "%s%04X%08X%08X%08X", kVarPtrPrefix.data(), unsigned{inst.cur_frame},
                   unsigned{inst.cur_table}, unsigned{inst.cur_serial}, unsigned{inst.cur_tick});

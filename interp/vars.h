@@ -43,6 +43,10 @@ uint16_t find_var(Instance& inst, std::string_view name, bool report);
 // The record for the name, created when missing (flags 8, or 1 with create_defined);
 // -1 with 3097 when the table is full.
 int32_t var_find_or_create(Instance& inst, std::string_view name);
+// A new record after the last one for a key in record form (n characters, at most 30),
+// with no lookup: the caller knows the name is not in the table and no record is free.
+// -1 with 3097 when the table is full.
+int32_t var_append(Instance& inst, const char* key, size_t n);
 // Releases the value, frees the record; the count shrinks when it was the last.
 void var_drop(Instance& inst, uint16_t index);
 // Releases the values of every record of the current table (phase 99, frame free).
@@ -77,7 +81,9 @@ int32_t frame_enter(Instance& inst, uint16_t capacity, FrameRef* prev);
 bool frame_leave(Instance& inst, uint16_t k, const FrameRef& back);
 
 // "#VAR$PTR#" + frame, table handle, serial, tick in hex + name, for the current frame.
-std::string make_var_pointer(const Instance& inst, std::string_view name);
+// The frame's tick is read from the clock when its first pointer is made; a frame
+// without one has tick 0, which no pointer carries.
+std::string make_var_pointer(Instance& inst, std::string_view name);
 // Validates a pointer: 3813 when it is not one, 3814 when its frame is gone or reused.
 bool check_var_pointer(Instance& inst, std::string_view s, uint16_t* frame, std::string* name);
 // Validates, then finds (or creates) the variable in its frame: *index is the record in
