@@ -1073,22 +1073,6 @@ ExecState& exec_state_create(Instance& inst) {
     return *inst.exec;
 }
 
-StructEntry* struct_push(Instance& inst, int32_t kind) {
-    ExecState& ex = exec_state(inst);
-    if (ex.depth >= kStructMax) {
-        inst.fail(3353);
-        return nullptr;
-    }
-    StructEntry& e = ex.stack[ex.depth++];
-    e = StructEntry{};
-    e.kind = kind;
-    e.line_pos = static_cast<uint32_t>(ex.line_pos);
-    e.script = ex.script;
-    e.frame = inst.cur_frame;
-    e.saved_breakable = ex.breakable;
-    return &e;
-}
-
 void struct_pop(Instance& inst) {
     ExecState& ex = exec_state(inst);
     if (ex.depth <= 0) return;

@@ -125,8 +125,22 @@ inline ExecState& exec_state(Instance& inst) { return inst.exec ? *inst.exec : e
 // -1 for the top level); 0 when an error or exit stopped it (left on the instance).
 int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_depth);
 
-// Pushes an entry; 3353 when the stack is full.
-StructEntry* struct_push(Instance& inst, int32_t kind);
+// Pushes an entry; 3353 when the stack is full. Every call and block pushes one.
+inline StructEntry* struct_push(Instance& inst, int32_t kind) {
+    ExecState& ex = exec_state(inst);
+    if (ex.depth >= kStructMax) {
+        inst.fail(3353);
+        return nullptr;
+    }
+    StructEntry& e = ex.stack[ex.depth++];
+    e = StructEntry{};
+    e.kind = kind;
+    e.line_pos = static_cast<uint32_t>(ex.line_pos);
+    e.script = ex.script;
+    e.frame = inst.cur_frame;
+    e.saved_breakable = ex.breakable;
+    return &e;
+}
 void struct_pop(Instance& inst);
 
 // Searches `s` for ":label" and returns the offset of the line after it; -1 (and 3033)

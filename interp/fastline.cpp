@@ -703,6 +703,14 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out);
         for (int k = 0; k < argc; ++k) release_value(inst, args[k]);
         return;
     }
+    if (nd.id >= kUdfIdFirst && nd.id <= kUdfIdLast) {
+        bool arrays = false;
+        for (int k = 0; k < argc; ++k) arrays |= (args[k].flags & kVtArray) != 0;
+        if (!arrays) {
+            call_udf_compiled(inst, nd.id, out, args, argc);
+            return;
+        }
+    }
     eval_call_with_args(inst, nd.id, out, args, argc, ci.ptypes, true);
 }
 

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "interp/convert.h"
 #include "interp/errors.h"
 #include "interp/eval.h"
 #include "interp/exec.h"
@@ -214,11 +215,16 @@ bool bind_param(Instance& inst, int32_t idx, const Value& arg) {
     VarRecord& r = inst.vars[idx];
     if (!(arg.flags & (kVtStr | kVtWide | kVtArray))) {
         // A number has nothing to duplicate: copy_value's result, without the round trip.
+        // Field by field: the argument was just written that way, and reading it back in
+        // wider pieces stalls the processor.
         release_value(inst, r);
-        std::memcpy(static_cast<ValueCore*>(&r), static_cast<const ValueCore*>(&arg), sizeof(ValueCore));
+        std::memcpy(r.variant, arg.variant, sizeof r.variant);
+        r.f = arg.f;
+        r.i = arg.i;
+        r.flags = arg.flags & ~kVtUndef;
         r.str = 0;
         r.wstr = 0;
-        r.flags &= ~kVtUndef;
+        r.reserved = arg.reserved;
         return true;
     }
     Value copy = empty_value();
@@ -263,17 +269,19 @@ int udf_find(const Instance& inst, std::string_view lowercase_name) {
     return -1;
 }
 
-void call_user_function(Instance& inst, int index, Value* args, int argc, Value& result, bool from_compiled) {
-    ExecState& ex = exec_state(inst);
-    release_value(inst, result);
-    result = empty_value();
+namespace {
+
+// The call itself; `light`: made from a compiled line (the tokenizer is not kept).
+template <bool light>
+[[gnu::always_inline]] inline void run_function(Instance& inst, ExecState& ex, int index, Value* args, int argc,
+                                                Value& result) {
     if (index < 0 || index >= static_cast<int>(ex.udfs.size())) {
         inst.fail(3627);
         return;
     }
     UdfEntry& u = *ex.udfs[index];
     CallerState saved;
-    save_caller(inst, saved, !from_compiled);
+    save_caller(inst, saved, !light);
     StructEntry* e = struct_push(inst, kKindFunction);
     if (!e) {
         restore_caller(inst, saved);
@@ -326,6 +334,34 @@ void call_user_function(Instance& inst, int index, Value* args, int argc, Value&
         result = empty_value();
         inst.fail(code);
     }
+}
+
+}  // namespace
+
+void call_user_function(Instance& inst, int index, Value* args, int argc, Value& result, bool from_compiled) {
+    ExecState& ex = exec_state(inst);
+    release_value(inst, result);
+    result = empty_value();
+    if (from_compiled)
+        run_function<true>(inst, ex, index, args, argc, result);
+    else
+        run_function<false>(inst, ex, index, args, argc, result);
+}
+
+void call_udf_compiled(Instance& inst, int id, Value& out, Value* args, int argc) {
+    release_value(inst, out);
+    out = empty_value();
+    run_function<true>(inst, *inst.exec, id - kUdfBase, args, argc, out);
+    // As a builtin's result: a number that came back with its text keeps the number.
+    if ((out.flags & (kVtInt | kVtFloat)) && (out.flags & (kVtStr | kVtWide))) {
+        if (out.flags & kVtStr) heap_free(inst, out.str);
+        if (out.flags & kVtWide) heap_free(inst, out.wstr);
+        out.str = 0;
+        out.wstr = 0;
+        out.flags &= ~(kVtStr | kVtWide);
+    }
+    if (uint16_t pend = fp_pending_take()) inst.fail(pend);
+    for (int i = 0; i < argc; ++i) release_value(inst, args[i]);
 }
 
 bool source_read_line(Instance& inst, std::string& out) {

@@ -32,6 +32,11 @@ int udf_find(const Instance& inst, std::string_view lowercase_name);
 void call_user_function(Instance& inst, int index, Value* args, int argc, Value& result,
                         bool from_compiled = false);
 
+// A call of the user-defined function `id` (4000 range) from a compiled line, with its
+// arguments evaluated (none an array): call_udf's result handling, and the arguments
+// are released.
+void call_udf_compiled(Instance& inst, int id, Value& out, Value* args, int argc);
+
 // The line reader of the source being run, for readers that span lines (multi-line
 // string constants): copies the next raw line into `out` and advances the statement
 // loop's read position past it. False at the end of the text.

@@ -305,9 +305,17 @@ int32_t frame_enter(Instance& inst, uint16_t capacity, FrameRef* prev) {
     if (k < 0) return -1;
     *prev = {inst.cur_frame, inst.vars};
     inst.frames[inst.cur_frame].count = inst.cur_count;
+    const FrameSlot& s = inst.frames[k];
     if (inst.vars) inst.vars = recs;
-    else platform::gmem_unlock(inst.frames[k].table);
-    load_current(inst, static_cast<uint16_t>(k));
+    else platform::gmem_unlock(s.table);
+    // The new frame's description from what was just stored, field by field: reading the
+    // slot back as wider words than it was written in stalls the processor.
+    inst.cur_frame = static_cast<uint16_t>(k);
+    inst.cur_table = s.table;
+    inst.cur_serial = s.serial;
+    inst.cur_tick = 0;
+    inst.cur_capacity = capacity < 2 ? 2 : capacity;
+    inst.cur_count = 1;
     return k;
 }
 

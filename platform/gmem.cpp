@@ -31,7 +31,22 @@ struct Slot {
     uint32_t generation = 0;
     bool live = false;
     size_t mapped = 0;  // non-zero: the bytes of a low mapping (vm_alloc_low) instead of malloc
+    uint32_t shift = 0; // bytes between the allocator's pointer and `data`
 };
+
+// Large blocks come from their own mappings, so each would start at the same offset in its
+// page; blocks used side by side (the variable tables of nested calls) would then compete
+// for the same few cache sets. Each large block starts a different number of cache lines
+// into its storage instead.
+constexpr size_t kShiftFrom = 64 * 1024;
+constexpr uint32_t kCacheLine = 64;
+constexpr uint32_t kShiftSlots = 64;  // spread over one 4 KiB page
+
+uint32_t next_shift(size_t bytes) {
+    static uint32_t n = 0;
+    if (bytes < kShiftFrom) return 0;
+    return (n++ * 7 % kShiftSlots) * kCacheLine;
+}
 
 struct Table {
     std::vector<Slot> slots;
@@ -72,8 +87,9 @@ size_t page_round(size_t bytes) {
 
 void release_data(Slot& s) {
     if (s.mapped) vm_free_low(s.data, s.mapped);
-    else std::free(s.data);
+    else std::free(static_cast<char*>(s.data) - s.shift);
     s.data = nullptr;
+    s.shift = 0;
     s.mapped = 0;
 }
 
@@ -87,7 +103,7 @@ bool injected_failure() {
 }  // namespace
 
 // Puts already obtained storage into a free slot; frees it again when no slot is left.
-static Handle adopt(void* p, size_t bytes, size_t mapped) {
+static Handle adopt(void* p, size_t bytes, size_t mapped, uint32_t shift = 0) {
     Table& t = table();
     uint32_t index;
     if (!t.free_slots.empty()) {
@@ -96,7 +112,7 @@ static Handle adopt(void* p, size_t bytes, size_t mapped) {
     } else {
         if (t.slots.size() >= kMaxSlots) {
             if (mapped) vm_free_low(p, mapped);
-            else std::free(p);
+            else std::free(static_cast<char*>(p) - shift);
             set_last_error(8);
             return 0;
         }
@@ -107,6 +123,7 @@ static Handle adopt(void* p, size_t bytes, size_t mapped) {
     s.data = p;
     s.size = bytes;
     s.mapped = mapped;
+    s.shift = shift;
     s.locks = 0;
     s.live = true;
     ++t.live;
@@ -120,12 +137,13 @@ Handle gmem_alloc(size_t bytes, bool zeroed) {
     }
     // A zero-byte block still gets storage so that locking it yields a usable pointer.
     size_t real = bytes ? bytes : 1;
-    void* p = zeroed ? std::calloc(1, real) : std::malloc(real);
+    uint32_t shift = next_shift(real);
+    void* p = zeroed ? std::calloc(1, real + shift) : std::malloc(real + shift);
     if (!p) {
         set_last_error(8);
         return 0;
     }
-    return adopt(p, bytes, 0);
+    return adopt(static_cast<char*>(p) + shift, bytes, 0, shift);
 }
 
 Handle gmem_alloc_low(size_t bytes) {
@@ -193,11 +211,13 @@ Handle gmem_realloc(Handle h, size_t bytes, bool zeroed) {
         s->size = bytes;
         return h;
     }
-    void* p = std::realloc(s->data, real);
-    if (!p) {
+    // The shift stays: realloc keeps the bytes at the same distance from its pointer.
+    void* raw = std::realloc(static_cast<char*>(s->data) - s->shift, real + s->shift);
+    if (!raw) {
         set_last_error(8);
         return 0;
     }
+    void* p = static_cast<char*>(raw) + s->shift;
     if (zeroed && bytes > s->size) std::memset(static_cast<char*>(p) + s->size, 0, bytes - s->size);
     s->data = p;
     s->size = bytes;
