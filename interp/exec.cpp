@@ -1331,6 +1331,7 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
     for (int i = 0; i < header.param_count; ++i) {
         std::string key = var_name_key(e->params[i]);
         std::memcpy(e->keys[i], key.data(), key.size());
+        e->key_len[i] = static_cast<uint8_t>(key.size());
         for (int j = 0; j < i; ++j)
             if (key == e->keys[j]) e->distinct_keys = false;
         if (key.empty()) e->distinct_keys = false;

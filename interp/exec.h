@@ -54,6 +54,7 @@ struct UdfEntry {
     // 1, 2, ... of its new frame without looking them up.
     bool distinct_keys = false;
     char keys[16][kMaxVarName + 1] = {};
+    uint8_t key_len[16] = {};
     bool subroutine = false;
     Script body;
     uint32_t first_line = 0;  // line number (in its file) of the first body line

@@ -79,8 +79,10 @@ bool offset_in(const std::string& line, const char* p, size_t* off) {
 // reads no token after the call, and every line read from its text starts the tokenizer
 // afresh (token_begin), so what a call leaves in it is never seen; only the function
 // index that ptrpersistent names goes back.
-void save_caller(Instance& inst, CallerState& s, bool tok) {
-    ExecState& ex = exec_state(inst);
+void save_tok(Instance& inst, CallerState& s);
+
+[[gnu::always_inline]] inline void save_caller(Instance& inst, CallerState& s, bool tok) {
+    ExecState& ex = *inst.exec;
     s.script = ex.script;
     s.line_pos = ex.line_pos;
     s.next_pos = ex.next_pos;
@@ -96,19 +98,24 @@ void save_caller(Instance& inst, CallerState& s, bool tok) {
     s.breakable = ex.breakable;
     s.assign_target = inst.assign_target;
     s.assign_allowed = inst.assign_allowed;
-
     s.tok = tok;
-    if (!tok) {
+    if (tok) {
+        save_tok(inst, s);
+    } else {
         s.current_udf = inst.tok.current_udf;
         if (!h.error_func.empty() || !h.cancel_func.empty()) {
             s.texts = std::make_unique<CallerTexts>();
             s.texts->error_func.swap(h.error_func);
             s.texts->cancel_func = h.cancel_func;
         }
-        h.error_mode = 0;
-        h.cancel_inherited = true;
-        return;
     }
+    h.error_mode = 0;
+    h.cancel_inherited = true;
+}
+
+// The tokenizer's part, with the handler names.
+[[gnu::noinline]] void save_tok(Instance& inst, CallerState& s) {
+    HandlerState& h = inst.exec->handlers;
     const TokenState& t = inst.tok;
     // A short text goes in one fixed-size piece, its NUL included.
     size_t n = ::strnlen(t.text, kShortTokenText);
@@ -135,17 +142,17 @@ void save_caller(Instance& inst, CallerState& s, bool tok) {
             s.start_in_continued = offset_in(t.continued_line, t.start, &s.start_off);
         }
     }
-    h.error_mode = 0;
-    h.cancel_inherited = true;
 }
 
 // A field added to the tokenizer state: numbers, flags and pointers placed before
 // continued_line travel in the block; anything else must be saved and restored above.
 static_assert(sizeof(TokenState) == 2152, "save the new TokenState field in save_caller/restore_caller");
 
+void restore_tok(Instance& inst, CallerState& s);
+
 // Gives everything back; `s` is spent.
-void restore_caller(Instance& inst, CallerState& s) {
-    ExecState& ex = exec_state(inst);
+[[gnu::always_inline]] inline void restore_caller(Instance& inst, CallerState& s) {
+    ExecState& ex = *inst.exec;
     ex.script = s.script;
     ex.line_pos = s.line_pos;
     ex.next_pos = s.next_pos;
@@ -161,20 +168,24 @@ void restore_caller(Instance& inst, CallerState& s) {
     ex.breakable = s.breakable;
     inst.assign_target = s.assign_target;
     inst.assign_allowed = s.assign_allowed;
-
-    TokenState& t = inst.tok;
-    CallerTexts* x = s.texts.get();
-    if (!s.tok) {
-        t.current_udf = s.current_udf;
-        if (x) {
-            h.error_func.swap(x->error_func);
-            h.cancel_func.swap(x->cancel_func);
-        } else {
-            h.error_func.clear();
-            h.cancel_func.clear();
-        }
+    if (s.tok) {
+        restore_tok(inst, s);
         return;
     }
+    inst.tok.current_udf = s.current_udf;
+    if (CallerTexts* x = s.texts.get()) {
+        h.error_func.swap(x->error_func);
+        h.cancel_func.swap(x->cancel_func);
+    } else {
+        if (!h.error_func.empty()) h.error_func.clear();
+        if (!h.cancel_func.empty()) h.cancel_func.clear();
+    }
+}
+
+[[gnu::noinline]] void restore_tok(Instance& inst, CallerState& s) {
+    HandlerState& h = inst.exec->handlers;
+    TokenState& t = inst.tok;
+    CallerTexts* x = s.texts.get();
     size_t n = s.text_len;
     if (n < kShortTokenText) {
         std::memcpy(t.text, s.text_short, kShortTokenText);
@@ -210,7 +221,7 @@ void take_result(ExecState& ex, Value& result) {
     ex.return_pending = false;
 }
 
-bool bind_param(Instance& inst, int32_t idx, const Value& arg) {
+[[gnu::always_inline]] inline bool bind_param(Instance& inst, int32_t idx, const Value& arg) {
     if (idx < 0) return false;
     VarRecord& r = inst.vars[idx];
     if (!(arg.flags & (kVtStr | kVtWide | kVtArray))) {
@@ -305,7 +316,7 @@ template <bool light>
     // A new frame is empty: distinct names take the next records as a lookup would.
     const bool fresh = frame >= 0 && u.distinct_keys && inst.vars && inst.cur_count == 1;
     for (int i = 0; i < u.param_count && i < argc; ++i) {
-        int32_t idx = fresh ? var_append(inst, u.keys[i], std::strlen(u.keys[i])) : var_find_or_create(inst, u.params[i]);
+        int32_t idx = fresh ? var_append(inst, u.keys[i], u.key_len[i]) : var_find_or_create(inst, u.params[i]);
         if (!bind_param(inst, idx, args[i])) {
             bound = false;
             if (!inst.error()) inst.fail(3097);
