@@ -743,7 +743,7 @@ void return_value(Instance& inst, Value& v, bool given) {
             ex.breakable = e.saved_breakable;
             ex.depth = i;
             release_value(inst, ex.ret_value);
-            ex.ret_value = v;
+            copy_value_fields(ex.ret_value, v);
             ex.return_pending = true;
             return;
         }

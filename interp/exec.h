@@ -33,6 +33,7 @@ constexpr uint8_t kStSkipAll = 2;
 constexpr uint8_t kStContinue = 4;
 constexpr uint8_t kStBreak = 8;
 
+// struct_push sets every field: a field added here is set there too.
 struct StructEntry {
     int32_t kind = 0;
     uint32_t resume = 0;
@@ -126,6 +127,8 @@ inline ExecState& exec_state(Instance& inst) { return inst.exec ? *inst.exec : e
 // -1 for the top level); 0 when an error or exit stopped it (left on the instance).
 int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_depth);
 
+static_assert(sizeof(StructEntry) == 40, "struct_push sets every field of StructEntry");
+
 // Pushes an entry; 3353 when the stack is full. Every call and block pushes one.
 inline StructEntry* struct_push(Instance& inst, int32_t kind) {
     ExecState& ex = exec_state(inst);
@@ -133,13 +136,19 @@ inline StructEntry* struct_push(Instance& inst, int32_t kind) {
         inst.fail(3353);
         return nullptr;
     }
+    // Field by field: a whole new entry built aside and copied in would be written in
+    // small pieces and read back in wide ones, which stalls the processor.
     StructEntry& e = ex.stack[ex.depth++];
-    e = StructEntry{};
     e.kind = kind;
+    e.resume = 0;
     e.line_pos = static_cast<uint32_t>(ex.line_pos);
     e.script = ex.script;
     e.frame = inst.cur_frame;
+    e.state = 0;
     e.saved_breakable = ex.breakable;
+    e.saved_if = -1;
+    e.returned = false;
+    e.value = 0;
     return &e;
 }
 void struct_pop(Instance& inst);

@@ -937,11 +937,11 @@ bool fast_var_number(Instance& inst, FastLine& f, int32_t e, Value& out) {
     uint32_t kind = r.flags & kPureIntMask;
     if (kind != kVtInt && kind != kVtFloat) return false;
     // What eval_variable gives for a number: the record's value, tagged with the variable.
-    out = empty_value();
-    std::memcpy(static_cast<ValueCore*>(&out), static_cast<const ValueCore*>(&r), sizeof(ValueCore));
+    copy_core_fields(out, r);
     out.str = 0;
     out.wstr = 0;
     out.flags &= ~kVtUndef;
+    out.source = 0;
     out.var_index = static_cast<uint16_t>(idx);
     out.frame_index = inst.cur_frame;
     return true;

@@ -211,7 +211,7 @@ void restore_tok(Instance& inst, CallerState& s);
 // The value a return left for the frame, or integer 0.
 void take_result(ExecState& ex, Value& result) {
     if (ex.return_pending) {
-        result = ex.ret_value;
+        copy_value_fields(result, ex.ret_value);
         ex.ret_value = empty_value();
     } else {
         result = empty_value();

@@ -62,12 +62,37 @@ static_assert(std::is_trivially_copyable_v<Value> && std::is_trivially_copyable_
 
 inline bool is_defined(uint32_t flags) { return (flags & kVtDefinedMask) != 0; }
 
+// Copies of values on the hot paths go field by field, each at its own width. A value
+// is usually just written a field at a time; copied as a block, it would be read back
+// in wider pieces than it was written in, and each such read waits for the writes to
+// reach the cache.
+inline void copy_core_fields(ValueCore& d, const ValueCore& s) {
+    uint64_t v0, v1;
+    __builtin_memcpy(&v0, s.variant, 8);
+    __builtin_memcpy(&v1, s.variant + 8, 8);
+    __builtin_memcpy(d.variant, &v0, 8);
+    __builtin_memcpy(d.variant + 8, &v1, 8);
+    d.f = s.f;
+    d.i = s.i;
+    d.flags = s.flags;
+    d.str = s.str;
+    d.wstr = s.wstr;
+    d.reserved = s.reserved;
+}
+
 // A value that holds nothing: the state of a fresh result slot.
 inline Value empty_value() {
     Value v{};
     v.var_index = kNoIndex;
     v.frame_index = kNoIndex;
     return v;
+}
+
+inline void copy_value_fields(Value& d, const Value& s) {
+    copy_core_fields(d, s);
+    d.source = s.source;
+    d.var_index = s.var_index;
+    d.frame_index = s.frame_index;
 }
 
 }  // namespace kel::interp
