@@ -944,8 +944,9 @@ void fast_return(Instance& inst, FastLine& f) {
     if (f.expr < 0) {
         v.flags = kVtInt;
         v.i = 0;
-    } else if (fast_var_rooted(f, f.expr) ? fast_var_number(inst, f, f.expr, v)
-                                          : fast_eval_int(inst, f, f.expr, &x)) {
+    } else if (f.expr_form == FastForm::kVar ? fast_var_number(inst, f, f.expr, v)
+               : f.expr_form == FastForm::kInt ? fast_eval_int(inst, f, f.expr, &x)
+                                               : false) {
         if (!(v.flags & (kVtInt | kVtFloat))) {
             v.flags = kVtInt;
             v.i = x;

@@ -423,7 +423,24 @@ std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineToke
     return t;
 }
 
+namespace {
+std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& lt, uint16_t at);
+}  // namespace
+
 std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at) {
+    std::unique_ptr<FastLine> f = compile_line(inst, lt, at);
+    if (f && f->expr >= 0) {
+        const FastNode& nd = f->nodes[static_cast<size_t>(f->expr)];
+        f->expr_form = fast_var_rooted(*f, f->expr) ? FastForm::kVar
+                       : (nd.kind == kNInt || nd.pure) ? FastForm::kInt
+                                                        : FastForm::kOther;
+    }
+    return f;
+}
+
+namespace {
+
+std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& lt, uint16_t at) {
     auto f = std::make_unique<FastLine>();
     f->udf_count = inst.exec ? udf_count(inst) : 0;
     f->host_table = inst.host_table;
@@ -535,9 +552,16 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
     return nullptr;
 }
 
+}  // namespace
+
 // ---- Evaluation ----------------------------------------------------------------------
 
 namespace {
+
+// Out of line, so that the evaluators calling var_hit keep their registers.
+[[gnu::noinline]] bool long_name_is(const char* name, const FastVar& v) {
+    return std::memcmp(name, v.key, v.len + 1u) == 0;
+}
 
 // The record the slot names in the current table, or -1 when the hint is stale.
 inline int32_t var_hit(const Instance& inst, const FastVar& v) {
@@ -551,7 +575,7 @@ inline int32_t var_hit(const Instance& inst, const FastVar& v) {
         std::memcpy(&x, r.name, 8);
         return ((x ^ v.key8) & v.mask8) == 0 ? idx : -1;
     }
-    return std::memcmp(r.name, v.key, v.len + 1u) == 0 ? idx : -1;
+    return long_name_is(r.name, v) ? idx : -1;
 }
 
 // As the tokenizer reads a variable token: the record is found or created (undefined).
@@ -600,7 +624,7 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
 
 // Runs node n's integer program. False (having touched nothing) when a value is not a
 // whole integer or an operation would raise an error: the exact path then runs.
-bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
+[[gnu::noinline]] bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
     const FastNode& nd = f.nodes[static_cast<size_t>(n)];
     int32_t st[kIntStack];
     int sp = 0;

@@ -65,8 +65,16 @@ struct FastVar {
     uint64_t key8 = 0, mask8 = 0;
 };
 
+// What the main expression is, for the statements that try a shortcut first.
+enum class FastForm : uint8_t {
+    kOther,  // calls, strings, ...: the exact evaluation only
+    kVar,    // a variable, in parentheses or not (its value carries the variable)
+    kInt,    // a whole-number constant or pure integer operators: the integer program first
+};
+
 struct FastLine {
     FastKind kind = FastKind::kExpr;
+    FastForm expr_form = FastForm::kOther;
     bool skip_ok = false;       // runs while a block is skipped (reads no token there)
     int16_t bin = -1;           // binary operator of a compound assignment
     int32_t target = -1;        // variable slot of an assignment

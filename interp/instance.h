@@ -109,7 +109,11 @@ public:
         uint16_t capacity = 0;
         VarRecord* recs = nullptr;
     };
-    static constexpr int kSpareTables = 8;
+    // As many as there can be frames: a recursion that returns part of the way and goes
+    // deep again then takes its tables back instead of freeing and allocating them, which
+    // costs system calls and fresh zeroed pages each time. Only the pages of a table that
+    // calls used are ever backed by memory.
+    static constexpr int kSpareTables = kMaxFrame;
     SpareTable spare_tables[kSpareTables] = {};
     int spare_count = 0;
     // Slots 1 to frame_low_free - 1 are all taken: frame creation looks from there on.

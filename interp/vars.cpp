@@ -218,8 +218,7 @@ bool frame_switch(Instance& inst, uint16_t k, FrameRef* prev) {
 
 namespace {
 
-// Tables of returned function frames are kept for the next calls, up to eight, until the
-// instance ends. A table of 2000 records is 152 KB: given back to the allocator on every
+// Tables of returned function frames are kept for the next calls until the instance ends. A table of 2000 records is 152 KB: given back to the allocator on every
 // return, the heap top shrank and grew again once per call, and a loop calling a function
 // paid for a large allocation on every pass. Every table of one run usually has the
 // capacity of the host's table, so the top one fits.
@@ -351,7 +350,10 @@ bool frame_leave(Instance& inst, uint16_t k, const FrameRef& back) {
         if (!p) return false;
     }
     FrameSlot& s = inst.frames[k];
-    for (uint32_t i = 0; i < inst.cur_count && i < s.capacity; ++i) release_value(inst, inst.vars[i]);
+    // The records themselves are not cleared: a table is read only up to its count.
+    const uint32_t n = inst.cur_count < s.capacity ? inst.cur_count : s.capacity;
+    for (uint32_t i = 0; i < n; ++i)
+        if (inst.vars[i].flags & (kVtStr | kVtWide | kVtArray | kVtVariant)) release_value_owned(inst, inst.vars[i], false);
     give_back_slot(inst, k, inst.vars);
     load_current(inst, b);
     inst.vars = static_cast<VarRecord*>(p);

@@ -248,10 +248,15 @@ TEST(FrameTables, SpareTablesGoWithTheInstance) {
         {
             test::Entered e(host.inst_block);
             Instance& inst = e.inst();
-            for (uint16_t k = 1; k <= 10; ++k) ASSERT_EQ(frame_create(inst, 100), k);
-            for (uint16_t k = 1; k <= 10; ++k) ASSERT_TRUE(frame_free(inst, k));
-            // Eight are kept, the others freed at once.
+            // Every slot in use at once, then all given back: each table is kept.
+            for (uint16_t k = 1; k <= kMaxFrame; ++k) ASSERT_EQ(frame_create(inst, 100), k);
+            EXPECT_EQ(frame_create(inst, 100), -1);
+            for (uint16_t k = 1; k <= kMaxFrame; ++k) ASSERT_TRUE(frame_free(inst, k));
             EXPECT_EQ(platform::gmem_live_count(), before + 2 + Instance::kSpareTables);
+            // The next frames take them back instead of allocating.
+            for (uint16_t k = 1; k <= 10; ++k) ASSERT_EQ(frame_create(inst, 100), k);
+            EXPECT_EQ(platform::gmem_live_count(), before + 2 + Instance::kSpareTables);
+            for (uint16_t k = 1; k <= 10; ++k) ASSERT_TRUE(frame_free(inst, k));
         }
         host.stop();
     }
