@@ -277,7 +277,10 @@ int start_instance() {
         free_library();
         return 37;
     }
-    r.var_table_block = pf::gmem_alloc(static_cast<size_t>(rec_size) * kVarTableCapacity, true);
+    // The variable table too: 2,000 records of which a script uses its few first.
+    r.var_table_block = pf::gmem_alloc_low(static_cast<size_t>(rec_size) * kVarTableCapacity);
+    if (!r.var_table_block)
+        r.var_table_block = pf::gmem_alloc(static_cast<size_t>(rec_size) * kVarTableCapacity, true);
     if (!r.var_table_block) {
         free_blocks();
         free_library();

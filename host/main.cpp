@@ -6,6 +6,7 @@
 
 int main(int argc, char** argv) {
     namespace pf = kel::platform;
+    pf::keep_memory_until_exit();
     pf::process_init(argc, argv);
     pf::install_signal_handlers();
     pf::process_exit(kel::host::host_main());

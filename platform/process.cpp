@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -98,6 +99,12 @@ const char* env_entry_nocase(const char* name, size_t len) {
 }
 
 }  // namespace
+
+void keep_memory_until_exit() {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    mallopt(M_TOP_PAD, 1 << 20);
+}
 
 void process_init(int argc, char** argv) {
     ProcessState& s = state();

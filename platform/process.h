@@ -11,6 +11,10 @@ namespace kel::platform {
 // Records argv and rebuilds the command line (arguments joined by blanks; one holding a
 // blank, tab or quote written in double quotes). Call once from main().
 KEL_PLATFORM_API void process_init(int argc, char** argv);
+// For a process that lives for one request: large blocks come from the process heap and
+// freed memory stays with the process until it ends, instead of each large block being a
+// mapping of its own that is made and unmade with a system call and fresh zeroed pages.
+KEL_PLATFORM_API void keep_memory_until_exit();
 // Whether standard descriptor fd (0 to 2) was closed when the process started. process_init
 // puts /dev/null on such a descriptor so that no file opened later takes its place.
 KEL_PLATFORM_API bool std_fd_was_closed(int fd);
