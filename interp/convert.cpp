@@ -20,8 +20,6 @@ constexpr double kIntRoundLimit = 2147483645.0;
 constexpr size_t kNumberWideMax = 31;
 constexpr size_t kLongCompareString = 9;  // longer strings compare as digit strings
 
-uint16_t g_fp_pending = 0;
-
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -259,13 +257,10 @@ bool to_wide(Instance& inst, ValueCore& v) {
     return true;
 }
 
-void fp_pending_set(uint16_t code) { g_fp_pending = code; }
-uint16_t fp_pending_take() {
-    uint16_t c = g_fp_pending;
-    g_fp_pending = 0;
-    return c;
-}
-uint16_t fp_pending_peek() { return g_fp_pending; }
+uint16_t fp_pending_code = 0;
+
+void fp_pending_set(uint16_t code) { fp_pending_code = code; }
+uint16_t fp_pending_peek() { return fp_pending_code; }
 
 int string_compare(std::string_view a, std::string_view b, bool ignore_case) {
     return platform::compare_word_sort(a, b, ignore_case);

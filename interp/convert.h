@@ -51,7 +51,13 @@ bool round_to_int(double d, int32_t* out);
 // Process-wide pending floating-point error: set by wrapped math calls, moved into the
 // instance's error by the operation that caused it.
 void fp_pending_set(uint16_t code);
-uint16_t fp_pending_take();
+extern uint16_t fp_pending_code;
+// Taken after every call: nothing to write when nothing is pending.
+inline uint16_t fp_pending_take() {
+    uint16_t c = fp_pending_code;
+    if (c) fp_pending_code = 0;
+    return c;
+}
 uint16_t fp_pending_peek();
 
 // Comparison of two strings with the platform's collation (lstrcmp / lstrcmpi).

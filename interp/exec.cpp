@@ -7,6 +7,7 @@
 #include "interp/errors.h"
 #include "interp/eval.h"
 #include "interp/fastline.h"
+#include "interp/fast_ops.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
 #include "interp/messages.h"
@@ -886,7 +887,7 @@ void exec_line(Instance& inst, const char* text, bool tail) {
 // text would evaluate it.
 bool fast_condition(Instance& inst, FastLine& f, bool* truth) {
     int32_t x;
-    if (fast_eval_int(inst, f, f.expr, &x)) {
+    if (fast_main_int(inst, f, &x)) {
         *truth = x != 0;
         return true;
     }
@@ -916,14 +917,14 @@ bool fast_number(Instance& inst, FastLine& f, int32_t e, Value& v) {
 
 // The `to` test with whole numbers and step 1: the loop variable goes up by one (coming
 // from next) and is tested. False when the line needs the general path.
-inline bool fast_to_int(Instance& inst, ExecState& ex, FastLine& f, bool resume_to) {
+[[gnu::always_inline]] inline bool fast_to_int(Instance& inst, ExecState& ex, FastLine& f, bool resume_to) {
     StructEntry* e = top(ex);
     int32_t lim;
     if (f.expr2 >= 0 || !e || e->kind != Kw::For || (e->state & (kStSkipAll | kStSkipBranch | kStBreak)) ||
         e->value <= 0 || e->value >= inst.cur_count ||
         (inst.vars[e->value].flags & (kVtInt | kVtStr | kVtFloat | kVtBinBuf | kVtWide | kVtArray | kVtVariant)) !=
             kVtInt ||
-        !fast_eval_int(inst, f, f.expr, &lim))
+        !fast_main_int(inst, f, &lim))
         return false;
     VarRecord& r = inst.vars[e->value];
     if (resume_to) {
@@ -945,7 +946,7 @@ void fast_return(Instance& inst, FastLine& f) {
         v.flags = kVtInt;
         v.i = 0;
     } else if (f.expr_form == FastForm::kVar ? fast_var_number(inst, f, f.expr, v)
-               : f.expr_form == FastForm::kInt ? fast_eval_int(inst, f, f.expr, &x)
+               : f.expr_form == FastForm::kInt ? fast_main_int(inst, f, &x)
                                                : false) {
         if (!(v.flags & (kVtInt | kVtFloat))) {
             v.flags = kVtInt;
@@ -1483,13 +1484,11 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
     // A text whose first line is compiled (a function body called again) starts without
     // the general loop's set-up.
     auto* lt = static_cast<LineTokens*>(s.serial.entry);
-    size_t pos = start;
-    if (lt && s.serial.entry_pos == start && lt->raw_valid && lt->raw_serial == s.serial.id)
-        pos = skip_comment_lines(s, lt, start);
-    if (lt && s.serial.entry_pos == start && ex.loop_level < static_cast<int>(ex.line_bufs.size()) &&
-        lt->raw_valid && lt->raw_serial == s.serial.id && lt->raw_plain && lt->fast) {
+    if (lt && s.serial.entry_pos == start && lt->raw_valid && lt->raw_serial == s.serial.id) {
+        size_t pos = lt->raw_comment ? skip_comment_lines(s, lt, start) : start;
         FastLine* fl = lt->fast.get();
-        if (fl->udf_count == ex.udfs.size() && fl->host_table == inst.host_table && (fl->skip_ok || !skipping(ex))) {
+        if (fl && lt->raw_plain && ex.loop_level < static_cast<int>(ex.line_bufs.size()) &&
+            fl->udf_count == ex.udfs.size() && fl->host_table == inst.host_table && (fl->skip_ok || !skipping(ex))) {
             char* line = ex.line_bufs[ex.loop_level].get();
             size_t from = pos;
             int done;

@@ -1,5 +1,6 @@
 // Compiled lines: the compiler over a line's cached tokens, and the evaluator of its tree.
 #include "interp/fastline.h"
+#include "interp/fast_ops.h"
 
 #include <cstring>
 
@@ -30,14 +31,6 @@ enum NodeKind : uint8_t {
     kNCall,
 };
 
-enum OpKind : uint8_t {
-    kOpNone, kOpInt, kOpVar, kOpFail,
-    kOpNeg, kOpNot, kOpCompl,
-    kOpAdd, kOpSub, kOpMul, kOpDiv, kOpMod, kOpShl, kOpShr, kOpAnd, kOpOr, kOpXor, kOpLAnd, kOpLOr,
-    kOpEq, kOpNe, kOpLt, kOpLe, kOpGt, kOpGe,
-    // The same with a constant right operand (a divisor that is neither 0 nor -1).
-    kOpAddC, kOpSubC, kOpMulC, kOpDivC, kOpModC, kOpEqC, kOpNeC, kOpLtC, kOpLeC, kOpGtC, kOpGeC,
-};
 
 // The constant-operand form of an opcode, kOpFail when there is none.
 uint8_t const_opcode(uint8_t op, int32_t c) {
@@ -97,10 +90,7 @@ constexpr int kIntStack = 64;
 inline bool is_level9(uint8_t k) { return k != kNBinary && k != kNChain; }
 
 constexpr int kCompileDepthMax = 64;
-constexpr uint32_t kPureIntMask = kVtInt | kVtStr | kVtFloat | kVtBinBuf | kVtWide | kVtArray | kVtVariant;
 
-uint32_t u32(int32_t v) { return static_cast<uint32_t>(v); }
-int32_t s32(uint32_t v) { return static_cast<int32_t>(v); }
 
 // ---- Compiler ------------------------------------------------------------------------
 
@@ -434,6 +424,15 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
         f->expr_form = fast_var_rooted(*f, f->expr) ? FastForm::kVar
                        : (nd.kind == kNInt || nd.pure) ? FastForm::kInt
                                                         : FastForm::kOther;
+        // `variable` or `variable op constant`: the short form the statements try inline.
+        uint32_t len = nd.code_end - nd.code;
+        if (nd.pure && nd.kind != kNInt && (len == 1 || len == 2) && f->code[nd.code].op == kOpVar &&
+            (len == 1 || f->code[nd.code + 1].op >= kOpAddC)) {
+            f->small_var = f->code[nd.code].v;
+            f->small_op = len == 2 ? f->code[nd.code + 1].op : kOpNone;
+            f->small_c = len == 2 ? f->code[nd.code + 1].v : 0;
+            f->small_depth = nd.depth;
+        }
     }
     return f;
 }
@@ -556,27 +555,12 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
 
 // ---- Evaluation ----------------------------------------------------------------------
 
-namespace {
-
 // Out of line, so that the evaluators calling var_hit keep their registers.
 [[gnu::noinline]] bool long_name_is(const char* name, const FastVar& v) {
     return std::memcmp(name, v.key, v.len + 1u) == 0;
 }
 
-// The record the slot names in the current table, or -1 when the hint is stale.
-inline int32_t var_hit(const Instance& inst, const FastVar& v) {
-    int32_t idx = v.hint;
-    if (!inst.vars || idx <= 0 || static_cast<uint32_t>(idx) >= inst.cur_count) return -1;
-    const VarRecord& r = inst.vars[idx];
-    if (r.flags == kVtFree) return -1;
-    // Names are compared with their terminating zero; short ones in one word.
-    if (v.mask8) {
-        uint64_t x;
-        std::memcpy(&x, r.name, 8);
-        return ((x ^ v.key8) & v.mask8) == 0 ? idx : -1;
-    }
-    return long_name_is(r.name, v) ? idx : -1;
-}
+namespace {
 
 // As the tokenizer reads a variable token: the record is found or created (undefined).
 int32_t var_resolve(Instance& inst, FastVar& v) {
@@ -588,38 +572,6 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
     inst.create_defined = saved;
     if (idx >= 0) v.hint = idx;
     return idx;
-}
-
-// A binary integer opcode (plain or with its constant operand). False for a division by
-// zero or an opcode that is not one: the exact path raises what the text raises.
-[[gnu::always_inline]] inline bool int_op(uint8_t op, int32_t x, int32_t y, int32_t* r) {
-    switch (op) {
-        case kOpAdd: case kOpAddC: *r = s32(u32(x) + u32(y)); return true;
-        case kOpSub: case kOpSubC: *r = s32(u32(x) - u32(y)); return true;
-        case kOpMul: case kOpMulC: *r = s32(u32(x) * u32(y)); return true;
-        case kOpDiv: case kOpDivC:
-        case kOpMod: case kOpModC:
-            if (y == 0) return false;
-            if (y == -1)  // INT_MIN / -1 traps the CPU; the wrapped results are INT_MIN and 0
-                *r = (op == kOpDiv || op == kOpDivC) ? s32(0u - u32(x)) : 0;
-            else
-                *r = (op == kOpDiv || op == kOpDivC) ? x / y : x % y;
-            return true;
-        case kOpShl: *r = s32(u32(x) << (u32(y) & 31u)); return true;
-        case kOpShr: *r = x >> (u32(y) & 31u); return true;
-        case kOpAnd: *r = x & y; return true;
-        case kOpOr: *r = x | y; return true;
-        case kOpXor: *r = x ^ y; return true;
-        case kOpLAnd: *r = (x != 0 && y != 0) ? 1 : 0; return true;
-        case kOpLOr: *r = (x != 0 || y != 0) ? 1 : 0; return true;
-        case kOpEq: case kOpEqC: *r = x == y; return true;
-        case kOpNe: case kOpNeC: *r = x != y; return true;
-        case kOpLt: case kOpLtC: *r = x < y; return true;
-        case kOpLe: case kOpLeC: *r = x <= y; return true;
-        case kOpGt: case kOpGtC: *r = x > y; return true;
-        case kOpGe: case kOpGeC: *r = x >= y; return true;
-        default: return false;
-    }
 }
 
 // Runs node n's integer program. False (having touched nothing) when a value is not a
@@ -994,7 +946,7 @@ void fast_assign(Instance& inst, FastLine& f) {
                 inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(idx);
                 return;
             }
-            if (fast_eval_int(inst, f, f.expr, &x)) {
+            if (fast_main_int(inst, f, &x)) {
                 r = &inst.vars[idx];
                 release_value(inst, *r);
                 r->i = x;
@@ -1002,7 +954,7 @@ void fast_assign(Instance& inst, FastLine& f) {
                 inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(idx);
                 return;
             }
-        } else if ((r->flags & kPureIntMask) == kVtInt && fast_eval_int(inst, f, f.expr, &y) &&
+        } else if ((r->flags & kPureIntMask) == kVtInt && fast_main_int(inst, f, &y) &&
                    int_op(binary_opcode(f.bin), inst.vars[idx].i, y, &x)) {
             r = &inst.vars[idx];
             r->i = x;

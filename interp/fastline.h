@@ -75,6 +75,12 @@ enum class FastForm : uint8_t {
 struct FastLine {
     FastKind kind = FastKind::kExpr;
     FastForm expr_form = FastForm::kOther;
+    // The main expression as `variable` (small_op 0) or `variable op constant`, when it is
+    // one of those over whole numbers (interp/fast_ops.h); small_var is -1 otherwise.
+    uint8_t small_op = 0;
+    int32_t small_var = -1;
+    int32_t small_c = 0;
+    uint32_t small_depth = 0;
     bool skip_ok = false;       // runs while a block is skipped (reads no token there)
     int16_t bin = -1;           // binary operator of a compound assignment
     int32_t target = -1;        // variable slot of an assignment
