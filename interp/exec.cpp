@@ -885,16 +885,20 @@ void exec_line(Instance& inst, const char* text, bool tail) {
 
 // A condition of a compiled line: whole integers straight, anything else exactly as the
 // text would evaluate it.
-bool fast_condition(Instance& inst, FastLine& f, bool* truth) {
+[[gnu::noinline]] bool fast_condition_exact(Instance& inst, FastLine& f, bool* truth) {
+    Value v;
+    fast_eval_expression(inst, f, f.expr, v);
+    if (inst.error()) return false;
+    return condition_value(inst, v, truth);
+}
+
+[[gnu::always_inline]] inline bool fast_condition(Instance& inst, FastLine& f, bool* truth) {
     int32_t x;
     if (fast_main_int(inst, f, &x)) {
         *truth = x != 0;
         return true;
     }
-    Value v;
-    fast_eval_expression(inst, f, f.expr, v);
-    if (inst.error()) return false;
-    return condition_value(inst, v, truth);
+    return fast_condition_exact(inst, f, truth);
 }
 
 // A number for the `to` part; 3361 when it is not one.

@@ -794,7 +794,10 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out) {
         --inst.eval_depth;
         return;
     }
-    ev_inner(inst, f, nd, out);
+    if (nd.kind == kNCall)
+        ev_call(inst, f, nd, out);
+    else
+        ev_inner(inst, f, nd, out);
     --inst.eval_depth;
 }
 
