@@ -1202,7 +1202,7 @@ inline size_t skip_comment_lines(const Script& s, LineTokens*& lt, size_t pos) {
 // Runs compiled lines from `lt` (at `pos`, its line at `first`) for as long as the next
 // line is a compiled one too. Returns -1 with `lt` and `pos` at the last line run and
 // where to go on, or what the statement loop returns.
-[[gnu::noinline]] int run_compiled(Instance& inst, ExecState& ex, const Script& s, LineTokens*& lt_io, size_t& pos_io, size_t first,
+[[gnu::always_inline]] inline int run_compiled_lane(Instance& inst, ExecState& ex, const Script& s, LineTokens*& lt_io, size_t& pos_io, size_t first,
                  char* line, int frame_depth) {
     LineTokens* lt = lt_io;
     size_t pos = pos_io;
@@ -1272,6 +1272,13 @@ inline size_t skip_comment_lines(const Script& s, LineTokens*& lt, size_t pos) {
     lt_io = lt;
     pos_io = pos;
     return done;
+}
+
+// The same, out of line for the general statement loop (a function body entered from
+// run_script runs it inline).
+[[gnu::noinline]] int run_compiled(Instance& inst, ExecState& ex, const Script& s, LineTokens*& lt_io, size_t& pos_io,
+                                   size_t first, char* line, int frame_depth) {
+    return run_compiled_lane(inst, ex, s, lt_io, pos_io, first, line, frame_depth);
 }
 
 struct LevelGuard {
@@ -1499,7 +1506,7 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
             {
                 ++ex.loop_level;
                 LevelGuard guard{ex};
-                done = run_compiled(inst, ex, s, lt, pos, from + lt->raw_first, line, frame_depth);
+                done = run_compiled_lane(inst, ex, s, lt, pos, from + lt->raw_first, line, frame_depth);
             }
             if (done >= 0) return done;
             return run_lines(inst, ex, s, pos, frame_depth, lt);
