@@ -944,6 +944,21 @@ bool fast_number(Instance& inst, FastLine& f, int32_t e, Value& v) {
 void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line);
 // return [value], not skipping.
 void fast_return(Instance& inst, FastLine& f) {
+    // `return variable` holding a number, with the function's own entry on top: the value
+    // goes straight to the frame's result, as return_value would put it there.
+    ExecState& ex = *inst.exec;
+    if (f.expr_form == FastForm::kVar && ex.depth > 0) {
+        StructEntry& e = ex.stack[ex.depth - 1];
+        if (e.kind == kKindFunction || e.kind == kKindCalledScript) {
+            release_value(inst, ex.ret_value);
+            if (fast_var_number(inst, f, f.expr, ex.ret_value)) {
+                ex.breakable = e.saved_breakable;
+                --ex.depth;
+                ex.return_pending = true;
+                return;
+            }
+        }
+    }
     Value v = empty_value();
     int32_t x;
     if (f.expr < 0) {
