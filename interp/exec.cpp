@@ -1159,7 +1159,9 @@ LineTokens* line_tokens(ExecState& ex, const Script& s, size_t first) {
     return ex.line_cache.emplace(key, std::make_unique<LineTokens>()).first->second.get();
 }
 
-constexpr uint32_t kPumpEvery = 32;
+// Messages are served every so many statements: a few microseconds apart, far finer than
+// any timer, and the clock is not read for every short statement.
+constexpr uint32_t kPumpEvery = 256;
 
 void remember_read(LineTokens& lt, const Script& s, size_t from, size_t to, size_t first, size_t len, bool too_long,
                    const char* line) {
@@ -1270,16 +1272,31 @@ inline size_t skip_comment_lines(const Script& s, LineTokens*& lt, size_t pos) {
         done = line_epilogue(inst, ex, frame_depth, lt->line.c_str(), first);
         if (done >= 0) break;
         pos = ex.next_pos;
-        LineTokens* nx = lt->succ;
-        if (!nx || lt->succ_pos != pos || lt->succ_script != &s || !nx->raw_valid || nx->raw_serial != serial)
-            break;
-        // Empty lines and comments between compiled lines are passed over as the loop
-        // passes them (it sets nothing that the next line does not set again).
-        size_t npos = nx->raw_comment ? skip_comment_lines(s, nx, pos) : pos;
-        if (!nx->raw_plain || !nx->fast) break;
-        fl = nx->fast.get();
-        if (fl->udf_count != ex.udfs.size() || fl->host_table != inst.host_table || (!fl->skip_ok && skipping(ex)))
-            break;
+        LineTokens* nx;
+        size_t npos;
+        if (lt->lane_epoch == ex.lane_epoch && lt->lane_pos == pos) {
+            // As found last time, nothing having changed since.
+            nx = lt->lane_next;
+            npos = lt->lane_npos;
+            fl = lt->lane_fl;
+            if (fl->host_table != inst.host_table || (!fl->skip_ok && skipping(ex))) break;
+        } else {
+            nx = lt->succ;
+            if (!nx || lt->succ_pos != pos || lt->succ_script != &s || !nx->raw_valid || nx->raw_serial != serial)
+                break;
+            // Empty lines and comments between compiled lines are passed over as the loop
+            // passes them (it sets nothing that the next line does not set again).
+            npos = nx->raw_comment ? skip_comment_lines(s, nx, pos) : pos;
+            if (!nx->raw_plain || !nx->fast) break;
+            fl = nx->fast.get();
+            if (fl->udf_count != ex.udfs.size() || fl->host_table != inst.host_table) break;
+            lt->lane_epoch = ex.lane_epoch;
+            lt->lane_pos = pos;
+            lt->lane_npos = npos;
+            lt->lane_next = nx;
+            lt->lane_fl = fl;
+            if (!fl->skip_ok && skipping(ex)) break;
+        }
         pos = npos;
         lt = nx;
         first = pos + lt->raw_first;
@@ -1373,6 +1390,7 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
     e->body.dir = s.dir;
     e->first_line = pl.line;
     ex.udfs.push_back(std::move(e));
+    ++ex.lane_epoch;
     return true;
 }
 
@@ -1423,6 +1441,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
                     // Calls further out may still be running this form (a recursion through
                     // the line): it is kept until the instance goes.
                     ex.retired_fast.push_back(std::move(lt->fast));
+                    ++ex.lane_epoch;
                     lt->fast_tries = 0;
                 } else if (fl->skip_ok || !skipping(ex)) {
                     int done = run_compiled(inst, ex, s, lt, pos, first, line, frame_depth);
@@ -1503,6 +1522,7 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
         // A text the cache has not seen as it is now: lines are compared with it again.
         static uint64_t serials = 0;
         s.serial.id = ++serials;
+        ++ex.lane_epoch;
         s.serial.entry = nullptr;
         s.serial.data = s.text.data();
         s.serial.size = s.text.size();

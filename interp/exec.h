@@ -99,6 +99,10 @@ struct ExecState {
     std::unordered_map<uint64_t, std::unique_ptr<LineTokens>> line_cache;
     bool line_cache_off = false;
     uint64_t compiled_runs = 0;  // lines run in their compiled form (for tests)
+    // Advanced whenever what makes a compiled line usable may have changed (a function
+    // defined, a compiled form retired, a script text given a new serial): the lanes
+    // remembered between compiled lines are then checked again (LineTokens::lane_epoch).
+    uint64_t lane_epoch = 1;
     std::vector<std::shared_ptr<FastLine>> retired_fast;  // compiled forms replaced while in use
     uint32_t pump_count = 0;
 

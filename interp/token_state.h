@@ -60,6 +60,13 @@ struct LineTokens {
     LineTokens* succ = nullptr;
     const void* succ_script = nullptr;
     size_t succ_pos = 0;
+    // The compiled line that follows this one when the statement after it starts at
+    // lane_pos, as the lane of compiled lines last found it (past comment lines, to
+    // lane_npos), valid while ExecState::lane_epoch is lane_epoch.
+    uint64_t lane_epoch = 0;
+    size_t lane_pos = 0, lane_npos = 0;
+    LineTokens* lane_next = nullptr;
+    FastLine* lane_fl = nullptr;
 };
 
 struct TokenState {
