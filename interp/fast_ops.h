@@ -91,7 +91,13 @@ inline int32_t var_hit(const Instance& inst, const FastVar& v) {
 
 // The main expression as a whole number: the short form inline, else the integer program.
 [[gnu::always_inline]] inline bool fast_main_int(Instance& inst, FastLine& f, int32_t* out) {
-    return f.small_var >= 0 ? fast_small_int(inst, f, out) > 0 : fast_eval_int(inst, f, f.expr, out);
+    if (f.small_var >= 0) return fast_small_int(inst, f, out) > 0;
+    if (f.expr_program) return fast_eval_program(inst, f, out);
+    if (f.expr_const) {
+        *out = f.const_value;
+        return true;
+    }
+    return fast_eval_int(inst, f, f.expr, out);
 }
 
 }  // namespace kel::interp

@@ -432,6 +432,11 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
             f->small_op = len == 2 ? f->code[nd.code + 1].op : kOpNone;
             f->small_c = len == 2 ? f->code[nd.code + 1].v : 0;
             f->small_depth = nd.depth;
+        } else if (nd.pure && nd.kind != kNInt && len > 2) {
+            f->expr_program = true;
+        } else if (nd.kind == kNInt) {
+            f->expr_const = true;
+            f->const_value = nd.ival;
         }
     }
     return f;
@@ -936,6 +941,12 @@ bool fast_eval_int(Instance& inst, FastLine& f, int32_t e, int32_t* out) {
     int small = ev_small(inst, f, nd, out);
     if (small) return small > 0;
     return ev_int(inst, f, e, out);
+}
+
+bool fast_eval_program(const Instance& inst, const FastLine& f, int32_t* out) {
+    const FastNode& nd = f.nodes[static_cast<size_t>(f.expr)];
+    if (inst.eval_depth + static_cast<int>(nd.depth) > kMaxEvalDepth) return false;
+    return ev_int(inst, f, f.expr, out);
 }
 
 void fast_assign(Instance& inst, FastLine& f) {

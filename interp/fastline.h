@@ -81,6 +81,11 @@ struct FastLine {
     int32_t small_var = -1;
     int32_t small_c = 0;
     uint32_t small_depth = 0;
+    // Otherwise, a pure integer program of more than two steps (fast_eval_program).
+    bool expr_program = false;
+    // Or a whole-number constant.
+    bool expr_const = false;
+    int32_t const_value = 0;
     bool skip_ok = false;       // runs while a block is skipped (reads no token there)
     int16_t bin = -1;           // binary operator of a compound assignment
     int32_t target = -1;        // variable slot of an assignment
@@ -117,6 +122,10 @@ void fast_eval_expression(Instance& inst, FastLine& f, int32_t e, Value& out);
 // The same with `out` receiving a whole integer and nothing touched; false when the
 // expression is not of that kind (then nothing happened).
 bool fast_eval_int(Instance& inst, FastLine& f, int32_t e, int32_t* out);
+
+// The main expression's integer program, for a line with expr_program set: the same
+// as fast_eval_int without its checks of the expression's kind.
+bool fast_eval_program(const Instance& inst, const FastLine& f, int32_t* out);
 
 // True when the expression is a variable (in parentheses or not): its value carries the
 // variable it came from, which the integer evaluation does not give.
