@@ -95,6 +95,19 @@ const Case kCases[] = {
      2},
     {"HostFunctionsInLoops",
      "for i = 1 to 4\nout(`line ` : i)\nnext\n", 3},
+    {"CallersKeepTheirPersistentVariables",
+     "#DefineFunction c()\np = ptrpersistent(count, 0)\n*p = *p + 1\nreturn *p\n#EndFunction\n"
+     "#DefineFunction o(n)\nt = 0\nfor j = 1 to n\nt = t + c()\nnext\np = ptrpersistent(count, 0)\n"
+     "*p = *p + t\nreturn *p\n#EndFunction\nfor i = 1 to 4\nout(o(i))\nnext\nout(c())\n",
+     20},
+    {"ReturnsOfVariablesFromBlocksAndSubroutines",
+     "#DefineFunction f(n)\nx = n * 2\nwhile 1\nif x > 4 then return x\nx = x + 1\nendwhile\n#EndFunction\n"
+     "#DefineFunction g(n)\ny = n\ngosub sub\nreturn y\n:sub\ny = y : `!`\nreturn\n#EndFunction\n"
+     "#DefineFunction h(n)\ngosub sub2\nreturn 0\n:sub2\nreturn n\n#EndFunction\n"
+     "for i = 1 to 4\nv = `s` : i\nout(f(i) : ` ` : g(i) : ` ` : g(v))\nnext\nfor i = 1 to 3\nout(h(i))\nnext\n",
+     20},
+    {"ErrorsInsideFunctionsCalledFromCompiledLines",
+     "#DefineFunction d(n)\nq = 10 / n\nreturn q\n#EndFunction\nfor i = 3 to 0 by -1\nout(d(i))\nnext\n", 2},
 };
 
 class CompiledLine : public ::testing::TestWithParam<Case> {};

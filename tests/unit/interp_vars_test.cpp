@@ -357,6 +357,13 @@ TEST_F(VarsTest, EnterKeepsTheCallersLockAndLeaveGivesEverythingBack) {
     EXPECT_EQ(inst.cur_table, local);
     EXPECT_EQ(inst.cur_count, 1);
     EXPECT_EQ(var_lookup(inst, "s"), -1);
+    // Same slot, same table: the old pointer still names a frame that is gone.
+    EXPECT_FALSE(resolve_var_pointer(inst, p, false, &f, &idx));
+    EXPECT_EQ(inst.error(), 3814);
+    inst.clear_error();
+    std::string fresh = make_var_pointer(inst, "s");
+    EXPECT_NE(fresh.substr(0, 37), p.substr(0, 37));
+    EXPECT_NE(fresh.substr(29, 8), "00000000");  // stamped when the first pointer was made
     EXPECT_EQ(platform::gmem_lock_count(local), 1u);
     ASSERT_TRUE(frame_leave(inst, 1, prev));
     EXPECT_EQ(platform::gmem_lock_count(root), 1u);

@@ -77,6 +77,40 @@ TEST(Gmem, ReallocOnlyWhileUnlocked) {
     gmem_free(h);
 }
 
+// Large blocks start at different offsets into their pages; each is still a whole,
+// aligned block through growth, shrinking and freeing (the sanitizer build checks the
+// edges), and a zeroed one reads as zero.
+TEST(Gmem, LargeBlocksStaggeredAndWhole) {
+    constexpr size_t kBig = 152 * 1000;
+    Handle h[6];
+    size_t offsets = 0;
+    for (int k = 0; k < 6; ++k) {
+        h[k] = gmem_alloc(kBig, k % 2 == 0);
+        ASSERT_NE(h[k], 0u);
+        auto* p = static_cast<unsigned char*>(gmem_lock(h[k]));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+        offsets |= size_t{1} << ((reinterpret_cast<uintptr_t>(p) % 4096) / 64);
+        if (k % 2 == 0)
+            for (size_t i = 0; i < kBig; i += 997) ASSERT_EQ(p[i], 0) << i;
+        std::memset(p, 'a' + k, kBig);
+        gmem_unlock(h[k]);
+    }
+    EXPECT_GT(__builtin_popcountll(offsets), 1);
+    ASSERT_EQ(gmem_realloc(h[1], kBig * 3, true), h[1]);
+    auto* p = static_cast<unsigned char*>(gmem_lock(h[1]));
+    EXPECT_EQ(p[0], 'b');
+    EXPECT_EQ(p[kBig - 1], 'b');
+    EXPECT_EQ(p[kBig], 0);
+    EXPECT_EQ(p[kBig * 3 - 1], 0);
+    gmem_unlock(h[1]);
+    ASSERT_EQ(gmem_realloc(h[1], 100, false), h[1]);
+    p = static_cast<unsigned char*>(gmem_lock(h[1]));
+    EXPECT_EQ(p[99], 'b');
+    gmem_unlock(h[1]);
+    for (Handle x : h) EXPECT_TRUE(gmem_free(x));
+}
+
 TEST(Gmem, ZeroByteBlockIsUsable) {
     Handle h = gmem_alloc(0, false);
     ASSERT_NE(h, 0u);
