@@ -148,23 +148,6 @@ std::string keyword_display_name(const Instance& inst, int id) {
     return "#" + format_int(id);
 }
 
-namespace {
-
-// A result that came back as a number and text keeps the number only.
-int finish_result(Instance& inst, Value& result) {
-    if ((result.flags & (kVtInt | kVtFloat)) && (result.flags & (kVtStr | kVtWide))) {
-        if (result.flags & kVtStr) heap_free(inst, result.str);
-        if (result.flags & kVtWide) heap_free(inst, result.wstr);
-        result.str = 0;
-        result.wstr = 0;
-        result.flags &= ~(kVtStr | kVtWide);
-    }
-    if (uint16_t pend = fp_pending_take()) inst.fail(pend);
-    return inst.error();
-}
-
-}  // namespace
-
 int call_udf(Instance& inst, int id, Value& result, Value* args, int argc, bool from_compiled) {
     release_value(inst, result);
     result = empty_value();
@@ -172,7 +155,7 @@ int call_udf(Instance& inst, int id, Value& result, Value* args, int argc, bool 
     result.flags = kVtInt;
     if (argc < 0 || (argc > 0 && !args)) argc = 0;
     call_user_function(inst, id - kUdfIdFirst, args, argc, result, from_compiled);
-    return finish_result(inst, result);
+    return finish_call_result(inst, result);
 }
 
 int call_builtin(Instance& inst, int id, Value& result, Value* args, int argc, bool skip_check, uint64_t ptypes) {
@@ -206,7 +189,7 @@ int call_builtin(Instance& inst, int id, Value& result, Value* args, int argc, b
     } else {
         inst.fail(3046);
     }
-    return finish_result(inst, result);
+    return finish_call_result(inst, result);
 }
 
 }  // namespace kel::interp

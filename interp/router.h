@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "interp/convert.h"
+#include "interp/heap.h"
 #include "interp/instance.h"
 #include "interp/value.h"
 
@@ -15,6 +17,21 @@ constexpr int kUdfIdFirst = 4000;
 constexpr int kUdfIdLast = 4998;
 constexpr int kExtIdFirst = 10000;
 constexpr int kExtIdLast = 10750;
+
+// What every call's result goes through: a number that came back with its text keeps
+// the number only, and a pending floating-point error becomes the call's. Returns the
+// instance's error.
+inline int finish_call_result(Instance& inst, Value& result) {
+    if ((result.flags & (kVtInt | kVtFloat)) && (result.flags & (kVtStr | kVtWide))) {
+        if (result.flags & kVtStr) heap_free(inst, result.str);
+        if (result.flags & kVtWide) heap_free(inst, result.wstr);
+        result.str = 0;
+        result.wstr = 0;
+        result.flags &= ~(kVtStr | kVtWide);
+    }
+    if (uint16_t pend = fp_pending_take()) inst.fail(pend);
+    return inst.error();
+}
 
 // Returns 0 or the error number (also left on the instance). `result` is released and
 // reset first. `skip_check` is set for functions that read their own argument list.

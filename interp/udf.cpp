@@ -12,6 +12,7 @@
 #include "interp/eval.h"
 #include "interp/exec.h"
 #include "interp/heap.h"
+#include "interp/router.h"
 #include "interp/vars.h"
 
 namespace kel::interp {
@@ -363,15 +364,7 @@ void call_udf_compiled(Instance& inst, int id, Value& out, Value* args, int argc
     release_value(inst, out);
     out = empty_value();
     run_function<true>(inst, *inst.exec, id - kUdfBase, args, argc, out);
-    // As a builtin's result: a number that came back with its text keeps the number.
-    if ((out.flags & (kVtInt | kVtFloat)) && (out.flags & (kVtStr | kVtWide))) {
-        if (out.flags & kVtStr) heap_free(inst, out.str);
-        if (out.flags & kVtWide) heap_free(inst, out.wstr);
-        out.str = 0;
-        out.wstr = 0;
-        out.flags &= ~(kVtStr | kVtWide);
-    }
-    if (uint16_t pend = fp_pending_take()) inst.fail(pend);
+    finish_call_result(inst, out);
     for (int i = 0; i < argc; ++i) release_value(inst, args[i]);
 }
 
