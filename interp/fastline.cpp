@@ -1,12 +1,13 @@
 // Compiled lines: the compiler over a line's cached tokens, and the evaluator of its tree.
 #include "interp/fastline.h"
-#include "interp/fast_ops.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "interp/convert.h"
 #include "interp/eval.h"
 #include "interp/eval_parts.h"
+#include "interp/fast_ops.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
 #include "interp/router.h"
@@ -181,6 +182,14 @@ private:
             }
         }
         if (op.op != kOpNone) f_.code.push_back(op);
+        switch (n.kind) {
+            case kNInt: case kNVar: n.stack = 1; break;
+            case kNUnary: case kNParen: n.stack = n.a >= 0 ? node(n.a).stack : 1; break;
+            case kNBinary:
+                n.stack = op.op >= kOpAddC ? node(n.a).stack : std::max(node(n.a).stack, node(n.b).stack + 1);
+                break;
+            default: n.stack = kIntStack + 1; break;  // no integer program
+        }
         n.code = start;
         n.code_end = static_cast<uint32_t>(f_.code.size());
         f_.nodes.push_back(n);
@@ -583,18 +592,16 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
 // whole integer or an operation would raise an error: the exact path then runs.
 [[gnu::noinline]] bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
     const FastNode& nd = f.nodes[static_cast<size_t>(n)];
+    // The program's depth is known: no step can overflow the stack.
+    if (nd.stack > static_cast<uint32_t>(kIntStack) || !inst.vars) return false;
     int32_t st[kIntStack];
     int sp = 0;
     const FastOp* op = f.code.data() + nd.code;
     const FastOp* end = f.code.data() + nd.code_end;
     for (; op != end; ++op) {
         switch (op->op) {
-            case kOpInt:
-                if (sp == kIntStack) return false;
-                st[sp++] = op->v;
-                break;
+            case kOpInt: st[sp++] = op->v; break;
             case kOpVar: {
-                if (sp == kIntStack) return false;
                 int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(op->v)]);
                 if (idx <= 0) return false;
                 const VarRecord& r = inst.vars[idx];

@@ -48,6 +48,7 @@ struct FastNode {
     uint32_t first = 0, count = 0;   // argument / chain part list, or a string's text
     uint32_t depth = 0;              // nesting of the ladder's innermost level below
     uint32_t code = 0, code_end = 0; // the node's integer program in FastLine::code
+    uint32_t stack = 0;              // the most values that program holds at once
 };
 
 // One step of the integer program of a node (postfix over a small stack).
