@@ -815,7 +815,7 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out) {
 
 // Appends the parts of `s = s : a : b` to the narrow string in s without copying s.
 // False (nothing done) when s or a part is not of the simple kinds.
-bool self_append(Instance& inst, FastLine& f, int32_t idx) {
+[[gnu::always_inline]] inline bool self_append(Instance& inst, FastLine& f, int32_t idx) {
     const FastNode& chain = f.nodes[static_cast<size_t>(f.expr)];
     if (inst.eval_depth + static_cast<int>(chain.depth) > kMaxEvalDepth) return false;
     VarRecord& r = inst.vars[idx];
@@ -956,6 +956,10 @@ bool fast_eval_program(const Instance& inst, const FastLine& f, int32_t* out) {
     return ev_int(inst, f, f.expr, out);
 }
 
+namespace {
+void fast_assign_exact(Instance& inst, FastLine& f);
+}  // namespace
+
 void fast_assign(Instance& inst, FastLine& f) {
     FastVar& tv = f.vars[static_cast<size_t>(f.target)];
     int32_t idx = var_hit(inst, tv);
@@ -985,8 +989,15 @@ void fast_assign(Instance& inst, FastLine& f) {
             return;
         }
     }
-    // The exact path, step for step as the text runs it.
-    idx = var_resolve(inst, tv);
+    fast_assign_exact(inst, f);
+}
+
+namespace {
+
+// The exact path, step for step as the text runs it.
+[[gnu::noinline]] void fast_assign_exact(Instance& inst, FastLine& f) {
+    FastVar& tv = f.vars[static_cast<size_t>(f.target)];
+    int32_t idx = var_resolve(inst, tv);
     if (inst.error()) return;
     Value out = empty_value();
     int32_t saved = inst.assign_allowed;
@@ -1024,6 +1035,8 @@ void fast_assign(Instance& inst, FastLine& f) {
     inst.assign_allowed = saved;
     release_value(inst, out);
 }
+
+}  // namespace
 
 void fast_expr_statement(Instance& inst, FastLine& f) {
     Value out = empty_value();
