@@ -74,14 +74,14 @@ bool offset_in(const std::string& line, const char* p, size_t* off) {
     return true;
 }
 
+void save_tok(Instance& inst, CallerState& s);
+
 // Saves the caller's state and switches the handlers to their state inside a call: the
 // error handler off, the cancel handler inherited.
 // `tok`: the tokenizer too. A call made from a compiled line leaves it out: such a line
 // reads no token after the call, and every line read from its text starts the tokenizer
 // afresh (token_begin), so what a call leaves in it is never seen; only the function
 // index that ptrpersistent names goes back.
-void save_tok(Instance& inst, CallerState& s);
-
 [[gnu::always_inline]] inline void save_caller(Instance& inst, CallerState& s, bool tok) {
     ExecState& ex = *inst.exec;
     s.script = ex.script;
@@ -99,24 +99,21 @@ void save_tok(Instance& inst, CallerState& s);
     s.breakable = ex.breakable;
     s.assign_target = inst.assign_target;
     s.assign_allowed = inst.assign_allowed;
+    s.current_udf = inst.tok.current_udf;
     s.tok = tok;
-    if (tok) {
-        save_tok(inst, s);
-    } else {
-        s.current_udf = inst.tok.current_udf;
-        if (!h.error_func.empty() || !h.cancel_func.empty()) {
-            s.texts = std::make_unique<CallerTexts>();
-            s.texts->error_func.swap(h.error_func);
-            s.texts->cancel_func = h.cancel_func;
-        }
+    if (!h.error_func.empty() || !h.cancel_func.empty()) {
+        s.texts = std::make_unique<CallerTexts>();
+        s.texts->error_func.swap(h.error_func);
+        // The cancel handler stays armed inside, and may be changed there.
+        s.texts->cancel_func = h.cancel_func;
     }
+    if (tok) save_tok(inst, s);
     h.error_mode = 0;
     h.cancel_inherited = true;
 }
 
-// The tokenizer's part, with the handler names.
+// The tokenizer's part.
 [[gnu::noinline]] void save_tok(Instance& inst, CallerState& s) {
-    HandlerState& h = inst.exec->handlers;
     const TokenState& t = inst.tok;
     // A short text goes in one fixed-size piece, its NUL included.
     size_t n = ::strnlen(t.text, kShortTokenText);
@@ -129,19 +126,14 @@ void save_tok(Instance& inst, CallerState& s);
     std::memcpy(s.tok_scalars, reinterpret_cast<const unsigned char*>(&t) + kTokScalarsAt, sizeof s.tok_scalars);
     s.pos_in_continued = false;
     s.start_in_continued = false;
-
-    if (!h.error_func.empty() || !h.cancel_func.empty() || n >= kShortTokenText || !t.continued_line.empty()) {
-        s.texts = std::make_unique<CallerTexts>();
-        CallerTexts& x = *s.texts;
-        x.error_func.swap(h.error_func);
-        // The cancel handler stays armed inside, and may be changed there.
-        x.cancel_func = h.cancel_func;
-        if (n >= kShortTokenText) x.token.assign(t.text, n);
-        if (!t.continued_line.empty()) {
-            x.continued_line = t.continued_line;
-            s.pos_in_continued = offset_in(t.continued_line, t.pos, &s.pos_off);
-            s.start_in_continued = offset_in(t.continued_line, t.start, &s.start_off);
-        }
+    if (n < kShortTokenText && t.continued_line.empty()) return;
+    if (!s.texts) s.texts = std::make_unique<CallerTexts>();
+    CallerTexts& x = *s.texts;
+    if (n >= kShortTokenText) x.token.assign(t.text, n);
+    if (!t.continued_line.empty()) {
+        x.continued_line = t.continued_line;
+        s.pos_in_continued = offset_in(t.continued_line, t.pos, &s.pos_off);
+        s.start_in_continued = offset_in(t.continued_line, t.start, &s.start_off);
     }
 }
 
@@ -169,11 +161,6 @@ void restore_tok(Instance& inst, CallerState& s);
     ex.breakable = s.breakable;
     inst.assign_target = s.assign_target;
     inst.assign_allowed = s.assign_allowed;
-    if (s.tok) {
-        restore_tok(inst, s);
-        return;
-    }
-    inst.tok.current_udf = s.current_udf;
     if (CallerTexts* x = s.texts.get()) {
         h.error_func.swap(x->error_func);
         h.cancel_func.swap(x->cancel_func);
@@ -181,10 +168,11 @@ void restore_tok(Instance& inst, CallerState& s);
         if (!h.error_func.empty()) h.error_func.clear();
         if (!h.cancel_func.empty()) h.cancel_func.clear();
     }
+    if (s.tok) restore_tok(inst, s);
+    inst.tok.current_udf = s.current_udf;
 }
 
 [[gnu::noinline]] void restore_tok(Instance& inst, CallerState& s) {
-    HandlerState& h = inst.exec->handlers;
     TokenState& t = inst.tok;
     CallerTexts* x = s.texts.get();
     size_t n = s.text_len;
@@ -194,15 +182,10 @@ void restore_tok(Instance& inst, CallerState& s);
         std::memcpy(t.text, x->token.data(), n);
         t.text[n] = '\0';
     }
-    if (x) {
-        h.error_func.swap(x->error_func);
-        h.cancel_func.swap(x->cancel_func);
+    if (x)
         t.continued_line.swap(x->continued_line);
-    } else {
-        h.error_func.clear();
-        h.cancel_func.clear();
+    else
         t.continued_line.clear();
-    }
     std::memcpy(reinterpret_cast<unsigned char*>(&t) + kTokScalarsAt, s.tok_scalars, sizeof s.tok_scalars);
     // A read position on the continuation line follows it into its restored buffer.
     if (s.pos_in_continued) t.pos = t.continued_line.data() + s.pos_off;
@@ -227,16 +210,12 @@ void take_result(ExecState& ex, Value& result) {
     VarRecord& r = inst.vars[idx];
     if (!(arg.flags & (kVtStr | kVtWide | kVtArray))) {
         // A number has nothing to duplicate: copy_value's result, without the round trip.
-        // Field by field: the argument was just written that way, and reading it back in
-        // wider pieces stalls the processor.
+        // Field by field (copy_core_fields): the argument was just written that way.
         release_value(inst, r);
-        std::memcpy(r.variant, arg.variant, sizeof r.variant);
-        r.f = arg.f;
-        r.i = arg.i;
-        r.flags = arg.flags & ~kVtUndef;
+        copy_core_fields(r, arg);
+        r.flags &= ~kVtUndef;
         r.str = 0;
         r.wstr = 0;
-        r.reserved = arg.reserved;
         return true;
     }
     Value copy = empty_value();
