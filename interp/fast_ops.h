@@ -73,25 +73,31 @@ inline int32_t var_hit(const Instance& inst, const FastVar& v) {
     }
 }
 
-// The main expression in its short form (`variable` or `variable op constant`), when it
-// has one (FastLine::small_var): 1 with the whole number, 0 when the value is anything
-// else (nothing touched), as the integer evaluation of the expression gives it.
-[[gnu::always_inline]] inline int fast_small_int(const Instance& inst, const FastLine& f, int32_t* out) {
-    if (inst.eval_depth + static_cast<int>(f.small_depth) > kMaxEvalDepth) return 0;
-    int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(f.small_var)]);
-    if (idx <= 0) return 0;
+// `variable` (op kOpNone) or `variable op constant` (a constant-operand opcode) over a
+// whole number: false, with nothing touched, when the variable does not hold one.
+[[gnu::always_inline]] inline bool var_op_const(const Instance& inst, const FastLine& f, int32_t slot, uint8_t op,
+                                                int32_t c, int32_t* out) {
+    int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(slot)]);
+    if (idx <= 0) return false;
     const VarRecord& r = inst.vars[idx];
-    if ((r.flags & kPureIntMask) != kVtInt) return 0;
-    if (f.small_op == kOpNone) {
+    if ((r.flags & kPureIntMask) != kVtInt) return false;
+    if (op == kOpNone) {
         *out = r.i;
-        return 1;
+        return true;
     }
-    return int_op(f.small_op, r.i, f.small_c, out) ? 1 : 0;
+    return int_op(op, r.i, c, out);
+}
+
+// The main expression in its short form, when it has one (FastLine::small_var), as the
+// integer evaluation of the expression gives it.
+[[gnu::always_inline]] inline bool fast_small_int(const Instance& inst, const FastLine& f, int32_t* out) {
+    if (inst.eval_depth + static_cast<int>(f.small_depth) > kMaxEvalDepth) return false;
+    return var_op_const(inst, f, f.small_var, f.small_op, f.small_c, out);
 }
 
 // The main expression as a whole number: the short form inline, else the integer program.
 [[gnu::always_inline]] inline bool fast_main_int(Instance& inst, FastLine& f, int32_t* out) {
-    if (f.small_var >= 0) return fast_small_int(inst, f, out) > 0;
+    if (f.small_var >= 0) return fast_small_int(inst, f, out);
     if (f.expr_program) return fast_eval_program(inst, f, out);
     if (f.expr_const) {
         *out = f.const_value;

@@ -646,21 +646,8 @@ inline int ev_small(const Instance& inst, const FastLine& f, const FastNode& nd,
     uint32_t len = nd.code_end - nd.code;
     if (len == 0 || len > 2) return 0;
     const FastOp* op = f.code.data() + nd.code;
-    if (op[0].op != kOpVar) return 0;
-    int32_t x;
-    {
-        int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(op[0].v)]);
-        if (idx <= 0) return -1;
-        const VarRecord& r = inst.vars[idx];
-        if ((r.flags & kPureIntMask) != kVtInt) return -1;
-        x = r.i;
-    }
-    if (len == 1) {
-        *out = x;
-        return 1;
-    }
-    if (op[1].op < kOpAddC) return 0;
-    return int_op(op[1].op, x, op[1].v, out) ? 1 : 0;
+    if (op[0].op != kOpVar || (len == 2 && op[1].op < kOpAddC)) return 0;
+    return var_op_const(inst, f, op[0].v, len == 2 ? op[1].op : kOpNone, len == 2 ? op[1].v : 0, out) ? 1 : -1;
 }
 
 void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }

@@ -218,10 +218,12 @@ bool frame_switch(Instance& inst, uint16_t k, FrameRef* prev) {
 
 namespace {
 
-// Tables of returned function frames are kept for the next calls until the instance ends. A table of 2000 records is 152 KB: given back to the allocator on every
-// return, the heap top shrank and grew again once per call, and a loop calling a function
-// paid for a large allocation on every pass. Every table of one run usually has the
-// capacity of the host's table, so the top one fits.
+// Tables of returned function frames are kept for the next calls until the instance
+// ends. A table of 2000 records is 152 KB: given back to the allocator on every return,
+// the heap top shrank and grew again once per call, and a loop calling a function paid
+// for a large allocation on every pass. Every table of one run usually has the capacity
+// of the host's table, so the top one fits.
+//
 // A spare table of this capacity, still locked (*recs), or 0.
 Handle take_spare(Instance& inst, uint16_t capacity, VarRecord** recs) {
     for (int k = inst.spare_count - 1; k >= 0; --k) {
