@@ -54,6 +54,10 @@ protected:
         EXPECT_GE(i, 0) << name;
         return i;
     }
+    // Calls `name` with one argument; `result` receives what it returns.
+    void call(Instance& inst, const char* name, Value arg, Value& result, bool from_compiled = false) {
+        call_user_function(inst, index(inst, name), &arg, 1, result, from_compiled);
+    }
     test::RunHost h_;
 };
 
@@ -114,9 +118,8 @@ TEST_F(UdfCall, ResultAndCallerStateWithAShortToken) {
     Instance& inst = e.inst();
     CallerSetup c;
     c.apply(inst, false);
-    Value arg = int_value(21);
     Value result = empty_value();
-    call_user_function(inst, index(inst, "twice"), &arg, 1, result);
+    call(inst, "twice", int_value(21), result);
     EXPECT_EQ(inst.error(), 0);
     EXPECT_EQ(result.flags & kVtInt, kVtInt);
     EXPECT_EQ(result.i, 42);
@@ -130,12 +133,47 @@ TEST_F(UdfCall, CalleeChangesComeUndoneWithALongToken) {
     Instance& inst = e.inst();
     CallerSetup c;
     c.apply(inst, true);
-    Value arg = int_value(1);
     Value result = empty_value();
-    call_user_function(inst, index(inst, "rearm"), &arg, 1, result);
+    call(inst, "rearm", int_value(1), result);
     EXPECT_EQ(inst.error(), 0);
     EXPECT_EQ(result.i, 2);
     c.check(inst, true);
+}
+
+// A call from a compiled line keeps the tokenizer as the callee left it (such a line
+// reads no token after the call) but gives back everything else, the function index
+// ptrpersistent names included.
+TEST_F(UdfCall, FromACompiledLineGivesBackAllButTheTokenizer) {
+    test::Entered e(h_.host.inst_block);
+    Instance& inst = e.inst();
+    CallerSetup c;
+    c.apply(inst, false);
+    Value result = empty_value();
+    call(inst, "rearm", int_value(4), result, true);
+    EXPECT_EQ(inst.error(), 0);
+    EXPECT_EQ(result.i, 5);
+    ExecState& ex = exec_state(inst);
+    EXPECT_EQ(ex.handlers.error_mode, 3);
+    EXPECT_EQ(ex.handlers.error_func, "onerr");
+    EXPECT_EQ(ex.handlers.cancel_mode, 1);
+    EXPECT_EQ(ex.handlers.cancel_func, "oncancel");
+    EXPECT_FALSE(ex.handlers.cancel_inherited);
+    EXPECT_EQ(ex.breakable, 1);
+    EXPECT_EQ(ex.last_if, 1);
+    EXPECT_EQ(ex.depth, 0);
+    EXPECT_EQ(inst.tok.current_udf, 3);
+    EXPECT_EQ(inst.assign_target, 0x12345u);
+    EXPECT_EQ(inst.assign_allowed, 1);
+    EXPECT_EQ(inst.cur_frame, 0);
+    EXPECT_EQ(platform::gmem_lock_count(inst.cur_table), 1u);
+    for (int k = 1; k <= kMaxFrame; ++k) EXPECT_EQ(inst.frames[k].table, 0u) << k;
+    // An error inside surfaces the same way as from a line read from the text.
+    ::testing::internal::CaptureStderr();
+    call(inst, "fails", int_value(1), result, true);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(inst.error(), 9015);
+    EXPECT_EQ(inst.real_code, 3062);
+    EXPECT_EQ(ex.handlers.error_func, "onerr");
 }
 
 TEST_F(UdfCall, StringArgumentIsACopy) {
@@ -160,10 +198,9 @@ TEST_F(UdfCall, ErrorInsideSurfacesAsNineThousandFifteen) {
     Instance& inst = e.inst();
     CallerSetup c;
     c.apply(inst, false);
-    Value arg = int_value(1);
     Value result = int_value(99);
     ::testing::internal::CaptureStderr();
-    call_user_function(inst, index(inst, "fails"), &arg, 1, result);
+    call(inst, "fails", int_value(1), result);
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(inst.error(), 9015);
     EXPECT_EQ(inst.real_code, 3062);
@@ -178,9 +215,8 @@ TEST_F(UdfCall, FullStructureStackLeavesTheCallerAsItWas) {
     c.apply(inst, true);
     ExecState& ex = exec_state(inst);
     ex.depth = kStructMax;
-    Value arg = int_value(1);
     Value result = empty_value();
-    call_user_function(inst, index(inst, "twice"), &arg, 1, result);
+    call(inst, "twice", int_value(1), result);
     EXPECT_EQ(inst.error(), 3353);
     EXPECT_EQ(ex.depth, kStructMax);
     ex.depth = 0;
@@ -194,9 +230,8 @@ TEST_F(UdfCall, NoMemoryForTheFrameIsSixteenSeventyTwo) {
     c.apply(inst, false);
     ASSERT_EQ(inst.spare_count, 0);
     platform::gmem_fail_next(1);
-    Value arg = int_value(1);
     Value result = empty_value();
-    call_user_function(inst, index(inst, "twice"), &arg, 1, result);
+    call(inst, "twice", int_value(1), result);
     EXPECT_EQ(inst.error(), 1672);
     EXPECT_EQ(exec_state(inst).depth, 0);
     c.check(inst, false);
@@ -207,9 +242,8 @@ TEST_F(UdfCall, ManyCallsKeepFrameNumbersAndTablesSteady) {
     Instance& inst = e.inst();
     size_t live = 0;
     for (int i = 0; i < 50; ++i) {
-        Value arg = int_value(i);
         Value result = empty_value();
-        call_user_function(inst, index(inst, "twice"), &arg, 1, result);
+        call(inst, "twice", int_value(i), result);
         ASSERT_EQ(result.i, 2 * i);
         if (i == 1) {
             live = platform::gmem_live_count();
