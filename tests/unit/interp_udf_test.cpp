@@ -88,6 +88,18 @@ struct CallerSetup {
         inst.assign_allowed = 1;
     }
     void check(Instance& inst, bool long_token) {
+        check_all_but_tokenizer(inst);
+        const TokenState& t = inst.tok;
+        EXPECT_STREQ(t.text, long_token ? long_text.c_str() : "(");
+        EXPECT_EQ(t.type, kTokKeyword);
+        EXPECT_EQ(t.kw, 42);
+        EXPECT_EQ(t.var_index, 7);
+        EXPECT_EQ(t.continued_line, " : rest of the caller's statement, long enough for the heap");
+        EXPECT_EQ(t.pos, t.continued_line.c_str() + 5);
+        EXPECT_EQ(t.start, t.continued_line.c_str() + 3);
+    }
+    // What every call gives back, the function index ptrpersistent names included.
+    void check_all_but_tokenizer(Instance& inst) {
         ExecState& ex = exec_state(inst);
         EXPECT_EQ(ex.handlers.error_mode, 3);
         EXPECT_EQ(ex.handlers.error_func, "onerr");
@@ -96,15 +108,7 @@ struct CallerSetup {
         EXPECT_FALSE(ex.handlers.cancel_inherited);
         EXPECT_EQ(ex.breakable, 1);
         EXPECT_EQ(ex.last_if, 1);
-        const TokenState& t = inst.tok;
-        EXPECT_STREQ(t.text, long_token ? long_text.c_str() : "(");
-        EXPECT_EQ(t.type, kTokKeyword);
-        EXPECT_EQ(t.kw, 42);
-        EXPECT_EQ(t.var_index, 7);
-        EXPECT_EQ(t.current_udf, 3);
-        EXPECT_EQ(t.continued_line, " : rest of the caller's statement, long enough for the heap");
-        EXPECT_EQ(t.pos, t.continued_line.c_str() + 5);
-        EXPECT_EQ(t.start, t.continued_line.c_str() + 3);
+        EXPECT_EQ(inst.tok.current_udf, 3);
         EXPECT_EQ(inst.assign_target, 0x12345u);
         EXPECT_EQ(inst.assign_allowed, 1);
         EXPECT_EQ(inst.cur_frame, 0);
@@ -152,28 +156,15 @@ TEST_F(UdfCall, FromACompiledLineGivesBackAllButTheTokenizer) {
     call(inst, "rearm", int_value(4), result, true);
     EXPECT_EQ(inst.error(), 0);
     EXPECT_EQ(result.i, 5);
-    ExecState& ex = exec_state(inst);
-    EXPECT_EQ(ex.handlers.error_mode, 3);
-    EXPECT_EQ(ex.handlers.error_func, "onerr");
-    EXPECT_EQ(ex.handlers.cancel_mode, 1);
-    EXPECT_EQ(ex.handlers.cancel_func, "oncancel");
-    EXPECT_FALSE(ex.handlers.cancel_inherited);
-    EXPECT_EQ(ex.breakable, 1);
-    EXPECT_EQ(ex.last_if, 1);
-    EXPECT_EQ(ex.depth, 0);
-    EXPECT_EQ(inst.tok.current_udf, 3);
-    EXPECT_EQ(inst.assign_target, 0x12345u);
-    EXPECT_EQ(inst.assign_allowed, 1);
-    EXPECT_EQ(inst.cur_frame, 0);
-    EXPECT_EQ(platform::gmem_lock_count(inst.cur_table), 1u);
-    for (int k = 1; k <= kMaxFrame; ++k) EXPECT_EQ(inst.frames[k].table, 0u) << k;
+    EXPECT_EQ(exec_state(inst).depth, 0);
+    c.check_all_but_tokenizer(inst);
     // An error inside surfaces the same way as from a line read from the text.
     ::testing::internal::CaptureStderr();
     call(inst, "fails", int_value(1), result, true);
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(inst.error(), 9015);
     EXPECT_EQ(inst.real_code, 3062);
-    EXPECT_EQ(ex.handlers.error_func, "onerr");
+    c.check_all_but_tokenizer(inst);
 }
 
 TEST_F(UdfCall, StringArgumentIsACopy) {
