@@ -47,6 +47,7 @@ struct Binding {
     uint64_t live_instances = 0;
     std::atomic<bool> timed_out{false};
     bool running = false;
+    std::string call_line;  // the wrapper line that calls the script, without its line end
 };
 
 Binding& binding() {
@@ -80,17 +81,6 @@ bool load_library() {
     return b.lib != nullptr;
 }
 
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // The script path reaches Call verbatim: back quotes close KEL strings and "%" starts a
 // substitution, so both are doubled.
 bool build_call_line(const std::string& path, std::string* line) {
@@ -120,7 +110,7 @@ void end_stuck_script() {
 // pumped; the platform ends the process afterwards.
 void on_watchdog() {
     Binding& b = binding();
-    if (!b.timed_out.exchange(true)) error_page(kTimeoutDetail, kTimeoutHeadline, true);
+    if (!b.timed_out.exchange(true)) error_page(kTimeoutDetail, kTimeoutHeadline, true, 503);
     error_log_append(kStuckHeadline, host().script_name);
 }
 
@@ -136,9 +126,10 @@ void run_script() {
     Binding& b = binding();
     std::string line;
     if (!build_call_line(h.script_path.empty() ? h.script_name : h.script_path, &line)) {
-        error_page(h.script_name, "Tarnwick Error: Script file name contains invalid path info", true);
+        error_page(h.script_name, "Tarnwick Error: Script file name contains invalid path info", true, 400);
         return;
     }
+    b.call_line = line.substr(0, line.size() - 2);
     size_t size = line.size() + 1 > 4506 ? line.size() + 1 : 4506;
     Handle block = pf::gmem_alloc(size, true);
     if (!block) {
@@ -167,13 +158,13 @@ void handle_run_request() {
     const std::string& name = h.script_name;
     if (iequals(name, "dumpgif")) page_dumpgif();
     else if (iequals(name, "dumpinputdata")) page_dumpinputdata();
-    else if (name.empty()) error_page("", "Tarnwick Error: Script file name not specified", true);
+    else if (name.empty()) error_page("", "Tarnwick Error: Script file name not specified", true, 400);
     else if (iequals(name, "deleteerrorlog")) page_deleteerrorlog();
     else if (iequals(name, "dumpauthorinfo")) page_dumpauthorinfo();
     else if (iequals(name, "dumperrorlog")) page_dumperrorlog();
     else if (name.size() >= 13 && iequals(std::string_view(name).substr(0, 13), "dumpinputdata")) page_dumpinputdata();
     else if (name.size() < 5 || !iequals(std::string_view(name).substr(name.size() - 4), ".web"))
-        error_page(name, "Tarnwick Error: File does not have an extension of '.WEB'", true);
+        error_page(name, "Tarnwick Error: File does not have an extension of '.WEB'", true, 400);
     else run_script();
     pf::destroy_window(h.window);
 }
@@ -186,7 +177,8 @@ void on_timer() {
         return;
     }
     if (b.timed_out.exchange(true)) return;
-    error_page(kTimeoutDetail, kTimeoutHeadline, true);
+    error_page(kTimeoutDetail, kTimeoutHeadline, true, 503);
+    host().cancelled = true;
     call_service(7, "", "", 0, 0);
     arm_watchdog(uint64_t{host().timeout_seconds} * 1000);
 }
@@ -197,6 +189,11 @@ intptr_t call_service(int32_t code, const char* s1, const char* s2, intptr_t n, 
     Binding& b = binding();
     if (!b.started || !b.services) return 0;
     return b.services(b.rec.instance_block, code, s1, s2, n, p);
+}
+
+bool script_cancelled() {
+    pf::pump_messages();
+    return host().cancelled;
 }
 
 uint32_t set_timeout(uint32_t seconds) {
@@ -394,7 +391,16 @@ void stop_interpreter() {
     detail[0] = headline[0] = '\0';
     if (b.services(b.rec.instance_block, 25, detail, headline, kResultSize, 0)) {
         detail[kResultSize - 1] = headline[kResultSize - 1] = '\0';
-        error_page(detail, headline, false);
+        // An error on the wrapper line itself is the script's Call failing: the page
+        // names the script, not the line the host made up.
+        std::string_view line = detail;
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+        if (!b.call_line.empty() && line == b.call_line) {
+            bool missing = std::strncmp(headline, "1400:", 5) == 0;
+            error_page(host().script_name, headline, false, missing ? 404 : 500);
+        } else {
+            error_page(detail, headline, false, 500);
+        }
     }
     --b.live_instances;
     b.init(0, b.rec.instance_block, 0, 99, reinterpret_cast<uintptr_t>(&b.live_instances), nullptr,
@@ -431,6 +437,7 @@ intptr_t MainWndProc(kel::Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lpara
         if (wparam == kel::host::kTimeoutTimer) kel::host::on_timer();
         return 0;
     case pf::WM_QUERYENDSESSION:
+        kel::host::host().cancelled = true;
         kel::host::call_service(7, "", "", 0, 0);
         return 1;
     case pf::WM_DESTROY:

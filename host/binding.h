@@ -30,6 +30,11 @@ int run_message_loop();
 // Reports a pending interpreter error and releases the instance and the library.
 void stop_interpreter();
 
+// For long host work (large uploads and downloads), between blocks: serves the pending
+// messages (the time-out timer, a termination request) and tells whether the script has
+// been stopped.
+bool script_cancelled();
+
 // websettimeout: changes the time-out (0 stops the timer) and returns the previous one.
 uint32_t set_timeout(uint32_t seconds);
 // DLLServices for the web functions; 0 when no instance is running.

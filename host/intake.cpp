@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "host/pages.h"
+#include "platform/msgq.h"
 #include "platform/process.h"
 #include "platform/profile.h"
 
@@ -22,7 +23,7 @@ static bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 static char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
-static bool iequals(std::string_view a, std::string_view b) {
+bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (upper(a[i]) != upper(b[i])) return false;
@@ -285,15 +286,20 @@ static void read_settings() {
 
     h.disable_dumperrorlog = pf::profile_get_int(h.settings_path.c_str(), "TARNWICK", "DisableDumperrorlog", 0);
     h.disable_dumpinputdata = pf::profile_get_int(h.settings_path.c_str(), "TARNWICK", "DisableDumpinputdata", 0);
+    h.disable_deleteerrorlog = pf::profile_get_int(h.settings_path.c_str(), "TARNWICK", "DisableDeleteerrorlog", 0);
     if (auto max = parse_content_length(read_setting("TARNWICK", "MaxContentLength"))) h.max_content_length = *max;
+    if (auto max = parse_content_length(read_setting("TARNWICK", "MaxFormFields"))) h.max_form_fields = *max;
 }
 
 // Mode selection and opening the input and output. Returns false after an error page.
+// A web server's environment always decides: under CGI the arguments are request text
+// (a query without "=" arrives as arguments), never a mode switch or an output path.
 static bool open_mode(std::string* cmdline_request) {
     HostState& h = host();
     const char* a1 = pf::arg_count() > 1 ? pf::arg(1) : nullptr;
     std::string method;
-    if (a1 && (iequals(a1, "/TarnwickLocal") || istarts_with(a1, "/TarnwickLocal:"))) {
+    bool cgi = pf::env_get("REQUEST_METHOD", &method) || pf::env_get("GATEWAY_INTERFACE", nullptr);
+    if (!cgi && a1 && (iequals(a1, "/TarnwickLocal") || istarts_with(a1, "/TarnwickLocal:"))) {
         h.mode = Mode::Local;
         std::string_view v = a1;
         size_t colon = v.find(':');
@@ -305,7 +311,7 @@ static bool open_mode(std::string* cmdline_request) {
         h.have_output = true;
         return true;
     }
-    if (pf::env_get("REQUEST_METHOD", &method)) {
+    if (cgi) {
         h.mode = Mode::Cgi;
         h.get_flag = iequals(method, "GET");
         *cmdline_request = request_from_command_line(1);
@@ -389,11 +395,20 @@ static std::string choose_request_text(const std::string& cmdline_request, std::
 }
 
 static bool content_too_large() {
-    return error_page("Posted content too large", "Tarnwick Error", true);
+    return error_page("Posted content too large", "Tarnwick Error", true, 413);
+}
+
+std::string_view form_view(const char* p) {
+    HostState& h = host();
+    std::string_view c(p, h.content_offset + size_t{h.content_length});
+    if (h.content_kind == 2) c = c.substr(0, strnlen(p, c.size()));
+    else c.remove_prefix(h.content_offset);
+    return c;
 }
 
 static void drop_content() {
     HostState& h = host();
+    h.form.clear();
     if (h.content) pf::gmem_free(h.content);
     h.content = 0;
     h.content_length = 0;
@@ -401,15 +416,23 @@ static void drop_content() {
 }
 
 // Reads up to `size` bytes from `f` into `dst`, ending at end of input, on a read error or
-// at the deadline (0 = none). Returns the bytes that arrived.
-static size_t read_stream(pf::File f, char* dst, size_t size, uint64_t deadline) {
+// at the deadline (0 = none). Returns the bytes that arrived. A termination request sets
+// `*ended` and stops the read.
+static size_t read_stream(pf::File f, char* dst, size_t size, uint64_t deadline, bool* ended) {
     size_t got = 0;
     while (got < size) {
         if (deadline) {
             uint64_t now = pf::tick_count64();
             if (now >= deadline) break;
-            uint64_t left = deadline - now;
-            if (!pf::file_wait_readable(f, static_cast<int>(left > 60000 ? 60000 : left))) continue;
+            int w = pf::wait_readable_or_end_session(f.fd, static_cast<int64_t>(deadline - now));
+            if (w < 0) {
+                *ended = true;
+                break;
+            }
+            if (w == 0) continue;
+        } else if (pf::end_session_pending()) {
+            *ended = true;
+            break;
         }
         int64_t n = pf::file_read(f, dst + got, size - got);
         if (n <= 0) break;
@@ -425,7 +448,7 @@ static bool read_content() {
     if (type.size() > kMaxContentType) type.resize(kMaxContentType);
     h.content_kind = classify_content_type(type, &h.boundary);
     if (h.content_kind == 0) {
-        error_page("Form has an unsupported 'Content Type'", "Tarnwick Error", true);
+        error_page("Form has an unsupported 'Content Type'", "Tarnwick Error", true, 415);
         close_handles();
         return false;
     }
@@ -452,7 +475,7 @@ static bool read_content() {
     if (size > cap) return content_too_large();
 
     h.content = pf::gmem_alloc(static_cast<size_t>(size) + 2, false);
-    if (!h.content) return error_page("Error allocating memory for CON buffer", "Tarnwick Error", true);
+    if (!h.content) return error_page("Error allocating memory for CON buffer", "Tarnwick Error", true, 500);
     char* p = static_cast<char*>(pf::gmem_lock(h.content));
     if (!p) {
         drop_content();
@@ -464,14 +487,19 @@ static bool read_content() {
     }
     char* dst = p + h.content_offset;
     size_t got;
+    bool ended = false;
     if (h.mode == Mode::Cgi && h.get_flag) {
         std::memcpy(dst, get_part.data(), get_part.size());
         got = get_part.size();
     } else if (h.mode == Mode::Cgi) {
         uint64_t deadline = h.timeout_seconds ? pf::tick_count64() + uint64_t{h.timeout_seconds} * 1000 : 0;
-        got = read_stream(h.in, dst, static_cast<size_t>(size), deadline);
+        got = read_stream(h.in, dst, static_cast<size_t>(size), deadline, &ended);
     } else {
-        got = read_stream(h.in, dst, static_cast<size_t>(size), 0);
+        got = read_stream(h.in, dst, static_cast<size_t>(size), 0, &ended);
+    }
+    if (ended) {
+        pf::gmem_unlock(h.content);
+        return error_page("The request was ended while its content was being read", "Tarnwick Error", true, 503);
     }
     dst[got] = '\0';
     h.content_length = static_cast<uint32_t>(got);
@@ -481,6 +509,10 @@ static bool read_content() {
         got -= 2;
         dst[got] = '\0';
         h.content_length = static_cast<uint32_t>(got);
+    }
+    if (got != 0 && !h.form.build(form_view(p), h.content_kind, h.boundary, h.max_form_fields)) {
+        pf::gmem_unlock(h.content);
+        return error_page("Posted form has too many fields", "Tarnwick Error", true, 413);
     }
     pf::gmem_unlock(h.content);
     if (got == 0) drop_content();
@@ -507,7 +539,7 @@ bool intake_start() {
     h.script_name = std::move(parsed.script_name);
     h.command_data = std::move(parsed.command_data);
     if (!path_check(h.script_name)) {
-        error_page(h.script_name, "Tarnwick Error: Script file name contains invalid path info", true);
+        error_page(h.script_name, "Tarnwick Error: Script file name contains invalid path info", true, 400);
         close_handles();
         return false;
     }

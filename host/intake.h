@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include "host/forms.h"
 #include "platform/fileio.h"
 #include "platform/gmem.h"
 #include "platform/msgq.h"
@@ -18,6 +19,7 @@ constexpr size_t kMaxCmdData = 4096;
 constexpr size_t kMaxQueryText = 500;
 constexpr size_t kMaxContentType = 200;
 constexpr uint64_t kDefaultMaxContentLength = 100ull * 1024 * 1024;
+constexpr uint64_t kDefaultMaxFormFields = 10000;
 
 enum class Mode { Cgi, File, Local };
 
@@ -43,12 +45,17 @@ struct HostState {
     platform::Handle content = 0;
     uint32_t content_offset = 0;
     uint32_t content_length = 0;
+    FormIndex form;               // the fields of the content, indexed once
     bool script_started = false;
     bool header_sent = false;     // a page already opened the response
+    bool output_written = false;  // a byte of the response has been written
+    bool cancelled = false;       // the time-out or a termination request stopped the script
     int32_t exit_code = 0;
     int disable_dumperrorlog = 0;
     int disable_dumpinputdata = 0;
+    int disable_deleteerrorlog = 0;
     uint64_t max_content_length = kDefaultMaxContentLength;
+    uint64_t max_form_fields = kDefaultMaxFormFields;
     uint32_t timeout_seconds = 60;
     platform::File in, out, dat;
     bool have_output = false;
@@ -61,6 +68,9 @@ HostState& host();
 // Settings from TARNWICK.INI; the registry does not exist on this platform, so an empty
 // value there is the final answer.
 std::string read_setting(const char* section, const char* key);
+
+// ASCII comparison without case, the host's one rule for names and keywords.
+bool iequals(std::string_view a, std::string_view b);
 
 // Host's decimal rule: blanks, one optional sign, digits to the first non-digit,
 // accumulated in 64 bits and saturated to the 32-bit range.
@@ -100,6 +110,10 @@ bool path_check(std::string& name);
 // Content type classification: 2 URL-encoded (also for an empty type), 3 multipart (with
 // `boundary` filled in), 0 unsupported.
 int classify_content_type(std::string_view type, std::string* boundary);
+
+// The content as the form fields see it, from a pointer to the locked content block:
+// URL-encoded content from its leading "&" to the first NUL, multipart content as bytes.
+std::string_view form_view(const char* block);
 
 // Start-up: everything before the window. Returns false when the program must end
 // (an error page has then been written).

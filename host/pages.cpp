@@ -20,7 +20,9 @@ constexpr int kLogLockWaitMs = 2000;
 bool out_raw(std::string_view s) {
     HostState& h = host();
     if (!h.have_output) return false;
-    return s.empty() || pf::file_write(h.out, s.data(), s.size());
+    if (s.empty()) return true;
+    h.output_written = true;
+    return pf::file_write(h.out, s.data(), s.size());
 }
 
 static std::string angle_escape(std::string_view s) {
@@ -61,12 +63,32 @@ bool out_file(const std::string& path, bool escape, bool line_end) {
     return out_raw(data);
 }
 
-bool error_page(std::string_view detail, std::string_view headline, bool log) {
+std::string status_line(int status) {
+    const char* text = "Internal Server Error";
+    switch (status) {
+    case 400: text = "Bad Request"; break;
+    case 403: text = "Forbidden"; break;
+    case 404: text = "Not Found"; break;
+    case 413: text = "Content Too Large"; break;
+    case 415: text = "Unsupported Media Type"; break;
+    case 503: text = "Service Unavailable"; break;
+    default: status = 500;
+    }
+    return "Status: " + std::to_string(status) + " " + text + "\r\n";
+}
+
+bool error_page(std::string_view detail, std::string_view headline, bool log, int status) {
     HostState& h = host();
     if (h.have_output) {
         // Only the first page of a response opens it; a later one (the time-out page, a
-        // second start-up failure) continues the body.
-        std::string page = (h.script_started || h.header_sent) ? "\r\n<HR>\r\n" : "Content-type: text/html\r\n\r\n";
+        // second start-up failure, an error after the script wrote) continues the body.
+        // Under CGI that depends on whether any byte went out: a page that opened the
+        // response without its header would reach the browser as raw text.
+        bool opens = h.mode == Mode::Cgi ? !h.output_written : !(h.script_started || h.header_sent);
+        std::string page;
+        if (!opens) page = "\r\n<HR>\r\n";
+        else if (h.mode == Mode::Cgi) page = status_line(status) + "Content-type: text/html\r\n\r\n";
+        else page = "Content-type: text/html\r\n\r\n";
         h.header_sent = true;
         page += "<H1>Tarnwick Error</H1>\r\n<Pre>\r\n";
         page += angle_escape(headline);
@@ -180,8 +202,7 @@ static std::string page_foot(std::string_view message, std::string_view below_ta
 }
 
 void page_403() {
-    out_raw(
-        "Status: 403 Forbidden\r\n"
+    out_raw(status_line(403) +
         "Content-type: text/html\r\n"
         "\r\n"
         "<HTML>\r\n<HEAD>\r\n<TITLE>403 Forbidden</TITLE>\r\n</HEAD>\r\n<BODY>\r\n"
@@ -289,6 +310,7 @@ void page_dumperrorlog() {
 
 void page_deleteerrorlog() {
     HostState& h = host();
+    if (h.disable_deleteerrorlog) return page_403();
     const char* message = "Error log not found.<P>\r\n";
     pf::File f = h.error_log_path.empty() ? pf::File{} : pf::file_open(h.error_log_path.c_str(), pf::Open::Read);
     if (f.valid()) {
@@ -315,23 +337,23 @@ void page_dumpgif() {
     HostState& h = host();
     std::string name = h.command_data.substr(0, h.command_data.find(' '));
     if (name.empty()) {
-        error_page("GIF file name not specified", "Tarnwick Error", true);
+        error_page("GIF file name not specified", "Tarnwick Error", true, 400);
         return;
     }
     std::string shown = name;
     if (!path_check(name)) {
-        error_page(shown, "Tarnwick Error: GIF file name contains invalid path info", true);
+        error_page(shown, "Tarnwick Error: GIF file name contains invalid path info", true, 400);
         return;
     }
     bool is_logo = name == kLogoSmall || name == kLogoLarge;
     if (!is_logo && !ends_with_gif(name)) {
-        error_page(name, "Tarnwick Error: File does not have an extension of '.GIF'", true);
+        error_page(name, "Tarnwick Error: File does not have an extension of '.GIF'", true, 400);
         return;
     }
     std::string file = is_logo ? name + ".gif" : name;
     std::string data;
     if (!pf::file_read_all((h.program_dir + "/" + file).c_str(), &data)) {
-        error_page(name, "Tarnwick Error: Unable to find/open specified GIF file", true);
+        error_page(name, "Tarnwick Error: Unable to find/open specified GIF file", true, 404);
         return;
     }
     out_raw("Content-type: image/gif\r\n\r\n" + data);

@@ -17,8 +17,12 @@ std::string html_escape(std::string_view s);
 // Copies a file to the output; false when it cannot be read.
 bool out_file(const std::string& path, bool escape, bool line_end);
 
-// Always returns false so that callers can `return error_page(...)`.
-bool error_page(std::string_view detail, std::string_view headline, bool log);
+// Always returns false so that callers can `return error_page(...)`. In CGI mode a page
+// that opens the response starts with the status line for `status` (one of 400, 403,
+// 404, 413, 415, 500, 503); a page written after response bytes continues the body.
+bool error_page(std::string_view detail, std::string_view headline, bool log, int status = 500);
+// "Status: 404 Not Found\r\n" and the like.
+std::string status_line(int status);
 
 // The one writer of error log entries (host pages, webdumperror and the interpreter).
 // Returns true when the entry was written.

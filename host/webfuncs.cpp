@@ -2,6 +2,7 @@
 // Codes whose function is not built yet answer message 10131 rather than a made-up result.
 #include "host/webfuncs.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -60,199 +61,6 @@ int32_t web_verify_card(std::string_view s) {
 }
 
 
-namespace {
-
-bool iequal_at(std::string_view hay, size_t pos, std::string_view needle) {
-    if (pos > hay.size() || hay.size() - pos < needle.size()) return false;
-    for (size_t i = 0; i < needle.size(); ++i) {
-        char a = hay[pos + i], b = needle[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b + 32);
-        if (a != b) return false;
-    }
-    return true;
-}
-
-bool iequal(std::string_view a, std::string_view b) { return a.size() == b.size() && iequal_at(a, 0, b); }
-
-size_t ifind(std::string_view hay, std::string_view needle, size_t from) {
-    if (needle.empty() || needle.size() > hay.size()) return std::string_view::npos;
-    for (size_t i = from; i + needle.size() <= hay.size(); ++i)
-        if (iequal_at(hay, i, needle)) return i;
-    return std::string_view::npos;
-}
-
-std::string_view cut_at_nul(std::string_view s) {
-    size_t z = s.find('\0');
-    return z == std::string_view::npos ? s : s.substr(0, z);
-}
-
-// A delimiter line starts with "--" + boundary and continues with the closing "--", a
-// blank or the line end; a longer word that merely begins with the boundary is data.
-bool delimiter_at(std::string_view c, size_t pos, std::string_view boundary) {
-    if (!iequal_at(c, pos, "--") || c.compare(pos + 2 < c.size() ? pos + 2 : c.size(), boundary.size(), boundary) != 0)
-        return false;
-    size_t after = pos + 2 + boundary.size();
-    if (after >= c.size()) return true;
-    char n = c[after];
-    return n == '-' || n == '\r' || n == '\n' || n == ' ' || n == '\t';
-}
-
-// Position of the next delimiter at a line start, from `from` (itself a line start).
-size_t next_delimiter(std::string_view c, size_t from, std::string_view boundary) {
-    for (size_t pos = from; pos < c.size();) {
-        if (delimiter_at(c, pos, boundary)) return pos;
-        size_t lf = c.find('\n', pos);
-        if (lf == std::string_view::npos) break;
-        pos = lf + 1;
-    }
-    return std::string_view::npos;
-}
-
-// The name of a header line "Content-Disposition: form-data; name="...""; the header
-// name and "form-data" compare without case. `*open` is set for a name without its
-// closing quote.
-bool disposition_name(std::string_view line, std::string_view* name, bool* open) {
-    constexpr std::string_view kHeader = "content-disposition:";
-    if (!iequal_at(line, 0, kHeader)) return false;
-    size_t i = kHeader.size();
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (!iequal_at(line, i, "form-data")) return false;
-    i += 9;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (i >= line.size() || line[i] != ';') return false;
-    ++i;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (!iequal_at(line, i, "name=\"")) return false;
-    i += 6;
-    size_t close = line.find('"', i);
-    if (close == std::string_view::npos) {
-        *open = true;
-        return false;
-    }
-    *name = line.substr(i, close - i);
-    return true;
-}
-
-}  // namespace
-
-// Multipart content is walked once, front to back: text before the first delimiter is
-// preamble, each part is a header block up to its first empty line and then its value up
-// to the line end before the next delimiter. Nothing inside a value is ever taken for a
-// header, so an uploaded file that happens to contain header text adds no fields.
-void for_each_part(std::string_view c, std::string_view boundary,
-                   const std::function<bool(std::string_view name, std::string_view value)>& fn) {
-    if (boundary.empty()) return;
-    size_t pos = next_delimiter(c, 0, boundary);
-    while (pos != std::string_view::npos) {
-        size_t after = pos + 2 + boundary.size();
-        if (iequal_at(c, after, "--")) return;  // the closing delimiter
-        size_t lf = c.find('\n', after);
-        if (lf == std::string_view::npos) return;
-        std::string_view name;
-        bool have_name = false, open = false;
-        size_t line = lf + 1, value = std::string_view::npos;
-        while (line < c.size()) {
-            size_t end = c.find('\n', line);
-            if (end == std::string_view::npos) return;  // headers that never end: no value
-            std::string_view text = c.substr(line, end - line);
-            if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-            if (text.empty()) {
-                value = end + 1;
-                break;
-            }
-            if (!have_name) have_name = disposition_name(text, &name, &open);
-            if (open) return;  // a name without its closing quote ends the fields
-            line = end + 1;
-        }
-        if (value == std::string_view::npos) return;
-        size_t next = next_delimiter(c, value, boundary);
-        size_t vend = next == std::string_view::npos ? c.size() : next;
-        if (next != std::string_view::npos && vend > value) {
-            --vend;  // the LF before the delimiter belongs to it
-            if (vend > value && c[vend - 1] == '\r') --vend;
-        }
-        if (have_name && !fn(name, c.substr(value, vend - value))) return;
-        pos = next;
-    }
-}
-
-std::string field_value(std::string_view content, int kind, std::string_view boundary, std::string_view name,
-                        size_t limit, bool text) {
-    std::string out;
-    bool first = true;
-    auto add = [&](std::string_view v) {
-        if (text) v = cut_at_nul(v);
-        if (!first) out += '\t';
-        first = false;
-        if (out.size() < limit + 1) out.append(v.substr(0, limit + 1 - out.size()));
-        return out.size() <= limit;
-    };
-    if (kind == 2 && !name.empty()) {
-        std::string pat = "&" + std::string(name) + "=";
-        for (size_t pos = ifind(content, pat, 0); pos != std::string_view::npos && out.size() <= limit;
-             pos = ifind(content, pat, pos)) {
-            size_t vs = pos + pat.size();
-            size_t ve = content.find('&', vs);
-            if (ve == std::string_view::npos) ve = content.size();
-            add(url_decode(content.substr(vs, ve - vs), limit));
-            pos = ve;
-        }
-        // webparamnames lists decoded names, so a script may ask for "first name" where
-        // the form sent "first+name"; those are found by their decoded form.
-        if (first) {
-            size_t start = 0;
-            while (start < content.size() && out.size() <= limit) {
-                size_t end = content.find('&', start);
-                if (end == std::string_view::npos) end = content.size();
-                std::string_view field = content.substr(start, end - start);
-                size_t eq = field.find('=');
-                if (eq != std::string_view::npos &&
-                    iequal(cut_at_nul(url_decode(field.substr(0, eq), kMaxCmdData)), name))
-                    add(url_decode(field.substr(eq + 1), limit));
-                start = end + 1;
-            }
-        }
-    } else if (kind == 3) {
-        for_each_part(content, boundary, [&](std::string_view n, std::string_view v) {
-            return !iequal(n, name) || add(v);
-        });
-    }
-    if (out.size() > limit) out.resize(limit);
-    return out;
-}
-
-std::string field_names(std::string_view content, int kind, std::string_view boundary) {
-    std::vector<std::string> names;
-    auto add = [&](std::string_view n) {
-        n = cut_at_nul(n);
-        for (const auto& have : names)
-            if (have == n) return;
-        names.emplace_back(n);
-    };
-    if (kind == 2) {
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find('&', start);
-            if (end == std::string_view::npos) end = content.size();
-            std::string_view field = content.substr(start, end - start);
-            size_t eq = field.find('=');
-            if (eq != std::string_view::npos) add(url_decode(field.substr(0, eq), kMaxCmdData));
-            start = end + 1;
-        }
-    } else if (kind == 3) {
-        for_each_part(content, boundary, [&](std::string_view n, std::string_view) {
-            add(n.substr(0, kMaxCmdData));
-            return true;
-        });
-    }
-    std::string out;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (i) out += '\t';
-        out += names[i];
-    }
-    return out;
-}
 
 namespace {
 
@@ -287,7 +95,7 @@ int month_number(std::string_view m) {
     static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
                                           "jul", "aug", "sep", "oct", "nov", "dec"};
     for (int i = 0; i < 12; ++i)
-        if (iequal_at(m, 0, kMonths[i]) && m.size() == 3) return i + 1;
+        if (iequals(m, kMonths[i])) return i + 1;
     return 0;
 }
 
@@ -420,19 +228,15 @@ bool counter_image(std::string_view s, std::string* out, int* message) {
 namespace {
 
 
-// Runs `fn` on the locked content as fields see it: URL-encoded content from its leading
-// "&" to the first NUL, multipart content as bytes. False when there is no content.
+// Runs `fn` on the locked content as fields see it (form_view). False when there is no
+// content.
 template <class Fn>
 bool with_content(Fn fn) {
     HostState& h = host();
     if (!h.content || !h.content_length) return false;
     pf::GmemLock lock(h.content);
     if (!lock) return false;
-    const char* p = lock.as<char>();
-    std::string_view c(p, h.content_offset + size_t{h.content_length});
-    if (h.content_kind == 2) c = c.substr(0, strnlen(p, c.size()));
-    else c.remove_prefix(h.content_offset);
-    fn(c);
+    fn(form_view(lock.as<char>()));
     return true;
 }
 
@@ -450,7 +254,7 @@ std::string field(std::string_view name, size_t limit, bool text = false) {
     HostState& h = host();
     std::string v;
     if (h.mode == Mode::Local && h.content_kind == 3) return v;
-    with_content([&](std::string_view c) { v = field_value(c, h.content_kind, h.boundary, name, limit, text); });
+    with_content([&](std::string_view c) { v = h.form.value(c, name, limit, text); });
     return v;
 }
 
@@ -496,7 +300,13 @@ void webparamfile_fn(HostCall& c) {
         return c.fail(10124);
     }
     std::string v = field(c.arg(1), host().content_length);
-    bool ok = !v.empty() && pf::file_write(f, v.data(), v.size());
+    // Written in blocks so that the time-out can stop a large upload's copy.
+    constexpr size_t kBlock = 1 << 20;
+    bool ok = !v.empty();
+    for (size_t at = 0; ok && at < v.size(); at += kBlock) {
+        if (at && script_cancelled()) ok = false;
+        else ok = pf::file_write(f, v.data() + at, std::min(kBlock, v.size() - at));
+    }
     pf::file_close(f);
     c.ret_int(ok ? 1 : 0);
 }
@@ -506,7 +316,7 @@ void webparamnames_fn(HostCall& c) {
     HostState& h = host();
     std::string names;
     if (!(h.mode == Mode::Local && h.content_kind == 3))
-        with_content([&](std::string_view content) { names = field_names(content, h.content_kind, h.boundary); });
+        with_content([&](std::string_view content) { names = h.form.names(content); });
     c.ret_long(std::move(names));
 }
 
@@ -720,7 +530,8 @@ void weboutfile_fn(HostCall& c) {
         pf::file_close(f);
         return c.fail(10108);
     }
-    for (;;) {
+    for (bool first = true;; first = false) {
+        if (!first && script_cancelled()) break;  // the time-out stops a long download
         int64_t n = pf::file_read(f, p, kBlock);
         if (n <= 0 || !out_raw(std::string_view(p, static_cast<size_t>(n)))) break;
     }

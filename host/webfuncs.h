@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include "host/forms.h"
 #include "shared/abi.h"
 
 namespace kel::host {
@@ -36,18 +37,6 @@ std::string write_in_base(int32_t v, int base);
 int32_t web_hash_code(std::string_view s);
 int32_t web_verify_card(std::string_view s);
 
-// Form fields of the posted content (URL-encoded or multipart). Values of a name given
-// several times are joined by tabs; the result is cut at `limit` bytes. With `text` each
-// value ends at its first NUL (webparamdata); without it every byte is kept (the
-// length-based readers).
-std::string field_value(std::string_view content, int kind, std::string_view boundary, std::string_view name,
-                        size_t limit, bool text = false);
-// Every field name once, in first-occurrence order, joined by tabs; names end at a NUL.
-std::string field_names(std::string_view content, int kind, std::string_view boundary = {});
-// The parts of multipart content in order: `fn` gets each part's field name and value
-// bytes and returns false to stop. An empty boundary has no parts.
-void for_each_part(std::string_view content, std::string_view boundary,
-                   const std::function<bool(std::string_view name, std::string_view value)>& fn);
 // Web-server log lines: fields 0..18 are "param1".."param9", "paramA".."paramJ". A line
 // that does not parse leaves `fields` unchanged and returns false.
 constexpr int kLogFields = 19;

@@ -383,6 +383,31 @@ bool wait_for_event(int64_t ms) {
     }
 }
 
+bool end_session_pending() { return g_end_session != 0; }
+
+int wait_readable_or_end_session(int fd, int64_t ms) {
+    ensure_pipe();
+    uint64_t limit = ms < 0 ? UINT64_MAX : now_ns() + static_cast<uint64_t>(ms) * 1000000u;
+    for (;;) {
+        if (g_end_session) return -1;
+        int timeout = -1;
+        if (limit != UINT64_MAX) {
+            uint64_t now = now_ns();
+            if (now >= limit) return 0;
+            uint64_t left = (limit - now + 999999u) / 1000000u;
+            timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        }
+        pollfd pfd[2] = {{fd, POLLIN, 0}, {g_pipe_read.load(), POLLIN, 0}};
+        int r = poll(pfd, pfd[1].fd >= 0 ? 2 : 1, timeout);
+        if (r < 0 && errno != EINTR) return 1;  // let the read report the failure
+        if (r > 0 && (pfd[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+            if (g_end_session) return -1;
+            return 1;
+        }
+        if (r > 0 && pfd[1].revents) drain_pipe();
+    }
+}
+
 void install_signal_handlers() {
     if (g_handlers_installed) return;
     g_handlers_installed = true;

@@ -58,6 +58,14 @@ KEL_PLATFORM_API bool kill_timer(Hwnd w, uintptr_t id);
 // Returns true when it returned early for one of those reasons.
 KEL_PLATFORM_API bool wait_for_event(int64_t ms);
 
+// True when an end-of-session signal (SIGTERM, SIGHUP, SIGINT) has arrived and no
+// message loop has taken it yet.
+KEL_PLATFORM_API bool end_session_pending();
+// Waits up to `ms` milliseconds (-1 = no limit) for descriptor `fd` to be readable (or at
+// its end), returning early for an end-of-session signal: 1 readable, 0 time-out,
+// -1 end of session.
+KEL_PLATFORM_API int wait_readable_or_end_session(int fd, int64_t ms);
+
 // Installs the signal handling above (idempotent). SIGCHLD then also wakes the wait.
 KEL_PLATFORM_API void install_signal_handlers();
 

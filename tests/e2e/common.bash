@@ -48,3 +48,67 @@ CONF
 }
 
 fail() { echo "FAIL: $*"; [ -f "$work/lighttpd.err" ] && tail -5 "$work/lighttpd.err"; exit 1; }
+
+# apache_install: like lighttpd_install, for Apache 2.4 (mod_cgi) and curl.
+apache_install() {
+  need=()
+  [ -x /usr/sbin/apache2 ] || need+=(apache2)
+  command -v curl >/dev/null 2>&1 || need+=(curl)
+  if [ ${#need[@]} -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ]; then SUDO=""
+    elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then SUDO="sudo -n"
+    else echo "SKIP: ${need[*]} missing and cannot be installed (not root)"; exit 0; fi
+    install() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null 2>&1; }
+    install || { $SUDO apt-get update -qq >/dev/null 2>&1 && install; } ||
+      { echo "SKIP: installing ${need[*]} failed"; exit 0; }
+  fi
+  APACHE=/usr/sbin/apache2
+}
+
+# apache_start: Apache with its own configuration on a free 127.0.0.1 port, serving
+# "$work/cgi-bin/" the way the README's Apache section does. Sets `pid`, `started`,
+# `base` and CRLF. Run as root, its children run as nobody, so the tree is opened up.
+apache_start() {
+  started=""
+  local port mods=/usr/lib/apache2/modules
+  chmod 755 "$work"
+  mkdir -p "$work/htdocs" "$work/run"
+  for port in $(shuf -i 20000-60000 -n 8); do
+    cat > "$work/apache.conf" <<CONF
+ServerRoot "$work"
+ServerName 127.0.0.1
+Listen 127.0.0.1:$port
+PidFile "$work/run/apache.pid"
+DefaultRuntimeDir "$work/run"
+Mutex file:$work/run default
+ErrorLog "$work/apache.err"
+LogLevel warn
+LoadModule mpm_prefork_module $mods/mod_mpm_prefork.so
+LoadModule authz_core_module $mods/mod_authz_core.so
+LoadModule alias_module $mods/mod_alias.so
+LoadModule cgi_module $mods/mod_cgi.so
+<IfModule unixd_module>
+User nobody
+Group nogroup
+</IfModule>
+DocumentRoot "$work/htdocs"
+ScriptAlias /cgi-bin/ "$work/cgi-bin/"
+<Directory "$work/cgi-bin">
+    Options +ExecCGI
+    Require all granted
+</Directory>
+CONF
+    "$APACHE" -f "$work/apache.conf" -DFOREGROUND >/dev/null 2>&1 &
+    pid=$!
+    for _ in $(seq 50); do
+      curl -s -o /dev/null "http://127.0.0.1:$port/" && { started=$port; break; }
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    [ -n "$started" ] && break
+    kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
+  done
+  [ -n "$started" ] || { [ -f "$work/apache.err" ] && tail -5 "$work/apache.err"; fail "apache did not start"; }
+  base="http://127.0.0.1:$started/cgi-bin/tarnhost"
+  CRLF=$'\r\n'
+}

@@ -108,10 +108,19 @@ std::map<std::string, std::string> cgi_get(const std::string& query) {
             {"SCRIPT_NAME", "/cgi-bin/tarnhost"}};
 }
 
-std::string error_block(const std::string& headline, const std::string& detail, bool first = true) {
-    return std::string(first ? "Content-type: text/html\r\n\r\n" : "\r\n<HR>\r\n") +
-           "<H1>Tarnwick Error</H1>\r\n<Pre>\r\n" + headline + "\r\n\r\n" + detail + "\r\n</Pre>\r\n<HR>\r\n";
+// An error page: `status` is the CGI status line of a page that opens the response
+// ("" for local and file mode), or kContinued for one that follows response bytes.
+const char* const kContinued = nullptr;
+std::string error_block(const std::string& headline, const std::string& detail, const char* status) {
+    std::string open = status == kContinued ? "\r\n<HR>\r\n" : std::string(status) + "Content-type: text/html\r\n\r\n";
+    return open + "<H1>Tarnwick Error</H1>\r\n<Pre>\r\n" + headline + "\r\n\r\n" + detail + "\r\n</Pre>\r\n<HR>\r\n";
 }
+const char* const k400 = "Status: 400 Bad Request\r\n";
+const char* const k404 = "Status: 404 Not Found\r\n";
+const char* const k413 = "Status: 413 Content Too Large\r\n";
+const char* const k415 = "Status: 415 Unsupported Media Type\r\n";
+const char* const k500 = "Status: 500 Internal Server Error\r\n";
+const char* const k503 = "Status: 503 Service Unavailable\r\n";
 
 const std::string k403 =
     "Status: 403 Forbidden\r\nContent-type: text/html\r\n\r\n<HTML>\r\n<HEAD>\r\n<TITLE>403 Forbidden</TITLE>\r\n"
@@ -183,7 +192,7 @@ TEST(HostRunCgi, ContentAboveTheCapIsRefused) {
     env["REQUEST_METHOD"] = "POST";
     env["CONTENT_LENGTH"] = "5";
     Result r = st.run(env, {}, "a=123");
-    EXPECT_EQ(r.out, error_block("Tarnwick Error", "Posted content too large"));
+    EXPECT_EQ(r.out, error_block("Tarnwick Error", "Posted content too large", k413));
     EXPECT_NE(read_file(st.log()).find("Posted content too large"), std::string::npos);
 }
 
@@ -243,15 +252,15 @@ TEST(HostRunCgi, DumpGif) {
               "Content-type: image/gif\r\n\r\n" + read_file(st.dir() / "tarnlogo.gif"));
     write_file(st.dir() / "pic.GIF", "GIF89a-bytes");
     EXPECT_EQ(st.run(cgi_get("dumpgif+pic.GIF")).out, "Content-type: image/gif\r\n\r\nGIF89a-bytes");
-    EXPECT_EQ(st.run(cgi_get("dumpgif")).out, error_block("Tarnwick Error", "GIF file name not specified"));
+    EXPECT_EQ(st.run(cgi_get("dumpgif")).out, error_block("Tarnwick Error", "GIF file name not specified", k400));
     EXPECT_EQ(st.run(cgi_get("dumpgif+logo.png")).out,
-              error_block("Tarnwick Error: File does not have an extension of '.GIF'", "logo.png"));
+              error_block("Tarnwick Error: File does not have an extension of '.GIF'", "logo.png", k400));
     EXPECT_EQ(st.run(cgi_get("dumpgif+a//x.gif")).out,
-              error_block("Tarnwick Error: GIF file name contains invalid path info", "a//x.gif"));
+              error_block("Tarnwick Error: GIF file name contains invalid path info", "a//x.gif", k400));
     EXPECT_EQ(st.run(cgi_get("dumpgif+../x.gif")).out,
-              error_block("Tarnwick Error: GIF file name contains invalid path info", "../x.gif"));
+              error_block("Tarnwick Error: GIF file name contains invalid path info", "../x.gif", k400));
     EXPECT_EQ(st.run(cgi_get("dumpgif+none.gif")).out,
-              error_block("Tarnwick Error: Unable to find/open specified GIF file", "none.gif"));
+              error_block("Tarnwick Error: Unable to find/open specified GIF file", "none.gif", k404));
 }
 
 TEST(HostRunLocal, DumpInputData) {
@@ -317,11 +326,11 @@ TEST(HostRunFailures, DatAndConFilesCannotBeOpened) {
 TEST(HostRunFailures, PathCheck) {
     Stage st;
     EXPECT_EQ(st.run(cgi_get("..%2Fx.web")).out,
-              error_block("Tarnwick Error: Script file name contains invalid path info", "../x.web"));
+              error_block("Tarnwick Error: Script file name contains invalid path info", "../x.web", k400));
     EXPECT_EQ(st.run(cgi_get("a%0Ab.web")).out,
-              error_block("Tarnwick Error: Script file name contains invalid path info", "a\nb.web"));
+              error_block("Tarnwick Error: Script file name contains invalid path info", "a\nb.web", k400));
     EXPECT_EQ(st.run(cgi_get("%3Cb%3E:x.web")).out,
-              error_block("Tarnwick Error: Script file name contains invalid path info", "&lt;b&gt;:x.web"));
+              error_block("Tarnwick Error: Script file name contains invalid path info", "&lt;b&gt;:x.web", k400));
     EXPECT_NE(read_file(st.log()).find("a%0Ab.web"), std::string::npos);
 }
 
@@ -331,35 +340,35 @@ TEST(HostRunFailures, UnsupportedContentType) {
     env["REQUEST_METHOD"] = "POST";
     env["CONTENT_LENGTH"] = "3";
     env["CONTENT_TYPE"] = "text/plain";
-    EXPECT_EQ(st.run(env, {}, "abc").out, error_block("Tarnwick Error", "Form has an unsupported 'Content Type'"));
+    EXPECT_EQ(st.run(env, {}, "abc").out, error_block("Tarnwick Error", "Form has an unsupported 'Content Type'", k415));
 }
 
 TEST(HostRunFailures, NotAWebFile) {
     Stage st;
     EXPECT_EQ(st.run(cgi_get("x.txt")).out,
-              error_block("Tarnwick Error: File does not have an extension of '.WEB'", "x.txt"));
+              error_block("Tarnwick Error: File does not have an extension of '.WEB'", "x.txt", k400));
     EXPECT_EQ(st.run(cgi_get(".web")).out,
-              error_block("Tarnwick Error: File does not have an extension of '.WEB'", ".web"));
+              error_block("Tarnwick Error: File does not have an extension of '.WEB'", ".web", k400));
 }
 
 TEST(HostRunFailures, EmptyScriptName) {
     Stage st;
-    EXPECT_EQ(st.run(cgi_get("&a=1")).out, error_block("Tarnwick Error: Script file name not specified", ""));
+    EXPECT_EQ(st.run(cgi_get("&a=1")).out, error_block("Tarnwick Error: Script file name not specified", "", k400));
 }
 
 TEST(HostRunFailures, MissingLibrary) {
     Stage st(Lib::None);
     Result r = st.run(cgi_get("dumpinputdata"));
-    EXPECT_EQ(r.out, error_block("Batch DLL initialization error", "KELRUN32.DLL not found") +
-                         error_block("Tarnwick Error", "InitInstance failed", false));
+    EXPECT_EQ(r.out, error_block("Batch DLL initialization error", "KELRUN32.DLL not found", k500) +
+                         error_block("Tarnwick Error", "InitInstance failed", kContinued));
     EXPECT_EQ(r.rc, 0);
 }
 
 TEST(HostRunFailures, LibraryWithoutAnExport) {
     Stage st(Lib::FakeNoExport);
     Result r = st.run(cgi_get("dumpinputdata"));
-    EXPECT_EQ(r.out, error_block("Batch DLL initialization error", "Err num 33") +
-                         error_block("Tarnwick Error", "InitInstance failed", false));
+    EXPECT_EQ(r.out, error_block("Batch DLL initialization error", "Err num 33", k500) +
+                         error_block("Tarnwick Error", "InitInstance failed", kContinued));
     EXPECT_NE(read_file(st.dir() / "stderr.txt").find("Interface Error: DLL GetProcAddress Failure"),
               std::string::npos);
 }
@@ -371,8 +380,8 @@ TEST(HostRunFailures, PhaseFailures) {
         auto env = cgi_get("dumpinputdata");
         env["KEL_FAKE_FAIL_PHASE"] = phase;
         Result r = st.run(env);
-        EXPECT_EQ(r.out, error_block("Batch DLL initialization error", std::string("Err num ") + code) +
-                             error_block("Tarnwick Error", "InitInstance failed", false))
+        EXPECT_EQ(r.out, error_block("Batch DLL initialization error", std::string("Err num ") + code, k500) +
+                             error_block("Tarnwick Error", "InitInstance failed", kContinued))
             << phase;
         EXPECT_EQ(r.rc, 0);
     }
@@ -404,7 +413,7 @@ TEST(HostRunScript, PendingErrorBecomesAnUnloggedPage) {
     auto env = cgi_get("x.web");
     env["KEL_FAKE_PENDING"] = "1";
     Result r = st.run(env);
-    EXPECT_EQ(r.out, error_block("3057:  Variable could not be converted", "Line 3: x = &lt;1", false));
+    EXPECT_EQ(r.out, error_block("3057:  Variable could not be converted", "Line 3: x = &lt;1", k500));
     EXPECT_FALSE(fs::exists(st.log()));
 }
 
@@ -425,7 +434,7 @@ TEST(HostRunScript, TimeOutPageOnceThenCancel) {
     env["KEL_FAKE_LOOP"] = "1";
     Result r = st.run(env);
     EXPECT_EQ(r.out, error_block("Tarnwick Error: Script timed out",
-                                 "You can adjust the timeout value with the \"WebSetTimeout\" function", false));
+                                 "You can adjust the timeout value with the \"WebSetTimeout\" function", k503));
     EXPECT_NE(read_file(st.log()).find("Tarnwick Error: Script timed out"), std::string::npos);
 }
 
@@ -436,7 +445,7 @@ TEST(HostRunScript, ScriptIgnoringTheCancelIsEnded) {
     env["KEL_FAKE_IGNORE_CANCEL"] = "1";
     Result r = st.run(env);
     EXPECT_EQ(r.out, error_block("Tarnwick Error: Script timed out",
-                                 "You can adjust the timeout value with the \"WebSetTimeout\" function", false));
+                                 "You can adjust the timeout value with the \"WebSetTimeout\" function", k503));
     EXPECT_NE(read_file(st.log()).find("Script did not stop after being cancelled"), std::string::npos);
 }
 
@@ -448,7 +457,7 @@ TEST(HostRunScript, ScriptStuckWithoutPumpingIsEnded) {
     env["KEL_FAKE_EXIT"] = "4";
     Result r = st.run(env);
     EXPECT_EQ(r.out, error_block("Tarnwick Error: Script timed out",
-                                 "You can adjust the timeout value with the \"WebSetTimeout\" function", false));
+                                 "You can adjust the timeout value with the \"WebSetTimeout\" function", k503));
     EXPECT_NE(read_file(st.log()).find("Script did not stop after being cancelled"), std::string::npos);
     EXPECT_EQ(r.rc, 4);
 }
@@ -528,7 +537,7 @@ TEST(HostRunFailures, StandardInputNotAvailable) {
     env["CONTENT_LENGTH"] = "3";
     env["CONTENT_TYPE"] = "application/x-www-form-urlencoded";
     Result r = st.run(env, {}, "a=1", " <&-");
-    EXPECT_EQ(r.out, error_block("Tarnwick Error", "GetStdHandle(STD_INPUT_HANDLE) failed"));
+    EXPECT_EQ(r.out, error_block("Tarnwick Error", "GetStdHandle(STD_INPUT_HANDLE) failed", k500));
     EXPECT_EQ(r.rc, 0);
     EXPECT_NE(read_file(st.log()).find("Tarnwick Error\r\n\r\nGetStdHandle(STD_INPUT_HANDLE) failed"),
               std::string::npos);
