@@ -200,9 +200,19 @@ const ProgramPath& program_path() {
     }();
     return *p;
 }
+
+std::string& program_dir_override() {
+    static std::string dir;
+    return dir;
+}
 }  // namespace
 
-const std::string& program_dir() { return program_path().dir; }
+const std::string& program_dir() {
+    const std::string& o = program_dir_override();
+    return o.empty() ? program_path().dir : o;
+}
+void set_program_dir_for_tests(const std::string& dir) { program_dir_override() = dir; }
+
 const std::string& program_file_name() { return program_path().name; }
 
 const std::string& start_dir() {

@@ -26,6 +26,8 @@ KEL_PLATFORM_API size_t arg_offset(int i);
 
 // Directory of the program file, without trailing "/" (from /proc/self/exe), and its file name.
 KEL_PLATFORM_API const std::string& program_dir();
+// Tests only: `dir` stands for the program directory until called again with "".
+KEL_PLATFORM_API void set_program_dir_for_tests(const std::string& dir);
 KEL_PLATFORM_API const std::string& program_file_name();
 // The directory current when the process started.
 KEL_PLATFORM_API const std::string& start_dir();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/scratch_program_dir.h"
 #include "host/callback.h"
 #include "host/intake.h"
 #include "host/pages.h"
@@ -205,6 +206,7 @@ TEST(Messages, BuiltInTexts) {
 }
 
 TEST(Messages, LanguageFileOverrides) {
+    ScratchProgramDir prog;
     std::string dir = platform::program_dir();
     std::string fen = dir + "/FENSCRPT.INI", lang = dir + "/FENDLANG.tst";
     {

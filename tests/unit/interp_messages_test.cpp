@@ -3,7 +3,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include "tests/unit/scratch_program_dir.h"
 #include "interp/messages.h"
 #include "platform/process.h"
 
@@ -71,10 +73,8 @@ TEST(MessageFormat, FillsOnlyTheExpectedSpecifier) {
 class LanguageFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Only meaningful when the program directory itself carries no language file.
-        const std::string& dir = platform::program_dir();
-        if (fs::exists(dir + "/FENDLANG") || fs::exists(dir + "/FENDLANG.enu") || fs::exists(dir + "/FENSCRPT.INI"))
-            GTEST_SKIP() << "program directory has its own language settings";
+        // An empty program directory: the language file is found through PATH only.
+        prog_ = std::make_unique<ScratchProgramDir>();
         tmp_ = fs::temp_directory_path() / ("kel_lang_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
                                             "_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
         fs::create_directories(tmp_);
@@ -95,7 +95,9 @@ protected:
         message_text(0);
         std::error_code ec;
         fs::remove_all(tmp_, ec);
+        prog_.reset();
     }
+    std::unique_ptr<ScratchProgramDir> prog_;
     fs::path tmp_;
     bool had_path_ = false;
     std::string old_path_;
@@ -124,9 +126,7 @@ TEST_F(LanguageFile, ViewsStayValidAcrossReselection) {
 }
 
 TEST(MessageText, WithoutLanguageFileUsesBuiltIn) {
-    const std::string& dir = platform::program_dir();
-    if (fs::exists(dir + "/FENDLANG") || fs::exists(dir + "/FENDLANG.enu") || fs::exists(dir + "/FENSCRPT.INI"))
-        GTEST_SKIP() << "program directory has its own language settings";
+    ScratchProgramDir prog;
     std::string old;
     bool had = platform::env_get("PATH", &old);
     platform::env_set("PATH", "/nonexistent-kel-dir");

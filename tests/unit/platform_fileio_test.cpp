@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/unit/scratch_program_dir.h"
 #include "platform/errors.h"
 #include "platform/fileio.h"
 #include "platform/process.h"
@@ -63,8 +64,8 @@ TEST(PathNormaliser, Table) {
 }
 
 TEST(PathNormaliser, DriveMapFromSettings) {
+    ScratchProgramDir prog;
     std::string ini = program_dir() + "/FENSCRPT.INI";
-    fs::remove(ini);
     ASSERT_TRUE(profile_write(ini.c_str(), "Drives", "D", "/srv/data"));
     EXPECT_EQ(normalize_path("D:\\x\\y.txt"), "/srv/data/x/y.txt");
     EXPECT_EQ(normalize_path("d:y.txt"), "/srv/data/y.txt");

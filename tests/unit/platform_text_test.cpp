@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/scratch_program_dir.h"
 #include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/text.h"
@@ -385,6 +386,7 @@ TEST_F(Text, LogicalCompareTreatsDigitRunsAsNumbers) {
 
 TEST_F(Text, AnsiCodePageComesFromTheSettingsFile) {
     // Only the MAIN key is touched: the rest of the file belongs to other settings.
+    ScratchProgramDir prog;
     std::string ini = kp::program_dir() + "/FENSCRPT.INI";
     auto ansi_with = [&](const char* value) {
         EXPECT_TRUE(kp::profile_write(ini.c_str(), "MAIN", "CodePage", value));
