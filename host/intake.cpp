@@ -401,14 +401,16 @@ static bool content_too_large() {
 std::string_view form_view(const char* p) {
     HostState& h = host();
     std::string_view c(p, h.content_offset + size_t{h.content_length});
-    if (h.content_kind == 2) c = c.substr(0, strnlen(p, c.size()));
-    else c.remove_prefix(h.content_offset);
-    return c;
+    if (h.content_kind != 2) return c.substr(h.content_offset);
+    // The length up to the first NUL is found once: every field call reads this view.
+    if (h.form_text_length == SIZE_MAX) h.form_text_length = strnlen(p, c.size());
+    return c.substr(0, h.form_text_length);
 }
 
 static void drop_content() {
     HostState& h = host();
     h.form.clear();
+    h.form_text_length = SIZE_MAX;
     if (h.content) pf::gmem_free(h.content);
     h.content = 0;
     h.content_length = 0;

@@ -46,6 +46,7 @@ struct HostState {
     uint32_t content_offset = 0;
     uint32_t content_length = 0;
     FormIndex form;               // the fields of the content, indexed once
+    size_t form_text_length = SIZE_MAX;  // URL-encoded content up to its first NUL, once known
     bool script_started = false;
     bool header_sent = false;     // a page already opened the response
     bool output_written = false;  // a byte of the response has been written

@@ -40,6 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (tab == std::string::npos) break;
         start = tab + 1;
     }
+    // A bounded index either holds at most the limit or refuses the whole form.
+    FormIndex bounded;
+    size_t limit = data[0] >> 6;
+    if (bounded.build(content, kind, boundary, limit)) {
+        if (bounded.field_count() > limit) abort();
+    } else if (bounded.field_count() != 0 || !bounded.names(content).empty()) {
+        abort();
+    }
     field_value(content, kind, boundary, "", 4096, true);
     field_value(content, kind, boundary, std::string_view("a\0b", 3), 4096, false);
     if (kind == 3) {

@@ -605,3 +605,170 @@ TEST(HostRunFixtures, CurlUrlEncodedForm) {
     Result r = post_fixture(st, "urlencoded", "fx.web");
     EXPECT_EQ(r.out, "Content-type: text/plain\r\n\r\nfirst name\tnote\tempty\r\nJane Doe\r\n100% & more\r\n[]\r\n47\r\n");
 }
+
+// --- Hostile requests -----------------------------------------------------------------
+
+// A web server's environment always means CGI mode: the words of a query without "=" that
+// Apache passes as arguments never select local or file mode or name an output file.
+TEST(HostHostile, ArgumentsNeverSelectAModeUnderCgi) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "hello.web", "webout(\"Content-type: text/plain\", 1)\r\nwebout(\"\", 1)\r\nwebout(\"hi\", 1)\r\n");
+    fs::path victim = st.dir() / "victim.txt";
+    write_file(victim, "keep");
+    const std::vector<std::vector<std::string>> argv_sets = {
+        {"/TarnwickLocal:" + victim.string(), "hello.web"},
+        {"/tarnwicklocal:" + victim.string(), "hello.web"},
+        {"/TARNWICKLOCAL", "hello.web"},
+        {"a.dat", "b.con", "victim.txt", "hello.web"},
+    };
+    for (const auto& args : argv_sets) {
+        std::string query;
+        for (const auto& a : args) query += (query.empty() ? "" : "+") + a;
+        for (const char* var : {"REQUEST_METHOD", "GATEWAY_INTERFACE"}) {
+            std::map<std::string, std::string> env = cgi_get(query);
+            if (std::string(var) == "GATEWAY_INTERFACE") {
+                env.erase("REQUEST_METHOD");
+                env["GATEWAY_INTERFACE"] = "CGI/1.1";
+            }
+            Result r = st.run(env, args);
+            EXPECT_EQ(r.out.substr(0, 24), "Status: 400 Bad Request\r") << query << " with " << var;
+            EXPECT_EQ(read_file(victim), "keep") << query;
+        }
+    }
+    EXPECT_FALSE(fs::exists(st.dir() / "a.dat"));
+    EXPECT_FALSE(fs::exists(st.dir() / "TARNWICK.LCL"));
+    // Without a CGI environment the command line still chooses local mode.
+    Result r = st.run({}, {"/TarnwickLocal:" + (st.dir() / "out.txt").string(), "hello.web"});
+    EXPECT_EQ(read_file(st.dir() / "out.txt"), "Content-type: text/plain\r\n\r\nhi\r\n");
+}
+
+TEST(HostHostile, MissingScriptIsNotFoundAndNamed) {
+    Stage st(Lib::Real);
+    Result r = st.run(cgi_get("nosuch.web+x"));
+    EXPECT_EQ(r.out.rfind("Status: 404 Not Found\r\nContent-type: text/html\r\n\r\n<H1>", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\r\n\r\nnosuch.web\r\n</Pre>"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Call("), std::string::npos) << r.out;
+    // Local mode keeps its described page, which follows the script-started rule.
+    Result l = st.run({}, {"/TarnwickLocal:" + (st.dir() / "out.txt").string(), "nosuch.web"});
+    std::string out = read_file(st.dir() / "out.txt");
+    EXPECT_EQ(out.substr(0, 8), "\r\n<HR>\r\n") << out;
+}
+
+TEST(HostHostile, ScriptErrorBeforeAndAfterOutput) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "early.web", "x = 1 / 0\r\n");
+    write_file(st.dir() / "late.web", "webout(\"Content-type: text/plain\", 1)\r\nwebout(\"\", 1)\r\nx = 1 / 0\r\n");
+    std::string early = st.run(cgi_get("early.web")).out;
+    EXPECT_EQ(early.rfind("Status: 500 Internal Server Error\r\nContent-type: text/html\r\n\r\n<H1>", 0), 0u) << early;
+    std::string late = st.run(cgi_get("late.web")).out;
+    EXPECT_EQ(late.rfind("Content-type: text/plain\r\n\r\n\r\n<HR>\r\n<H1>", 0), 0u) << late;
+}
+
+TEST(HostHostile, DeleteErrorLogCanBeDisabled) {
+    Stage st(Lib::Fake, "DisableDeleteerrorlog=1\r\n");
+    write_file(st.log(), "trace\r\n");
+    EXPECT_EQ(st.run(cgi_get("deleteerrorlog")).out, k403);
+    EXPECT_EQ(st.run(cgi_get("DeleteErrorLog")).out, k403);
+    EXPECT_EQ(read_file(st.log()), "trace\r\n");
+    Stage open(Lib::Fake, "DisableDeleteerrorlog=0\r\n");
+    write_file(open.log(), "trace\r\n");
+    EXPECT_NE(open.run(cgi_get("deleteerrorlog")).out.find("Error log has been deleted."), std::string::npos);
+    EXPECT_FALSE(fs::exists(open.log()));
+}
+
+namespace {
+std::string many_fields(size_t n) {
+    std::string body;
+    for (size_t i = 0; i < n; ++i) body += (i ? "&f" : "f") + std::to_string(i) + "=v";
+    return body;
+}
+std::string multipart_fields(size_t n) {
+    std::string body;
+    for (size_t i = 0; i < n; ++i)
+        body += "--BB\r\nContent-Disposition: form-data; name=\"f" + std::to_string(i) + "\"\r\n\r\nv\r\n";
+    return body + "--BB--\r\n";
+}
+Result post(const Stage& st, const std::string& script, const std::string& body, const std::string& type = "") {
+    auto env = cgi_get(script);
+    env["REQUEST_METHOD"] = "POST";
+    env["CONTENT_LENGTH"] = std::to_string(body.size());
+    if (!type.empty()) env["CONTENT_TYPE"] = type;
+    return st.run(env, {}, body);
+}
+}  // namespace
+
+// MaxFormFields at its limit and one past it, for both kinds of form; the refusal comes
+// before the script runs and is logged.
+TEST(HostHostile, TooManyFormFieldsAreRefused) {
+    Stage st(Lib::Real, "MaxFormFields=50\r\n");
+    write_file(st.dir() / "n.web", "webout(\"Content-type: text/plain\", 1)\r\nwebout(\"\", 1)\r\n"
+                                    "webout(itemcount(webparamnames(), @tab), 1)\r\nwebout(webparamdata(\"f49\"), 1)\r\n");
+    const std::string ok = "Content-type: text/plain\r\n\r\n50\r\nv\r\n";
+    const std::string refused = error_block("Tarnwick Error", "Posted form has too many fields", k413);
+    EXPECT_EQ(post(st, "n.web", many_fields(50)).out, ok);
+    EXPECT_EQ(post(st, "n.web", many_fields(51)).out, refused);
+    const std::string mp = "multipart/form-data; boundary=BB";
+    EXPECT_EQ(post(st, "n.web", multipart_fields(50), mp).out, ok);
+    EXPECT_EQ(post(st, "n.web", multipart_fields(51), mp).out, refused);
+    EXPECT_EQ(st.run(cgi_get("n.web&" + many_fields(51))).out, refused);  // GET fields count too
+    EXPECT_NE(read_file(st.log()).find("Posted form has too many fields"), std::string::npos);
+}
+
+// 100,000 fields (a 1.3 MB body) under a raised limit: every name listed once and each
+// value found, in one request well inside the test's time limit.
+TEST(HostHostile, HundredThousandFieldsStayLinear) {
+    Stage st(Lib::Real, "MaxFormFields=200000\r\n");
+    write_file(st.dir() / "all.web",
+               "webout(\"Content-type: text/plain\", 1)\r\nwebout(\"\", 1)\r\nnames = webparamnames()\r\n"
+               "n = itemcount(names, @tab)\r\nfound = 0\r\nfor i = 0 to n - 1\r\n"
+               "  if webparamdata(\"F\" : i) == \"v\" then found = found + 1\r\nnext\r\n"
+               "webout(n : \" \" : found : \" \" : webparamdata(\"f7\"), 1)\r\n");
+    std::string body = many_fields(100000) + "&f7=w";  // one repeated name
+    Result r = post(st, "all.web", body);
+    EXPECT_EQ(r.out, "Content-type: text/plain\r\n\r\n100000 99999 v\tw\r\n");
+    EXPECT_EQ(post(Stage(Lib::Real), "all.web", many_fields(10001)).out.substr(0, 30), "Status: 413 Content Too Large\r");
+}
+
+// A part whose name lost its closing quote is skipped; the fields after it are found.
+TEST(HostHostile, BrokenMultipartPartIsSkipped) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "mp.web", "webout(\"Content-type: text/plain\", 1)\r\nwebout(\"\", 1)\r\n"
+                                     "webout(webparamnames(), 1)\r\nwebout(webparamdata(\"a\"), 1)\r\n"
+                                     "webout(webparamsize(\"a\"), 1)\r\nwebout(webparamdata(\"c\"), 1)\r\n");
+    std::string body = "--BB\r\nContent-Disposition: form-data; name=\"c\"\r\n\r\nv3\r\n"
+                       "--BB\r\nContent-Disposition: form-data; name=\"b\r\n\r\nv2\r\n"
+                       "--BB\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nv1\r\n--BB--\r\n";
+    Result r = post(st, "mp.web", body, "multipart/form-data; boundary=BB");
+    EXPECT_EQ(r.out, "Content-type: text/plain\r\n\r\nc\ta\r\nv1\r\n2\r\nv3\r\n");
+}
+
+// A termination request while the host waits for the posted body ends the request at
+// once: the script never runs.
+TEST(HostHostile, TerminationDuringBodyReadStopsTheRequest) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "mark.web", "webout(\"ran\", 1)\r\n");
+    auto env = cgi_get("mark.web");
+    env["REQUEST_METHOD"] = "POST";
+    env["CONTENT_LENGTH"] = "100";
+    // The body's writer stays open (sleep holds the pipe) while tarnhost is sent SIGTERM.
+    std::string cmd = "cd " + shell_quote(st.dir().string()) +
+                      " && mkfifo in.fifo && { (printf a=1; exec sleep 10) >in.fifo & writer=$!; } && env -i";
+    for (const auto& [k, v] : env) cmd += " " + shell_quote(k + "=" + v);
+    cmd += " ./tarnhost <in.fifo >stdout.txt 2>stderr.txt & pid=$!; sleep 0.3; kill -TERM $pid; wait $pid;"
+           " kill $writer; wait";
+    std::system(("timeout 30 sh -c " + shell_quote(cmd)).c_str());
+    std::string out = read_file(st.dir() / "stdout.txt");
+    EXPECT_EQ(out.find("ran"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(0, 32), "Status: 503 Service Unavailable\r") << out;
+}
+
+// weboutfile of an endless file: the time-out stops the copy between blocks, so the
+// script ends as cancelled instead of being killed as stuck.
+TEST(HostHostile, LongHostWorkStopsAtTheTimeOut) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "zero.web", "websettimeout(1)\r\nweboutfile(\"/dev/zero\")\r\nwebout(\"after\", 1)\r\n");
+    Result r = st.run(cgi_get("zero.web"), {}, "", " >/dev/null");
+    std::string log = read_file(st.log());
+    EXPECT_NE(log.find("Script timed out"), std::string::npos) << log;
+    EXPECT_EQ(log.find("did not stop"), std::string::npos) << log;
+}
