@@ -98,7 +98,9 @@ ScriptAlias /cgi-bin/ "$work/cgi-bin/"
     Require all granted
 </Directory>
 CONF
-    "$APACHE" -f "$work/apache.conf" -DFOREGROUND >/dev/null 2>&1 &
+    # In a session of its own: Apache's prefork parent signals its whole process group
+    # when it stops, which would otherwise take the test runner with it.
+    setsid "$APACHE" -f "$work/apache.conf" -DFOREGROUND >/dev/null 2>&1 &
     pid=$!
     for _ in $(seq 50); do
       curl -s -o /dev/null "http://127.0.0.1:$port/" && { started=$port; break; }
