@@ -41,7 +41,7 @@ const Anchor& anchor() {
     return a;
 }
 
-LocalTime fields_of(const struct tm& tm, int64_t unix_ns) {
+LocalTime fields_of(const struct tm& tm, int millisecond) {
     LocalTime lt{};
     lt.year = tm.tm_year + 1900;
     lt.month = tm.tm_mon + 1;
@@ -49,10 +49,21 @@ LocalTime fields_of(const struct tm& tm, int64_t unix_ns) {
     lt.hour = tm.tm_hour;
     lt.minute = tm.tm_min;
     lt.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // no leap second in a date-time string
-    int64_t ms = (unix_ns / 1000000) % 1000;
-    lt.millisecond = static_cast<int>(ms < 0 ? ms + 1000 : ms);
+    lt.millisecond = millisecond;
     lt.weekday = tm.tm_wday;
     return lt;
+}
+
+LocalTime local_fields(time_t t, int millisecond) {
+    anchor();  // TZ read once per process
+    struct tm tm;
+    if (!localtime_r(&t, &tm)) return LocalTime{};
+    return fields_of(tm, millisecond);
+}
+
+int millisecond_of(int64_t unix_ns) {
+    int64_t ms = (unix_ns / 1000000) % 1000;
+    return static_cast<int>(ms < 0 ? ms + 1000 : ms);
 }
 
 time_t seconds_of(int64_t unix_ns) {
@@ -68,19 +79,32 @@ int64_t wall_clock_ns() {
     return a.wall_ns + static_cast<int64_t>(perf_counter_ns() - a.mono_ns);
 }
 
-LocalTime local_time_of(int64_t unix_ns) {
-    anchor();  // TZ read once per process
-    time_t t = seconds_of(unix_ns);
-    struct tm tm;
-    if (!localtime_r(&t, &tm)) return LocalTime{};
-    return fields_of(tm, unix_ns);
-}
+LocalTime local_time_of(int64_t unix_ns) { return local_fields(seconds_of(unix_ns), millisecond_of(unix_ns)); }
+
+LocalTime local_time_at(int64_t unix_seconds) { return local_fields(static_cast<time_t>(unix_seconds), 0); }
 
 LocalTime utc_time_of(int64_t unix_ns) {
     time_t t = seconds_of(unix_ns);
     struct tm tm;
     if (!gmtime_r(&t, &tm)) return LocalTime{};
-    return fields_of(tm, unix_ns);
+    return fields_of(tm, millisecond_of(unix_ns));
+}
+
+bool unix_time_of_local(const LocalTime& t, int64_t* unix_seconds) {
+    anchor();
+    struct tm tm {};
+    tm.tm_year = t.year - 1900;
+    tm.tm_mon = t.month - 1;
+    tm.tm_mday = t.day;
+    tm.tm_hour = t.hour;
+    tm.tm_min = t.minute;
+    tm.tm_sec = t.second;
+    tm.tm_isdst = -1;
+    errno = 0;
+    time_t s = mktime(&tm);
+    if (s == static_cast<time_t>(-1) && errno != 0) return false;
+    *unix_seconds = static_cast<int64_t>(s);
+    return true;
 }
 
 }  // namespace kel::platform

@@ -55,6 +55,17 @@ TEST(Clock, LocalTimeFollowsAHalfHourZone) {
     EXPECT_EQ(late.minute, 29);
 }
 
+TEST(Clock, LocalFieldsGiveTheirMomentBack) {
+    ZoneGuard z("IST-5:30");
+    int64_t s = 0;
+    ASSERT_TRUE(unix_time_of_local(LocalTime{2024, 1, 2, 15, 4, 5, 0, 0}, &s));
+    EXPECT_EQ(s, 1704188045);
+    ASSERT_TRUE(unix_time_of_local(LocalTime{1601, 1, 1, 0, 0, 0, 0, 0}, &s));
+    LocalTime back = local_time_at(s);
+    EXPECT_EQ(back.year, 1601);
+    EXPECT_EQ(back.hour, 0);
+}
+
 TEST(Clock, MomentsBefore1970KeepTheirMilliseconds) {
     // 1969-12-31 23:59:59.250 UTC: the second is floored, not truncated towards 0.
     LocalTime u = utc_time_of(-750 * 1000000);
