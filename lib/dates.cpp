@@ -186,20 +186,28 @@ void timediff_fn(Call& c) {
     if (!arg_time(c, 1, kYmdFull, 1462, &a) || !arg_time(c, 2, kYmdFull, 1462, &b)) return;
     int32_t s = a.second - b.second, mi = a.minute - b.minute, h = a.hour - b.hour;
     int32_t d = a.day - b.day, mo = a.month - b.month, y = a.year - b.year;
-    if (s < 0) s += 60, --mi;
-    if (mi < 0) mi += 60, --h;
-    if (h < 0) h += 24, --d;
-    if (mo < 0) mo += 12, --y;
+    // Each field below 0 borrows one of the next larger.
+    auto borrow_from = [](int32_t& field, int32_t& next, int32_t size) {
+        if (field < 0) {
+            field += size;
+            --next;
+        }
+    };
+    borrow_from(s, mi, 60);
+    borrow_from(mi, h, 60);
+    borrow_from(h, d, 24);
+    borrow_from(mo, y, 12);
     // Days borrow the month before the later date's month, stretched to the earlier day.
     int prev = a.month == 1 ? 12 : a.month - 1;
-    int borrow = 31;
+    int32_t month_days = 31;
     if (prev == 2)
-        borrow = std::max(is_leap_year(b.year) ? 29 : 28, static_cast<int>(b.day));
+        month_days = std::max(is_leap_year(b.year) ? 29 : 28, b.day);
     else if (prev == 4 || prev == 6 || prev == 9 || prev == 11)
-        borrow = b.day == 31 ? 31 : 30;
+        month_days = b.day == 31 ? 31 : 30;
     while (d < 0) {
-        d += borrow;
-        if (--mo < 0) mo += 12, --y;
+        d += month_days;
+        --mo;
+        borrow_from(mo, y, 12);
     }
     if (y < 0) return (void)c.fail(1462);
     c.ret_str(format_ymdhms(c.inst, {y, mo, d, h, mi, s}));
@@ -250,8 +258,16 @@ void timeformat_fn(Call& c) {
     DateTime t;
     if (!arg_time(c, 1, mode, 1020, &t)) return;
     DateTime r{1900, 1, 1, 0, 0, 0};
-    if (f.date) r.year = t.year, r.month = t.month, r.day = t.day;
-    if (f.time) r.hour = t.hour, r.minute = t.minute, r.second = t.second;
+    if (f.date) {
+        r.year = t.year;
+        r.month = t.month;
+        r.day = t.day;
+    }
+    if (f.time) {
+        r.hour = t.hour;
+        r.minute = t.minute;
+        r.second = t.second;
+    }
     std::u16string out;
     render_pattern(format, r, &out);
     if (out.size() > kFormatMax) return (void)c.fail(3053);
