@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/fileio.h"
 #include "platform/internal.h"
@@ -352,23 +353,8 @@ uint64_t perf_counter_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-LocalTime local_time() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    time_t t = ts.tv_sec;
-    struct tm tm;
-    LocalTime lt{};
-    if (!localtime_r(&t, &tm)) return lt;
-    lt.year = tm.tm_year + 1900;
-    lt.month = tm.tm_mon + 1;
-    lt.day = tm.tm_mday;
-    lt.hour = tm.tm_hour;
-    lt.minute = tm.tm_min;
-    lt.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // Windows has no leap second
-    lt.millisecond = static_cast<int>(ts.tv_nsec / 1000000);
-    lt.weekday = tm.tm_wday;
-    return lt;
-}
+// The clock the date and time functions read, so that logs and scripts agree.
+LocalTime local_time() { return local_time_of(wall_clock_ns()); }
 
 int64_t unix_time() {
     timespec ts;
