@@ -41,9 +41,9 @@ TEST(Watchdog, NearerRearmWakesTheWaitingThread) {
 TEST(Watchdog, RearmAfterDisarmFiresWithTheNewSettings) {
     EXPECT_EXIT(
         {
-            watchdog_arm(20, [] { std::fputs("old\n", stderr); }, 3);
+            watchdog_arm(300, [] { std::fputs("old\n", stderr); }, 3);
             watchdog_disarm();
-            sleep_ms(60);  // the old deadline passes unobserved
+            sleep_ms(600);  // the old deadline passes unobserved
             watchdog_arm(20, [] { std::fputs("again\n", stderr); }, 5);
             stuck();
         },
