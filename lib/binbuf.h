@@ -70,6 +70,10 @@ inline bool binbuf_range_ok(int64_t offset, int64_t count, int64_t limit) { retu
 // one). False for anything else or a magnitude beyond 2^64 - 1.
 bool parse_decimal64(std::string_view s, bool* negative, uint64_t* magnitude);
 
+// The first position p >= from with p + pattern <= end where the pattern matches (bytes
+// compared after upper-case mapping when nocase), or -1; an empty pattern never matches.
+int64_t binbuf_find(const uint8_t* data, int64_t from, int64_t end, std::string_view pat, bool nocase);
+
 // Hex text to bytes: pairs of hex digits (either case), with spaces, CR and LF between
 // pairs ignored. False for any other character or an odd digit.
 bool hex_to_bytes(std::string_view hex, std::string* out);

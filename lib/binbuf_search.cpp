@@ -40,8 +40,9 @@ struct TempBlock {
     uint8_t* p;
 };
 
-// The first position p >= from with p + pattern <= end where the pattern matches, or -1.
-int64_t find_forward(const uint8_t* data, int64_t from, int64_t end, std::string_view pat, bool nocase) {
+}  // namespace
+
+int64_t binbuf_find(const uint8_t* data, int64_t from, int64_t end, std::string_view pat, bool nocase) {
     const auto* q = reinterpret_cast<const uint8_t*>(pat.data());
     size_t n = pat.size();
     if (n == 0 || from + static_cast<int64_t>(n) > end) return -1;
@@ -55,6 +56,8 @@ int64_t find_forward(const uint8_t* data, int64_t from, int64_t end, std::string
         if (map.up[data[p]] == first && map.equal(data + p + 1, q + 1, n - 1)) return p;
     return -1;
 }
+
+namespace {
 
 // The last position p <= from where the pattern matches, or -1.
 int64_t find_backward(const uint8_t* data, int64_t from, std::string_view pat, bool nocase) {
@@ -79,7 +82,7 @@ int64_t find_backward(const uint8_t* data, int64_t from, std::string_view pat, b
 int64_t binary_search(const BinBuf& b, int64_t offset, std::string_view pat, bool backward, bool nocase) {
     int64_t n = static_cast<int64_t>(pat.size());
     if (n == 0) return -1;
-    if (!backward) return find_forward(b.data, offset, b.eod, pat, nocase);
+    if (!backward) return binbuf_find(b.data, offset, b.eod, pat, nocase);
     if (offset < n) return -1;
     int64_t from = std::min(offset - n + 1, static_cast<int64_t>(b.eod) - n);
     return from < 0 ? -1 : find_backward(b.data, from, pat, nocase);
@@ -144,7 +147,7 @@ void binarystrcnt_fn(Call& c) {
     std::string_view pat = c.str(4);
     int32_t count = 0;
     for (int64_t p = start; p <= end;) {
-        p = find_forward(b->data, p, b->eod, pat, false);
+        p = binbuf_find(b->data, p, b->eod, pat, false);
         if (p < 0 || p > end) break;
         ++count;
         p += static_cast<int64_t>(pat.size());
@@ -164,14 +167,14 @@ void binaryreplace_fn(Call& c) {
     // Counted first, so that the growth is known before any memory is taken.
     int64_t hits = 0;
     int64_t step = static_cast<int64_t>(pat.size());
-    for (int64_t p = 0; (p = find_forward(b->data, p, b->eod, pat, nocase)) >= 0; p += step) ++hits;
+    for (int64_t p = 0; (p = binbuf_find(b->data, p, b->eod, pat, nocase)) >= 0; p += step) ++hits;
     int64_t len = b->eod + (static_cast<int64_t>(rep.size()) - step) * hits;
     if (len > b->size) return (void)c.fail(1614);
     TempBlock tmp(static_cast<size_t>(len));
     if (!tmp.p) return (void)c.fail(1588);
     uint8_t* out = tmp.p;
     int64_t from = 0;
-    for (int64_t p = 0; (p = find_forward(b->data, p, b->eod, pat, nocase)) >= 0; p += step) {
+    for (int64_t p = 0; (p = binbuf_find(b->data, p, b->eod, pat, nocase)) >= 0; p += step) {
         std::memcpy(out, b->data + from, static_cast<size_t>(p - from));
         out += p - from;
         std::memcpy(out, rep.data(), rep.size());
