@@ -588,7 +588,15 @@ void binarycopy_fn(Call& c) {
     if (dst <= src || dst >= src + n) {
         std::memmove(dst, src, n);  // forward copy semantics: the same as byte by byte
     } else {
-        for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+        // Byte by byte upward, each byte at distance d repeats the one d below it: the
+        // first d source bytes repeat through the range, copied in doubling pieces.
+        size_t d = static_cast<size_t>(dst - src);
+        std::memcpy(dst, src, d);
+        for (size_t done = d; done < n;) {
+            size_t k = done < n - done ? done : n - done;
+            std::memcpy(dst + done, dst, k);
+            done += k;
+        }
     }
     c.ret_int(static_cast<int32_t>(r.count));
 }
