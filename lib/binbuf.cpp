@@ -136,23 +136,6 @@ BinBuf* binbuf_arg(Call& c, int n) {
     return b;
 }
 
-bool parse_decimal64(std::string_view s, bool* negative, uint64_t* magnitude) {
-    size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-    bool neg = false;
-    if (i < s.size() && (s[i] == '-' || s[i] == '+')) neg = s[i++] == '-';
-    if (i == s.size()) return false;
-    uint64_t v = 0;
-    for (; i < s.size(); ++i) {
-        unsigned d = static_cast<unsigned char>(s[i]) - '0';
-        if (d > 9) return false;
-        if (__builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, d, &v)) return false;
-    }
-    *negative = neg;
-    *magnitude = v;
-    return true;
-}
-
 namespace {
 
 // ---- whole buffers
@@ -423,31 +406,6 @@ void binarypeekhex_fn(Call& c) {
         out[2 * i + 1] = kHex[v & 15];
     }
 }
-
-int hex_digit(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
-
-bool hex_to_bytes(std::string_view hex, std::string* out) {
-    out->clear();
-    size_t i = 0;
-    while (true) {
-        while (i < hex.size() && (hex[i] == ' ' || hex[i] == '\r' || hex[i] == '\n')) ++i;
-        if (i == hex.size()) return true;
-        if (i + 1 >= hex.size()) return false;
-        int hi = hex_digit(hex[i]), lo = hex_digit(hex[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out->push_back(static_cast<char>(hi * 16 + lo));
-        i += 2;
-    }
-}
-
-namespace {
 
 // binarypokehex(h, offset, hex): byte pairs, with spaces, CR and LF between pairs ignored;
 // nothing is stored unless the whole text is valid and fits.

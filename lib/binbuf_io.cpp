@@ -18,23 +18,6 @@ namespace kel::lib {
 
 namespace pf = kel::platform;
 
-bool inflate_bounded(const uint8_t* src, size_t n, uint8_t* dst, size_t cap, size_t* out_len) {
-    uint8_t none = 0;
-    z_stream z{};
-    if (inflateInit(&z) != Z_OK) return false;
-    // Buffers hold at most 2^31 - 1 bytes, so the counts fit zlib's 32-bit fields.
-    z.next_in = const_cast<Bytef*>(src ? src : &none);
-    z.avail_in = static_cast<uInt>(n);
-    z.next_out = cap ? dst : &none;
-    z.avail_out = static_cast<uInt>(cap);
-    int rc = inflate(&z, Z_FINISH);
-    size_t produced = cap - z.avail_out;
-    inflateEnd(&z);
-    if (rc != Z_STREAM_END) return false;  // corrupt, truncated, or more than cap bytes
-    *out_len = produced;
-    return true;
-}
-
 int32_t binbuf_inflate(interp::Instance& inst, const uint8_t* src, size_t n, int32_t handle) {
     BinBuf* b = binbuf_get(inst, handle);
     if (!b) {

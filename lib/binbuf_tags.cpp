@@ -13,60 +13,6 @@ namespace kel::lib {
 
 namespace {
 
-constexpr size_t kTagFixed = 36;  // the hex fields before the two tag texts
-constexpr size_t kTagMaxLen = 0xFFFF;
-
-// `width` hex digits (either case) at text[at]; false for any other character.
-bool hex_field(std::string_view text, size_t at, int width, uint32_t* out) {
-    uint32_t v = 0;
-    for (int i = 0; i < width; ++i) {
-        char ch = text[at + static_cast<size_t>(i)];
-        int d = ch >= '0' && ch <= '9' ? ch - '0' : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10 : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10 : -1;
-        if (d < 0) return false;
-        v = v << 4 | static_cast<uint32_t>(d);
-    }
-    *out = v;
-    return true;
-}
-
-}  // namespace
-
-bool tag_parse(std::string_view text, TagState* out) {
-    if (text.size() < kTagFixed || text.size() > kTagMaxLen) return false;
-    uint32_t total, slot, offset, state, slen, elen, dlen;
-    if (!hex_field(text, 0, 4, &total) || !hex_field(text, 4, 4, &slot) || !hex_field(text, 8, 8, &offset) ||
-        !hex_field(text, 16, 4, &state) || !hex_field(text, 20, 4, &slen) || !hex_field(text, 24, 4, &elen) ||
-        !hex_field(text, 28, 8, &dlen))
-        return false;
-    if (total != text.size() || slot >= static_cast<uint32_t>(kBinBufSlots)) return false;
-    if (offset > INT32_MAX || dlen > INT32_MAX) return false;  // negative in the 32-bit record
-    if (state != kTagInit && state != kTagFound && state != kTagReplaced) return false;
-    if (slen == 0 || elen == 0 || kTagFixed + slen + 1 + elen + 1 != total) return false;
-    if (text[kTagFixed + slen] != ' ' || text[total - 1] != ' ') return false;
-    out->slot = static_cast<int32_t>(slot);
-    out->offset = static_cast<int32_t>(offset);
-    out->state = static_cast<int32_t>(state);
-    out->data_len = static_cast<int32_t>(dlen);
-    out->start_tag = text.substr(kTagFixed, slen);
-    out->end_tag = text.substr(kTagFixed + slen + 1, elen);
-    return true;
-}
-
-std::string tag_format(const TagState& t) {
-    size_t total = kTagFixed + t.start_tag.size() + 1 + t.end_tag.size() + 1;
-    if (total > kTagMaxLen) return {};
-    char head[kTagFixed + 1];
-    std::snprintf(head, sizeof head, "%04lX%04lX%08lX%04lX%04lX%04lX%08lX", static_cast<unsigned long>(total),
-                  static_cast<unsigned long>(t.slot), static_cast<unsigned long>(t.offset),
-                  static_cast<unsigned long>(t.state), static_cast<unsigned long>(t.start_tag.size()),
-                  static_cast<unsigned long>(t.end_tag.size()), static_cast<unsigned long>(t.data_len));
-    std::string s(head, kTagFixed);
-    s.append(t.start_tag).append(" ").append(t.end_tag).append(" ");
-    return s;
-}
-
-namespace {
-
 int64_t section_len(const TagState& t) {
     return static_cast<int64_t>(t.start_tag.size()) + t.data_len + static_cast<int64_t>(t.end_tag.size());
 }
