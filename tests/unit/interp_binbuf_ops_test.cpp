@@ -239,12 +239,13 @@ TEST(BinBufTags, EditedStringsAreRefused) {
     EXPECT_FALSE(tag_parse(s + " ", &out));
     EXPECT_FALSE(tag_parse("", &out));
     // The longest representable tag string, and one past it.
-    t.start_tag = std::string(65535 - 36 - 3, 'a');
+    const std::string longest(65535 - 36 - 3, 'a'), too_long(65535 - 36 - 2, 'a');
+    t.start_tag = longest;  // the state only views its tags
     t.end_tag = "b";
     std::string max = tag_format(t);
     EXPECT_EQ(max.size(), 65535u);
     EXPECT_TRUE(tag_parse(max, &out));
-    t.start_tag = std::string(65535 - 36 - 2, 'a');
+    t.start_tag = too_long;
     EXPECT_EQ(tag_format(t), "");
 }
 
