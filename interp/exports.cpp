@@ -228,7 +228,10 @@ intptr_t services(Instance& inst, int32_t code, const char* s1, const char* s2, 
         if (n == 2 && inst.vars && p >= 0 && p < inst.cur_count) return reinterpret_cast<intptr_t>(&inst.vars[p]);
         return 0;
     case 33:
-        return 0;  // UncompressBuffer is not built yet
+        // s1 the zlib stream, n its byte count, p the binary buffer that receives it.
+        if (!s1 || n < 0 || n > INT32_MAX) return 0;
+        return lib::binbuf_inflate(inst, reinterpret_cast<const uint8_t*>(s1), static_cast<size_t>(n),
+                                   static_cast<int32_t>(p));
     case 37:
         return inst.stop_requested;
     case 39: {
@@ -469,6 +472,18 @@ int32_t call_host(Instance& inst, int32_t code, ExchangeValue* args, int32_t arg
 KEL_EXPORT uint32_t VMalloc(void* instance, uint32_t n) {
     Instance* inst = instance_from_block(instance);
     return inst ? heap_alloc(*inst, n) : 0;
+}
+
+// UncompressBuffer(instance, data, count, handle): inflates one zlib stream of `count`
+// bytes into a binary buffer. The decompressed length (the buffer's new end of data), or -1
+// with the buffer unchanged; the instance's error number is left as it was.
+KEL_EXPORT int32_t UncompressBuffer(void* instance, const void* data, int32_t count, int32_t handle) {
+    Instance* inst = instance_from_block(instance);
+    if (!inst || !data || count < 0) return -1;
+    uint16_t saved = inst->err_code;
+    int32_t r = kel::lib::binbuf_inflate(*inst, static_cast<const uint8_t*>(data), static_cast<size_t>(count), handle);
+    inst->err_code = saved;
+    return r;
 }
 
 KEL_EXPORT void VFree(void* instance, uint32_t offset) {

@@ -14,6 +14,7 @@ KEL_EXPORT intptr_t DLLServices(kel::Handle instance, int32_t code, const char* 
                                 intptr_t p);
 KEL_EXPORT int32_t ViperAnswer(int32_t status, uint32_t magic, kel::RequestRecord* req, kel::ExchangeValue* result);
 KEL_EXPORT uint32_t VMalloc(void* instance, uint32_t n);
+KEL_EXPORT int32_t UncompressBuffer(void* instance, const void* data, int32_t count, int32_t handle);
 KEL_EXPORT void VFree(void* instance, uint32_t offset);
 KEL_EXPORT uint32_t find_var(void* instance, const char* name, int32_t report);
 KEL_EXPORT int32_t DoDllAbout();
