@@ -445,7 +445,9 @@ bool profile_write(const char* file, const char* section, const char* key, const
         return false;
     }
     // A line break would let a value or name write extra lines (or sections) into the file.
-    if (has_any(section, "]\r\n") || has_any(key, "=\r\n") || (key && (key[0] == '[' || key[0] == ';'))) {
+    // A value is refused too rather than cut: the caller learns that it was not stored.
+    if (has_any(section, "]\r\n") || has_any(key, "=\r\n") || (key && (key[0] == '[' || key[0] == ';')) ||
+        has_any(value, "\r\n")) {
         set_last_error(87);
         return false;
     }
@@ -468,8 +470,6 @@ bool profile_write(const char* file, const char* section, const char* key, const
             }
         } else {
             std::string v = value ? value : "";
-            size_t cut = v.find_first_of("\r\n");
-            if (cut != std::string::npos) v.resize(cut);
             long found = -1;
             size_t end = 0;
             if (h >= 0) {
