@@ -271,7 +271,8 @@ int lock_and_read(const std::string& path, bool create, std::string* data) {
             return -1;
         }
         struct stat held;
-        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+        // Not a file, or a read-only one (no owner write bit, as the attribute reads).
+        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || !(held.st_mode & S_IWUSR)) {
             close(fd);
             set_last_error(5);
             return -1;

@@ -311,3 +311,11 @@ TEST_F(IniTest, ReplacementLeavesNoTemporaryFiles) {
     EXPECT_EQ(entries, 1u);
     EXPECT_EQ(get("s", "k"), "4");
 }
+
+TEST_F(IniTest, ReadOnlyFileIsNotReplaced) {
+    put("[s]\r\nk=1\r\n");
+    fs::permissions(path_, fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_FALSE(profile_write(path_.c_str(), "s", "k", "2"));
+    EXPECT_EQ(last_error(), 5u);
+    EXPECT_EQ(get("s", "k"), "1");
+}
