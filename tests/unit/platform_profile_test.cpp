@@ -295,9 +295,16 @@ TEST_F(IniTest, LargeFileReadAndUpdatedWhole) {
     std::string big = "[s]\r\n";
     const std::string pad(60, 'x');
     int n = 0;
-    while (big.size() < 50u * 1024 * 1024) big += "k" + std::to_string(n++) + "=" + pad + "\r\n";
+    std::string last;
+    while (big.size() < 50u * 1024 * 1024) {
+        last = 'k';
+        last += std::to_string(n++);
+        big += last;
+        big += '=';
+        big += pad;
+        big += "\r\n";
+    }
     put(big);
-    std::string last = "k" + std::to_string(n - 1);
     EXPECT_EQ(get("s", last.c_str()), pad);
     ASSERT_TRUE(profile_write(path_.c_str(), "s", "new", "1"));
     EXPECT_EQ(fs::file_size(path_), big.size() + 7);
