@@ -353,6 +353,13 @@ bool replace_file(const std::string& path, const std::string& data) {
     return ok;
 }
 
+// The drive map is read from FENSCRPT.INI once; any write to that file makes it read again.
+void settings_changed(const std::string& path) {
+    size_t base = path.rfind('/');
+    if (strcasecmp(path.c_str() + (base == std::string::npos ? 0 : base + 1), "FENSCRPT.INI") == 0)
+        detail::drive_map_invalidate();
+}
+
 bool has_any(const char* s, const char* chars) { return s && std::strpbrk(s, chars) != nullptr; }
 
 }  // namespace
@@ -456,7 +463,10 @@ bool profile_write(const char* file, const char* section, const char* key, const
     std::string data;
     // Deleting from a file that does not exist changes nothing and creates nothing.
     int lock = lock_and_read(path, value != nullptr, &data);
-    if (lock == -2) return true;
+    if (lock == -2) {
+        settings_changed(path);
+        return true;
+    }
     if (lock < 0) return false;
     IniFile f = parse(data);
     bool changed = false;
@@ -509,9 +519,7 @@ bool profile_write(const char* file, const char* section, const char* key, const
     uint32_t err = last_error();
     close(lock);  // only after the rename: the next writer then reads the new file
     set_last_error(err);
-    size_t base = path.rfind('/');
-    if (strcasecmp(path.c_str() + (base == std::string::npos ? 0 : base + 1), "FENSCRPT.INI") == 0)
-        detail::drive_map_invalidate();
+    settings_changed(path);
     return ok;
 }
 
