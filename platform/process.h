@@ -59,8 +59,10 @@ KEL_PLATFORM_API std::string host_address();
 KEL_PLATFORM_API std::vector<std::string> split_command_line(std::string_view text, bool program_first = false);
 // Starts a program without a shell: `program` without "/" is found by search_path();
 // argv[0] is what the child sees as its name (the program when argv is empty). Standard
-// input, output and error are /dev/null; `dir` ("" or nullptr: the current directory)
-// is its working directory; signals are at their defaults in the child. Returns the
+// input, output and error are /dev/null and no other descriptor is inherited; `dir`
+// ("" or nullptr: the current directory) is its working directory; signals are at their
+// defaults in the child, which runs in a session of its own and gets the environment
+// without HTTP_PROXY (under CGI that is the request's "Proxy:" header). Returns the
 // process id, or 0 with last_error() (2 not found, 3 bad directory, 5 access denied,
 // 193 not a program).
 KEL_PLATFORM_API int32_t spawn_process(const char* program, const std::vector<std::string>& argv, const char* dir);

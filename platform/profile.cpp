@@ -29,29 +29,6 @@ struct IniFile {
     Encoding encoding = Encoding::Ansi;
 };
 
-// Parsed files by path, valid while the file keeps its inode, size and modification time
-// (a replacing write always changes the inode). The host reads TARNWICK.INI several times
-// at start-up; this keeps that to one read.
-struct CacheEntry {
-    std::string path;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    timespec mtime{};
-    IniFile file;
-};
-constexpr size_t kCacheSlots = 4;
-
-struct Cache {
-    CacheEntry entries[kCacheSlots];
-    size_t next = 0;
-};
-
-Cache& cache() {
-    static auto* c = new Cache;
-    return *c;
-}
-
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view trim(std::string_view s) {
@@ -219,45 +196,17 @@ std::string resolve_name(const char* file, bool create) {
     return create ? detail::resolve_for_create(p) : detail::resolve_existing(p);
 }
 
-// Reads (or finds in the cache) the file at `path`; a missing file reads as empty.
+// Reads the file at `path` afresh on every call (another request may have replaced it
+// since); a missing file reads as empty.
 bool load(const std::string& path, IniFile* out) {
+    *out = IniFile{};
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        *out = IniFile{};
-        return errno == ENOENT || errno == ENOTDIR;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        *out = IniFile{};
-        return false;
-    }
-    Cache& c = cache();
-    for (CacheEntry& e : c.entries) {
-        if (e.path == path && e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size &&
-            e.mtime.tv_sec == st.st_mtim.tv_sec && e.mtime.tv_nsec == st.st_mtim.tv_nsec) {
-            *out = e.file;
-            return true;
-        }
-    }
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+    if (!S_ISREG(st.st_mode)) return false;  // a directory, a pipe or a device is no INI file
     std::string data;
-    if (!file_read_all(path.c_str(), &data)) {
-        *out = IniFile{};
-        return last_error() == 2 || last_error() == 3;
-    }
+    if (!file_read_all(path.c_str(), &data)) return last_error() == 2 || last_error() == 3;
     *out = parse(data);
-    CacheEntry& e = c.entries[c.next];
-    c.next = (c.next + 1) % kCacheSlots;
-    e.path = path;
-    e.dev = st.st_dev;
-    e.ino = st.st_ino;
-    e.size = st.st_size;
-    e.mtime = st.st_mtim;
-    e.file = *out;
     return true;
-}
-
-void forget(const std::string& path) {
-    for (CacheEntry& e : cache().entries)
-        if (e.path == path) e.path.clear();
 }
 
 // Line index of the section header, or -1.
@@ -297,24 +246,71 @@ int64_t now_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Writers in one directory are serialised by a lock on the directory itself: a lock on
-// the file would be lost when the replacement is renamed over it.
 constexpr int kLockWaitMs = 10000;
 
-int lock_dir(const std::string& dir) {
-    int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
+// A writer holds an exclusive lock on the file itself from reading it to renaming the
+// replacement over it. The replacement is a new file, so a writer that waited on the old
+// one finds the name leading elsewhere once it has the lock and starts again on the new
+// file. A missing file is created empty (only when `create`) so that there is something
+// to lock. Returns the locked descriptor with the current contents in `data`, -1 with
+// last_error() on failure, or -2 when the file is missing and `create` is false.
+int lock_and_read(const std::string& path, bool create, std::string* data) {
     int64_t deadline = now_ms() + kLockWaitMs;
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || now_ms() >= deadline) {
-            close(fd);
-            errno = EWOULDBLOCK;
+    for (;;) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0 && errno == ENOENT) {
+            if (!create) return -2;
+            mode_t mask = umask(0);
+            umask(mask);
+            fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666 & ~mask);
+            if (fd < 0 && errno == EEXIST) continue;  // another writer made it first
+        }
+        if (fd < 0) {
+            detail::set_error_from_errno();
+            if (last_error() == 2) set_last_error(3);  // the directory is missing
             return -1;
         }
-        timespec ts{0, 5 * 1000000L};
-        nanosleep(&ts, nullptr);
+        struct stat held;
+        // Not a file, or a read-only one (no owner write bit, as the attribute reads).
+        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || !(held.st_mode & S_IWUSR)) {
+            close(fd);
+            set_last_error(5);
+            return -1;
+        }
+        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || now_ms() >= deadline) {
+                close(fd);
+                set_last_error(32);
+                return -1;
+            }
+            timespec ts{0, 1000000L};
+            nanosleep(&ts, nullptr);
+        }
+        struct stat now;
+        if (stat(path.c_str(), &now) != 0 || now.st_ino != held.st_ino || now.st_dev != held.st_dev) {
+            close(fd);  // replaced (or removed) while we waited: lock the file that is there now
+            if (now_ms() >= deadline) {
+                set_last_error(32);
+                return -1;
+            }
+            continue;
+        }
+        data->clear();
+        char buf[65536];
+        File f{fd};
+        for (;;) {
+            int64_t n = file_read(f, buf, sizeof buf);
+            if (n < 0) {
+                uint32_t err = last_error();
+                close(fd);
+                set_last_error(err);
+                return -1;
+            }
+            if (n == 0) break;
+            data->append(buf, static_cast<size_t>(n));
+        }
+        return fd;
     }
-    return fd;
 }
 
 bool replace_file(const std::string& path, const std::string& data) {
@@ -355,6 +351,13 @@ bool replace_file(const std::string& path, const std::string& data) {
         set_last_error(err);
     }
     return ok;
+}
+
+// The drive map is read from FENSCRPT.INI once; any write to that file makes it read again.
+void settings_changed(const std::string& path) {
+    size_t base = path.rfind('/');
+    if (strcasecmp(path.c_str() + (base == std::string::npos ? 0 : base + 1), "FENSCRPT.INI") == 0)
+        detail::drive_map_invalidate();
 }
 
 bool has_any(const char* s, const char* chars) { return s && std::strpbrk(s, chars) != nullptr; }
@@ -443,33 +446,32 @@ std::vector<std::string> profile_key_names(const char* file, const char* section
 }
 
 bool profile_write(const char* file, const char* section, const char* key, const char* value) {
-    if (file && *file && !section && !key && !value) {
-        forget(resolve_name(file, false));
-        return true;
-    }
+    // Nothing is cached between calls, so a flush has nothing to do.
+    if (file && *file && !section && !key && !value) return true;
     if (!file || !*file || !section) {
         set_last_error(87);
         return false;
     }
     // A line break would let a value or name write extra lines (or sections) into the file.
-    if (has_any(section, "]\r\n") || has_any(key, "=\r\n") || (key && (key[0] == '[' || key[0] == ';'))) {
+    // A value is refused too rather than cut: the caller learns that it was not stored.
+    if (has_any(section, "]\r\n") || has_any(key, "=\r\n") || (key && (key[0] == '[' || key[0] == ';')) ||
+        has_any(value, "\r\n")) {
         set_last_error(87);
         return false;
     }
     std::string path = resolve_name(file, true);
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
-    int lock = lock_dir(dir);
-    if (lock < 0) {
-        set_last_error(errno == EWOULDBLOCK ? 32 : error_from_errno(errno));
-        if (last_error() == 2) set_last_error(3);
-        return false;
+    std::string data;
+    // Deleting from a file that does not exist changes nothing and creates nothing.
+    int lock = lock_and_read(path, value != nullptr, &data);
+    if (lock == -2) {
+        settings_changed(path);
+        return true;
     }
-    forget(path);
-    IniFile f;
-    bool ok = load(path, &f);
+    if (lock < 0) return false;
+    IniFile f = parse(data);
     bool changed = false;
-    if (ok) {
+    bool ok = true;
+    {
         long h = find_section(f, section);
         if (!key) {
             if (h >= 0) {
@@ -479,8 +481,6 @@ bool profile_write(const char* file, const char* section, const char* key, const
             }
         } else {
             std::string v = value ? value : "";
-            size_t cut = v.find_first_of("\r\n");
-            if (cut != std::string::npos) v.resize(cut);
             long found = -1;
             size_t end = 0;
             if (h >= 0) {
@@ -506,18 +506,20 @@ bool profile_write(const char* file, const char* section, const char* key, const
                 f.lines.insert(f.lines.begin() + static_cast<long>(at), line);
                 changed = true;
             } else {
-                f.lines.push_back("[" + std::string(section) + "]");
+                std::string header = "[";
+                header += section;
+                header += ']';
+                f.lines.push_back(std::move(header));
                 f.lines.push_back(line);
                 changed = true;
             }
         }
         if (changed) ok = replace_file(path, serialise(f));
     }
-    close(lock);
-    forget(path);
-    size_t base = path.rfind('/');
-    if (strcasecmp(path.c_str() + (base == std::string::npos ? 0 : base + 1), "FENSCRPT.INI") == 0)
-        detail::drive_map_invalidate();
+    uint32_t err = last_error();
+    close(lock);  // only after the rename: the next writer then reads the new file
+    set_last_error(err);
+    settings_changed(path);
     return ok;
 }
 

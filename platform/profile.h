@@ -2,6 +2,7 @@
 // value = text after the first "=", blanks trimmed, one pair of surrounding quotes
 // removed; ";" comment lines; CR LF line ends; writes lock and replace the file
 // atomically. A file name without a directory resolves to the program directory.
+// Values and lists are returned whole (no buffer limit).
 #pragma once
 #include <string>
 #include <vector>
@@ -17,7 +18,10 @@ KEL_PLATFORM_API std::string profile_get_string(const char* file, const char* se
 // The decimal integer value of a key (leading blanks, sign, digits), or `def` when missing.
 KEL_PLATFORM_API int32_t profile_get_int(const char* file, const char* section, const char* key, int32_t def);
 // value == nullptr deletes the key; key == nullptr deletes the section. With section, key
-// and value all nullptr nothing is written and cached copies are dropped (true).
+// and value all nullptr nothing is written (true: nothing is ever cached, every read
+// reads the file). Writers hold an exclusive lock on the file from reading it until the
+// replacement is renamed over it, so concurrent writers lose nothing and readers never
+// see a half-written file. Failures set last_error() (32 when the lock is not had in time).
 KEL_PLATFORM_API bool profile_write(const char* file, const char* section, const char* key, const char* value);
 // profile_write for the user's own settings file, which lives in a folder that nothing
 // else creates (~/.config/<maker>/Settings): missing directories of the path are made

@@ -116,14 +116,23 @@ int32_t spawn_process(const char* program, const std::vector<std::string>& argv,
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 
+    // The child gets our environment less HTTP_PROXY: under CGI that variable is the
+    // request's "Proxy:" header, and many programs would take it as their outbound proxy.
+    std::vector<char*> envp;
+    for (char** e = environ; e && *e; ++e)
+        if (std::strncmp(*e, "HTTP_PROXY=", 11) != 0) envp.push_back(*e);
+    envp.push_back(nullptr);
+
     posix_spawn_file_actions_t fa;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&fa);
     posix_spawnattr_init(&attr);
-    // The child must neither write into the response nor hold the CGI pipes open.
+    // The child must neither write into the response nor hold the CGI pipes open, nor
+    // read the rest of the request body; nothing else we hold open reaches it either.
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     // Ignored SIGPIPE and our handlers would otherwise carry over into the child.
     sigset_t def, none;
@@ -132,10 +141,12 @@ int32_t spawn_process(const char* program, const std::vector<std::string>& argv,
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attr, &def);
     posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    // A session of its own: a child may outlive the request, and the signals the web
+    // server sends to the request's process group must not reach it.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID);
 
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, path.c_str(), &fa, &attr, args.data(), environ);
+    int rc = posix_spawn(&pid, path.c_str(), &fa, &attr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {

@@ -1,5 +1,6 @@
 // The INI engine: reading rules, writes that keep layout and encoding.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -140,7 +141,9 @@ TEST_F(IniTest, DeleteKeyAndSection) {
 }
 
 TEST_F(IniTest, LineBreaksCannotInjectLines) {
-    ASSERT_TRUE(profile_write(path_.c_str(), "s", "k", "v\r\n[evil]\r\nx=1"));
+    ASSERT_TRUE(profile_write(path_.c_str(), "s", "k", "v"));
+    EXPECT_FALSE(profile_write(path_.c_str(), "s", "k", "w\r\n[evil]\r\nx=1"));  // refused, not cut
+    EXPECT_FALSE(profile_write(path_.c_str(), "s", "k2", "w\n"));
     EXPECT_EQ(contents(), "[s]\r\nk=v\r\n");
     EXPECT_FALSE(profile_write(path_.c_str(), "s", "a\nb", "v"));
     EXPECT_FALSE(profile_write(path_.c_str(), "s", "a=b", "v"));
@@ -251,4 +254,75 @@ TEST_F(IniTest, WriteCreateFailsWhereAFileBlocksThePath) {
     put("[s]\r\n");
     fs::path under_file = fs::path(path_) / "sub" / "x.ini";
     EXPECT_FALSE(profile_write_create(under_file.c_str(), "s", "k", "v"));
+}
+
+TEST_F(IniTest, DeleteFromMissingFileCreatesNothing) {
+    EXPECT_TRUE(profile_write(path_.c_str(), "s", "k", nullptr));
+    EXPECT_TRUE(profile_write(path_.c_str(), "s", nullptr, nullptr));
+    EXPECT_FALSE(fs::exists(path_));
+}
+
+TEST_F(IniTest, PipesAndDirectoriesAreNoIniFiles) {
+    fs::path fifo = dir_ / "fifo.ini";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Neither read nor write may block on a pipe nobody writes to.
+    EXPECT_EQ(profile_get_string(fifo.c_str(), "s", "k", "DEF"), "DEF");
+    EXPECT_FALSE(profile_write(fifo.c_str(), "s", "k", "v"));
+    EXPECT_TRUE(profile_section_names(fifo.c_str()).empty());
+    fs::create_directories(dir_ / "sub.ini");
+    EXPECT_EQ(profile_get_string((dir_ / "sub.ini").c_str(), "s", "k", "DEF"), "DEF");
+    EXPECT_FALSE(profile_write((dir_ / "sub.ini").c_str(), "s", "k", "v"));
+    EXPECT_TRUE(fs::is_directory(dir_ / "sub.ini"));
+}
+
+TEST_F(IniTest, LastLineWithoutLineEnd) {
+    put("[s]\r\nk=v");
+    EXPECT_EQ(get("s", "k"), "v");
+    ASSERT_TRUE(profile_write(path_.c_str(), "s", "j", "w"));
+    EXPECT_EQ(contents(), "[s]\r\nk=v\r\nj=w\r\n");
+}
+
+TEST_F(IniTest, DuplicateSectionsFirstWinsAndWritesGoThere) {
+    put("[s]\r\nk=1\r\n[t]\r\nx=0\r\n[S]\r\nk=2\r\nm=3\r\n");
+    EXPECT_EQ(get("s", "k"), "1");
+    EXPECT_EQ(profile_section_names(path_.c_str()), (std::vector<std::string>{"s", "t"}));
+    ASSERT_TRUE(profile_write(path_.c_str(), "S", "k", "9"));
+    EXPECT_EQ(contents(), "[s]\r\nk=9\r\n[t]\r\nx=0\r\n[S]\r\nk=2\r\nm=3\r\n");
+}
+
+TEST_F(IniTest, LargeFileReadAndUpdatedWhole) {
+    // 50 MB of keys: the last one is found, and a write keeps every line.
+    std::string big = "[s]\r\n";
+    const std::string pad(60, 'x');
+    int n = 0;
+    std::string last;
+    while (big.size() < 50u * 1024 * 1024) {
+        last = 'k';
+        last += std::to_string(n++);
+        big += last;
+        big += '=';
+        big += pad;
+        big += "\r\n";
+    }
+    put(big);
+    EXPECT_EQ(get("s", last.c_str()), pad);
+    ASSERT_TRUE(profile_write(path_.c_str(), "s", "new", "1"));
+    EXPECT_EQ(fs::file_size(path_), big.size() + 7);
+
+}
+
+TEST_F(IniTest, ReplacementLeavesNoTemporaryFiles) {
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(profile_write(path_.c_str(), "s", "k", std::to_string(i).c_str()));
+    size_t entries = 0;
+    for ([[maybe_unused]] auto& e : fs::directory_iterator(dir_)) ++entries;
+    EXPECT_EQ(entries, 1u);
+    EXPECT_EQ(get("s", "k"), "4");
+}
+
+TEST_F(IniTest, ReadOnlyFileIsNotReplaced) {
+    put("[s]\r\nk=1\r\n");
+    fs::permissions(path_, fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_FALSE(profile_write(path_.c_str(), "s", "k", "2"));
+    EXPECT_EQ(last_error(), 5u);
+    EXPECT_EQ(get("s", "k"), "1");
 }

@@ -1,5 +1,7 @@
 // Starting programs, splitting command lines, low memory.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -95,6 +97,90 @@ TEST(Spawn, Failures) {
     int32_t code = 0;
     EXPECT_TRUE(child_finished(0, &code));
     EXPECT_EQ(code, -1);
+}
+
+namespace {
+// A temporary directory of the test's own, removed afterwards.
+struct TempDir {
+    fs::path path = fs::temp_directory_path() / ("kelspawn2_" + std::to_string(getpid()));
+    TempDir() { fs::create_directories(path); }
+    ~TempDir() { fs::remove_all(path); }
+    std::string read(const char* name) const {
+        std::ifstream in(path / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+};
+}  // namespace
+
+TEST(Spawn, ChildInheritsNoDescriptorAndHoldsNoPipeOpen) {
+    install_signal_handlers();
+    TempDir d;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);  // deliberately without close-on-exec, like a CGI pipe
+    std::string probe = "test -e /proc/$$/fd/" + std::to_string(fds[1]) + " && echo leaked > r.txt || echo closed > r.txt";
+    int32_t pid = spawn_process("/bin/sh", {"sh", "-c", probe}, d.path.c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(wait_child(pid), 0);
+    EXPECT_EQ(d.read("r.txt"), "closed\n");
+    // A child that goes on running does not keep the write end open: the reader sees the end.
+    pid = spawn_process("/bin/sleep", {"sleep", "30"}, nullptr);
+    ASSERT_GT(pid, 0);
+    close(fds[1]);
+    char c;
+    EXPECT_EQ(read(fds[0], &c, 1), 0);
+    close(fds[0]);
+    kill(pid, SIGKILL);
+    EXPECT_EQ(wait_child(pid), 128 + SIGKILL);
+}
+
+TEST(Spawn, OwnSessionAndNoHttpProxy) {
+    TempDir d;
+    setenv("HTTP_PROXY", "http://evil.test:1/", 1);
+    setenv("HTTP_X_KEL", "() { :;}; echo pwned > pwned.txt", 1);
+    int32_t pid = spawn_process("/bin/sh", {"sh", "-c", "env > env.txt; cut -d' ' -f6 /proc/$$/stat > sid.txt; echo $$ > pid.txt"},
+                                d.path.c_str());
+    unsetenv("HTTP_PROXY");
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(wait_child(pid), 0);
+    std::string env = d.read("env.txt");
+    EXPECT_EQ(env.find("HTTP_PROXY="), std::string::npos);
+    EXPECT_NE(env.find("HTTP_X_KEL=() { :;}; echo pwned > pwned.txt\n"), std::string::npos);  // plain data
+    EXPECT_EQ(d.read("sid.txt"), d.read("pid.txt"));
+    if (fs::exists("/bin/bash")) {
+        pid = spawn_process("/bin/bash", {"bash", "-c", "true"}, d.path.c_str());
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(wait_child(pid), 0);
+        EXPECT_FALSE(fs::exists(d.path / "pwned.txt"));
+    }
+    unsetenv("HTTP_X_KEL");
+}
+
+TEST(Spawn, ParametersReachTheProgramVerbatim) {
+    TempDir d;
+    // Shell syntax in the parameters is data: no shell sees it.
+    std::string hostile = "a;b|c$(touch pwned)`touch pwned2`\nline2 \"q\" \\";
+    std::string long_arg(100000, 'z');
+    int32_t pid = spawn_process("/bin/sh", {"sh", "-c", "printf %s \"$1\" > a1.txt; printf %s \"$2\" > a2.txt", "sh", hostile, long_arg},
+                                d.path.c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(wait_child(pid), 0);
+    EXPECT_EQ(d.read("a1.txt"), hostile);
+    EXPECT_EQ(d.read("a2.txt"), long_arg);
+    EXPECT_FALSE(fs::exists(d.path / "pwned"));
+    EXPECT_FALSE(fs::exists(d.path / "pwned2"));
+}
+
+TEST(Spawn, ScriptWithExecuteBitRunsAndWithoutItIsRefused) {
+    TempDir d;
+    fs::path script = d.path / "hello.sh";
+    std::ofstream(script) << "#!/bin/sh\nexit 7\n";
+    fs::permissions(script, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(spawn_process(script.c_str(), {}, nullptr), 0);
+    EXPECT_EQ(last_error(), 5u);
+    fs::permissions(script, fs::perms::owner_all);
+    int32_t pid = spawn_process(script.c_str(), {}, nullptr);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(wait_child(pid), 7);
 }
 
 TEST(LowMemory, BelowTwoGiB) {
