@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "host/pages.h"
 #include "platform/msgq.h"
@@ -268,27 +269,32 @@ static void close_handles() {
 static void read_settings() {
     HostState& h = host();
     // Most sites have no TARNWICK.INI; each lookup of a missing file scans the directory
-    // for a case-insensitive match, so find out once and skip the five reads.
+    // for a case-insensitive match, so find out once and skip the read.
     if (!pf::file_exists(h.settings_path.c_str())) {
         h.error_log_path = h.temp_dir + "TARNWICK.LOG";
         return;
     }
-    // The name as it exists (case matched once), so the reads below find it directly.
+    // The name as it exists (case matched once), and every key from one read of it.
     h.settings_path = pf::resolve_path(h.settings_path);
-    std::string log = read_setting("TARNWICK", "ErrorLog");
+    enum { kLog, kDrive, kNoDumpLog, kNoDumpInput, kNoDeleteLog, kMaxContent, kMaxFields };
+    std::vector<std::string> v = pf::profile_get_strings(
+        h.settings_path.c_str(), "TARNWICK",
+        {"ErrorLog", "TempDrive", "DisableDumperrorlog", "DisableDumpinputdata", "DisableDeleteerrorlog",
+         "MaxContentLength", "MaxFormFields"});
+    std::string log = v[kLog];
     if (log.empty()) log = h.temp_dir + "TARNWICK.LOG";
     else if (!is_absolute(log)) log = h.program_dir + "/" + log;
     h.error_log_path = log;
 
-    std::string drive = read_setting("TARNWICK", "TempDrive").substr(0, 2);
+    std::string drive = v[kDrive].substr(0, 2);
     bool letter = !drive.empty() && ((drive[0] >= 'A' && drive[0] <= 'Z') || (drive[0] >= 'a' && drive[0] <= 'z'));
     if (letter && (drive.size() == 1 || drive[1] == ':')) h.temp_drive = std::string(1, drive[0]) + ":";
 
-    h.disable_dumperrorlog = pf::profile_get_int(h.settings_path.c_str(), "TARNWICK", "DisableDumperrorlog", 0);
-    h.disable_dumpinputdata = pf::profile_get_int(h.settings_path.c_str(), "TARNWICK", "DisableDumpinputdata", 0);
-    h.disable_deleteerrorlog = pf::profile_get_int(h.settings_path.c_str(), "TARNWICK", "DisableDeleteerrorlog", 0);
-    if (auto max = parse_content_length(read_setting("TARNWICK", "MaxContentLength"))) h.max_content_length = *max;
-    if (auto max = parse_content_length(read_setting("TARNWICK", "MaxFormFields"))) h.max_form_fields = *max;
+    h.disable_dumperrorlog = pf::profile_int(v[kNoDumpLog], 0);
+    h.disable_dumpinputdata = pf::profile_int(v[kNoDumpInput], 0);
+    h.disable_deleteerrorlog = pf::profile_int(v[kNoDeleteLog], 0);
+    if (auto max = parse_content_length(v[kMaxContent])) h.max_content_length = *max;
+    if (auto max = parse_content_length(v[kMaxFields])) h.max_form_fields = *max;
 }
 
 // Mode selection and opening the input and output. Returns false after an error page.

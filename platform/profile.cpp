@@ -382,18 +382,33 @@ size_t profile_get(const char* file, const char* section, const char* key, const
     return n;
 }
 
+int32_t profile_int(std::string_view value, int32_t def) {
+    size_t i = 0;
+    while (i < value.size() && is_blank(value[i])) ++i;
+    bool neg = false;
+    if (i < value.size() && (value[i] == '-' || value[i] == '+')) neg = value[i++] == '-';
+    if (i >= value.size() || value[i] < '0' || value[i] > '9') return value.empty() ? def : 0;
+    uint32_t n = 0;  // wraps like the 32-bit original instead of overflowing
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) n = n * 10u + static_cast<uint32_t>(value[i] - '0');
+    return static_cast<int32_t>(neg ? 0u - n : n);
+}
+
 int32_t profile_get_int(const char* file, const char* section, const char* key, int32_t def) {
     IniFile f;
     std::string value;
     if (!file || !section || !key || !load(resolve_name(file, false), &f) || !find_value(f, section, key, &value))
         return def;
-    size_t i = 0;
-    while (i < value.size() && is_blank(value[i])) ++i;
-    bool neg = false;
-    if (i < value.size() && (value[i] == '-' || value[i] == '+')) neg = value[i++] == '-';
-    uint32_t n = 0;  // wraps like the 32-bit original instead of overflowing
-    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) n = n * 10u + static_cast<uint32_t>(value[i] - '0');
-    return static_cast<int32_t>(neg ? 0u - n : n);
+    return profile_int(value, 0);
+}
+
+std::vector<std::string> profile_get_strings(const char* file, const char* section,
+                                             const std::vector<const char*>& keys) {
+    std::vector<std::string> values(keys.size());
+    IniFile f;
+    if (!file || !section || !load(resolve_name(file, false), &f)) return values;
+    for (size_t i = 0; i < keys.size(); ++i)
+        if (keys[i]) find_value(f, section, keys[i], &values[i]);
+    return values;
 }
 
 std::string profile_section(const char* file, const char* section) {

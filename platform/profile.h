@@ -5,6 +5,7 @@
 // Values and lists are returned whole (no buffer limit).
 #pragma once
 #include <string>
+#include <string_view>
 #include <vector>
 #include "platform/api.h"
 
@@ -17,6 +18,12 @@ KEL_PLATFORM_API std::string profile_get_string(const char* file, const char* se
                                                 const char* def = "");
 // The decimal integer value of a key (leading blanks, sign, digits), or `def` when missing.
 KEL_PLATFORM_API int32_t profile_get_int(const char* file, const char* section, const char* key, int32_t def);
+// The profile's integer rule on a value already read: leading blanks, sign, digits
+// (wrapping in 32 bits); `def` for an empty value, 0 for one without digits.
+KEL_PLATFORM_API int32_t profile_int(std::string_view value, int32_t def);
+// Several keys of one section from one read of the file; "" for each missing key.
+KEL_PLATFORM_API std::vector<std::string> profile_get_strings(const char* file, const char* section,
+                                                              const std::vector<const char*>& keys);
 // value == nullptr deletes the key; key == nullptr deletes the section. With section, key
 // and value all nullptr nothing is written (true: nothing is ever cached, every read
 // reads the file). Writers hold an exclusive lock on the file from reading it until the
