@@ -24,7 +24,8 @@ constexpr size_t kMultilineInfoMax = 255;
 constexpr size_t kMaxSourceLine = 2048;
 constexpr int kHostTableMax = 999;
 
-bool at_end(char c) { return c == '\0' || c == '\n'; }
+// The prepared line ends at its NUL only: a substituted %@lf% is text like any other.
+bool at_end(char c) { return c == '\0'; }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 bool is_alnum(unsigned char c) { return is_letter(c) || is_digit(c); }

@@ -456,7 +456,12 @@ void call_script_file(Instance& inst, std::string_view name, std::string_view pa
     if (load_script_file(inst, path, *script)) {
         ex.cur_udf = -1;
         ex.return_pending = false;
+        // The called script's expressions nest from the level of the Call itself (the
+        // host's one-line buffer is such a Call): its own operand does not count.
+        const int outer_depth = inst.eval_depth;
+        if (inst.eval_depth > 0) --inst.eval_depth;
         run_script(inst, *script, 0, frame_depth);
+        inst.eval_depth = outer_depth;
         code = inst.error();
         real = inst.real_code;
         take_result(ex, result);
