@@ -9,6 +9,7 @@
 #include "interp/exec.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
+#include "interp/loader.h"
 #include "interp/messages.h"
 #include "interp/udf.h"
 #include "interp/vars.h"
@@ -564,9 +565,19 @@ void read_multiline_string(Instance& inst, Value* out) {
             text.push_back('\n');
             if (text.capacity() - text.size() < kMaxSourceLine) text.reserve(text.capacity() + kMultilineStep);
         }
-        if (!source_read_line(inst, line)) {
-            inst.fail(3059);
-            return;
+        bool header = true;
+        while (header) {
+            if (!source_read_line(inst, line)) {
+                inst.fail(3059);
+                return;
+            }
+            // An #include or definition line inside the constant left a marker line here;
+            // a decoded script's header line adds nothing.
+            if (parse_marker(line, nullptr, nullptr)) {
+                bad_char('#');
+                return;
+            }
+            header = is_decoded_header(line);
         }
         p = line.c_str();
         room = kMaxSourceLine;
