@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "interp/array.h"
 #include "interp/convert.h"
@@ -92,6 +93,7 @@ struct ErrorFacts {
     std::string segment;
     uint32_t line_no;
     uint32_t func_line;
+    uint32_t depth;
 };
 
 ErrorFacts gather(Instance& inst, uint32_t code, const char* line_text, size_t pos, bool cancel) {
@@ -107,12 +109,14 @@ ErrorFacts gather(Instance& inst, uint32_t code, const char* line_text, size_t p
     f.file = pl.file;
     f.line_no = pl.line;
     f.func_line = 0;
+    f.depth = pl.depth;
     if (ex.cur_udf >= 0 && ex.cur_udf < static_cast<int>(ex.udfs.size())) {
         f.segment = ex.udfs[ex.cur_udf]->name;
         // A body that carries a file marker counts file lines already.
         f.func_line = pl.text_line;
         f.line_no = pl.marked ? pl.line : ex.udfs[ex.cur_udf]->first_line + pl.text_line - 1;
         f.file = ex.udfs[ex.cur_udf]->body.file;
+        f.depth = ex.udfs[ex.cur_udf]->include_depth + pl.depth;
     }
     if (inst.assign_target && inst.vars) {
         uint16_t fr = static_cast<uint16_t>(inst.assign_target >> 16);
@@ -161,7 +165,7 @@ bool fill_error_array(Instance& inst, const ErrorFacts& f, ValueCore* out) {
     element_str(inst, h, 7, f.segment);
     element_int(inst, h, 8, static_cast<int32_t>(f.line_no));
     element_int(inst, h, 9, static_cast<int32_t>(f.func_line));
-    element_int(inst, h, 10, 0);
+    element_int(inst, h, 10, static_cast<int32_t>(f.depth));
     element_int(inst, h, 11, 0);
     int32_t idx = var_find_or_create(inst, "tkerrorarray");
     if (idx >= 0) {
@@ -341,6 +345,10 @@ Place place_of(const Instance& inst, size_t pos) {
     uint32_t line = 1;
     uint32_t text_line = 1;
     bool marked = false;
+    // The files open at this point, outermost first. A marker for line 1 starts a file;
+    // any other marker goes back to a file already open (after an #include, or a
+    // definition's header line) or names the one in progress.
+    std::vector<std::string_view> open_files;
     size_t p = 0, end = pos < s.text.size() ? pos : s.text.size();
     while (p < end) {
         size_t eol = s.text.find('\n', p);
@@ -351,6 +359,13 @@ Place place_of(const Instance& inst, size_t pos) {
         uint32_t n;
         std::string_view path;
         if (parse_marker(l.substr(b), &n, &path)) {
+            if (n == 1 || open_files.empty()) {
+                open_files.push_back(path);
+            } else {
+                size_t k = open_files.size();
+                while (k > 0 && open_files[k - 1] != path) --k;
+                if (k > 0) open_files.resize(k);
+            }
             line = n;
             pl.file = std::string(path);
             pl.included = marked;  // the first marker names the loaded file itself
@@ -363,6 +378,7 @@ Place place_of(const Instance& inst, size_t pos) {
     }
     pl.marked = marked;
     pl.text_line = text_line;
+    pl.depth = open_files.empty() ? 0 : static_cast<uint32_t>(open_files.size() - 1);
     if (s.is_body) pl.included = true;
     if (!s.file.empty() && pl.file != s.file) pl.included = true;
     pl.line = line;

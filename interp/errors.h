@@ -48,6 +48,7 @@ struct Place {
     bool included = false;  // from an included file or a function body
     bool marked = false;    // a file marker gave the line number (else counted in the text)
     uint32_t text_line = 0; // line within the text itself, marker lines not counted
+    uint32_t depth = 0;     // include depth of the file: 0 the loaded file, 1 included by it
 };
 Place place_of(const Instance& inst, size_t pos);
 

@@ -1483,6 +1483,7 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
     e->body.file = pl.file.empty() ? s.file : pl.file;
     e->body.dir = s.dir;
     e->first_line = pl.line;
+    e->include_depth = pl.depth;
     ex.udfs.push_back(std::move(e));
     ++ex.lane_epoch;
     return true;
