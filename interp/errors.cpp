@@ -269,9 +269,14 @@ void append_log(const Instance& inst, const std::string& entry) {
     platform::file_append_locked(inst.html_log_path.c_str(), entry, kLogLockWaitMs);
 }
 
-std::string window_title(const Instance& inst) { return inst.product_title; }
-
 }  // namespace
+
+std::string host_window_title(const Instance& inst) {
+    char title[kPendingTextMax + 1];
+    Hwnd w = inst.parent_window ? inst.parent_window : inst.window;
+    if (w && platform::window_text(w, title, sizeof title) > 0) return title;
+    return inst.product_title;
+}
 
 void record_error_for_host(Instance& inst, const std::string& headline, const std::string& detail,
                            std::string_view log_headline) {
@@ -279,7 +284,7 @@ void record_error_for_host(Instance& inst, const std::string& headline, const st
     inst.pending_message = cut(headline, kPendingTextMax);
     inst.pending_line = cut(detail, kPendingTextMax);
     std::string logged = log_headline.empty() ? inst.pending_message : std::string(log_headline);
-    append_log(inst, error_log_entry(window_title(inst), logged, inst.pending_line));
+    append_log(inst, error_log_entry(host_window_title(inst), logged, inst.pending_line));
 }
 
 ErrorClass error_class(uint32_t code) {
@@ -391,7 +396,7 @@ void report_load_error(Instance& inst, int headline, const std::string& detail) 
         record_error_for_host(inst, head, detail);
         return;
     }
-    platform::message_box((head + ": " + detail).c_str(), (msg(kMsgErrorTitle) + "  " + window_title(inst)).c_str(),
+    platform::message_box((head + ": " + detail).c_str(), (msg(kMsgErrorTitle) + "  " + host_window_title(inst)).c_str(),
                           platform::kMbOk | platform::kMbIconError);
 }
 
@@ -431,7 +436,7 @@ bool display_error(Instance& inst, uint32_t code, const char* line_text, size_t 
         if (!inst.add_info.empty()) text += "\n" + inst.add_info;
         bool single = ex.error_display == 1 || cls == ErrorClass::kSevere;
         uint32_t type = platform::kMbIconError | (single ? platform::kMbOk : platform::kMbKelErrorDialog);
-        int answer = platform::message_box(text.c_str(), (msg(kMsgErrorTitle) + "  " + window_title(inst)).c_str(), type);
+        int answer = platform::message_box(text.c_str(), (msg(kMsgErrorTitle) + "  " + host_window_title(inst)).c_str(), type);
         go_on = !single && answer == platform::kIdContinue;
     }
     inst.add_info.clear();

@@ -42,6 +42,10 @@ bool after_line_error(Instance& inst, const char* line_text, size_t line_pos);
 bool display_error(Instance& inst, uint32_t code, const char* line_text, size_t line_pos);
 
 // Where a position lies: file and line number (markers and line feeds counted).
+// The title of the host's window ("Tarnwick - " and the script name), for error titles
+// and log entries; the product title when the host has no window.
+std::string host_window_title(const Instance& inst);
+
 struct Place {
     std::string file;
     uint32_t line = 0;

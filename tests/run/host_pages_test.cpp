@@ -596,3 +596,14 @@ TEST(HostRunFixtures, CurlUrlEncodedForm) {
     Result r = post_fixture(st, "urlencoded", "fx.web");
     EXPECT_EQ(r.out, "Content-type: text/plain\r\n\r\nfirst name\tnote\tempty\r\nJane Doe\r\n100% & more\r\n[]\r\n47\r\n");
 }
+
+TEST(HostRunReal, InterpreterLogEntryCarriesTheWindowTitle) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "fails.web", "x = 1 / 0\r\n");
+    st.run(cgi_get("fails.web"));
+    std::string log = read_file(st.log());
+    // The same title the host's own entries carry: "Tarnwick - " and the script name.
+    EXPECT_NE(log.find("  Tarnwick - fails.web\r\n\r\n3062:  Attempt to divide by zero\r\n\r\nx = 1 / 0 \r\n"),
+              std::string::npos)
+        << log;
+}
