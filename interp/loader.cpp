@@ -479,8 +479,8 @@ bool parse_udf_header(std::string_view rest, UdfHeader* out) {
     size_t s = i;
     while (i < rest.size() && !is_blank(rest[i]) && rest[i] != '(') ++i;
     if (i == s || i - s > kMaxVarName) return false;
-    out->name.clear();
-    for (size_t k = s; k < i; ++k) out->name += lower(rest[k]);
+    out->name.assign(rest.substr(s, i - s));
+    fold_name(out->name);
     skip();
     if (i >= rest.size() || rest[i] != '(') return false;
     ++i;
@@ -494,8 +494,8 @@ bool parse_udf_header(std::string_view rest, UdfHeader* out) {
             size_t ps = i;
             while (i < rest.size() && !is_blank(rest[i]) && rest[i] != ',' && rest[i] != ')') ++i;
             if (i == ps || i - ps > kMaxVarName || out->param_count >= 16) return false;
-            std::string p;
-            for (size_t k = ps; k < i; ++k) p += lower(rest[k]);
+            std::string p(rest.substr(ps, i - ps));
+            fold_name(p);
             out->params[out->param_count++] = p;
             skip();
             if (i >= rest.size()) return false;

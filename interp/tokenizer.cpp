@@ -186,7 +186,7 @@ void read_name(Instance& inst, const char*& p) {
     }
     if (len <= static_cast<size_t>(kMaxKeywordSearch)) {
         std::string key(p, len);
-        for (char& c : key) c = lower(c);
+        fold_name(key);
         int kw = find_builtin(key);
         if (kw == Kw::Mod && p[len] == '=') {
             kw = Kw::ModAssign;
@@ -230,7 +230,7 @@ void read_name(Instance& inst, const char*& p) {
         ++m;
     }
     std::string key(p, m);
-    for (char& c : key) c = lower(c);
+    fold_name(key);
     p += m;
     t.type = kTokVariable;
     if (t.no_create) {
