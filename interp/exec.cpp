@@ -103,7 +103,7 @@ bool numeric_only(Instance& inst, Value& v) {
         if (v.flags & kVtStr)
             s = heap_str(inst, v.str);
         else
-            s = utf16_to_ansi(value_wide(inst, v));
+            s = wide_to_ansi(value_wide(inst, v), inst.code_page);
         int32_t i;
         double d;
         release_value(inst, v);
@@ -132,7 +132,7 @@ bool switch_value(Instance& inst, Value& v, bool allow_float, int32_t* out) {
         return false;
     }
     if ((v.flags & (kVtStr | kVtWide)) && !(v.flags & (kVtInt | kVtFloat))) {
-        std::string s = (v.flags & kVtStr) ? std::string(heap_str(inst, v.str)) : utf16_to_ansi(value_wide(inst, v));
+        std::string s = (v.flags & kVtStr) ? std::string(heap_str(inst, v.str)) : wide_to_ansi(value_wide(inst, v), inst.code_page);
         int32_t i;
         release_value(inst, v);
         if (!parse_int_string(s, &i)) {

@@ -108,7 +108,7 @@ bool value_to_text(Instance& inst, const ValueCore& v, std::string* out) {
     tmp.i = v.i;
     tmp.f = v.f;
     if (v.flags & kVtWide) {
-        *out = utf16_to_ansi(value_wide(inst, v));
+        *out = wide_to_ansi(value_wide(inst, v), inst.code_page);
         return true;
     }
     if (!tmp.flags) {
@@ -327,7 +327,7 @@ bool load_script_file(Instance& inst, const std::string& path, Script& out) {
         std::string buf = out.text;
         buf.push_back('\0');
         buf.push_back('\0');
-        long n = convert_utf16_buffer(buf.data(), buf.size());
+        long n = convert_utf16_buffer(buf.data(), buf.size(), inst.code_page);
         if (n <= 0) {
             return load_failed(inst, 111, std::string(message_text_or_number(215)), 215);
         }
