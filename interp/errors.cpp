@@ -20,7 +20,6 @@ namespace kel::interp {
 
 namespace {
 
-constexpr int kMsgExecutionError = 111;
 constexpr int kMsgNearLine = 226;
 constexpr int kMsgOf = 227;
 constexpr int kMsgIn = 229;
