@@ -1148,9 +1148,12 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     }
 }
 
+// `label` is folded already; the line's word folds the same way.
 bool label_matches(std::string_view line, std::string_view label) {
     if (line.size() < 1 + label.size() || line[0] != ':') return false;
-    if (!starts_with_ci(line.substr(1), label)) return false;
+    std::string word(line.substr(1, label.size()));
+    fold_name(word);
+    if (word != label) return false;
     if (line.size() == 1 + label.size()) return true;
     char c = line[1 + label.size()];
     return c == ' ' || c == '\t' || c == ';';
@@ -1175,9 +1178,8 @@ void struct_pop(Instance& inst) {
 }
 
 int64_t find_label(Instance& inst, const Script& s, std::string_view label) {
-    std::string key;
-    key.reserve(label.size());
-    for (char c : label) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    std::string key(label);
+    fold_name(key);
     auto it = s.labels.find(key);
     if (it != s.labels.end()) return it->second;
     size_t pos = 0;
