@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "interp/array.h"
 #include "interp/convert.h"
@@ -19,7 +20,6 @@ namespace kel::interp {
 
 namespace {
 
-constexpr int kMsgExecutionError = 111;
 constexpr int kMsgNearLine = 226;
 constexpr int kMsgOf = 227;
 constexpr int kMsgIn = 229;
@@ -92,6 +92,7 @@ struct ErrorFacts {
     std::string segment;
     uint32_t line_no;
     uint32_t func_line;
+    uint32_t depth;
 };
 
 ErrorFacts gather(Instance& inst, uint32_t code, const char* line_text, size_t pos, bool cancel) {
@@ -107,12 +108,14 @@ ErrorFacts gather(Instance& inst, uint32_t code, const char* line_text, size_t p
     f.file = pl.file;
     f.line_no = pl.line;
     f.func_line = 0;
+    f.depth = pl.depth;
     if (ex.cur_udf >= 0 && ex.cur_udf < static_cast<int>(ex.udfs.size())) {
         f.segment = ex.udfs[ex.cur_udf]->name;
         // A body that carries a file marker counts file lines already.
         f.func_line = pl.text_line;
         f.line_no = pl.marked ? pl.line : ex.udfs[ex.cur_udf]->first_line + pl.text_line - 1;
         f.file = ex.udfs[ex.cur_udf]->body.file;
+        f.depth = ex.udfs[ex.cur_udf]->include_depth + pl.depth;
     }
     if (inst.assign_target && inst.vars) {
         uint16_t fr = static_cast<uint16_t>(inst.assign_target >> 16);
@@ -161,7 +164,7 @@ bool fill_error_array(Instance& inst, const ErrorFacts& f, ValueCore* out) {
     element_str(inst, h, 7, f.segment);
     element_int(inst, h, 8, static_cast<int32_t>(f.line_no));
     element_int(inst, h, 9, static_cast<int32_t>(f.func_line));
-    element_int(inst, h, 10, 0);
+    element_int(inst, h, 10, static_cast<int32_t>(f.depth));
     element_int(inst, h, 11, 0);
     int32_t idx = var_find_or_create(inst, "tkerrorarray");
     if (idx >= 0) {
@@ -265,9 +268,14 @@ void append_log(const Instance& inst, const std::string& entry) {
     platform::file_append_locked(inst.html_log_path.c_str(), entry, kLogLockWaitMs);
 }
 
-std::string window_title(const Instance& inst) { return inst.product_title; }
-
 }  // namespace
+
+std::string host_window_title(const Instance& inst) {
+    char title[kPendingTextMax + 1];
+    Hwnd w = inst.parent_window ? inst.parent_window : inst.window;
+    if (w && platform::window_text(w, title, sizeof title) > 0) return title;
+    return inst.product_title;
+}
 
 void record_error_for_host(Instance& inst, const std::string& headline, const std::string& detail,
                            std::string_view log_headline) {
@@ -275,7 +283,7 @@ void record_error_for_host(Instance& inst, const std::string& headline, const st
     inst.pending_message = cut(headline, kPendingTextMax);
     inst.pending_line = cut(detail, kPendingTextMax);
     std::string logged = log_headline.empty() ? inst.pending_message : std::string(log_headline);
-    append_log(inst, error_log_entry(window_title(inst), logged, inst.pending_line));
+    append_log(inst, error_log_entry(host_window_title(inst), logged, inst.pending_line));
 }
 
 ErrorClass error_class(uint32_t code) {
@@ -341,6 +349,10 @@ Place place_of(const Instance& inst, size_t pos) {
     uint32_t line = 1;
     uint32_t text_line = 1;
     bool marked = false;
+    // The files open at this point, outermost first. A marker for line 1 starts a file;
+    // any other marker goes back to a file already open (after an #include, or a
+    // definition's header line) or names the one in progress.
+    std::vector<std::string_view> open_files;
     size_t p = 0, end = pos < s.text.size() ? pos : s.text.size();
     while (p < end) {
         size_t eol = s.text.find('\n', p);
@@ -351,6 +363,13 @@ Place place_of(const Instance& inst, size_t pos) {
         uint32_t n;
         std::string_view path;
         if (parse_marker(l.substr(b), &n, &path)) {
+            if (n == 1 || open_files.empty()) {
+                open_files.push_back(path);
+            } else {
+                size_t k = open_files.size();
+                while (k > 0 && open_files[k - 1] != path) --k;
+                if (k > 0) open_files.resize(k);
+            }
             line = n;
             pl.file = std::string(path);
             pl.included = marked;  // the first marker names the loaded file itself
@@ -363,6 +382,7 @@ Place place_of(const Instance& inst, size_t pos) {
     }
     pl.marked = marked;
     pl.text_line = text_line;
+    pl.depth = open_files.empty() ? 0 : static_cast<uint32_t>(open_files.size() - 1);
     if (s.is_body) pl.included = true;
     if (!s.file.empty() && pl.file != s.file) pl.included = true;
     pl.line = line;
@@ -375,7 +395,7 @@ void report_load_error(Instance& inst, int headline, const std::string& detail) 
         record_error_for_host(inst, head, detail);
         return;
     }
-    platform::message_box((head + ": " + detail).c_str(), (msg(kMsgErrorTitle) + "  " + window_title(inst)).c_str(),
+    platform::message_box((head + ": " + detail).c_str(), (msg(kMsgErrorTitle) + "  " + host_window_title(inst)).c_str(),
                           platform::kMbOk | platform::kMbIconError);
 }
 
@@ -415,7 +435,7 @@ bool display_error(Instance& inst, uint32_t code, const char* line_text, size_t 
         if (!inst.add_info.empty()) text += "\n" + inst.add_info;
         bool single = ex.error_display == 1 || cls == ErrorClass::kSevere;
         uint32_t type = platform::kMbIconError | (single ? platform::kMbOk : platform::kMbKelErrorDialog);
-        int answer = platform::message_box(text.c_str(), (msg(kMsgErrorTitle) + "  " + window_title(inst)).c_str(), type);
+        int answer = platform::message_box(text.c_str(), (msg(kMsgErrorTitle) + "  " + host_window_title(inst)).c_str(), type);
         go_on = !single && answer == platform::kIdContinue;
     }
     inst.add_info.clear();

@@ -42,12 +42,17 @@ bool after_line_error(Instance& inst, const char* line_text, size_t line_pos);
 bool display_error(Instance& inst, uint32_t code, const char* line_text, size_t line_pos);
 
 // Where a position lies: file and line number (markers and line feeds counted).
+// The title of the host's window ("Tarnwick - " and the script name), for error titles
+// and log entries; the product title when the host has no window.
+std::string host_window_title(const Instance& inst);
+
 struct Place {
     std::string file;
     uint32_t line = 0;
     bool included = false;  // from an included file or a function body
     bool marked = false;    // a file marker gave the line number (else counted in the text)
     uint32_t text_line = 0; // line within the text itself, marker lines not counted
+    uint32_t depth = 0;     // include depth of the file: 0 the loaded file, 1 included by it
 };
 Place place_of(const Instance& inst, size_t pos);
 

@@ -1089,10 +1089,10 @@ const char* skip_brackets(const char* p) {
     while (*p == ' ' || *p == '\t') ++p;
     if (*p != '[') return nullptr;
     int depth = 0;
-    for (; *p && *p != '\n'; ++p) {
+    for (; *p; ++p) {
         char c = *p;
         if (c == '"' || c == '\'' || c == '`') {
-            for (++p; *p && *p != '\n' && *p != c; ++p) {
+            for (++p; *p && *p != c; ++p) {
             }
             if (*p != c) return nullptr;
         } else if (c == '[') {

@@ -9,9 +9,10 @@
 
 namespace kel::interp {
 
-// Nested sub-expressions (parentheses, arguments, subscripts, unary operators) beyond this
-// depth are error 3353 rather than a C++ stack overflow.
-constexpr int kMaxEvalDepth = 256;
+// An expression nests at most 256 levels (parentheses, arguments, subscripts, unary
+// operators) below its outermost operand; one more is error 3353 rather than a C++ stack
+// overflow. The count includes the outermost operand.
+constexpr int kMaxEvalDepth = 257;
 
 // ProcessSubExpression. `out` is overwritten (not released) and receives the value; on
 // error it holds nothing. `allow_assign` lets the line be `name = expr`, `name op= expr` or

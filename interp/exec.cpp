@@ -11,6 +11,7 @@
 #include "interp/heap.h"
 #include "interp/keywords.h"
 #include "interp/messages.h"
+#include "interp/router.h"
 #include "interp/textprep.h"
 #include "interp/tokenizer.h"
 #include "interp/udf.h"
@@ -102,7 +103,7 @@ bool numeric_only(Instance& inst, Value& v) {
         if (v.flags & kVtStr)
             s = heap_str(inst, v.str);
         else
-            s = utf16_to_ansi(value_wide(inst, v));
+            s = wide_to_ansi(value_wide(inst, v), inst.code_page);
         int32_t i;
         double d;
         release_value(inst, v);
@@ -131,7 +132,7 @@ bool switch_value(Instance& inst, Value& v, bool allow_float, int32_t* out) {
         return false;
     }
     if ((v.flags & (kVtStr | kVtWide)) && !(v.flags & (kVtInt | kVtFloat))) {
-        std::string s = (v.flags & kVtStr) ? std::string(heap_str(inst, v.str)) : utf16_to_ansi(value_wide(inst, v));
+        std::string s = (v.flags & kVtStr) ? std::string(heap_str(inst, v.str)) : wide_to_ansi(value_wide(inst, v), inst.code_page);
         int32_t i;
         release_value(inst, v);
         if (!parse_int_string(s, &i)) {
@@ -161,6 +162,29 @@ void set_var_number(Instance& inst, int32_t idx, const Value& v) {
 }
 
 void exec_line(Instance& inst, const char* text, bool tail);
+
+// The rest of a line that is not run, from `p`: a multi-line string constant that starts
+// on it is read past (and checked) too, so that its lines are not taken for statements.
+void discard_rest(Instance& inst, const char* p) {
+    while (p && *p) {
+        char c = *p;
+        if (c == ';') return;
+        if (c == '"' || c == '\'' || c == '`') {
+            ++p;
+            while (*p && !(*p == c && p[1] != c)) p += (*p == c) ? 2 : 1;
+            if (*p) ++p;
+            continue;
+        }
+        if (c == '$' && p[1] == '"') {
+            inst.tok.pos = p + 2;
+            read_multiline_string(inst, nullptr);
+            if (inst.error()) return;
+            p = inst.tok.pos;  // the rest of the closing line
+            continue;
+        }
+        ++p;
+    }
+}
 
 void expression_statement(Instance& inst, const char* line, bool deref) {
     Value v = empty_value();
@@ -291,10 +315,14 @@ void do_if(Instance& inst, const char* line, bool skip) {
         e->state = skip ? kStSkipAll : (truth ? kStRun : kStSkipBranch);
         return;
     }
-    if (skip) return;
     const char* tail = inst.tok.pos;
     while (is_blank(*tail)) ++tail;
-    if (truth) exec_line(inst, tail, true);
+    if (skip || !truth) {
+        discard_rest(inst, tail);
+        if (skip) return;
+    } else {
+        exec_line(inst, tail, true);
+    }
     exec_state(inst).last_if = truth ? 1 : 0;
 }
 
@@ -336,15 +364,17 @@ void do_else(Instance& inst, bool skip) {
     ExecState& ex = exec_state(inst);
     if (!rest_is_empty(inst)) {
         // Single-line form relates to the last single-line IF.
-        if (skip) return;
+        const char* tail = inst.tok.pos;
+        while (is_blank(*tail)) ++tail;
+        if (skip) return discard_rest(inst, tail);
         if (ex.last_if < 0) {
             inst.fail(3050);
             return;
         }
-        bool run = ex.last_if == 0;
-        const char* tail = inst.tok.pos;
-        while (is_blank(*tail)) ++tail;
-        if (run) exec_line(inst, tail, true);
+        if (ex.last_if == 0)
+            exec_line(inst, tail, true);
+        else
+            discard_rest(inst, tail);
         return;
     }
     do_else_block(inst);
@@ -369,16 +399,18 @@ void do_else_block(Instance& inst) {
 
 void do_then(Instance& inst, bool skip) {
     ExecState& ex = exec_state(inst);
-    if (skip) return;
+    const char* tail = inst.tok.pos;
+    while (is_blank(*tail)) ++tail;
+    if (skip) return discard_rest(inst, tail);
     if (ex.last_if < 0) {
         inst.fail(3050);
         return;
     }
     if (rest_is_empty(inst)) return;
-    bool run = ex.last_if == 1;
-    const char* tail = inst.tok.pos;
-    while (is_blank(*tail)) ++tail;
-    if (run) exec_line(inst, tail, true);
+    if (ex.last_if == 1)
+        exec_line(inst, tail, true);
+    else
+        discard_rest(inst, tail);
 }
 
 void do_endif(Instance& inst) {
@@ -839,6 +871,41 @@ void command(Instance& inst, int kw) {
     }
 }
 
+bool is_host_command(const Instance& inst, int kw) {
+    return kw >= kHostIdFirst && kw <= kHostIdLast && inst.host_table &&
+           inst.host_table[kw - kHostIdFirst].kind == kCommand;
+}
+
+// A host keyword of the command kind: its argument, when the host's record takes one, is
+// the rest of the line as it stands; the host gives no result.
+void host_command(Instance& inst, int kw) {
+    const KeywordRecord& r = inst.host_table[kw - kHostIdFirst];
+    const char* rest = inst.tok.pos ? inst.tok.pos : "";
+    while (is_blank(*rest)) ++rest;
+    bool has_arg = *rest && *rest != ';';
+    Value arg = empty_value();
+    int argc = 0;
+    if (has_arg) {
+        if (r.u.args.required == 0 && r.u.args.optional == 0) {
+            get_token(inst);
+            expect_end(inst);
+            return;
+        }
+        HeapOff off = heap_strdup_or_fail(inst, rest);
+        if (!off) return;
+        arg.str = off;
+        arg.flags = kVtStr;
+        argc = 1;
+    } else if (r.u.args.required > 0) {
+        inst.fail(3066);
+        return;
+    }
+    Value result = empty_value();
+    call_builtin(inst, kw, result, argc ? &arg : nullptr, argc, true, 0);
+    release_value(inst, result);
+    release_value(inst, arg);
+}
+
 void exec_line(Instance& inst, const char* text, bool tail) {
     ExecState& ex = exec_state(inst);
     bool skip = skipping(ex);
@@ -871,13 +938,20 @@ void exec_line(Instance& inst, const char* text, bool tail) {
                 return;
             }
             if (kind == kCommand) {
-                if (skip) return;
+                if (skip) return discard_rest(inst, inst.tok.pos);
                 command(inst, kw);
                 return;
             }
+        } else if (is_host_command(inst, kw)) {
+            if (skip) return discard_rest(inst, inst.tok.pos);
+            host_command(inst, kw);
+            return;
         }
     }
-    if (skip) return;
+    if (skip) {
+        discard_rest(inst, inst.tok.start);
+        return;
+    }
     expression_statement(inst, text, false);
 }
 
@@ -1074,9 +1148,12 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     }
 }
 
+// `label` is folded already; the line's word folds the same way.
 bool label_matches(std::string_view line, std::string_view label) {
     if (line.size() < 1 + label.size() || line[0] != ':') return false;
-    if (!starts_with_ci(line.substr(1), label)) return false;
+    std::string word(line.substr(1, label.size()));
+    fold_name(word);
+    if (word != label) return false;
     if (line.size() == 1 + label.size()) return true;
     char c = line[1 + label.size()];
     return c == ' ' || c == '\t' || c == ';';
@@ -1101,9 +1178,8 @@ void struct_pop(Instance& inst) {
 }
 
 int64_t find_label(Instance& inst, const Script& s, std::string_view label) {
-    std::string key;
-    key.reserve(label.size());
-    for (char c : label) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    std::string key(label);
+    fold_name(key);
     auto it = s.labels.find(key);
     if (it != s.labels.end()) return it->second;
     size_t pos = 0;
@@ -1329,6 +1405,23 @@ struct Gathering {
     size_t header_pos = 0;
 };
 
+// The position after the line that closes a definition whose body starts at `from`, or
+// the end of the text.
+size_t definition_end(const Script& s, size_t from) {
+    size_t pos = from;
+    while (pos < s.text.size()) {
+        size_t p = pos;
+        while (p < s.text.size() && is_blank(s.text[p])) ++p;
+        size_t eol = s.text.find('\n', p);
+        if (eol == std::string::npos) eol = s.text.size();
+        std::string_view line(s.text.data() + p, eol - p);
+        pos = eol + 1;
+        if (starts_with_ci(line, "#endfunction") || starts_with_ci(line, "#endsubroutine"))
+            return pos < s.text.size() ? pos : s.text.size();
+    }
+    return s.text.size();
+}
+
 bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t first, size_t next,
                  Gathering& g) {
     ExecState& ex = exec_state(inst);
@@ -1348,6 +1441,9 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
         UdfHeader& header = *g.header_box;
         header = UdfHeader{};
         if (!parse_udf_header(rest, &header)) {
+            // The broken definition's lines are not main-script code: the script goes on
+            // (after a handler, or Continue) past its closing line.
+            ex.next_pos = definition_end(s, next);
             inst.fail(is_func ? 3624 : 3692);
             return true;
         }
@@ -1389,6 +1485,7 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
     e->body.file = pl.file.empty() ? s.file : pl.file;
     e->body.dir = s.dir;
     e->first_line = pl.line;
+    e->include_depth = pl.depth;
     ex.udfs.push_back(std::move(e));
     ++ex.lane_epoch;
     return true;
@@ -1469,7 +1566,12 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         inst.assign_target = 0;
         if (line[0] == '#' && !too_long) {
             if (gather_line(inst, s, std::string_view(line, len), first, pos, g)) {
-                if (inst.error() && !after_line_error(inst, line, first)) return 0;
+                if (inst.error()) {
+                    // An ordinary script error: a handler may take it and jump.
+                    if (!after_line_error(inst, line, first)) return 0;
+                    if (ex.jumped) g.open = false;
+                    pos = ex.next_pos;
+                }
                 continue;
             }
         }
@@ -1477,7 +1579,9 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         ex.line_substituted = false;
         inst.tok.cache = nullptr;
         if (too_long) {
-            inst.fail(3722);
+            // A cut line is reported when its statement runs; skipped, it still keeps
+            // the structure keywords matched.
+            if (!skipping(ex)) inst.fail(3722);
         } else {
             bool subst = false;
             if (plain) {
@@ -1510,6 +1614,11 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
     if (g.open) {
         inst.fail(3723);
         if (!after_line_error(inst, "", g.header_pos)) return 0;
+        if (ex.jumped) {
+            // A handler took it: the script goes on where the handler is.
+            ex.script = &s;
+            return run_lines(inst, ex, s, ex.next_pos, frame_depth, nullptr);
+        }
     }
     return 1;
 }

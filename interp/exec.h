@@ -59,6 +59,7 @@ struct UdfEntry {
     bool subroutine = false;
     Script body;
     uint32_t first_line = 0;  // line number (in its file) of the first body line
+    uint32_t include_depth = 0;  // include depth of that file
 };
 
 // Error-handler state, saved and reset around calls.

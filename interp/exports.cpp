@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "interp/convert.h"
 #include "interp/eval.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
@@ -134,7 +135,7 @@ bool value_text(Instance& inst, const ValueCore& v, std::string* out) {
     else if ((v.flags & kVtStr)) *out = heap_str(inst, v.str);
     else if (v.flags & kVtWide) {
         auto* w = reinterpret_cast<const char16_t*>(heap_ptr(inst, v.wstr));
-        *out = w ? utf16_to_ansi(std::u16string_view(w)) : std::string();
+        *out = w ? wide_to_ansi(std::u16string_view(w), inst.code_page) : std::string();
     } else if (v.flags & kVtInt) *out = std::to_string(v.i);
     else if (v.flags & kVtFloat) {
         // Interim form until the float formatter of the evaluator exists.
@@ -340,7 +341,7 @@ KEL_EXPORT int32_t ProcessDaBatBuffer(Hwnd window, Handle instance, Handle buffe
         text[len] = '\0';
     }
     if (len > 1 && has_utf16_bom(text, size)) {
-        long n = convert_utf16_buffer(text, size);
+        long n = convert_utf16_buffer(text, size, inst.code_page);
         if (n < 0) return 0;
         len = static_cast<size_t>(n);
     }

@@ -438,7 +438,7 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
         if (nd.pure && nd.kind != kNInt && (len == 1 || len == 2) && f->code[nd.code].op == kOpVar &&
             (len == 1 || f->code[nd.code + 1].op >= kOpAddC)) {
             f->small_var = f->code[nd.code].v;
-            f->small_op = len == 2 ? f->code[nd.code + 1].op : kOpNone;
+            f->small_op = len == 2 ? f->code[nd.code + 1].op : uint8_t{kOpNone};
             f->small_c = len == 2 ? f->code[nd.code + 1].v : 0;
             f->small_depth = nd.depth;
         } else if (nd.pure && nd.kind != kNInt && len > 2) {
@@ -647,7 +647,7 @@ inline int ev_small(const Instance& inst, const FastLine& f, const FastNode& nd,
     if (len == 0 || len > 2) return 0;
     const FastOp* op = f.code.data() + nd.code;
     if (op[0].op != kOpVar || (len == 2 && op[1].op < kOpAddC)) return 0;
-    return var_op_const(inst, f, op[0].v, len == 2 ? op[1].op : kOpNone, len == 2 ? op[1].v : 0, out) ? 1 : -1;
+    return var_op_const(inst, f, op[0].v, len == 2 ? op[1].op : uint8_t{kOpNone}, len == 2 ? op[1].v : 0, out) ? 1 : -1;
 }
 
 void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }

@@ -108,7 +108,7 @@ bool value_to_text(Instance& inst, const ValueCore& v, std::string* out) {
     tmp.i = v.i;
     tmp.f = v.f;
     if (v.flags & kVtWide) {
-        *out = utf16_to_ansi(value_wide(inst, v));
+        *out = wide_to_ansi(value_wide(inst, v), inst.code_page);
         return true;
     }
     if (!tmp.flags) {
@@ -327,7 +327,7 @@ bool load_script_file(Instance& inst, const std::string& path, Script& out) {
         std::string buf = out.text;
         buf.push_back('\0');
         buf.push_back('\0');
-        long n = convert_utf16_buffer(buf.data(), buf.size());
+        long n = convert_utf16_buffer(buf.data(), buf.size(), inst.code_page);
         if (n <= 0) {
             return load_failed(inst, 111, std::string(message_text_or_number(215)), 215);
         }
@@ -479,8 +479,8 @@ bool parse_udf_header(std::string_view rest, UdfHeader* out) {
     size_t s = i;
     while (i < rest.size() && !is_blank(rest[i]) && rest[i] != '(') ++i;
     if (i == s || i - s > kMaxVarName) return false;
-    out->name.clear();
-    for (size_t k = s; k < i; ++k) out->name += lower(rest[k]);
+    out->name.assign(rest.substr(s, i - s));
+    fold_name(out->name);
     skip();
     if (i >= rest.size() || rest[i] != '(') return false;
     ++i;
@@ -494,8 +494,8 @@ bool parse_udf_header(std::string_view rest, UdfHeader* out) {
             size_t ps = i;
             while (i < rest.size() && !is_blank(rest[i]) && rest[i] != ',' && rest[i] != ')') ++i;
             if (i == ps || i - ps > kMaxVarName || out->param_count >= 16) return false;
-            std::string p;
-            for (size_t k = ps; k < i; ++k) p += lower(rest[k]);
+            std::string p(rest.substr(ps, i - ps));
+            fold_name(p);
             out->params[out->param_count++] = p;
             skip();
             if (i >= rest.size()) return false;

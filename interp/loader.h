@@ -52,6 +52,11 @@ std::string marker_line(uint32_t line_no, std::string_view path, char origin = '
 // Decodes a marker line's number and path; false when `line` is not a marker.
 bool parse_marker(std::string_view line, uint32_t* line_no, std::string_view* path);
 
+// The header line a decoded script starts with (";" FF ...).
+inline bool is_decoded_header(std::string_view line) {
+    return line.size() >= 2 && line[0] == ';' && line[1] == kDecodedMark;
+}
+
 // Expands #include lines of `text` (the file at `path`, includes resolved against `dir`).
 // Returns 0, or 216 (no memory), 218 (nesting), 217 (a file that cannot be read; its name
 // in *bad_name).

@@ -54,7 +54,7 @@ consteval Packed pack() {
     Packed p{};
     size_t at = 0;
     int prev = 0;
-    const auto all = rows();
+    const auto all = rows();  // one array that outlives the loop
     for (size_t i = 0; i < kMessageCount; ++i) {
         const Row& r = all[i];
         if (r.number <= prev || r.number > 0xFFFF || at > 0xFFFF || r.text.size() > 0xFFFF) bad_message_row();

@@ -9,6 +9,7 @@
 #include "interp/exec.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
+#include "interp/loader.h"
 #include "interp/messages.h"
 #include "interp/udf.h"
 #include "interp/vars.h"
@@ -24,7 +25,8 @@ constexpr size_t kMultilineInfoMax = 255;
 constexpr size_t kMaxSourceLine = 2048;
 constexpr int kHostTableMax = 999;
 
-bool at_end(char c) { return c == '\0' || c == '\n'; }
+// The prepared line ends at its NUL only: a substituted %@lf% is text like any other.
+bool at_end(char c) { return c == '\0'; }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 bool is_alnum(unsigned char c) { return is_letter(c) || is_digit(c); }
@@ -184,7 +186,7 @@ void read_name(Instance& inst, const char*& p) {
     }
     if (len <= static_cast<size_t>(kMaxKeywordSearch)) {
         std::string key(p, len);
-        for (char& c : key) c = lower(c);
+        fold_name(key);
         int kw = find_builtin(key);
         if (kw == Kw::Mod && p[len] == '=') {
             kw = Kw::ModAssign;
@@ -228,7 +230,7 @@ void read_name(Instance& inst, const char*& p) {
         ++m;
     }
     std::string key(p, m);
-    for (char& c : key) c = lower(c);
+    fold_name(key);
     p += m;
     t.type = kTokVariable;
     if (t.no_create) {
@@ -563,9 +565,19 @@ void read_multiline_string(Instance& inst, Value* out) {
             text.push_back('\n');
             if (text.capacity() - text.size() < kMaxSourceLine) text.reserve(text.capacity() + kMultilineStep);
         }
-        if (!source_read_line(inst, line)) {
-            inst.fail(3059);
-            return;
+        bool header = true;
+        while (header) {
+            if (!source_read_line(inst, line)) {
+                inst.fail(3059);
+                return;
+            }
+            // An #include or definition line inside the constant left a marker line here;
+            // a decoded script's header line adds nothing.
+            if (parse_marker(line, nullptr, nullptr)) {
+                bad_char('#');
+                return;
+            }
+            header = is_decoded_header(line);
         }
         p = line.c_str();
         room = kMaxSourceLine;

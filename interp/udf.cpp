@@ -246,16 +246,11 @@ bool udf_is_subroutine(const Instance& inst, int index) {
 
 int udf_find(const Instance& inst, std::string_view lowercase_name) {
     int n = udf_count(inst);
+    if (n == 0) return -1;
+    std::string key(lowercase_name);
+    fold_name(key);
     for (int i = 0; i < n; ++i) {
-        const std::string& nm = inst.exec->udfs[i]->name;
-        if (nm.size() != lowercase_name.size()) continue;
-        bool same = true;
-        for (size_t k = 0; k < nm.size() && same; ++k) {
-            char c = lowercase_name[k];
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-            same = nm[k] == c;
-        }
-        if (same) return i;
+        if (inst.exec->udfs[i]->name == key) return i;
     }
     return -1;
 }
@@ -456,7 +451,12 @@ void call_script_file(Instance& inst, std::string_view name, std::string_view pa
     if (load_script_file(inst, path, *script)) {
         ex.cur_udf = -1;
         ex.return_pending = false;
+        // The called script's expressions nest from the level of the Call itself (the
+        // host's one-line buffer is such a Call): its own operand does not count.
+        const int outer_depth = inst.eval_depth;
+        if (inst.eval_depth > 0) --inst.eval_depth;
         run_script(inst, *script, 0, frame_depth);
+        inst.eval_depth = outer_depth;
         code = inst.error();
         real = inst.real_code;
         take_result(ex, result);

@@ -10,6 +10,7 @@
 #include "platform/gmem.h"
 #include "platform/process.h"
 #include "platform/profile.h"
+#include "platform/text.h"
 
 namespace kel::interp {
 
@@ -53,11 +54,11 @@ TableLock::~TableLock() {
     inst_.vars = saved_;
 }
 
+void fold_name(char* s, size_t n) { platform::lower_in_place(s, n); }
+
 std::string var_name_key(std::string_view name) {
     std::string key(name.substr(0, kMaxVarName));
-    if (!key.empty() && static_cast<unsigned char>(key[0]) & 0x80) return key;
-    for (char& ch : key)
-        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    fold_name(key);
     return key;
 }
 
@@ -119,9 +120,7 @@ int32_t var_find_or_create(Instance& inst, std::string_view name) {
     size_t n = name.size() < kMaxVarName ? name.size() : kMaxVarName;
     std::memcpy(key, name.data(), n);
     key[n] = '\0';
-    if (n && !(static_cast<unsigned char>(key[0]) & 0x80))
-        for (size_t k = 0; k < n; ++k)
-            if (key[k] >= 'A' && key[k] <= 'Z') key[k] = static_cast<char>(key[k] - 'A' + 'a');
+    fold_name(key, n);
     if (!inst.vars || n == 0) {
         inst.fail(3051);
         return -1;

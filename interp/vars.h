@@ -31,6 +31,11 @@ private:
     VarRecord* saved_;
 };
 
+// Names of variables and functions are lower-cased with the ANSI code page's case
+// mapping, the one strlower uses (a double-byte character stays as it is).
+void fold_name(char* s, size_t n);
+inline void fold_name(std::string& s) { fold_name(s.data(), s.size()); }
+
 // Lower-cases a name into the record's form (at most 30 characters). A first byte with
 // bit 7 set leaves the name as it is.
 std::string var_name_key(std::string_view name);

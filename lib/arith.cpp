@@ -53,7 +53,7 @@ void float_call(Call& c, double (*f)(double)) {
 }
 
 // fabs(x): -0.0 stays -0.0.
-void fabs_fn(Call& c) { float_call(c, [](double x) { return std::fabs(x); }); }
+void fabs_fn(Call& c) { float_call(c, [](double x) { return x == 0.0 ? x : std::fabs(x); }); }
 // floor(x)
 void floor_fn(Call& c) { float_call(c, [](double x) { return std::floor(x); }); }
 // ceiling(x)

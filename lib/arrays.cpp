@@ -11,6 +11,7 @@
 #include "interp/keywords.h"
 #include "lib/builtin.h"
 #include "lib/csv.h"
+#include "lib/strutil.h"
 #include "platform/text.h"
 
 namespace kel::lib {
@@ -60,7 +61,7 @@ void ret_string_array(Call& c, const std::vector<std::string>& items) {
 // The narrow form of a string argument the router may have left wide (codes 6 and 8).
 std::string narrow_arg(Call& c, int n) {
     if (c.arg(n).flags & kVtStr) return std::string(c.str(n));
-    return interp::wide_to_ansi(c.wstr(n));
+    return interp::wide_to_ansi(c.wstr(n), c.inst.code_page);
 }
 
 std::u16string wide_text_of(Instance& inst, const ValueCore& v, bool* ok) {
@@ -359,36 +360,32 @@ static void arrayfileputcsv_fn(Call& c) {
     c.ret_int(static_cast<int32_t>(std::min<size_t>(out.size(), INT32_MAX)));
 }
 
-// arrayfromstr(string)
+// arrayfromstr(string): one element per character of the instance code page.
 static void arrayfromstr_fn(Call& c) {
+    NarrowText t(c.inst);
     std::string s = narrow_arg(c, 1);
     std::vector<std::string> chars;
     for (size_t i = 0; i < s.size();) {
-        size_t k = (i + 1 < s.size() && platform::is_lead_byte(static_cast<uint8_t>(s[i]))) ? 2 : 1;
+        size_t k = t.clen(s, i);
         chars.emplace_back(s.substr(i, k));
         i += k;
     }
     ret_string_array(c, chars);
 }
 
-// arrayize(list, delimiter)
+// arrayize(list, delimiter): one element per item, by the item rules.
 static void arrayize_fn(Call& c) {
-    std::string list = narrow_arg(c, 1), delim = narrow_arg(c, 2);
-    if (delim.size() > 1) {
+    NarrowText t(c.inst);
+    std::string list = narrow_arg(c, 1), delim_arg = narrow_arg(c, 2);
+    std::string_view d = delim_arg.empty() ? std::string_view("\t") : std::string_view(delim_arg);
+    if (!one_character(t, d)) {
         c.fail(1705);
         return;
     }
-    char d = delim.empty() ? '\t' : delim[0];
     std::vector<std::string> items;
-    if (!list.empty()) {
-        size_t start = 0;
-        for (;;) {
-            size_t at = list.find(d, start);
-            items.emplace_back(list.substr(start, at == std::string::npos ? std::string::npos : at - start));
-            if (at == std::string::npos) break;
-            start = at + 1;
-        }
-    }
+    Items<NarrowText> it(t, list, d);
+    size_t b, e;
+    while (it.next(b, e)) items.emplace_back(list.substr(b, e - b));
     ret_string_array(c, items);
 }
 

@@ -73,7 +73,7 @@ void errorevent_fn(Call& c) {
     } else {
         bool single = ex.error_display == 1 || severity == -3;
         uint32_t type = platform::kMbIconError | (single ? platform::kMbOk : platform::kMbKelErrorDialog);
-        std::string caption = std::string(interp::message_text(230)) + "  " + inst.product_title;
+        std::string caption = std::string(interp::message_text(230)) + "  " + interp::host_window_title(inst);
         int answer = platform::message_box((mline + "\n" + line).c_str(), caption.c_str(), type);
         go_on = !single && answer == platform::kIdContinue;
     }

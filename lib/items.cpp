@@ -14,34 +14,6 @@
 namespace kel::lib {
 namespace {
 
-// Walks the items of a list one at a time, so that even a huge list costs no memory.
-template <class T>
-class Items {
-public:
-    using View = typename T::View;
-    Items(const T& t, View list, View delim) : t_(t), s_(list), d_(delim) {}
-    // The next item as [begin, end) unit offsets; false after the last.
-    bool next(size_t& b, size_t& e) {
-        if (done_ || s_.empty()) return false;
-        b = pos_;
-        size_t i = next_match(t_, s_, d_, pos_);
-        if (i != View::npos) {
-            e = i;
-            pos_ = i + d_.size();
-            return true;
-        }
-        e = s_.size();
-        done_ = true;
-        return true;
-    }
-
-private:
-    const T& t_;
-    View s_, d_;
-    size_t pos_ = 0;
-    bool done_ = false;
-};
-
 template <class T>
 int64_t item_count(const T& t, typename T::View list, typename T::View delim) {
     Items<T> it(t, list, delim);
@@ -61,23 +33,6 @@ bool item_span(const T& t, typename T::View list, typename T::View delim, int64_
     return false;
 }
 
-// The delimiter argument: empty means tab; more than one character fails with 1705.
-template <class T>
-bool get_delim(Call& c, const T& t, int n, typename T::View& d) {
-    using Ch = typename T::Ch;
-    static constexpr Ch kTab[] = {Ch('\t'), Ch(0)};
-    d = arg_text<T>(c, n);
-    if (d.empty()) {
-        d = typename T::View(kTab, 1);
-        return true;
-    }
-    if (t.clen(d, 0) != d.size()) {
-        c.fail(1705);
-        return false;
-    }
-    return true;
-}
-
 // Concatenates up to five pieces into the result, sized once.
 template <class Ch>
 void ret_join(Call& c, std::initializer_list<std::basic_string_view<Ch>> parts) {
@@ -94,7 +49,7 @@ void itemcount_fn(Call& c) {
     by_width(c, c.wide_pref, [&](auto t) {
         using T = decltype(t);
         typename T::View d;
-        if (!get_delim(c, t, 2, d)) return;
+        if (!delimiter_arg(c, t, 2, d)) return;
         ret_integer(c, static_cast<int32_t>(item_count(t, arg_text<T>(c, 1), d)));
     });
 }
@@ -105,7 +60,7 @@ void itemextract_fn(Call& c) {
         using T = decltype(t);
         using Ch = typename T::Ch;
         typename T::View d;
-        if (!get_delim(c, t, 3, d)) return;
+        if (!delimiter_arg(c, t, 3, d)) return;
         auto list = arg_text<T>(c, 2);
         int64_t index = c.integer(1);
         if (index == -1) index = item_count(t, list, d);
@@ -122,7 +77,7 @@ void iteminsert_fn(Call& c) {
         using Ch = typename T::Ch;
         using View = typename T::View;
         typename T::View d;
-        if (!get_delim(c, t, 4, d)) return;
+        if (!delimiter_arg(c, t, 4, d)) return;
         View item = arg_text<T>(c, 1);
         View list = arg_text<T>(c, 3);
         int64_t index = c.integer(2);
@@ -147,7 +102,7 @@ void itemremove_fn(Call& c) {
         using T = decltype(t);
         using Ch = typename T::Ch;
         typename T::View d;
-        if (!get_delim(c, t, 3, d)) return;
+        if (!delimiter_arg(c, t, 3, d)) return;
         auto list = arg_text<T>(c, 2);
         int64_t count = item_count(t, list, d);
         int64_t index = c.integer(1);
@@ -166,7 +121,7 @@ void itemreplace_fn(Call& c) {
         using T = decltype(t);
         using Ch = typename T::Ch;
         typename T::View d;
-        if (!get_delim(c, t, 4, d)) return;
+        if (!delimiter_arg(c, t, 4, d)) return;
         auto item = arg_text<T>(c, 1);
         auto list = arg_text<T>(c, 3);
         int64_t index = c.integer(2);
@@ -182,7 +137,7 @@ void itemlocate_fn(Call& c) {
     by_width(c, c.wide_pref, [&](auto t) {
         using T = decltype(t);
         typename T::View d;
-        if (!get_delim(c, t, 3, d)) return;
+        if (!delimiter_arg(c, t, 3, d)) return;
         auto item = arg_text<T>(c, 1);
         auto list = arg_text<T>(c, 2);
         Items<T> it(t, list, d);
@@ -198,7 +153,7 @@ void itemlocatewild_fn(Call& c) {
     by_width(c, c.wide_pref, [&](auto t) {
         using T = decltype(t);
         typename T::View d;
-        if (!get_delim(c, t, 3, d)) return;
+        if (!delimiter_arg(c, t, 3, d)) return;
         auto pat = arg_text<T>(c, 1);
         auto list = arg_text<T>(c, 2);
         int64_t start = c.integer(4);
@@ -250,7 +205,7 @@ void itemsort_fn(Call& c) {
         using T = decltype(t);
         using View = typename T::View;
         typename T::View d;
-        if (!get_delim(c, t, 2, d)) return;
+        if (!delimiter_arg(c, t, 2, d)) return;
         sort_items(c, t, arg_text<T>(c, 1), d,
                    [](View a, View b) { return platform::compare_word_sort(a, b, false) < 0; });
     });
@@ -260,7 +215,7 @@ void itemsort_fn(Call& c) {
 void itemsortnc_fn(Call& c) {
     NarrowText t(c.inst);
     std::string_view d;
-    if (!get_delim(c, t, 2, d)) return;
+    if (!delimiter_arg(c, t, 2, d)) return;
     sort_items(c, t, c.str(1), d, [](std::string_view a, std::string_view b) {
         int r = platform::compare_word_sort(a, b, true);
         if (r == 0) r = platform::compare_word_sort(a, b, false);

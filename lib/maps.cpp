@@ -10,6 +10,7 @@
 #include "interp/map.h"
 #include "lib/builtin.h"
 #include "lib/csv.h"
+#include "lib/strutil.h"
 
 namespace kel::lib {
 
@@ -51,11 +52,14 @@ struct PairField {
 
 }  // namespace
 
-// mapcreate([list [, kvdelim [, pairdelim]]])
+// mapcreate([list [, kvdelim [, pairdelim]]]): the list is read character by character
+// in the instance code page, so a delimiter or quote byte inside a double-byte character
+// is text.
 static void mapcreate_fn(Call& c) {
+    NarrowText t(c.inst);
     std::string_view list = c.opt_str(1, "");
     std::string_view kv = c.opt_str(2, ","), pd = c.opt_str(3, "\t");
-    if (kv.size() > 1 || pd.size() > 1) {
+    if ((!kv.empty() && !one_character(t, kv)) || (!pd.empty() && !one_character(t, pd))) {
         c.fail(1705);
         return;
     }
@@ -66,14 +70,18 @@ static void mapcreate_fn(Call& c) {
         if (interp::map_create(c.inst, m, kMapMinCapacity)) ret_map(c, m);
         return;
     }
-    char kd = kv[0], sep = pd[0];
-    if (kd == sep || kd == ' ' || kd == '"' || sep == ' ' || sep == '"') {
+    if (kv == pd || kv == " " || kv == "\"" || pd == " " || pd == "\"") {
         c.fail(1807);
         return;
     }
-    bool tab_is_text = kd == '\t' || sep == '\t';
+    bool tab_is_text = kv == "\t" || pd == "\t";
     auto trim = [tab_is_text](char ch) { return ch == ' ' || (ch == '\t' && !tab_is_text); };
-    int64_t pairs = 1 + std::count(list.begin(), list.end(), sep);
+    int64_t pairs = 0;
+    {
+        Items<NarrowText> it(t, list, pd);
+        size_t b, e;
+        while (it.next(b, e)) ++pairs;
+    }
     int64_t capacity = std::max<int64_t>(kMapMinCapacity, std::min<int64_t>(pairs * 6 / 5, INT32_MAX));
     if (!interp::map_create(c.inst, m, static_cast<int32_t>(capacity))) return;
 
@@ -87,10 +95,12 @@ static void mapcreate_fn(Call& c) {
         int field = 0;
         bool has_kv = false, in_quotes = false;
         while (i < n) {
-            char ch = list[i];
+            size_t k = t.clen(list, i);
+            std::string_view ch = list.substr(i, k);
+            bool quote = ch == "\"";
             PairField& cur = f[field];
             if (in_quotes) {
-                if (ch == '"') {
+                if (quote) {
                     if (i + 1 < n && list[i + 1] == '"') {
                         cur.text.push_back('"');
                         i += 2;
@@ -99,27 +109,28 @@ static void mapcreate_fn(Call& c) {
                     in_quotes = false;
                     cur.closed = true;
                 } else {
-                    cur.text.push_back(ch);
+                    cur.text.append(ch);
                 }
-                ++i;
+                i += k;
                 continue;
             }
-            if (ch == sep) break;
-            ++i;
-            if (ch == kd) {
+            if (ch == pd) break;
+            i += k;
+            bool blank = k == 1 && trim(ch[0]);
+            if (ch == kv) {
                 if (field == 1) return fail(1610);
                 field = 1;
                 has_kv = true;
             } else if (cur.closed) {
-                if (!trim(ch)) return fail(1610);
-            } else if (ch == '"') {
+                if (!blank) return fail(1610);
+            } else if (quote) {
                 if (cur.seen) return fail(1610);
                 cur.quoted = in_quotes = true;
                 cur.text.clear();
-            } else if (trim(ch) && !cur.seen) {
+            } else if (blank && !cur.seen) {
                 // leading blanks are not part of the field
             } else {
-                cur.text.push_back(ch);
+                cur.text.append(ch);
                 cur.seen = true;
             }
         }
@@ -134,7 +145,7 @@ static void mapcreate_fn(Call& c) {
             return;
         }
         if (i >= n) break;
-        ++i;  // the pair delimiter
+        i += pd.size();  // the pair delimiter
     }
     ret_map(c, m);
 }

@@ -253,6 +253,59 @@ void by_width(Call& c, bool wide, Fn&& fn) {
         fn(NarrowText(c.inst));
 }
 
+// Walks the items of a list one at a time, so that even a huge list costs no memory: an
+// item ends at the delimiter found at a character start (next_match).
+template <class T>
+class Items {
+public:
+    using View = typename T::View;
+    Items(const T& t, View list, View delim) : t_(t), s_(list), d_(delim) {}
+    // The next item as [begin, end) unit offsets; false after the last.
+    bool next(size_t& b, size_t& e) {
+        if (done_ || s_.empty()) return false;
+        b = pos_;
+        size_t i = next_match(t_, s_, d_, pos_);
+        if (i != View::npos) {
+            e = i;
+            pos_ = i + d_.size();
+            return true;
+        }
+        e = s_.size();
+        done_ = true;
+        return true;
+    }
+
+private:
+    const T& t_;
+    View s_, d_;
+    size_t pos_ = 0;
+    bool done_ = false;
+};
+
+// A delimiter of the item rules: exactly one character, a double-byte character counting
+// as one (which then matches only as both its bytes, at a character start).
+template <class T>
+bool one_character(const T& t, typename T::View d) {
+    return !d.empty() && t.clen(d, 0) == d.size();
+}
+
+// The delimiter argument n: empty means tab; more than one character fails with 1705.
+template <class T>
+bool delimiter_arg(Call& c, const T& t, int n, typename T::View& d) {
+    using Ch = typename T::Ch;
+    static constexpr Ch kTab[] = {Ch('\t'), Ch(0)};
+    d = arg_text<T>(c, n);
+    if (d.empty()) {
+        d = typename T::View(kTab, 1);
+        return true;
+    }
+    if (!one_character(t, d)) {
+        c.fail(1705);
+        return false;
+    }
+    return true;
+}
+
 // The argument list of a function that reads its own ("(" current on entry, ")" current
 // on return): each argument is evaluated and handed to on_arg, which owns it from then on
 // and returns false to stop (having raised its error). A token other than "," or ")"

@@ -268,6 +268,15 @@ Hwnd window_parent(Hwnd w) {
     return win ? win->parent : 0;
 }
 
+size_t window_text(Hwnd w, char* out, size_t out_cap) {
+    Window* win = find_window(w);
+    if (!win || !out || out_cap == 0) return 0;
+    size_t n = win->title.size() < out_cap - 1 ? win->title.size() : out_cap - 1;
+    std::memcpy(out, win->title.data(), n);
+    out[n] = '\0';
+    return n;
+}
+
 intptr_t default_window_proc(Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
     // Ending the session is allowed unless the window says otherwise.
     if (msg == WM_QUERYENDSESSION) return 1;

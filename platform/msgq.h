@@ -34,6 +34,9 @@ KEL_PLATFORM_API Hwnd create_window(const char* class_name, const char* title, H
 KEL_PLATFORM_API bool destroy_window(Hwnd w);
 KEL_PLATFORM_API bool is_window(Hwnd w);
 KEL_PLATFORM_API Hwnd window_parent(Hwnd w);
+// GetWindowText: the title, cut to out_cap - 1 bytes and NUL-terminated; its length, 0
+// for no such window.
+KEL_PLATFORM_API size_t window_text(Hwnd w, char* out, size_t out_cap);
 KEL_PLATFORM_API intptr_t default_window_proc(Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lparam);
 
 KEL_PLATFORM_API bool post_message(Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lparam);

@@ -771,4 +771,14 @@ TEST(HostHostile, LongHostWorkStopsAtTheTimeOut) {
     std::string log = read_file(st.log());
     EXPECT_NE(log.find("Script timed out"), std::string::npos) << log;
     EXPECT_EQ(log.find("did not stop"), std::string::npos) << log;
+
+TEST(HostRunReal, InterpreterLogEntryCarriesTheWindowTitle) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "fails.web", "x = 1 / 0\r\n");
+    st.run(cgi_get("fails.web"));
+    std::string log = read_file(st.log());
+    // The same title the host's own entries carry: "Tarnwick - " and the script name.
+    EXPECT_NE(log.find("  Tarnwick - fails.web\r\n\r\n3062:  Attempt to divide by zero\r\n\r\nx = 1 / 0 \r\n"),
+              std::string::npos)
+        << log;
 }
