@@ -771,6 +771,7 @@ TEST(HostHostile, LongHostWorkStopsAtTheTimeOut) {
     std::string log = read_file(st.log());
     EXPECT_NE(log.find("Script timed out"), std::string::npos) << log;
     EXPECT_EQ(log.find("did not stop"), std::string::npos) << log;
+}
 
 TEST(HostRunReal, InterpreterLogEntryCarriesTheWindowTitle) {
     Stage st(Lib::Real);
