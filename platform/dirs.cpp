@@ -132,6 +132,11 @@ bool copy_to_temp(int in, const std::string& target, mode_t mode, std::string* t
         }
     }
     fchmod(out, mode);
+    // On disk before the rename makes it the target: a crash never leaves an empty target.
+    if (ok && fsync(out) != 0) {
+        detail::set_error_from_errno();
+        ok = false;
+    }
     if (close(out) != 0 && ok) {
         detail::set_error_from_errno();
         ok = false;
@@ -146,12 +151,17 @@ bool copy_to_temp(int in, const std::string& target, mode_t mode, std::string* t
     return true;
 }
 
-bool same_file(const std::string& a, const std::string& b) {
+bool same_entry(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
+
+bool same_file(const char* a, const char* b) {
+    if (!a || !*a || !b || !*b) return false;
+    return same_entry(resolved(a), resolved(b));
+}
 
 std::string resolve_path(std::string_view path) { return detail::resolve_existing(normalize_path(path)); }
 
@@ -342,13 +352,17 @@ bool file_move(const char* from, const char* to) {
         set_path_error(src);
         return false;
     }
-    if (src == dst) return true;
-    if (same_file(src, dst) && st.st_nlink < 2) return true;  // the same entry under another spelling
+    // One file under two names (another spelling, a hard link): nothing to move, and
+    // removing the "old target" would remove the only data.
+    if (src == dst || same_entry(src, dst)) return true;
+    // rename() replaces an existing target atomically: it is never deleted beforehand.
     if (rename(src.c_str(), dst.c_str()) == 0) return true;
     if (errno != EXDEV || S_ISDIR(st.st_mode)) {
         set_path_error(dst);
         return false;
     }
+    // Another file system: a synced temporary copy beside the target renamed over it,
+    // and only then the source removed.
     if (!file_copy(src.c_str(), dst.c_str())) return false;
     if (unlink(src.c_str()) != 0) {
         detail::set_error_from_errno();
