@@ -16,12 +16,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::string shell_quote(const std::string& s);
+
 struct Expectations {
     std::vector<std::string> lines;     // "; expect: " — the output, line by line, exactly
     std::vector<std::string> contains;  // "; expect-contains: " — somewhere in output or stderr
     std::vector<std::string> absent;    // "; expect-absent: " — nowhere in output or stderr
     bool has_lines = false;
-    std::string env;                    // "; env: NAME=value"
+    std::string env;                    // "; env: NAME=value", one line per variable
     std::string output_file;            // "; expect-output-file: " — the output, byte for byte
 };
 
@@ -69,7 +71,7 @@ Expectations parse_expectations(const std::string& text) {
         } else if (take(line, "; expect-output-file: ", &v)) {
             e.output_file = v;
         } else if (take(line, "; env: ", &v)) {
-            e.env = v;
+            e.env += (e.env.empty() ? "" : " ") + shell_quote(v);
         }
     }
     return e;
@@ -120,7 +122,7 @@ TEST_P(ScriptTest, OutputMatches) {
         fs::copy(script.parent_path() / "sub", tmp / "sub", fs::copy_options::recursive);
 
     std::string cmd = "cd " + shell_quote(tmp.string()) + " && env -u KEL_DIALOG_ANSWER " +
-                      (ex.env.empty() ? std::string() : shell_quote(ex.env) + " ") + "timeout 60 ./tarnhost " +
+                      (ex.env.empty() ? std::string() : ex.env + " ") + "timeout 60 ./tarnhost " +
                       shell_quote("/TarnwickLocal:" + (tmp / "out.txt").string()) + " " +
                       shell_quote(script.filename().string()) + " 2>" + shell_quote((tmp / "err.txt").string()) +
                       " >/dev/null";
