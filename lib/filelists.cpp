@@ -16,6 +16,7 @@
 namespace kel::lib::files {
 
 namespace pf = kel::platform;
+using interp::ValueCore;
 
 namespace {
 
@@ -112,6 +113,101 @@ void fileitemize_fn(Call& c) { itemize(c, Kind::Files, false); }
 void diritemize_fn(Call& c) { itemize(c, Kind::Dirs, false); }
 // fileitempath(list): the full paths of the matching files.
 void fileitempath_fn(Call& c) { itemize(c, Kind::Files, true); }
+
+// Stores `v` (a fresh value this function owns) into element `index` and releases it.
+bool store(Instance& inst, uint32_t arr, int64_t index, ValueCore v) {
+    bool ok = !inst.error() && interp::array_store(inst, arr, index, v);
+    interp::release_value(inst, v);
+    return ok;
+}
+
+ValueCore int_value(int32_t i) {
+    ValueCore v{};
+    v.flags = kVtInt;
+    v.i = i;
+    return v;
+}
+
+ValueCore text_value(Instance& inst, std::string_view s) {
+    ValueCore v{};
+    v.str = interp::heap_strdup_or_fail(inst, s);
+    if (v.str) v.flags = kVtStr;
+    return v;
+}
+
+ValueCore wide_value(Instance& inst, std::u16string_view s) {
+    ValueCore v{};
+    v.wstr = interp::heap_wstrdup(inst, s);
+    if (v.wstr) v.flags = kVtWide;
+    else inst.fail(3096);
+    return v;
+}
+
+// A size: an integer below 2^31, else a float; with `as_text` decimal text.
+ValueCore size_value(Instance& inst, uint64_t n, bool as_text) {
+    if (as_text) return text_value(inst, std::to_string(n));
+    if (n < 0x80000000ull) return int_value(static_cast<int32_t>(n));
+    ValueCore v{};
+    v.flags = kVtFloat;
+    v.f = static_cast<double>(n);
+    return v;
+}
+
+std::string attribute_letters(uint32_t a) {
+    std::string s = "----";
+    if (a & pf::kAttrReadOnly) s[0] = 'R';
+    if (a & pf::kAttrArchive) s[1] = 'A';
+    if (a & pf::kAttrSystem) s[2] = 'S';
+    if (a & pf::kAttrHidden) s[3] = 'H';
+    return s;
+}
+
+// Rows: a summary (count, total size, five zeros), then one per entry: name (full path
+// with flags bit 1), size, write, access and creation times, attribute letters and bits.
+void info_to_array(Call& c, Kind kind) {
+    Instance& inst = c.inst;
+    int32_t flags = c.opt_integer(2, 0);
+    bool as_text = (flags & 1) != 0, full = (flags & 2) != 0;
+    std::vector<Entry> entries;
+    if (!collect(inst, path_arg(c, 1), kind, full, &entries)) return;
+    if (entries.size() >= 0x7FFFFFFF / 7) {
+        c.fail(3397);
+        return;
+    }
+    constexpr int kCols = 7;
+    int32_t dims[interp::kMaxDims] = {static_cast<int32_t>(entries.size() + 1), kCols};
+    ValueCore arr{};
+    if (interp::array_create(inst, arr, dims, 0, 2) < 0) return;
+    uint32_t h = arr.str;
+    uint64_t total = 0;
+    for (const Entry& e : entries) total += e.info.size;
+    bool ok = store(inst, h, 0, int_value(static_cast<int32_t>(entries.size()))) &&
+              store(inst, h, 1, size_value(inst, total, as_text));
+    for (int col = 2; ok && col < kCols; ++col) ok = store(inst, h, col, int_value(0));
+    for (size_t i = 0; ok && i < entries.size(); ++i) {
+        const pf::FileInfo& f = entries[i].info;
+        int64_t row = static_cast<int64_t>(i + 1) * kCols;
+        ok = store(inst, h, row, wide_value(inst, interp::ansi_to_wide(entries[i].prefix + f.name, inst.code_page))) &&
+             store(inst, h, row + 1, size_value(inst, f.size, as_text)) &&
+             store(inst, h, row + 2, text_value(inst, file_time_text(inst, f.write_time))) &&
+             store(inst, h, row + 3, text_value(inst, file_time_text(inst, f.access_time))) &&
+             store(inst, h, row + 4, text_value(inst, file_time_text(inst, f.create_time))) &&
+             store(inst, h, row + 5, text_value(inst, attribute_letters(f.attributes))) &&
+             store(inst, h, row + 6, int_value(static_cast<int32_t>(f.attributes)));
+    }
+    if (!ok) {
+        if (!inst.error()) inst.fail(3096);
+        interp::release_value(inst, arr);
+        return;
+    }
+    interp::release_value(inst, c.result());
+    static_cast<ValueCore&>(c.result()) = arr;
+}
+
+// fileinfotoarray(list [, flags])
+void fileinfotoarray_fn(Call& c) { info_to_array(c, Kind::Files); }
+// dirinfotoarray(list [, flags])
+void dirinfotoarray_fn(Call& c) { info_to_array(c, Kind::Dirs); }
 
 // ---- Whole files ----
 
@@ -263,6 +359,8 @@ constexpr Builtin kFileListBuiltins[] = {
     {"fileitemize", fileitemize_fn},
     {"diritemize", diritemize_fn},
     {"fileitempath", fileitempath_fn},
+    {"fileinfotoarray", fileinfotoarray_fn},
+    {"dirinfotoarray", dirinfotoarray_fn},
     {"fileget", fileget_fn},
     {"filegetw", filegetw_fn},
     {"fileput", fileput_fn},

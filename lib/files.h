@@ -97,3 +97,10 @@ Destination destination(std::string_view dest);
 std::string map_name(std::string_view source_name, std::string_view mask);
 
 }  // namespace kel::lib::files
+
+namespace kel::lib::files {
+
+// A file time as a date-time string (YYYY:MM:DD:HH:MM:SS) in local time.
+std::string file_time_text(Instance& inst, const platform::FileTime& t);
+
+}  // namespace kel::lib::files

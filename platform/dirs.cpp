@@ -83,25 +83,34 @@ void birth_time(const std::string& path, FileInfo* out) {
 
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
+// The Windows rules on a long name: "*" takes any run of characters; "?" one character,
+// or none where the name reaches a point or its end ("???.txt" matches "a.txt"); a point
+// matches a point, or the end of the name when the rest of the pattern can match nothing
+// there ("*.*" matches "readme"). Worked as a table over pattern and name positions, so
+// no pattern costs more than their product.
 bool glob_nocase(std::string_view p, std::string_view n) {
-    // Iterative "*" matching with one backtrack point: linear in practice, never recursive.
-    size_t pi = 0, ni = 0, star = std::string_view::npos, mark = 0;
-    while (ni < n.size()) {
-        if (pi < p.size() && p[pi] == '*') {
-            star = pi++;
-            mark = ni;
-        } else if (pi < p.size() && (p[pi] == '?' || upper(p[pi]) == upper(n[ni]))) {
-            ++pi;
-            ++ni;
-        } else if (star != std::string_view::npos) {
-            pi = star + 1;
-            ni = ++mark;
-        } else {
-            return false;
+    const size_t m = p.size(), len = n.size();
+    std::vector<char> next(len + 1, 0), cur(len + 1, 0);
+    next[len] = 1;  // the empty pattern matches the empty rest of the name only
+    for (size_t i = m; i-- > 0;) {
+        char c = p[i];
+        for (size_t j = len + 1; j-- > 0;) {
+            bool at_end = j == len;
+            bool r;
+            if (c == '*') {
+                r = next[j] || (!at_end && cur[j + 1]);
+            } else if (c == '?') {
+                r = (!at_end && next[j + 1]) || ((at_end || n[j] == '.') && next[j]);
+            } else if (c == '.') {
+                r = (!at_end && n[j] == '.' && next[j + 1]) || (at_end && next[len]);
+            } else {
+                r = !at_end && upper(c) == upper(n[j]) && next[j + 1];
+            }
+            cur[j] = r;
         }
+        std::swap(cur, next);
     }
-    while (pi < p.size() && p[pi] == '*') ++pi;
-    return pi == p.size();
+    return next[0] != 0;
 }
 
 // Writes `data` from `in` into a fresh temporary file beside `target`; returns its name.
@@ -203,6 +212,27 @@ bool file_info(const char* path, FileInfo* out) {
     }
     fill_info(p, st, out);
     birth_time(p, out);
+    return true;
+}
+
+bool local_fields_to_unix(int year, int month, int day, int hour, int minute, int second, int64_t* out) {
+    if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+        minute < 0 || minute > 59 || second < 0 || second > 59)
+        return false;
+    struct tm tm {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    errno = 0;
+    time_t t = mktime(&tm);
+    if (t == static_cast<time_t>(-1) && errno != 0) return false;
+    // mktime folds a day past the month's end into the next month: not a valid date.
+    if (tm.tm_mday != day || tm.tm_mon != month - 1) return false;
+    *out = static_cast<int64_t>(t);
     return true;
 }
 

@@ -95,6 +95,11 @@ struct FileInfo {
     FileTime create_time;  // birth time where the file system keeps one, else the change time
 };
 
+// A local calendar time (as the TZ rules give it) as Unix seconds; false when the
+// system cannot express it.
+KEL_PLATFORM_API bool local_fields_to_unix(int year, int month, int day, int hour, int minute, int second,
+                                           int64_t* out);
+
 // False (last_error 2 or 3) when the entry does not exist. Symbolic links are followed.
 KEL_PLATFORM_API bool file_info(const char* path, FileInfo* out);
 // Sets the write and/or access time (nullptr leaves that time alone).
