@@ -394,13 +394,11 @@ bool room_for(const std::string& target_dir, uint64_t need) {
 
 std::string base_of(const std::string& path) { return path.substr(dir_part_end(path)); }
 
+constexpr size_t kMaxAttributes = 8;
+
 // Attribute strings: "R" sets read-only and "r" clears it; the archive, system and
 // hidden letters are accepted and have no effect here.
 bool apply_attributes(Instance& inst, const std::string& target, std::string_view attrs, uint16_t err) {
-    if (attrs.size() > 8) {
-        inst.fail(err).info("Attribute strings hold at most 8 characters");
-        return false;
-    }
     pf::FileInfo info;
     if (!pf::file_info(target.c_str(), &info)) return true;
     uint32_t a = info.attributes;
@@ -441,6 +439,10 @@ void copy_or_move(Call& c, Op op, const char* attrs) {
     const uint16_t e_missing = op == Op::Copy ? 1009 : 1004;
     const uint16_t e_room = op == Op::Copy ? 1404 : 1405;
     const uint16_t e_fail = op == Op::Copy ? 1008 : 1003;
+    if (attrs && std::strlen(attrs) > kMaxAttributes) {
+        c.fail(e_fail).info("Attribute strings hold at most 8 characters");
+        return;
+    }
     Destination dest = destination(c.str(2));
     bool ok = walk_files(inst, c.str(1), true, false, Missing::Report, [&](const std::string& src) {
         pf::FileInfo info;
