@@ -79,7 +79,9 @@ void filepath_fn(Call& c) {
     std::string p = path_arg(c, 1);
     if (!check_length(c, p)) return;
     PathParts r = split_path(p);
-    ret_path(c, std::string(r.drive) + std::string(r.dir));
+    std::string out(r.drive);
+    out.append(r.dir);
+    ret_path(c, out);
 }
 
 // filebasename(path [, flag]): name and extension; with flag, "name." when there is none.
@@ -88,8 +90,8 @@ void filebasename_fn(Call& c) {
     if (!check_length(c, p)) return;
     PathParts r = split_path(p);
     std::string out(r.name);
-    if (!r.ext.empty()) out += "." + std::string(r.ext);
-    else if (c.opt_integer(2, 0) != 0) out += ".";
+    if (!r.ext.empty() || c.opt_integer(2, 0) != 0) out.push_back('.');
+    out.append(r.ext);
     ret_path(c, out);
 }
 
