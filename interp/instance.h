@@ -150,6 +150,8 @@ public:
     // Statement loop, structure stack, function table and error-handler state (interp/exec.h);
     // created on the first run.
     std::shared_ptr<struct ExecState> exec;
+    // Open-file table and file-function options (lib/files.h); created on first use.
+    std::shared_ptr<struct FileState> files;
 
     // Expression evaluation (interp/tokenizer.h, interp/eval.h).
     TokenState tok;

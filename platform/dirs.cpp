@@ -83,25 +83,34 @@ void birth_time(const std::string& path, FileInfo* out) {
 
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
+// The Windows rules on a long name: "*" takes any run of characters; "?" one character,
+// or none where the name reaches a point or its end ("???.txt" matches "a.txt"); a point
+// matches a point, or the end of the name when the rest of the pattern can match nothing
+// there ("*.*" matches "readme"). Worked as a table over pattern and name positions, so
+// no pattern costs more than their product.
 bool glob_nocase(std::string_view p, std::string_view n) {
-    // Iterative "*" matching with one backtrack point: linear in practice, never recursive.
-    size_t pi = 0, ni = 0, star = std::string_view::npos, mark = 0;
-    while (ni < n.size()) {
-        if (pi < p.size() && p[pi] == '*') {
-            star = pi++;
-            mark = ni;
-        } else if (pi < p.size() && (p[pi] == '?' || upper(p[pi]) == upper(n[ni]))) {
-            ++pi;
-            ++ni;
-        } else if (star != std::string_view::npos) {
-            pi = star + 1;
-            ni = ++mark;
-        } else {
-            return false;
+    const size_t m = p.size(), len = n.size();
+    std::vector<char> next(len + 1, 0), cur(len + 1, 0);
+    next[len] = 1;  // the empty pattern matches the empty rest of the name only
+    for (size_t i = m; i-- > 0;) {
+        char c = p[i];
+        for (size_t j = len + 1; j-- > 0;) {
+            bool at_end = j == len;
+            bool r;
+            if (c == '*') {
+                r = next[j] || (!at_end && cur[j + 1]);
+            } else if (c == '?') {
+                r = (!at_end && next[j + 1]) || ((at_end || n[j] == '.') && next[j]);
+            } else if (c == '.') {
+                r = (!at_end && n[j] == '.' && next[j + 1]) || (at_end && next[len]);
+            } else {
+                r = !at_end && upper(c) == upper(n[j]) && next[j + 1];
+            }
+            cur[j] = r;
         }
+        std::swap(cur, next);
     }
-    while (pi < p.size() && p[pi] == '*') ++pi;
-    return pi == p.size();
+    return next[0] != 0;
 }
 
 // Writes `data` from `in` into a fresh temporary file beside `target`; returns its name.
@@ -132,6 +141,11 @@ bool copy_to_temp(int in, const std::string& target, mode_t mode, std::string* t
         }
     }
     fchmod(out, mode);
+    // On disk before the rename makes it the target: a crash never leaves an empty target.
+    if (ok && fsync(out) != 0) {
+        detail::set_error_from_errno();
+        ok = false;
+    }
     if (close(out) != 0 && ok) {
         detail::set_error_from_errno();
         ok = false;
@@ -146,12 +160,17 @@ bool copy_to_temp(int in, const std::string& target, mode_t mode, std::string* t
     return true;
 }
 
-bool same_file(const std::string& a, const std::string& b) {
+bool same_entry(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
+
+bool same_file(const char* a, const char* b) {
+    if (!a || !*a || !b || !*b) return false;
+    return same_entry(resolved(a), resolved(b));
+}
 
 std::string resolve_path(std::string_view path) { return detail::resolve_existing(normalize_path(path)); }
 
@@ -193,6 +212,27 @@ bool file_info(const char* path, FileInfo* out) {
     }
     fill_info(p, st, out);
     birth_time(p, out);
+    return true;
+}
+
+bool local_fields_to_unix(int year, int month, int day, int hour, int minute, int second, int64_t* out) {
+    if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+        minute < 0 || minute > 59 || second < 0 || second > 59)
+        return false;
+    struct tm tm {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    errno = 0;
+    time_t t = mktime(&tm);
+    if (t == static_cast<time_t>(-1) && errno != 0) return false;
+    // mktime folds a day past the month's end into the next month: not a valid date.
+    if (tm.tm_mday != day || tm.tm_mon != month - 1) return false;
+    *out = static_cast<int64_t>(t);
     return true;
 }
 
@@ -342,13 +382,17 @@ bool file_move(const char* from, const char* to) {
         set_path_error(src);
         return false;
     }
-    if (src == dst) return true;
-    if (same_file(src, dst) && st.st_nlink < 2) return true;  // the same entry under another spelling
+    // One file under two names (another spelling, a hard link): nothing to move, and
+    // removing the "old target" would remove the only data.
+    if (src == dst || same_entry(src, dst)) return true;
+    // rename() replaces an existing target atomically: it is never deleted beforehand.
     if (rename(src.c_str(), dst.c_str()) == 0) return true;
     if (errno != EXDEV || S_ISDIR(st.st_mode)) {
         set_path_error(dst);
         return false;
     }
+    // Another file system: a synced temporary copy beside the target renamed over it,
+    // and only then the source removed.
     if (!file_copy(src.c_str(), dst.c_str())) return false;
     if (unlink(src.c_str()) != 0) {
         detail::set_error_from_errno();

@@ -309,14 +309,22 @@ File file_open_shared(const char* path, Open how, int share) {
         flags |= O_WRONLY | O_CREAT;
         break;
     case Open::Append:
+        // Read access too where the file allows it, so that its first bytes can be
+        // looked at (file_read_at) without a second open.
         p = detail::resolve_for_create(p);
-        flags |= O_WRONLY | O_CREAT | O_APPEND;
+        flags |= O_RDWR | O_CREAT | O_APPEND;
         break;
     }
     int fd;
     do {
         fd = open(p.c_str(), flags, 0666);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && how == Open::Append && errno == EACCES) {
+        flags = (flags & ~O_RDWR) | O_WRONLY;
+        do {
+            fd = open(p.c_str(), flags, 0666);
+        } while (fd < 0 && errno == EINTR);
+    }
     if (fd < 0) {
         set_open_error(p);
         return f;
@@ -401,6 +409,21 @@ int64_t file_read(File f, void* buf, size_t n) {
     if (n > SSIZE_MAX) n = SSIZE_MAX;
     for (;;) {
         ssize_t r = read(f.fd, buf, n);
+        if (r >= 0) return r;
+        if (errno == EINTR) continue;
+        detail::set_error_from_errno();
+        return -1;
+    }
+}
+
+int64_t file_read_at(File f, void* buf, size_t n, int64_t offset) {
+    if (f.fd < 0 || (!buf && n) || offset < 0) {
+        set_last_error(6);
+        return -1;
+    }
+    if (n > SSIZE_MAX) n = SSIZE_MAX;
+    for (;;) {
+        ssize_t r = pread(f.fd, buf, n, static_cast<off_t>(offset));
         if (r >= 0) return r;
         if (errno == EINTR) continue;
         detail::set_error_from_errno();

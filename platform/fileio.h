@@ -29,6 +29,9 @@ KEL_PLATFORM_API File std_output();
 KEL_PLATFORM_API bool file_close(File& f);  // standard handles are never closed
 // Reads up to n bytes, retrying EINTR; returns bytes read (0 at end), -1 on error.
 KEL_PLATFORM_API int64_t file_read(File f, void* buf, size_t n);
+// Reads up to n bytes at `offset` without moving the file position (-1 on error, for
+// instance on an append-only descriptor of a file without read permission).
+KEL_PLATFORM_API int64_t file_read_at(File f, void* buf, size_t n, int64_t offset);
 // Writes all n bytes (retrying short writes and EINTR); false on error.
 KEL_PLATFORM_API bool file_write(File f, const void* buf, size_t n);
 KEL_PLATFORM_API int64_t file_size(File f);  // -1 on error
@@ -92,6 +95,11 @@ struct FileInfo {
     FileTime create_time;  // birth time where the file system keeps one, else the change time
 };
 
+// A local calendar time (as the TZ rules give it) as Unix seconds; false when the
+// system cannot express it.
+KEL_PLATFORM_API bool local_fields_to_unix(int year, int month, int day, int hour, int minute, int second,
+                                           int64_t* out);
+
 // False (last_error 2 or 3) when the entry does not exist. Symbolic links are followed.
 KEL_PLATFORM_API bool file_info(const char* path, FileInfo* out);
 // Sets the write and/or access time (nullptr leaves that time alone).
@@ -112,6 +120,8 @@ KEL_PLATFORM_API bool dir_list(const char* dir, std::string_view pattern, bool i
 // rename; a copy or move of a file onto itself fails with 32 and leaves it untouched.
 KEL_PLATFORM_API bool file_copy(const char* from, const char* to);
 KEL_PLATFORM_API bool file_move(const char* from, const char* to);  // also renames
+// Whether both names exist and are one file (same device and inode: spellings, links).
+KEL_PLATFORM_API bool same_file(const char* a, const char* b);
 KEL_PLATFORM_API bool dir_make(const char* path);    // one level; 183 when it exists
 KEL_PLATFORM_API bool dir_remove(const char* path);  // must be empty (145)
 KEL_PLATFORM_API bool dir_rename(const char* from, const char* to);
