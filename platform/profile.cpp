@@ -246,7 +246,9 @@ int64_t now_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-constexpr int kLockWaitMs = 10000;
+// Writers of one file queue for its lock; a request waits at most this long (well inside
+// the host's time-out) before the write fails with 32.
+constexpr int kLockWaitMs = 30000;
 
 // A writer holds an exclusive lock on the file itself from reading it to renaming the
 // replacement over it. The replacement is a new file, so a writer that waited on the old
@@ -277,14 +279,18 @@ int lock_and_read(const std::string& path, bool create, std::string* data) {
             set_last_error(5);
             return -1;
         }
+        // Waiters back off from 1 ms to 32 ms between tries, so that hundreds of them
+        // do not take the processor from the writer that holds the lock.
+        long pause_ms = 1;
         while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             if ((errno != EWOULDBLOCK && errno != EINTR) || now_ms() >= deadline) {
                 close(fd);
                 set_last_error(32);
                 return -1;
             }
-            timespec ts{0, 1000000L};
+            timespec ts{0, pause_ms * 1000000L};
             nanosleep(&ts, nullptr);
+            if (pause_ms < 32) pause_ms *= 2;
         }
         struct stat now;
         if (stat(path.c_str(), &now) != 0 || now.st_ino != held.st_ino || now.st_dev != held.st_dev) {
