@@ -100,6 +100,11 @@ void dllfree_fn(Call& c) {
         c.fail(3391);
         return;
     }
+    // The library may be running the callback that got here.
+    if (dll_callbacks_active(c.inst)) {
+        c.fail(1842);
+        return;
+    }
     DllState& st = state_of(c.inst);
     pf::lib_free(st.libs[slot]);
     st.libs[slot] = nullptr;

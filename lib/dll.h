@@ -26,6 +26,8 @@ void dll_callbacks_in_use(const interp::Instance& inst, int delta);
 // The error a callback recorded because it could not run (or its function failed), or
 // 0; taking it clears it.
 uint16_t dll_callback_take_error(const interp::Instance& inst);
+// True while a callback runs or a call that passed one is under way.
+bool dll_callbacks_active(const interp::Instance& inst);
 // Releases the callbacks of the instance (dll_release_all calls it).
 void dll_callback_release_all(const interp::Instance& inst);
 void dll_struct_release_all(const interp::Instance& inst);

@@ -8,6 +8,7 @@
 // next one).
 #include <pthread.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -28,8 +29,11 @@ namespace {
 
 enum class CbType { kWord, kLong, kDouble, kLpstr, kLpwstr, kLpnull, kVoid };
 
+struct CallbackTable;
+
 struct Callback {
     Instance* inst = nullptr;
+    CallbackTable* table = nullptr;  // outlives the closure
     int udf = -1;
     bool live = false;
     bool cdecl = false;  // the call form that last passed it
@@ -46,7 +50,8 @@ struct CallbackTable {
     std::vector<std::unique_ptr<Callback>> retired;
     int in_use = 0;     // calls under way that pass a callback
     int running = 0;    // callbacks executing now
-    uint16_t pending = 0;  // error recorded by a callback that could not run
+    // Error recorded by a callback that could not run; written from any thread.
+    std::atomic<uint16_t> pending{0};
 };
 
 std::unordered_map<const Instance*, std::unique_ptr<CallbackTable>>& tables() {
@@ -103,10 +108,11 @@ void run_callback(void* user, const pf::NativeArg* args, int n, pf::NativeResult
     auto* cb = static_cast<Callback*>(user);
     ret->bits = 0;
     ret->d = 0;
-    CallbackTable* t = cb->inst ? table_of(*cb->inst) : nullptr;
-    if (!t) return;
-    if (!cb->live || !pthread_equal(cb->thread, pthread_self())) {
-        if (!t->pending) t->pending = 1839;
+    CallbackTable* t = cb->table;
+    // Another thread touches nothing but the atomic error slot.
+    if (!pthread_equal(cb->thread, pthread_self()) || !cb->live) {
+        uint16_t none = 0;
+        t->pending.compare_exchange_strong(none, 1839);
         return;
     }
     Instance& inst = *cb->inst;
@@ -155,7 +161,8 @@ void run_callback(void* user, const pf::NativeArg* args, int n, pf::NativeResult
     for (int i = 0; i < made; ++i) interp::release_value(inst, vals[i]);
     // The error cannot cross the native frames: it waits for the end of the call.
     if (inst.error() && !before) {
-        if (!t->pending) t->pending = inst.error();
+        uint16_t none = 0;
+        t->pending.compare_exchange_strong(none, inst.error());
         inst.clear_error();
         ret->bits = 0;
         ret->d = 0;
@@ -212,6 +219,7 @@ void dllcallbackcreate_fn(Call& c) {
     pf::NativeType types[pf::kMaxNativeArgs];
     for (size_t i = 0; i < cb->params.size(); ++i) types[i] = native_of(cb->params[i]);
     cb->inst = &c.inst;
+    cb->table = t.get();
     cb->udf = udf;
     cb->thread = pthread_self();
     cb->live = true;
@@ -250,16 +258,18 @@ void* dll_callback_entry(const Instance& inst, int32_t handle, bool cdecl) {
     return pf::native_closure_entry(cb->closure);
 }
 
+bool dll_callbacks_active(const Instance& inst) {
+    CallbackTable* t = table_of(inst);
+    return t && (t->in_use || t->running);
+}
+
 void dll_callbacks_in_use(const Instance& inst, int delta) {
     if (CallbackTable* t = table_of(inst)) t->in_use += delta;
 }
 
 uint16_t dll_callback_take_error(const Instance& inst) {
     CallbackTable* t = table_of(inst);
-    if (!t || !t->pending) return 0;
-    uint16_t e = t->pending;
-    t->pending = 0;
-    return e;
+    return t ? t->pending.exchange(0) : 0;
 }
 
 void dll_callback_release_all(const Instance& inst) {
