@@ -2,10 +2,13 @@
 // and release, the run-request handler and the time-out. Pages are pages.cpp's.
 #include "host/binding.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "host/callback.h"
 #include "host/intake.h"
@@ -36,6 +39,12 @@ constexpr const char* kDisabledFunctions[] = {
     "textbox", "textboxsort", "textselect", "waitforkey", "waitforkeyex", "wallpaper", "winhelp",
 };
 static_assert(sizeof(kDisabledFunctions) / sizeof(kDisabledFunctions[0]) == 64);
+// Disabled as well when TARNWICK.INI sets DisableDllCalls: the functions that call into
+// native libraries.
+constexpr const char* kDllFunctions[] = {
+    "dllcall", "dllcallbackcreate", "dllcallbackdestroy", "dllcallcdecl", "dllfree", "dlllasterror",
+    "dllload", "dllstructalloc", "dllstructfree", "dllstructpeek", "dllstructpoke",
+};
 
 struct Binding {
     void* lib = nullptr;
@@ -352,8 +361,12 @@ bool start_window_and_interpreter() {
     call_service(0, "Tarnwick 2019B", kNoticeLine, 9876, 0);
     call_service(23, h.error_log_path.c_str(), "", 1, 0);
 
+    // The interpreter looks the names up in one pass of its table: they go in sorted.
+    std::vector<const char*> names(std::begin(kDisabledFunctions), std::end(kDisabledFunctions));
+    if (h.disable_dll_calls) names.insert(names.end(), std::begin(kDllFunctions), std::end(kDllFunctions));
+    std::sort(names.begin(), names.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
     size_t total = 0;
-    for (const char* n : kDisabledFunctions) total += std::strlen(n) + 1;
+    for (const char* n : names) total += std::strlen(n) + 1;
     Handle list = pf::gmem_alloc(total + 1, true);
     char* p = list ? static_cast<char*>(pf::gmem_lock(list)) : nullptr;
     if (!p) {
@@ -365,7 +378,7 @@ bool start_window_and_interpreter() {
         return false;
     }
     size_t at = 0;
-    for (const char* n : kDisabledFunctions) {
+    for (const char* n : names) {
         size_t len = std::strlen(n);
         std::memcpy(p + at, n, len);
         p[at + len] = '|';

@@ -276,11 +276,11 @@ static void read_settings() {
     }
     // The name as it exists (case matched once), and every key from one read of it.
     h.settings_path = pf::resolve_path(h.settings_path);
-    enum { kLog, kDrive, kNoDumpLog, kNoDumpInput, kNoDeleteLog, kMaxContent, kMaxFields };
+    enum { kLog, kDrive, kNoDumpLog, kNoDumpInput, kNoDeleteLog, kMaxContent, kMaxFields, kNoDllCalls };
     std::vector<std::string> v = pf::profile_get_strings(
         h.settings_path.c_str(), "TARNWICK",
         {"ErrorLog", "TempDrive", "DisableDumperrorlog", "DisableDumpinputdata", "DisableDeleteerrorlog",
-         "MaxContentLength", "MaxFormFields"});
+         "MaxContentLength", "MaxFormFields", "DisableDllCalls"});
     std::string log = v[kLog];
     if (log.empty()) log = h.temp_dir + "TARNWICK.LOG";
     else if (!is_absolute(log)) log = h.program_dir + "/" + log;
@@ -293,6 +293,7 @@ static void read_settings() {
     h.disable_dumperrorlog = pf::profile_int(v[kNoDumpLog], 0);
     h.disable_dumpinputdata = pf::profile_int(v[kNoDumpInput], 0);
     h.disable_deleteerrorlog = pf::profile_int(v[kNoDeleteLog], 0);
+    h.disable_dll_calls = pf::profile_int(v[kNoDllCalls], 0);
     if (auto max = parse_content_length(v[kMaxContent])) h.max_content_length = *max;
     if (auto max = parse_content_length(v[kMaxFields])) h.max_form_fields = *max;
 }

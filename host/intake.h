@@ -55,6 +55,7 @@ struct HostState {
     int disable_dumperrorlog = 0;
     int disable_dumpinputdata = 0;
     int disable_deleteerrorlog = 0;
+    int disable_dll_calls = 0;  // DisableDllCalls: the native-library functions raise 3472
     uint64_t max_content_length = kDefaultMaxContentLength;
     uint64_t max_form_fields = kDefaultMaxFormFields;
     uint32_t timeout_seconds = 60;

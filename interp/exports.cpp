@@ -20,6 +20,7 @@
 #include "interp/tokenizer.h"
 #include "interp/vars.h"
 #include "lib/binbuf.h"
+#include "lib/dll.h"
 #include "platform/gmem.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
@@ -121,6 +122,7 @@ int32_t phase99(Handle h, const void* parent) {
         }
         release_value(*inst, inst->result);
         lib::binbuf_release_all(*inst);
+        lib::dll_release_all(*inst);
         delete inst;
         std::memset(block, 0, sizeof(InstanceBlockHeader));
     }

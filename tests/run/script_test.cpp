@@ -115,6 +115,9 @@ TEST_P(ScriptTest, OutputMatches) {
     fs::create_directories(tmp);
     for (const char* f : {"tarnhost", "libkelrun32.so", "libkelplatform.so"})
         fs::copy_file(fs::path(KEL_BIN_DIR) / f, tmp / f, fs::copy_options::overwrite_existing);
+#ifdef KEL_TESTLIB
+    fs::copy_file(KEL_TESTLIB, tmp / "libkeltest.so", fs::copy_options::overwrite_existing);
+#endif
     // The script's own directory holds its fixture files (included files, called scripts).
     for (auto& ent : fs::directory_iterator(script.parent_path()))
         if (ent.is_regular_file()) fs::copy_file(ent.path(), tmp / ent.path().filename(), fs::copy_options::overwrite_existing);

@@ -1,0 +1,154 @@
+// Platform layer: typed calls into native code through libffi, and closures that native
+// code can call back.
+#include "platform/nativecall.h"
+
+#include <ffi.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/dynlib.h"
+#include "platform/errors.h"
+#include "platform/process.h"
+
+namespace kel::platform {
+
+namespace {
+
+ffi_type* ffi_of(NativeType t) {
+    switch (t) {
+        case NativeType::kVoid: return &ffi_type_void;
+        case NativeType::kU32: return &ffi_type_uint32;
+        case NativeType::kS32: return &ffi_type_sint32;
+        case NativeType::kS64: return &ffi_type_sint64;
+        case NativeType::kPtr: return &ffi_type_pointer;
+        case NativeType::kDouble: return &ffi_type_double;
+    }
+    return &ffi_type_void;
+}
+
+}  // namespace
+
+bool native_call(void* fn, const NativeArg* args, int n, NativeType ret, NativeResult* out) {
+    if (!fn || n < 0 || n > kMaxNativeArgs || !out) return false;
+    ffi_type* types[kMaxNativeArgs];
+    void* values[kMaxNativeArgs];
+    for (int i = 0; i < n; ++i) {
+        types[i] = ffi_of(args[i].type);
+        values[i] = const_cast<void*>(static_cast<const void*>(&args[i].v));
+    }
+    ffi_cif cif;
+    if (ffi_prep_cif(&cif, FFI_DEFAULT_ABI, static_cast<unsigned>(n), ffi_of(ret), types) != FFI_OK) return false;
+    // Small integer results come back widened to a full register (ffi_arg).
+    union {
+        ffi_arg a;
+        ffi_sarg s;
+        double d;
+        void* p;
+        uint64_t u;
+    } r{};
+    errno = 0;
+    ffi_call(&cif, FFI_FN(fn), &r, values);
+    out->err = errno;
+    out->type = ret;
+    out->bits = 0;
+    out->d = 0;
+    switch (ret) {
+        case NativeType::kVoid: break;
+        case NativeType::kU32: out->bits = static_cast<uint32_t>(r.a); break;
+        case NativeType::kS32: out->bits = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(r.s))); break;
+        case NativeType::kS64: out->bits = r.u; break;
+        case NativeType::kPtr: out->bits = reinterpret_cast<uintptr_t>(r.p); break;
+        case NativeType::kDouble: out->d = r.d; break;
+    }
+    return true;
+}
+
+void* native_lib_load(const char* name) {
+    void* h = lib_load(name);
+    if (h || !name || !*name || std::strchr(name, '/')) return h;
+    uint32_t first = last_error();
+    std::string local = program_dir() + "/" + name;
+    h = lib_load(local.c_str());
+    // A library that is not in the program directory keeps the first attempt's reason.
+    if (!h && last_error() == 126) set_last_error(first);
+    return h;
+}
+
+struct NativeClosure {
+    ffi_closure* closure = nullptr;
+    void* entry = nullptr;
+    ffi_cif cif{};
+    ffi_type* types[kMaxNativeArgs] = {};
+    NativeType params[kMaxNativeArgs] = {};
+    int n = 0;
+    NativeType ret = NativeType::kVoid;
+    NativeHandler handler = nullptr;
+    void* user = nullptr;
+};
+
+namespace {
+
+void closure_trampoline(ffi_cif*, void* ret, void** args, void* data) {
+    auto* c = static_cast<NativeClosure*>(data);
+    NativeArg a[kMaxNativeArgs];
+    for (int i = 0; i < c->n; ++i) {
+        a[i].type = c->params[i];
+        switch (c->params[i]) {
+            case NativeType::kU32: a[i].v.u32 = *static_cast<uint32_t*>(args[i]); break;
+            case NativeType::kS32: a[i].v.s32 = *static_cast<int32_t*>(args[i]); break;
+            case NativeType::kS64: a[i].v.s64 = *static_cast<int64_t*>(args[i]); break;
+            case NativeType::kPtr: a[i].v.ptr = *static_cast<void**>(args[i]); break;
+            case NativeType::kDouble: a[i].v.d = *static_cast<double*>(args[i]); break;
+            case NativeType::kVoid: break;
+        }
+    }
+    NativeResult r;
+    r.type = c->ret;
+    c->handler(c->user, a, c->n, &r);
+    switch (c->ret) {
+        case NativeType::kVoid: break;
+        case NativeType::kDouble: *static_cast<double*>(ret) = r.d; break;
+        case NativeType::kU32: *static_cast<ffi_arg*>(ret) = static_cast<uint32_t>(r.bits); break;
+        case NativeType::kS32:
+            *static_cast<ffi_sarg*>(ret) = static_cast<int32_t>(static_cast<uint32_t>(r.bits));
+            break;
+        case NativeType::kS64:
+        case NativeType::kPtr: *static_cast<uint64_t*>(ret) = r.bits; break;
+    }
+}
+
+}  // namespace
+
+NativeClosure* native_closure_create(const NativeType* params, int n, NativeType ret, NativeHandler handler,
+                                     void* user) {
+    if (n < 0 || n > kMaxNativeArgs || !handler) return nullptr;
+    auto* c = new NativeClosure;
+    c->n = n;
+    c->ret = ret;
+    c->handler = handler;
+    c->user = user;
+    for (int i = 0; i < n; ++i) {
+        c->params[i] = params[i];
+        c->types[i] = ffi_of(params[i]);
+    }
+    c->closure = static_cast<ffi_closure*>(ffi_closure_alloc(sizeof(ffi_closure), &c->entry));
+    if (!c->closure || ffi_prep_cif(&c->cif, FFI_DEFAULT_ABI, static_cast<unsigned>(n), ffi_of(ret), c->types) != FFI_OK ||
+        ffi_prep_closure_loc(c->closure, &c->cif, closure_trampoline, c, c->entry) != FFI_OK) {
+        native_closure_free(c);
+        set_last_error(8);
+        return nullptr;
+    }
+    return c;
+}
+
+void* native_closure_entry(const NativeClosure* c) { return c ? c->entry : nullptr; }
+
+void native_closure_free(NativeClosure* c) {
+    if (!c) return;
+    if (c->closure) ffi_closure_free(c->closure);
+    delete c;
+}
+
+}  // namespace kel::platform
