@@ -276,11 +276,12 @@ static void read_settings() {
     }
     // The name as it exists (case matched once), and every key from one read of it.
     h.settings_path = pf::resolve_path(h.settings_path);
-    enum { kLog, kDrive, kNoDumpLog, kNoDumpInput, kNoDeleteLog, kMaxContent, kMaxFields, kNoDllCalls };
+    enum { kLog, kDrive, kNoDumpLog, kNoDumpInput, kNoDeleteLog, kMaxContent, kMaxFields, kNoDllCalls,
+           kCounterFormat };
     std::vector<std::string> v = pf::profile_get_strings(
         h.settings_path.c_str(), "TARNWICK",
         {"ErrorLog", "TempDrive", "DisableDumperrorlog", "DisableDumpinputdata", "DisableDeleteerrorlog",
-         "MaxContentLength", "MaxFormFields", "DisableDllCalls"});
+         "MaxContentLength", "MaxFormFields", "DisableDllCalls", "CounterFormat"});
     std::string log = v[kLog];
     if (log.empty()) log = h.temp_dir + "TARNWICK.LOG";
     else if (!is_absolute(log)) log = h.program_dir + "/" + log;
@@ -296,6 +297,8 @@ static void read_settings() {
     h.disable_dll_calls = pf::profile_int(v[kNoDllCalls], 0);
     if (auto max = parse_content_length(v[kMaxContent])) h.max_content_length = *max;
     if (auto max = parse_content_length(v[kMaxFields])) h.max_form_fields = *max;
+    // "png" (any case) draws the counter as a PNG; anything else keeps the X bitmap.
+    h.counter_png = iequals(v[kCounterFormat], "png");
 }
 
 // Mode selection and opening the input and output. Returns false after an error page.

@@ -58,6 +58,7 @@ struct HostState {
     int disable_dll_calls = 0;  // DisableDllCalls: the native-library functions raise 3472
     uint64_t max_content_length = kDefaultMaxContentLength;
     uint64_t max_form_fields = kDefaultMaxFormFields;
+    bool counter_png = false;     // CounterFormat=png: webcounter draws a PNG
     uint32_t timeout_seconds = 60;
     platform::File in, out, dat;
     bool have_output = false;

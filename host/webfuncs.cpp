@@ -3,6 +3,7 @@
 #include "host/webfuncs.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "host/binding.h"
 #include "host/intake.h"
 #include "host/pages.h"
+#include "host/png.h"
 #include "platform/fileio.h"
 #include "platform/gmem.h"
 #include "platform/process.h"
@@ -187,7 +189,7 @@ static const char* const kGlyphRows[160] = {
 #include "host/glyphs.inc"
 };
 
-bool counter_image(std::string_view s, std::string* out, int* message) {
+bool counter_image(std::string_view s, std::string* out, int* message, CounterFormat format) {
     auto blank = [](char c) { return c == ' ' || c == '\t'; };
     size_t i = 0;
     while (i < s.size() && blank(s[i])) ++i;
@@ -210,6 +212,31 @@ bool counter_image(std::string_view s, std::string* out, int* message) {
         return false;
     }
     digits.insert(0, 6 - digits.size(), '0');
+    if (format == CounterFormat::Png) {
+        // The same glyphs as the bitmap below: X bitmaps put the leftmost pixel in the
+        // lowest bit and draw 1 black, PNG the leftmost in the highest bit and 0 black.
+        std::vector<uint8_t> rows;
+        rows.reserve(16 * 12);
+        for (int r = 0; r < 16; ++r) {
+            for (char d : digits) {
+                const char* text = kGlyphRows[16 * (d - '0') + r];
+                for (const char* p = text; (p = std::strstr(p, "0x")) != nullptr; p += 2) {
+                    unsigned v = static_cast<unsigned>(std::strtoul(p + 2, nullptr, 16));
+                    unsigned flipped = 0;
+                    for (int b = 0; b < 8; ++b)
+                        if (v & (1u << b)) flipped |= 0x80u >> b;
+                    rows.push_back(static_cast<uint8_t>(~flipped & 0xffu));
+                }
+            }
+        }
+        std::string png = png_1bit(96, 16, rows);
+        if (png.empty()) {
+            *message = 10114;
+            return false;
+        }
+        *out = "Content-type: image/png\r\n\r\n" + png;
+        return true;
+    }
     std::string img = "Content-type: image/x-xbitmap\r\n\r\n#define number_width 96\n#define number_height 16\n\n"
                       "static char number_bits[] =\n{\n";
     for (int r = 0; r < 16; ++r) {
@@ -350,11 +377,12 @@ void weboutbinary_fn(HostCall& c) {
     c.ret_int(1);
 }
 
-// webcounter(digits): a six-digit X bitmap.
+// webcounter(digits): a six-digit image, an X bitmap or (CounterFormat=png) a PNG.
 void webcounter_fn(HostCall& c) {
     std::string img;
     int message = 0;
-    if (!counter_image(c.arg(1), &img, &message)) return c.fail(message);
+    CounterFormat format = host().counter_png ? CounterFormat::Png : CounterFormat::Xbm;
+    if (!counter_image(c.arg(1), &img, &message, format)) return c.fail(message);
     out_raw(img);
     c.ret_int(1);
 }

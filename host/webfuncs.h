@@ -49,7 +49,10 @@ bool parse_ms_line(std::string_view line, std::string* fields);
 constexpr size_t kCombinedFieldLimit = 1024;
 bool parse_combined_line(std::string_view line, std::string* fields);
 
-// webcounter's image text; false with the message number for a bad counter.
-bool counter_image(std::string_view digits, std::string* out, int* message);
+// webcounter's image with its header: 96 x 16 pixels, six digits right-aligned and
+// padded with zeros; false with the message number for a bad counter.
+enum class CounterFormat { Xbm, Png };
+bool counter_image(std::string_view digits, std::string* out, int* message,
+                   CounterFormat format = CounterFormat::Xbm);
 
 }  // namespace kel::host

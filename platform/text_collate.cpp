@@ -239,7 +239,7 @@ int compare_specials(const Src& a, const Src& b) {
 template <typename Src>
 int compare_units(Src a, Src b, bool ignore_case) {
     for (;;) {
-        char16_t x, y;
+        char16_t x = 0, y = 0;
         bool ha = a.next(x), hb = b.next(y);
         if (!ha || !hb) return int(ha) - int(hb);
         if (ignore_case) {

@@ -5,7 +5,7 @@ set -euo pipefail
 what=${1:-build}
 pkgs=(g++ cmake make zlib1g-dev libffi-dev)
 case "$what" in
-  test) pkgs+=(libgtest-dev googletest lighttpd apache2 curl clang) ;;
+  test) pkgs+=(libgtest-dev googletest lighttpd apache2 curl clang chromium dpkg-dev) ;;
   site) pkgs+=(lighttpd curl) ;;
 esac
 missing=()

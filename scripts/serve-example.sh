@@ -1,36 +1,50 @@
 #!/usr/bin/env bash
-# Builds tarnhost and serves the example site under lighttpd on 127.0.0.1.
+# Builds the three products (no tests) and serves the example site under lighttpd on
+# 127.0.0.1; the URL is printed once the site answers.
 # Usage: scripts/serve-example.sh [port]   (default 8080; Ctrl-C stops the server)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+start=$SECONDS
 port=${1:-${PORT:-8080}}
+case "$port" in ''|*[!0-9]*) echo "serve-example: the port must be a number, not '$port'" >&2; exit 2 ;; esac
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+  echo "serve-example: port $port is already in use; give another: scripts/serve-example.sh 8081" >&2
+  exit 1
+fi
 scripts/install-deps.sh site
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j2
+# A build directory of its own, configured without the test suite (no GoogleTest needed).
+cmake -S . -B build-site -DCMAKE_BUILD_TYPE=Release -DKEL_TESTS=OFF >/dev/null
+cmake --build build-site -j"$(nproc)" --target tarnhost kelrun32 kelplatform
 stage=$(mktemp -d /tmp/tarnwick-site.XXXXXX)
-trap 'kill ${pid:-0} 2>/dev/null || true; rm -rf "$stage"' EXIT
+pid=""
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$stage"' EXIT
 mkdir -p "$stage/cgi-bin" "$stage/htdocs"
-cp -a build/bin/. "$stage/cgi-bin/"
+cp -a build-site/bin/. "$stage/cgi-bin/"
 cp -a examples/site/. "$stage/cgi-bin/"
-[ -f examples/TARNWICK.INI ] && cp examples/TARNWICK.INI "$stage/cgi-bin/"
-cat > "$stage/htdocs/index.html" <<HTML
-<html><body><p><a href="/cgi-bin/tarnhost?index.web">Example site</a></p></body></html>
-HTML
-cat > "$stage/lighttpd.conf" <<CONF
-server.document-root = "$stage/htdocs"
-server.bind = "127.0.0.1"
-server.port = $port
-server.modules = ("mod_access", "mod_alias", "mod_cgi")
-alias.url = ("/cgi-bin/" => "$stage/cgi-bin/")
-# Only the program itself is reachable: scripts, settings and data files are not served.
-\$HTTP["url"] =~ "^/cgi-bin/" {
-  cgi.assign = ("/tarnhost" => "")
-  \$HTTP["url"] !~ "^/cgi-bin/tarnhost\$" { url.access-deny = ("") }
-}
-server.errorlog = "$stage/error.log"
-CONF
-lighttpd -D -f "$stage/lighttpd.conf" &
+cp examples/TARNWICK.INI "$stage/cgi-bin/"
+cp -a examples/htdocs/. "$stage/htdocs/"
+sed -e "s|@ROOT@|$stage|g" -e "s|@PORT@|$port|g" examples/lighttpd.conf > "$stage/lighttpd.conf"
+LIGHTTPD=$(command -v lighttpd || echo /usr/sbin/lighttpd)
+"$LIGHTTPD" -D -f "$stage/lighttpd.conf" 2>"$stage/start.err" &
 pid=$!
-sleep 0.5
-echo "Example site: http://127.0.0.1:$port/cgi-bin/tarnhost?index.web   (Ctrl-C to stop)"
-wait $pid
+url="http://127.0.0.1:$port/"
+for _ in $(seq 100); do
+  if ! kill -0 "$pid" 2>/dev/null; then
+    pid=""
+    if grep -qi 'address already in use' "$stage/start.err" "$stage/error.log" 2>/dev/null; then
+      echo "serve-example: port $port is already in use; give another: scripts/serve-example.sh 8081" >&2
+    else
+      echo "serve-example: lighttpd did not start:" >&2
+      cat "$stage/start.err" "$stage/error.log" 2>/dev/null | tail -5 >&2
+    fi
+    exit 1
+  fi
+  if curl -s -f -o /dev/null "${url}cgi-bin/tarnhost?index.web"; then
+    echo "Example site: $url   (up after $((SECONDS - start)) s; Ctrl-C to stop)"
+    wait "$pid"
+    exit 0
+  fi
+  sleep 0.1
+done
+echo "serve-example: the site did not answer on $url within 10 s" >&2
+exit 1

@@ -70,4 +70,32 @@ page=$(curl -s "$base?error.web") || fail "error request failed"
 page=$(curl -s -m 30 "$base?timeout.web") || fail "timeout request failed"
 [[ "$page" == *"Waiting for the time-out"* && "$page" == *"Script timed out"* ]] || fail "timeout: $page"
 
+page=$(curl -s "$base?clock.web") || fail "clock request failed"
+[[ "$page" =~ \<li\>[0-9]{4}-[0-9]{2}-[0-9]{2}\ [0-9]{2}:[0-9]{2}:[0-9]{2}\ \(ISO ]] || fail "clock ISO: $page"
+[[ "$page" =~ (Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday)\ [0-9]{1,2}\ [A-Z][a-z]+\ [0-9]{4} ]] ||
+  fail "clock words: $page"
+[[ "$page" =~ "Days left this year: "[0-9]+ ]] || fail "clock days: $page"
+
+page=$(curl -s "$base?settings.web") || fail "settings request failed"
+[[ "$page" == *"<h1>Tarnwick example site</h1>"* && "$page" == *"Kept by the Tarnwick team."* ]] || fail "settings: $page"
+[[ "$page" == *"Sections of data/site.ini: Site</p>"* ]] || fail "settings sections: $page"
+
+# The guest book: a hostile entry is kept on one line and shown escaped; entries posted
+# at the same moment are all kept.
+page=$(curl -s --data-urlencode $'name=Eve\t<script>' --data-urlencode $'comment=a\r\nb\tc & "d"' "$base?guestbook.web") ||
+  fail "guestbook post failed"
+[[ "$page" == *"<b>Eve &lt;script&gt;</b>"* && "$page" == *"a b c &amp; &quot;d&quot;"* ]] || fail "guestbook entry: $page"
+[[ "$page" == *"2 entries."* ]] || fail "guestbook count: $page"
+posts=()
+for i in 1 2 3 4 5 6; do
+  curl -s -o /dev/null --data "name=n$i&comment=c$i" "$base?guestbook.web" &
+  posts+=($!)
+done
+wait "${posts[@]}"
+page=$(curl -s "$base?guestbook.web") || fail "guestbook read failed"
+[[ "$page" == *"8 entries."* ]] || fail "concurrent guestbook posts lost: $page"
+[ "$(wc -l < "$work/cgi-bin/data/guestbook.txt")" = 8 ] || fail "guestbook file: $(cat "$work/cgi-bin/data/guestbook.txt")"
+page=$(curl -s --data "name=&comment=x" "$base?guestbook.web") || fail "guestbook empty post failed"
+[[ "$page" == *"8 entries."* ]] || fail "an entry without a name was kept: $page"
+
 echo "PASS: example site under lighttpd on port $started"

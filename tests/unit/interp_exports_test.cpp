@@ -128,7 +128,7 @@ TEST_F(ExportsTest, ServiceThirteenReplacesRestoredError) {
 }
 
 TEST_F(ExportsTest, ServiceWithErrorReturnsZero) {
-    char buf[40];
+    char buf[40] = {};
     EXPECT_EQ(host_.svc(45, "unknown", buf), 0);
     test::Entered e(host_.inst_block);
     EXPECT_EQ(e.inst().error(), 0);
@@ -155,7 +155,7 @@ TEST_F(ExportsTest, ServiceTwentyFourDisablesInTableOrder) {
 }
 
 TEST_F(ExportsTest, ServiceTwentyFiveCopiesPendingTexts) {
-    char a[4097], b[4097];
+    char a[4097] = {}, b[4097] = {};
     EXPECT_EQ(host_.svc(25, a, b, 4097), 0);
     {
         test::Entered e(host_.inst_block);

@@ -14,7 +14,7 @@ namespace {
 struct Reader {
     std::string text;
     size_t pos = 0;
-    char buf[kLineBufSize];
+    char buf[kLineBufSize] = {};
     size_t len = 0, first = 0;
     bool too_long = false;
     bool next() { return read_line(text, pos, buf, &len, &first, &too_long); }

@@ -91,8 +91,9 @@ TEST(Gmem, LargeBlocksStaggeredAndWhole) {
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
         offsets |= size_t{1} << ((reinterpret_cast<uintptr_t>(p) % 4096) / 64);
-        if (k % 2 == 0)
+        if (k % 2 == 0) {
             for (size_t i = 0; i < kBig; i += 997) ASSERT_EQ(p[i], 0) << i;
+        }
         std::memset(p, 'a' + k, kBig);
         gmem_unlock(h[k]);
     }
