@@ -2,6 +2,8 @@
 // either side makes are read by the other, through the real tarnhost.
 #include <gtest/gtest.h>
 
+#include "tests/run/run_util.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,24 +12,16 @@
 #include <string>
 
 namespace fs = std::filesystem;
+using kel_run::read_all;
+using kel_run::stage_binaries;
 
 namespace {
-
-std::string read_all(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 class BinBufZlib : public ::testing::Test {
 protected:
     void SetUp() override {
         if (std::system("python3 -c 'import zlib' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
-        dir_ = fs::temp_directory_path() / ("kel_zlib_" + std::to_string(std::random_device{}()));
-        fs::create_directories(dir_);
-        for (const char* f : {"tarnhost", "libkelrun32.so", "libkelplatform.so"})
-            fs::copy_file(fs::path(KEL_BIN_DIR) / f, dir_ / f, fs::copy_options::overwrite_existing);
+        dir_ = stage_binaries("kel_zlib_");
     }
     void TearDown() override {
         if (!dir_.empty() && !::testing::Test::HasFailure()) fs::remove_all(dir_);

@@ -2,6 +2,8 @@
 // script's own output, written once, and the process ends.
 #include <gtest/gtest.h>
 
+#include "tests/run/run_util.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,23 +12,15 @@
 #include <string>
 
 namespace fs = std::filesystem;
+using kel_run::read_all;
+using kel_run::stage_binaries;
 
 namespace {
-
-std::string read_all(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 class TimeoutRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("kel_timeout_" + std::to_string(std::random_device{}()));
-        fs::create_directories(dir_);
-        for (const char* f : {"tarnhost", "libkelrun32.so", "libkelplatform.so"})
-            fs::copy_file(fs::path(KEL_BIN_DIR) / f, dir_ / f, fs::copy_options::overwrite_existing);
+        dir_ = stage_binaries("kel_timeout_");
     }
     void TearDown() override {
         if (!::testing::Test::HasFailure()) fs::remove_all(dir_);

@@ -2,6 +2,8 @@
 // foreign locale, and a delay that the host's time-out ends with its page.
 #include <gtest/gtest.h>
 
+#include "tests/run/run_util.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,23 +12,15 @@
 #include <string>
 
 namespace fs = std::filesystem;
+using kel_run::read_all;
+using kel_run::stage_binaries;
 
 namespace {
-
-std::string read_all(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 class DatesCgi : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("kel_dates_cgi_" + std::to_string(std::random_device{}()));
-        fs::create_directories(dir_);
-        for (const char* f : {"tarnhost", "libkelrun32.so", "libkelplatform.so"})
-            fs::copy_file(fs::path(KEL_BIN_DIR) / f, dir_ / f, fs::copy_options::overwrite_existing);
+        dir_ = stage_binaries("kel_dates_cgi_");
     }
     void TearDown() override { fs::remove_all(dir_); }
 

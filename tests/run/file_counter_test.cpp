@@ -3,6 +3,8 @@
 // lock file as in use from every other process.
 #include <gtest/gtest.h>
 
+#include "tests/run/run_util.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,23 +20,16 @@
 extern char** environ;
 
 namespace fs = std::filesystem;
+using kel_run::read_all;
+using kel_run::stage_binaries;
 
 namespace {
-
-std::string read_all(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 class CounterRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("kel_counter_" + std::to_string(std::random_device{}()));
+        dir_ = stage_binaries("kel_counter_");
         fs::create_directories(dir_ / "out");
-        for (const char* f : {"tarnhost", "libkelrun32.so", "libkelplatform.so"})
-            fs::copy_file(fs::path(KEL_BIN_DIR) / f, dir_ / f, fs::copy_options::overwrite_existing);
     }
     void TearDown() override {
         if (!::testing::Test::HasFailure()) fs::remove_all(dir_);

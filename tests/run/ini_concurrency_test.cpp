@@ -1,6 +1,8 @@
 // Many requests writing one INI file at once lose nothing: 200 tarnhost processes, each
 // writing its own key with iniwritepvt, leave a file that parses and holds all 200.
 #include <gtest/gtest.h>
+
+#include "tests/run/run_util.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,21 +15,13 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using kel_run::read_all;
+using kel_run::stage_binaries;
 
 namespace {
 
-std::string read_all(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 TEST(IniConcurrency, TwoHundredWritersLoseNoKey) {
-    fs::path dir = fs::temp_directory_path() / ("kel_iniconc_" + std::to_string(std::random_device{}()));
-    fs::create_directories(dir);
-    for (const char* f : {"tarnhost", "libkelrun32.so", "libkelplatform.so"})
-        fs::copy_file(fs::path(KEL_BIN_DIR) / f, dir / f);
+    fs::path dir = stage_binaries("kel_iniconc_");
     std::ofstream(dir / "w.web") << "r = iniwritepvt(\"Keys\", \"k\" : environment(\"KEL_N\"), environment(\"KEL_N\"), \"shared.ini\")\n"
                                     "webout(r, 1)\n";
     std::ofstream(dir / "shared.ini", std::ios::binary) << "; written by many\r\n[Other]\r\nx=1\r\n";
