@@ -355,9 +355,13 @@ void filewrite_fn(Call& c) {
         // The mark opens an empty file only: an append to a UTF-16 file never puts a
         // second mark in the middle of it.
         if (!(s->mode & kModeWritten) && pf::file_size(f) == 0) out.append("\xFF\xFE", 2);
+        // A file that opened with FE FF is big-endian: its appended lines keep that order,
+        // so the file does not end up with two byte orders in it.
+        bool big = s->encoding == 2;
         for (char16_t u : w) {
-            out.push_back(static_cast<char>(u & 0xFF));
-            out.push_back(static_cast<char>(u >> 8));
+            char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
+            out.push_back(big ? hi : lo);
+            out.push_back(big ? lo : hi);
         }
     }
     if (!out.empty() && !pf::file_write(f, out.data(), out.size())) {
@@ -586,9 +590,10 @@ void filedelete_fn(Call& c) {
 }
 
 // fileexist(name): 0 not found, 1 found, 2 found but in use. "/" is a separator here.
+// A directory is not a file: it counts as not found (direxist tells directories).
 void fileexist_fn(Call& c) {
     std::string name = path_arg(c, 1);
-    if (name.empty()) {
+    if (name.empty() || pf::dir_exists(name.c_str())) {
         c.ret_int(0);
         return;
     }
