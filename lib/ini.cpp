@@ -72,11 +72,9 @@ void inireadpvt_fn(Call& c) {
     read_value(c, c.cstr(4));
 }
 
-// iniwrite(section, key, value): always 1.
-void iniwrite_fn(Call& c) {
-    (void)write_value(c, kSystemProfile);
-    c.ret_int(1);
-}
+// iniwrite(section, key, value): 1, or 0 when the profile could not be written (a
+// failed write is never reported as done).
+void iniwrite_fn(Call& c) { c.ret_int(write_value(c, kSystemProfile) ? 1 : 0); }
 
 // iniwritepvt(section, key, value, file)
 void iniwritepvt_fn(Call& c) {
