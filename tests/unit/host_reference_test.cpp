@@ -46,7 +46,7 @@ std::set<std::string> documented_names() {
     for (const TableName& t : kKeywordTable) {
         if (t.row == 'W' || (t.row == 'N' && t.name[0] >= 'a' && t.name[0] <= 'z')) names.insert(t.name);
     }
-    const KeywordRecord* host = kel::host::host_function_table();
+    const kel::KeywordRecord* host = kel::host::host_function_table();
     for (size_t i = 0; i < kel::host::host_function_count(); ++i) {
         if (host[i].kind != kHostConst) names.insert(std::string(host[i].name, host[i].name_len));
     }
@@ -58,7 +58,7 @@ std::set<std::string> constant_names() {
     for (const TableName& t : kKeywordTable) {
         if (t.row == 'C') names.insert(t.name);
     }
-    const KeywordRecord* host = kel::host::host_function_table();
+    const kel::KeywordRecord* host = kel::host::host_function_table();
     for (size_t i = 0; i < kel::host::host_function_count(); ++i) {
         if (host[i].kind == kHostConst) names.insert(std::string(host[i].name, host[i].name_len));
     }
