@@ -14,7 +14,7 @@ fi
 scripts/install-deps.sh site
 # A build directory of its own, configured without the test suite (no GoogleTest needed)
 # and as a unity build: the sources are compiled a few at a time as one, which takes
-# about half the compiler time of one by one. Ninja, when present, keeps both cores busy
+# about 40 % less compiler time than one by one. Ninja, when present, keeps both cores busy
 # across the three targets; a build-site/ made earlier keeps the generator it has.
 gen=()
 [ ! -f build-site/CMakeCache.txt ] && command -v ninja >/dev/null && gen=(-G Ninja)
