@@ -6,7 +6,7 @@ what=${1:-build}
 pkgs=(g++ cmake make zlib1g-dev libffi-dev)
 case "$what" in
   test) pkgs+=(libgtest-dev googletest lighttpd apache2 curl clang chromium dpkg-dev) ;;
-  site) pkgs+=(lighttpd curl) ;;
+  site) pkgs+=(lighttpd curl ninja-build) ;;
 esac
 missing=()
 for p in "${pkgs[@]}"; do

@@ -9,6 +9,6 @@ cmake --build build -j2
 (cd build && ctest --output-on-failure -j2 --timeout 300)
 # The script tests again with the per-line token cache off: same outputs either way.
 (cd build && KEL_TOKEN_CACHE=0 ctest --output-on-failure -j2 --timeout 300 -L run)
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=ON -DKEL_TESTS=ON >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=ON -DKEL_TESTS=ON -DKEL_WERROR=ON >/dev/null
 cmake --build build-asan -j2
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j2 --timeout 300 -L 'unit|run')

@@ -150,17 +150,18 @@ TEST_F(HeapTest, DetectsOverwrittenTagsAndFreesNothing) {
     HeapOff b = heap_alloc(inst_, 20);  // b lies below a
     HeapOff c = heap_alloc(inst_, 20);
     ASSERT_TRUE(a && b && c);
-    // Overrun of c into b's tag: freeing b finds a bad tag on its own block.
+    // Overrun of c into b's tag: freeing b finds a bad tag on its own block. The tags are
+    // reached by their own heap offsets, in front of the block's start.
     uint8_t saved[4];
-    std::memcpy(saved, heap_ptr(inst_, b) - 8, 4);
-    std::memset(heap_ptr(inst_, b) - 8, 'x', 4);
+    std::memcpy(saved, heap_ptr(inst_, b - 8), 4);
+    std::memset(heap_ptr(inst_, b - 8), 'x', 4);
     heap_free(inst_, b);
-    std::memcpy(heap_ptr(inst_, b) - 8, saved, 4);
+    std::memcpy(heap_ptr(inst_, b - 8), saved, 4);
     EXPECT_TRUE(heap_check(inst_));
     // Corrupt the trailing tag of c (the lower neighbour of b).
-    std::memset(heap_ptr(inst_, b) - 12, 'y', 4);
+    std::memset(heap_ptr(inst_, b - 12), 'y', 4);
     heap_free(inst_, b);
-    std::memcpy(heap_ptr(inst_, b) - 12, "5678", 4);
+    std::memcpy(heap_ptr(inst_, b - 12), "5678", 4);
     EXPECT_TRUE(heap_check(inst_));
     // Freed twice: refused.
     heap_free(inst_, a);
