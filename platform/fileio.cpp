@@ -123,6 +123,18 @@ std::string in_program_dir(std::string_view name) {
 
 std::string resolve_existing(const std::string& path) {
     if (path.empty() || entry_exists(path)) return path;
+    // Most often only the last name differs or is missing (a settings file looked for in
+    // a directory that is there): then that directory is the only one to search.
+    size_t last = path.rfind('/');
+    if (last != std::string::npos && last + 1 < path.size()) {
+        std::string name = path.substr(last + 1);
+        std::string dir = last == 0 ? std::string("/") : path.substr(0, last);
+        if (name != "." && name != ".." && entry_exists(dir)) {
+            std::string found;
+            if (!match_nocase(dir, name, &found)) return path;
+            return dir.back() == '/' ? dir + found : dir + "/" + found;
+        }
+    }
     std::string out;
     size_t pos = 0;
     if (path[0] == '/') {

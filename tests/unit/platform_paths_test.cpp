@@ -142,3 +142,22 @@ TEST(LocalTimes, FieldsToUnixAndBack) {
     EXPECT_FALSE(local_fields_to_unix(1600, 1, 1, 0, 0, 0, &t));
     EXPECT_TRUE(local_fields_to_unix(2024, 2, 29, 23, 59, 59, &t));
 }
+
+TEST(ResolvePath, CaseOfTheLastNameOrOfAnyDirectoryOnTheWay) {
+    fs::path d = scratch("resolve");
+    fs::create_directories(d / "Sub" / "Inner");
+    std::ofstream(d / "Sub" / "Settings.INI") << "x";
+    std::ofstream(d / "Sub" / "Inner" / "Deep.txt") << "y";
+    const std::string base = d.string();
+    // Only the last name differs: found in its directory.
+    EXPECT_EQ(resolve_path(base + "/Sub/settings.ini"), base + "/Sub/Settings.INI");
+    // Missing in a directory that is there: the path as given.
+    EXPECT_EQ(resolve_path(base + "/Sub/missing.ini"), base + "/Sub/missing.ini");
+    // A directory on the way differs in case as well.
+    EXPECT_EQ(resolve_path(base + "/sub/inner/DEEP.TXT"), base + "/Sub/Inner/Deep.txt");
+    // Missing directory: the rest stays as given.
+    EXPECT_EQ(resolve_path(base + "/sub/none/deep.txt"), base + "/Sub/none/deep.txt");
+    // A directory named with a trailing slash keeps it.
+    EXPECT_EQ(resolve_path(base + "/sub/inner/"), base + "/Sub/Inner/");
+    fs::remove_all(d);
+}
