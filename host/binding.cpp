@@ -85,8 +85,8 @@ void free_blocks() {
 bool load_library() {
     Binding& b = binding();
     std::string own = pf::program_dir() + "/libkelrun32.so";
-    b.lib = pf::lib_load(own.c_str());
-    if (!b.lib) b.lib = pf::lib_load("libkelrun32.so");
+    b.lib = pf::lib_load_own(own.c_str());
+    if (!b.lib) b.lib = pf::lib_load_own("libkelrun32.so");
     return b.lib != nullptr;
 }
 

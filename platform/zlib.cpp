@@ -4,6 +4,7 @@
 #include <array>
 
 #include "platform/dynlib.h"
+#include "platform/errors.h"
 
 namespace kel::platform {
 
@@ -15,6 +16,7 @@ struct Zlib {
     int (*inflate_init)(z_streamp, const char*, int) = nullptr;
     int (*inflate)(z_streamp, int) = nullptr;
     int (*inflate_end)(z_streamp) = nullptr;
+    uLong (*crc32)(uLong, const Bytef*, uInt) = nullptr;
     bool ok = false;
 };
 
@@ -27,12 +29,18 @@ bool bind(void* lib, const char* name, Fn* fn) {
 const Zlib& zlib() {
     static const Zlib z = [] {
         Zlib r;
+        uint32_t saved = last_error();
         // The library stays loaded for the life of the process.
         void* lib = lib_load("libz.so.1");
-        if (!lib) return r;
+        if (!lib) {
+            set_last_error(saved);
+            return r;
+        }
         r.ok = bind(lib, "compressBound", &r.bound) && bind(lib, "compress2", &r.compress2) &&
                bind(lib, "inflateInit_", &r.inflate_init) && bind(lib, "inflate", &r.inflate) &&
                bind(lib, "inflateEnd", &r.inflate_end);
+        bind(lib, "crc32", &r.crc32);
+        set_last_error(saved);
         return r;
     }();
     return z;
@@ -52,6 +60,17 @@ constexpr std::array<uint32_t, 256> kCrcTable = [] {
 
 uint32_t crc32_update(uint32_t crc, const void* data, size_t n) {
     const auto* p = static_cast<const unsigned char*>(data);
+    // zlib's is several times faster on long data; it takes 32-bit lengths.
+    if (const Zlib& z = zlib(); z.crc32) {
+        uLong c = crc;
+        while (n) {
+            uInt piece = n > (size_t{1} << 30) ? (1u << 30) : static_cast<uInt>(n);
+            c = z.crc32(c, p, piece);
+            p += piece;
+            n -= piece;
+        }
+        return static_cast<uint32_t>(c);
+    }
     crc = ~crc;
     for (size_t i = 0; i < n; ++i) crc = kCrcTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
     return ~crc;

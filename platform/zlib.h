@@ -8,7 +8,7 @@
 namespace kel::platform {
 
 // The CRC-32 of zlib and PNG (reflected polynomial 0xEDB88320), continued from `crc`
-// (0 to start). Needs no library.
+// (0 to start): zlib's own, or the same sums computed here when zlib cannot be loaded.
 KEL_PLATFORM_API uint32_t crc32_update(uint32_t crc, const void* data, size_t n);
 
 // zlib's compressBound(), compress2(), inflateInit(), inflate() and inflateEnd(). When
