@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/errors.h"
 #include "platform/fileio.h"
@@ -159,5 +161,21 @@ TEST(ResolvePath, CaseOfTheLastNameOrOfAnyDirectoryOnTheWay) {
     EXPECT_EQ(resolve_path(base + "/sub/none/deep.txt"), base + "/Sub/none/deep.txt");
     // A directory named with a trailing slash keeps it.
     EXPECT_EQ(resolve_path(base + "/sub/inner/"), base + "/Sub/Inner/");
+    fs::remove_all(d);
+}
+
+TEST(ResolvePath, AFileAddedOrRemovedAfterAScanIsSeen) {
+    fs::path d = scratch("rescan");
+    std::ofstream(d / "Alpha.txt") << "a";
+    // Only a directory unchanged for two seconds has its names kept between lookups.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    const std::string base = d.string();
+    EXPECT_EQ(resolve_path(base + "/ALPHA.TXT"), base + "/Alpha.txt");
+    EXPECT_EQ(resolve_path(base + "/beta.txt"), base + "/beta.txt");  // from the kept names
+    std::ofstream(d / "Beta.TXT") << "b";
+    EXPECT_EQ(resolve_path(base + "/beta.txt"), base + "/Beta.TXT");
+    fs::rename(d / "Alpha.txt", d / "gamma.txt");
+    EXPECT_EQ(resolve_path(base + "/alpha.txt"), base + "/alpha.txt");
+    EXPECT_EQ(resolve_path(base + "/GAMMA.txt"), base + "/gamma.txt");
     fs::remove_all(d);
 }
