@@ -85,8 +85,8 @@ void free_blocks() {
 bool load_library() {
     Binding& b = binding();
     std::string own = pf::program_dir() + "/libkelrun32.so";
-    b.lib = pf::lib_load(own.c_str());
-    if (!b.lib) b.lib = pf::lib_load("libkelrun32.so");
+    b.lib = pf::lib_load_own(own.c_str());
+    if (!b.lib) b.lib = pf::lib_load_own("libkelrun32.so");
     return b.lib != nullptr;
 }
 
@@ -115,7 +115,7 @@ void end_stuck_script() {
     pf::process_exit(h.exit_code);
 }
 
-// Runs on the platform's watchdog thread while the script is stuck where no message is
+// Runs from the platform's watchdog signal, on top of a script stuck where no message is
 // pumped; the platform ends the process afterwards.
 void on_watchdog() {
     Binding& b = binding();
@@ -232,7 +232,7 @@ int32_t host_main() {
             error_page("InitInstance failed", "Tarnwick Error", true);
         } else {
             code = run_message_loop();
-            stop_interpreter();
+            stop_interpreter(true);
         }
     }
     intake_finish();
@@ -397,7 +397,7 @@ int run_message_loop() {
     return static_cast<int>(m.wparam);
 }
 
-void stop_interpreter() {
+void stop_interpreter(bool process_ends) {
     Binding& b = binding();
     if (!b.started) return;
     static char detail[kResultSize], headline[kResultSize];
@@ -419,6 +419,7 @@ void stop_interpreter() {
     b.init(0, b.rec.instance_block, 0, 99, reinterpret_cast<uintptr_t>(&b.live_instances), nullptr,
            reinterpret_cast<const void*>(&Parent_ProcessCommand2));
     b.started = false;
+    if (process_ends) return;
     free_blocks();
     HostInstanceRecord& r = b.rec;
     if (r.region_base) {

@@ -27,8 +27,11 @@ bool start_window_and_interpreter();
 int start_instance();
 // Runs the message loop; returns its quit code.
 int run_message_loop();
-// Reports a pending interpreter error and releases the instance and the library.
-void stop_interpreter();
+// Reports a pending interpreter error and releases the instance (its files, libraries and
+// variables) and the library. With `process_ends` the memory blocks, the heap region and
+// the library stay mapped: the process is about to end, and unmapping pages that the
+// kernel is about to drop anyway is only work.
+void stop_interpreter(bool process_ends = false);
 
 // For long host work (large uploads and downloads), between blocks: serves the pending
 // messages (the time-out timer, a termination request) and tells whether the script has

@@ -1,6 +1,6 @@
 #include "host/png.h"
 
-#include <zlib.h>
+#include "platform/zlib.h"
 
 namespace kel::host {
 
@@ -15,8 +15,7 @@ void chunk(std::string& png, const char* type, const std::string& data) {
     put32(png, static_cast<uint32_t>(data.size()));
     std::string body = type + data;
     png += body;
-    put32(png, static_cast<uint32_t>(
-                   crc32(0L, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()))));
+    put32(png, platform::crc32_update(0, body.data(), body.size()));
 }
 
 }  // namespace
@@ -31,10 +30,10 @@ std::string png_1bit(uint32_t width, uint32_t height, const std::vector<uint8_t>
         raw += '\0';
         raw.append(reinterpret_cast<const char*>(rows.data()) + r * stride, stride);
     }
-    uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
+    unsigned long packed_size = platform::z_compress_bound(raw.size());
     std::string packed(packed_size, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packed_size, reinterpret_cast<const Bytef*>(raw.data()),
-                  static_cast<uLong>(raw.size()), Z_BEST_COMPRESSION) != Z_OK)
+    if (platform::z_compress2(reinterpret_cast<unsigned char*>(packed.data()), &packed_size,
+                              reinterpret_cast<const unsigned char*>(raw.data()), raw.size(), Z_BEST_COMPRESSION) != Z_OK)
         return {};
     packed.resize(packed_size);
 

@@ -528,13 +528,23 @@ void webislocal_fn(HostCall& c) { c.ret_int(host().mode == Mode::Local ? 1 : 0);
 
 // webout(text, count): the text, then count CR LF pairs.
 void webout_fn(HostCall& c) {
-    out_raw(c.arg(1));
+    std::string_view text = c.arg(1);
     int32_t count = decimal(c.arg(2));
     static const std::string kLines = [] {
         std::string s;
         for (int i = 0; i < 256; ++i) s += "\r\n";
         return s;
     }();
+    // A short line leaves with its line ends in one write.
+    constexpr size_t kJoinedText = 4096;
+    if (count > 0 && count <= 256 && text.size() <= kJoinedText) {
+        char joined[kJoinedText + 512];
+        if (!text.empty()) std::memcpy(joined, text.data(), text.size());
+        std::memcpy(joined + text.size(), kLines.data(), static_cast<size_t>(count) * 2);
+        out_raw(std::string_view(joined, text.size() + static_cast<size_t>(count) * 2));
+        return c.ret_int(1);
+    }
+    out_raw(text);
     while (count > 0) {
         int32_t now = count < 256 ? count : 256;
         if (!out_raw(std::string_view(kLines).substr(0, static_cast<size_t>(now) * 2))) break;

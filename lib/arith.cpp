@@ -8,6 +8,7 @@
 #include "interp/convert.h"
 #include "lib/builtin.h"
 #include "lib/strutil.h"
+#include "platform/mathlib.h"
 #include "platform/process.h"
 
 namespace kel::lib {
@@ -35,11 +36,11 @@ uint16_t math_error(double x, double r, int err, int flags) {
 void float_call(Call& c, double (*f)(double)) {
     double x = c.flt(1);
     interp::fp_pending_take();
+    platform::fp_clear_flags();
     errno = 0;
-    std::feclearexcept(FE_ALL_EXCEPT);
     double r = f(x);
     int err = errno;
-    int flags = std::fetestexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW);
+    int flags = platform::fp_test_flags(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW);
     uint16_t code = math_error(x, r, err, flags);
     if (code) {
         interp::fp_pending_set(code);
@@ -59,31 +60,31 @@ void floor_fn(Call& c) { float_call(c, [](double x) { return std::floor(x); }); 
 // ceiling(x)
 void ceiling_fn(Call& c) { float_call(c, [](double x) { return std::ceil(x); }); }
 // sqrt(x)
-void sqrt_fn(Call& c) { float_call(c, [](double x) { return std::sqrt(x); }); }
+void sqrt_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kSqrt, x); }); }
 // exp(x)
-void exp_fn(Call& c) { float_call(c, [](double x) { return std::exp(x); }); }
+void exp_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kExp, x); }); }
 // loge(x)
-void loge_fn(Call& c) { float_call(c, [](double x) { return std::log(x); }); }
+void loge_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kLog, x); }); }
 // log10(x)
-void log10_fn(Call& c) { float_call(c, [](double x) { return std::log10(x); }); }
+void log10_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kLog10, x); }); }
 // sin(x)
-void sin_fn(Call& c) { float_call(c, [](double x) { return std::sin(x); }); }
+void sin_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kSin, x); }); }
 // cos(x)
-void cos_fn(Call& c) { float_call(c, [](double x) { return std::cos(x); }); }
+void cos_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kCos, x); }); }
 // tan(x)
-void tan_fn(Call& c) { float_call(c, [](double x) { return std::tan(x); }); }
+void tan_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kTan, x); }); }
 // asin(x)
-void asin_fn(Call& c) { float_call(c, [](double x) { return std::asin(x); }); }
+void asin_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kAsin, x); }); }
 // acos(x)
-void acos_fn(Call& c) { float_call(c, [](double x) { return std::acos(x); }); }
+void acos_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kAcos, x); }); }
 // atan(x)
-void atan_fn(Call& c) { float_call(c, [](double x) { return std::atan(x); }); }
+void atan_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kAtan, x); }); }
 // sinh(x)
-void sinh_fn(Call& c) { float_call(c, [](double x) { return std::sinh(x); }); }
+void sinh_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kSinh, x); }); }
 // cosh(x)
-void cosh_fn(Call& c) { float_call(c, [](double x) { return std::cosh(x); }); }
+void cosh_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kCosh, x); }); }
 // tanh(x)
-void tanh_fn(Call& c) { float_call(c, [](double x) { return std::tanh(x); }); }
+void tanh_fn(Call& c) { float_call(c, [](double x) { return platform::math1(platform::MathFn::kTanh, x); }); }
 
 enum class Fold { kMax, kMin, kAverage };
 

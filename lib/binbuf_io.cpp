@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <zlib.h>
+#include "platform/zlib.h"
 
 #include "interp/exec.h"
 #include "lib/binbuf.h"
@@ -194,18 +194,6 @@ uint16_t crc16(const uint8_t* p, size_t n) {
     return crc;
 }
 
-// zlib's CRC-32 takes 32-bit lengths: longer data goes in pieces.
-uint32_t crc32_of(const uint8_t* p, size_t n) {
-    uLong crc = crc32(0L, Z_NULL, 0);
-    while (n) {
-        uInt piece = n > (1u << 30) ? (1u << 30) : static_cast<uInt>(n);
-        crc = crc32(crc, p, piece);
-        p += piece;
-        n -= piece;
-    }
-    return static_cast<uint32_t>(crc);
-}
-
 // binarychecksum(h, request): 0 MD5 as four groups of eight hex digits joined by "-",
 // 1 CRC-16 ("%04x"), 2 CRC-32 ("%08lx"), over bytes 0 ... EOD - 1.
 void binarychecksum_fn(Call& c) {
@@ -225,7 +213,7 @@ void binarychecksum_fn(Call& c) {
         break;
     }
     case 1: std::snprintf(text, sizeof text, "%04x", crc16(b->data, n)); break;
-    case 2: std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(crc32_of(b->data, n))); break;
+    case 2: std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(platform::crc32_update(0, b->data, n))); break;
     default: return (void)c.fail(1704);
     }
     c.ret_str(text);
@@ -239,8 +227,8 @@ void binarycomp_fn(Call& c) {
     BinBuf* t = binbuf_arg(c, 2);
     if (!t) return;
     auto* tmp = static_cast<uint8_t*>(std::malloc(t->size ? static_cast<size_t>(t->size) : 1));
-    uLongf len = static_cast<uLongf>(t->size);
-    bool ok = tmp && compress2(tmp, &len, s->data, static_cast<uLong>(s->eod), c.integer(3)) == Z_OK;
+    unsigned long len = static_cast<unsigned long>(t->size);
+    bool ok = tmp && platform::z_compress2(tmp, &len, s->data, static_cast<unsigned long>(s->eod), c.integer(3)) == Z_OK;
     if (ok) {
         std::memcpy(t->data, tmp, len);
         t->eod = static_cast<int32_t>(len);

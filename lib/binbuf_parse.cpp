@@ -3,7 +3,7 @@
 // them alone; the builtins that use them are in binbuf*.cpp.
 #include <cstdio>
 #include <string>
-#include <zlib.h>
+#include "platform/zlib.h"
 
 #include "lib/binbuf.h"
 
@@ -108,15 +108,15 @@ std::string tag_format(const TagState& t) {
 bool inflate_bounded(const uint8_t* src, size_t n, uint8_t* dst, size_t cap, size_t* out_len) {
     uint8_t none = 0;
     z_stream z{};
-    if (inflateInit(&z) != Z_OK) return false;
+    if (platform::z_inflate_init(&z) != Z_OK) return false;
     // Buffers hold at most 2^31 - 1 bytes, so the counts fit zlib's 32-bit fields.
     z.next_in = const_cast<Bytef*>(src ? src : &none);
     z.avail_in = static_cast<uInt>(n);
     z.next_out = cap ? dst : &none;
     z.avail_out = static_cast<uInt>(cap);
-    int rc = inflate(&z, Z_FINISH);
+    int rc = platform::z_inflate(&z, Z_FINISH);
     size_t produced = cap - z.avail_out;
-    inflateEnd(&z);
+    platform::z_inflate_end(&z);
     if (rc != Z_STREAM_END) return false;  // corrupt, truncated, or more than cap bytes
     *out_len = produced;
     return true;

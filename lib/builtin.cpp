@@ -10,27 +10,31 @@ namespace kel::lib {
 
 namespace {
 
-// Registration runs during static initialisation and only records the table pointers:
-// names are resolved to ids on the first builtin call, not at start-up.
+// Registration runs during static initialisation and only records the table pointers.
+// A builtin's function is looked up by its keyword's name on its first call: a request
+// pays for the few builtins it calls, not for resolving all of them.
 constexpr int kMaxFamilies = 64;
 BuiltinFamily g_families[kMaxFamilies];
 int g_family_count = 0;
 
 BuiltinFn g_by_id[interp::kKeywordCount];
-bool g_resolved = false;
+bool g_looked_up[interp::kKeywordCount];  // searched once, whether found or not
+bool g_any_looked_up = false;
 
-void resolve_families() {
-    for (int f = 0; f < g_family_count; ++f) {
-        for (int k = 0; k < g_families[f].count; ++k) {
+// The last registered row of that name wins, as a later family overrides an earlier one.
+BuiltinFn resolve_one(int id) {
+    g_looked_up[id] = g_any_looked_up = true;
+    const KeywordRecord& r = interp::keyword(id);
+    if ((r.kind & ~kKindDisabled) != interp::kFunc) return nullptr;
+    std::string_view name(r.name, r.name_len);
+    for (int f = g_family_count; f-- > 0;) {
+        for (int k = g_families[f].count; k-- > 0;) {
             const Builtin& b = g_families[f].rows[k];
-            if (!b.name || !b.fn) continue;
-            int id = interp::find_builtin(b.name);
-            if (id < 0) continue;
-            if ((interp::keyword(id).kind & ~kKindDisabled) != interp::kFunc) continue;
-            g_by_id[id] = b.fn;
+            if (!b.name || !b.fn || b.name[0] != name[0]) continue;
+            if (name == b.name) return g_by_id[id] = b.fn;
         }
     }
-    g_resolved = true;
+    return nullptr;
 }
 
 }  // namespace
@@ -38,13 +42,19 @@ void resolve_families() {
 void register_family(const Builtin* rows, int count) {
     if (!rows || count <= 0 || g_family_count >= kMaxFamilies) return;
     g_families[g_family_count++] = {rows, count};
-    g_resolved = false;
+    // A new family may override what was found before, or provide what was missing. (At
+    // static initialisation nothing has been looked up, and the tables stay untouched.)
+    if (g_any_looked_up) {
+        std::memset(g_by_id, 0, sizeof g_by_id);
+        std::memset(g_looked_up, 0, sizeof g_looked_up);
+        g_any_looked_up = false;
+    }
 }
 
 BuiltinFn builtin_for(int id) {
     if (id < 0 || id >= interp::kKeywordCount) return nullptr;
-    if (!g_resolved) resolve_families();
-    return g_by_id[id];
+    if (BuiltinFn fn = g_by_id[id]) return fn;
+    return g_looked_up[id] ? nullptr : resolve_one(id);
 }
 
 void Call::ret_int(int32_t v) {

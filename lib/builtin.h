@@ -86,8 +86,8 @@ struct BuiltinFamily {
 };
 
 // Every family's table, registered by the family files at static-initialisation time
-// with KEL_BUILTIN_FAMILY(table). The router resolves names to keyword ids once, on the
-// first call of a builtin.
+// with KEL_BUILTIN_FAMILY(table). Each builtin's name is matched to its row on that
+// builtin's first call.
 void register_family(const Builtin* rows, int count);
 
 #define KEL_BUILTIN_FAMILY(table)                                                                  \

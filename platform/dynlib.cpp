@@ -11,13 +11,15 @@
 
 namespace kel::platform {
 
-void* lib_load(const char* path) {
+namespace {
+
+void* load(const char* path, int binding) {
     if (!path || !*path) {
         set_last_error(87);
         return nullptr;
     }
     dlerror();
-    void* h = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    void* h = dlopen(path, binding | RTLD_LOCAL);
     if (h) return h;
     // dlopen leaves no errno: a missing file or missing dependency is "module not found"
     // (126), as Windows reports both; a file that is there but not loadable is 193.
@@ -26,6 +28,12 @@ void* lib_load(const char* path) {
     set_last_error(missing ? 126 : 193);
     return nullptr;
 }
+
+}  // namespace
+
+void* lib_load(const char* path) { return load(path, RTLD_NOW); }
+
+void* lib_load_own(const char* path) { return load(path, RTLD_LAZY); }
 
 void* lib_symbol(void* lib, const char* name) {
     if (!lib || !name || !*name) {

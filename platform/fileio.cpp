@@ -61,18 +61,77 @@ bool entry_exists(const std::string& p) {
     return lstat(p.c_str(), &st) == 0;
 }
 
-// A directory entry of `dir` whose name equals `name` without regard to case. The
-// smallest match wins so that the choice does not depend on directory order.
-bool match_nocase(const std::string& dir, const std::string& name, std::string* found) {
-    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
-    if (!d) return false;
+// The names of the directory scanned last, for the next case-insensitive lookup in it: a
+// request looks for its settings files in the program directory one after the other.
+// They stand for the directory while its identity and change time are unchanged (adding,
+// removing or renaming an entry sets it, and unlike the modification time nobody can set
+// it back), and only if that time was at least two seconds old when they were read, so
+// that a change made within the same clock tick cannot go unseen.
+struct ScannedDir {
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec ctime{};
+    std::vector<std::string> names;
+    bool valid = false;
+};
+
+ScannedDir& scanned_dir() {
+    static auto* s = new ScannedDir;
+    return *s;
+}
+
+constexpr size_t kMaxScannedNames = 4096;
+
+bool same_dir(const ScannedDir& c, const std::string& path, const struct stat& st) {
+    return c.valid && c.path == path && c.dev == st.st_dev && c.ino == st.st_ino &&
+           c.ctime.tv_sec == st.st_ctim.tv_sec && c.ctime.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+// The smallest match wins so that the choice does not depend on directory order.
+void take_if_smaller(const char* entry, bool* any, std::string* found) {
+    if (!*any || std::strcmp(entry, found->c_str()) < 0) *found = entry;
+    *any = true;
+}
+
+// A directory entry of `dir` whose name equals `name` without regard to case. `dir_st`,
+// when the caller has it, is stat() of the directory.
+bool match_nocase(const std::string& dir, const std::string& name, std::string* found,
+                  const struct stat* dir_st = nullptr) {
+    const std::string path = dir.empty() ? std::string(".") : dir;
+    struct stat own;
+    if (!dir_st && stat(path.c_str(), &own) == 0) dir_st = &own;
+    ScannedDir& c = scanned_dir();
     bool any = false;
+    if (dir_st && same_dir(c, path, *dir_st)) {
+        for (const std::string& n : c.names)
+            if (strcasecmp(n.c_str(), name.c_str()) == 0) take_if_smaller(n.c_str(), &any, found);
+        return any;
+    }
+    DIR* d = opendir(path.c_str());
+    if (!d) return false;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    bool keep = dir_st && now.tv_sec - dir_st->st_ctim.tv_sec >= 2;
+    c.valid = false;
+    c.names.clear();
     while (dirent* e = readdir(d)) {
-        if (strcasecmp(e->d_name, name.c_str()) != 0) continue;
-        if (!any || std::strcmp(e->d_name, found->c_str()) < 0) *found = e->d_name;
-        any = true;
+        if (keep) {
+            if (c.names.size() < kMaxScannedNames) c.names.emplace_back(e->d_name);
+            else keep = false;
+        }
+        if (strcasecmp(e->d_name, name.c_str()) == 0) take_if_smaller(e->d_name, &any, found);
     }
     closedir(d);
+    if (keep) {
+        c.path = path;
+        c.dev = dir_st->st_dev;
+        c.ino = dir_st->st_ino;
+        c.ctime = dir_st->st_ctim;
+        c.valid = true;
+    } else {
+        c.names.clear();
+    }
     return any;
 }
 
@@ -123,6 +182,19 @@ std::string in_program_dir(std::string_view name) {
 
 std::string resolve_existing(const std::string& path) {
     if (path.empty() || entry_exists(path)) return path;
+    // Most often only the last name differs or is missing (a settings file looked for in
+    // a directory that is there): then that directory is the only one to search.
+    size_t last = path.rfind('/');
+    if (last != std::string::npos && last + 1 < path.size()) {
+        std::string name = path.substr(last + 1);
+        std::string dir = last == 0 ? std::string("/") : path.substr(0, last);
+        struct stat dir_st;
+        if (name != "." && name != ".." && stat(dir.c_str(), &dir_st) == 0 && S_ISDIR(dir_st.st_mode)) {
+            std::string found;
+            if (!match_nocase(dir, name, &found, &dir_st)) return path;
+            return dir.back() == '/' ? dir + found : dir + "/" + found;
+        }
+    }
     std::string out;
     size_t pos = 0;
     if (path[0] == '/') {

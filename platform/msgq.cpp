@@ -11,17 +11,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <strings.h>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/internal.h"
@@ -438,74 +434,76 @@ void install_signal_handlers() {
 }
 
 namespace {
-// One thread for the life of the process, started by the first arm. Disarming only clears
-// the deadline: the thread is not woken for it, so a request that finishes in time costs
-// no wake-up, no thread exit and no allocator arena for a second thread before the
-// process ends. Waking is only needed when a deadline comes nearer.
+// A POSIX timer of the process's own that raises SIGALRM: no thread, no stack and no
+// wake-up for a request that ends in time. The first arm creates the timer and installs
+// the handler; a disarm is one call that stops the timer. The handler runs on whichever
+// thread the script is stuck in, so `on_expire` must do its work without waiting for
+// that thread: should it hang all the same (a lock the interrupted code held), the same
+// timer, armed again before it starts, ends the process after kWatchdogGraceMs.
+constexpr uint32_t kWatchdogGraceMs = 5000;
+
 struct Watchdog {
-    using Clock = std::chrono::steady_clock;
-    std::mutex lock;
-    std::condition_variable changed;
-    bool started = false;
-    bool armed = false;
-    Clock::time_point deadline;
-    void (*on_expire)() = nullptr;
-    int exit_code = 0;
+    timer_t timer{};
+    bool created = false;
+    void (*volatile on_expire)() = nullptr;
+    volatile sig_atomic_t exit_code = 0;
+    volatile sig_atomic_t expiring = 0;
 };
 
-Watchdog& watchdog() {
-    static auto* w = new Watchdog;
-    return *w;
+Watchdog g_watchdog;
+
+bool set_watchdog_timer(uint32_t ms) {
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(ms / 1000);
+    spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    return timer_settime(g_watchdog.timer, 0, &spec, nullptr) == 0;
 }
 
-[[noreturn]] void watch(Watchdog& wd) {
-    std::unique_lock<std::mutex> g(wd.lock);
-    for (;;) {
-        if (!wd.armed) {
-            wd.changed.wait(g);
-        } else if (Watchdog::Clock::now() < wd.deadline) {
-            wd.changed.wait_until(g, wd.deadline);
-        } else {
-            void (*on_expire)() = wd.on_expire;
-            int exit_code = wd.exit_code;
-            g.unlock();
-            if (on_expire) on_expire();
-            std::fflush(nullptr);
-            _exit(exit_code & 0xFF);
-        }
-    }
+void on_watchdog_signal(int) {
+    Watchdog& wd = g_watchdog;
+    int code = wd.exit_code & 0xFF;
+    // A second expiry while the first is still at work: its grace has run out.
+    if (wd.expiring) _exit(code);
+    wd.expiring = 1;
+    set_watchdog_timer(kWatchdogGraceMs);
+    if (void (*fn)() = wd.on_expire) fn();
+    std::fflush(nullptr);
+    _exit(code);
+}
+
+bool create_watchdog() {
+    Watchdog& wd = g_watchdog;
+    if (wd.created) return true;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_watchdog_signal;
+    // The grace timer must reach a handler that is itself stuck.
+    sa.sa_flags = SA_RESTART | SA_NODEFER;
+    if (sigaction(SIGALRM, &sa, nullptr) != 0) return false;
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_SIGNAL;
+    ev.sigev_signo = SIGALRM;
+    if (timer_create(CLOCK_MONOTONIC, &ev, &wd.timer) != 0) return false;
+    wd.created = true;
+    return true;
 }
 }  // namespace
 
 void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code) {
-    Watchdog& wd = watchdog();
-    bool start;
-    {
-        std::lock_guard<std::mutex> g(wd.lock);
-        wd.armed = true;
-        wd.deadline = Watchdog::Clock::now() + std::chrono::milliseconds(ms);
-        wd.on_expire = on_expire;
-        wd.exit_code = exit_code;
-        start = !wd.started;
-        wd.started = true;
-    }
-    if (!start) {
-        wd.changed.notify_one();
-        return;
-    }
-    try {
-        std::thread(watch, std::ref(wd)).detach();
-    } catch (const std::exception&) {
-        // No thread to be had (process limits): the next arm tries again.
-        std::lock_guard<std::mutex> g(wd.lock);
-        wd.started = false;
-    }
+    Watchdog& wd = g_watchdog;
+    if (wd.expiring) return;
+    // The handler reads both when the timer fires: set them before it can.
+    wd.on_expire = on_expire;
+    wd.exit_code = exit_code;
+    // Without a timer (process limits) there is no watchdog; the next arm tries again.
+    if (!create_watchdog()) return;
+    set_watchdog_timer(ms == 0 ? 1 : ms);
 }
 
 void watchdog_disarm() {
-    Watchdog& wd = watchdog();
-    std::lock_guard<std::mutex> g(wd.lock);
-    wd.armed = false;
+    Watchdog& wd = g_watchdog;
+    if (wd.created && !wd.expiring) set_watchdog_timer(0);
 }
 
 }  // namespace kel::platform

@@ -74,10 +74,11 @@ KEL_PLATFORM_API void install_signal_handlers();
 
 // Last resort for a script that does not stop after being cancelled (stuck in a native
 // call): unless watchdog_disarm() or another watchdog_arm() comes first, after `ms`
-// milliseconds a separate thread calls `on_expire` (write the log entry there; it runs
-// while the main thread is still stuck, so touch nothing the main thread may be
-// changing), then flushes stdio and ends the process with _exit(exit_code & 0xFF).
-// No thread exists until the first arm.
+// milliseconds a timer signal interrupts the process, calls `on_expire` (write the log
+// entry there; it runs in the signal handler on top of whatever was stuck, so wait for
+// nothing the interrupted code may hold), then flushes stdio and ends the process with
+// _exit(exit_code & 0xFF), at the latest 5 seconds after `on_expire` began. No thread is
+// started; the timer and its SIGALRM handler exist from the first arm on.
 KEL_PLATFORM_API void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code = 0);
 KEL_PLATFORM_API void watchdog_disarm();
 

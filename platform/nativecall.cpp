@@ -12,26 +12,69 @@
 #include "platform/errors.h"
 #include "platform/process.h"
 
+#ifndef KEL_FFI_SONAME
+#define KEL_FFI_SONAME "libffi.so.8"  // the build names the one it found
+#endif
+
 namespace kel::platform {
 
 namespace {
 
+// libffi, loaded on the first native call: a request that makes none never maps it.
+struct Ffi {
+    ffi_status (*prep_cif)(ffi_cif*, ffi_abi, unsigned, ffi_type*, ffi_type**) = nullptr;
+    void (*call)(ffi_cif*, void (*)(void), void*, void**) = nullptr;
+    void* (*closure_alloc)(size_t, void**) = nullptr;
+    void (*closure_free)(void*) = nullptr;
+    ffi_status (*prep_closure_loc)(ffi_closure*, ffi_cif*, void (*)(ffi_cif*, void*, void**, void*), void*,
+                                   void*) = nullptr;
+    ffi_type* types[6] = {};  // by NativeType
+    bool ok = false;
+};
+
+template <typename T>
+bool bind(void* lib, const char* name, T* out) {
+    *out = reinterpret_cast<T>(lib_symbol(lib, name));
+    return *out != nullptr;
+}
+
+const Ffi& ffi() {
+    static const Ffi f = [] {
+        Ffi r;
+        uint32_t saved = last_error();
+        void* lib = lib_load(KEL_FFI_SONAME);  // kept for the life of the process
+        bool ok = lib && bind(lib, "ffi_prep_cif", &r.prep_cif) && bind(lib, "ffi_call", &r.call) &&
+                  bind(lib, "ffi_closure_alloc", &r.closure_alloc) && bind(lib, "ffi_closure_free", &r.closure_free) &&
+                  bind(lib, "ffi_prep_closure_loc", &r.prep_closure_loc);
+        constexpr const char* kTypes[] = {"ffi_type_void",    "ffi_type_uint32",  "ffi_type_sint32",
+                                          "ffi_type_sint64",  "ffi_type_pointer", "ffi_type_double"};
+        for (int i = 0; ok && i < 6; ++i) ok = bind(lib, kTypes[i], &r.types[i]);
+        r.ok = ok;
+        set_last_error(saved);
+        return r;
+    }();
+    return f;
+}
+
 ffi_type* ffi_of(NativeType t) {
+    const Ffi& f = ffi();
     switch (t) {
-        case NativeType::kVoid: return &ffi_type_void;
-        case NativeType::kU32: return &ffi_type_uint32;
-        case NativeType::kS32: return &ffi_type_sint32;
-        case NativeType::kS64: return &ffi_type_sint64;
-        case NativeType::kPtr: return &ffi_type_pointer;
-        case NativeType::kDouble: return &ffi_type_double;
+        case NativeType::kVoid: return f.types[0];
+        case NativeType::kU32: return f.types[1];
+        case NativeType::kS32: return f.types[2];
+        case NativeType::kS64: return f.types[3];
+        case NativeType::kPtr: return f.types[4];
+        case NativeType::kDouble: return f.types[5];
     }
-    return &ffi_type_void;
+    return f.types[0];
 }
 
 }  // namespace
 
 bool native_call(void* fn, const NativeArg* args, int n, NativeType ret, NativeResult* out) {
     if (!fn || n < 0 || n > kMaxNativeArgs || !out) return false;
+    const Ffi& f = ffi();
+    if (!f.ok) return false;
     ffi_type* types[kMaxNativeArgs];
     void* values[kMaxNativeArgs];
     for (int i = 0; i < n; ++i) {
@@ -39,7 +82,7 @@ bool native_call(void* fn, const NativeArg* args, int n, NativeType ret, NativeR
         values[i] = const_cast<void*>(static_cast<const void*>(&args[i].v));
     }
     ffi_cif cif;
-    if (ffi_prep_cif(&cif, FFI_DEFAULT_ABI, static_cast<unsigned>(n), ffi_of(ret), types) != FFI_OK) return false;
+    if (f.prep_cif(&cif, FFI_DEFAULT_ABI, static_cast<unsigned>(n), ffi_of(ret), types) != FFI_OK) return false;
     // Small integer results come back widened to a full register (ffi_arg).
     union {
         ffi_arg a;
@@ -49,7 +92,7 @@ bool native_call(void* fn, const NativeArg* args, int n, NativeType ret, NativeR
         uint64_t u;
     } r{};
     errno = 0;
-    ffi_call(&cif, FFI_FN(fn), &r, values);
+    f.call(&cif, FFI_FN(fn), &r, values);
     out->err = errno;
     out->type = ret;
     out->bits = 0;
@@ -124,6 +167,11 @@ void closure_trampoline(ffi_cif*, void* ret, void** args, void* data) {
 NativeClosure* native_closure_create(const NativeType* params, int n, NativeType ret, NativeHandler handler,
                                      void* user) {
     if (n < 0 || n > kMaxNativeArgs || !handler) return nullptr;
+    const Ffi& f = ffi();
+    if (!f.ok) {
+        set_last_error(126);
+        return nullptr;
+    }
     auto* c = new NativeClosure;
     c->n = n;
     c->ret = ret;
@@ -133,9 +181,9 @@ NativeClosure* native_closure_create(const NativeType* params, int n, NativeType
         c->params[i] = params[i];
         c->types[i] = ffi_of(params[i]);
     }
-    c->closure = static_cast<ffi_closure*>(ffi_closure_alloc(sizeof(ffi_closure), &c->entry));
-    if (!c->closure || ffi_prep_cif(&c->cif, FFI_DEFAULT_ABI, static_cast<unsigned>(n), ffi_of(ret), c->types) != FFI_OK ||
-        ffi_prep_closure_loc(c->closure, &c->cif, closure_trampoline, c, c->entry) != FFI_OK) {
+    c->closure = static_cast<ffi_closure*>(f.closure_alloc(sizeof(ffi_closure), &c->entry));
+    if (!c->closure || f.prep_cif(&c->cif, FFI_DEFAULT_ABI, static_cast<unsigned>(n), ffi_of(ret), c->types) != FFI_OK ||
+        f.prep_closure_loc(c->closure, &c->cif, closure_trampoline, c, c->entry) != FFI_OK) {
         native_closure_free(c);
         set_last_error(8);
         return nullptr;
@@ -147,7 +195,7 @@ void* native_closure_entry(const NativeClosure* c) { return c ? c->entry : nullp
 
 void native_closure_free(NativeClosure* c) {
     if (!c) return;
-    if (c->closure) ffi_closure_free(c->closure);
+    if (c->closure) ffi().closure_free(c->closure);
     delete c;
 }
 

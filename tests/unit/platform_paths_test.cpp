@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/errors.h"
 #include "platform/fileio.h"
@@ -141,4 +143,39 @@ TEST(LocalTimes, FieldsToUnixAndBack) {
     EXPECT_FALSE(local_fields_to_unix(2024, 13, 1, 0, 0, 0, &t));
     EXPECT_FALSE(local_fields_to_unix(1600, 1, 1, 0, 0, 0, &t));
     EXPECT_TRUE(local_fields_to_unix(2024, 2, 29, 23, 59, 59, &t));
+}
+
+TEST(ResolvePath, CaseOfTheLastNameOrOfAnyDirectoryOnTheWay) {
+    fs::path d = scratch("resolve");
+    fs::create_directories(d / "Sub" / "Inner");
+    std::ofstream(d / "Sub" / "Settings.INI") << "x";
+    std::ofstream(d / "Sub" / "Inner" / "Deep.txt") << "y";
+    const std::string base = d.string();
+    // Only the last name differs: found in its directory.
+    EXPECT_EQ(resolve_path(base + "/Sub/settings.ini"), base + "/Sub/Settings.INI");
+    // Missing in a directory that is there: the path as given.
+    EXPECT_EQ(resolve_path(base + "/Sub/missing.ini"), base + "/Sub/missing.ini");
+    // A directory on the way differs in case as well.
+    EXPECT_EQ(resolve_path(base + "/sub/inner/DEEP.TXT"), base + "/Sub/Inner/Deep.txt");
+    // Missing directory: the rest stays as given.
+    EXPECT_EQ(resolve_path(base + "/sub/none/deep.txt"), base + "/Sub/none/deep.txt");
+    // A directory named with a trailing slash keeps it.
+    EXPECT_EQ(resolve_path(base + "/sub/inner/"), base + "/Sub/Inner/");
+    fs::remove_all(d);
+}
+
+TEST(ResolvePath, AFileAddedOrRemovedAfterAScanIsSeen) {
+    fs::path d = scratch("rescan");
+    std::ofstream(d / "Alpha.txt") << "a";
+    // Only a directory unchanged for two seconds has its names kept between lookups.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    const std::string base = d.string();
+    EXPECT_EQ(resolve_path(base + "/ALPHA.TXT"), base + "/Alpha.txt");
+    EXPECT_EQ(resolve_path(base + "/beta.txt"), base + "/beta.txt");  // from the kept names
+    std::ofstream(d / "Beta.TXT") << "b";
+    EXPECT_EQ(resolve_path(base + "/beta.txt"), base + "/Beta.TXT");
+    fs::rename(d / "Alpha.txt", d / "gamma.txt");
+    EXPECT_EQ(resolve_path(base + "/alpha.txt"), base + "/alpha.txt");
+    EXPECT_EQ(resolve_path(base + "/GAMMA.txt"), base + "/gamma.txt");
+    fs::remove_all(d);
 }
