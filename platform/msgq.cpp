@@ -470,6 +470,7 @@ Watchdog& watchdog() {
             int exit_code = wd.exit_code;
             g.unlock();
             if (on_expire) on_expire();
+            detail::finish_std_output(exit_code & 0xFF);
             std::fflush(nullptr);
             _exit(exit_code & 0xFF);
         }
