@@ -45,6 +45,9 @@ int start_if_fastcgi(int argc, char** argv) {
     } else if (!pf::is_listening_socket(0)) {
         return -1;
     }
+    // Workers are forked from this process: symbols bound once here are bound in all of
+    // them, instead of each worker resolving the same ones again on first call.
+    pf::reexec_with_flag("LD_BIND_NOW", argv);
     std::string path = pf::program_dir() + "/" + kLibraryName;
     void* lib = pf::lib_load(path.c_str());
     auto entry = lib ? reinterpret_cast<EntryFn>(pf::lib_symbol(lib, kEntryName)) : nullptr;

@@ -203,6 +203,13 @@ bool write_all_fd(int fd, const void* data, size_t n) {
 
 bool rewind_fd(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }
 
+void reexec_with_flag(const char* name, char** argv) {
+    if (std::getenv(name)) return;
+    setenv(name, "1", 1);
+    execv("/proc/self/exe", argv);
+    unsetenv(name);
+}
+
 void replace_environment(const std::vector<std::string>& entries) {
     clearenv();
     // putenv keeps the pointer: the copies live until the process ends.

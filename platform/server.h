@@ -58,6 +58,9 @@ KEL_PLATFORM_API bool move_to_fd(int from, int to);
 KEL_PLATFORM_API void std_fds_to_null(bool input);
 KEL_PLATFORM_API bool write_all_fd(int fd, const void* data, size_t n);
 KEL_PLATFORM_API bool rewind_fd(int fd);
+// Runs this program again with the same arguments and `name`=1 added to the environment,
+// unless it is already there; returns only when it was there or the exec failed.
+KEL_PLATFORM_API void reexec_with_flag(const char* name, char** argv);
 // The environment replaced by `entries` ("NAME=value" each).
 KEL_PLATFORM_API void replace_environment(const std::vector<std::string>& entries);
 
