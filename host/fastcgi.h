@@ -37,7 +37,8 @@ inline const std::vector<const char*> kSettingKeys = {"Workers", "MaxRequestsPer
 Settings settings_from(const std::vector<std::string>& values, std::vector<std::string>* warnings);
 
 // The request's params as "NAME=value" environment entries: entries without "=" or
-// with an empty name are dropped, a later entry replaces an earlier one of that name.
+// with an empty name are dropped, and so is FCGI_ROLE (the library adds it; a CGI
+// program never sees it); a later entry replaces an earlier one of that name.
 std::vector<std::string> params_to_environment(const char* const* params);
 
 // What tarnhost hands the server; the server calls back for each request.

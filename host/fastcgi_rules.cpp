@@ -74,6 +74,7 @@ std::vector<std::string> params_to_environment(const char* const* params) {
         if (!eq || eq == *p) continue;
         std::string entry(*p);
         std::string_view name(*p, static_cast<size_t>(eq - *p));
+        if (name == "FCGI_ROLE") continue;  // the library's own, not the web server's
         auto it = at.find(name);
         if (it != at.end()) {
             env[it->second] = std::move(entry);

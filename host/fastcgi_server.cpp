@@ -131,6 +131,7 @@ void content_to_stdin(FCGX_Request& req) {
 
 [[noreturn]] void worker_main(int ctl, Slot* slot) {
     pf::reset_server_signals();
+    ctl = pf::move_fd_high(ctl);
     for (;;) {
         std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
         if (pf::poll_readable(fds, -1) < 0) continue;
@@ -138,6 +139,7 @@ void content_to_stdin(FCGX_Request& req) {
         if (!fds[1].ready) continue;
         int conn = pf::accept_connection(g_listen);
         if (conn < 0) continue;  // another worker took it
+        conn = pf::move_fd_high(conn);
         if (!pf::send_with_fd(ctl, &kTaken, 1, conn)) pf::exit_at_once(0);
         FCGX_Request req;
         FCGX_InitRequest(&req, -1, FCGI_FAIL_ACCEPT_ON_INTR);

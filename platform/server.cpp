@@ -92,6 +92,13 @@ void close_fd(int fd) {
     if (fd >= 0) close(fd);
 }
 
+int move_fd_high(int fd) {
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, 1000);
+    if (high < 0) return fd;
+    close(fd);
+    return high;
+}
+
 int accept_connection(int listen_fd) {
     for (;;) {
         int c = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);

@@ -19,6 +19,9 @@ KEL_PLATFORM_API bool set_backlog(int fd, int backlog);
 KEL_PLATFORM_API bool set_nonblocking(int fd);
 KEL_PLATFORM_API bool set_close_on_exec(int fd);
 KEL_PLATFORM_API void close_fd(int fd);
+// fd moved to a number at or above 1000 (close-on-exec), so that a request's own files
+// get the descriptor numbers they would get in a process of their own; fd when it fails.
+KEL_PLATFORM_API int move_fd_high(int fd);
 // One waiting connection, close-on-exec, or -1 when none is waiting (non-blocking socket).
 KEL_PLATFORM_API int accept_connection(int listen_fd);
 
