@@ -27,7 +27,7 @@ fastcgi_stage() {
   mkdir -p "$work/cgi-bin" "$work/htdocs"
   cp "$bin/tarnhost" "$bin"/*.so "$bin"/*.gif "$work/cgi-bin/"
   cp -a "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../examples/site" && pwd)/." "$work/cgi-bin/"
-  printf '[TARNWICK]\r\nErrorLog=%s/err.log\r\nMaxContentLength=4000\r\n[FastCGI]\r\n%s' "$work" "${1:-}" \
+  printf '[TARNWICK]\r\nErrorLog=%s/err.log\r\nMaxContentLength=4000\r\n[FastCGI]\r\n%b' "$work" "${1:-}" \
     > "$work/cgi-bin/TARNWICK.INI"
   # What one request leaves behind; the next must see none of it.
   cat > "$work/cgi-bin/iso.web" <<'WEB'
@@ -45,7 +45,7 @@ dirchange("data")
 isoleak = 1
 IntControl(1000, 0, 0, 0, 0)
 WEB
-  printf 'webout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("sleeping", 0)\r\ntimedelay(%s)\r\nwebout(" woke", 1)\r\n' 3 \
+  printf 'webout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("sleeping", 0)\r\ntimedelay(%s)\r\nwebout(" woke", 1)\r\n' 1 \
     > "$work/cgi-bin/slow.web"
   printf 'timedelay(30)\r\n' > "$work/cgi-bin/silent.web"
 }
@@ -56,7 +56,7 @@ cgi_run() {
   local len=""
   [ -n "${3:-}" ] && len=$(stat -c %s "$3")
   (cd "$work/cgi-bin" && env -i PATH=/usr/bin:/bin REQUEST_METHOD="$1" QUERY_STRING="$2" CONTENT_LENGTH="$len" \
-     CONTENT_TYPE="${4:-}" GATEWAY_INTERFACE=CGI/1.1 SERVER_PROTOCOL=HTTP/1.1 SERVER_NAME=127.0.0.1 \
+     CONTENT_TYPE="${4:-}" ${SERVER_SOFTWARE:+SERVER_SOFTWARE="$SERVER_SOFTWARE"} GATEWAY_INTERFACE=CGI/1.1 SERVER_PROTOCOL=HTTP/1.1 SERVER_NAME=127.0.0.1 \
      ./tarnhost < "${3:-/dev/null}" > "$work/cgi.out" 2>/dev/null)
 }
 
@@ -73,3 +73,16 @@ no_server_left() {
 
 # workers_of PID: the supervisor's children, one per line.
 workers_of() { pgrep -P "$1" || true; }
+
+# busy_worker PID: a worker serving a request (it has put the request's own input on
+# descriptor 0 in place of the listening socket), once one is.
+busy_worker() {
+  local w
+  for _ in $(seq 100); do
+    for w in $(workers_of "$1"); do
+      [[ "$(readlink "/proc/$w/fd/0" 2>/dev/null)" != socket:* ]] && { echo "$w"; return 0; }
+    done
+    sleep 0.05
+  done
+  return 1
+}

@@ -3,8 +3,10 @@
 malformed and abandoned ones a server must survive. Talks only to a Unix socket.
 
   fcgi_client.py SOCKET get QUERY                 -> prints the raw CGI response
-  fcgi_client.py SOCKET fault NAME                -> runs one fault case, prints "ok"
-  fcgi_client.py SOCKET drop N                    -> N connections opened and dropped
+  fcgi_client.py SOCKET faults                    -> every fault case and 10,000 dropped
+                                                     connections, each followed by a served
+                                                     request: "ok NAME" or "FAIL after NAME"
+  fcgi_client.py SOCKET endless                   -> a request whose body never ends
 """
 import socket
 import struct
@@ -104,13 +106,21 @@ def fault(path, name):
         raise SystemExit("unknown fault " + name)
     s.settimeout(5)
     try:
-        if name not in ("mid-params", "mid-body", "mid-response", "short-record"):
+        if name not in ("mid-params", "mid-body", "mid-response", "short-record", "no-begin"):
             while s.recv(4096):
                 pass
     except OSError:
         pass
     s.close()
-    print("ok")
+
+
+FAULTS = ["garbage", "bad-version", "params-overrun", "long-length", "short-record", "no-begin", "mid-params",
+          "mid-body", "mid-response"]
+
+
+def served(path, word):
+    out, status = request(path, cgi_env("hello.web+" + word))
+    return b"Command data: " + word.encode() in out and status == 0
 
 
 def main():
@@ -119,14 +129,21 @@ def main():
         out, status = request(path, cgi_env(sys.argv[3]))
         sys.stdout.buffer.write(out)
         sys.stdout.buffer.write(b"\n[status %s]\n" % str(status).encode())
-    elif what == "fault":
-        fault(path, sys.argv[3])
-    elif what == "drop":
-        for _ in range(int(sys.argv[3])):
+    elif what == "faults":        # every fault case, each followed by a request that must be served
+        for name in FAULTS:
+            fault(path, name)
+            print(("ok " if served(path, name) else "FAIL after ") + name)
+        for _ in range(10000):
             s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             s.connect(path)
             s.close()
-        print("ok")
+        print(("ok " if served(path, "dropped") else "FAIL after ") + "10000 dropped connections")
+    elif what == "endless":       # a body that never ends: the answer the server gives
+        s = connect(path)
+        env = cgi_env("form_post.web", "POST", b"x" * 100, "application/x-www-form-urlencoded")
+        s.sendall(begin() + params(env) + record(STDIN, b"name="))
+        out, status = read_response(s)
+        sys.stdout.buffer.write(out)
 
 
 if __name__ == "__main__":
