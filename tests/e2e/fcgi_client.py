@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A small FastCGI client for the end-to-end tests: well-formed requests, and the
-malformed and abandoned ones a server must survive. Talks only to a Unix socket.
+malformed and abandoned ones a server must survive. Talks only to a Unix socket or to 127.0.0.1.
 
   fcgi_client.py SOCKET get QUERY                 -> prints the raw CGI response
   fcgi_client.py SOCKET faults                    -> every fault case and 10,000 dropped
@@ -47,9 +47,13 @@ def cgi_env(query, method="GET", body=b"", ctype=""):
 
 
 def connect(path):
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.settimeout(30)
-    s.connect(path)
+    """A Unix socket path, or "tcp:PORT" for 127.0.0.1."""
+    if path.startswith("tcp:"):
+        s = socket.create_connection(("127.0.0.1", int(path[4:])), timeout=30)
+    else:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(30)
+        s.connect(path)
     return s
 
 
