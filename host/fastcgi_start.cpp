@@ -36,7 +36,8 @@ constexpr Hooks kHooks = {kHooksVersion, &run_request, &content_to_read_for_requ
 int start_if_fastcgi(int argc, char** argv) {
     if (pf::env_get("REQUEST_METHOD", nullptr) || pf::env_get("GATEWAY_INTERFACE", nullptr)) return -1;
     Address address;
-    if (argc > 1 && std::string_view(argv[1]).substr(0, kArgPrefix.size()) == kArgPrefix) {
+    // "--fastcgi" in any form is this argument: what does not parse is refused.
+    if (argc > 1 && std::string_view(argv[1]).substr(0, 9) == "--fastcgi") {
         std::string error;
         if (!parse_address(argv[1], &address, &error)) {
             pf::message_box(error.c_str(), "Tarnwick FastCGI", pf::kMbOk);

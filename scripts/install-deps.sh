@@ -8,7 +8,7 @@ case "$what" in
   test) pkgs+=(libgtest-dev googletest lighttpd apache2 curl clang chromium dpkg-dev)
     pkgs+=(nginx spawn-fcgi) ;;
   site) pkgs+=(lighttpd curl) ;;
-  bench) pkgs+=(nginx spawn-fcgi lighttpd curl wrk php8.2-fpm) ;;
+  bench) pkgs+=(nginx spawn-fcgi lighttpd curl wrk apache2-utils php8.2-fpm) ;;
 esac
 missing=()
 for p in "${pkgs[@]}"; do
