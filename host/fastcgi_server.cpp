@@ -47,6 +47,9 @@ constexpr char kTaken = 'T';
 constexpr char kIdle = 'I';
 
 constexpr size_t kMaxWorkers = 256;
+// libfcgi keeps a few bytes of some malformed records for good: a worker that has turned
+// this many connections away without a request ends, and a fresh one takes its place.
+constexpr int kMaxTurnedAway = 1000;
 
 const Hooks* g_hooks = nullptr;
 Slot* g_slots = nullptr;
@@ -132,7 +135,7 @@ void content_to_stdin(FCGX_Request& req) {
 [[noreturn]] void worker_main(int ctl, Slot* slot) {
     pf::reset_server_signals();
     ctl = pf::move_fd_high(ctl);
-    for (;;) {
+    for (int turned_away = 0; turned_away < kMaxTurnedAway;) {
         std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
         if (pf::poll_readable(fds, -1) < 0) continue;
         if (fds[0].ready) pf::exit_at_once(0);  // the supervisor closed it: stop
@@ -152,8 +155,10 @@ void content_to_stdin(FCGX_Request& req) {
         // No complete request came (closed early, malformed): no script ran, so this
         // process is still clean and waits for the next connection.
         FCGX_Free(&req, 1);
+        ++turned_away;
         if (!pf::send_with_fd(ctl, &kIdle, 1, -1)) pf::exit_at_once(0);
     }
+    pf::exit_at_once(0);
 }
 
 // ---- the supervisor ----
