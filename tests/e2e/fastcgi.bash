@@ -55,7 +55,9 @@ WEB
 cgi_run() {
   local len=""
   [ -n "${3:-}" ] && len=$(stat -c %s "$3")
-  (cd "$work/cgi-bin" && env -i PATH=/usr/bin:/bin REQUEST_METHOD="$1" QUERY_STRING="$2" CONTENT_LENGTH="$len" \
+  # As a web server starts it: no descriptor beyond the three standard ones.
+  (for fd in $(ls "/proc/$BASHPID/fd"); do [ "$fd" -gt 2 ] && eval "exec $fd>&-"; done
+   cd "$work/cgi-bin" && env -i PATH=/usr/bin:/bin REQUEST_METHOD="$1" QUERY_STRING="$2" CONTENT_LENGTH="$len" \
      CONTENT_TYPE="${4:-}" ${SERVER_SOFTWARE:+SERVER_SOFTWARE="$SERVER_SOFTWARE"} GATEWAY_INTERFACE=CGI/1.1 SERVER_PROTOCOL=HTTP/1.1 SERVER_NAME=127.0.0.1 \
      ./tarnhost < "${3:-/dev/null}" > "$work/cgi.out" 2>/dev/null)
 }
