@@ -20,7 +20,7 @@ cleanup() {
   wait 2>/dev/null; rm -rf "$work"
 }
 trap cleanup EXIT
-fastcgi_stage 'Workers=2\r\nRequestTimeLimit=2\r\n'
+fastcgi_stage 'Workers=2\r\nRequestTimeLimit=3\r\n'
 chmod 755 "$work"  # nginx workers run as another user
 sock="$work/fcgi.sock"
 spawn-fcgi -s "$sock" -M 0666 -P "$work/fcgi.pid" -- "$work/cgi-bin/tarnhost" >/dev/null || fail "spawn-fcgi"
@@ -104,7 +104,7 @@ curl -s -m 0.5 "$base?slow.web" >/dev/null
 served "client-gone"
 
 # A body that never ends (straight on the socket: nginx would buffer it): the request
-# time limit (2 s) ends it with the 503 page.
+# time limit (3 s) ends it with the 503 page.
 out=$($FCGI_CLIENT "$sock" endless)
 [[ "$out" == "Status: 503"* && "$out" == *"time limit"* ]] || fail "endless body: $out"
 served "after-endless"
