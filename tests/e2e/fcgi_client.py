@@ -52,8 +52,8 @@ def connect(path):
         s = socket.create_connection(("127.0.0.1", int(path[4:])), timeout=30)
     else:
         s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.connect(path)  # blocking: a full backlog makes a timed connect fail at once
         s.settimeout(30)
-        s.connect(path)
     return s
 
 
