@@ -404,6 +404,32 @@ static std::string choose_request_text(const std::string& cmdline_request, std::
     return cmdline_request;
 }
 
+// The largest content read: MaxContentLength, within the 32-bit count that also holds
+// the two extra bytes.
+static uint64_t content_cap() {
+    uint64_t cap = host().max_content_length;
+    return cap > std::numeric_limits<uint32_t>::max() - 3u ? std::numeric_limits<uint32_t>::max() - 3u : cap;
+}
+
+static void settings_start() {
+    HostState& h = host();
+    h.program_dir = pf::program_dir();
+    h.program_file_name = pf::program_file_name();
+    if (h.program_file_name.empty()) h.program_file_name = "tarnhost";
+    h.temp_dir = pf::temp_dir();
+    h.settings_path = h.program_dir + "/TARNWICK.INI";
+    read_settings();
+}
+
+uint64_t content_to_read_for_request() {
+    std::string method, cl;
+    if (!pf::env_get("REQUEST_METHOD", &method) || iequals(method, "GET")) return 0;
+    auto len = pf::env_get("CONTENT_LENGTH", &cl) ? parse_content_length(cl) : std::nullopt;
+    if (!len || *len == 0) return 0;
+    settings_start();
+    return *len > content_cap() ? 0 : *len;
+}
+
 static bool content_too_large() {
     return error_page("Posted content too large", "Tarnwick Error", true, 413);
 }
@@ -465,9 +491,7 @@ static bool read_content() {
         return false;
     }
 
-    // The content length is a 32-bit count that also holds the two extra bytes.
-    uint64_t cap = h.max_content_length;
-    if (cap > std::numeric_limits<uint32_t>::max() - 3u) cap = std::numeric_limits<uint32_t>::max() - 3u;
+    uint64_t cap = content_cap();
     std::string qs;
     std::string_view get_part;
     uint64_t size = 0;
@@ -533,12 +557,7 @@ static bool read_content() {
 
 bool intake_start() {
     HostState& h = host();
-    h.program_dir = pf::program_dir();
-    h.program_file_name = pf::program_file_name();
-    if (h.program_file_name.empty()) h.program_file_name = "tarnhost";
-    h.temp_dir = pf::temp_dir();
-    h.settings_path = h.program_dir + "/TARNWICK.INI";
-    read_settings();
+    settings_start();
 
     std::string cmdline_request;
     if (!open_mode(&cmdline_request)) return false;

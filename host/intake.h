@@ -118,6 +118,11 @@ int classify_content_type(std::string_view type, std::string* boundary);
 // URL-encoded content from its leading "&" to the first NUL, multipart content as bytes.
 std::string_view form_view(const char* block);
 
+// The bytes of posted content the CGI path reads from the standard input for the request
+// in the environment: 0 for GET, for a missing, invalid or zero CONTENT_LENGTH and for one
+// beyond MaxContentLength (which the path answers with its 413 page without reading).
+uint64_t content_to_read_for_request();
+
 // Start-up: everything before the window. Returns false when the program must end
 // (an error page has then been written).
 bool intake_start();

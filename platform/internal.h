@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace kel::platform { struct OutputSink; }
+
 namespace kel::platform::detail {
 
 // last_error() from the current errno.
@@ -19,5 +21,9 @@ void drive_map_invalidate();
 std::string in_program_dir(std::string_view name);
 // Wakes anyone blocked in the wait primitive (async-signal-safe).
 void wake_waiters();
+// The standard output's sink (std_output.h), nullptr for descriptor 1; and its finish,
+// run once by every exit path before the process ends.
+extern const OutputSink* g_output_sink;
+void finish_std_output(int exit_code);
 
 }  // namespace kel::platform::detail

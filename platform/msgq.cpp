@@ -467,6 +467,7 @@ void on_watchdog_signal(int) {
     wd.expiring = 1;
     set_watchdog_timer(kWatchdogGraceMs);
     if (void (*fn)() = wd.on_expire) fn();
+    detail::finish_std_output(code);
     std::fflush(nullptr);
     _exit(code);
 }

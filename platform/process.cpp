@@ -377,6 +377,7 @@ int exit_status(int32_t code) {
 }
 
 void process_exit(int32_t code) {
+    detail::finish_std_output(exit_status(code));
     std::fflush(nullptr);
     _exit(exit_status(code));
 }

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# Usage: scripts/install-deps.sh [build|test|site]
+# Usage: scripts/install-deps.sh [build|test|site|bench]
 set -euo pipefail
 what=${1:-build}
-pkgs=(g++ cmake make zlib1g-dev libffi-dev)
+pkgs=(g++ cmake make zlib1g-dev libffi-dev libfcgi-dev)
 case "$what" in
-  test) pkgs+=(libgtest-dev googletest lighttpd apache2 curl clang chromium dpkg-dev) ;;
+  test) pkgs+=(libgtest-dev googletest lighttpd apache2 curl clang chromium dpkg-dev)
+    pkgs+=(nginx spawn-fcgi) ;;
   site) pkgs+=(lighttpd curl ninja-build) ;;
+  bench) pkgs+=(nginx spawn-fcgi lighttpd curl wrk apache2-utils php8.2-fpm) ;;
 esac
 missing=()
 for p in "${pkgs[@]}"; do

@@ -1,0 +1,374 @@
+// libkelfcgi.so: tarnhost's FastCGI server. A supervisor keeps a pool of pre-forked
+// workers. Each worker accepts one connection, reads the request completely through
+// libfcgi's re-entrant interface (params, then the posted content), turns it into the
+// CGI process state (the params as the environment, the content on descriptor 0, the
+// FastCGI stdout stream as the standard output's writer), runs the CGI request path
+// and exits; the supervisor forks its replacement at once. Nothing of a request can
+// reach the next one: they never share a process.
+#include <fcgiapp.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/fastcgi.h"
+#include "platform/fileio.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+#include "platform/server.h"
+#include "platform/std_output.h"
+
+namespace kel::host::fastcgi {
+
+namespace pf = kel::platform;
+
+namespace {
+
+// One slot per worker in memory shared with the workers: what the supervisor needs
+// when a worker ends in the middle of a request.
+struct Slot {
+    std::atomic<int> request_id;      // the request's id once its params were read, else 0
+    std::atomic<int> output_started;  // a byte of the response reached libfcgi
+    std::atomic<int> finished;        // the request's end was sent
+};
+
+struct Worker {
+    int32_t pid = 0;
+    int ctl = -1;         // supervisor's end of the worker's socket
+    int conn = -1;        // the supervisor's copy of the connection being served
+    uint64_t since = 0;   // when the connection was accepted (tick_count64)
+    bool killed = false;  // killed for the time limit
+};
+
+// Messages on a worker's socket: a connection taken (with its descriptor) or given up.
+constexpr char kTaken = 'T';
+constexpr char kIdle = 'I';
+
+constexpr size_t kMaxWorkers = 256;
+// libfcgi keeps a few bytes of some malformed records for good: a worker that has turned
+// this many connections away without a request ends, and a fresh one takes its place.
+constexpr int kMaxTurnedAway = 1000;
+
+const Hooks* g_hooks = nullptr;
+Slot* g_slots = nullptr;
+int g_listen = -1;
+Settings g_settings;
+bool g_stopping = false;
+
+Settings load_settings() {
+    std::string ini = pf::resolve_path(pf::program_dir() + "/TARNWICK.INI");
+    std::vector<std::string> values = pf::profile_get_strings(ini.c_str(), kSection, kSettingKeys);
+    std::vector<std::string> warnings;
+    Settings s = settings_from(values, &warnings);
+    for (const std::string& w : warnings) g_hooks->warn(w.c_str());
+    return s;
+}
+
+// ---- the worker ----
+
+struct Sink {
+    FCGX_Request* req;
+    Slot* slot;
+    std::mutex lock;  // the watchdog thread may write the time-out page
+};
+
+bool sink_write(void* ctx, const void* buf, size_t n) {
+    Sink* s = static_cast<Sink*>(ctx);
+    std::lock_guard<std::mutex> g(s->lock);
+    s->slot->output_started = 1;
+    const char* p = static_cast<const char*>(buf);
+    while (n > 0) {
+        int part = n > (1u << 30) ? 1 << 30 : static_cast<int>(n);
+        if (FCGX_PutStr(p, part, s->req->out) != part) return false;
+        p += part;
+        n -= static_cast<size_t>(part);
+    }
+    return true;
+}
+
+void sink_finish(void* ctx, int exit_code) {
+    Sink* s = static_cast<Sink*>(ctx);
+    std::lock_guard<std::mutex> g(s->lock);
+    FCGX_SetExitStatus(exit_code, s->req->out);
+    FCGX_Finish_r(s->req);
+    s->slot->finished = 1;
+}
+
+// Reads the posted content the CGI path will read into an in-memory file on
+// descriptor 0 (a short body stays short, as a CGI input that ends early).
+void content_to_stdin(FCGX_Request& req) {
+    uint64_t want = g_hooks->content_to_read();
+    int fd = want ? pf::memory_file() : -1;
+    if (fd < 0) {
+        pf::std_fds_to_null(true);
+        return;
+    }
+    std::vector<char> buf(64 * 1024);
+    while (want > 0) {
+        int n = FCGX_GetStr(buf.data(), static_cast<int>(want < buf.size() ? want : buf.size()), req.in);
+        if (n <= 0 || !pf::write_all_fd(fd, buf.data(), static_cast<size_t>(n))) break;
+        want -= static_cast<uint64_t>(n);
+    }
+    pf::rewind_fd(fd);
+    pf::move_to_fd(fd, 0);
+    if (fd != 0) pf::close_fd(fd);
+    pf::std_fds_to_null(false);
+}
+
+[[noreturn]] void serve_one(FCGX_Request& req, Slot* slot) {
+    slot->request_id = req.requestId;
+    pf::replace_environment(params_to_environment(req.envp));
+    content_to_stdin(req);
+    // The request path sees a program started without arguments, as under CGI.
+    char* argv0[] = {const_cast<char*>(pf::arg(0)), nullptr};
+    std::string name = argv0[0] ? argv0[0] : "tarnhost";
+    argv0[0] = name.data();
+    pf::process_init(1, argv0);
+    static Sink sink{&req, slot, {}};
+    static const pf::OutputSink out{&sink_write, &sink_finish, &sink};
+    pf::set_std_output_sink(&out);
+    pf::process_exit(g_hooks->run_request());
+}
+
+[[noreturn]] void worker_main(int ctl, Slot* slot) {
+    pf::reset_server_signals();
+    ctl = pf::move_fd_high(ctl);
+    for (int turned_away = 0; turned_away < kMaxTurnedAway;) {
+        std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
+        if (pf::poll_readable(fds, -1) < 0) continue;
+        if (fds[0].ready) pf::exit_at_once(0);  // the supervisor closed it: stop
+        if (!fds[1].ready) continue;
+        int conn = pf::accept_connection(g_listen);
+        if (conn < 0) continue;  // another worker took it
+        conn = pf::move_fd_high(conn);
+        if (!pf::send_with_fd(ctl, &kTaken, 1, conn)) pf::exit_at_once(0);
+        FCGX_Request req;
+        FCGX_InitRequest(&req, -1, FCGI_FAIL_ACCEPT_ON_INTR);
+        req.ipcFd = conn;  // accepted here: libfcgi reads the request from it
+        req.keepConnection = 1;  // else its opening finish of "the previous request" closes it
+        if (FCGX_Accept_r(&req) == 0) {
+            pf::close_fd(g_listen);
+            serve_one(req, slot);
+        }
+        // No complete request came (closed early, malformed): no script ran, so this
+        // process is still clean and waits for the next connection.
+        FCGX_Free(&req, 1);
+        ++turned_away;
+        if (!pf::send_with_fd(ctl, &kIdle, 1, -1)) pf::exit_at_once(0);
+    }
+    pf::exit_at_once(0);
+}
+
+// ---- the supervisor ----
+
+std::vector<Worker> g_workers;
+
+bool spawn(size_t index) {
+    int pair[2];
+    if (!pf::socket_pair(pair)) return false;
+    g_slots[index].request_id = 0;
+    g_slots[index].output_started = 0;
+    g_slots[index].finished = 0;
+    int32_t pid = pf::fork_process();
+    if (pid == 0) {
+        for (Worker& w : g_workers) {
+            pf::close_fd(w.ctl);
+            pf::close_fd(w.conn);
+        }
+        pf::close_fd(pair[0]);
+        worker_main(pair[1], &g_slots[index]);
+    }
+    pf::close_fd(pair[1]);
+    if (pid < 0) {
+        pf::close_fd(pair[0]);
+        return false;
+    }
+    g_workers[index] = Worker{pid, pair[0], -1, 0, false};
+    return true;
+}
+
+void put_record(std::string& out, int type, int id, std::string_view content) {
+    unsigned char h[8] = {1, static_cast<unsigned char>(type), static_cast<unsigned char>(id >> 8),
+                          static_cast<unsigned char>(id), static_cast<unsigned char>(content.size() >> 8),
+                          static_cast<unsigned char>(content.size()), 0, 0};
+    out.append(reinterpret_cast<char*>(h), 8);
+    out.append(content);
+}
+
+// The answer for a request whose worker ended without finishing it: an error page when
+// nothing was sent yet, then the request's end; the connection closes either way.
+void answer_lost_request(Worker& w, const Slot& slot) {
+    if (w.conn < 0 || slot.finished) return;
+    int id = slot.request_id ? slot.request_id.load() : 1;
+    std::string rec;
+    if (!slot.output_started) {
+        const char* status = w.killed ? "503 Service Unavailable" : "500 Internal Server Error";
+        const char* why = w.killed ? "the request ran past the server's time limit" : "the worker ended unexpectedly";
+        std::string page = std::string("Status: ") + status + "\r\nContent-Type: text/html\r\n\r\n" +
+                           "<HTML><HEAD><TITLE>Tarnwick Error</TITLE></HEAD><BODY><H2>Tarnwick Error</H2>"
+                           "<P>The request was not completed: " + why + ".</P></BODY></HTML>\r\n";
+        put_record(rec, 6, id, page);  // FCGI_STDOUT
+        put_record(rec, 6, id, "");
+    }
+    put_record(rec, 3, id, std::string_view("\0\0\0\1\0\0\0\0", 8));  // END_REQUEST, status 1
+    pf::set_nonblocking(w.conn);
+    pf::write_all_fd(w.conn, rec.data(), rec.size());
+}
+
+void drop_connection(Worker& w) {
+    pf::close_fd(w.conn);
+    w.conn = -1;
+    w.since = 0;
+}
+
+void read_worker_message(Worker& w) {
+    char c = 0;
+    int fd = -1;
+    int64_t n = pf::recv_with_fd(w.ctl, &c, 1, &fd);
+    if (n <= 0) {  // the worker is ending; its exit is reaped
+        pf::close_fd(w.ctl);
+        w.ctl = -1;
+        return;
+    }
+    if (c == kTaken && fd >= 0) {
+        drop_connection(w);
+        w.conn = fd;
+        w.since = pf::tick_count64();
+    } else {
+        pf::close_fd(fd);
+        drop_connection(w);
+        if (g_stopping) {  // idle again while the server drains: let it end
+            pf::close_fd(w.ctl);
+            w.ctl = -1;
+        }
+    }
+}
+
+void reap() {
+    int code = 0, sig = 0;
+    int32_t pid;
+    while ((pid = pf::reap_child(&code, &sig)) > 0) {
+        for (size_t i = 0; i < g_workers.size(); ++i) {
+            Worker& w = g_workers[i];
+            if (w.pid != pid) continue;
+            answer_lost_request(w, g_slots[i]);
+            drop_connection(w);
+            pf::close_fd(w.ctl);
+            w = Worker{};
+        }
+    }
+}
+
+size_t live_workers() {
+    size_t n = 0;
+    for (const Worker& w : g_workers) n += w.pid > 0;
+    return n;
+}
+
+int listen_socket(const Address& a, std::string* error) {
+    if (a.kind == Address::Unix) return pf::listen_unix(a.path, g_settings.listen_backlog, error);
+    if (a.kind == Address::Tcp) return pf::listen_tcp("127.0.0.1", a.port, g_settings.listen_backlog, error);
+    pf::set_backlog(0, g_settings.listen_backlog);
+    return 0;
+}
+
+}  // namespace
+
+int serve(const Hooks* hooks, const Address* address) {
+    g_hooks = hooks;
+    g_settings = load_settings();
+    std::string error;
+    g_listen = listen_socket(*address, &error);
+    if (g_listen < 0) {
+        hooks->warn(("cannot listen: " + error).c_str());
+        return 1;
+    }
+    if (FCGX_Init() != 0) {
+        hooks->warn("the FastCGI library did not start");
+        return 1;
+    }
+    pf::set_nonblocking(g_listen);
+    pf::std_fds_to_null(g_listen != 0);
+    g_slots = static_cast<Slot*>(pf::shared_memory(sizeof(Slot) * kMaxWorkers));
+    if (!g_slots || !pf::install_server_signals()) {
+        hooks->warn("the supervisor could not start");
+        return 1;
+    }
+    hooks->preload();
+    g_workers.assign(kMaxWorkers, Worker{});
+
+    bool& stopping = g_stopping;
+    uint64_t drain_until = 0;
+    for (;;) {
+        unsigned sig = pf::take_server_signals();
+        reap();
+        if (sig & pf::kServerStop && !stopping) {
+            // Idle workers see their socket close and end; busy ones finish their request.
+            stopping = true;
+            drain_until = pf::tick_count64() + uint64_t{static_cast<unsigned>(g_settings.request_time_limit)} * 1000;
+            for (Worker& w : g_workers)
+                if (w.pid > 0 && w.conn < 0) {
+                    pf::close_fd(w.ctl);
+                    w.ctl = -1;
+                }
+            // New connections are refused from now on.
+            pf::close_fd(g_listen);
+            g_listen = -1;
+        }
+        if (sig & pf::kServerReload && !stopping) {
+            g_settings = load_settings();
+            pf::set_backlog(g_listen, g_settings.listen_backlog);
+            // Workers beyond the new count are retired when idle.
+            for (size_t i = static_cast<size_t>(g_settings.workers); i < g_workers.size(); ++i)
+                if (g_workers[i].pid > 0 && g_workers[i].conn < 0 && g_workers[i].ctl >= 0) {
+                    pf::close_fd(g_workers[i].ctl);
+                    g_workers[i].ctl = -1;
+                }
+        }
+        uint64_t now = pf::tick_count64();
+        uint64_t limit_ms = uint64_t{static_cast<unsigned>(g_settings.request_time_limit)} * 1000;
+        for (Worker& w : g_workers)
+            if (w.pid > 0 && w.conn >= 0 && !w.killed && (now - w.since >= limit_ms || (stopping && now >= drain_until))) {
+                w.killed = true;
+                pf::signal_process(w.pid, pf::kSigKill);
+            }
+        if (stopping) {
+            if (live_workers() == 0) break;
+        } else {
+            for (size_t i = 0; i < static_cast<size_t>(g_settings.workers); ++i)
+                if (g_workers[i].pid == 0 && !spawn(i)) break;
+        }
+
+        std::vector<pf::PollFd> fds = {{pf::server_signal_fd()}};
+        std::vector<size_t> who;
+        int wait_ms = 1000;
+        for (size_t i = 0; i < g_workers.size(); ++i) {
+            Worker& w = g_workers[i];
+            if (w.ctl >= 0) {
+                fds.push_back({w.ctl});
+                who.push_back(i);
+            }
+            if (w.pid > 0 && w.conn >= 0 && !w.killed) {
+                uint64_t end = w.since + limit_ms;
+                int left = end > now ? static_cast<int>(end - now > 1000 ? 1000 : end - now) : 0;
+                if (left < wait_ms) wait_ms = left;
+            }
+        }
+        if (live_workers() < static_cast<size_t>(g_settings.workers) && !stopping) wait_ms = 100;  // fork failed
+        if (pf::poll_readable(fds, wait_ms) <= 0) continue;
+        for (size_t k = 1; k < fds.size(); ++k)
+            if (fds[k].ready && g_workers[who[k - 1]].ctl >= 0) read_worker_message(g_workers[who[k - 1]]);
+    }
+    if (address->kind == Address::Unix) pf::file_delete(address->path.c_str());
+    return 0;
+}
+
+}  // namespace kel::host::fastcgi
+
+extern "C" __attribute__((visibility("default"))) int kel_fastcgi_main(const kel::host::fastcgi::Hooks* hooks,
+                                                                       const kel::host::fastcgi::Address* address) {
+    if (!hooks || hooks->version != kel::host::fastcgi::kHooksVersion) return 1;
+    return kel::host::fastcgi::serve(hooks, address);
+}

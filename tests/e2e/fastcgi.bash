@@ -1,0 +1,90 @@
+# Shared by the FastCGI end-to-end tests (after common.bash): the packages, a staged
+# site with the isolation scripts, requests compared between CGI and FastCGI, and the
+# check that nothing of the server is left running.
+
+# fastcgi_install: nginx, spawn-fcgi, lighttpd, curl and python3, or a SKIP line.
+fastcgi_install() {
+  need=()
+  [ -x /usr/sbin/nginx ] || need+=(nginx)
+  command -v spawn-fcgi >/dev/null 2>&1 || need+=(spawn-fcgi)
+  command -v python3 >/dev/null 2>&1 || need+=(python3)
+  if [ ${#need[@]} -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ]; then SUDO=""
+    elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then SUDO="sudo -n"
+    else echo "SKIP: ${need[*]} missing and cannot be installed (not root)"; exit 0; fi
+    install() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null 2>&1; }
+    install || { $SUDO apt-get update -qq >/dev/null 2>&1 && install; } ||
+      { echo "SKIP: installing ${need[*]} failed"; exit 0; }
+  fi
+  lighttpd_install
+  [ -f "$bin/libkelfcgi.so" ] || { echo "SKIP: tarnhost was built without FastCGI (libfcgi-dev)"; exit 0; }
+  FCGI_CLIENT="python3 $(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/fcgi_client.py"
+}
+
+# fastcgi_stage: "$work/cgi-bin" with the products, the example site and the isolation
+# scripts; TARNWICK.INI with a small MaxContentLength and the [FastCGI] lines in $1.
+fastcgi_stage() {
+  mkdir -p "$work/cgi-bin" "$work/htdocs"
+  cp "$bin/tarnhost" "$bin"/*.so "$bin"/*.gif "$work/cgi-bin/"
+  cp -a "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../examples/site" && pwd)/." "$work/cgi-bin/"
+  printf '[TARNWICK]\r\nErrorLog=%s/err.log\r\nMaxContentLength=4000\r\n[FastCGI]\r\n%b' "$work" "${1:-}" \
+    > "$work/cgi-bin/TARNWICK.INI"
+  # What one request leaves behind; the next must see none of it.
+  cat > "$work/cgi-bin/iso.web" <<'WEB'
+webout("Content-type: text/plain", 1)
+webout("", 1)
+webout("env=":environment("KEL_ISO_LEAK"), 1)
+webout("dir=":dirget(), 1)
+webout("exitcode=":IntControl(1000, 7, 0, 0, 0), 1)
+webout("var=":isdefined(isoleak), 1)
+h = fileopen("data\iso.txt", "write")
+webout("handle=":h, 1)
+filewrite(h, "left open")
+environset("KEL_ISO_LEAK", "leaked")
+dirchange("data")
+isoleak = 1
+IntControl(1000, 0, 0, 0, 0)
+WEB
+  printf 'webout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("sleeping", 0)\r\ntimedelay(%s)\r\nwebout(" woke", 1)\r\n' 1 \
+    > "$work/cgi-bin/slow.web"
+  printf 'timedelay(30)\r\n' > "$work/cgi-bin/silent.web"
+}
+
+# cgi_run METHOD QUERY [BODYFILE CTYPE]: the response of tarnhost run as a CGI program,
+# in "$work/cgi.out".
+cgi_run() {
+  local len=""
+  [ -n "${3:-}" ] && len=$(stat -c %s "$3")
+  # As a web server starts it: no descriptor beyond the three standard ones.
+  (for fd in $(ls "/proc/$BASHPID/fd"); do [ "$fd" -gt 2 ] && eval "exec $fd>&-"; done
+   cd "$work/cgi-bin" && env -i PATH=/usr/bin:/bin REQUEST_METHOD="$1" QUERY_STRING="$2" CONTENT_LENGTH="$len" \
+     CONTENT_TYPE="${4:-}" ${SERVER_SOFTWARE:+SERVER_SOFTWARE="$SERVER_SOFTWARE"} GATEWAY_INTERFACE=CGI/1.1 SERVER_PROTOCOL=HTTP/1.1 SERVER_NAME=127.0.0.1 \
+     ./tarnhost < "${3:-/dev/null}" > "$work/cgi.out" 2>/dev/null)
+}
+
+# no_server_left PID: the supervisor and every worker have ended.
+no_server_left() {
+  local left
+  for _ in $(seq 100); do
+    left=$(pgrep -f "$work/cgi-bin/tarnhost" || true)
+    [ -z "$left" ] && return 0
+    sleep 0.1
+  done
+  fail "processes left running: $left"
+}
+
+# workers_of PID: the supervisor's children, one per line.
+workers_of() { pgrep -P "$1" || true; }
+
+# busy_worker PID: a worker serving a request (it has put the request's own input on
+# descriptor 0 in place of the listening socket), once one is.
+busy_worker() {
+  local w
+  for _ in $(seq 100); do
+    for w in $(workers_of "$1"); do
+      [[ "$(readlink "/proc/$w/fd/0" 2>/dev/null)" != socket:* ]] && { echo "$w"; return 0; }
+    done
+    sleep 0.05
+  done
+  return 1
+}

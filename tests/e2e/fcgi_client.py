@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""A small FastCGI client for the end-to-end tests: well-formed requests, and the
+malformed and abandoned ones a server must survive. Talks only to a Unix socket or to 127.0.0.1.
+
+  fcgi_client.py SOCKET get QUERY                 -> prints the raw CGI response
+  fcgi_client.py SOCKET faults                    -> every fault case and 10,000 dropped
+                                                     connections, each followed by a served
+                                                     request: "ok NAME" or "FAIL after NAME"
+  fcgi_client.py SOCKET endless                   -> a request whose body never ends
+"""
+import socket
+import struct
+import sys
+
+BEGIN, ABORT, END, PARAMS, STDIN, STDOUT, STDERR = 1, 2, 3, 4, 5, 6, 7
+
+
+def record(rtype, content, rid=1, declared=None):
+    n = len(content) if declared is None else declared
+    pad = (8 - len(content) % 8) % 8
+    return struct.pack(">BBHHBB", 1, rtype, rid, n, pad, 0) + content + b"\0" * pad
+
+
+def pair(name, value):
+    def ln(n):
+        return bytes([n]) if n < 128 else struct.pack(">I", n | 0x80000000)
+    return ln(len(name)) + ln(len(value)) + name + value
+
+
+def params(env):
+    body = b"".join(pair(k.encode(), v.encode()) for k, v in env.items())
+    out = b""
+    for i in range(0, len(body), 65535):
+        out += record(PARAMS, body[i:i + 65535])
+    return out + record(PARAMS, b"")
+
+
+def begin(keep=0):
+    return record(BEGIN, struct.pack(">HB5x", 1, keep))
+
+
+def cgi_env(query, method="GET", body=b"", ctype=""):
+    return {"REQUEST_METHOD": method, "QUERY_STRING": query, "CONTENT_LENGTH": str(len(body)) if body else "",
+            "CONTENT_TYPE": ctype, "GATEWAY_INTERFACE": "CGI/1.1", "SERVER_PROTOCOL": "HTTP/1.1",
+            "SERVER_NAME": "localhost", "SERVER_PORT": "80", "SCRIPT_NAME": "/fcgi/tarnhost",
+            "REMOTE_ADDR": "127.0.0.1"}
+
+
+def connect(path):
+    """A Unix socket path, or "tcp:PORT" for 127.0.0.1."""
+    if path.startswith("tcp:"):
+        s = socket.create_connection(("127.0.0.1", int(path[4:])), timeout=30)
+    else:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.connect(path)  # blocking: a full backlog makes a timed connect fail at once
+        s.settimeout(30)
+    return s
+
+
+def read_response(s):
+    """Returns (stdout bytes, app status or None when the connection closed early)."""
+    data = b""
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    out, status, i = b"", None, 0
+    while i + 8 <= len(data):
+        _, rtype, _, n, pad, _ = struct.unpack(">BBHHBB", data[i:i + 8])
+        content = data[i + 8:i + 8 + n]
+        if rtype == STDOUT:
+            out += content
+        elif rtype == END and len(content) >= 4:
+            status = struct.unpack(">I", content[:4])[0]
+        i += 8 + n + pad
+    return out, status
+
+
+def request(path, env, body=b""):
+    s = connect(path)
+    stdin = b"".join(record(STDIN, body[i:i + 32768]) for i in range(0, len(body), 32768))
+    s.sendall(begin() + params(env) + stdin + record(STDIN, b""))
+    r = read_response(s)
+    s.close()
+    return r
+
+
+def fault(path, name):
+    s = connect(path)
+    if name == "garbage":          # not FastCGI at all
+        s.sendall(b"GET / HTTP/1.0\r\n\r\n" + b"\xff" * 100)
+    elif name == "bad-version":    # a record of protocol version 9
+        s.sendall(struct.pack(">BBHHBB", 9, BEGIN, 1, 8, 0, 0) + b"\0" * 8)
+    elif name == "params-overrun":  # a name length far beyond its record
+        s.sendall(begin() + record(PARAMS, b"\x7f\x01QUERY") + record(PARAMS, b""))
+    elif name == "long-length":    # a four-byte length of 2 GiB
+        s.sendall(begin() + record(PARAMS, b"\xff\xff\xff\xff\x01A") + record(PARAMS, b""))
+    elif name == "short-record":   # a header announcing more bytes than ever come
+        s.sendall(begin() + record(PARAMS, b"\x01\x01AB", declared=4000))
+    elif name == "no-begin":       # params before any begin record
+        s.sendall(params({"REQUEST_METHOD": "GET"}))
+    elif name == "mid-params":     # the client goes away half way through the params
+        s.sendall(begin() + params(cgi_env("hello.web"))[:40])
+    elif name == "mid-body":       # ... or half way through a posted body
+        s.sendall(begin() + params(cgi_env("form_post.web", "POST", b"x" * 1000)) + record(STDIN, b"name=a"))
+    elif name == "mid-response":   # ... or before reading the response
+        s.sendall(begin() + params(cgi_env("hello.web")) + record(STDIN, b""))
+    else:
+        raise SystemExit("unknown fault " + name)
+    s.settimeout(5)
+    try:
+        if name not in ("mid-params", "mid-body", "mid-response", "short-record", "no-begin"):
+            while s.recv(4096):
+                pass
+    except OSError:
+        pass
+    s.close()
+
+
+FAULTS = ["garbage", "bad-version", "params-overrun", "long-length", "short-record", "no-begin", "mid-params",
+          "mid-body", "mid-response"]
+
+
+def served(path, word):
+    out, status = request(path, cgi_env("hello.web+" + word))
+    return b"Command data: " + word.encode() in out and status == 0
+
+
+def main():
+    path, what = sys.argv[1], sys.argv[2]
+    if what == "get":
+        out, status = request(path, cgi_env(sys.argv[3]))
+        sys.stdout.buffer.write(out)
+        sys.stdout.buffer.write(b"\n[status %s]\n" % str(status).encode())
+    elif what == "faults":        # every fault case, each followed by a request that must be served
+        for name in FAULTS:
+            fault(path, name)
+            print(("ok " if served(path, name) else "FAIL after ") + name)
+        for _ in range(10000):
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.connect(path)
+            s.close()
+        print(("ok " if served(path, "dropped") else "FAIL after ") + "10000 dropped connections")
+    elif what == "endless":       # a body that never ends: the answer the server gives
+        s = connect(path)
+        env = cgi_env("form_post.web", "POST", b"x" * 100, "application/x-www-form-urlencoded")
+        s.sendall(begin() + params(env) + record(STDIN, b"name="))
+        out, status = read_response(s)
+        sys.stdout.buffer.write(out)
+
+
+if __name__ == "__main__":
+    main()
