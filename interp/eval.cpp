@@ -14,6 +14,7 @@
 #include "interp/keywords.h"
 #include "interp/map.h"
 #include "interp/messages.h"
+#include "interp/ops.h"
 #include "interp/router.h"
 #include "interp/tokenizer.h"
 #include "interp/udf.h"
@@ -44,9 +45,6 @@ private:
     Instance& inst_;
     bool ok_;
 };
-
-uint32_t u32(int32_t v) { return static_cast<uint32_t>(v); }
-int32_t s32(uint32_t v) { return static_cast<int32_t>(v); }
 
 void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }
 
@@ -127,18 +125,6 @@ bool numeric_operand(Instance& inst, Value& v, bool* is_float) {
     return false;
 }
 
-int32_t int_power(int32_t base, int32_t exp) {
-    // Squaring gives the same wrapped bits as repeated multiplication, in 31 steps at most.
-    uint32_t result = 1, b = u32(base);
-    auto e = static_cast<uint32_t>(exp);
-    while (e) {
-        if (e & 1u) result *= b;
-        b *= b;
-        e >>= 1;
-    }
-    return s32(result);
-}
-
 // pow with the checks the C library's error hook made: domain, singularity, overflow.
 double checked_pow(double a, double b) {
     double r = std::pow(a, b);
@@ -153,38 +139,11 @@ void arith(Instance& inst, Value& a, Value& b, int op) {
     bool fa, fb;
     if (!numeric_operand(inst, a, &fa) || !numeric_operand(inst, b, &fb)) return;
     if (!fa && !fb) {
-        int32_t x = a.i, y = b.i;
+        uint8_t code = binary_opcode(op);
         int32_t r = 0;
-        switch (op) {
-            case Kw::Plus: r = s32(u32(x) + u32(y)); break;
-            case Kw::Minus: r = s32(u32(x) - u32(y)); break;
-            case Kw::Star: r = s32(u32(x) * u32(y)); break;
-            case Kw::Slash:
-            case Kw::Mod:
-                if (y == 0) {
-                    inst.fail(3062);
-                    return;
-                }
-                if (y == -1)  // INT_MIN / -1 traps the CPU; the wrapped results are INT_MIN and 0
-                    r = op == Kw::Slash ? s32(0u - u32(x)) : 0;
-                else
-                    r = op == Kw::Slash ? x / y : x % y;
-                break;
-            case Kw::Shl: r = s32(u32(x) << (u32(y) & 31u)); break;
-            case Kw::Shr: r = x >> (u32(y) & 31u); break;
-            case Kw::Amp: r = x & y; break;
-            case Kw::Bar: r = x | y; break;
-            case Kw::Caret: r = x ^ y; break;
-            case Kw::AndAnd: r = (x != 0 && y != 0) ? 1 : 0; break;
-            case Kw::OrOr: r = (x != 0 || y != 0) ? 1 : 0; break;
-            case Kw::Power:
-                if (y < 0) {
-                    inst.fail(1351);
-                    return;
-                }
-                r = int_power(x, y);
-                break;
-            default: inst.fail(3061); return;
+        if (!int_op(code, a.i, b.i, &r)) {
+            inst.fail(int_op_error(code));
+            return;
         }
         set_int(inst, a, r);
         return;
@@ -771,9 +730,7 @@ void primary(Instance& inst, Value& out) {
     TokenState& t = inst.tok;
     switch (t.type) {
         case kTokInteger: {
-            uint32_t v = 0;
-            for (const char* p = t.text; *p; ++p) v = v * 10u + static_cast<uint32_t>(*p - '0');
-            set_int(inst, out, s32(v));
+            set_int(inst, out, decimal_digits_value(t.text));
             get_token(inst);
             return;
         }
@@ -1389,24 +1346,14 @@ void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int ar
 void eval_unary_numeric(Instance& inst, int op, Value& out) {
     bool is_float;
     if (!numeric_operand(inst, out, &is_float)) return;
-    if (op == Kw::Plus) {
-        if (is_float)
-            set_float(inst, out, out.f);
-        else
-            set_int(inst, out, out.i);
-    } else if (op == Kw::Minus) {
-        if (is_float)
-            set_float(inst, out, -out.f);
-        else
-            set_int(inst, out, s32(0u - u32(out.i)));
+    if (!is_float) {
+        set_int(inst, out, int_unary(unary_opcode(op), out.i));
+    } else if (op == Kw::Plus || op == Kw::Minus) {
+        set_float(inst, out, op == Kw::Minus ? -out.f : out.f);
     } else if (op == Kw::Bang) {
-        set_int(inst, out, is_float ? (out.f == 0.0 ? 1 : 0) : (out.i == 0 ? 1 : 0));
+        set_int(inst, out, out.f == 0.0 ? 1 : 0);
     } else {
-        if (is_float) {
-            inst.fail(3064);
-            return;
-        }
-        set_int(inst, out, ~out.i);
+        inst.fail(3064);
     }
 }
 
