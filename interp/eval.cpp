@@ -31,21 +31,6 @@ constexpr int kMaxArgSlots = kMaxCallArgs + 1;
 void level1(Instance& inst, Value& out);
 void level9(Instance& inst, Value& out);
 
-// Counts nesting for as long as it lives.
-class DepthGuard {
-public:
-    explicit DepthGuard(Instance& inst) : inst_(inst) {
-        ok_ = ++inst_.eval_depth <= kMaxEvalDepth;
-        if (!ok_) inst_.fail(3353);
-    }
-    ~DepthGuard() { --inst_.eval_depth; }
-    bool ok() const { return ok_; }
-
-private:
-    Instance& inst_;
-    bool ok_;
-};
-
 void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }
 
 void set_float(Instance& inst, Value& v, double f) {
@@ -345,13 +330,9 @@ void paren_missing(Instance& inst, int id) {
 // The current token is the function's keyword; leaves the token after ")".
 void call_function(Instance& inst, Value& out, int id) {
     CallInfo ci;
-    eval_call_info(inst, id, &ci);
+    if (!eval_call_allowed(inst, id, &ci)) return;
     int required = ci.required, optional = ci.optional;
     uint64_t ptypes = ci.ptypes;
-    if (ci.disabled) {
-        inst.fail(3472);
-        return;
-    }
     get_token(inst);
     if (inst.error()) return;
     bool own = required == kOwnArgList;
@@ -828,12 +809,8 @@ void primary(Instance& inst, Value& out) {
         // The host's named constants (log formats and the like) are values, not calls.
         const KeywordRecord& r = inst.host_table[kw - kHostIdFirst];
         if ((r.kind & ~kKindDisabled) == kConst) {
-            if (r.kind & kKindDisabled) {
-                inst.fail(3472);
-                return;
-            }
-            set_int(inst, out, r.u.value);
-            get_token(inst);
+            eval_host_constant(inst, r, out);
+            if (!inst.error()) get_token(inst);
             return;
         }
     }
@@ -903,7 +880,7 @@ void dereference(Instance& inst, Value& v) {
 }
 
 void level9(Instance& inst, Value& out) {
-    DepthGuard depth(inst);
+    EvalDepth depth(inst);
     if (!depth.ok()) return;
     if (inst.tok.type == kTokKeyword) {
         int op = inst.tok.kw;

@@ -623,13 +623,7 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out);
 [[gnu::noinline]] void ev_call(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
     // A user-defined function is never disabled and takes its arguments as they are.
     CallInfo ci;
-    if (nd.id < kUdfIdFirst || nd.id > kUdfIdLast) {
-        eval_call_info(inst, nd.id, &ci);
-        if (ci.disabled) {
-            inst.fail(3472);
-            return;
-        }
-    }
+    if ((nd.id < kUdfIdFirst || nd.id > kUdfIdLast) && !eval_call_allowed(inst, nd.id, &ci)) return;
     Value args[kMaxCallArgs + 1];
     int argc = 0;
     for (uint32_t k = 0; k < nd.count; ++k) {
@@ -690,12 +684,11 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
         }
         case kNConst: eval_constant(inst, nd.id, out); return;
         case kNHostConst: {
-            const KeywordRecord* r = inst.host_table ? &inst.host_table[nd.id - kHostIdFirst] : nullptr;
-            if (!r || (r->kind & kKindDisabled)) {
+            if (!inst.host_table) {
                 inst.fail(3472);
                 return;
             }
-            set_int(inst, out, r->u.value);
+            eval_host_constant(inst, inst.host_table[nd.id - kHostIdFirst], out);
             return;
         }
         case kNVar: {
@@ -752,16 +745,12 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out) {
         return;
     }
     // The ladder's innermost level counts its nesting against the C++ stack.
-    if (++inst.eval_depth > kMaxEvalDepth) {
-        inst.fail(3353);
-        --inst.eval_depth;
-        return;
-    }
+    EvalDepth depth(inst);
+    if (!depth.ok()) return;
     if (nd.kind == kNCall)
         ev_call(inst, f, nd, out);
     else
         ev_inner(inst, f, nd, out);
-    --inst.eval_depth;
 }
 
 // Appends the parts of `s = s : a : b` to the narrow string in s without copying s.
