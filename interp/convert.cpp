@@ -248,9 +248,8 @@ bool to_wide(Instance& inst, ValueCore& v) {
     } else {
         return false;
     }
-    HeapOff off = heap_wstrdup(inst, w);
+    HeapOff off = heap_wstrdup_or_fail(inst, w);
     if (!off) {
-        inst.fail(3096);
         return false;
     }
     v.wstr = off;

@@ -179,9 +179,8 @@ void concat(Instance& inst, Value& a, Value& b) {
         }
         std::u16string w(value_wide(inst, a));
         w.append(value_wide(inst, b));
-        HeapOff off = heap_wstrdup(inst, w);
+        HeapOff off = heap_wstrdup_or_fail(inst, w);
         if (!off) {
-            inst.fail(3096);
             return;
         }
         release_value(inst, a);
@@ -193,9 +192,8 @@ void concat(Instance& inst, Value& a, Value& b) {
             return;
         }
         std::string_view sa = heap_str(inst, a.str), sb = heap_str(inst, b.str);
-        HeapOff off = heap_alloc(inst, sa.size() + sb.size() + 1);
+        HeapOff off = heap_alloc_or_fail(inst, sa.size() + sb.size() + 1);
         if (!off) {
-            inst.fail(3096);
             return;
         }
         // Read both before writing: the new block never overlaps them.
@@ -1210,18 +1208,16 @@ bool copy_value(Instance& inst, const ValueCore& src, Value& dst) {
         dst.str = src.str;
         array_addref(src.str);
     } else if ((src.flags & kVtStr) && src.str) {
-        dst.str = heap_strdup(inst, heap_str(inst, src.str));
+        dst.str = heap_strdup_or_fail(inst, heap_str(inst, src.str));
         if (!dst.str) {
             dst.flags &= ~(kVtStr | kVtWide);
-            inst.fail(3096);
             return false;
         }
     }
     if ((src.flags & kVtWide) && src.wstr) {
-        dst.wstr = heap_wstrdup(inst, value_wide(inst, src));
+        dst.wstr = heap_wstrdup_or_fail(inst, value_wide(inst, src));
         if (!dst.wstr) {
             release_value(inst, dst);
-            inst.fail(3096);
             return false;
         }
     }
@@ -1347,9 +1343,8 @@ bool flush_chain(Instance& inst, Value& out, Value* parts, int& n) {
     size_t len0 = std::strlen(heap_str(inst, out.str));
     uint64_t total = len0;
     for (int i = 0; i < n; ++i) total += lens[i] = std::strlen(heap_str(inst, parts[i].str));
-    HeapOff off = heap_alloc(inst, total + 1);
+    HeapOff off = heap_alloc_or_fail(inst, total + 1);
     if (!off) {
-        inst.fail(3096);
         return false;
     }
     char* dst = heap_ptr(inst, off);

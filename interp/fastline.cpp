@@ -811,9 +811,8 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out) {
         // Grow by half again, so that a string built by appending is copied a few times only.
         uint64_t want = need + need / 2;
         HeapOff fresh = heap_alloc(inst, want);
-        if (!fresh) fresh = heap_alloc(inst, need);
+        if (!fresh) fresh = heap_alloc_or_fail(inst, need);
         if (!fresh) {
-            inst.fail(3096);
             return true;
         }
         VarRecord& r2 = inst.vars[idx];
