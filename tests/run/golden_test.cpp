@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ struct Case {
     // string) with these bytes on standard input, and standard output is its output.
     std::string post, content_type;
 };
+
+// Test names and failure reports show the case by its name.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 std::string shell_quote(const std::string& s) {
     std::string r = "'";
