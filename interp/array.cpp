@@ -234,10 +234,9 @@ bool copy_value_core(Instance& inst, const ValueCore& src, ValueCore& dst) {
     }
     if ((src.flags & kVtWide) && src.wstr) {
         auto p = reinterpret_cast<const char16_t*>(heap_ptr(inst, src.wstr));
-        w = heap_wstrdup(inst, std::u16string_view(p));
+        w = heap_wstrdup_or_fail(inst, std::u16string_view(p));
         if (!w) {
             if (s) heap_free(inst, s);
-            inst.fail(3096);
             return false;
         }
     }

@@ -105,8 +105,9 @@ bool parse_int_string(std::string_view s, int32_t* out) {
     size_t p = signs;
     bool neg = false;
     if (p < n && (s[p] == '+' || s[p] == '-')) neg = s[p++] == '-';
-    uint32_t v = 0;
-    while (p < n && is_digit(s[p])) v = v * 10u + static_cast<uint32_t>(s[p++] - '0');
+    size_t end = p;
+    while (end < n && is_digit(s[end])) ++end;
+    auto v = static_cast<uint32_t>(decimal_digits_value(s.substr(p, end - p)));
     if (neg) v = 0u - v;
     *out = static_cast<int32_t>(v);
     return true;
@@ -247,9 +248,8 @@ bool to_wide(Instance& inst, ValueCore& v) {
     } else {
         return false;
     }
-    HeapOff off = heap_wstrdup(inst, w);
+    HeapOff off = heap_wstrdup_or_fail(inst, w);
     if (!off) {
-        inst.fail(3096);
         return false;
     }
     v.wstr = off;

@@ -24,6 +24,14 @@ std::string format_int(int32_t v);
 // format_float with the NaN check: false with 1599 raised.
 bool float_to_text(Instance& inst, double v, std::string& out);
 
+// A run of decimal digits as a whole number: value × 10 + digit, wrapping at 32 bits. The
+// integer literals of a line and the digits of the string-to-integer rule read this way.
+inline int32_t decimal_digits_value(std::string_view digits) {
+    uint32_t v = 0;
+    for (char c : digits) v = v * 10u + static_cast<uint32_t>(c - '0');
+    return static_cast<int32_t>(v);
+}
+
 // The string-to-integer rule: blanks, then signs only before the first digit, then digits
 // only, at least one. The value skips one sign and wraps at 32 bits ("--5" reads as 0).
 bool parse_int_string(std::string_view s, int32_t* out);

@@ -14,6 +14,7 @@
 #include "interp/keywords.h"
 #include "interp/map.h"
 #include "interp/messages.h"
+#include "interp/ops.h"
 #include "interp/router.h"
 #include "interp/tokenizer.h"
 #include "interp/udf.h"
@@ -29,24 +30,6 @@ constexpr int kMaxArgSlots = kMaxCallArgs + 1;
 
 void level1(Instance& inst, Value& out);
 void level9(Instance& inst, Value& out);
-
-// Counts nesting for as long as it lives.
-class DepthGuard {
-public:
-    explicit DepthGuard(Instance& inst) : inst_(inst) {
-        ok_ = ++inst_.eval_depth <= kMaxEvalDepth;
-        if (!ok_) inst_.fail(3353);
-    }
-    ~DepthGuard() { --inst_.eval_depth; }
-    bool ok() const { return ok_; }
-
-private:
-    Instance& inst_;
-    bool ok_;
-};
-
-uint32_t u32(int32_t v) { return static_cast<uint32_t>(v); }
-int32_t s32(uint32_t v) { return static_cast<int32_t>(v); }
 
 void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }
 
@@ -127,18 +110,6 @@ bool numeric_operand(Instance& inst, Value& v, bool* is_float) {
     return false;
 }
 
-int32_t int_power(int32_t base, int32_t exp) {
-    // Squaring gives the same wrapped bits as repeated multiplication, in 31 steps at most.
-    uint32_t result = 1, b = u32(base);
-    auto e = static_cast<uint32_t>(exp);
-    while (e) {
-        if (e & 1u) result *= b;
-        b *= b;
-        e >>= 1;
-    }
-    return s32(result);
-}
-
 // pow with the checks the C library's error hook made: domain, singularity, overflow.
 double checked_pow(double a, double b) {
     double r = std::pow(a, b);
@@ -153,38 +124,11 @@ void arith(Instance& inst, Value& a, Value& b, int op) {
     bool fa, fb;
     if (!numeric_operand(inst, a, &fa) || !numeric_operand(inst, b, &fb)) return;
     if (!fa && !fb) {
-        int32_t x = a.i, y = b.i;
+        uint8_t code = binary_opcode(op);
         int32_t r = 0;
-        switch (op) {
-            case Kw::Plus: r = s32(u32(x) + u32(y)); break;
-            case Kw::Minus: r = s32(u32(x) - u32(y)); break;
-            case Kw::Star: r = s32(u32(x) * u32(y)); break;
-            case Kw::Slash:
-            case Kw::Mod:
-                if (y == 0) {
-                    inst.fail(3062);
-                    return;
-                }
-                if (y == -1)  // INT_MIN / -1 traps the CPU; the wrapped results are INT_MIN and 0
-                    r = op == Kw::Slash ? s32(0u - u32(x)) : 0;
-                else
-                    r = op == Kw::Slash ? x / y : x % y;
-                break;
-            case Kw::Shl: r = s32(u32(x) << (u32(y) & 31u)); break;
-            case Kw::Shr: r = x >> (u32(y) & 31u); break;
-            case Kw::Amp: r = x & y; break;
-            case Kw::Bar: r = x | y; break;
-            case Kw::Caret: r = x ^ y; break;
-            case Kw::AndAnd: r = (x != 0 && y != 0) ? 1 : 0; break;
-            case Kw::OrOr: r = (x != 0 || y != 0) ? 1 : 0; break;
-            case Kw::Power:
-                if (y < 0) {
-                    inst.fail(1351);
-                    return;
-                }
-                r = int_power(x, y);
-                break;
-            default: inst.fail(3061); return;
+        if (!int_op(code, a.i, b.i, &r)) {
+            inst.fail(int_op_error(code));
+            return;
         }
         set_int(inst, a, r);
         return;
@@ -235,9 +179,8 @@ void concat(Instance& inst, Value& a, Value& b) {
         }
         std::u16string w(value_wide(inst, a));
         w.append(value_wide(inst, b));
-        HeapOff off = heap_wstrdup(inst, w);
+        HeapOff off = heap_wstrdup_or_fail(inst, w);
         if (!off) {
-            inst.fail(3096);
             return;
         }
         release_value(inst, a);
@@ -249,9 +192,8 @@ void concat(Instance& inst, Value& a, Value& b) {
             return;
         }
         std::string_view sa = heap_str(inst, a.str), sb = heap_str(inst, b.str);
-        HeapOff off = heap_alloc(inst, sa.size() + sb.size() + 1);
+        HeapOff off = heap_alloc_or_fail(inst, sa.size() + sb.size() + 1);
         if (!off) {
-            inst.fail(3096);
             return;
         }
         // Read both before writing: the new block never overlaps them.
@@ -386,13 +328,9 @@ void paren_missing(Instance& inst, int id) {
 // The current token is the function's keyword; leaves the token after ")".
 void call_function(Instance& inst, Value& out, int id) {
     CallInfo ci;
-    eval_call_info(inst, id, &ci);
+    if (!eval_call_allowed(inst, id, &ci)) return;
     int required = ci.required, optional = ci.optional;
     uint64_t ptypes = ci.ptypes;
-    if (ci.disabled) {
-        inst.fail(3472);
-        return;
-    }
     get_token(inst);
     if (inst.error()) return;
     bool own = required == kOwnArgList;
@@ -771,9 +709,7 @@ void primary(Instance& inst, Value& out) {
     TokenState& t = inst.tok;
     switch (t.type) {
         case kTokInteger: {
-            uint32_t v = 0;
-            for (const char* p = t.text; *p; ++p) v = v * 10u + static_cast<uint32_t>(*p - '0');
-            set_int(inst, out, s32(v));
+            set_int(inst, out, decimal_digits_value(t.text));
             get_token(inst);
             return;
         }
@@ -871,12 +807,8 @@ void primary(Instance& inst, Value& out) {
         // The host's named constants (log formats and the like) are values, not calls.
         const KeywordRecord& r = inst.host_table[kw - kHostIdFirst];
         if ((r.kind & ~kKindDisabled) == kConst) {
-            if (r.kind & kKindDisabled) {
-                inst.fail(3472);
-                return;
-            }
-            set_int(inst, out, r.u.value);
-            get_token(inst);
+            eval_host_constant(inst, r, out);
+            if (!inst.error()) get_token(inst);
             return;
         }
     }
@@ -946,7 +878,7 @@ void dereference(Instance& inst, Value& v) {
 }
 
 void level9(Instance& inst, Value& out) {
-    DepthGuard depth(inst);
+    EvalDepth depth(inst);
     if (!depth.ok()) return;
     if (inst.tok.type == kTokKeyword) {
         int op = inst.tok.kw;
@@ -1276,18 +1208,16 @@ bool copy_value(Instance& inst, const ValueCore& src, Value& dst) {
         dst.str = src.str;
         array_addref(src.str);
     } else if ((src.flags & kVtStr) && src.str) {
-        dst.str = heap_strdup(inst, heap_str(inst, src.str));
+        dst.str = heap_strdup_or_fail(inst, heap_str(inst, src.str));
         if (!dst.str) {
             dst.flags &= ~(kVtStr | kVtWide);
-            inst.fail(3096);
             return false;
         }
     }
     if ((src.flags & kVtWide) && src.wstr) {
-        dst.wstr = heap_wstrdup(inst, value_wide(inst, src));
+        dst.wstr = heap_wstrdup_or_fail(inst, value_wide(inst, src));
         if (!dst.wstr) {
             release_value(inst, dst);
-            inst.fail(3096);
             return false;
         }
     }
@@ -1389,24 +1319,14 @@ void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int ar
 void eval_unary_numeric(Instance& inst, int op, Value& out) {
     bool is_float;
     if (!numeric_operand(inst, out, &is_float)) return;
-    if (op == Kw::Plus) {
-        if (is_float)
-            set_float(inst, out, out.f);
-        else
-            set_int(inst, out, out.i);
-    } else if (op == Kw::Minus) {
-        if (is_float)
-            set_float(inst, out, -out.f);
-        else
-            set_int(inst, out, s32(0u - u32(out.i)));
+    if (!is_float) {
+        set_int(inst, out, int_unary(unary_opcode(op), out.i));
+    } else if (op == Kw::Plus || op == Kw::Minus) {
+        set_float(inst, out, op == Kw::Minus ? -out.f : out.f);
     } else if (op == Kw::Bang) {
-        set_int(inst, out, is_float ? (out.f == 0.0 ? 1 : 0) : (out.i == 0 ? 1 : 0));
+        set_int(inst, out, out.f == 0.0 ? 1 : 0);
     } else {
-        if (is_float) {
-            inst.fail(3064);
-            return;
-        }
-        set_int(inst, out, ~out.i);
+        inst.fail(3064);
     }
 }
 
@@ -1423,9 +1343,8 @@ bool flush_chain(Instance& inst, Value& out, Value* parts, int& n) {
     size_t len0 = std::strlen(heap_str(inst, out.str));
     uint64_t total = len0;
     for (int i = 0; i < n; ++i) total += lens[i] = std::strlen(heap_str(inst, parts[i].str));
-    HeapOff off = heap_alloc(inst, total + 1);
+    HeapOff off = heap_alloc_or_fail(inst, total + 1);
     if (!off) {
-        inst.fail(3096);
         return false;
     }
     char* dst = heap_ptr(inst, off);

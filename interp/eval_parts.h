@@ -5,7 +5,9 @@
 #include <cstdint>
 
 #include "interp/heap.h"
+#include "interp/eval.h"
 #include "interp/instance.h"
+#include "interp/keywords.h"
 #include "interp/value.h"
 
 namespace kel::interp {
@@ -35,6 +37,41 @@ struct CallInfo {
     bool disabled = false;
 };
 bool eval_call_info(const Instance& inst, int id, CallInfo* info);
+// The same for a call about to be made: false with 3472 "Function not available in this
+// product" raised when the function is disabled.
+inline bool eval_call_allowed(Instance& inst, int id, CallInfo* info) {
+    eval_call_info(inst, id, info);
+    if (!info->disabled) return true;
+    inst.fail(3472);
+    return false;
+}
+
+// The value of a named constant of the host's table (3472 when the host disabled it).
+inline void eval_host_constant(Instance& inst, const KeywordRecord& r, Value& out) {
+    if (r.kind & kKindDisabled) {
+        inst.fail(3472);
+        return;
+    }
+    eval_set_int(inst, out, r.u.value);
+}
+
+// Counts the nesting of the expression levels for as long as it lives: past
+// kMaxEvalDepth, 3353.
+class EvalDepth {
+public:
+    explicit EvalDepth(Instance& inst) : inst_(inst) {
+        ok_ = ++inst_.eval_depth <= kMaxEvalDepth;
+        if (!ok_) inst_.fail(3353);
+    }
+    ~EvalDepth() { --inst_.eval_depth; }
+    EvalDepth(const EvalDepth&) = delete;
+    EvalDepth& operator=(const EvalDepth&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    Instance& inst_;
+    bool ok_;
+};
 
 // Calls `id` with evaluated arguments (released here, arrays pinned during the call).
 // `from_compiled`: the call is made from a compiled line.

@@ -233,24 +233,25 @@ void for_to(Instance& inst, const char* line, bool from_next) {
 }
 
 // Limit and step are numbers: steps the loop variable (from next) and tests it.
+// The `to` test over whole numbers: coming from `next` the loop variable takes its step
+// (wrapping at 32 bits); the loop goes on while the variable has not passed the limit.
+[[gnu::always_inline]] inline bool int_loop_step(VarRecord& r, int32_t limit, int32_t step, bool from_next) {
+    if (from_next) {
+        r.i = s32(u32(r.i) + u32(step));
+        r.flags = kVtInt;
+        std::memset(r.variant, 0, sizeof r.variant);
+    }
+    return step < 0 ? limit <= r.i : limit >= r.i;
+}
+
 void for_to_finish(Instance& inst, Value& limit, Value& step, bool from_next) {
     ExecState& ex = exec_state(inst);
     StructEntry* e = top(ex);
     int32_t idx = e->value;
     if (limit.flags == kVtInt && step.flags == kVtInt && idx > 0 && idx < inst.cur_count &&
-        (inst.vars[idx].flags & (kVtInt | kVtStr | kVtFloat | kVtBinBuf | kVtWide | kVtArray | kVtVariant)) ==
-            kVtInt) {
+        (inst.vars[idx].flags & kPureIntMask) == kVtInt) {
         // Whole numbers throughout: the same steps without the general conversions.
-        VarRecord& r = inst.vars[idx];
-        int32_t v = r.i;
-        if (from_next) {
-            v = static_cast<int32_t>(static_cast<uint32_t>(v) + static_cast<uint32_t>(step.i));
-            r.flags = kVtInt;
-            r.i = v;
-            std::memset(r.variant, 0, sizeof r.variant);
-        }
-        bool go = step.i < 0 ? limit.i <= v : limit.i >= v;
-        e->state = go ? kStRun : kStSkipBranch;
+        e->state = int_loop_step(inst.vars[idx], limit.i, step.i, from_next) ? kStRun : kStSkipBranch;
         return;
     }
     if (idx < 0 || idx >= inst.cur_count) {
@@ -288,6 +289,22 @@ void for_to_finish(Instance& inst, Value& limit, Value& step, bool from_next) {
     if (e) e->state = c ? kStRun : kStSkipBranch;
 }
 
+// Opens the block of a block `if` whose condition gave `truth` (none while skipping).
+void open_if_block(Instance& inst, bool skip, bool truth) {
+    StructEntry* e = struct_push(inst, kKindIfThen);
+    if (!e) return;
+    e->state = skip ? kStSkipAll : (truth ? kStRun : kStSkipBranch);
+}
+
+// Opens a `while` block whose condition gave `truth`; `endwhile` comes back to this line.
+void open_while(Instance& inst, ExecState& ex, bool skip, bool truth) {
+    StructEntry* e = struct_push(inst, Kw::While);
+    if (!e) return;
+    e->state = skip ? kStSkipAll : (truth ? kStRun : kStSkipBranch);
+    e->resume = static_cast<uint32_t>(ex.line_pos);
+    ex.breakable = 1;
+}
+
 void do_if(Instance& inst, const char* line, bool skip) {
     ExecState& ex = exec_state(inst);
     ex.last_if = -1;
@@ -310,9 +327,7 @@ void do_if(Instance& inst, const char* line, bool skip) {
         if (!condition_value(inst, v, &truth)) return;
     }
     if (at_end(inst) || rest_is_empty(inst)) {
-        StructEntry* e = struct_push(inst, kKindIfThen);
-        if (!e) return;
-        e->state = skip ? kStSkipAll : (truth ? kStRun : kStSkipBranch);
+        open_if_block(inst, skip, truth);
         return;
     }
     const char* tail = inst.tok.pos;
@@ -447,11 +462,7 @@ void do_while(Instance& inst, const char* line, bool skip) {
         }
         if (!condition_value(inst, v, &truth)) return;
     }
-    StructEntry* e = struct_push(inst, Kw::While);
-    if (!e) return;
-    e->state = skip ? kStSkipAll : (truth ? kStRun : kStSkipBranch);
-    e->resume = static_cast<uint32_t>(ex.line_pos);
-    ex.breakable = 1;
+    open_while(inst, ex, skip, truth);
 }
 
 void do_endwhile(Instance& inst) {
@@ -999,18 +1010,10 @@ bool fast_number(Instance& inst, FastLine& f, int32_t e, Value& v) {
     StructEntry* e = top(ex);
     int32_t lim;
     if (f.expr2 >= 0 || !e || e->kind != Kw::For || (e->state & (kStSkipAll | kStSkipBranch | kStBreak)) ||
-        e->value <= 0 || e->value >= inst.cur_count ||
-        (inst.vars[e->value].flags & (kVtInt | kVtStr | kVtFloat | kVtBinBuf | kVtWide | kVtArray | kVtVariant)) !=
-            kVtInt ||
+        e->value <= 0 || e->value >= inst.cur_count || (inst.vars[e->value].flags & kPureIntMask) != kVtInt ||
         !fast_main_int(inst, f, &lim))
         return false;
-    VarRecord& r = inst.vars[e->value];
-    if (resume_to) {
-        r.i = static_cast<int32_t>(static_cast<uint32_t>(r.i) + 1u);
-        r.flags = kVtInt;
-        std::memset(r.variant, 0, sizeof r.variant);
-    }
-    e->state = lim >= r.i ? kStRun : kStSkipBranch;
+    e->state = int_loop_step(inst.vars[e->value], lim, 1, resume_to) ? kStRun : kStSkipBranch;
     ex.for_resume = false;
     return true;
 }
@@ -1128,20 +1131,14 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             ex.last_if = -1;
             bool truth;
             if (!fast_condition(inst, f, &truth)) return;
-            StructEntry* e = struct_push(inst, Kw::While);
-            if (!e) return;
-            e->state = truth ? kStRun : kStSkipBranch;
-            e->resume = static_cast<uint32_t>(ex.line_pos);
-            ex.breakable = 1;
+            open_while(inst, ex, false, truth);
             return;
         }
         case FastKind::kIfBlock: {
             ex.last_if = -1;
             bool truth;
             if (!fast_condition(inst, f, &truth)) return;
-            StructEntry* e = struct_push(inst, kKindIfThen);
-            if (!e) return;
-            e->state = truth ? kStRun : kStSkipBranch;
+            open_if_block(inst, false, truth);
             return;
         }
         case FastKind::kIf: fast_if(inst, ex, f, lt, line); return;

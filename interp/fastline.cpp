@@ -51,40 +51,6 @@ uint8_t const_opcode(uint8_t op, int32_t c) {
     }
 }
 
-uint8_t unary_opcode(int kw) {
-    switch (kw) {
-        case Kw::Plus: return kOpNone;
-        case Kw::Minus: return kOpNeg;
-        case Kw::Bang: return kOpNot;
-        case Kw::Tilde: return kOpCompl;
-        default: return kOpFail;
-    }
-}
-
-uint8_t binary_opcode(int kw) {
-    switch (kw) {
-        case Kw::Plus: return kOpAdd;
-        case Kw::Minus: return kOpSub;
-        case Kw::Star: return kOpMul;
-        case Kw::Slash: return kOpDiv;
-        case Kw::Mod: return kOpMod;
-        case Kw::Shl: return kOpShl;
-        case Kw::Shr: return kOpShr;
-        case Kw::Amp: return kOpAnd;
-        case Kw::Bar: return kOpOr;
-        case Kw::Caret: return kOpXor;
-        case Kw::AndAnd: return kOpLAnd;
-        case Kw::OrOr: return kOpLOr;
-        case Kw::Equal: return kOpEq;
-        case Kw::NotEqual:
-        case Kw::LessGreater: return kOpNe;
-        case Kw::Less: return kOpLt;
-        case Kw::LessEqual: return kOpLe;
-        case Kw::Greater: return kOpGt;
-        case Kw::GreaterEqual: return kOpGe;
-        default: return kOpFail;  // ** and the rest take the exact path
-    }
-}
 constexpr int kIntStack = 64;
 
 // The kinds the ladder reaches through its innermost level, each one nesting level deep.
@@ -275,10 +241,8 @@ private:
         n.depth = 1;
         switch (t.type) {
             case kTokInteger: {
-                uint32_t v = 0;
-                for (char c : text(i)) v = v * 10u + static_cast<uint32_t>(c - '0');
                 n.kind = kNInt;
-                n.ival = s32(v);
+                n.ival = decimal_digits_value(text(i));
                 ++i;
                 return add(n);
             }
@@ -609,9 +573,9 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
                 st[sp++] = r.i;
                 break;
             }
-            case kOpNeg: st[sp - 1] = s32(0u - u32(st[sp - 1])); break;
-            case kOpNot: st[sp - 1] = st[sp - 1] == 0 ? 1 : 0; break;
-            case kOpCompl: st[sp - 1] = ~st[sp - 1]; break;
+            case kOpNeg: st[sp - 1] = int_unary(kOpNeg, st[sp - 1]); break;
+            case kOpNot: st[sp - 1] = int_unary(kOpNot, st[sp - 1]); break;
+            case kOpCompl: st[sp - 1] = int_unary(kOpCompl, st[sp - 1]); break;
 // Each opcode a case of its own, so that int_op folds to that one operation.
 #define KEL_STACK_OP(code)                                                 \
     case code:                                                             \
@@ -626,7 +590,7 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
             KEL_STACK_OP(kOpMod) KEL_STACK_OP(kOpShl) KEL_STACK_OP(kOpShr) KEL_STACK_OP(kOpAnd)
             KEL_STACK_OP(kOpOr) KEL_STACK_OP(kOpXor) KEL_STACK_OP(kOpLAnd) KEL_STACK_OP(kOpLOr)
             KEL_STACK_OP(kOpEq) KEL_STACK_OP(kOpNe) KEL_STACK_OP(kOpLt) KEL_STACK_OP(kOpLe)
-            KEL_STACK_OP(kOpGt) KEL_STACK_OP(kOpGe)
+            KEL_STACK_OP(kOpGt) KEL_STACK_OP(kOpGe) KEL_STACK_OP(kOpPow)
             KEL_CONST_OP(kOpAddC) KEL_CONST_OP(kOpSubC) KEL_CONST_OP(kOpMulC) KEL_CONST_OP(kOpDivC)
             KEL_CONST_OP(kOpModC) KEL_CONST_OP(kOpEqC) KEL_CONST_OP(kOpNeC) KEL_CONST_OP(kOpLtC)
             KEL_CONST_OP(kOpLeC) KEL_CONST_OP(kOpGtC) KEL_CONST_OP(kOpGeC)
@@ -659,13 +623,7 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out);
 [[gnu::noinline]] void ev_call(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
     // A user-defined function is never disabled and takes its arguments as they are.
     CallInfo ci;
-    if (nd.id < kUdfIdFirst || nd.id > kUdfIdLast) {
-        eval_call_info(inst, nd.id, &ci);
-        if (ci.disabled) {
-            inst.fail(3472);
-            return;
-        }
-    }
+    if ((nd.id < kUdfIdFirst || nd.id > kUdfIdLast) && !eval_call_allowed(inst, nd.id, &ci)) return;
     Value args[kMaxCallArgs + 1];
     int argc = 0;
     for (uint32_t k = 0; k < nd.count; ++k) {
@@ -726,12 +684,11 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
         }
         case kNConst: eval_constant(inst, nd.id, out); return;
         case kNHostConst: {
-            const KeywordRecord* r = inst.host_table ? &inst.host_table[nd.id - kHostIdFirst] : nullptr;
-            if (!r || (r->kind & kKindDisabled)) {
+            if (!inst.host_table) {
                 inst.fail(3472);
                 return;
             }
-            set_int(inst, out, r->u.value);
+            eval_host_constant(inst, inst.host_table[nd.id - kHostIdFirst], out);
             return;
         }
         case kNVar: {
@@ -788,16 +745,12 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out) {
         return;
     }
     // The ladder's innermost level counts its nesting against the C++ stack.
-    if (++inst.eval_depth > kMaxEvalDepth) {
-        inst.fail(3353);
-        --inst.eval_depth;
-        return;
-    }
+    EvalDepth depth(inst);
+    if (!depth.ok()) return;
     if (nd.kind == kNCall)
         ev_call(inst, f, nd, out);
     else
         ev_inner(inst, f, nd, out);
-    --inst.eval_depth;
 }
 
 // Appends the parts of `s = s : a : b` to the narrow string in s without copying s.
@@ -858,9 +811,8 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out) {
         // Grow by half again, so that a string built by appending is copied a few times only.
         uint64_t want = need + need / 2;
         HeapOff fresh = heap_alloc(inst, want);
-        if (!fresh) fresh = heap_alloc(inst, need);
+        if (!fresh) fresh = heap_alloc_or_fail(inst, need);
         if (!fresh) {
-            inst.fail(3096);
             return true;
         }
         VarRecord& r2 = inst.vars[idx];

@@ -287,11 +287,17 @@ HeapOff heap_strdup(Instance& inst, std::string_view s) {
     return off;
 }
 
-HeapOff heap_strdup_or_fail(Instance& inst, std::string_view s) {
-    HeapOff off = heap_strdup(inst, s);
+namespace {
+// 3096 "Memory allocation failure.  Out of memory for strings" for an allocation that failed.
+HeapOff or_fail(Instance& inst, HeapOff off) {
     if (!off) inst.fail(3096);
     return off;
 }
+}  // namespace
+
+HeapOff heap_alloc_or_fail(Instance& inst, uint64_t size) { return or_fail(inst, heap_alloc(inst, size)); }
+HeapOff heap_strdup_or_fail(Instance& inst, std::string_view s) { return or_fail(inst, heap_strdup(inst, s)); }
+HeapOff heap_wstrdup_or_fail(Instance& inst, std::u16string_view s) { return or_fail(inst, heap_wstrdup(inst, s)); }
 
 HeapOff heap_wstrdup(Instance& inst, std::u16string_view s) {
     uint64_t bytes = (uint64_t{s.size()} + 1) * 2;

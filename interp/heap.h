@@ -52,6 +52,11 @@ HeapOff heap_strdup(Instance& inst, std::string_view s);
 HeapOff heap_strdup_or_fail(Instance& inst, std::string_view s);
 // A NUL-terminated UTF-16 copy on the heap; 0 when out of memory.
 HeapOff heap_wstrdup(Instance& inst, std::u16string_view s);
+// As heap_wstrdup, raising 3096 on failure.
+HeapOff heap_wstrdup_or_fail(Instance& inst, std::u16string_view s);
+// As heap_alloc, raising 3096 "Memory allocation failure.  Out of memory for strings" on
+// failure: the one place the string allocations of expressions raise it.
+HeapOff heap_alloc_or_fail(Instance& inst, uint64_t size);
 
 // Array handles belong to the array family; it installs the routine that frees one.
 using ArrayReleaseFn = void (*)(Instance& inst, uint32_t handle);
