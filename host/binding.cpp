@@ -109,8 +109,13 @@ constexpr const char* kTimeoutHeadline = "Tarnwick Error: Script timed out";
 constexpr const char* kTimeoutDetail = "You can adjust the timeout value with the \"WebSetTimeout\" function";
 constexpr const char* kStuckHeadline = "Tarnwick Error: Script did not stop after being cancelled";
 
+constexpr uint64_t kWatchdogSlackMs = 500;
+
 void end_stuck_script() {
     HostState& h = host();
+    // The watchdog's signal must not land on top of this ending and write the log a
+    // second time (its lock is held by the interrupted append).
+    pf::watchdog_disarm();
     error_log_append(kStuckHeadline, h.script_name);
     pf::process_exit(h.exit_code);
 }
@@ -189,7 +194,10 @@ void on_timer() {
     error_page(kTimeoutDetail, kTimeoutHeadline, true, 503);
     host().cancelled = true;
     call_service(7, "", "", 0, 0);
-    arm_watchdog(uint64_t{host().timeout_seconds} * 1000);
+    // A script that still pumps messages is ended by this timer one period later; the
+    // watchdog, a little after that, is only for a script that no longer pumps, so the
+    // two never race for the same moment.
+    arm_watchdog(uint64_t{host().timeout_seconds} * 1000 + kWatchdogSlackMs);
 }
 
 }  // namespace
