@@ -12,7 +12,7 @@ cmake --build build -j2
 # test already runs every script both ways against one recording.
 (cd build && KEL_TOKEN_CACHE=0 ctest --output-on-failure -j2 --timeout 300 -L run -E '^(Scripts|Recorded|GoldenPrograms)/')
 # The sanitizer build is a unity build of the products at -O1 with line tables only: it
-# compiles in a fraction of the time of -O2 -g, still names file and line in a report,
+# compiles in about half the time of -O2 -g, still names file and line in a report,
 # and keeps the unity configuration of the first command building.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=ON -DKEL_TESTS=ON -DKEL_WERROR=ON \
   -DCMAKE_UNITY_BUILD=ON "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" \
