@@ -35,20 +35,8 @@ window.addEventListener("load", function () {
 </script></body></html>
 HTML
 
-started=""
-for port in $(shuf -i 20000-60000 -n 8); do
-  sed -e "s|@ROOT@|$work|g" -e "s|@PORT@|$port|g" "$examples/lighttpd.conf" > "$work/lighttpd.conf"
-  "$LIGHTTPD" -D -f "$work/lighttpd.conf" >/dev/null 2>&1 &
-  pid=$!
-  for _ in $(seq 50); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/style.css" && { started=$port; break; }
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$started" ] && break
-  kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
-done
-[ -n "$started" ] || fail "lighttpd did not start"
+site_conf() { sed -e "s|@ROOT@|$work|g" -e "s|@PORT@|$1|g" "$examples/lighttpd.conf" > "$work/lighttpd.conf"; }
+lighttpd_on_free_port site_conf /style.css
 url="http://127.0.0.1:$started"
 
 page=$(curl -s -L "$url/") || fail "/ failed"

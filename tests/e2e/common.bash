@@ -2,11 +2,9 @@
 # start lighttpd with mod_cgi on a free 127.0.0.1 port serving "$work/cgi-bin/".
 # The caller sets `work` (a temporary directory) and fills "$work/cgi-bin" first.
 
-# lighttpd_install: exits 0 with a SKIP line when the packages cannot be had.
-lighttpd_install() {
-  need=()
-  command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
-  command -v curl >/dev/null 2>&1 || need+=(curl)
+# install_needed: installs the packages named in the array `need`, or exits 0 with a SKIP
+# line when they cannot be had.
+install_needed() {
   if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" -eq 0 ]; then SUDO=""
     elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then SUDO="sudo -n"
@@ -15,27 +13,29 @@ lighttpd_install() {
     install || { $SUDO apt-get update -qq >/dev/null 2>&1 && install; } ||
       { echo "SKIP: installing ${need[*]} failed"; exit 0; }
   fi
+}
+
+# lighttpd_install: exits 0 with a SKIP line when the packages cannot be had.
+lighttpd_install() {
+  need=()
+  command -v lighttpd >/dev/null 2>&1 || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
+  command -v curl >/dev/null 2>&1 || need+=(curl)
+  install_needed
   LIGHTTPD=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 }
 
-# lighttpd_start: sets `pid`, `started` (the port), `base` (the tarnhost URL) and CRLF.
-lighttpd_start() {
+# lighttpd_on_free_port WRITE PROBE: tries free 127.0.0.1 ports until lighttpd answers
+# PROBE (a path); `WRITE PORT` writes "$work/lighttpd.conf" for the port. Sets `pid` and
+# `started` (the port).
+lighttpd_on_free_port() {
+  local write=$1 probe=$2 port
   started=""
-  local port
   for port in $(shuf -i 20000-60000 -n 8); do
-    cat > "$work/lighttpd.conf" <<CONF
-server.document-root = "$work/htdocs"
-server.bind = "127.0.0.1"
-server.port = $port
-server.errorlog = "$work/lighttpd.err"
-server.modules = ("mod_alias", "mod_cgi")
-alias.url = ("/cgi-bin/" => "$work/cgi-bin/")
-\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
-CONF
+    "$write" "$port"
     "$LIGHTTPD" -D -f "$work/lighttpd.conf" >/dev/null 2>&1 &
     pid=$!
     for _ in $(seq 50); do
-      curl -s -o /dev/null "http://127.0.0.1:$port/" && { started=$port; break; }
+      curl -s -o /dev/null "http://127.0.0.1:$port$probe" && { started=$port; break; }
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done
@@ -43,6 +43,26 @@ CONF
     kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
   done
   [ -n "$started" ] || fail "lighttpd did not start"
+}
+
+# lighttpd_cgi_conf PORT [MODULES [LINES]]: mod_cgi serving "$work/cgi-bin/", with more
+# modules (', "mod_x"') and configuration lines when given.
+lighttpd_cgi_conf() {
+  cat > "$work/lighttpd.conf" <<CONF
+server.document-root = "$work/htdocs"
+server.bind = "127.0.0.1"
+server.port = $1
+server.errorlog = "$work/lighttpd.err"
+server.modules = ("mod_alias", "mod_cgi"${2:-})
+alias.url = ("/cgi-bin/" => "$work/cgi-bin/")
+\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
+${3:-}
+CONF
+}
+
+# lighttpd_start: sets `pid`, `started` (the port), `base` (the tarnhost URL) and CRLF.
+lighttpd_start() {
+  lighttpd_on_free_port lighttpd_cgi_conf /
   base="http://127.0.0.1:$started/cgi-bin/tarnhost"
   CRLF=$'\r\n'
 }
@@ -54,14 +74,7 @@ apache_install() {
   need=()
   [ -x /usr/sbin/apache2 ] || need+=(apache2)
   command -v curl >/dev/null 2>&1 || need+=(curl)
-  if [ ${#need[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then SUDO=""
-    elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then SUDO="sudo -n"
-    else echo "SKIP: ${need[*]} missing and cannot be installed (not root)"; exit 0; fi
-    install() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null 2>&1; }
-    install || { $SUDO apt-get update -qq >/dev/null 2>&1 && install; } ||
-      { echo "SKIP: installing ${need[*]} failed"; exit 0; }
-  fi
+  install_needed
   APACHE=/usr/sbin/apache2
 }
 

@@ -8,14 +8,7 @@ fastcgi_install() {
   [ -x /usr/sbin/nginx ] || need+=(nginx)
   command -v spawn-fcgi >/dev/null 2>&1 || need+=(spawn-fcgi)
   command -v python3 >/dev/null 2>&1 || need+=(python3)
-  if [ ${#need[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then SUDO=""
-    elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then SUDO="sudo -n"
-    else echo "SKIP: ${need[*]} missing and cannot be installed (not root)"; exit 0; fi
-    install() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null 2>&1; }
-    install || { $SUDO apt-get update -qq >/dev/null 2>&1 && install; } ||
-      { echo "SKIP: installing ${need[*]} failed"; exit 0; }
-  fi
+  install_needed
   lighttpd_install
   [ -f "$bin/libkelfcgi.so" ] || { echo "SKIP: tarnhost was built without FastCGI (libfcgi-dev)"; exit 0; }
   FCGI_CLIENT="python3 $(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/fcgi_client.py"

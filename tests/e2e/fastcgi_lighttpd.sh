@@ -17,31 +17,15 @@ cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; wait 2>/dev/null; rm -rf "
 trap cleanup EXIT
 fastcgi_stage 'Workers=1\r\n'
 
-started=""
-for port in $(shuf -i 20000-60000 -n 8); do
-  cat > "$work/lighttpd.conf" <<CONF
-server.document-root = "$work/htdocs"
-server.bind = "127.0.0.1"
-server.port = $port
-server.errorlog = "$work/lighttpd.err"
-server.modules = ("mod_alias", "mod_cgi", "mod_fastcgi")
-alias.url = ("/cgi-bin/" => "$work/cgi-bin/")
-\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
+fastcgi_conf() {
+  lighttpd_cgi_conf "$1" ', "mod_fastcgi"' "$(cat <<CONF
 fastcgi.server = ("/fcgi/tarnhost" => ((
   "socket" => "$work/fcgi.sock", "bin-path" => "$work/cgi-bin/tarnhost",
   "max-procs" => 1, "check-local" => "disable" )))
 CONF
-  "$LIGHTTPD" -D -f "$work/lighttpd.conf" >/dev/null 2>&1 &
-  pid=$!
-  for _ in $(seq 50); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && { started=$port; break; }
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$started" ] && break
-  kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
-done
-[ -n "$started" ] || fail "lighttpd did not start"
+)"
+}
+lighttpd_on_free_port fastcgi_conf /
 cgi="http://127.0.0.1:$started/cgi-bin/tarnhost"
 fcgi="http://127.0.0.1:$started/fcgi/tarnhost"
 
