@@ -6,7 +6,7 @@ what=${1:-build}
 pkgs=(g++ cmake make zlib1g-dev libffi-dev libfcgi-dev)
 case "$what" in
   test) pkgs+=(libgtest-dev googletest lighttpd apache2 curl clang chromium dpkg-dev)
-    pkgs+=(nginx spawn-fcgi) ;;
+    pkgs+=(nginx spawn-fcgi python3) ;;
   site) pkgs+=(lighttpd curl ninja-build) ;;
   bench) pkgs+=(nginx spawn-fcgi lighttpd curl wrk apache2-utils php8.2-fpm) ;;
 esac
