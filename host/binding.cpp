@@ -13,11 +13,13 @@
 #include "host/callback.h"
 #include "host/intake.h"
 #include "host/pages.h"
+#include "host/webfuncs.h"
 #include "platform/dynlib.h"
 #include "platform/errors.h"
 #include "platform/gmem.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
+#include "platform/request_reset.h"
 #include "platform/vmem.h"
 
 namespace kel::host {
@@ -57,6 +59,7 @@ struct Binding {
     std::atomic<bool> timed_out{false};
     bool running = false;
     std::string call_line;  // the wrapper line that calls the script, without its line end
+    bool process_continues = false;  // a reused worker: another request follows in this process
 };
 
 Binding& binding() {
@@ -191,6 +194,8 @@ void on_timer() {
         return;
     }
     if (b.timed_out.exchange(true)) return;
+    // However cleanly the script stops, a worker does not serve again after a time-out.
+    pf::mark_process_spent("the script timed out");
     error_page(kTimeoutDetail, kTimeoutHeadline, true, 503);
     host().cancelled = true;
     call_service(7, "", "", 0, 0);
@@ -229,10 +234,36 @@ uint32_t set_timeout(uint32_t seconds) {
     return previous;
 }
 
+// Disables (or enables) the named functions; false when the list's block cannot be had.
+static bool mark_keywords(std::vector<const char*> names, bool disable) {
+    // The interpreter looks the names up in one pass of its table: they go in sorted.
+    std::sort(names.begin(), names.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+    size_t total = 0;
+    for (const char* n : names) total += std::strlen(n) + 1;
+    Handle list = pf::gmem_alloc(total + 1, true);
+    char* p = list ? static_cast<char*>(pf::gmem_lock(list)) : nullptr;
+    if (!p) {
+        if (list) pf::gmem_free(list);
+        return false;
+    }
+    size_t at = 0;
+    for (const char* n : names) {
+        size_t len = std::strlen(n);
+        std::memcpy(p + at, n, len);
+        p[at + len] = '|';
+        at += len + 1;
+    }
+    call_service(24, p, "|", disable ? 0 : 1, 0);
+    pf::gmem_unlock(list);
+    pf::gmem_free(list);
+    return true;
+}
+
 bool register_window_class() { return pf::register_class(kWindowClass, &MainWndProc); }
 
-int32_t host_main() {
+int32_t host_main(bool process_continues) {
     int32_t code = 0;
+    binding().process_continues = process_continues;
     if (intake_start()) {
         if (!register_window_class()) {
             error_page("InitApplication failed", "Tarnwick Error", true);
@@ -240,7 +271,7 @@ int32_t host_main() {
             error_page("InitInstance failed", "Tarnwick Error", true);
         } else {
             code = run_message_loop();
-            stop_interpreter(true);
+            stop_interpreter(!process_continues);
         }
     }
     intake_finish();
@@ -369,34 +400,33 @@ bool start_window_and_interpreter() {
     call_service(0, "Tarnwick 2019B", kNoticeLine, 9876, 0);
     call_service(23, h.error_log_path.c_str(), "", 1, 0);
 
-    // The interpreter looks the names up in one pass of its table: they go in sorted.
+    // The keyword marks belong to the library, which a reused worker keeps loaded: the
+    // native-library functions an earlier request's settings disabled are enabled first.
+    bool marked = true;
+    if (binding().process_continues)
+        marked = mark_keywords(std::vector<const char*>(std::begin(kDllFunctions), std::end(kDllFunctions)), false);
     std::vector<const char*> names(std::begin(kDisabledFunctions), std::end(kDisabledFunctions));
     if (h.disable_dll_calls) names.insert(names.end(), std::begin(kDllFunctions), std::end(kDllFunctions));
-    std::sort(names.begin(), names.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
-    size_t total = 0;
-    for (const char* n : names) total += std::strlen(n) + 1;
-    Handle list = pf::gmem_alloc(total + 1, true);
-    char* p = list ? static_cast<char*>(pf::gmem_lock(list)) : nullptr;
-    if (!p) {
-        if (list) pf::gmem_free(list);
+    if (!marked || !mark_keywords(std::move(names), true)) {
         error_page("Memory allocation failed", "Tarnwick Error", true);
         pf::destroy_window(h.window);
         h.window = 0;
         stop_interpreter();
         return false;
     }
-    size_t at = 0;
-    for (const char* n : names) {
-        size_t len = std::strlen(n);
-        std::memcpy(p + at, n, len);
-        p[at + len] = '|';
-        at += len + 1;
-    }
-    call_service(24, p, "|", 0, 0);
-    pf::gmem_unlock(list);
-    pf::gmem_free(list);
     pf::post_message(h.window, kRunRequestMessage, 0, 0);
     return true;
+}
+
+bool host_reset_for_next_request(std::string* why) {
+    Binding& b = binding();
+    b.timed_out = false;
+    b.running = false;
+    b.call_line.clear();
+    host() = HostState{};
+    reset_language_file();
+    reset_web_function_state();
+    return pf::reset_after_request(why);
 }
 
 int run_message_loop() {

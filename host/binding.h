@@ -2,6 +2,7 @@
 // the run-request handler and the time-out. Request state is intake.h's.
 #pragma once
 #include <cstdint>
+#include <string>
 #include "shared/abi.h"
 
 KEL_EXPORT intptr_t MainWndProc(kel::Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lparam);
@@ -17,8 +18,14 @@ constexpr uintptr_t kTimeoutTimer = 1;
 bool register_window_class();
 // The whole request after process start: intake, window class, window and interpreter,
 // the run, shutdown. Returns the exit code (0 after a start-up failure, whose page is
-// written and logged).
-int32_t host_main();
+// written and logged). With `process_continues` (a reused FastCGI worker) the instance's
+// memory and the library handle are released too, and the request state is left for
+// host_reset_for_next_request().
+int32_t host_main(bool process_continues = false);
+// Between two requests of a reused worker: the request state as at process start. False
+// when the process must not serve another request (platform/request_reset.h), with the
+// reason in `why`.
+bool host_reset_for_next_request(std::string* why);
 // Creates the window, loads the library, starts the instance, gives the initial services
 // and posts the run request. False after an error page (everything acquired released).
 bool start_window_and_interpreter();

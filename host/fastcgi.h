@@ -26,7 +26,7 @@ bool parse_address(std::string_view arg, Address* out, std::string* error);
 // clamped to its range (a warning names the value that was out of range).
 struct Settings {
     int workers = 4;                     // Workers: 1 to 256
-    int max_requests_per_worker = 1;     // MaxRequestsPerWorker: 1 only (see README)
+    int max_requests_per_worker = 1000;  // MaxRequestsPerWorker: 1 to 100000
     int request_time_limit = 180;        // RequestTimeLimit: seconds, 1 to 86400
     int listen_backlog = 128;            // ListenBacklog: 1 to 65535
 };
@@ -45,14 +45,18 @@ std::vector<std::string> params_to_environment(const char* const* params);
 struct Hooks {
     int version;
     // The CGI request path with the environment, input and output set up; its exit code.
-    int (*run_request)();
+    // With `process_continues` the process serves more requests after this one.
+    int (*run_request)(bool process_continues);
+    // After a request of a reused worker: the process state as before it; false when the
+    // process must not serve another (then `why` is set).
+    bool (*reset_request)(std::string* why);
     // Bytes of posted content the CGI path reads for the request in the environment.
     uint64_t (*content_to_read)();
     // Loads the interpreter library so that forked workers find it mapped.
     void (*preload)();
     void (*warn)(const char* text);
 };
-constexpr int kHooksVersion = 1;
+constexpr int kHooksVersion = 2;
 constexpr const char* kEntryName = "kel_fastcgi_main";
 constexpr const char* kLibraryName = "libkelfcgi.so";
 using EntryFn = int (*)(const Hooks* hooks, const Address* address);

@@ -50,7 +50,7 @@ Settings settings_from(const std::vector<std::string>& values, std::vector<std::
     struct Limit {
         int* field;
         int lo, hi;
-    } limits[] = {{&s.workers, 1, 256}, {&s.max_requests_per_worker, 1, 1},
+    } limits[] = {{&s.workers, 1, 256}, {&s.max_requests_per_worker, 1, 100000},
                   {&s.request_time_limit, 1, 86400}, {&s.listen_backlog, 1, 65535}};
     for (size_t i = 0; i < kSettingKeys.size() && i < values.size(); ++i) {
         if (values[i].empty()) continue;

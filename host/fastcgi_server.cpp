@@ -2,9 +2,12 @@
 // workers. Each worker accepts one connection, reads the request completely through
 // libfcgi's re-entrant interface (params, then the posted content), turns it into the
 // CGI process state (the params as the environment, the content on descriptor 0, the
-// FastCGI stdout stream as the standard output's writer), runs the CGI request path
-// and exits; the supervisor forks its replacement at once. Nothing of a request can
-// reach the next one: they never share a process.
+// FastCGI stdout stream as the standard output's writer) and runs the CGI request path
+// with an interpreter instance of its own. Then the host and the platform put back
+// everything the request changed in the process; where that cannot be done (a native
+// library loaded, a program started, a time-out, a descriptor or thread left behind) or
+// after MaxRequestsPerWorker requests, the worker exits and the supervisor forks its
+// replacement.
 #include <fcgiapp.h>
 
 #include <atomic>
@@ -17,6 +20,7 @@
 #include "platform/fileio.h"
 #include "platform/process.h"
 #include "platform/profile.h"
+#include "platform/request_reset.h"
 #include "platform/server.h"
 #include "platform/std_output.h"
 
@@ -40,6 +44,7 @@ struct Worker {
     int conn = -1;        // the supervisor's copy of the connection being served
     uint64_t since = 0;   // when the connection was accepted (tick_count64)
     bool killed = false;  // killed for the time limit
+    unsigned generation = 0;  // the settings it was forked with (one more at each SIGHUP)
 };
 
 // Messages on a worker's socket: a connection taken (with its descriptor) or given up.
@@ -55,6 +60,7 @@ const Hooks* g_hooks = nullptr;
 Slot* g_slots = nullptr;
 int g_listen = -1;
 Settings g_settings;
+unsigned g_generation = 0;
 bool g_stopping = false;
 
 Settings load_settings() {
@@ -117,7 +123,8 @@ void content_to_stdin(FCGX_Request& req) {
     pf::std_fds_to_null(false);
 }
 
-[[noreturn]] void serve_one(FCGX_Request& req, Slot* slot) {
+// Serves the request; without `process_continues` the process ends with it.
+void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     slot->request_id = req.requestId;
     pf::replace_environment(params_to_environment(req.envp));
     content_to_stdin(req);
@@ -126,16 +133,27 @@ void content_to_stdin(FCGX_Request& req) {
     std::string name = argv0[0] ? argv0[0] : "tarnhost";
     argv0[0] = name.data();
     pf::process_init(1, argv0);
-    static Sink sink{&req, slot, {}};
-    static const pf::OutputSink out{&sink_write, &sink_finish, &sink};
+    Sink sink{&req, slot, {}};
+    const pf::OutputSink out{&sink_write, &sink_finish, &sink};
     pf::set_std_output_sink(&out);
-    pf::process_exit(g_hooks->run_request());
+    int32_t code = g_hooks->run_request(process_continues);
+    pf::finish_std_output_with(code);
+    if (!process_continues) pf::process_exit(code);
+    // The request's input goes; the next one gets its own.
+    pf::std_fds_to_null(true);
 }
 
 [[noreturn]] void worker_main(int ctl, Slot* slot) {
     pf::reset_server_signals();
     ctl = pf::move_fd_high(ctl);
-    for (int turned_away = 0; turned_away < kMaxTurnedAway;) {
+    // An inherited listening socket is descriptor 0, which each request's input takes.
+    if (g_listen <= 2) {
+        g_listen = pf::move_fd_high(g_listen);
+        pf::std_fds_to_null(true);
+    }
+    const int max_requests = g_settings.max_requests_per_worker;
+    pf::request_baseline();
+    for (int turned_away = 0, served = 0; turned_away < kMaxTurnedAway;) {
         std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
         if (pf::poll_readable(fds, -1) < 0) continue;
         if (fds[0].ready) pf::exit_at_once(0);  // the supervisor closed it: stop
@@ -143,14 +161,23 @@ void content_to_stdin(FCGX_Request& req) {
         int conn = pf::accept_connection(g_listen);
         if (conn < 0) continue;  // another worker took it
         conn = pf::move_fd_high(conn);
+        slot->request_id = 0;
+        slot->output_started = 0;
+        slot->finished = 0;
         if (!pf::send_with_fd(ctl, &kTaken, 1, conn)) pf::exit_at_once(0);
         FCGX_Request req;
         FCGX_InitRequest(&req, -1, FCGI_FAIL_ACCEPT_ON_INTR);
         req.ipcFd = conn;  // accepted here: libfcgi reads the request from it
         req.keepConnection = 1;  // else its opening finish of "the previous request" closes it
         if (FCGX_Accept_r(&req) == 0) {
-            pf::close_fd(g_listen);
-            serve_one(req, slot);
+            bool last = ++served >= max_requests;
+            if (last) pf::close_fd(g_listen);
+            serve_one(req, slot, !last);
+            FCGX_Free(&req, 1);  // the connection closes: the web server opens one per request
+            std::string why;
+            if (!g_hooks->reset_request(&why)) pf::exit_at_once(0);
+            if (!pf::send_with_fd(ctl, &kIdle, 1, -1)) pf::exit_at_once(0);
+            continue;
         }
         // No complete request came (closed early, malformed): no script ran, so this
         // process is still clean and waits for the next connection.
@@ -185,7 +212,7 @@ bool spawn(size_t index) {
         pf::close_fd(pair[0]);
         return false;
     }
-    g_workers[index] = Worker{pid, pair[0], -1, 0, false};
+    g_workers[index] = Worker{pid, pair[0], -1, 0, false, g_generation};
     return true;
 }
 
@@ -239,7 +266,9 @@ void read_worker_message(Worker& w) {
     } else {
         pf::close_fd(fd);
         drop_connection(w);
-        if (g_stopping) {  // idle again while the server drains: let it end
+        // Idle again while the server drains, or forked with settings since re-read: it
+        // ends, and a replacement is forked with the current ones.
+        if (g_stopping || w.generation != g_generation) {
             pf::close_fd(w.ctl);
             w.ctl = -1;
         }
@@ -320,11 +349,14 @@ int serve(const Hooks* hooks, const Address* address) {
         if (sig & pf::kServerReload && !stopping) {
             g_settings = load_settings();
             pf::set_backlog(g_listen, g_settings.listen_backlog);
-            // Workers beyond the new count are retired when idle.
-            for (size_t i = static_cast<size_t>(g_settings.workers); i < g_workers.size(); ++i)
-                if (g_workers[i].pid > 0 && g_workers[i].conn < 0 && g_workers[i].ctl >= 0) {
-                    pf::close_fd(g_workers[i].ctl);
-                    g_workers[i].ctl = -1;
+            // Every worker is replaced: the idle ones now, the busy ones after their
+            // request. The new ones read the settings and files each keeps (the language
+            // file, the drive map) afresh.
+            ++g_generation;
+            for (Worker& w : g_workers)
+                if (w.pid > 0 && w.conn < 0 && w.ctl >= 0) {
+                    pf::close_fd(w.ctl);
+                    w.ctl = -1;
                 }
         }
         uint64_t now = pf::tick_count64();

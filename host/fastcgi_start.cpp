@@ -17,10 +17,12 @@ namespace pf = kel::platform;
 
 namespace {
 
-int run_request() {
+int run_request(bool process_continues) {
     pf::install_signal_handlers();
-    return host_main();
+    return host_main(process_continues);
 }
+
+bool reset_request(std::string* why) { return host_reset_for_next_request(why); }
 
 void preload() {
     std::string own = pf::program_dir() + "/libkelrun32.so";
@@ -29,7 +31,7 @@ void preload() {
 
 void warn(const char* text) { pf::message_box(text, "Tarnwick FastCGI", pf::kMbOk); }
 
-constexpr Hooks kHooks = {kHooksVersion, &run_request, &content_to_read_for_request, &preload, &warn};
+constexpr Hooks kHooks = {kHooksVersion, &run_request, &reset_request, &content_to_read_for_request, &preload, &warn};
 
 }  // namespace
 

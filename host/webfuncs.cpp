@@ -654,4 +654,6 @@ const HostFn kHostFunctions[kHostFunctionCount] = {
     webcmdrawdata_fn,  // 32
 };
 
+void reset_web_function_state() { log_reader() = LogReader{}; }
+
 }  // namespace kel::host

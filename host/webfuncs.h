@@ -55,4 +55,7 @@ enum class CounterFormat { Xbm, Png };
 bool counter_image(std::string_view digits, std::string* out, int* message,
                    CounterFormat format = CounterFormat::Xbm);
 
+// Between two requests of a reused worker: the web log reader as at process start.
+void reset_web_function_state();
+
 }  // namespace kel::host

@@ -21,6 +21,7 @@
 #include "interp/vars.h"
 #include "lib/binbuf.h"
 #include "lib/dll.h"
+#include "lib/files.h"
 #include "platform/gmem.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
@@ -122,6 +123,7 @@ int32_t phase99(Handle h, const void* parent) {
         }
         release_value(*inst, inst->result);
         lib::binbuf_release_all(*inst);
+        lib::files::files_release_all(*inst);
         lib::dll_release_all(*inst);
         delete inst;
         std::memset(block, 0, sizeof(InstanceBlockHeader));

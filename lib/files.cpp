@@ -374,6 +374,20 @@ void filewrite_fn(Call& c) {
 }
 
 // FileClose(handle)
+}  // namespace
+
+void files_release_all(Instance& inst) {
+    if (!inst.files) return;
+    for (FileSlot& s : inst.files->slots) {
+        if (!s.fd) continue;
+        pf::File f{s.fd};
+        s = FileSlot{};
+        pf::file_close(f);
+    }
+}
+
+namespace {
+
 void fileclose_fn(Call& c) {
     FileSlot* s = find_slot(c.inst, c.integer(1));
     if (!s) {

@@ -659,4 +659,13 @@ bool file_read_all(const char* path, std::string* out) {
     return true;
 }
 
+namespace detail {
+// What was read from the disk is read again: another process may have changed it.
+void reset_file_caches() {
+    scanned_dir().valid = false;
+    scanned_dir().names.clear();
+    drive_map_invalidate();
+}
+}  // namespace detail
+
 }  // namespace kel::platform

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/internal.h"
 #include "platform/vmem.h"
 
 namespace kel::platform {
@@ -254,5 +255,16 @@ uint32_t gmem_lock_count(Handle h) {
 size_t gmem_live_count() { return table().live; }
 
 void gmem_fail_next(int n) { table().fail_next = n < 0 ? 0 : n; }
+
+namespace detail {
+// Blocks a request left behind go with it; handles then number as in a fresh process.
+void reset_memory_blocks() {
+    Table& t = table();
+    for (Slot& s : t.slots)
+        if (s.live) release_data(s);
+    delete g_table;
+    g_table = nullptr;
+}
+}  // namespace detail
 
 }  // namespace kel::platform

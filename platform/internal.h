@@ -26,4 +26,14 @@ void wake_waiters();
 extern const OutputSink* g_output_sink;
 void finish_std_output(int exit_code);
 
+// Between two requests of a reused worker (request_reset.h): each module back to the
+// state a fresh process starts with.
+bool is_platform_fd(int fd);  // a descriptor the platform keeps for itself
+void reset_message_queue();
+void reset_memory_blocks();
+void reset_regions();
+void reset_file_caches();
+void reset_process_state();
+void reset_std_output();
+
 }  // namespace kel::platform::detail

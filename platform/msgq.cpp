@@ -56,10 +56,12 @@ struct Queue {
     int quit_code = 0;
 };
 
-Queue& queue() {
-    static auto* q = new Queue;
-    return *q;
+Queue*& queue_ptr() {
+    static Queue* q = new Queue;
+    return q;
 }
+
+Queue& queue() { return *queue_ptr(); }
 
 // Written from signal handlers; everything else happens on the one thread.
 volatile sig_atomic_t g_end_session = 0;
@@ -183,6 +185,17 @@ bool block(int64_t ms) {
 }  // namespace
 
 namespace detail {
+bool is_platform_fd(int fd) { return fd >= 0 && (fd == g_pipe_read.load() || fd == g_pipe_write.load()); }
+
+// Windows, classes, timers and posted messages go; ids start again at 1.
+void reset_message_queue() {
+    delete &queue();
+    queue_ptr() = new Queue;
+    g_end_session = 0;
+    drain_pipe();
+    watchdog_disarm();
+}
+
 void wake_waiters() {
     int saved = errno;
     int fd = g_pipe_write.load();

@@ -10,6 +10,7 @@
 
 #include "platform/dynlib.h"
 #include "platform/errors.h"
+#include "platform/request_reset.h"
 #include "platform/process.h"
 
 #ifndef KEL_FFI_SONAME
@@ -109,6 +110,8 @@ bool native_call(void* fn, const NativeArg* args, int n, NativeType ret, NativeR
 }
 
 void* native_lib_load(const char* name) {
+    // Its code, its static state and whatever it started stay with the process.
+    mark_process_spent("a native library was loaded");
     void* h = lib_load(name);
     if (h || !name || !*name || std::strchr(name, '/')) return h;
     uint32_t first = last_error();
@@ -167,6 +170,7 @@ void closure_trampoline(ffi_cif*, void* ret, void** args, void* data) {
 NativeClosure* native_closure_create(const NativeType* params, int n, NativeType ret, NativeHandler handler,
                                      void* user) {
     if (n < 0 || n > kMaxNativeArgs || !handler) return nullptr;
+    mark_process_spent("a native callback was made");
     const Ffi& f = ffi();
     if (!f.ok) {
         set_last_error(126);

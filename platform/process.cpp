@@ -417,4 +417,11 @@ int message_box(const char* text, const char* caption, uint32_t type) {
     return kButtons[kind][def > 2 ? 0 : def];
 }
 
+namespace detail {
+void reset_process_state() {
+    g_rand_state = 1;
+    set_last_error(0);
+}
+}  // namespace detail
+
 }  // namespace kel::platform

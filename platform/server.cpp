@@ -218,9 +218,12 @@ void reexec_with_flag(const char* name, char** argv) {
 }
 
 void replace_environment(const std::vector<std::string>& entries) {
+    // putenv keeps the pointer: the copies live until the next replacement, which
+    // empties the environment before it lets them go.
+    static auto* copies = new std::vector<std::string>;
     clearenv();
-    // putenv keeps the pointer: the copies live until the process ends.
-    for (const std::string& e : entries) putenv(strdup(e.c_str()));
+    *copies = entries;
+    for (std::string& e : *copies) putenv(e.data());
 }
 
 namespace {

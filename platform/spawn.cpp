@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/request_reset.h"
 #include "platform/fileio.h"
 #include "platform/internal.h"
 #include "platform/process.h"
@@ -82,6 +83,8 @@ std::vector<std::string> split_command_line(std::string_view text, bool program_
 }
 
 int32_t spawn_process(const char* program, const std::vector<std::string>& argv, const char* dir) {
+    // The program may outlive the request, and its end is this process's to collect.
+    mark_process_spent("a program was started");
     if (!program || !*program) {
         set_last_error(2);
         return 0;

@@ -2,6 +2,8 @@
 // in its place: every write to the standard output handle then goes to that stream, and
 // the stream is finished (with the exit code) before the process ends, on every exit path.
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include "platform/api.h"
 
 namespace kel::platform {
@@ -12,7 +14,11 @@ struct OutputSink {
     void* ctx;
 };
 
-// nullptr puts descriptor 1 back. The sink must live until the process ends.
+// nullptr puts descriptor 1 back. The sink must live until the process ends, or until
+// the request ends in a reused worker (request_reset.h puts descriptor 1 back).
 KEL_PLATFORM_API void set_std_output_sink(const OutputSink* sink);
+// The sink's finish with the request's exit code, as the process's end would call it;
+// only the first call of a request counts.
+KEL_PLATFORM_API void finish_std_output_with(int32_t code);
 
 }  // namespace kel::platform

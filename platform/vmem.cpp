@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/internal.h"
 
 namespace kel::platform {
 
@@ -144,5 +145,12 @@ bool vm_free_low(void* p, size_t bytes) {
 }
 
 void vm_set_reserve_limit(size_t limit) { g_reserve_limit = limit; }
+
+namespace detail {
+void reset_regions() {
+    for (const Reservation& r : reservations()) munmap(r.base, r.size);
+    reservations().clear();
+}
+}  // namespace detail
 
 }  // namespace kel::platform

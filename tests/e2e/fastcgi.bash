@@ -32,6 +32,7 @@ webout("exitcode=":IntControl(1000, 7, 0, 0, 0), 1)
 webout("var=":isdefined(isoleak), 1)
 h = fileopen("data\iso.txt", "write")
 webout("handle=":h, 1)
+webout("buffer=":binaryalloc(100), 1)
 filewrite(h, "left open")
 environset("KEL_ISO_LEAK", "leaked")
 dirchange("data")
@@ -69,13 +70,16 @@ no_server_left() {
 # workers_of PID: the supervisor's children, one per line.
 workers_of() { pgrep -P "$1" || true; }
 
-# busy_worker PID: a worker serving a request (it has put the request's own input on
-# descriptor 0 in place of the listening socket), once one is.
+# sockets_of PID: how many sockets the process holds.
+sockets_of() { local n=0 f; for f in /proc/"$1"/fd/*; do [[ "$(readlink "$f" 2>/dev/null)" == socket:* ]] && n=$((n + 1)); done; echo $n; }
+
+# busy_worker PID: a worker serving a request (besides the listening socket and its line
+# to the supervisor it holds the request's connection), once one is.
 busy_worker() {
   local w
   for _ in $(seq 100); do
     for w in $(workers_of "$1"); do
-      [[ "$(readlink "/proc/$w/fd/0" 2>/dev/null)" != socket:* ]] && { echo "$w"; return 0; }
+      [ "$(sockets_of "$w")" -ge 3 ] && { echo "$w"; return 0; }
     done
     sleep 0.05
   done

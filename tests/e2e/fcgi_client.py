@@ -7,6 +7,8 @@ malformed and abandoned ones a server must survive. Talks only to a Unix socket 
                                                      connections, each followed by a served
                                                      request: "ok NAME" or "FAIL after NAME"
   fcgi_client.py SOCKET endless                   -> a request whose body never ends
+  fcgi_client.py SOCKET repeat N WORD             -> N requests in a row for hello.web+WORD:
+                                                     how many were served correctly
 """
 import socket
 import struct
@@ -142,6 +144,9 @@ def main():
             s.connect(path)
             s.close()
         print(("ok " if served(path, "dropped") else "FAIL after ") + "10000 dropped connections")
+    elif what == "repeat":
+        n, word = int(sys.argv[3]), sys.argv[4]
+        print(sum(1 for _ in range(n) if served(path, word)))
     elif what == "endless":       # a body that never ends: the answer the server gives
         s = connect(path)
         env = cgi_env("form_post.web", "POST", b"x" * 100, "application/x-www-form-urlencoded")

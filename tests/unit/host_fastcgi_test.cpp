@@ -59,7 +59,7 @@ TEST(FastcgiSettings, DefaultsWhenMissing) {
     std::vector<std::string> warnings;
     Settings s = settings_from({"", "", "", ""}, &warnings);
     EXPECT_EQ(s.workers, 4);
-    EXPECT_EQ(s.max_requests_per_worker, 1);
+    EXPECT_EQ(s.max_requests_per_worker, 1000);
     EXPECT_EQ(s.request_time_limit, 180);
     EXPECT_EQ(s.listen_backlog, 128);
     EXPECT_TRUE(warnings.empty());
@@ -68,19 +68,20 @@ TEST(FastcgiSettings, DefaultsWhenMissing) {
 
 TEST(FastcgiSettings, EachLimitKeptAndOnePastItClamped) {
     std::vector<std::string> w;
-    Settings s = settings_from({"256", "1", "86400", "65535"}, &w);
+    Settings s = settings_from({"256", "100000", "86400", "65535"}, &w);
     EXPECT_EQ(s.workers, 256);
+    EXPECT_EQ(s.max_requests_per_worker, 100000);
     EXPECT_EQ(s.request_time_limit, 86400);
     EXPECT_EQ(s.listen_backlog, 65535);
     EXPECT_TRUE(w.empty());
-    s = settings_from({"257", "2", "86401", "65536"}, &w);
+    s = settings_from({"257", "100001", "86401", "65536"}, &w);
     EXPECT_EQ(s.workers, 256);
-    EXPECT_EQ(s.max_requests_per_worker, 1);
+    EXPECT_EQ(s.max_requests_per_worker, 100000);
     EXPECT_EQ(s.request_time_limit, 86400);
     EXPECT_EQ(s.listen_backlog, 65535);
     ASSERT_EQ(w.size(), 4u);
     EXPECT_EQ(w[0], "[FastCGI] Workers=257 is outside 1 to 256; 256 is used");
-    EXPECT_EQ(w[1], "[FastCGI] MaxRequestsPerWorker=2 is outside 1 to 1; 1 is used");
+    EXPECT_EQ(w[1], "[FastCGI] MaxRequestsPerWorker=100001 is outside 1 to 100000; 100000 is used");
     w.clear();
     s = settings_from({"1", "1", "1", "1"}, &w);
     EXPECT_EQ(s.workers, 1);

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# One FastCGI worker serving request after request (spawn-fcgi, straight on the socket):
+# each request answers as under CGI, whatever the one before did to the process; a
+# request that loads a native library, starts a program, crashes in a called library or
+# times out ends its worker, and the next request is served by a fresh one; so is the one
+# after MaxRequestsPerWorker; SIGHUP replaces the workers with the re-read settings.
+# Then 2,000 requests in a row: every one served, the worker's descriptors unchanged and
+# its memory not growing.
+# Usage: fastcgi_reuse.sh <bin dir>
+set -u
+bin=${1:?usage: $0 <bin dir>}
+
+. "$(dirname "$0")/common.bash"
+. "$(dirname "$0")/fastcgi.bash"
+fastcgi_install
+
+work=$(mktemp -d)
+sup=""
+cleanup() { [ -n "$sup" ] && kill "$sup" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+fastcgi_stage 'Workers=1\r\nMaxRequestsPerWorker=6\r\n'
+cgi="$work/cgi-bin"
+printf 'h = dllload("libc.so.6")\r\nwebout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("loaded", 1)\r\n' > "$cgi/dll.web"
+printf 'runwait("/bin/true", "")\r\nwebout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("ran", 1)\r\n' > "$cgi/run.web"
+printf 'dllcall("libc.so.6", void:"abort")\r\n' > "$cgi/crash.web"
+sock="$work/fcgi.sock"
+spawn-fcgi -s "$sock" -P "$work/fcgi.pid" -- "$cgi/tarnhost" >/dev/null || fail "spawn-fcgi"
+sup=$(cat "$work/fcgi.pid")
+
+# worker: the one idle worker's pid, once there is exactly one.
+worker() {
+  local w
+  for _ in $(seq 100); do
+    w=$(workers_of "$sup")
+    [ -n "$w" ] && [ "$(wc -l <<< "$w")" = 1 ] && { echo "$w"; return 0; }
+    sleep 0.05
+  done
+  fail "no single worker: $(workers_of "$sup" | tr '\n' ' ')"
+}
+get() { $FCGI_CLIENT "$sock" get "$1" > "$work/out.txt" || fail "$1: no answer"; }
+# same_worker PID: the idle worker is still PID; new_worker PID: a fresh one took its place.
+same_worker() { [ "$(worker)" = "$1" ] || fail "$2: the worker was replaced"; }
+new_worker() {
+  local w
+  for _ in $(seq 100); do w=$(worker); [ "$w" != "$1" ] && { echo "$w"; return 0; }; sleep 0.05; done
+  fail "$2: the worker served on"
+}
+
+cgi_run GET iso.web
+tr -d '\r' < "$work/cgi.out" > "$work/iso.cgi"
+printf '\n[status 0]\n' >> "$work/iso.cgi"
+w=$(worker)
+get hello.web
+same_worker "$w" hello
+# The script leaves a variable, an open file, a binary buffer, a changed directory, an
+# environment variable and an exit code behind: the next request in the same process
+# sees none of it.
+for i in 1 2 3; do
+  get iso.web
+  tr -d '\r' < "$work/out.txt" | cmp -s - "$work/iso.cgi" || fail "iso $i: $(cat -A "$work/out.txt") expected $(cat -A "$work/iso.cgi")"
+  same_worker "$w" "iso $i"
+done
+
+get dll.web
+grep -q loaded "$work/out.txt" || fail "dll.web: $(cat "$work/out.txt")"
+w=$(new_worker "$w" "after a native library was loaded")
+get hello.web
+same_worker "$w" "hello after the library"
+get run.web
+grep -q ran "$work/out.txt" || fail "run.web: $(cat "$work/out.txt")"
+w=$(new_worker "$w" "after a program was started")
+get crash.web
+grep -q "ended unexpectedly" "$work/out.txt" || fail "crash.web: $(cat "$work/out.txt")"
+w=$(new_worker "$w" "after a crash")
+get timeout.web
+grep -q "timed out" "$work/out.txt" || fail "timeout.web: $(cat "$work/out.txt")"
+w=$(new_worker "$w" "after a time-out")
+
+# MaxRequestsPerWorker=6: six requests in one process, the seventh in the next.
+for i in 1 2 3 4 5; do get "hello.web+$i"; same_worker "$w" "request $i of 6"; done
+get "hello.web+6"
+grep -q "Command data: 6" "$work/out.txt" || fail "request 6: $(cat "$work/out.txt")"
+w=$(new_worker "$w" "after six requests")
+
+# SIGHUP: the worker is replaced by one with the new settings.
+sed -i 's/^MaxRequestsPerWorker=6/MaxRequestsPerWorker=100000/' "$cgi/TARNWICK.INI"
+kill -HUP "$sup"
+w=$(new_worker "$w" "after SIGHUP")
+
+# 2,000 requests in a row: none fails, no descriptor is left behind, the memory stays.
+rss() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+n=$($FCGI_CLIENT "$sock" repeat 200 warm) && [ "$n" = 200 ] || fail "warm-up: $n of 200"
+fds0=$(ls "/proc/$w/fd" | wc -l) rss0=$(rss "$w")
+n=$($FCGI_CLIENT "$sock" repeat 2000 soak) && [ "$n" = 2000 ] || fail "soak: $n of 2000 served"
+same_worker "$w" soak
+fds1=$(ls "/proc/$w/fd" | wc -l) rss1=$(rss "$w")
+[ "$fds0" = "$fds1" ] || fail "descriptors: $fds0 before, $fds1 after"
+[ $((rss1 - rss0)) -lt 256 ] || fail "memory grew from $rss0 kB to $rss1 kB"
+
+kill -TERM "$sup"; sup=""
+no_server_left
+echo "PASS: one worker served request after request, each as under CGI; spent workers replaced; 2,000 in a row (RSS $rss0 -> $rss1 kB)"
