@@ -36,20 +36,19 @@ struct Slot {
     std::atomic<int> request_id;      // the request's id once its params were read, else 0
     std::atomic<int> output_started;  // a byte of the response reached libfcgi
     std::atomic<int> finished;        // the request's end was sent
+    std::atomic<uint64_t> busy_since; // tick_count64() when its connection was taken; 0 idle
 };
 
 struct Worker {
     int32_t pid = 0;
-    int ctl = -1;         // supervisor's end of the worker's socket
-    int conn = -1;        // the supervisor's copy of the connection being served
-    uint64_t since = 0;   // when the connection was accepted (tick_count64)
+    int ctl = -1;         // supervisor's end of the worker's socket; closed: end when idle
+    int conn = -1;        // the supervisor's copy of the connection taken last
     bool killed = false;  // killed for the time limit
-    unsigned generation = 0;  // the settings it was forked with (one more at each SIGHUP)
 };
 
-// Messages on a worker's socket: a connection taken (with its descriptor) or given up.
+// The one message on a worker's socket: a connection taken, with its descriptor. Whether
+// the worker is still serving it is in its slot; the copy is closed when the next comes.
 constexpr char kTaken = 'T';
-constexpr char kIdle = 'I';
 
 constexpr size_t kMaxWorkers = 256;
 // libfcgi keeps a few bytes of some malformed records for good: a worker that has turned
@@ -60,7 +59,6 @@ const Hooks* g_hooks = nullptr;
 Slot* g_slots = nullptr;
 int g_listen = -1;
 Settings g_settings;
-unsigned g_generation = 0;
 bool g_stopping = false;
 
 Settings load_settings() {
@@ -102,13 +100,22 @@ void sink_finish(void* ctx, int exit_code) {
     s->slot->finished = 1;
 }
 
+// Descriptors 0 and 1 are /dev/null (between requests, and for a request without content).
+bool g_std_null = false;
+
+void std_to_null() {
+    if (g_std_null) return;
+    pf::std_fds_to_null(true);
+    g_std_null = true;
+}
+
 // Reads the posted content the CGI path will read into an in-memory file on
 // descriptor 0 (a short body stays short, as a CGI input that ends early).
 void content_to_stdin(FCGX_Request& req) {
     uint64_t want = g_hooks->content_to_read();
     int fd = want ? pf::memory_file() : -1;
     if (fd < 0) {
-        pf::std_fds_to_null(true);
+        std_to_null();
         return;
     }
     std::vector<char> buf(64 * 1024);
@@ -120,7 +127,8 @@ void content_to_stdin(FCGX_Request& req) {
     pf::rewind_fd(fd);
     pf::move_to_fd(fd, 0);
     if (fd != 0) pf::close_fd(fd);
-    pf::std_fds_to_null(false);
+    if (!g_std_null) pf::std_fds_to_null(false);
+    g_std_null = false;
 }
 
 // Serves the request; without `process_continues` the process ends with it.
@@ -140,17 +148,15 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     pf::finish_std_output_with(code);
     if (!process_continues) pf::process_exit(code);
     // The request's input goes; the next one gets its own.
-    pf::std_fds_to_null(true);
+    std_to_null();
 }
 
 [[noreturn]] void worker_main(int ctl, Slot* slot) {
     pf::reset_server_signals();
     ctl = pf::move_fd_high(ctl);
     // An inherited listening socket is descriptor 0, which each request's input takes.
-    if (g_listen <= 2) {
-        g_listen = pf::move_fd_high(g_listen);
-        pf::std_fds_to_null(true);
-    }
+    if (g_listen <= 2) g_listen = pf::move_fd_high(g_listen);
+    std_to_null();
     const int max_requests = g_settings.max_requests_per_worker;
     pf::request_baseline();
     for (int turned_away = 0, served = 0; turned_away < kMaxTurnedAway;) {
@@ -161,10 +167,11 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
         int conn = pf::accept_connection(g_listen);
         if (conn < 0) continue;  // another worker took it
         conn = pf::move_fd_high(conn);
+        if (!pf::send_with_fd(ctl, &kTaken, 1, conn)) pf::exit_at_once(0);
         slot->request_id = 0;
         slot->output_started = 0;
         slot->finished = 0;
-        if (!pf::send_with_fd(ctl, &kTaken, 1, conn)) pf::exit_at_once(0);
+        slot->busy_since = pf::tick_count64();
         FCGX_Request req;
         FCGX_InitRequest(&req, -1, FCGI_FAIL_ACCEPT_ON_INTR);
         req.ipcFd = conn;  // accepted here: libfcgi reads the request from it
@@ -176,14 +183,15 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
             FCGX_Free(&req, 1);  // the connection closes: the web server opens one per request
             std::string why;
             if (!g_hooks->reset_request(&why)) pf::exit_at_once(0);
-            if (!pf::send_with_fd(ctl, &kIdle, 1, -1)) pf::exit_at_once(0);
+            slot->busy_since = 0;
             continue;
         }
         // No complete request came (closed early, malformed): no script ran, so this
         // process is still clean and waits for the next connection.
         FCGX_Free(&req, 1);
         ++turned_away;
-        if (!pf::send_with_fd(ctl, &kIdle, 1, -1)) pf::exit_at_once(0);
+        slot->finished = 1;  // nothing for the supervisor to answer
+        slot->busy_since = 0;
     }
     pf::exit_at_once(0);
 }
@@ -198,6 +206,7 @@ bool spawn(size_t index) {
     g_slots[index].request_id = 0;
     g_slots[index].output_started = 0;
     g_slots[index].finished = 0;
+    g_slots[index].busy_since = 0;
     int32_t pid = pf::fork_process();
     if (pid == 0) {
         for (Worker& w : g_workers) {
@@ -212,7 +221,7 @@ bool spawn(size_t index) {
         pf::close_fd(pair[0]);
         return false;
     }
-    g_workers[index] = Worker{pid, pair[0], -1, 0, false, g_generation};
+    g_workers[index] = Worker{pid, pair[0], -1, false};
     return true;
 }
 
@@ -247,7 +256,12 @@ void answer_lost_request(Worker& w, const Slot& slot) {
 void drop_connection(Worker& w) {
     pf::close_fd(w.conn);
     w.conn = -1;
-    w.since = 0;
+}
+
+// Tells the worker to end once it is idle (at once when it is).
+void retire(Worker& w) {
+    pf::close_fd(w.ctl);
+    w.ctl = -1;
 }
 
 void read_worker_message(Worker& w) {
@@ -255,24 +269,12 @@ void read_worker_message(Worker& w) {
     int fd = -1;
     int64_t n = pf::recv_with_fd(w.ctl, &c, 1, &fd);
     if (n <= 0) {  // the worker is ending; its exit is reaped
-        pf::close_fd(w.ctl);
-        w.ctl = -1;
+        retire(w);
         return;
     }
-    if (c == kTaken && fd >= 0) {
-        drop_connection(w);
-        w.conn = fd;
-        w.since = pf::tick_count64();
-    } else {
-        pf::close_fd(fd);
-        drop_connection(w);
-        // Idle again while the server drains, or forked with settings since re-read: it
-        // ends, and a replacement is forked with the current ones.
-        if (g_stopping || w.generation != g_generation) {
-            pf::close_fd(w.ctl);
-            w.ctl = -1;
-        }
-    }
+    drop_connection(w);
+    if (c == kTaken) w.conn = fd;
+    else pf::close_fd(fd);
 }
 
 void reap() {
@@ -338,10 +340,7 @@ int serve(const Hooks* hooks, const Address* address) {
             stopping = true;
             drain_until = pf::tick_count64() + uint64_t{static_cast<unsigned>(g_settings.request_time_limit)} * 1000;
             for (Worker& w : g_workers)
-                if (w.pid > 0 && w.conn < 0) {
-                    pf::close_fd(w.ctl);
-                    w.ctl = -1;
-                }
+                if (w.pid > 0) retire(w);
             // New connections are refused from now on.
             pf::close_fd(g_listen);
             g_listen = -1;
@@ -352,20 +351,19 @@ int serve(const Hooks* hooks, const Address* address) {
             // Every worker is replaced: the idle ones now, the busy ones after their
             // request. The new ones read the settings and files each keeps (the language
             // file, the drive map) afresh.
-            ++g_generation;
             for (Worker& w : g_workers)
-                if (w.pid > 0 && w.conn < 0 && w.ctl >= 0) {
-                    pf::close_fd(w.ctl);
-                    w.ctl = -1;
-                }
+                if (w.pid > 0) retire(w);
         }
         uint64_t now = pf::tick_count64();
         uint64_t limit_ms = uint64_t{static_cast<unsigned>(g_settings.request_time_limit)} * 1000;
-        for (Worker& w : g_workers)
-            if (w.pid > 0 && w.conn >= 0 && !w.killed && (now - w.since >= limit_ms || (stopping && now >= drain_until))) {
+        for (size_t i = 0; i < g_workers.size(); ++i) {
+            Worker& w = g_workers[i];
+            uint64_t since = g_slots[i].busy_since;
+            if (w.pid > 0 && since && !w.killed && ((now > since && now - since >= limit_ms) || (stopping && now >= drain_until))) {
                 w.killed = true;
                 pf::signal_process(w.pid, pf::kSigKill);
             }
+        }
         if (stopping) {
             if (live_workers() == 0) break;
         } else {
@@ -382,8 +380,9 @@ int serve(const Hooks* hooks, const Address* address) {
                 fds.push_back({w.ctl});
                 who.push_back(i);
             }
-            if (w.pid > 0 && w.conn >= 0 && !w.killed) {
-                uint64_t end = w.since + limit_ms;
+            uint64_t since = g_slots[i].busy_since;
+            if (w.pid > 0 && since && !w.killed) {
+                uint64_t end = since + limit_ms;
                 int left = end > now ? static_cast<int>(end - now > 1000 ? 1000 : end - now) : 0;
                 if (left < wait_ms) wait_ms = left;
             }

@@ -32,6 +32,7 @@ bool is_platform_fd(int fd);  // a descriptor the platform keeps for itself
 void reset_message_queue();
 void reset_memory_blocks();
 void reset_regions();
+void keep_pages_between_requests();  // from the first request of a reused worker on
 void reset_file_caches();
 void reset_process_state();
 void reset_std_output();

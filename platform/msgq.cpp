@@ -458,6 +458,7 @@ constexpr uint32_t kWatchdogGraceMs = 5000;
 struct Watchdog {
     timer_t timer{};
     bool created = false;
+    bool armed = false;
     void (*volatile on_expire)() = nullptr;
     volatile sig_atomic_t exit_code = 0;
     volatile sig_atomic_t expiring = 0;
@@ -466,6 +467,7 @@ struct Watchdog {
 Watchdog g_watchdog;
 
 bool set_watchdog_timer(uint32_t ms) {
+    g_watchdog.armed = ms != 0;
     itimerspec spec{};
     spec.it_value.tv_sec = static_cast<time_t>(ms / 1000);
     spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
@@ -517,7 +519,7 @@ void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code) {
 
 void watchdog_disarm() {
     Watchdog& wd = g_watchdog;
-    if (wd.created && !wd.expiring) set_watchdog_timer(0);
+    if (wd.created && wd.armed && !wd.expiring) set_watchdog_timer(0);
 }
 
 }  // namespace kel::platform

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "platform/errors.h"
@@ -19,12 +20,57 @@ size_t g_reserve_limit = 0;
 struct Reservation {
     char* base;
     size_t size;
+    size_t dirty = 0;  // bytes from `base` that were committed since they were last cleared
 };
 
 // Few regions ever exist (one per interpreter instance), so a vector is enough.
 std::vector<Reservation>& reservations() {
     static auto* r = new std::vector<Reservation>;
     return *r;
+}
+
+// A reused worker keeps the pages of released regions and low blocks for the next
+// request, zeroed, instead of unmapping them: fresh pages cost a fault each on first
+// touch, many times what clearing the few a request used costs.
+bool g_keep_pages = false;
+constexpr size_t kMaxKept = 8;             // mappings kept of each kind
+constexpr size_t kMaxKeptLow = 64u << 20;  // a larger low block is unmapped as before
+std::vector<Reservation>& kept_regions() {
+    static auto* r = new std::vector<Reservation>;
+    return *r;
+}
+std::vector<Reservation>& kept_low() {
+    static auto* r = new std::vector<Reservation>;
+    return *r;
+}
+
+// Clears the pages of [base, base + len) that are in memory; the range is writable.
+// Pages never touched read as zero already, and clearing them would only fault them in.
+bool zero_resident(char* base, size_t len) {
+    size_t page = vm_page_size();
+    size_t pages = (len + page - 1) / page;
+    std::vector<unsigned char> in(pages);
+    if (mincore(base, len, in.data()) != 0) return false;
+    for (size_t i = 0; i < pages; ++i) {
+        if (!(in[i] & 1)) continue;
+        size_t j = i;
+        while (j < pages && (in[j] & 1)) ++j;
+        size_t end = j * page < len ? j * page : len;
+        std::memset(base + i * page, 0, end - i * page);
+        i = j;
+    }
+    return true;
+}
+
+// A kept mapping of exactly `bytes`, or nullptr.
+void* take_kept(std::vector<Reservation>& kept, size_t bytes) {
+    for (size_t i = 0; i < kept.size(); ++i) {
+        if (kept[i].size != bytes) continue;
+        void* p = kept[i].base;
+        kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
+        return p;
+    }
+    return nullptr;
 }
 
 // The reservation holding [p, p + len), or nullptr: commits never reach past it.
@@ -63,13 +109,15 @@ void* vm_reserve(size_t bytes) {
         set_last_error(8);
         return nullptr;
     }
-    void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    size_t page = vm_page_size();
+    size_t size = (bytes + page - 1) / page * page;
+    void* p = take_kept(kept_regions(), size);
+    if (!p) p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) {
         set_last_error(error_from_errno(errno));
         return nullptr;
     }
-    size_t page = vm_page_size();
-    reservations().push_back({static_cast<char*>(p), (bytes + page - 1) / page * page});
+    reservations().push_back({static_cast<char*>(p), size, 0});
     return p;
 }
 
@@ -85,6 +133,9 @@ bool vm_commit(void* base, size_t bytes) {
         set_last_error(error_from_errno(errno));
         return false;
     }
+    Reservation* r = covering(base, len);
+    size_t end = static_cast<size_t>(static_cast<char*>(base) - r->base) + len;
+    if (end > r->dirty) r->dirty = end;
     return true;
 }
 
@@ -96,11 +147,16 @@ bool vm_decommit(void* base, size_t bytes) {
         set_last_error(487);
         return false;
     }
-    // Drop the pages first so that a later commit sees zeroes, as a fresh commit does.
-    if (madvise(base, len, MADV_DONTNEED) != 0 || mprotect(base, len, PROT_NONE) != 0) {
+    // A later commit sees zeroes, as a fresh commit does: the pages are dropped, or kept
+    // cleared. Clearing needs write access, which a range committed only in part lacks.
+    bool cleared = g_keep_pages && mprotect(base, len, PROT_READ | PROT_WRITE) == 0 &&
+                   zero_resident(static_cast<char*>(base), len);
+    if ((!cleared && madvise(base, len, MADV_DONTNEED) != 0) || mprotect(base, len, PROT_NONE) != 0) {
         set_last_error(error_from_errno(errno));
         return false;
     }
+    Reservation* r = covering(base, len);
+    if (static_cast<char*>(base) == r->base && len >= r->dirty) r->dirty = 0;
     return true;
 }
 
@@ -112,6 +168,18 @@ bool vm_release(void* base, size_t bytes) {
     auto& all = reservations();
     for (size_t i = 0; i < all.size(); ++i) {
         if (all[i].base != base) continue;
+        // Only what was committed since the last clearing can hold data.
+        size_t dirty = all[i].dirty;
+        if (g_keep_pages && kept_regions().size() < kMaxKept &&
+            (dirty == 0 || mprotect(base, dirty, PROT_READ | PROT_WRITE) == 0)) {
+            bool cleared = dirty == 0 || zero_resident(static_cast<char*>(base), dirty);
+            if ((dirty == 0 || mprotect(base, dirty, PROT_NONE) == 0) && cleared) {
+                all[i].dirty = 0;
+                kept_regions().push_back(all[i]);
+                all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
+                return true;
+            }
+        }
         if (munmap(base, all[i].size) != 0) {
             set_last_error(error_from_errno(errno));
             return false;
@@ -128,6 +196,7 @@ void* vm_alloc_low(size_t bytes) {
         set_last_error(8);
         return nullptr;
     }
+    if (void* kept = take_kept(kept_low(), bytes)) return kept;
     void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
     if (p == MAP_FAILED) {
         set_last_error(8);
@@ -137,6 +206,11 @@ void* vm_alloc_low(size_t bytes) {
 }
 
 bool vm_free_low(void* p, size_t bytes) {
+    if (p && bytes && g_keep_pages && bytes <= kMaxKeptLow && kept_low().size() < kMaxKept &&
+        zero_resident(static_cast<char*>(p), bytes)) {
+        kept_low().push_back({static_cast<char*>(p), bytes});
+        return true;
+    }
     if (!p || bytes == 0 || munmap(p, bytes) != 0) {
         set_last_error(487);
         return false;
@@ -147,6 +221,8 @@ bool vm_free_low(void* p, size_t bytes) {
 void vm_set_reserve_limit(size_t limit) { g_reserve_limit = limit; }
 
 namespace detail {
+void keep_pages_between_requests() { g_keep_pages = true; }
+
 void reset_regions() {
     for (const Reservation& r : reservations()) munmap(r.base, r.size);
     reservations().clear();
