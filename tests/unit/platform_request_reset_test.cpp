@@ -1,0 +1,117 @@
+// The state between two requests of a reused worker: what a request leaves is gone or
+// refused, and the pages kept for the next request read as zero.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/fileio.h"
+#include "platform/gmem.h"
+#include "platform/msgq.h"
+#include "platform/request_reset.h"
+#include "platform/vmem.h"
+
+namespace pf = kel::platform;
+
+namespace {
+
+bool all_zero(const void* p, size_t n) {
+    const auto* b = static_cast<const unsigned char*>(p);
+    for (size_t i = 0; i < n; ++i)
+        if (b[i]) return false;
+    return true;
+}
+
+intptr_t proc(pf::Hwnd, uint32_t, uintptr_t, intptr_t) { return 0; }
+
+}  // namespace
+
+TEST(RequestReset, KeptRegionAndLowBlockPagesReadAsZero) {
+    pf::request_baseline();
+    const size_t reserve = 1 << 20, commit = 64 * 1024;
+    char* r = static_cast<char*>(pf::vm_reserve(reserve));
+    ASSERT_NE(r, nullptr);
+    ASSERT_TRUE(pf::vm_commit(r, commit));
+    std::memset(r, 0xAB, commit);
+    // A second commit further in, released without its own decommit.
+    ASSERT_TRUE(pf::vm_commit(r + 512 * 1024, 4096));
+    r[512 * 1024 + 7] = 1;
+    ASSERT_TRUE(pf::vm_decommit(r, commit));
+    ASSERT_TRUE(pf::vm_release(r, reserve));
+    char* again = static_cast<char*>(pf::vm_reserve(reserve));
+    EXPECT_EQ(again, r) << "the released region is kept for the next request";
+    ASSERT_TRUE(pf::vm_commit(again, reserve));
+    EXPECT_TRUE(all_zero(again, reserve));
+    ASSERT_TRUE(pf::vm_release(again, reserve));
+
+    pf::Handle h = pf::gmem_alloc_low(100000);
+    ASSERT_NE(h, 0u);
+    std::memset(pf::gmem_lock(h), 0x5A, 100000);
+    pf::gmem_unlock(h);
+    ASSERT_TRUE(pf::gmem_free(h));
+    h = pf::gmem_alloc_low(100000);
+    ASSERT_NE(h, 0u);
+    EXPECT_TRUE(all_zero(pf::gmem_lock(h), 100000));
+    pf::gmem_unlock(h);
+    pf::gmem_free(h);
+}
+
+TEST(RequestReset, QueueBlocksRegionsAndDirectoryAsInAFreshProcess) {
+    char start[4096];
+    ASSERT_NE(getcwd(start, sizeof start), nullptr);
+    pf::request_baseline();
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(pf::register_class("ResetTest", &proc));
+        pf::Hwnd w = pf::create_window("ResetTest", "t", 0);
+        EXPECT_EQ(w, 1u) << "window ids start again in round " << round;
+        pf::post_message(w, 0x400, 0, 0);
+        pf::set_timer(w, 1, 1000);
+        pf::Handle left = pf::gmem_alloc(100, true);  // never freed by the request
+        EXPECT_NE(left, 0u);
+        EXPECT_NE(pf::vm_reserve(1 << 20), nullptr);   // never released either
+        ASSERT_EQ(chdir("/"), 0);
+        std::string why;
+        ASSERT_TRUE(pf::reset_after_request(&why)) << why;
+        EXPECT_EQ(pf::gmem_live_count(), 0u);
+        EXPECT_FALSE(pf::gmem_lock(left)) << "a block of the last request is gone";
+        pf::Msg m{};
+        EXPECT_FALSE(pf::peek_message(&m, true)) << "no message or timer survives";
+        char now[4096];
+        ASSERT_NE(getcwd(now, sizeof now), nullptr);
+        EXPECT_STREQ(now, start);
+    }
+}
+
+TEST(RequestReset, ADescriptorLeftOpenIsRefused) {
+    pf::request_baseline();
+    char path[] = "/tmp/kel-reset-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::string why;
+    EXPECT_FALSE(pf::reset_after_request(&why));
+    EXPECT_EQ(why, "descriptor " + std::to_string(fd) + " is still open");
+    close(fd);
+    unlink(path);
+    EXPECT_TRUE(pf::reset_after_request(&why)) << why;
+}
+
+// Spent is for good, so the case runs in a process of its own.
+void spent_case() {
+    // Marks before the baseline (the server's own start-up loads libraries) do not count.
+    pf::mark_process_spent("before");
+    pf::request_baseline();
+    std::string why;
+    if (!pf::reset_after_request(&why)) std::exit(1);
+    pf::mark_process_spent("a native library was loaded");
+    pf::mark_process_spent("a program was started");
+    if (pf::reset_after_request(&why) || why != "a native library was loaded") std::exit(2);
+    if (pf::reset_after_request(&why)) std::exit(3);  // it stays spent
+    std::exit(0);
+}
+
+TEST(RequestReset, ASpentProcessServesNoOther) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(spent_case(), ::testing::ExitedWithCode(0), "");
+}
