@@ -136,11 +136,6 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     slot->request_id = req.requestId;
     pf::replace_environment(params_to_environment(req.envp));
     content_to_stdin(req);
-    // The request path sees a program started without arguments, as under CGI.
-    char* argv0[] = {const_cast<char*>(pf::arg(0)), nullptr};
-    std::string name = argv0[0] ? argv0[0] : "tarnhost";
-    argv0[0] = name.data();
-    pf::process_init(1, argv0);
     Sink sink{&req, slot, {}};
     const pf::OutputSink out{&sink_write, &sink_finish, &sink};
     pf::set_std_output_sink(&out);
@@ -157,6 +152,12 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     // An inherited listening socket is descriptor 0, which each request's input takes.
     if (g_listen <= 2) g_listen = pf::move_fd_high(g_listen);
     std_to_null();
+    // Every request sees a program started without arguments, as under CGI, from the
+    // directory the server was started in (put back after each request).
+    char* argv0[] = {const_cast<char*>(pf::arg(0)), nullptr};
+    std::string name = argv0[0] ? argv0[0] : "tarnhost";
+    argv0[0] = name.data();
+    pf::process_init(1, argv0);
     const int max_requests = g_settings.max_requests_per_worker;
     pf::request_baseline();
     for (int turned_away = 0, served = 0; turned_away < kMaxTurnedAway;) {

@@ -21,6 +21,7 @@ struct Reservation {
     char* base;
     size_t size;
     size_t dirty = 0;  // bytes from `base` that were committed since they were last cleared
+    size_t rw = 0;     // kept pages: bytes from `base` left writable by an earlier commit
 };
 
 // Few regions ever exist (one per interpreter instance), so a vector is enough.
@@ -62,15 +63,15 @@ bool zero_resident(char* base, size_t len) {
     return true;
 }
 
-// A kept mapping of exactly `bytes`, or nullptr.
-void* take_kept(std::vector<Reservation>& kept, size_t bytes) {
+// A kept mapping of exactly `bytes` (base nullptr when there is none).
+Reservation take_kept(std::vector<Reservation>& kept, size_t bytes) {
     for (size_t i = 0; i < kept.size(); ++i) {
         if (kept[i].size != bytes) continue;
-        void* p = kept[i].base;
+        Reservation r = kept[i];
         kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
-        return p;
+        return r;
     }
-    return nullptr;
+    return Reservation{nullptr, 0};
 }
 
 // The reservation holding [p, p + len), or nullptr: commits never reach past it.
@@ -111,13 +112,17 @@ void* vm_reserve(size_t bytes) {
     }
     size_t page = vm_page_size();
     size_t size = (bytes + page - 1) / page * page;
-    void* p = take_kept(kept_regions(), size);
-    if (!p) p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    Reservation kept = take_kept(kept_regions(), size);
+    if (kept.base) {
+        reservations().push_back(kept);
+        return kept.base;
+    }
+    void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) {
         set_last_error(error_from_errno(errno));
         return nullptr;
     }
-    reservations().push_back({static_cast<char*>(p), size, 0});
+    reservations().push_back({static_cast<char*>(p), size});
     return p;
 }
 
@@ -125,15 +130,19 @@ bool vm_commit(void* base, size_t bytes) {
     size_t len;
     if (!page_range(base, bytes, &len)) return false;
     if (len == 0) return true;
-    if (!covering(base, len)) {
+    Reservation* r = covering(base, len);
+    if (!r) {
         set_last_error(487);
         return false;
     }
-    if (mprotect(base, len, PROT_READ | PROT_WRITE) != 0) {
+    // Changing a mapping's protection splits it and flushes the TLB: a kept region's
+    // pages stay writable from one request to the next, so a commit they cover is free.
+    bool from_base = static_cast<char*>(base) == r->base;
+    if (!(from_base && len <= r->rw) && mprotect(base, len, PROT_READ | PROT_WRITE) != 0) {
         set_last_error(error_from_errno(errno));
         return false;
     }
-    Reservation* r = covering(base, len);
+    if (g_keep_pages && from_base && len > r->rw) r->rw = len;
     size_t end = static_cast<size_t>(static_cast<char*>(base) - r->base) + len;
     if (end > r->dirty) r->dirty = end;
     return true;
@@ -143,20 +152,30 @@ bool vm_decommit(void* base, size_t bytes) {
     size_t len;
     if (!page_range(base, bytes, &len)) return false;
     if (len == 0) return true;
-    if (!covering(base, len)) {
+    Reservation* r = covering(base, len);
+    if (!r) {
         set_last_error(487);
         return false;
     }
+    bool from_base = static_cast<char*>(base) == r->base;
     // A later commit sees zeroes, as a fresh commit does: the pages are dropped, or kept
-    // cleared. Clearing needs write access, which a range committed only in part lacks.
+    // cleared. A kept region's writable pages stay so (the next request commits them
+    // again); clearing other pages needs write access, which a range committed only in
+    // part lacks.
+    if (g_keep_pages && from_base && len <= r->rw) {
+        if (zero_resident(static_cast<char*>(base), len)) {
+            if (len >= r->dirty) r->dirty = 0;
+            return true;
+        }
+    }
     bool cleared = g_keep_pages && mprotect(base, len, PROT_READ | PROT_WRITE) == 0 &&
                    zero_resident(static_cast<char*>(base), len);
     if ((!cleared && madvise(base, len, MADV_DONTNEED) != 0) || mprotect(base, len, PROT_NONE) != 0) {
         set_last_error(error_from_errno(errno));
         return false;
     }
-    Reservation* r = covering(base, len);
-    if (static_cast<char*>(base) == r->base && len >= r->dirty) r->dirty = 0;
+    if (from_base && len >= r->rw) r->rw = 0;
+    if (from_base && len >= r->dirty) r->dirty = 0;
     return true;
 }
 
@@ -173,7 +192,8 @@ bool vm_release(void* base, size_t bytes) {
         if (g_keep_pages && kept_regions().size() < kMaxKept &&
             (dirty == 0 || mprotect(base, dirty, PROT_READ | PROT_WRITE) == 0)) {
             bool cleared = dirty == 0 || zero_resident(static_cast<char*>(base), dirty);
-            if ((dirty == 0 || mprotect(base, dirty, PROT_NONE) == 0) && cleared) {
+            if (dirty > all[i].rw) all[i].rw = dirty;  // writable now
+            if (cleared) {
                 all[i].dirty = 0;
                 kept_regions().push_back(all[i]);
                 all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
@@ -196,7 +216,7 @@ void* vm_alloc_low(size_t bytes) {
         set_last_error(8);
         return nullptr;
     }
-    if (void* kept = take_kept(kept_low(), bytes)) return kept;
+    if (char* kept = take_kept(kept_low(), bytes).base) return kept;
     void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
     if (p == MAP_FAILED) {
         set_last_error(8);
