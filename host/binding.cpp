@@ -20,6 +20,7 @@
 #include "platform/msgq.h"
 #include "platform/process.h"
 #include "platform/request_reset.h"
+#include "platform/std_output.h"
 #include "platform/vmem.h"
 
 namespace kel::host {
@@ -197,6 +198,7 @@ void on_timer() {
     // However cleanly the script stops, a worker does not serve again after a time-out.
     pf::mark_process_spent("the script timed out");
     error_page(kTimeoutDetail, kTimeoutHeadline, true, 503);
+    pf::flush_std_output();  // the page is due now, however long the script takes to stop
     host().cancelled = true;
     call_service(7, "", "", 0, 0);
     // A script that still pumps messages is ended by this timer one period later; the

@@ -509,8 +509,7 @@ bool file_write(File f, const void* buf, size_t n) {
         set_last_error(6);
         return false;
     }
-    if (f.fd == 1 && detail::g_output_sink) [[unlikely]]
-        return detail::g_output_sink->write(detail::g_output_sink->ctx, buf, n);
+    if (f.fd == 1) return detail::write_std_output(buf, n);
     const char* p = static_cast<const char*>(buf);
     while (n > 0) {
         ssize_t w = write(f.fd, p, n > SSIZE_MAX ? SSIZE_MAX : n);

@@ -25,6 +25,9 @@ void wake_waiters();
 // run once by every exit path before the process ends.
 extern const OutputSink* g_output_sink;
 void finish_std_output(int exit_code);
+// What file_write() gives descriptor 1: the sink, or the output buffer.
+bool write_std_output(const void* buf, size_t n);
+bool flush_std_output_buffer();
 
 // Between two requests of a reused worker (request_reset.h): each module back to the
 // state a fresh process starts with.

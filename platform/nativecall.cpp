@@ -10,6 +10,7 @@
 
 #include "platform/dynlib.h"
 #include "platform/errors.h"
+#include "platform/internal.h"
 #include "platform/request_reset.h"
 #include "platform/process.h"
 
@@ -74,6 +75,8 @@ ffi_type* ffi_of(NativeType t) {
 
 bool native_call(void* fn, const NativeArg* args, int n, NativeType ret, NativeResult* out) {
     if (!fn || n < 0 || n > kMaxNativeArgs || !out) return false;
+    // Native code may write to the standard output itself: the response so far goes first.
+    detail::flush_std_output_buffer();
     const Ffi& f = ffi();
     if (!f.ok) return false;
     ffi_type* types[kMaxNativeArgs];

@@ -85,6 +85,8 @@ std::vector<std::string> split_command_line(std::string_view text, bool program_
 int32_t spawn_process(const char* program, const std::vector<std::string>& argv, const char* dir) {
     // The program may outlive the request, and its end is this process's to collect.
     mark_process_spent("a program was started");
+    // What the response has so far goes before anything the program writes.
+    detail::flush_std_output_buffer();
     if (!program || !*program) {
         set_last_error(2);
         return 0;

@@ -17,6 +17,9 @@ struct OutputSink {
 // nullptr puts descriptor 1 back. The sink must live until the process ends, or until
 // the request ends in a reused worker (request_reset.h puts descriptor 1 back).
 KEL_PLATFORM_API void set_std_output_sink(const OutputSink* sink);
+// Writes what descriptor 1 has collected (writes to it are buffered); false when the
+// reader has gone. Every exit path flushes, and so does starting a program.
+KEL_PLATFORM_API bool flush_std_output();
 // The sink's finish with the request's exit code, as the process's end would call it;
 // only the first call of a request counts.
 KEL_PLATFORM_API void finish_std_output_with(int32_t code);

@@ -71,7 +71,7 @@ no_server_left() {
 workers_of() { pgrep -P "$1" || true; }
 
 # sockets_of PID: how many sockets the process holds.
-sockets_of() { local n=0 f; for f in /proc/"$1"/fd/*; do [[ "$(readlink "$f" 2>/dev/null)" == socket:* ]] && n=$((n + 1)); done; echo $n; }
+sockets_of() { ls -l "/proc/$1/fd" 2>/dev/null | grep -c 'socket:'; }
 
 # busy_worker PID: a worker serving a request (besides the listening socket and its line
 # to the supervisor it holds the request's connection), once one is.

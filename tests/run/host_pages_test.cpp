@@ -783,3 +783,20 @@ TEST(HostRunReal, InterpreterLogEntryCarriesTheWindowTitle) {
               std::string::npos)
         << log;
 }
+
+// The response is written in one piece at the end, but what native code writes to the
+// standard output itself comes where the script called it, and a large response arrives
+// whole: the buffer is flushed before a native call and whenever it is full.
+TEST(HostRunCgi, BufferedResponseKeepsOrderAndSize) {
+    Stage st(Lib::Real);
+    write_file(st.dir() / "order.web",
+               "webout(\"Content-type: text/plain\", 1)\r\nwebout(\"\", 1)\r\nwebout(\"before\", 1)\r\n"
+               "dllcall(\"libc.so.6\", long:\"write\", long:1, lpstr:\"native\", long:6)\r\n"
+               "webout(\" after\", 1)\r\nline = strfill(\"x\", 999)\r\n"
+               "for i = 1 to 200\r\nwebout(line, 1)\r\nnext\r\nwebout(\"end\", 1)\r\n");
+    Result r = st.run(cgi_get("order.web"));
+    std::string lines;
+    for (int i = 0; i < 200; ++i) lines += std::string(999, 'x') + "\r\n";
+    EXPECT_EQ(r.out, "Content-type: text/plain\r\n\r\nbefore\r\nnative after\r\n" + lines + "end\r\n");
+    EXPECT_EQ(r.rc, 0);
+}
