@@ -4,12 +4,14 @@
 # nginx: wrk with 2 connections, ROUNDS interleaved rounds of SECS seconds each, medians
 # of requests/s. Then SOAK requests in a row through FastCGI (ab, one connection): the
 # failures, the workers' memory and the supervisor's descriptors before and after.
-#   bench/fastcgi.sh [bin dir]        knobs: ROUNDS (3), SECS (5), SOAK (100000), WORKERS (4)
+#   bench/fastcgi.sh [bin dir]   knobs: ROUNDS (3), SECS (5), SOAK (100000), WORKERS (4),
+#                                       MAXREQ (MaxRequestsPerWorker, 100000: the soak's
+#                                       workers then live through all of it)
 # Needs nginx, spawn-fcgi, lighttpd, wrk, ab and php-fpm8.2 (scripts/install-deps.sh bench).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 bin=${1:-$here/../build/bin}
-ROUNDS=${ROUNDS:-3} SECS=${SECS:-5} SOAK=${SOAK:-100000} WORKERS=${WORKERS:-4}
+ROUNDS=${ROUNDS:-3} SECS=${SECS:-5} SOAK=${SOAK:-100000} WORKERS=${WORKERS:-4} MAXREQ=${MAXREQ:-100000}
 for t in nginx spawn-fcgi lighttpd wrk ab php-fpm8.2; do
   command -v $t >/dev/null 2>&1 || [ -x /usr/sbin/$t ] || { echo "missing $t: scripts/install-deps.sh bench" >&2; exit 1; }
 done
@@ -20,7 +22,7 @@ trap cleanup EXIT
 chmod 755 "$stage"
 mkdir -p "$stage/cgi-bin" "$stage/htdocs" "$stage/nginx"
 cp "$bin"/tarnhost "$bin"/*.so "$here"/kel/hello.web "$stage/cgi-bin/"
-printf '[FastCGI]\r\nWorkers=%s\r\n' "$WORKERS" > "$stage/cgi-bin/TARNWICK.INI"
+printf '[FastCGI]\r\nWorkers=%s\r\nMaxRequestsPerWorker=%s\r\n' "$WORKERS" "$MAXREQ" > "$stage/cgi-bin/TARNWICK.INI"
 printf '<?php header("Content-Type: text/plain"); echo "hello\\n";\n' > "$stage/htdocs/hello.php"
 port() { shuf -i 20000-60000 -n 1; }
 np=$(port) lp=$(port)
@@ -101,12 +103,16 @@ printf '\ntarnhost FastCGI ÷ PHP-FPM: %.2f\n' "$(echo "$F / $P" | bc -l)"
 [ "$SOAK" -gt 0 ] || exit 0
 rss() { local t=0 p; for p in $(pgrep -P "$sup"); do t=$((t + $(awk '/^VmRSS/ {print $2}' /proc/$p/status 2>/dev/null || echo 0))); done; echo $((t / $(pgrep -P "$sup" | wc -l))); }
 fds() { ls /proc/$sup/fd | wc -l; }
-r0=$(rss) f0=$(fds) s0=$(awk '/^VmRSS/ {print $2}' /proc/$sup/status)
+wfds() { local t=0 p; for p in $(pgrep -P "$sup"); do t=$((t + $(ls /proc/$p/fd | wc -l))); done; echo "$t"; }
+w0=$(pgrep -P "$sup" | sort | tr '\n' ' ')
+r0=$(rss) f0=$(fds) s0=$(awk '/^VmRSS/ {print $2}' /proc/$sup/status) d0=$(wfds)
 ab -q -n "$SOAK" -c 1 "$fcgi" > "$stage/ab.txt" 2>&1
-r1=$(rss) f1=$(fds) s1=$(awk '/^VmRSS/ {print $2}' /proc/$sup/status)
+r1=$(rss) f1=$(fds) s1=$(awk '/^VmRSS/ {print $2}' /proc/$sup/status) d1=$(wfds)
+w1=$(pgrep -P "$sup" | sort | tr '\n' ' ')
 echo
 echo "### $SOAK requests in a row through FastCGI (ab -c1)"
 echo
 grep -E "^(Complete|Failed|Non-2xx|Requests per second)" "$stage/ab.txt" | sed 's/^/    /'
 echo "    idle worker RSS: $r0 kB before, $r1 kB after; supervisor RSS: $s0 kB before, $s1 kB after"
-echo "    supervisor descriptors: $f0 before, $f1 after"
+echo "    supervisor descriptors: $f0 before, $f1 after; workers' descriptors: $d0 before, $d1 after"
+echo "    workers: ${w0}before, ${w1}after ($([ "$w0" = "$w1" ] && echo "the same processes" || echo "replaced"))"
