@@ -331,24 +331,32 @@ bool held_by_other(int fd, off_t at) {
 }
 
 // -1 when the share modes conflict (error 32 set), else the lock descriptor or -2 when
-// the file could not be reopened for locking (then no share mode is enforced).
+// the file could not be reopened for locking (then no share mode is enforced). A
+// descriptor opened for reading only holds its locks itself (`fd` is returned): they go
+// when it is closed.
 int take_share(int fd, bool reading, bool writing, int share) {
-    char proc[64];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    int lfd = open(proc, O_RDONLY | O_CLOEXEC);
-    if (lfd < 0) return -2;
+    int lfd = fd;
+    if (writing) {
+        char proc[64];
+        std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+        lfd = open(proc, O_RDONLY | O_CLOEXEC);
+        if (lfd < 0) return -2;
+    }
+    auto drop = [&] {
+        if (lfd != fd) close(lfd);
+    };
     bool locked = (!reading || ofd_lock(lfd, F_RDLCK, kHasRead)) && (!writing || ofd_lock(lfd, F_RDLCK, kHasWrite)) &&
                   ((share & kShareRead) || ofd_lock(lfd, F_RDLCK, kDeniesRead)) &&
                   ((share & kShareWrite) || ofd_lock(lfd, F_RDLCK, kDeniesWrite));
     if (!locked) {
-        close(lfd);
+        drop();
         return -2;
     }
     bool conflict = (reading && held_by_other(lfd, kDeniesRead)) || (writing && held_by_other(lfd, kDeniesWrite)) ||
                     (!(share & kShareRead) && held_by_other(lfd, kHasRead)) ||
                     (!(share & kShareWrite) && held_by_other(lfd, kHasWrite));
     if (conflict) {
-        close(lfd);
+        drop();
         set_last_error(32);
         return -1;
     }
@@ -373,7 +381,8 @@ File file_open_shared(const char* path, Open how, int share) {
     int flags = O_CLOEXEC;
     switch (how) {
     case Open::Read:
-        p = detail::resolve_existing(p);
+        // The name as given is tried first: only a name that is not there is looked
+        // for without regard to case.
         flags |= O_RDONLY;
         break;
     case Open::WriteCreate:
@@ -392,6 +401,18 @@ File file_open_shared(const char* path, Open how, int share) {
     do {
         fd = open(p.c_str(), flags, 0666);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && how == Open::Read && (errno == ENOENT || errno == ENOTDIR)) {
+        int why = errno;
+        std::string found = detail::resolve_existing(p);
+        if (found != p) {
+            p = std::move(found);
+            do {
+                fd = open(p.c_str(), flags, 0666);
+            } while (fd < 0 && errno == EINTR);
+        } else {
+            errno = why;
+        }
+    }
     if (fd < 0 && how == Open::Append && errno == EACCES) {
         flags = (flags & ~O_RDWR) | O_WRONLY;
         do {
@@ -418,11 +439,11 @@ File file_open_shared(const char* path, Open how, int share) {
     }
     if (how == Open::WriteTruncate && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
         detail::set_error_from_errno();
-        if (lfd >= 0) close(lfd);
+        if (lfd >= 0 && lfd != fd) close(lfd);
         close(fd);
         return f;
     }
-    if (lfd >= 0) {
+    if (lfd >= 0 && lfd != fd) {
         auto& v = lock_fds();
         if (v.size() <= static_cast<size_t>(fd)) v.resize(static_cast<size_t>(fd) + 1, -1);
         v[static_cast<size_t>(fd)] = lfd;
@@ -603,18 +624,25 @@ void file_unlock(File f) {
     if (f.fd >= 0) flock(f.fd, LOCK_UN);
 }
 
+namespace {
+// stat() of the entry `path` names, exactly or else without regard to case.
+bool stat_existing(const char* path, struct stat* st) {
+    std::string p = normalize_path(path);
+    if (stat(p.c_str(), st) == 0) return true;
+    if (errno != ENOENT && errno != ENOTDIR) return false;
+    std::string found = detail::resolve_existing(p);
+    return found != p && stat(found.c_str(), st) == 0;
+}
+}  // namespace
+
 bool file_exists(const char* path) {
-    if (!path || !*path) return false;
-    std::string p = detail::resolve_existing(normalize_path(path));
     struct stat st;
-    return stat(p.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return path && *path && stat_existing(path, &st) && !S_ISDIR(st.st_mode);
 }
 
 bool dir_exists(const char* path) {
-    if (!path || !*path) return false;
-    std::string p = detail::resolve_existing(normalize_path(path));
     struct stat st;
-    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return path && *path && stat_existing(path, &st) && S_ISDIR(st.st_mode);
 }
 
 bool file_delete(const char* path) {
