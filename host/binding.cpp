@@ -61,6 +61,7 @@ struct Binding {
     bool running = false;
     std::string call_line;  // the wrapper line that calls the script, without its line end
     bool process_continues = false;  // a reused worker: another request follows in this process
+    uint64_t instances_started = 0;  // in this process, the last requests' included
 };
 
 Binding& binding() {
@@ -377,6 +378,7 @@ int start_instance() {
     }
     r.zero_word = 0;
     ++b.live_instances;
+    ++b.instances_started;
     b.started = true;
     return -1;
 }
@@ -403,9 +405,10 @@ bool start_window_and_interpreter() {
     call_service(23, h.error_log_path.c_str(), "", 1, 0);
 
     // The keyword marks belong to the library, which a reused worker keeps loaded: the
-    // native-library functions an earlier request's settings disabled are enabled first.
+    // native-library functions an earlier request's settings disabled are enabled first
+    // (on a worker's last request too, which does not reset the process after it).
     bool marked = true;
-    if (binding().process_continues)
+    if (binding().instances_started > 1)
         marked = mark_keywords(std::vector<const char*>(std::begin(kDllFunctions), std::end(kDllFunctions)), false);
     std::vector<const char*> names(std::begin(kDisabledFunctions), std::end(kDisabledFunctions));
     if (h.disable_dll_calls) names.insert(names.end(), std::begin(kDllFunctions), std::end(kDllFunctions));

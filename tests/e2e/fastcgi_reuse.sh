@@ -61,6 +61,13 @@ for i in 1 2 3; do
   same_worker "$w" "iso $i"
 done
 
+# DisableDllCalls is each request's own: the functions are refused while it is set and
+# come back when it is taken away, in the same process.
+sed -i 's/^\[TARNWICK\]\r$/[TARNWICK]\r\nDisableDllCalls=1\r/' "$cgi/TARNWICK.INI"
+get dll.web
+grep -q "3472" "$work/out.txt" || fail "dll.web with DisableDllCalls=1: $(cat "$work/out.txt")"
+same_worker "$w" "a refused native call"
+sed -i '/^DisableDllCalls=1\r$/d' "$cgi/TARNWICK.INI"
 get dll.web
 grep -q loaded "$work/out.txt" || fail "dll.web: $(cat "$work/out.txt")"
 w=$(new_worker "$w" "after a native library was loaded")
@@ -77,6 +84,7 @@ grep -q "timed out" "$work/out.txt" || fail "timeout.web: $(cat "$work/out.txt")
 w=$(new_worker "$w" "after a time-out")
 
 # MaxRequestsPerWorker=6: six requests in one process, the seventh in the next.
+same_worker "$w" "before the six"
 for i in 1 2 3 4 5; do get "hello.web+$i"; same_worker "$w" "request $i of 6"; done
 get "hello.web+6"
 grep -q "Command data: 6" "$work/out.txt" || fail "request 6: $(cat "$work/out.txt")"
