@@ -128,9 +128,20 @@ constexpr FirstCharIndex kFirstChar = build_index();
 static_assert(kFirstChar.first['!'] == 0 && kFirstChar.last['~'] == kKeywordCount);
 static_assert(kFirstChar.first[127] == kKeywordCount && kFirstChar.last[127] == kKeywordCount);
 
-// The process's writable copy, constant-initialised into the data segment: no start-up
-// work, and pages are only copied once a disabled bit is actually written.
-constinit std::array<KeywordRecord, kKeywordCount> g_table = build_table();
+// The table itself is read-only and holds no pointers, so it needs no relocation and sits
+// in the file-backed read-only segment: no start-up work and no page written.
+constexpr Table kTable = build_table();
+
+// Records whose disabled bit was changed at run time (service 24): a copy of each, taken in
+// the order they are first changed, and the place (counted from 1) of the copy of each
+// record, 0 while it has none. The host disables some 64 names, so a web request writes
+// two small pages here instead of copying most of the table's eleven.
+struct Changed {
+    uint16_t slot[kKeywordCount];
+    uint16_t count;
+    KeywordRecord copy[kKeywordCount];
+};
+Changed g_changed;
 
 inline char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
@@ -140,7 +151,7 @@ void check_once() {
     static bool done = false;
     if (done) return;
     done = true;
-    check_keyword_order(g_table.data(), kKeywordCount);
+    check_keyword_order(kTable.data(), kKeywordCount);
 }
 #else
 inline void check_once() {}
@@ -161,7 +172,7 @@ int longest_operator(At at) {
     int best = -1;
     size_t best_len = 0;
     for (int i = kFirstChar.first[c]; i < kFirstChar.last[c]; ++i) {
-        const KeywordRecord& r = g_table[i];
+        const KeywordRecord& r = kTable[i];
         if (!is_operator_kind(r.kind) || r.name_len <= best_len) continue;
         size_t j = 0;
         while (j < r.name_len && lower_ascii(at(j)) == r.name[j]) ++j;
@@ -198,7 +209,12 @@ constexpr double kFloatConstants[32] = {
 
 }  // namespace
 
-const KeywordRecord* keyword_table() { return g_table.data(); }
+const KeywordRecord* keyword_table() { return kTable.data(); }
+
+const KeywordRecord& keyword(int index) {
+    uint16_t slot = g_changed.slot[index];
+    return slot ? g_changed.copy[slot - 1] : kTable[index];
+}
 
 KeywordRange first_char_range(unsigned char c) {
     if (c >= 128) return {kKeywordCount, kKeywordCount};
@@ -213,7 +229,7 @@ int find_builtin(std::string_view name) {
     int lo = kFirstChar.first[c], hi = kFirstChar.last[c];
     while (lo < hi) {
         int mid = lo + (hi - lo) / 2;
-        int cmp = name_of(g_table[mid]).compare(name);
+        int cmp = name_of(kTable[mid]).compare(name);
         if (cmp == 0) return mid;
         if (cmp < 0)
             lo = mid + 1;
@@ -257,10 +273,15 @@ ConstantValue decode_constant(int32_t raw) {
 
 bool set_keyword_disabled(int index, bool disabled) {
     if (index < 0 || index >= kKeywordCount) return false;
-    if (disabled || index == Kw::Reserved)
-        g_table[index].kind |= kKindDisabled;
-    else
-        g_table[index].kind &= ~kKindDisabled;
+    bool now = disabled || index == Kw::Reserved;
+    uint16_t& slot = g_changed.slot[index];
+    if (!slot) {
+        if (now == is_disabled(kTable[index])) return true;
+        g_changed.copy[g_changed.count] = kTable[index];
+        slot = ++g_changed.count;
+    }
+    int32_t& kind = g_changed.copy[slot - 1].kind;
+    kind = now ? (kind | kKindDisabled) : (kind & ~kKindDisabled);
     return true;
 }
 
@@ -268,7 +289,7 @@ int find_keyword_from(std::string_view name, int start) {
     if (start < 0) start = 0;
     if (name.empty() || name.size() >= sizeof(KeywordRecord::name)) return -1;
     for (int i = start; i < kKeywordCount; ++i) {
-        const KeywordRecord& r = g_table[i];
+        const KeywordRecord& r = kTable[i];
         if (r.name_len != name.size()) continue;
         size_t j = 0;
         while (j < name.size() && lower_ascii(name[j]) == r.name[j]) ++j;
