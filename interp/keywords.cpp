@@ -132,16 +132,17 @@ static_assert(kFirstChar.first[127] == kKeywordCount && kFirstChar.last[127] == 
 // in the file-backed read-only segment: no start-up work and no page written.
 constexpr Table kTable = build_table();
 
-// Records whose disabled bit was changed at run time (service 24): a copy of each, taken in
-// the order they are first changed, and the place (counted from 1) of the copy of each
-// record, 0 while it has none. The host disables some 64 names, so a web request writes
-// two small pages here instead of copying most of the table's eleven.
-struct Changed {
-    uint16_t slot[kKeywordCount];
-    uint16_t count;
-    KeywordRecord copy[kKeywordCount];
-};
-Changed g_changed;
+// The same records with the disabled bit set, and one bit per record: set while the record
+// reads from this twin (service 24 disabled it). Marking the host's 64 web-forbidden names
+// writes these 98 bytes instead of copying most of the table's eleven pages, and the twin
+// is read only when a script names a disabled function.
+consteval Table build_disabled_table() {
+    Table t = build_table();
+    for (KeywordRecord& r : t) r.kind |= kKindDisabled;
+    return t;
+}
+constexpr Table kDisabledTable = build_disabled_table();
+uint64_t g_disabled[(kKeywordCount + 63) / 64];
 
 inline char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
@@ -212,8 +213,8 @@ constexpr double kFloatConstants[32] = {
 const KeywordRecord* keyword_table() { return kTable.data(); }
 
 const KeywordRecord& keyword(int index) {
-    uint16_t slot = g_changed.slot[index];
-    return slot ? g_changed.copy[slot - 1] : kTable[index];
+    bool disabled = (g_disabled[index / 64] >> (index % 64)) & 1;
+    return disabled ? kDisabledTable[index] : kTable[index];
 }
 
 KeywordRange first_char_range(unsigned char c) {
@@ -273,15 +274,12 @@ ConstantValue decode_constant(int32_t raw) {
 
 bool set_keyword_disabled(int index, bool disabled) {
     if (index < 0 || index >= kKeywordCount) return false;
-    bool now = disabled || index == Kw::Reserved;
-    uint16_t& slot = g_changed.slot[index];
-    if (!slot) {
-        if (now == is_disabled(kTable[index])) return true;
-        g_changed.copy[g_changed.count] = kTable[index];
-        slot = ++g_changed.count;
-    }
-    int32_t& kind = g_changed.copy[slot - 1].kind;
-    kind = now ? (kind | kKindDisabled) : (kind & ~kKindDisabled);
+    // The reserved record is disabled in both tables.
+    uint64_t bit = uint64_t{1} << (index % 64);
+    if (disabled)
+        g_disabled[index / 64] |= bit;
+    else
+        g_disabled[index / 64] &= ~bit;
     return true;
 }
 

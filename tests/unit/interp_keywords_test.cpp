@@ -285,8 +285,8 @@ TEST(KeywordDisable, SearchesInTableOrder) {
 }
 
 TEST(KeywordDisable, EveryRecordAtOnceAndBack) {
-    // Marks live beside the built table: each changed record is a copy that differs from
-    // the original in the disabled bit only, and the built table never changes.
+    // Marks live beside the built table: a disabled record differs from the built one in
+    // the disabled bit only, and the built table never changes.
     std::vector<KeywordRecord> before(keyword_table(), keyword_table() + kKeywordCount);
     for (int i = 0; i < kKeywordCount; ++i) EXPECT_TRUE(set_keyword_disabled(i, true));
     for (int i = 0; i < kKeywordCount; ++i) {
@@ -303,7 +303,6 @@ TEST(KeywordDisable, EveryRecordAtOnceAndBack) {
         EXPECT_EQ(std::memcmp(&keyword(i), &before[static_cast<size_t>(i)], sizeof(KeywordRecord)), 0) << i;
     EXPECT_EQ(std::memcmp(keyword_table(), before.data(), before.size() * sizeof(KeywordRecord)), 0);
     EXPECT_TRUE(is_disabled(keyword(Kw::Reserved)));
-    // Changed again after its copy exists: the copy is reused.
     constexpr int kStrLen = keyword_index("strlen");
     EXPECT_EQ(set_keywords_disabled("strlen", '|', true), 1);
     EXPECT_TRUE(is_disabled(keyword(kStrLen)));
