@@ -443,7 +443,9 @@ int run_message_loop() {
 void stop_interpreter(bool process_ends) {
     Binding& b = binding();
     if (!b.started) return;
-    static char detail[kResultSize], headline[kResultSize];
+    // On the stack, whose pages the run has already touched: as static buffers they would
+    // each fault in a page of their own at the end of every request.
+    char detail[kResultSize], headline[kResultSize];
     detail[0] = headline[0] = '\0';
     if (b.services(b.rec.instance_block, 25, detail, headline, kResultSize, 0)) {
         detail[kResultSize - 1] = headline[kResultSize - 1] = '\0';

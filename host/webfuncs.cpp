@@ -440,7 +440,7 @@ void weblogline_fn(HostCall& c) {
     LogReader& r = log_reader();
     if (c.arg(1).empty() || !h.weblog.valid() || decimal(c.arg(1)) != h.weblog.fd) return c.fail(10119);
     uint32_t flags = static_cast<uint32_t>(decimal(c.arg(2)));
-    static char buf[kMaxCmdData];
+    char buf[kMaxCmdData];  // on the stack: a static one would be a page of its own
     for (;;) {
         if (!pf::file_seek(h.weblog, r.pos)) return c.fail(10120);
         int64_t n = pf::file_read(h.weblog, buf, sizeof buf);

@@ -71,9 +71,11 @@ constexpr int kKwModAssign = Kw::ModAssign;
 static_assert(kKwOleObject == 34 && kKwModAssign == 553);
 static_assert(Kw::About == 245 && Kw::Yields == 774);
 
-// The process's table. Only the disabled bit of `kind` ever changes at run time.
+// The table as built, disabled bits as they stand before any change at run time.
 const KeywordRecord* keyword_table();
-inline const KeywordRecord& keyword(int index) { return keyword_table()[index]; }
+// Record `index` (0 to kKeywordCount - 1) as it stands now: only the disabled bit of `kind`
+// ever changes at run time.
+const KeywordRecord& keyword(int index);
 
 // First and one-past-last record whose name starts with `c`; empty for unused characters,
 // [779, 779) for characters above the last one used and for bytes of 128 and up.

@@ -10,51 +10,45 @@ namespace kel::lib {
 
 namespace {
 
-// Registration runs during static initialisation and only records the table pointers.
+// The family records of every family file, laid side by side by the linker. Alignment
+// padding between them, were there any, reads as a family of no rows.
+extern "C" {
+[[gnu::visibility("hidden")]] extern const BuiltinFamily __start_kel_builtin_families[];
+[[gnu::visibility("hidden")]] extern const BuiltinFamily __stop_kel_builtin_families[];
+}
+
 // A builtin's function is looked up by its keyword's name on its first call: a request
-// pays for the few builtins it calls, not for resolving all of them.
-constexpr int kMaxFamilies = 64;
-BuiltinFamily g_families[kMaxFamilies];
-int g_family_count = 0;
+// pays for the few builtins it calls, not for resolving all of them. What was found is
+// kept as family and row, 1.5 KB of which a request writes a page or so.
+constexpr uint32_t kNotLookedUp = 0;
+constexpr uint32_t kNotFound = 0xFFFFFFFFu;
+uint32_t g_found[interp::kKeywordCount];  // (family << 16 | row) + 1
 
-BuiltinFn g_by_id[interp::kKeywordCount];
-bool g_looked_up[interp::kKeywordCount];  // searched once, whether found or not
-bool g_any_looked_up = false;
-
-// The last registered row of that name wins, as a later family overrides an earlier one.
-BuiltinFn resolve_one(int id) {
-    g_looked_up[id] = g_any_looked_up = true;
+// The last row of that name wins, as a later family overrides an earlier one.
+uint32_t resolve_one(int id) {
     const KeywordRecord& r = interp::keyword(id);
-    if ((r.kind & ~kKindDisabled) != interp::kFunc) return nullptr;
+    if ((r.kind & ~kKindDisabled) != interp::kFunc) return kNotFound;
     std::string_view name(r.name, r.name_len);
-    for (int f = g_family_count; f-- > 0;) {
-        for (int k = g_families[f].count; k-- > 0;) {
-            const Builtin& b = g_families[f].rows[k];
+    const BuiltinFamily* first = __start_kel_builtin_families;
+    for (auto f = static_cast<uint32_t>(__stop_kel_builtin_families - first); f-- > 0;) {
+        for (int k = first[f].count; k-- > 0;) {
+            const Builtin& b = first[f].rows[k];
             if (!b.name || !b.fn || b.name[0] != name[0]) continue;
-            if (name == b.name) return g_by_id[id] = b.fn;
+            if (name == b.name) return (f << 16 | static_cast<uint32_t>(k)) + 1;
         }
     }
-    return nullptr;
+    return kNotFound;
 }
 
 }  // namespace
 
-void register_family(const Builtin* rows, int count) {
-    if (!rows || count <= 0 || g_family_count >= kMaxFamilies) return;
-    g_families[g_family_count++] = {rows, count};
-    // A new family may override what was found before, or provide what was missing. (At
-    // static initialisation nothing has been looked up, and the tables stay untouched.)
-    if (g_any_looked_up) {
-        std::memset(g_by_id, 0, sizeof g_by_id);
-        std::memset(g_looked_up, 0, sizeof g_looked_up);
-        g_any_looked_up = false;
-    }
-}
-
 BuiltinFn builtin_for(int id) {
     if (id < 0 || id >= interp::kKeywordCount) return nullptr;
-    if (BuiltinFn fn = g_by_id[id]) return fn;
-    return g_looked_up[id] ? nullptr : resolve_one(id);
+    uint32_t& found = g_found[id];
+    if (found == kNotLookedUp) found = resolve_one(id);
+    if (found == kNotFound) return nullptr;
+    uint32_t at = found - 1;
+    return __start_kel_builtin_families[at >> 16].rows[at & 0xFFFF].fn;
 }
 
 void Call::ret_int(int32_t v) {

@@ -85,15 +85,15 @@ struct BuiltinFamily {
     int count;
 };
 
-// Every family's table, registered by the family files at static-initialisation time
-// with KEL_BUILTIN_FAMILY(table). Each builtin's name is matched to its row on that
-// builtin's first call.
-void register_family(const Builtin* rows, int count);
-
-#define KEL_BUILTIN_FAMILY(table)                                                                  \
-    namespace {                                                                                    \
-    [[maybe_unused]] const int kel_family_registered_##table =                                     \
-        (::kel::lib::register_family(table, static_cast<int>(sizeof(table) / sizeof(table[0]))), 0); \
+// Every family's table, named by the family files with KEL_BUILTIN_FAMILY(table): a
+// constant record that the linker gathers with the others into one section, in link order,
+// so that nothing runs or is written when the library loads. Each builtin's name is
+// matched to its row on that builtin's first call; a later family's row overrides an
+// earlier one of the same name.
+#define KEL_BUILTIN_FAMILY(table)                                                                   \
+    namespace {                                                                                     \
+    [[gnu::used, gnu::section("kel_builtin_families")]] const ::kel::lib::BuiltinFamily              \
+        kel_family_##table = {table, static_cast<int>(sizeof(table) / sizeof(table[0]))};           \
     }
 
 }  // namespace kel::lib

@@ -112,7 +112,7 @@ bool match_nocase(const std::string& dir, const std::string& name, std::string* 
     DIR* d = opendir(path.c_str());
     if (!d) return false;
     timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    detail::read_clock(CLOCK_REALTIME, &now);
     bool keep = dir_st && now.tv_sec - dir_st->st_ctim.tv_sec >= 2;
     c.valid = false;
     c.names.clear();
@@ -143,11 +143,7 @@ bool wait_ms(int ms) {
     return true;
 }
 
-int64_t now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t now_ms() { return detail::monotonic_ms(); }
 
 // Windows reports a missing directory on the way as "path not found", not "file not found".
 void set_open_error(const std::string& path) {

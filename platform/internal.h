@@ -1,5 +1,7 @@
 // Helpers shared by the platform's own sources; never installed for other callers.
 #pragma once
+#include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,13 @@ std::string resolve_for_create(const std::string& path);
 void drive_map_invalidate();
 // Program-directory file names: "name" -> program_dir() + "/name".
 std::string in_program_dir(std::string_view name);
+// Every clock reading of the platform. The first readings in a process are system calls:
+// the first use of the vDSO's clock maps its two data pages, two page faults that cost
+// more than a hundred system calls, while a short request reads the clock only a handful
+// of times. Later readings use the vDSO.
+void read_clock(clockid_t id, timespec* ts);
+// Milliseconds on the monotonic clock, for deadlines.
+int64_t monotonic_ms();
 // Wakes anyone blocked in the wait primitive (async-signal-safe).
 void wake_waiters();
 // The standard output's sink (std_output.h), nullptr for descriptor 1; and its finish,

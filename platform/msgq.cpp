@@ -74,7 +74,7 @@ constexpr uint32_t kMinTimerMs = 10;
 
 uint64_t now_ns() {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    detail::read_clock(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 

@@ -343,13 +343,13 @@ uint64_t tick_count64() {
     // Millisecond ticks: the coarse clock has that resolution and costs far less to read
     // (frames stamp every function call with it).
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    detail::read_clock(CLOCK_MONOTONIC_COARSE, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 uint64_t perf_counter_ns() {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    detail::read_clock(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
@@ -358,7 +358,7 @@ LocalTime local_time() { return local_time_of(wall_clock_ns()); }
 
 int64_t unix_time() {
     timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    detail::read_clock(CLOCK_REALTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec);
 }
 

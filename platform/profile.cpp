@@ -240,11 +240,7 @@ bool find_value(const IniFile& f, const char* section, const char* key, std::str
     return false;
 }
 
-int64_t now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t now_ms() { return detail::monotonic_ms(); }
 
 // Writers of one file queue for its lock; a request waits at most this long (well inside
 // the host's time-out) before the write fails with 32.

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/internal.h"
+
 namespace kel::platform {
 
 void random_bytes(void* out, size_t n) {
@@ -24,7 +26,7 @@ void random_bytes(void* out, size_t n) {
     }
     if (got == n) return;
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    detail::read_clock(CLOCK_MONOTONIC, &ts);
     uint64_t x = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(ts.tv_sec) << 32) ^
                  (static_cast<uint64_t>(getpid()) << 16) ^ reinterpret_cast<uintptr_t>(out);
     for (; got < n; ++got) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 #include "interp/keywords.h"
@@ -281,6 +282,33 @@ TEST(KeywordDisable, SearchesInTableOrder) {
     EXPECT_EQ(find_keyword_from(std::string(40, 'a'), 0), -1);
     EXPECT_FALSE(set_keyword_disabled(-1, true));
     EXPECT_FALSE(set_keyword_disabled(kKeywordCount, true));
+}
+
+TEST(KeywordDisable, EveryRecordAtOnceAndBack) {
+    // Marks live beside the built table: a disabled record differs from the built one in
+    // the disabled bit only, and the built table never changes.
+    std::vector<KeywordRecord> before(keyword_table(), keyword_table() + kKeywordCount);
+    for (int i = 0; i < kKeywordCount; ++i) EXPECT_TRUE(set_keyword_disabled(i, true));
+    for (int i = 0; i < kKeywordCount; ++i) {
+        const KeywordRecord& r = keyword(i);
+        EXPECT_TRUE(is_disabled(r)) << i;
+        KeywordRecord plain = r;
+        plain.kind = before[static_cast<size_t>(i)].kind;
+        EXPECT_EQ(std::memcmp(&plain, &before[static_cast<size_t>(i)], sizeof plain), 0) << i;
+    }
+    EXPECT_EQ(find_builtin("strlen"), keyword_index("strlen"));
+    EXPECT_EQ(match_operator("<="), Kw::LessEqual);  // operators are matched whatever their mark
+    for (int i = 0; i < kKeywordCount; ++i) set_keyword_disabled(i, false);
+    for (int i = 0; i < kKeywordCount; ++i)
+        EXPECT_EQ(std::memcmp(&keyword(i), &before[static_cast<size_t>(i)], sizeof(KeywordRecord)), 0) << i;
+    EXPECT_EQ(std::memcmp(keyword_table(), before.data(), before.size() * sizeof(KeywordRecord)), 0);
+    EXPECT_TRUE(is_disabled(keyword(Kw::Reserved)));
+    constexpr int kStrLen = keyword_index("strlen");
+    EXPECT_EQ(set_keywords_disabled("strlen", '|', true), 1);
+    EXPECT_TRUE(is_disabled(keyword(kStrLen)));
+    EXPECT_FALSE(is_disabled(keyword_table()[kStrLen]));
+    set_keyword_disabled(kStrLen, false);
+    EXPECT_FALSE(is_disabled(keyword(kStrLen)));
 }
 
 }  // namespace

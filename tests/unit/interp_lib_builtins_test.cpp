@@ -9,16 +9,42 @@
 #include "interp/convert.h"
 #include "interp/eval.h"
 #include "interp/heap.h"
+#include "interp/keywords.h"
 #include "interp/tokenizer.h"
 #include "interp_eval_fixture.h"
+#include "lib/builtin.h"
 #include "platform/process.h"
 
 using namespace kel;
 using namespace kel::interp;
 
+namespace kel::lib {
+BuiltinFn builtin_for(int id);
+}
+
 namespace {
 
 class LibBuiltins : public test::EvalFixture {};
+
+// The family tables the linker gathers: every family is found, a function keyword resolves
+// to the same implementation each time, and nothing else resolves.
+TEST(BuiltinFamilies, EveryFunctionKeywordFindsItsRowOnce) {
+    int found = 0;
+    for (int id = 0; id < kKeywordCount; ++id) {
+        lib::BuiltinFn fn = lib::builtin_for(id);
+        EXPECT_EQ(lib::builtin_for(id), fn) << keyword_name(keyword(id));
+        if (!fn) continue;
+        ++found;
+        EXPECT_EQ(keyword(id).kind & ~kKindDisabled, kFunc) << keyword_name(keyword(id));
+    }
+    EXPECT_GE(found, 250);  // rows of every family (253 when written), not of one
+    for (const char* name : {"strlen", "arrdimension", "binaryalloc", "timeymdhms", "iniread", "fileexist"})
+        EXPECT_NE(lib::builtin_for(find_builtin(name)), nullptr) << name;
+    EXPECT_EQ(lib::builtin_for(Kw::Reserved), nullptr);
+    EXPECT_EQ(lib::builtin_for(Kw::If), nullptr);
+    EXPECT_EQ(lib::builtin_for(-1), nullptr);
+    EXPECT_EQ(lib::builtin_for(kKeywordCount), nullptr);
+}
 
 // Expected values computed independently from the 15-bit generator: state = state * 214013 +
 // 2531011, draw = (state >> 16) & 0x7FFF; three draws r1, r2, r3 per call.

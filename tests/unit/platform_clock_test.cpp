@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/process.h"
 
 using namespace kel::platform;
 
@@ -79,6 +80,23 @@ TEST(Clock, WallClockNeverGoesBack) {
     int64_t b = wall_clock_ns();
     EXPECT_GE(b, a);
     EXPECT_GT(a, int64_t{1600000000} * kSecond);
+}
+
+// The first readings of a process are system calls and the later ones go through the vDSO:
+// across the change, which comes within these readings, no clock goes back or jumps.
+TEST(Clock, ReadingsStayInStepWhereverTheyAreTaken) {
+    uint64_t mono = perf_counter_ns(), ticks = tick_count64();
+    int64_t unix_now = unix_time();
+    for (int i = 0; i < 200; ++i) {
+        uint64_t m = perf_counter_ns(), t = tick_count64();
+        int64_t u = unix_time();
+        EXPECT_GE(m, mono);
+        EXPECT_GE(t, ticks);
+        EXPECT_GE(u, unix_now);
+        EXPECT_LT(m - mono, uint64_t{60} * kSecond);
+        mono = m, ticks = t, unix_now = u;
+    }
+    EXPECT_GT(unix_now, int64_t{1600000000});
 }
 
 }  // namespace
