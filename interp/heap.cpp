@@ -290,7 +290,7 @@ HeapOff heap_strdup(Instance& inst, std::string_view s) {
 namespace {
 // 3096 "Memory allocation failure.  Out of memory for strings" for an allocation that failed.
 HeapOff or_fail(Instance& inst, HeapOff off) {
-    if (!off) inst.fail(3096);
+    if (!off) inst.fail(Err::OutOfStringMemory);
     return off;
 }
 }  // namespace

@@ -290,7 +290,7 @@ int expand_includes(Instance& inst, std::string& text, std::string_view path, st
 // the "already shown" code, the load message kept beside it.
 bool load_failed(Instance& inst, int headline, const std::string& detail, int code) {
     report_load_error(inst, headline, detail);
-    inst.fail(9013);
+    inst.fail(Err::ShownUserEnded);
     inst.real_code = static_cast<uint16_t>(code);
     return false;
 }
@@ -401,11 +401,11 @@ bool prepare_line(Instance& inst, char* line, size_t* len, bool* substituted, st
             }
             size_t name_len = j - i - 1;
             if (name_len > kMaxVarName) {
-                inst.fail(3047);
+                inst.fail(Err::VarNameTooLong);
                 return false;
             }
             if (name_len == 0 || j >= n || line[j] != '%') {
-                inst.fail(3048);
+                inst.fail(Err::SubstitutionUnclosed);
                 return false;
             }
             std::string_view name(line + i + 1, name_len);
@@ -425,14 +425,14 @@ bool prepare_line(Instance& inst, char* line, size_t* len, bool* substituted, st
                 work += '\n';
             }
             if (work.size() > kLineMax) {
-                inst.fail(3101);
+                inst.fail(Err::SubstitutionTooLong);
                 return false;
             }
             *substituted = true;
             i = j + 1;
         }
         if (work.size() > kLineMax) {
-            inst.fail(3101);
+            inst.fail(Err::SubstitutionTooLong);
             return false;
         }
         std::memcpy(line, work.data(), work.size());
@@ -460,7 +460,7 @@ bool prepare_line(Instance& inst, char* line, size_t* len, bool* substituted, st
         }
         std::string call = "Call(\"" + quoted + "\",``)";
         if (call.size() > kLineMax) {
-            inst.fail(3101);
+            inst.fail(Err::SubstitutionTooLong);
             return false;
         }
         std::memcpy(line, call.data(), call.size());

@@ -220,13 +220,13 @@ const Member* find_member(Call& c, DllStruct& s, std::string_view text, int64_t*
             return &m;
         }
     }
-    c.fail(1998).info("Member: " + std::string(text));
+    c.fail(Err::BadStructDefinition).info("Member: " + std::string(text));
     return nullptr;
 }
 
 DllStruct* struct_arg(Call& c, int n) {
     DllStruct* s = struct_of(c.inst, c.integer(n));
-    if (!s) c.fail(1996);
+    if (!s) c.fail(Err::NotStructHandle);
     return s;
 }
 
@@ -238,7 +238,7 @@ void dllstructalloc_fn(Call& c) {
     auto d = std::make_unique<DllStruct>();
     std::string why;
     if (!parse_definition(narrow_arg(c, 1), *d, &why)) {
-        c.fail(1998).info(why);
+        c.fail(Err::BadStructDefinition).info(why);
         return;
     }
     auto& t = tables()[&c.inst];
@@ -247,14 +247,14 @@ void dllstructalloc_fn(Call& c) {
     for (int k = 0; k < kStructSlots && slot < 0; ++k)
         if (!t->slots[k]) slot = k;
     if (slot < 0) {
-        c.fail(1997);
+        c.fail(Err::TooManyStructs);
         return;
     }
     size_t page = pf::vm_page_size();
     d->mapped = (static_cast<size_t>(d->size) + page - 1) / page * page;
     d->mem = static_cast<uint8_t*>(pf::vm_alloc_low(d->mapped));
     if (!d->mem) {
-        c.fail(1126);
+        c.fail(Err::BinaryAllocFailed);
         return;
     }
     std::memset(d->mem, 0, d->mapped);
@@ -317,14 +317,14 @@ void dllstructpoke_fn(Call& c) {
     uint8_t* p = s->mem + m->offset + m->size * (index < 0 ? 0 : index);
     if ((m->type == MemberType::kByte && m->count && index < 0) || m->type == MemberType::kLpstr) {
         if (!interp::to_str(c.inst, v)) {
-            if (!c.failed()) c.fail(3056);
+            if (!c.failed()) c.fail(Err::NotAString);
             return;
         }
         std::string_view text = interp::heap_str(c.inst, v.str);
         if (m->type == MemberType::kByte) {
             // The text and its NUL must fit: nothing is cut silently.
             if (static_cast<int64_t>(text.size()) >= m->count) {
-                c.fail(1998).info("Text longer than " + std::to_string(m->count - 1) + " bytes for " + m->name);
+                c.fail(Err::BadStructDefinition).info("Text longer than " + std::to_string(m->count - 1) + " bytes for " + m->name);
                 return;
             }
             std::memset(p, 0, static_cast<size_t>(m->count));
@@ -339,7 +339,7 @@ void dllstructpoke_fn(Call& c) {
     }
     if (m->type == MemberType::kDouble) {
         if (!interp::to_float(c.inst, v)) {
-            if (!c.failed()) c.fail(1745);
+            if (!c.failed()) c.fail(Err::DllCallNotDouble);
             return;
         }
         store<double>(p, v.f);
@@ -347,7 +347,7 @@ void dllstructpoke_fn(Call& c) {
         return;
     }
     if (!interp::to_int(c.inst, v, true) && !(!c.failed() && interp::to_float(c.inst, v) && interp::to_int(c.inst, v, true))) {
-        if (!c.failed()) c.fail(1376);
+        if (!c.failed()) c.fail(Err::DllCallNotLong);
         return;
     }
     switch (m->type) {
