@@ -120,7 +120,7 @@ size_t host_function_count() { return kHostFunctionCount; }
 std::string host_message(int number) {
     std::string text;
     const std::string& file = pf::language_file();
-    if (number >= 100 && number != err_number(Err::WebBaseConvBadChar) && !file.empty()) {
+    if (number >= 100 && number != Err::WebBaseConvBadChar && !file.empty()) {
         std::string key = "X" + std::to_string(number);
         text = pf::profile_get_string(file.c_str(), "Tarnwick", key.c_str(), "");
     }

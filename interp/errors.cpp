@@ -20,14 +20,7 @@ namespace kel::interp {
 
 namespace {
 
-constexpr int kMsgNearLine = 226;
-constexpr int kMsgOf = 227;
-constexpr int kMsgIn = 229;
-constexpr int kMsgErrorTitle = 230;
-constexpr int kMsgOnLine = 231;
-constexpr int kMsgKelVersion = 849;
-
-std::string msg(int n) { return std::string(message_text(n)); }
+std::string msg(Err e) { return std::string(message_text(e)); }
 
 std::string cut(std::string_view s, size_t max) { return std::string(s.substr(0, max)); }
 
@@ -98,7 +91,8 @@ struct ErrorFacts {
 ErrorFacts gather(Instance& inst, uint32_t code, const char* line_text, size_t pos, bool cancel) {
     ExecState& ex = exec_state(inst);
     ErrorFacts f;
-    f.code = (code == err_number(Err::UserMinor) || code == err_number(Err::UserModerate) || code == err_number(Err::UserSevere) || code == err_number(Err::ExtenderMinorError) || code == err_number(Err::ExtenderModerateError) || code == err_number(Err::ExtenderSevereError)) &&
+    f.code = (code == Err::UserMinor || code == Err::UserModerate || code == Err::UserSevere ||
+              is_extension_error(code)) &&
                      inst.real_code
                  ? inst.real_code
                  : code;
@@ -316,7 +310,9 @@ std::string escape_log_text(std::string_view s) {
     return r;
 }
 
-bool is_extension_error(uint32_t code) { return code == err_number(Err::ExtenderMinorError) || code == err_number(Err::ExtenderModerateError) || code == err_number(Err::ExtenderSevereError); }
+bool is_extension_error(uint32_t code) {
+    return code == Err::ExtenderMinorError || code == Err::ExtenderModerateError || code == Err::ExtenderSevereError;
+}
 
 std::string error_message_line(const Instance& inst, uint32_t code) {
     if (is_extension_error(code) && !inst.ext_error_text.empty()) return cut(inst.ext_error_text, kPendingTextMax);
@@ -389,13 +385,13 @@ Place place_of(const Instance& inst, size_t pos) {
     return pl;
 }
 
-void report_load_error(Instance& inst, int headline, const std::string& detail) {
+void report_load_error(Instance& inst, Err headline, const std::string& detail) {
     std::string head = msg(headline);
     if (inst.html_log) {
         record_error_for_host(inst, head, detail);
         return;
     }
-    platform::message_box((head + ": " + detail).c_str(), (msg(kMsgErrorTitle) + "  " + host_window_title(inst)).c_str(),
+    platform::message_box((head + ": " + detail).c_str(), (msg(Err::LabelError) + "  " + host_window_title(inst)).c_str(),
                           platform::kMbOk | platform::kMbIconError);
 }
 
@@ -426,16 +422,16 @@ bool display_error(Instance& inst, uint32_t code, const char* line_text, size_t 
             on = true;
             if (file.empty()) file = ex.udfs[ex.cur_udf]->name;
         }
-        text += msg(on ? kMsgOnLine : kMsgNearLine) + " " + std::to_string(line_no);
-        if (!file.empty()) text += " " + msg(kMsgOf) + " " + file;
+        text += msg(on ? Err::LabelOnLine : Err::LabelNearLine) + " " + std::to_string(line_no);
+        if (!file.empty()) text += " " + msg(Err::LabelOf) + " " + file;
         if (ex.cur_udf >= 0 && ex.cur_udf < static_cast<int>(ex.udfs.size()))
-            text += "\n" + msg(kMsgIn) + " " + ex.udfs[ex.cur_udf]->name;
+            text += "\n" + msg(Err::LabelIn) + " " + ex.udfs[ex.cur_udf]->name;
         text += "\n" + line;
-        text += "\n" + msg(kMsgKelVersion) + " " + kInterpVersion;
+        text += "\n" + msg(Err::LabelVersion) + " " + kInterpVersion;
         if (!inst.add_info.empty()) text += "\n" + inst.add_info;
         bool single = ex.error_display == 1 || cls == ErrorClass::kSevere;
         uint32_t type = platform::kMbIconError | (single ? platform::kMbOk : platform::kMbKelErrorDialog);
-        int answer = platform::message_box(text.c_str(), (msg(kMsgErrorTitle) + "  " + host_window_title(inst)).c_str(), type);
+        int answer = platform::message_box(text.c_str(), (msg(Err::LabelError) + "  " + host_window_title(inst)).c_str(), type);
         go_on = !single && answer == platform::kIdContinue;
     }
     inst.add_info.clear();
@@ -448,11 +444,11 @@ bool after_line_error(Instance& inst, const char* line_text, size_t line_pos) {
     ExecState& ex = exec_state(inst);
     uint16_t code = inst.err_code;
     if (code == 0) return true;
-    if (code == err_number(Err::Handled)) {
+    if (code == Err::Handled) {
         inst.clear_error();
         return true;
     }
-    if (code == err_number(Err::Cancel)) {
+    if (code == Err::Cancel) {
         HandlerState& h = ex.handlers;
         if (h.cancel_mode != 0) {
             ErrorFacts f = gather(inst, code, line_text, line_pos, true);
@@ -467,7 +463,7 @@ bool after_line_error(Instance& inst, const char* line_text, size_t line_pos) {
                 fill_error_array(inst, f, nullptr);
                 if (!h.cancel_inherited) h.cancel_mode = 0;
                 if (jump_handler(inst, mode, "cancel", Err::CancelHandlerNesting, err_number(Err::Cancel))) return true;
-                if (inst.err_code != err_number(Err::Cancel)) return display_error(inst, inst.err_code, line_text, line_pos);
+                if (inst.err_code != Err::Cancel) return display_error(inst, inst.err_code, line_text, line_pos);
             }
         }
         display_error(inst, err_number(Err::Cancel), line_text, line_pos);

@@ -1165,7 +1165,7 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
     Value rhs = empty_value();
     if (!inst.error()) level1(inst, rhs);
     if (!inst.error() && t.type != kTokNone)
-        inst.fail(Err::ExtraAfterEnd).info(message_text(tok_is(inst, Kw::LBracket) ? 9518 : 9505));
+        inst.fail(Err::ExtraAfterEnd).info(message_text(tok_is(inst, Kw::LBracket) ? Err::InfoCheckBrackets : Err::InfoCheckExtra));
     if (inst.error()) {
         release_value(inst, cur);
         release_value(inst, rhs);

@@ -799,7 +799,7 @@ void do_execute(Instance& inst) {
     if (!tail || !*tail) return;
     exec_line(inst, tail, true);
     uint16_t c = inst.error();
-    if (c == 0 || !(c < 9000 || c == err_number(Err::ShownUserEnded) || c == err_number(Err::ShownInFunction) || c == err_number(Err::UserErrorReported))) return;
+    if (c == 0 || !(c < 9000 || c == Err::ShownUserEnded || c == Err::ShownInFunction || c == Err::UserErrorReported)) return;
     if (ex.execute_display != 2) {
         std::string text = "EXECUTE::" + message_text_or_number(c);
         uint32_t type = (ex.execute_display == 1 ? platform::kMbOk : platform::kMbOkCancel) | 0x30;
@@ -1258,9 +1258,9 @@ inline int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const c
     if (inst.stop_requested) {
         if (!ex.stop_reported) {
             ex.stop_reported = true;
-            display_error(inst, 194, line, first);
+            display_error(inst, err_number(Err::TerminatedByUser), line, first);
             inst.fail(Err::ShownUserEnded);
-            inst.real_code = 194;
+            inst.real_code = err_number(Err::TerminatedByUser);
         } else {
             inst.fail(Err::ShownUserEnded);
         }

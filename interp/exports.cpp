@@ -30,7 +30,6 @@ using namespace kel::interp;
 
 namespace {
 
-constexpr int kMsgExtenderUndefined = 866;
 constexpr uint32_t kMbSetForeground = 0x10000;
 
 // Serialises DoDaDllInit across threads; a nested call from the same thread (a callback
@@ -390,7 +389,7 @@ KEL_EXPORT int32_t ViperAnswer(int32_t status, uint32_t magic, RequestRecord* re
             const char* s = v->str ? v->str : "";
             inst->ext_error_text.assign(s, strnlen(s, kExtErrorTextMax));
         } else {
-            inst->ext_error_text = message_text(kMsgExtenderUndefined);
+            inst->ext_error_text = message_text(Err::ExtenderUndefinedError);
         }
         inst->ext_error_log_text = inst->ext_error_text.substr(0, kExtErrorLogMax);
         return status;

@@ -13,8 +13,9 @@ std::string_view builtin_message(int number);
 
 // The text a user sees. The language file is platform::language_file() (chosen again
 // whenever `number` is 0). When there is one, numbers from 100 up are read from its
-// section "MAIN", key "X" + number; a missing key falls back to the built-in text. "~" becomes a line feed and "|" a tab. Empty when
-// the number has no text. The view stays valid until the process ends.
+// section "MAIN", key "X" + number; a missing key falls back to the built-in text. "~"
+// becomes a line feed and "|" a tab. Empty when the number has no text. The view stays
+// valid until the process ends.
 std::string_view message_text(int number);
 inline std::string_view message_text(Err e) { return message_text(err_number(e)); }
 inline std::string_view builtin_message(Err e) { return builtin_message(err_number(e)); }

@@ -310,11 +310,11 @@ template <bool light>
     ex.depth = frame_depth;
     if (frame >= 0 && !frame_leave(inst, static_cast<uint16_t>(frame), prev) && code == 0) code = err_number(Err::UdfLockFailed);
     restore_caller(inst, saved);
-    if (code != 0 && code != err_number(Err::Exit) && code != err_number(Err::Cancel)) {
+    if (code != 0 && code != Err::Exit && code != Err::Cancel) {
         release_value(inst, result);
         result = empty_value();
         inst.fail(Err::ShownInFunction);
-        inst.real_code = code == err_number(Err::ShownInFunction) || code == err_number(Err::ShownUserEnded) ? real : code;
+        inst.real_code = code == Err::ShownInFunction || code == Err::ShownUserEnded ? real : code;
     } else if (code != 0) {
         release_value(inst, result);
         result = empty_value();
@@ -464,11 +464,11 @@ void call_script_file(Instance& inst, std::string_view name, std::string_view pa
     --ex.call_level;
     ex.depth = frame_depth;
     restore_caller(inst, saved);
-    if (code != 0 && code != err_number(Err::Cancel) && code != err_number(Err::Exit)) {
+    if (code != 0 && code != Err::Cancel && code != Err::Exit) {
         release_value(inst, result);
         result = empty_value();
         inst.fail(Err::ShownUserEnded);
-        inst.real_code = code == err_number(Err::ShownUserEnded) || code == err_number(Err::ShownInFunction) ? real : code;
+        inst.real_code = code == Err::ShownUserEnded || code == Err::ShownInFunction ? real : code;
     } else if (code != 0) {
         release_value(inst, result);
         result = empty_value();

@@ -16,7 +16,6 @@ namespace kel::interp {
 
 namespace {
 
-
 void init_scratch(VarRecord* recs) {
     std::memset(&recs[0], 0, sizeof(VarRecord));
     recs[0].flags = kVtUndef;

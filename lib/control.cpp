@@ -21,8 +21,6 @@ namespace {
 using interp::ExecState;
 using interp::exec_state;
 
-constexpr int kMsgUserDefined = 879;
-
 void errormode_fn(Call& c) {
     ExecState& ex = exec_state(c.inst);
     int32_t prev = ex.error_display;
@@ -34,7 +32,8 @@ void errormode_fn(Call& c) {
 void lasterror_fn(Call& c) {
     ExecState& ex = exec_state(c.inst);
     uint16_t code = ex.last_error;
-    if ((code == err_number(Err::ExtenderMinorError) || code == err_number(Err::ExtenderModerateError) || code == err_number(Err::ExtenderSevereError) || (code >= 9013 && code <= 9016)) && ex.last_real)
+    bool shown = code >= err_number(Err::ShownUserEnded) && code <= err_number(Err::UserErrorReported);
+    if ((interp::is_extension_error(code) || shown) && ex.last_real)
         code = ex.last_real;
     ex.last_error = 0;
     ex.last_real = 0;
@@ -63,7 +62,7 @@ void errorevent_fn(Call& c) {
         inst.real_code = static_cast<uint16_t>(code);
         return;
     }
-    std::string mline = std::string(interp::message_text(kMsgUserDefined)) + "  " + std::to_string(code) + ": " + text;
+    std::string mline = std::string(interp::message_text(Err::LabelUserDefinedError)) + "  " + std::to_string(code) + ": " + text;
     ex.last_error = err_number(cls);
     ex.last_real = static_cast<uint16_t>(code);
     bool go_on = false;

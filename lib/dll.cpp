@@ -222,7 +222,9 @@ bool prepare_arg(Instance& inst, ArgKind kind, Value& v, PreparedArgs& pa, bool 
         case ArgKind::kLpbinary:
         case ArgKind::kLpstruct:
         case ArgKind::kCallback: {
-            Err bad = kind == ArgKind::kLpbinary ? Err::BadBinaryHandle : kind == ArgKind::kLpstruct ? Err::NotStructHandle : Err::NotCallbackHandle;
+            Err bad = kind == ArgKind::kLpbinary   ? Err::BadBinaryHandle
+                      : kind == ArgKind::kLpstruct ? Err::NotStructHandle
+                                                   : Err::NotCallbackHandle;
             if (!interp::to_int(inst, v, false)) {
                 ok = false;
                 err = bad;

@@ -19,7 +19,6 @@ constexpr const char* kSystemProfile = "win.ini";
 // The decimal text of @wholesection: as a key it names the whole section.
 constexpr const char* kWholeSection = "692837";
 
-
 // [386Enh] Device= belongs to the system; the named-file functions may not touch it.
 bool refused_pair(Call& c, int section_arg, int key_arg) {
     if (strcasecmp(c.cstr(section_arg), "386ENH") == 0 && strcasecmp(c.cstr(key_arg), "DEVICE") == 0) {

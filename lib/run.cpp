@@ -25,7 +25,6 @@ constexpr int32_t kDisplayZoomed = 3;
 constexpr int32_t kDisplayNoActivate = 4;
 constexpr int32_t kDisplayHidden = -1;  // @hidden; 255 is read the same way
 
-
 constexpr uint32_t kFileNotFound = 2;
 constexpr uint32_t kPathNotFound = 3;
 

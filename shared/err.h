@@ -14,6 +14,9 @@ enum class Err : uint16_t {
 // The message number of a named error.
 constexpr uint16_t err_number(Err e) { return static_cast<uint16_t>(e); }
 
+// A number held (an instance's error, a real code) against a name: `code == Err::Exit`.
+constexpr bool operator==(uint32_t number, Err e) { return number == err_number(e); }
+
 // The host's own rows start here; the interpreter's lie below.
 inline constexpr uint16_t kFirstHostMessage = 10000;
 
