@@ -8,6 +8,7 @@
 #include "interp/convert.h"
 #include "interp/heap.h"
 #include "interp/map.h"
+#include "interp/messages.h"
 #include "platform/fileio.h"
 #include "platform/gmem.h"
 #include "platform/process.h"
@@ -447,7 +448,7 @@ bool read_file_lines(Instance& inst, std::string_view path, bool nul_error, std:
             line.push_back(ch);
         }
         if (line.size() > kMaxFileLine) {
-            inst.fail(Err::LineTooLong).info("Invalid data found at or near line " + std::to_string(lines->size() + 1));
+            inst.fail(Err::LineTooLong).info(fill_message(Err::InfoBadDataLine, static_cast<long long>(lines->size() + 1)));
             return false;
         }
         lines->push_back(line);

@@ -769,7 +769,7 @@ void primary(Instance& inst, Value& out) {
             return;
         }
         // Dotted names call into the automation layer, which this build does not have.
-        inst.fail(Err::FunctionNotDefined).info(std::string(t.text) + ": object access is not implemented in this build");
+        inst.fail(Err::FunctionNotDefined).info(fill_message(Err::InfoObjectAccess, t.text));
         return;
     }
     if (kw >= 0 && kw < kKeywordCount) {

@@ -604,7 +604,7 @@ void do_foreach(Instance& inst, const char* line, bool skip) {
     bool object = (v.flags & kVtVariant) != 0;
     release_value(inst, v);
     // Collections are automation objects, and there is no automation layer here.
-    inst.fail(Err::ForEachSyntax).info(object ? "Object collections are not supported" : "The collection is not an object");
+    inst.fail(Err::ForEachSyntax).info(message_text(object ? Err::InfoNoCollections : Err::InfoNotCollection));
 }
 
 void do_switch(Instance& inst, const char* line, bool skip) {

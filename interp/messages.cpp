@@ -167,7 +167,10 @@ size_t load_message(int number, char* buf, size_t size) {
     return n;
 }
 
-void reset_message_language() { language().chosen = false; }
+void reset_message_language() {
+    language().chosen = false;
+    platform::reset_language_file();
+}
 
 std::string fill_message(std::string_view text, char spec, std::string_view value) {
     std::string out;
@@ -184,5 +187,9 @@ std::string fill_message(std::string_view text, char spec, std::string_view valu
     }
     return out;
 }
+
+std::string fill_message(Err e, std::string_view text) { return fill_message(message_text(e), 's', text); }
+
+std::string fill_message(Err e, long long number) { return fill_message(message_text(e), 'd', std::to_string(number)); }
 
 }  // namespace kel::interp

@@ -31,5 +31,8 @@ void reset_message_language();
 // ('d' or 's') becomes `value`; every other character, "%" included, is copied as it
 // is, so a language file's text can never act as a format of its own.
 std::string fill_message(std::string_view text, char spec, std::string_view value);
+// The text a user sees for `e` with its "%s" (a text) or "%d" (a number) filled.
+std::string fill_message(Err e, std::string_view text);
+std::string fill_message(Err e, long long number);
 
 }  // namespace kel::interp

@@ -96,7 +96,7 @@ bool convert_arg(Instance& inst, Value& v, int n, int code, bool wide_pref) {
 }
 
 void not_implemented(Instance& inst, int id) {
-    inst.fail(Err::FunctionNotDefined).info("Function " + keyword_display_name(inst, id) + " is not implemented in this build");
+    inst.fail(Err::FunctionNotDefined).info(fill_message(Err::InfoNotImplemented, keyword_display_name(inst, id)));
 }
 
 void call_host_function(Instance& inst, int id, Value& result, Value* args, int argc) {

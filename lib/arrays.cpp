@@ -9,6 +9,7 @@
 #include "interp/convert.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
+#include "interp/messages.h"
 #include "lib/builtin.h"
 #include "lib/csv.h"
 #include "lib/strutil.h"
@@ -250,7 +251,7 @@ static void arrayfilegetcsv_fn(Call& c) {
     for (size_t i = 0; i < lines.size(); ++i) {
         int64_t n = csv_count<char>(lines[i], delim[0]);
         if (n < 0) {
-            c.fail(Err::BadCsvLines).info("Invalid data found at or near line " + std::to_string(i + 1));
+            c.fail(Err::BadCsvLines).info(interp::fill_message(Err::InfoBadDataLine, static_cast<long long>(i + 1)));
             return;
         }
         widest = std::max(widest, n);

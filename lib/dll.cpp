@@ -15,6 +15,7 @@
 #include "interp/heap.h"
 #include "interp/keywords.h"
 #include "interp/tokenizer.h"
+#include "interp/messages.h"
 #include "lib/binbuf.h"
 #include "lib/builtin.h"
 #include "platform/dynlib.h"
@@ -388,7 +389,7 @@ void dll_call(Call& c, bool cdecl) {
         int slot = handle_slot(inst, lib_name);
         if (slot < 0) {
             lower_callbacks();
-            c.fail(Err::DllBadEntryPoint).info("Library handle " + lib_name + " was not returned by DllLoad");
+            c.fail(Err::DllBadEntryPoint).info(interp::fill_message(Err::InfoNotDllLoadHandle, lib_name));
             return;
         }
         lib = state_of(inst).libs[slot];

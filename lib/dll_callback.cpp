@@ -17,6 +17,7 @@
 #include "interp/convert.h"
 #include "interp/heap.h"
 #include "interp/udf.h"
+#include "interp/messages.h"
 #include "lib/builtin.h"
 #include "lib/dll.h"
 #include "platform/nativecall.h"
@@ -206,14 +207,14 @@ void dllcallbackcreate_fn(Call& c) {
         pos = end + 1;
     }
     if (udf < 0 || interp::udf_param_count(c.inst, udf) != static_cast<int>(cb->params.size())) {
-        c.fail(Err::CallbackParamCount).info(udf < 0 ? "No user-defined function named " + name : name);
+        c.fail(Err::CallbackParamCount).info(udf < 0 ? interp::fill_message(Err::InfoNoSuchUdf, name) : name);
         return;
     }
     int slot = -1;
     for (int k = 0; k < kCallbackSlots && slot < 0; ++k)
         if (!t->slots[k]) slot = k;
     if (slot < 0) {
-        c.fail(Err::NotCallbackHandle).info("All 512 callback handles are in use");
+        c.fail(Err::NotCallbackHandle).info(interp::fill_message(Err::InfoCallbacksInUse, kCallbackSlots));
         return;
     }
     pf::NativeType types[pf::kMaxNativeArgs];

@@ -8,6 +8,7 @@
 
 #include "interp/convert.h"
 #include "interp/exec.h"
+#include "interp/messages.h"
 #include "platform/errors.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
@@ -49,7 +50,7 @@ bool split_list(Instance& inst, std::string_view list, std::vector<std::string>*
         if (i < list.size() && list[i] != '\t' && list[i] != '|' && list[i] != delim) continue;
         if (i > start) {
             if (i - start > kMaxListItem) {
-                inst.fail(Err::UnrecognizableItem).info("File list item longer than " + std::to_string(kMaxListItem) + " characters");
+                inst.fail(Err::UnrecognizableItem).info(interp::fill_message(Err::InfoListItemTooLong, static_cast<long long>(kMaxListItem)));
                 return false;
             }
             items->emplace_back(list.substr(start, i - start));
@@ -318,7 +319,7 @@ void fileread_fn(Call& c) {
         if (u == 0 || u == '\r') continue;
         if (u == '\n') break;
         if (++count > kMaxLine) {
-            c.fail(Err::LineTooLong).info("Lines hold at most " + std::to_string(kMaxLine) + " characters");
+            c.fail(Err::LineTooLong).info(interp::fill_message(Err::InfoLineLimit, static_cast<long long>(kMaxLine)));
             return;
         }
         if (wide) wline.push_back(static_cast<char16_t>(u));
@@ -444,7 +445,7 @@ void copy_or_move(Call& c, Op op, const char* attrs) {
     const Err e_room = op == Op::Copy ? Err::FileCopyNoSpace : Err::FileMoveNoSpace;
     const Err e_fail = op == Op::Copy ? Err::FileCopyFailed : Err::FileMoveFailed;
     if (attrs && std::strlen(attrs) > kMaxAttributes) {
-        c.fail(e_fail).info("Attribute strings hold at most 8 characters");
+        c.fail(e_fail).info(interp::fill_message(Err::InfoAttributeLength, static_cast<long long>(kMaxAttributes)));
         return;
     }
     Destination dest = destination(c.str(2));
@@ -518,7 +519,7 @@ void fileappend_fn(Call& c) {
         std::string target = dest.dir + map_name(base_of(src), dest.mask);
         if (pf::same_file(src.c_str(), target.c_str())) {
             // A file appended to itself never reaches its end and fills the disk.
-            inst.fail(Err::FileAppendIOError).info("A file cannot be appended to itself: " + src);
+            inst.fail(Err::FileAppendIOError).info(interp::fill_message(Err::InfoAppendToItself, src));
             return false;
         }
         if (!room_for(dest.dir, info.size)) {
@@ -709,7 +710,7 @@ void dirrename_fn(Call& c) {
     }
     auto drive = [](const std::string& p) { return p.size() >= 2 && p[1] == ':' ? static_cast<char>(p[0] | 0x20) : 0; };
     if (drive(from) && drive(to) && drive(from) != drive(to)) {
-        c.fail(Err::FileRenameRenameFailed).info("The drives of the two names differ");
+        c.fail(Err::FileRenameRenameFailed).info(interp::message_text(Err::InfoDrivesDiffer));
         return;
     }
     if (!pf::dir_exists(from.c_str()) || !pf::dir_rename(from.c_str(), to.c_str())) {

@@ -6,6 +6,7 @@
 #include "lib/datetime.h"
 #include "lib/files.h"
 #include "platform/clock.h"
+#include "interp/messages.h"
 
 namespace kel::lib::files {
 
@@ -92,7 +93,7 @@ void set_times(Call& c, std::string_view list, int64_t when, int field) {
         }
         if (field == kFieldCreate) {
             // Creation times are kept by the file system alone and cannot be set here.
-            inst.fail(Err::FileTimeTouchNotFound).info("The creation time of a file cannot be set on this system: " + path);
+            inst.fail(Err::FileTimeTouchNotFound).info(interp::fill_message(Err::InfoCreationTime, path));
             return false;
         }
         bool done = field == kFieldWrite ? pf::file_set_times(path.c_str(), &t, nullptr)

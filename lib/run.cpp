@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
+#include "interp/messages.h"
 
 namespace kel::lib {
 
@@ -96,9 +97,7 @@ void start(Call& c, std::string_view program, std::string_view params, std::stri
     }
     // There are no file associations or shortcuts to fall back on.
     if (!pid) {
-        std::string info = "WinExec Error:\n\n    ";
-        info += pf::error_text(err);
-        c.fail(Err::WinExecFailed).info(info);
+        c.fail(Err::WinExecFailed).info(interp::fill_message(Err::InfoWinExec, pf::error_text(err)));
         return;
     }
     if (wait == kGetProcId) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "interp/convert.h"
+#include "interp/messages.h"
 #include "lib/builtin.h"
 #include "lib/strutil.h"
 #include "platform/text.h"
@@ -578,7 +579,7 @@ void strcat_fn(Call& c) {
     bool ok = read_arg_list(inst, Err::StrCatSyntax, [&](Value& v) {
         if (args.size() == kMaxStrCatArgs) {
             interp::release_value(inst, v);
-            c.fail(Err::StrCatSyntax).info("More than 1024 arguments");
+            c.fail(Err::StrCatSyntax).info(interp::fill_message(Err::InfoTooManyArgs, static_cast<long long>(kMaxStrCatArgs)));
             return false;
         }
         if (v.flags & (kVtWide | kVtVariant)) any_wide = true;
