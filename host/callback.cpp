@@ -2,13 +2,15 @@
 // table with its language-file override, and the host function table.
 #include "host/callback.h"
 
+#include <array>
 #include <cstring>
+#include <string_view>
 
 #include "host/intake.h"
 #include "host/webfuncs.h"
-#include "platform/fileio.h"
-#include "platform/process.h"
+#include "platform/language.h"
 #include "platform/profile.h"
+#include "shared/err.h"
 
 namespace kel::host {
 
@@ -18,14 +20,31 @@ namespace {
 
 struct Message {
     int number;
-    const char* text;
+    std::string_view text;
 };
 
-constexpr Message kMessages[] = {
-#define MSG(n, t) {n, t},
-#include "host/messages.inc"
+consteval auto all_messages() {
+    return std::to_array<Message>({
+#define MSG(name, number, text) {number, text},
+#include "shared/messages.inc"
 #undef MSG
-};
+    });
+}
+
+consteval size_t host_message_count() {
+    size_t n = 0;
+    for (const Message& m : all_messages()) n += m.number >= kFirstHostMessage ? 1 : 0;
+    return n;
+}
+
+// The host's rows of the message table; the interpreter's texts stay out of this program.
+constexpr auto kMessages = [] {
+    std::array<Message, host_message_count()> out{};
+    size_t i = 0;
+    for (const Message& m : all_messages())
+        if (m.number >= kFirstHostMessage) out[i++] = m;
+    return out;
+}();
 
 constexpr uint8_t kFuncParams[8] = {0x11, 0x11, 0x01, 0, 0, 0, 0, 0};
 
@@ -93,45 +112,17 @@ static_assert(sizeof(kHostTable) / sizeof(kHostTable[0]) == kHostFunctionCount +
 
 char g_result_buffer[kResultSize];
 
-struct LanguageChoice {
-    bool chosen = false;
-    std::string file;
-};
-
-LanguageChoice& language() {
-    static LanguageChoice choice;
-    return choice;
-}
-
 }  // namespace
 
 const KeywordRecord* host_function_table() { return kHostTable; }
 size_t host_function_count() { return kHostFunctionCount; }
 
-const std::string& language_file() {
-    LanguageChoice& lc = language();
-    if (lc.chosen) return lc.file;
-    lc.chosen = true;
-    const std::string& dir = pf::program_dir();
-    std::string lang = pf::profile_get_string((dir + "/FENSCRPT.INI").c_str(), "MAIN", "Language", "");
-    if (lang.empty()) lang = pf::profile_get_string((dir + "/win.ini").c_str(), "INTL", "sLanguage", "");
-    if (lang.empty()) lang = "enu";
-    // The code names a file: nothing in it may lead elsewhere.
-    if (lang.find_first_of("/\\:") != std::string::npos || lang.find("..") != std::string::npos) return lc.file;
-    std::string name = "FENDLANG." + lang;
-    std::string local = dir + "/" + name;
-    if (pf::file_exists(local.c_str())) lc.file = local;
-    else lc.file = pf::search_path(name.c_str());
-    return lc.file;
-}
-
-void reset_language_file() { language() = LanguageChoice{}; }
-
 std::string host_message(int number) {
     std::string text;
-    if (number >= 100 && number != 10112 && !language_file().empty()) {
+    const std::string& file = pf::language_file();
+    if (number >= 100 && number != Err::WebBaseConvBadChar && !file.empty()) {
         std::string key = "X" + std::to_string(number);
-        text = pf::profile_get_string(language_file().c_str(), "Tarnwick", key.c_str(), "");
+        text = pf::profile_get_string(file.c_str(), "Tarnwick", key.c_str(), "");
     }
     if (text.empty()) {
         for (const Message& m : kMessages)
@@ -175,8 +166,8 @@ void HostCall::ret_long(std::string s) {
     status = 0;
 }
 
-void HostCall::fail(int message) {
-    ret_str(host_message(message));
+void HostCall::fail(Err message) {
+    ret_str(host_message(err_number(message)));
     status = -3;
 }
 
@@ -198,7 +189,7 @@ int32_t Parent_ProcessCommand2(kel::Hwnd window, uintptr_t module, uint32_t magi
     call.result = result ? result : &scratch;
     HostFn fn = (request >= 0 && request < kHostFunctionCount) ? kHostFunctions[request] : nullptr;
     if (fn) fn(call);
-    else call.fail(10102);
+    else call.fail(kel::Err::HostBadRequestCode);
     if (!call.answer) return 0;
     if (!answer) return call.status;
     return answer(call.status, kel::kCallbackMagic, req, call.result);

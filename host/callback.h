@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include "shared/abi.h"
+#include "shared/err.h"
 
 KEL_EXPORT int32_t Parent_ProcessCommand2(kel::Hwnd window, uintptr_t module, uint32_t magic, int32_t code,
                                           kel::ResultCallback answer, kel::RequestRecord* req, uintptr_t reserved,
@@ -11,19 +12,16 @@ KEL_EXPORT int32_t Parent_ProcessCommand2(kel::Hwnd window, uintptr_t module, ui
 
 namespace kel::host {
 
-constexpr int kNotImplemented = 10131;
+constexpr Err kNotImplemented = Err::HostNotImplemented;
 constexpr size_t kResultSize = 4097;
 
 // Ids 0 to 32 and a closing record with id 9999 and name length 0.
 const KeywordRecord* host_function_table();
 size_t host_function_count();  // records before the closing one
 
-// A message by number: the language file's "X<number>" when there is one (numbers of
-// 100 and up), else the built-in text; "~" becomes LF and "|" TAB.
+// A message by number: the language file's (platform::language_file()) "X<number>" of
+// section "Tarnwick" when there is one (numbers of 100 and up), else the built-in text;
+// "~" becomes LF and "|" TAB.
 std::string host_message(int number);
-// The language file in use ("" when none); chosen once.
-const std::string& language_file();
-// Forget the chosen language file (tests).
-void reset_language_file();
 
 }  // namespace kel::host

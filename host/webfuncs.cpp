@@ -189,7 +189,7 @@ static const char* const kGlyphRows[160] = {
 #include "host/glyphs.inc"
 };
 
-bool counter_image(std::string_view s, std::string* out, int* message, CounterFormat format) {
+bool counter_image(std::string_view s, std::string* out, Err* message, CounterFormat format) {
     auto blank = [](char c) { return c == ' ' || c == '\t'; };
     size_t i = 0;
     while (i < s.size() && blank(s[i])) ++i;
@@ -197,18 +197,18 @@ bool counter_image(std::string_view s, std::string* out, int* message, CounterFo
     for (; i < s.size() && !blank(s[i]); ++i) {
         bool digit = s[i] >= '0' && s[i] <= '9';
         if (digits.size() == 6) {
-            *message = 10115;
+            *message = Err::WebCounterTooLong;
             return false;
         }
         if (!digit) {
-            *message = 10114;
+            *message = Err::WebCounterBad;
             return false;
         }
         digits += s[i];
     }
     while (i < s.size() && blank(s[i])) ++i;
     if (digits.empty() || i != s.size()) {
-        *message = 10114;
+        *message = Err::WebCounterBad;
         return false;
     }
     digits.insert(0, 6 - digits.size(), '0');
@@ -231,7 +231,7 @@ bool counter_image(std::string_view s, std::string* out, int* message, CounterFo
         }
         std::string png = png_1bit(96, 16, rows);
         if (png.empty()) {
-            *message = 10114;
+            *message = Err::WebCounterBad;
             return false;
         }
         *out = "Content-type: image/png\r\n\r\n" + png;
@@ -292,39 +292,39 @@ intptr_t copy_to_binary_buffer(const char* data, size_t n, int32_t handle) {
 
 // webparamdata(name)
 void webparamdata_fn(HostCall& c) {
-    if (c.arg(1).empty()) return c.fail(10109);
+    if (c.arg(1).empty()) return c.fail(Err::WebParamNoName);
     c.ret_str(field(c.arg(1), kMaxCmdData, true));
 }
 
 // webparamsize(name): the byte length of the value, joining tabs included.
 void webparamsize_fn(HostCall& c) {
-    if (c.arg(1).empty()) return c.fail(10109);
-    if (!scratch_available()) return c.fail(10124);
+    if (c.arg(1).empty()) return c.fail(Err::WebParamNoName);
+    if (!scratch_available()) return c.fail(Err::WebParamAlloc);
     c.ret_int(static_cast<int32_t>(field(c.arg(1), host().content_length).size()));
 }
 
 // webparambuf(name, buffer)
 void webparambuf_fn(HostCall& c) {
-    if (c.arg(1).empty()) return c.fail(10109);
-    if (c.arg(2).empty() || !is_numeric(c.arg(2))) return c.fail(10123);
-    if (!scratch_available()) return c.fail(10124);
+    if (c.arg(1).empty()) return c.fail(Err::WebParamNoName);
+    if (c.arg(2).empty() || !is_numeric(c.arg(2))) return c.fail(Err::WebParamBufBad);
+    if (!scratch_available()) return c.fail(Err::WebParamAlloc);
     std::string v = field(c.arg(1), host().content_length);
     if (v.empty()) return c.ret_int(0);
     intptr_t r = copy_to_binary_buffer(v.data(), v.size(), decimal(c.arg(2)));
-    if (r < 0) return c.fail(10123);
+    if (r < 0) return c.fail(Err::WebParamBufBad);
     c.ret_int(r == 1 ? 1 : 0);
 }
 
 // webparamfile(name, file): the value written to a file, created or truncated.
 void webparamfile_fn(HostCall& c) {
-    if (c.arg(1).empty()) return c.fail(10109);
-    if (c.arg(2).empty()) return c.fail(10127);
+    if (c.arg(1).empty()) return c.fail(Err::WebParamNoName);
+    if (c.arg(2).empty()) return c.fail(Err::WebParamFileNoName);
     std::string path(c.arg(2));
     pf::File f = pf::file_open(path.c_str(), pf::Open::WriteTruncate);
-    if (!f.valid()) return c.fail(10128);
+    if (!f.valid()) return c.fail(Err::WebParamFileOpenFailed);
     if (!scratch_available()) {
         pf::file_close(f);
-        return c.fail(10124);
+        return c.fail(Err::WebParamAlloc);
     }
     std::string v = field(c.arg(1), host().content_length);
     // Written in blocks so that the time-out can stop a large upload's copy.
@@ -350,7 +350,7 @@ void webparamnames_fn(HostCall& c) {
 // webconbuf(buffer): the content into a binary buffer.
 void webconbuf_fn(HostCall& c) {
     HostState& h = host();
-    if (c.arg(1).empty() || !is_numeric(c.arg(1))) return c.fail(10125);
+    if (c.arg(1).empty() || !is_numeric(c.arg(1))) return c.fail(Err::WebConBufBad);
     int32_t handle = decimal(c.arg(1));
     intptr_t r = -1;
     if (h.content && h.content_length) {
@@ -359,17 +359,17 @@ void webconbuf_fn(HostCall& c) {
     } else {
         copy_to_binary_buffer(nullptr, 0, handle);  // a valid buffer ends up empty
     }
-    if (r < 0) return c.fail(10125);
+    if (r < 0) return c.fail(Err::WebConBufBad);
     c.ret_int(r == 1 ? 1 : 0);
 }
 
 // weboutbinary(buffer): the buffer's bytes up to its end of data.
 void weboutbinary_fn(HostCall& c) {
-    if (c.arg(1).empty() || !is_numeric(c.arg(1))) return c.fail(10129);
+    if (c.arg(1).empty() || !is_numeric(c.arg(1))) return c.fail(Err::WebOutBinaryBad);
     const char* handle = reinterpret_cast<const char*>(static_cast<intptr_t>(decimal(c.arg(1))));
     Handle mem = static_cast<Handle>(call_service(43, "", handle, 1, 0));
     pf::GmemLock lock(mem);
-    if (!mem || !lock) return c.fail(10129);
+    if (!mem || !lock) return c.fail(Err::WebOutBinaryBad);
     intptr_t end = call_service(43, "", handle, 3, 0);
     size_t size = pf::gmem_size(mem);
     size_t n = end < 0 ? 0 : static_cast<size_t>(end);
@@ -380,7 +380,7 @@ void weboutbinary_fn(HostCall& c) {
 // webcounter(digits): a six-digit image, an X bitmap or (CounterFormat=png) a PNG.
 void webcounter_fn(HostCall& c) {
     std::string img;
-    int message = 0;
+    Err message{};
     CounterFormat format = host().counter_png ? CounterFormat::Png : CounterFormat::Xbm;
     if (!counter_image(c.arg(1), &img, &message, format)) return c.fail(message);
     out_raw(img);
@@ -396,7 +396,7 @@ void rtstatus_fn(HostCall& c) { c.ret_int(14); }
 
 // intcontrol(request, p1, p2, p3, p4): only request 1000, the exit code.
 void intcontrol_fn(HostCall& c) {
-    if (decimal(c.arg(1)) != 1000) return c.fail(10103);
+    if (decimal(c.arg(1)) != 1000) return c.fail(Err::HostIntControlBad);
     int32_t previous = host().exit_code;
     host().exit_code = decimal(c.arg(2));
     c.ret_int(previous);
@@ -421,12 +421,12 @@ const char* const kLogFieldNames[kLogFields] = {"param1", "param2", "param3", "p
 // webopenlog(file, format): replaces any earlier log.
 void webopenlog_fn(HostCall& c) {
     HostState& h = host();
-    if (c.arg(1).empty()) return c.fail(10116);
+    if (c.arg(1).empty()) return c.fail(Err::WebOpenLogNoName);
     int32_t format = decimal(c.arg(2));
-    if (format < 1 || format > 3) return c.fail(10117);
+    if (format < 1 || format > 3) return c.fail(Err::WebOpenLogBadFormat);
     std::string path(c.arg(1));
     pf::File f = pf::file_open(path.c_str(), pf::Open::Read);
-    if (!f.valid()) return c.fail(10118);
+    if (!f.valid()) return c.fail(Err::WebOpenLogFailed);
     if (h.weblog.valid()) pf::file_close(h.weblog);
     h.weblog = f;
     log_reader().format = format;
@@ -438,13 +438,13 @@ void webopenlog_fn(HostCall& c) {
 void weblogline_fn(HostCall& c) {
     HostState& h = host();
     LogReader& r = log_reader();
-    if (c.arg(1).empty() || !h.weblog.valid() || decimal(c.arg(1)) != h.weblog.fd) return c.fail(10119);
+    if (c.arg(1).empty() || !h.weblog.valid() || decimal(c.arg(1)) != h.weblog.fd) return c.fail(Err::WebLogLineBadHandle);
     uint32_t flags = static_cast<uint32_t>(decimal(c.arg(2)));
     char buf[kMaxCmdData];  // on the stack: a static one would be a page of its own
     for (;;) {
-        if (!pf::file_seek(h.weblog, r.pos)) return c.fail(10120);
+        if (!pf::file_seek(h.weblog, r.pos)) return c.fail(Err::WebLogLineReadError);
         int64_t n = pf::file_read(h.weblog, buf, sizeof buf);
-        if (n < 0) return c.fail(10120);
+        if (n < 0) return c.fail(Err::WebLogLineReadError);
         if (n == 0) return c.ret_int(0);
         std::string line;
         int64_t lf = -1;
@@ -458,7 +458,7 @@ void weblogline_fn(HostCall& c) {
         // A last line without its line feed (a log still being written) is still a line;
         // a full block without one is an over-long line.
         bool last = lf < 0 && n < static_cast<int64_t>(sizeof buf);
-        if ((lf < 0 && !last) || line.size() >= kMaxCmdData) return c.fail(10121);
+        if ((lf < 0 && !last) || line.size() >= kMaxCmdData) return c.fail(Err::WebLogLineTooLong);
         r.pos += last ? n : lf + 1;
         bool parsed = r.format == 1   ? parse_common_line(line, r.fields)
                       : r.format == 2 ? parse_combined_line(line, r.fields)
@@ -485,7 +485,7 @@ void webcmddata_fn(HostCall& c) { c.ret_str(host().command_data); }
 // webcmdrawdata(flags): bit 0 asks for the backslash-unescaped form.
 void webcmdrawdata_fn(HostCall& c) {
     std::string_view flags = c.arg(1);
-    if (flags.empty() || !is_numeric(flags)) return c.fail(10130);
+    if (flags.empty() || !is_numeric(flags)) return c.fail(Err::WebCmdRawDataBadFlags);
     c.ret_str((decimal(flags) & 1) ? host().raw_cmd_unescaped : host().raw_cmd);
 }
 
@@ -505,8 +505,8 @@ void webconsize_fn(HostCall& c) { c.ret_int(static_cast<int32_t>(host().content_
 // webdatdata(section, key, default)
 void webdatdata_fn(HostCall& c) {
     HostState& h = host();
-    if (c.arg(1).empty()) return c.fail(10104);
-    if (c.arg(2).empty()) return c.fail(10105);
+    if (c.arg(1).empty()) return c.fail(Err::WebDataNoSection);
+    if (c.arg(2).empty()) return c.fail(Err::WebDataNoKeyword);
     std::string section(c.arg(1)), key(c.arg(2)), def(c.arg(3)), v;
     if (h.mode == Mode::Cgi) {
         if (!pf::env_get(key.c_str(), &v) || v.empty()) v = def;
@@ -519,7 +519,7 @@ void webdatdata_fn(HostCall& c) {
 
 // webhashcode(text)
 void webhashcode_fn(HostCall& c) {
-    if (c.arg(1).empty()) return c.fail(10113);
+    if (c.arg(1).empty()) return c.fail(Err::WebHashCodeNoString);
     c.ret_int(web_hash_code(c.arg(1)));
 }
 
@@ -555,10 +555,10 @@ void webout_fn(HostCall& c) {
 
 // weboutfile(file): the file's bytes as they are.
 void weboutfile_fn(HostCall& c) {
-    if (c.arg(1).empty()) return c.fail(10106);
+    if (c.arg(1).empty()) return c.fail(Err::WebOutFileNoName);
     std::string path(c.arg(1));
     pf::File f = pf::file_open(path.c_str(), pf::Open::Read);
-    if (!f.valid()) return c.fail(10107);
+    if (!f.valid()) return c.fail(Err::WebOutFileNotFound);
     // Streamed in blocks: a download of any size costs one block of memory.
     constexpr size_t kBlock = 64 * 1024;
     Handle block = pf::gmem_alloc(kBlock, false);
@@ -566,7 +566,7 @@ void weboutfile_fn(HostCall& c) {
     if (!p) {
         if (block) pf::gmem_free(block);
         pf::file_close(f);
-        return c.fail(10108);
+        return c.fail(Err::WebOutFileAlloc);
     }
     for (bool first = true;; first = false) {
         if (!first && script_cancelled()) break;  // the time-out stops a long download
@@ -582,10 +582,10 @@ void weboutfile_fn(HostCall& c) {
 // webbaseconv(value, from, to)
 void webbaseconv_fn(HostCall& c) {
     int32_t from = decimal(c.arg(2)), to = decimal(c.arg(3));
-    if (from < 2 || from > 36 || to < 2 || to > 36) return c.fail(10111);
+    if (from < 2 || from > 36 || to < 2 || to > 36) return c.fail(Err::WebBaseConvBadBase);
     if (from == 10) return c.ret_str(write_in_base(decimal(c.arg(1)), to));
     int32_t v;
-    if (!read_in_base(c.arg(1), from, &v)) return c.fail(10112);
+    if (!read_in_base(c.arg(1), from, &v)) return c.fail(Err::WebBaseConvBadChar);
     if (to == 10) return c.ret_int(v);
     c.ret_str(write_in_base(v, to));
 }
@@ -599,9 +599,9 @@ void webdumperror_fn(HostCall& c) { c.ret_int(error_log_append(c.arg(1), c.arg(2
 // websettimeout(seconds): returns the previous time-out.
 void websettimeout_fn(HostCall& c) {
     std::string_view s = c.arg(1);
-    if (s.empty() || !is_numeric(s)) return c.fail(10122);
+    if (s.empty() || !is_numeric(s)) return c.fail(Err::WebSetTimeoutBad);
     int32_t v = decimal(s);
-    if (v > 4294967) return c.fail(10122);
+    if (v > 4294967) return c.fail(Err::WebSetTimeoutBad);
     if (v < 0) return c.ret_int(static_cast<int32_t>(host().timeout_seconds));
     c.ret_int(static_cast<int32_t>(set_timeout(static_cast<uint32_t>(v))));
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include "host/forms.h"
 #include "shared/abi.h"
+#include "shared/err.h"
 
 namespace kel::host {
 
@@ -24,7 +25,7 @@ struct HostCall {
     void ret_int(int32_t v);
     void ret_str(std::string_view s);   // cut to the result buffer
     void ret_long(std::string s);       // not cut; owned by the call until it returns
-    void fail(int message);             // status -3 with the message text
+    void fail(Err message);             // status -3 with the message text
 };
 
 using HostFn = void (*)(HostCall&);
@@ -52,7 +53,7 @@ bool parse_combined_line(std::string_view line, std::string* fields);
 // webcounter's image with its header: 96 x 16 pixels, six digits right-aligned and
 // padded with zeros; false with the message number for a bad counter.
 enum class CounterFormat { Xbm, Png };
-bool counter_image(std::string_view digits, std::string* out, int* message,
+bool counter_image(std::string_view digits, std::string* out, Err* message,
                    CounterFormat format = CounterFormat::Xbm);
 
 // Between two requests of a reused worker: the web log reader as at process start.

@@ -8,6 +8,7 @@
 #include "interp/convert.h"
 #include "interp/heap.h"
 #include "interp/map.h"
+#include "interp/messages.h"
 #include "platform/fileio.h"
 #include "platform/gmem.h"
 #include "platform/process.h"
@@ -36,14 +37,14 @@ int64_t checked_count(Instance& inst, const int32_t dims[kMaxDims], int given, i
     for (int i = 0; i < kMaxDims && i < given; ++i) d[i] = dims[i];
     for (int i = 0; i < kMaxDims; ++i)
         if (d[i] < 0) {
-            inst.fail(1628);
+            inst.fail(Err::BadDimension);
             return -1;
         }
     int n = 0;
     while (n < kMaxDims && d[n] != 0) ++n;
     for (int i = n; i < kMaxDims; ++i)
         if (d[i] != 0) {
-            inst.fail(1630);
+            inst.fail(Err::ZeroDimensionFirst);
             return -1;
         }
     // Each factor is below 2^31 and the running product is cut off at the byte limit
@@ -52,7 +53,7 @@ int64_t checked_count(Instance& inst, const int32_t dims[kMaxDims], int given, i
     for (int i = 0; i < n; ++i) {
         count *= static_cast<uint64_t>(d[i]);
         if (count * kElementSize + kArrayHeaderBytes >= kArrayByteLimit) {
-            inst.fail(1644);
+            inst.fail(Err::ArrayTooLarge);
             return -1;
         }
     }
@@ -69,7 +70,7 @@ uint64_t spare_for(uint64_t count) {
 Handle alloc_elements(Instance& inst, uint64_t slots) {
     if (slots == 0) return 0;
     Handle h = gmem_alloc(static_cast<size_t>(slots * kElementSize), true);
-    if (!h) inst.fail(1631);
+    if (!h) inst.fail(Err::ArrayAllocFailed);
     return h;
 }
 
@@ -114,7 +115,7 @@ int32_t array_create(Instance& inst, ValueCore& out, const int32_t dims[kMaxDims
     if ((flags & kArrGrows) && n == 1) capacity += spare_for(capacity);
     Handle hh = gmem_alloc(sizeof(ArrayHeader), true);
     if (!hh) {
-        inst.fail(1631);
+        inst.fail(Err::ArrayAllocFailed);
         return -1;
     }
     Handle eh = alloc_elements(inst, capacity);
@@ -187,12 +188,12 @@ void array_unlock(uint32_t handle) {
 
 ArrayHeader* array_of(Instance& inst, const ValueCore& v) {
     if (!(v.flags & kVtArray)) {
-        inst.fail(1641);
+        inst.fail(Err::NotAnArray);
         return nullptr;
     }
     ArrayHeader* h = array_header(v.str);
     if (!h || (h->flags & kArrIsMap)) {
-        inst.fail(1637);
+        inst.fail(Err::ArrayAccessError);
         return nullptr;
     }
     return h;
@@ -201,21 +202,21 @@ ArrayHeader* array_of(Instance& inst, const ValueCore& v) {
 int64_t array_index(Instance& inst, uint32_t handle, const int32_t* subs, int n) {
     ArrayHeader* h = array_header(handle);
     if (!h || (h->flags & kArrIsMap)) {
-        inst.fail(1637);
+        inst.fail(Err::ArrayAccessError);
         return -1;
     }
     if (n != h->dim_count) {
-        inst.fail(1635);
+        inst.fail(Err::WrongDimensionCount);
         return -1;
     }
     for (int k = 0; k < n; ++k)
         if (subs[k] < 0 || subs[k] >= h->dims[k]) {
-            inst.fail(1636);
+            inst.fail(Err::SubscriptOutOfBounds);
             return -1;
         }
     int64_t idx = linear_of(subs, h->dims, n);
     if (idx >= h->count) {
-        inst.fail(1636);
+        inst.fail(Err::SubscriptOutOfBounds);
         return -1;
     }
     return idx;
@@ -223,7 +224,7 @@ int64_t array_index(Instance& inst, uint32_t handle, const int32_t* subs, int n)
 
 bool copy_value_core(Instance& inst, const ValueCore& src, ValueCore& dst) {
     if (src.flags & kVtArray) {
-        inst.fail(3647);
+        inst.fail(Err::EmbeddedArray);
         return false;
     }
     HeapOff s = 0, w = 0;
@@ -256,11 +257,11 @@ bool array_fetch(Instance& inst, uint32_t handle, int64_t index, ValueCore& out)
     ArrayHeader* h = array_header(handle);
     ValueCore* e = array_elements(handle);
     if (!h || !e || index < 0 || index >= h->count) {
-        inst.fail(1636);
+        inst.fail(Err::SubscriptOutOfBounds);
         return false;
     }
     if (e[index].flags == 0) {
-        inst.fail(1640);
+        inst.fail(Err::UninitializedElement);
         return false;
     }
     ValueCore copy;
@@ -274,7 +275,7 @@ bool array_store(Instance& inst, uint32_t handle, int64_t index, const ValueCore
     ArrayHeader* h = array_header(handle);
     ValueCore* e = array_elements(handle);
     if (!h || !e || index < 0 || index >= h->count) {
-        inst.fail(1636);
+        inst.fail(Err::SubscriptOutOfBounds);
         return false;
     }
     ValueCore copy;
@@ -294,7 +295,7 @@ uint32_t array_element_flags(uint32_t handle, int64_t index) {
 bool array_redim(Instance& inst, uint32_t handle, const int32_t dims[kMaxDims], int ndims) {
     ArrayHeader* h = array_header(handle);
     if (!h || (h->flags & kArrIsMap)) {
-        inst.fail(1637);
+        inst.fail(Err::ArrayAccessError);
         return false;
     }
     int n = 0;
@@ -337,7 +338,7 @@ bool array_redim(Instance& inst, uint32_t handle, const int32_t dims[kMaxDims], 
 bool array_splice(Instance& inst, uint32_t handle, int dim, int32_t at, int32_t count, const ValueCore* fill) {
     ArrayHeader* h = array_header(handle);
     if (!h || (h->flags & kArrIsMap)) {
-        inst.fail(1637);
+        inst.fail(Err::ArrayAccessError);
         return false;
     }
     int n = h->dim_count;
@@ -346,7 +347,7 @@ bool array_splice(Instance& inst, uint32_t handle, int dim, int32_t at, int32_t 
     for (int i = 0; i < n; ++i) nd[i] = h->dims[i];
     int64_t size = static_cast<int64_t>(nd[dim]) + count;
     if (size < 0 || size > INT32_MAX) {
-        inst.fail(size < 0 ? 1636 : 1644);
+        inst.fail(size < 0 ? Err::SubscriptOutOfBounds : Err::ArrayTooLarge);
         return false;
     }
     nd[dim] = static_cast<int32_t>(size);
@@ -354,7 +355,7 @@ bool array_splice(Instance& inst, uint32_t handle, int dim, int32_t at, int32_t 
     for (int i = 0; i < n; ++i) {
         total *= static_cast<uint64_t>(nd[i]);
         if (total * kElementSize + kArrayHeaderBytes >= kArrayByteLimit) {
-            inst.fail(1644);
+            inst.fail(Err::ArrayTooLarge);
             return false;
         }
     }
@@ -411,7 +412,7 @@ bool read_file_lines(Instance& inst, std::string_view path, bool nul_error, std:
     // overrun what was counted, because both passes parse this one copy.
     platform::File f = platform::file_open(resolved.c_str(), platform::Open::Read);
     if (!f.valid()) {
-        inst.fail(1800);
+        inst.fail(Err::FileOpenError);
         return false;
     }
     std::string data;
@@ -420,7 +421,7 @@ bool read_file_lines(Instance& inst, std::string_view path, bool nul_error, std:
         int64_t got = platform::file_read(f, buf, sizeof buf);
         if (got < 0) {
             platform::file_close(f);
-            inst.fail(1801);
+            inst.fail(Err::FileReadError);
             return false;
         }
         if (got == 0) break;
@@ -438,7 +439,7 @@ bool read_file_lines(Instance& inst, std::string_view path, bool nul_error, std:
             if (ch == '\r') continue;
             if (ch == '\0') {
                 if (nul_error) {
-                    inst.fail(1806);
+                    inst.fail(Err::FileHasNul);
                     return false;
                 }
                 line.append(nul_repl);
@@ -447,7 +448,7 @@ bool read_file_lines(Instance& inst, std::string_view path, bool nul_error, std:
             line.push_back(ch);
         }
         if (line.size() > kMaxFileLine) {
-            inst.fail(1591).info("Invalid data found at or near line " + std::to_string(lines->size() + 1));
+            inst.fail(Err::LineTooLong).info(fill_message(Err::InfoBadDataLine, static_cast<long long>(lines->size() + 1)));
             return false;
         }
         lines->push_back(line);
@@ -463,14 +464,14 @@ bool write_file_replacing(Instance& inst, std::string_view path, std::string_vie
     std::string tmp = target + suffix;
     platform::File f = platform::file_open(tmp.c_str(), platform::Open::WriteTruncate);
     if (!f.valid()) {
-        inst.fail(1800);
+        inst.fail(Err::FileOpenError);
         return false;
     }
     bool ok = data.empty() || platform::file_write(f, data.data(), data.size());
     ok = platform::file_close(f) && ok;
     if (!ok || !platform::file_move(tmp.c_str(), target.c_str())) {
         platform::file_delete(tmp.c_str());
-        inst.fail(1802);
+        inst.fail(Err::FileWriteError);
         return false;
     }
     return true;

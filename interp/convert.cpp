@@ -86,7 +86,7 @@ std::string format_float(double v, int d) {
 
 bool float_to_text(Instance& inst, double v, std::string& out) {
     if (std::isnan(v)) {
-        inst.fail(1599);
+        inst.fail(Err::MathNan);
         return false;
     }
     out = format_float(v, inst.decimals);
@@ -259,7 +259,7 @@ bool to_wide(Instance& inst, ValueCore& v) {
 
 uint16_t fp_pending_code = 0;
 
-void fp_pending_set(uint16_t code) { fp_pending_code = code; }
+void fp_pending_set(Err code) { fp_pending_code = err_number(code); }
 uint16_t fp_pending_peek() { return fp_pending_code; }
 
 int string_compare(std::string_view a, std::string_view b, bool ignore_case) {
@@ -332,7 +332,7 @@ bool result_of(int op, int c) {
 int compare_values(Instance& inst, Value& a, Value& b, int op, bool ignore_case) {
     Cls ca = classify(a), cb = classify(b);
     if (ca == Cls::kOther || cb == Cls::kOther) {
-        inst.fail(3057);
+        inst.fail(Err::NotANumber);
         return -1;
     }
     bool a_str = ca == Cls::kAnsi || ca == Cls::kWide, b_str = cb == Cls::kAnsi || cb == Cls::kWide;

@@ -58,7 +58,7 @@ bool round_to_int(double d, int32_t* out);
 
 // Process-wide pending floating-point error: set by wrapped math calls, moved into the
 // instance's error by the operation that caused it.
-void fp_pending_set(uint16_t code);
+void fp_pending_set(Err code);
 extern uint16_t fp_pending_code;
 // Taken after every call: nothing to write when nothing is pending.
 inline uint16_t fp_pending_take() {

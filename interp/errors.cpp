@@ -20,14 +20,7 @@ namespace kel::interp {
 
 namespace {
 
-constexpr int kMsgNearLine = 226;
-constexpr int kMsgOf = 227;
-constexpr int kMsgIn = 229;
-constexpr int kMsgErrorTitle = 230;
-constexpr int kMsgOnLine = 231;
-constexpr int kMsgKelVersion = 849;
-
-std::string msg(int n) { return std::string(message_text(n)); }
+std::string msg(Err e) { return std::string(message_text(e)); }
 
 std::string cut(std::string_view s, size_t max) { return std::string(s.substr(0, max)); }
 
@@ -98,7 +91,8 @@ struct ErrorFacts {
 ErrorFacts gather(Instance& inst, uint32_t code, const char* line_text, size_t pos, bool cancel) {
     ExecState& ex = exec_state(inst);
     ErrorFacts f;
-    f.code = (code == 1668 || code == 2669 || code == 3670 || code == 1213 || code == 2214 || code == 3215) &&
+    f.code = (code == Err::UserMinor || code == Err::UserModerate || code == Err::UserSevere ||
+              is_extension_error(code)) &&
                      inst.real_code
                  ? inst.real_code
                  : code;
@@ -189,7 +183,7 @@ void inst_inherit_clear(Instance& inst) {
 
 // Runs a handler of mode 1 or 2: jump (or gosub) to `label`. False when the label is
 // missing (the triggering code is put back) or the stack is full.
-bool jump_handler(Instance& inst, int mode, std::string_view label, uint16_t full_code, uint16_t code) {
+bool jump_handler(Instance& inst, int mode, std::string_view label, Err full_code, uint16_t code) {
     ExecState& ex = exec_state(inst);
     inst.clear_error();
     StructEntry* e = nullptr;
@@ -252,7 +246,7 @@ int call_handler_function(Instance& inst, const std::string& name, const ErrorFa
             ex.handlers.error_mode = 0;
     }
     if (flags & 2) {
-        inst.fail(9000);
+        inst.fail(Err::Exit);
         return -1;
     }
     return 1;
@@ -316,7 +310,9 @@ std::string escape_log_text(std::string_view s) {
     return r;
 }
 
-bool is_extension_error(uint32_t code) { return code == 1213 || code == 2214 || code == 3215; }
+bool is_extension_error(uint32_t code) {
+    return code == Err::ExtenderMinorError || code == Err::ExtenderModerateError || code == Err::ExtenderSevereError;
+}
 
 std::string error_message_line(const Instance& inst, uint32_t code) {
     if (is_extension_error(code) && !inst.ext_error_text.empty()) return cut(inst.ext_error_text, kPendingTextMax);
@@ -389,13 +385,13 @@ Place place_of(const Instance& inst, size_t pos) {
     return pl;
 }
 
-void report_load_error(Instance& inst, int headline, const std::string& detail) {
+void report_load_error(Instance& inst, Err headline, const std::string& detail) {
     std::string head = msg(headline);
     if (inst.html_log) {
         record_error_for_host(inst, head, detail);
         return;
     }
-    platform::message_box((head + ": " + detail).c_str(), (msg(kMsgErrorTitle) + "  " + host_window_title(inst)).c_str(),
+    platform::message_box((head + ": " + detail).c_str(), (msg(Err::LabelError) + "  " + host_window_title(inst)).c_str(),
                           platform::kMbOk | platform::kMbIconError);
 }
 
@@ -426,16 +422,16 @@ bool display_error(Instance& inst, uint32_t code, const char* line_text, size_t 
             on = true;
             if (file.empty()) file = ex.udfs[ex.cur_udf]->name;
         }
-        text += msg(on ? kMsgOnLine : kMsgNearLine) + " " + std::to_string(line_no);
-        if (!file.empty()) text += " " + msg(kMsgOf) + " " + file;
+        text += msg(on ? Err::LabelOnLine : Err::LabelNearLine) + " " + std::to_string(line_no);
+        if (!file.empty()) text += " " + msg(Err::LabelOf) + " " + file;
         if (ex.cur_udf >= 0 && ex.cur_udf < static_cast<int>(ex.udfs.size()))
-            text += "\n" + msg(kMsgIn) + " " + ex.udfs[ex.cur_udf]->name;
+            text += "\n" + msg(Err::LabelIn) + " " + ex.udfs[ex.cur_udf]->name;
         text += "\n" + line;
-        text += "\n" + msg(kMsgKelVersion) + " " + kInterpVersion;
+        text += "\n" + msg(Err::LabelVersion) + " " + kInterpVersion;
         if (!inst.add_info.empty()) text += "\n" + inst.add_info;
         bool single = ex.error_display == 1 || cls == ErrorClass::kSevere;
         uint32_t type = platform::kMbIconError | (single ? platform::kMbOk : platform::kMbKelErrorDialog);
-        int answer = platform::message_box(text.c_str(), (msg(kMsgErrorTitle) + "  " + host_window_title(inst)).c_str(), type);
+        int answer = platform::message_box(text.c_str(), (msg(Err::LabelError) + "  " + host_window_title(inst)).c_str(), type);
         go_on = !single && answer == platform::kIdContinue;
     }
     inst.add_info.clear();
@@ -448,11 +444,11 @@ bool after_line_error(Instance& inst, const char* line_text, size_t line_pos) {
     ExecState& ex = exec_state(inst);
     uint16_t code = inst.err_code;
     if (code == 0) return true;
-    if (code == 9998) {
+    if (code == Err::Handled) {
         inst.clear_error();
         return true;
     }
-    if (code == 9999) {
+    if (code == Err::Cancel) {
         HandlerState& h = ex.handlers;
         if (h.cancel_mode != 0) {
             ErrorFacts f = gather(inst, code, line_text, line_pos, true);
@@ -460,18 +456,18 @@ bool after_line_error(Instance& inst, const char* line_text, size_t line_pos) {
                 int r = call_handler_function(inst, h.cancel_func, f, true);
                 if (r > 0) return true;
                 if (r < 0) return false;
-                inst.fail(9999);
+                inst.fail(Err::Cancel);
             } else {
                 int mode = h.cancel_mode;
                 fill_handler_vars(inst, f);
                 fill_error_array(inst, f, nullptr);
                 if (!h.cancel_inherited) h.cancel_mode = 0;
-                if (jump_handler(inst, mode, "cancel", 3618, 9999)) return true;
-                if (inst.err_code != 9999) return display_error(inst, inst.err_code, line_text, line_pos);
+                if (jump_handler(inst, mode, "cancel", Err::CancelHandlerNesting, err_number(Err::Cancel))) return true;
+                if (inst.err_code != Err::Cancel) return display_error(inst, inst.err_code, line_text, line_pos);
             }
         }
-        display_error(inst, 9999, line_text, line_pos);
-        inst.fail(9999);
+        display_error(inst, err_number(Err::Cancel), line_text, line_pos);
+        inst.fail(Err::Cancel);
         return false;
     }
     if (code >= 9000) return false;
@@ -491,7 +487,7 @@ bool after_line_error(Instance& inst, const char* line_text, size_t line_pos) {
                 fill_handler_vars(inst, f);
                 fill_error_array(inst, f, nullptr);
                 h.error_mode = 0;
-                if (jump_handler(inst, mode, "tkerrorhandler", 3619, code)) return true;
+                if (jump_handler(inst, mode, "tkerrorhandler", Err::ErrorHandlerNesting, code)) return true;
                 code = inst.err_code;
             }
         }

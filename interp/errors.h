@@ -29,9 +29,9 @@ std::string escape_log_text(std::string_view s);
 // The message text, or "Error NNNN" when the table has none.
 std::string message_text_or_number(uint32_t code);
 
-// A load failure: headline message `headline` (111, 102 or 217) with `detail`, shown and
-// recorded for the host. Ends the script (the caller returns failure).
-void report_load_error(Instance& inst, int headline, const std::string& detail);
+// A load failure: headline message `headline` (ExecutionError, ScriptFileNotFound or
+// IncludeFileFailed) with `detail`, shown and recorded for the host. Ends the script (the caller returns failure).
+void report_load_error(Instance& inst, Err headline, const std::string& detail);
 
 // The decision after a line that left an error: returns true when the script goes on
 // (the error cleared, or a handler took over and set the next position), false when it

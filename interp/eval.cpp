@@ -50,12 +50,12 @@ bool in_frame(Instance& inst, uint16_t frame, Fn fn) {
     }
     FrameRef back{inst.cur_frame};
     if (!frame_switch(inst, frame, &back)) {
-        inst.fail(3815);
+        inst.fail(Err::PointerAccess);
         return false;
     }
     fn();
     if (!frame_switch(inst, back.index, nullptr)) {
-        inst.fail(3816);
+        inst.fail(Err::VarTableAccess);
         return false;
     }
     return true;
@@ -106,7 +106,7 @@ bool numeric_operand(Instance& inst, Value& v, bool* is_float) {
         }
         if (inst.error()) return false;
     }
-    inst.fail(3057);
+    inst.fail(Err::NotANumber);
     return false;
 }
 
@@ -114,9 +114,9 @@ bool numeric_operand(Instance& inst, Value& v, bool* is_float) {
 double checked_pow(double a, double b) {
     double r = std::pow(a, b);
     if (std::isnan(r) && !std::isnan(a) && !std::isnan(b))
-        fp_pending_set(1341);
+        fp_pending_set(Err::MathDomain);
     else if (std::isinf(r) && std::isfinite(a) && std::isfinite(b))
-        fp_pending_set(a == 0.0 ? 1344 : 1342);
+        fp_pending_set(a == 0.0 ? Err::MathSingularity : Err::MathOverflow);
     return r;
 }
 
@@ -141,14 +141,14 @@ void arith(Instance& inst, Value& a, Value& b, int op) {
         case Kw::Star: r = x * y; break;
         case Kw::Slash:
             if (y == 0.0) {
-                inst.fail(3062);
+                inst.fail(Err::DivideByZero);
                 return;
             }
             r = x / y;
             break;
         case Kw::Mod:
             if (y == 0.0) {
-                inst.fail(3062);
+                inst.fail(Err::DivideByZero);
                 return;
             }
             r = x - std::trunc(x / y) * y;
@@ -156,14 +156,14 @@ void arith(Instance& inst, Value& a, Value& b, int op) {
         case Kw::Power: r = checked_pow(x, y); break;
         case Kw::AndAnd: set_int(inst, a, (x != 0.0 && y != 0.0) ? 1 : 0); return;
         case Kw::OrOr: set_int(inst, a, (x != 0.0 || y != 0.0) ? 1 : 0); return;
-        default: inst.fail(3063); return;
+        default: inst.fail(Err::BinaryOpType); return;
     }
     if (uint16_t pend = fp_pending_take()) {
         inst.fail(pend);
         return;
     }
     if (std::fabs(r) > kFloatMax) {
-        inst.fail(1342);
+        inst.fail(Err::MathOverflow);
         return;
     }
     if (std::fabs(r) < kFloatTiny) r = 0.0;
@@ -174,7 +174,7 @@ void concat(Instance& inst, Value& a, Value& b) {
     bool wide = (a.flags & (kVtWide | kVtVariant)) || (b.flags & (kVtWide | kVtVariant));
     if (wide) {
         if (!to_wide(inst, a) || !to_wide(inst, b)) {
-            if (!inst.error()) inst.fail(3056);
+            if (!inst.error()) inst.fail(Err::NotAString);
             return;
         }
         std::u16string w(value_wide(inst, a));
@@ -188,7 +188,7 @@ void concat(Instance& inst, Value& a, Value& b) {
         a.flags = kVtWide;
     } else {
         if (!to_str(inst, a) || !to_str(inst, b)) {
-            if (!inst.error()) inst.fail(3056);
+            if (!inst.error()) inst.fail(Err::NotAString);
             return;
         }
         std::string_view sa = heap_str(inst, a.str), sb = heap_str(inst, b.str);
@@ -240,7 +240,7 @@ uint32_t array_of_var(Instance& inst, int32_t idx) {
 // subscript, read as text into `key` (the index is then 0).
 int64_t read_subscripts(Instance& inst, uint32_t handle, std::string& key) {
     if (!tok_is(inst, Kw::LBracket)) {
-        inst.fail(1632);
+        inst.fail(Err::ArrayNeedsDimensions);
         return -1;
     }
     bool is_map = array_is_map(handle);
@@ -261,7 +261,7 @@ int64_t read_subscripts(Instance& inst, uint32_t handle, std::string& key) {
                 if (ok) key.assign(heap_str(inst, s.str));
                 release_value(inst, s);
                 if (!ok) {
-                    if (!inst.error()) inst.fail(3056);
+                    if (!inst.error()) inst.fail(Err::NotAString);
                     return -1;
                 }
             } else {
@@ -272,7 +272,7 @@ int64_t read_subscripts(Instance& inst, uint32_t handle, std::string& key) {
             int32_t v = s.i;
             release_value(inst, s);
             if (!ok) {
-                if (!inst.error()) inst.fail(1634);
+                if (!inst.error()) inst.fail(Err::DimensionsNotNumeric);
                 return -1;
             }
             if (n <= kMaxDims) subs[n] = v;
@@ -280,12 +280,12 @@ int64_t read_subscripts(Instance& inst, uint32_t handle, std::string& key) {
         ++n;
         if (tok_is(inst, Kw::RBracket)) break;
         if (!tok_is(inst, Kw::Comma)) {
-            inst.fail(1633);
+            inst.fail(Err::ArraySyntax);
             return -1;
         }
     }
     if (is_map ? n != 1 : n > kMaxDims) {
-        inst.fail(1635);
+        inst.fail(Err::WrongDimensionCount);
         return -1;
     }
     int64_t index = is_map ? 0 : array_index(inst, handle, subs, n);
@@ -322,7 +322,7 @@ void release_args(Instance& inst, Value* args, int n) {
 
 void paren_missing(Instance& inst, int id) {
     std::string name = keyword_display_name(inst, id);
-    inst.fail(3067).info(name + " " + std::string(message_text(9502)));
+    inst.fail(Err::MissingOpenParen).info(name + " " + std::string(message_text(Err::InfoNoOpenParen)));
 }
 
 // The current token is the function's keyword; leaves the token after ")".
@@ -342,7 +342,7 @@ void call_function(Instance& inst, Value& out, int id) {
         call_builtin(inst, id, out, nullptr, 0, true, ptypes);
         if (inst.error()) return;
         if (!tok_is(inst, Kw::RParen)) {
-            inst.fail(3066).info(message_text(9504));
+            inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
             return;
         }
         get_token(inst);
@@ -350,7 +350,7 @@ void call_function(Instance& inst, Value& out, int id) {
     }
     int max = required + optional;
     if (max > kMaxCallArgs) {
-        inst.fail(3070);
+        inst.fail(Err::TooManyArgsDefined);
         return;
     }
     Value args[kMaxArgSlots];
@@ -361,7 +361,7 @@ void call_function(Instance& inst, Value& out, int id) {
     for (int n = 1; n <= max; ++n) {
         if (tok_is(inst, Kw::RParen)) {
             if (n > required) break;
-            inst.fail(3068).info(message_text(9500));
+            inst.fail(Err::BadDelimiterInCall).info(message_text(Err::InfoMoreParams));
             break;
         }
         if (n > 1) {
@@ -372,19 +372,19 @@ void call_function(Instance& inst, Value& out, int id) {
         argc = n;
         if (inst.error()) break;
         if (tok_is(inst, Kw::RParen)) {
-            if (n < required) inst.fail(3068).info(message_text(9500));
+            if (n < required) inst.fail(Err::BadDelimiterInCall).info(message_text(Err::InfoMoreParams));
             break;
         }
         if (!tok_is(inst, Kw::Comma)) {
             if (n < required)
-                inst.fail(3068).info(message_text(9500));
+                inst.fail(Err::BadDelimiterInCall).info(message_text(Err::InfoMoreParams));
             else
-                inst.fail(3066).info(message_text(9504));
+                inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
             break;
         }
         if (n == max) break;
     }
-    if (!inst.error() && !tok_is(inst, Kw::RParen)) inst.fail(3066).info(message_text(9504));
+    if (!inst.error() && !tok_is(inst, Kw::RParen)) inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
     if (inst.error()) {
         release_args(inst, args, argc);
         return;
@@ -458,7 +458,7 @@ bool read_name_arg(Instance& inst, NameArg& a) {
         get_token(inst);
         if (inst.error()) return false;
         if (!a.handle) {
-            inst.fail(1632);
+            inst.fail(Err::ArrayNeedsDimensions);
             return false;
         }
         a.elem = read_subscripts(inst, a.handle, a.key);
@@ -469,7 +469,7 @@ bool read_name_arg(Instance& inst, NameArg& a) {
 
 bool expect_rparen(Instance& inst) {
     if (!tok_is(inst, Kw::RParen)) {
-        inst.fail(3066).info(message_text(9504));
+        inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
         return false;
     }
     get_token(inst);
@@ -489,7 +489,7 @@ void form_isdefined_vartype(Instance& inst, Value& out, int id) {
     NameArg a;
     if (!read_name_arg(inst, a)) return;
     if (a.kind == NameArg::kNone) {
-        inst.fail(3061);
+        inst.fail(Err::IllegalSyntax);
         return;
     }
     int32_t r;
@@ -524,7 +524,7 @@ void form_drop(Instance& inst, Value& out) {
         NameArg a;
         if (!read_name_arg(inst, a)) return;
         if (a.kind != NameArg::kVar && a.kind != NameArg::kPtr) {
-            inst.fail(3102);
+            inst.fail(Err::DropNotVariable);
             return;
         }
         if (a.index > 0 && a.resolved) {
@@ -549,7 +549,7 @@ bool set_pointer_result(Instance& inst, Value& out, uint16_t frame, const std::s
     return true;
 }
 
-void pointer_error(Instance& inst, int info_msg) { inst.fail(3821).info(message_text(info_msg)); }
+void pointer_error(Instance& inst, Err info_msg) { inst.fail(Err::PointerError).info(message_text(info_msg)); }
 
 void form_pointer(Instance& inst, Value& out, int id) {
     if (!expect_lparen(inst, id)) return;
@@ -561,16 +561,16 @@ void form_pointer(Instance& inst, Value& out, int id) {
     else
         t.no_create = true;
     if (id == Kw::PtrGlobalDefine && inst.cur_frame != 0) {
-        pointer_error(inst, 9507);
+        pointer_error(inst, Err::InfoGlobalFromMain);
         return;
     }
     get_token(inst);
     if (inst.error()) return;
     if (t.type != kTokVariable) {
         if (id == Kw::MakePointer)
-            inst.fail(3761);
+            inst.fail(Err::MakePointerNotName);
         else
-            pointer_error(inst, 9509);
+            pointer_error(inst, Err::InfoNotVarName);
         return;
     }
     std::string name;
@@ -586,7 +586,7 @@ void form_pointer(Instance& inst, Value& out, int id) {
         case Kw::PtrGlobalDefine:
             if (!expect_rparen(inst)) return;
             if (idx <= 0) {
-                pointer_error(inst, 9510);
+                pointer_error(inst, Err::InfoPointerCreate);
                 return;
             }
             inst.vars[idx].marks |= kVarGlobal;
@@ -610,15 +610,15 @@ void form_pointer(Instance& inst, Value& out, int id) {
                 set_int(inst, out, (g > 0 && is_defined(flags) && (marks & kVarGlobal)) ? 1 : 0);
                 return;
             }
-            if (g <= 0) return pointer_error(inst, 9510);
-            if (!is_defined(flags)) return pointer_error(inst, 9511);
-            if (!(marks & kVarGlobal)) return pointer_error(inst, 9512);
+            if (g <= 0) return pointer_error(inst, Err::InfoPointerCreate);
+            if (!is_defined(flags)) return pointer_error(inst, Err::InfoVarNotFound);
+            if (!(marks & kVarGlobal)) return pointer_error(inst, Err::InfoNotGlobal);
             set_pointer_result(inst, out, 0, name);
             return;
         }
         case Kw::PtrPersistent: {
             if (!tok_is(inst, Kw::Comma)) {
-                inst.fail(3066).info(message_text(9504));
+                inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
                 return;
             }
             get_token(inst);
@@ -650,7 +650,7 @@ void form_pointer(Instance& inst, Value& out, int id) {
             return;
         }
         default:
-            inst.fail(3061);
+            inst.fail(Err::IllegalSyntax);
     }
 }
 
@@ -666,7 +666,7 @@ void array_element(Instance& inst, Value& out) {
     get_token(inst);
     if (inst.error()) return;
     if (!handle) {
-        inst.fail(1632);
+        inst.fail(Err::ArrayNeedsDimensions);
         return;
     }
     std::string key;
@@ -717,11 +717,11 @@ void primary(Instance& inst, Value& out) {
             double d = 0;
             FloatParse r = parse_float_string(t.text, &d);
             if (r == FloatParse::kOverflow) {
-                inst.fail(1342);
+                inst.fail(Err::MathOverflow);
                 return;
             }
             if (r != FloatParse::kOk) {
-                inst.fail(3054);
+                inst.fail(Err::UnrecognizableItem);
                 return;
             }
             set_float(inst, out, d);
@@ -747,7 +747,7 @@ void primary(Instance& inst, Value& out) {
         case kTokKeyword:
             break;
         default:
-            inst.fail(3061);
+            inst.fail(Err::IllegalSyntax);
             return;
     }
     int kw = t.kw;
@@ -757,7 +757,7 @@ void primary(Instance& inst, Value& out) {
         level1(inst, out);
         if (inst.error()) return;
         if (!tok_is(inst, Kw::RParen)) {
-            inst.fail(3065);
+            inst.fail(Err::UnbalancedParens);
             return;
         }
         get_token(inst);
@@ -769,7 +769,7 @@ void primary(Instance& inst, Value& out) {
             return;
         }
         // Dotted names call into the automation layer, which this build does not have.
-        inst.fail(3046).info(std::string(t.text) + ": object access is not implemented in this build");
+        inst.fail(Err::FunctionNotDefined).info(fill_message(Err::InfoObjectAccess, t.text));
         return;
     }
     if (kw >= 0 && kw < kKeywordCount) {
@@ -781,7 +781,7 @@ void primary(Instance& inst, Value& out) {
         }
         if ((kind & ~kKindDisabled) == kSpecial) {
             if (kind & kKindDisabled) {
-                inst.fail(3472);
+                inst.fail(Err::NotAvailable);
                 return;
             }
             switch (kw) {
@@ -797,10 +797,10 @@ void primary(Instance& inst, Value& out) {
             return;
         }
         if (kind & kKindDisabled) {
-            inst.fail(3472);
+            inst.fail(Err::NotAvailable);
             return;
         }
-        inst.fail(3061);
+        inst.fail(Err::IllegalSyntax);
         return;
     }
     if (kw >= kHostIdFirst && kw <= kHostIdLast && inst.host_table) {
@@ -816,12 +816,12 @@ void primary(Instance& inst, Value& out) {
         call_function(inst, out, kw);
         return;
     }
-    inst.fail(3061);
+    inst.fail(Err::IllegalSyntax);
 }
 
 void pointer_of(Instance& inst, Value& v) {
     if (v.var_index == kNoIndex || v.frame_index == kNoIndex) {
-        inst.fail(3818);
+        inst.fail(Err::BadAmpersand);
         return;
     }
     std::string name;
@@ -836,7 +836,7 @@ void pointer_of(Instance& inst, Value& v) {
 // *ptr: the value of the variable the pointer names; "[...]" after it subscripts an array.
 void dereference(Instance& inst, Value& v) {
     if (!(v.flags & kVtStr)) {
-        inst.fail(3813);
+        inst.fail(Err::NotAPointer);
         return;
     }
     std::string ptr = heap_str(inst, v.str);
@@ -857,7 +857,7 @@ void dereference(Instance& inst, Value& v) {
             return;
     }
     if (undefined) {
-        inst.fail(3817);
+        inst.fail(Err::UninitializedViaPointer);
         return;
     }
     if (!ok) return;
@@ -956,7 +956,7 @@ void binary_level(Instance& inst, Value& out) {
     while (!inst.error() && level_has<Level>(inst)) {
         int op = inst.tok.kw;
         if (op == Kw::Assign) {
-            inst.fail(3069).info(message_text(9506));
+            inst.fail(Err::AssignNotLegal).info(message_text(Err::InfoUseEquals));
             return;
         }
         get_token(inst);
@@ -1080,7 +1080,7 @@ bool fetch_target(Instance& inst, const Target& t, Value& out) {
             const VarRecord& r = inst.vars[t.index];
             if (!is_defined(r.flags)) {
                 find_var(inst, r.name, true);
-                if (!inst.error()) inst.fail(3052);
+                if (!inst.error()) inst.fail(Err::UninitializedVariable);
                 ok = false;
                 return;
             }
@@ -1112,13 +1112,13 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
         }
         int32_t pidx = t.var_index;
         if (pidx <= 0 || !(inst.vars[pidx].flags & kVtStr)) {
-            inst.fail(3813);
+            inst.fail(Err::NotAPointer);
             return true;
         }
         std::string ptr = heap_str(inst, inst.vars[pidx].str);
         if (!resolve_var_pointer(inst, ptr, true, &target.frame, &target.index)) return true;
         if (target.index <= 0) {
-            if (!inst.error()) inst.fail(3814);
+            if (!inst.error()) inst.fail(Err::BadPointer);
             return true;
         }
     } else if (t.type == kTokVariable) {
@@ -1126,7 +1126,7 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
         target.frame = inst.cur_frame;
         target.index = t.var_index;
         if (target.index <= 0) {
-            inst.fail(3051);
+            inst.fail(Err::UndefinedVariable);
             return true;
         }
     } else if (tok_is(inst, Kw::OleObject) && !std::strchr(t.text, '.')) {
@@ -1139,7 +1139,7 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
         get_token(inst);
         if (inst.error()) return true;
         if (!target.handle) {
-            inst.fail(1632);
+            inst.fail(Err::ArrayNeedsDimensions);
             return true;
         }
         target.elem = read_subscripts(inst, target.handle, target.key);
@@ -1152,7 +1152,7 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
     int op = t.type == kTokKeyword ? t.kw : -1;
     int bin = compound_op(op);
     if (op != Kw::Assign && bin < 0) {
-        inst.fail(3061);
+        inst.fail(Err::IllegalSyntax);
         return true;
     }
     inst.assign_target = static_cast<uint32_t>(target.frame) << 16 | static_cast<uint16_t>(target.index);
@@ -1165,7 +1165,7 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
     Value rhs = empty_value();
     if (!inst.error()) level1(inst, rhs);
     if (!inst.error() && t.type != kTokNone)
-        inst.fail(3074).info(message_text(tok_is(inst, Kw::LBracket) ? 9518 : 9505));
+        inst.fail(Err::ExtraAfterEnd).info(message_text(tok_is(inst, Kw::LBracket) ? Err::InfoCheckBrackets : Err::InfoCheckExtra));
     if (inst.error()) {
         release_value(inst, cur);
         release_value(inst, rhs);
@@ -1233,7 +1233,7 @@ void binary_op(Instance& inst, Value& a, Value& b, int op) {
     } else if (is_arith_op(op)) {
         arith(inst, a, b, op);
     } else {
-        inst.fail(3061);
+        inst.fail(Err::IllegalSyntax);
     }
     release_value(inst, b);
 }
@@ -1256,13 +1256,13 @@ void eval_expression(Instance& inst, Value& out, bool allow_assign, bool deref_t
 
 void eval_variable(Instance& inst, int32_t idx, Value& out) {
     if (idx <= 0 || !inst.vars) {
-        inst.fail(3051);
+        inst.fail(Err::UndefinedVariable);
         return;
     }
     const VarRecord& r = inst.vars[idx];
     if (!is_defined(r.flags)) {
         find_var(inst, r.name, true);  // raises 3052 with its report
-        if (!inst.error()) inst.fail(3052);
+        if (!inst.error()) inst.fail(Err::UninitializedVariable);
         return;
     }
     if (!copy_value(inst, r, out)) return;
@@ -1326,7 +1326,7 @@ void eval_unary_numeric(Instance& inst, int op, Value& out) {
     } else if (op == Kw::Bang) {
         set_int(inst, out, out.f == 0.0 ? 1 : 0);
     } else {
-        inst.fail(3064);
+        inst.fail(Err::UnaryOpType);
     }
 }
 
@@ -1378,12 +1378,12 @@ bool ConcatChain::add(Instance& inst, Value& out, Value& rhs) {
         return !inst.error();
     }
     if ((n_ == 0 && !to_str(inst, out)) || !to_str(inst, rhs)) {
-        if (!inst.error()) inst.fail(3056);
+        if (!inst.error()) inst.fail(Err::NotAString);
         release_value(inst, rhs);
         return false;
     }
     if (n_ == 0 && !(out.flags & kVtStr)) {
-        inst.fail(3056);
+        inst.fail(Err::NotAString);
         release_value(inst, rhs);
         return false;
     }
@@ -1431,7 +1431,7 @@ void eval_store_var(Instance& inst, uint16_t frame, int32_t index, Value& v, boo
 
 int read_own_args(Instance& inst, Value* args, int max) {
     if (!tok_is(inst, Kw::LParen)) {
-        inst.fail(3067);
+        inst.fail(Err::MissingOpenParen);
         return -1;
     }
     get_token(inst);
@@ -1440,7 +1440,7 @@ int read_own_args(Instance& inst, Value* args, int max) {
     if (tok_is(inst, Kw::RParen)) return 0;
     while (true) {
         if (n >= max) {
-            inst.fail(3066).info(message_text(9504));
+            inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
             break;
         }
         args[n] = empty_value();
@@ -1449,7 +1449,7 @@ int read_own_args(Instance& inst, Value* args, int max) {
         if (inst.error()) break;
         if (tok_is(inst, Kw::RParen)) return n;
         if (!tok_is(inst, Kw::Comma)) {
-            inst.fail(3066).info(message_text(9504));
+            inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
             break;
         }
         get_token(inst);

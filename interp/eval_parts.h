@@ -42,14 +42,14 @@ bool eval_call_info(const Instance& inst, int id, CallInfo* info);
 inline bool eval_call_allowed(Instance& inst, int id, CallInfo* info) {
     eval_call_info(inst, id, info);
     if (!info->disabled) return true;
-    inst.fail(3472);
+    inst.fail(Err::NotAvailable);
     return false;
 }
 
 // The value of a named constant of the host's table (3472 when the host disabled it).
 inline void eval_host_constant(Instance& inst, const KeywordRecord& r, Value& out) {
     if (r.kind & kKindDisabled) {
-        inst.fail(3472);
+        inst.fail(Err::NotAvailable);
         return;
     }
     eval_set_int(inst, out, r.u.value);
@@ -61,7 +61,7 @@ class EvalDepth {
 public:
     explicit EvalDepth(Instance& inst) : inst_(inst) {
         ok_ = ++inst_.eval_depth <= kMaxEvalDepth;
-        if (!ok_) inst_.fail(3353);
+        if (!ok_) inst_.fail(Err::NestingTooDeep);
     }
     ~EvalDepth() { --inst_.eval_depth; }
     EvalDepth(const EvalDepth&) = delete;

@@ -23,10 +23,7 @@ namespace kel::interp {
 
 namespace {
 
-constexpr int kMsgCheckExtra = 9505;
 constexpr uint8_t kFastTries = 8;  // compiling a line is tried this often, then left
-constexpr int kMsgCheckBrackets = 9518;
-constexpr int kMsgExtraPunct = 9501;
 
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -49,7 +46,7 @@ bool expect_end(Instance& inst) {
     if (inst.error()) return false;
     if (at_end(inst)) return true;
     bool bracket = inst.tok.type == kTokKeyword && inst.tok.kw == Kw::LBracket;
-    inst.fail(3074).info(message_text(bracket ? kMsgCheckBrackets : kMsgCheckExtra));
+    inst.fail(Err::ExtraAfterEnd).info(message_text(bracket ? Err::InfoCheckBrackets : Err::InfoCheckExtra));
     return false;
 }
 
@@ -75,7 +72,7 @@ bool condition_value(Instance& inst, Value& v, bool* truth) {
     }
     if (!to_int(inst, v, true)) {
         release_value(inst, v);
-        if (!inst.error()) inst.fail(3057);
+        if (!inst.error()) inst.fail(Err::NotANumber);
         return false;
     }
     *truth = v.i != 0;
@@ -128,7 +125,7 @@ bool numeric_only(Instance& inst, Value& v) {
 bool switch_value(Instance& inst, Value& v, bool allow_float, int32_t* out) {
     if (!allow_float && (v.flags & kVtFloat) && !(v.flags & kVtInt)) {
         release_value(inst, v);
-        inst.fail(3364);
+        inst.fail(Err::SwitchNotInteger);
         return false;
     }
     if ((v.flags & (kVtStr | kVtWide)) && !(v.flags & (kVtInt | kVtFloat))) {
@@ -136,7 +133,7 @@ bool switch_value(Instance& inst, Value& v, bool allow_float, int32_t* out) {
         int32_t i;
         release_value(inst, v);
         if (!parse_int_string(s, &i)) {
-            inst.fail(3364);
+            inst.fail(Err::SwitchNotInteger);
             return false;
         }
         *out = i;
@@ -144,7 +141,7 @@ bool switch_value(Instance& inst, Value& v, bool allow_float, int32_t* out) {
     }
     if (!to_int(inst, v, true)) {
         release_value(inst, v);
-        if (!inst.error()) inst.fail(3364);
+        if (!inst.error()) inst.fail(Err::SwitchNotInteger);
         return false;
     }
     *out = v.i;
@@ -198,7 +195,7 @@ void expression_statement(Instance& inst, const char* line, bool deref) {
 bool for_to_begin(Instance& inst) {
     StructEntry* e = top(exec_state(inst));
     if (!e || e->kind != Kw::For) {
-        inst.fail(3362);
+        inst.fail(Err::MisplacedTo);
         return false;
     }
     return !(e->state & (kStSkipAll | kStSkipBranch | kStBreak));
@@ -211,7 +208,7 @@ void for_to(Instance& inst, const char* line, bool from_next) {
     Value limit;
     if (!eval_next(inst, limit, false, line)) return;
     if (!numeric_only(inst, limit)) {
-        inst.fail(3361);
+        inst.fail(Err::ForNotNumber);
         return;
     }
     Value step = empty_value();
@@ -224,7 +221,7 @@ void for_to(Instance& inst, const char* line, bool from_next) {
         }
         if (!eval_next(inst, step, false, line)) return;
         if (!numeric_only(inst, step)) {
-            inst.fail(3361);
+            inst.fail(Err::ForNotNumber);
             return;
         }
         if (!expect_end(inst)) return;
@@ -255,7 +252,7 @@ void for_to_finish(Instance& inst, Value& limit, Value& step, bool from_next) {
         return;
     }
     if (idx < 0 || idx >= inst.cur_count) {
-        inst.fail(3361);
+        inst.fail(Err::ForNotNumber);
         return;
     }
     Value v = empty_value();
@@ -269,7 +266,7 @@ void for_to_finish(Instance& inst, Value& limit, Value& step, bool from_next) {
     } else {
         copy_value(inst, r, v);
         if (!numeric_only(inst, v)) {
-            inst.fail(3361);
+            inst.fail(Err::ForNotNumber);
             return;
         }
     }
@@ -321,7 +318,7 @@ void do_if(Instance& inst, const char* line, bool skip) {
         bool then = inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Then;
         if (!then && !at_end(inst)) {
             release_value(inst, v);
-            inst.fail(3072).info(message_text(kMsgExtraPunct));
+            inst.fail(Err::ThenNotFound).info(message_text(Err::InfoExtraPunct));
             return;
         }
         if (!condition_value(inst, v, &truth)) return;
@@ -346,7 +343,7 @@ void do_elseif(Instance& inst, const char* line) {
     ex.last_if = -1;
     StructEntry* e = top(ex);
     if (!e || e->kind != kKindIfThen) {
-        inst.fail(3368);
+        inst.fail(Err::ElseIfNoIf);
         return;
     }
     if (e->state != kStSkipBranch) {
@@ -359,12 +356,12 @@ void do_elseif(Instance& inst, const char* line) {
     bool then = inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Then;
     if (!then && !at_end(inst)) {
         release_value(inst, v);
-        inst.fail(3072).info(message_text(kMsgExtraPunct));
+        inst.fail(Err::ThenNotFound).info(message_text(Err::InfoExtraPunct));
         return;
     }
     if (then && !rest_is_empty(inst)) {
         release_value(inst, v);
-        inst.fail(3074).info(message_text(kMsgCheckExtra));
+        inst.fail(Err::ExtraAfterEnd).info(message_text(Err::InfoCheckExtra));
         return;
     }
     bool truth;
@@ -383,7 +380,7 @@ void do_else(Instance& inst, bool skip) {
         while (is_blank(*tail)) ++tail;
         if (skip) return discard_rest(inst, tail);
         if (ex.last_if < 0) {
-            inst.fail(3050);
+            inst.fail(Err::NoIfForThen);
             return;
         }
         if (ex.last_if == 0)
@@ -400,11 +397,11 @@ void do_else_block(Instance& inst) {
     ex.last_if = -1;
     StructEntry* e = top(ex);
     if (!e) {
-        inst.fail(3354);
+        inst.fail(Err::NoMatchingEnd);
         return;
     }
     if (e->kind != kKindIfThen) {
-        inst.fail(3358);
+        inst.fail(Err::ElseNoIf);
         return;
     }
     if (e->state == kStRun) e->state = kStSkipBranch;
@@ -418,7 +415,7 @@ void do_then(Instance& inst, bool skip) {
     while (is_blank(*tail)) ++tail;
     if (skip) return discard_rest(inst, tail);
     if (ex.last_if < 0) {
-        inst.fail(3050);
+        inst.fail(Err::NoIfForThen);
         return;
     }
     if (rest_is_empty(inst)) return;
@@ -433,7 +430,7 @@ void do_endif(Instance& inst) {
     ex.last_if = -1;
     StructEntry* e = top(ex);
     if (!e || (e->kind != kKindIfThen && e->kind != kKindIfElse)) {
-        inst.fail(3357);
+        inst.fail(Err::EndNoMatch);
         return;
     }
     uint8_t bits = e->state & (kStContinue | kStBreak);
@@ -441,7 +438,7 @@ void do_endif(Instance& inst) {
     if (bits) {
         StructEntry* t = top(ex);
         if (!t) {
-            inst.fail(3359);
+            inst.fail(Err::BreakContinueOutside);
             return;
         }
         t->state |= bits;
@@ -470,7 +467,7 @@ void do_endwhile(Instance& inst) {
     ex.last_if = -1;
     StructEntry* e = top(ex);
     if (!e || e->kind != Kw::While) {
-        inst.fail(3357);
+        inst.fail(Err::EndNoMatch);
         return;
     }
     if (!(e->state & (kStSkipBranch | kStSkipAll | kStBreak))) {
@@ -490,7 +487,7 @@ void push_skipped_loop(Instance& inst, int32_t kind) {
 
 // The loop variable after `for` or `foreach` into *idx; false with `syntax_error` (or the
 // tokenizer's error) when there is none.
-bool read_loop_variable(Instance& inst, uint16_t syntax_error, int32_t* idx) {
+bool read_loop_variable(Instance& inst, Err syntax_error, int32_t* idx) {
     get_token(inst);
     if (inst.error()) return false;
     if (inst.tok.type != kTokVariable) {
@@ -509,22 +506,22 @@ void do_for(Instance& inst, const char* line, bool skip) {
         return;
     }
     int32_t idx = -1;
-    if (!read_loop_variable(inst, 3360, &idx)) return;
+    if (!read_loop_variable(inst, Err::ForSyntax, &idx)) return;
     get_token(inst);
     if (inst.error()) return;
     if (!(inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Assign)) {
-        inst.fail(3360);
+        inst.fail(Err::ForSyntax);
         return;
     }
     Value start;
     if (!eval_next(inst, start, false, line)) return;
     if (!numeric_only(inst, start)) {
-        inst.fail(3361);
+        inst.fail(Err::ForNotNumber);
         return;
     }
     set_var_number(inst, idx, start);
     if (!(inst.tok.type == kTokKeyword && inst.tok.kw == Kw::To)) {
-        inst.fail(3360);
+        inst.fail(Err::ForSyntax);
         return;
     }
     // Where `to` stands in the script text, for next to come back to.
@@ -558,7 +555,7 @@ void do_next(Instance& inst) {
     ex.last_if = -1;
     StructEntry* e = top(ex);
     if (!e || (e->kind != Kw::For && e->kind != Kw::ForEach)) {
-        inst.fail(3357);
+        inst.fail(Err::EndNoMatch);
         return;
     }
     if (!(e->state & (kStSkipBranch | kStSkipAll | kStBreak))) {
@@ -585,12 +582,12 @@ void do_foreach(Instance& inst, const char* line, bool skip) {
         return;
     }
     int32_t idx = -1;
-    if (!read_loop_variable(inst, 3729, &idx)) return;
+    if (!read_loop_variable(inst, Err::ForEachSyntax, &idx)) return;
     get_string_token(inst);
     if (inst.error()) return;
     if (!(inst.tok.text[0] && (inst.tok.text[0] | 0x20) == 'i' && (inst.tok.text[1] | 0x20) == 'n' &&
           inst.tok.text[2] == '\0')) {
-        inst.fail(3729);
+        inst.fail(Err::ForEachSyntax);
         return;
     }
     StructEntry* e = struct_push(inst, Kw::ForEach);
@@ -607,7 +604,7 @@ void do_foreach(Instance& inst, const char* line, bool skip) {
     bool object = (v.flags & kVtVariant) != 0;
     release_value(inst, v);
     // Collections are automation objects, and there is no automation layer here.
-    inst.fail(3729).info(object ? "Object collections are not supported" : "The collection is not an object");
+    inst.fail(Err::ForEachSyntax).info(message_text(object ? Err::InfoNoCollections : Err::InfoNotCollection));
 }
 
 void do_switch(Instance& inst, const char* line, bool skip) {
@@ -636,7 +633,7 @@ void do_case(Instance& inst, const char* line) {
     ex.last_if = -1;
     StructEntry* e = top(ex);
     if (!e || e->kind != Kw::Switch) {
-        inst.fail(3365);
+        inst.fail(Err::CaseNoSwitch);
         return;
     }
     if (e->state != kStSkipBranch && e->state != kStContinue) return;
@@ -658,7 +655,7 @@ void do_endswitch(Instance& inst) {
     ex.last_if = -1;
     StructEntry* e = top(ex);
     if (!e || e->kind != Kw::Switch) {
-        inst.fail(3357);
+        inst.fail(Err::EndNoMatch);
         return;
     }
     struct_pop(inst);
@@ -669,7 +666,7 @@ void do_break(Instance& inst, bool cont, bool skip) {
     ex.last_if = -1;
     if (skip) return;
     if (!ex.breakable) {
-        inst.fail(cont ? 3356 : 3355);
+        inst.fail(cont ? Err::ContinueOutside : Err::BreakOutside);
         return;
     }
     StructEntry* e = top(ex);
@@ -701,12 +698,12 @@ void do_goto(Instance& inst) {
     ExecState& ex = exec_state(inst);
     ex.last_if = -1;
     if (in_foreach(ex, inst.cur_frame)) {
-        inst.fail(1725);
+        inst.fail(Err::GotoInForEach);
         return;
     }
     std::string label = read_label(inst);
     if (label.empty()) {
-        inst.fail(3073);
+        inst.fail(Err::LabelNotSpecified);
         return;
     }
     int64_t target = find_label(inst, *ex.script, label);
@@ -722,7 +719,7 @@ void do_gosub(Instance& inst, bool skip) {
     if (skip) return;
     std::string label = read_label(inst);
     if (label.empty()) {
-        inst.fail(3073);
+        inst.fail(Err::LabelNotSpecified);
         return;
     }
     get_token(inst);
@@ -773,7 +770,7 @@ void return_value(Instance& inst, Value& v, bool given) {
         if (e.kind == kKindGosubFalse || e.kind == kKindGosubTrue || e.kind == kKindGosubNone) {
             if (given) {
                 release_value(inst, v);
-                inst.fail(1760);
+                inst.fail(Err::GosubReturnValue);
                 return;
             }
             ex.next_pos = e.resume;
@@ -802,13 +799,13 @@ void do_execute(Instance& inst) {
     if (!tail || !*tail) return;
     exec_line(inst, tail, true);
     uint16_t c = inst.error();
-    if (c == 0 || !(c < 9000 || c == 9013 || c == 9015 || c == 9016)) return;
+    if (c == 0 || !(c < 9000 || c == Err::ShownUserEnded || c == Err::ShownInFunction || c == Err::UserErrorReported)) return;
     if (ex.execute_display != 2) {
         std::string text = "EXECUTE::" + message_text_or_number(c);
         uint32_t type = (ex.execute_display == 1 ? platform::kMbOk : platform::kMbOkCancel) | 0x30;
         int answer = platform::message_box(text.c_str(), ex.script ? ex.script->file.c_str() : "", type);
         if (answer == platform::kIdCancel) {
-            inst.fail(9013);
+            inst.fail(Err::ShownUserEnded);
             inst.real_code = 999;
             return;
         }
@@ -825,7 +822,7 @@ void structure(Instance& inst, int kw, const char* line, bool skip) {
         if (top(exec_state(inst)) && top(exec_state(inst))->kind == kKindIfThen)
             do_elseif(inst, line);
         else
-            inst.fail(3368);
+            inst.fail(Err::ElseIfNoIf);
         return;
     case Kw::Else: do_else(inst, skip); return;
     case Kw::EndIf: do_endif(inst); return;
@@ -853,11 +850,11 @@ void structure(Instance& inst, int kw, const char* line, bool skip) {
         else if (k == Kw::While) do_endwhile(inst);
         else if (k == Kw::For) do_next(inst);
         else if (k == Kw::Switch || k == Kw::Select) do_endswitch(inst);
-        else inst.fail(3363);
+        else inst.fail(Err::EndUnidentified);
         return;
     }
     default:
-        inst.fail(3352);
+        inst.fail(Err::CommandNotDefined);
         return;
     }
 }
@@ -867,7 +864,7 @@ void command(Instance& inst, int kw) {
     switch (kw) {
     case Kw::Exit:
         ex.last_if = -1;
-        inst.fail(9000);
+        inst.fail(Err::Exit);
         return;
     case Kw::Beep:
         return;  // no sound device behind a web server
@@ -877,7 +874,7 @@ void command(Instance& inst, int kw) {
         platform::pump_messages();
         return;
     default:
-        inst.fail(3352);
+        inst.fail(Err::CommandNotDefined);
         return;
     }
 }
@@ -908,7 +905,7 @@ void host_command(Instance& inst, int kw) {
         arg.flags = kVtStr;
         argc = 1;
     } else if (r.u.args.required > 0) {
-        inst.fail(3066);
+        inst.fail(Err::WrongArgCount);
         return;
     }
     Value result = empty_value();
@@ -931,7 +928,7 @@ void exec_line(Instance& inst, const char* text, bool tail) {
         return;
     }
     if (inst.tok.type == kTokNone) {
-        if (!skip) inst.fail(3071);
+        if (!skip) inst.fail(Err::IncompleteStatement);
         return;
     }
     if (inst.tok.type == kTokKeyword) {
@@ -998,7 +995,7 @@ bool fast_number(Instance& inst, FastLine& f, int32_t e, Value& v) {
     fast_eval_expression(inst, f, e, v);
     if (inst.error()) return false;
     if (!numeric_only(inst, v)) {
-        inst.fail(3361);
+        inst.fail(Err::ForNotNumber);
         return false;
     }
     return true;
@@ -1200,7 +1197,7 @@ int64_t find_label(Instance& inst, const Script& s, std::string_view label) {
             return target;
         }
     }
-    inst.fail(3033);
+    inst.fail(Err::LabelNotFound);
     return -1;
 }
 
@@ -1261,11 +1258,11 @@ inline int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const c
     if (inst.stop_requested) {
         if (!ex.stop_reported) {
             ex.stop_reported = true;
-            display_error(inst, 194, line, first);
-            inst.fail(9013);
-            inst.real_code = 194;
+            display_error(inst, err_number(Err::TerminatedByUser), line, first);
+            inst.fail(Err::ShownUserEnded);
+            inst.real_code = err_number(Err::TerminatedByUser);
         } else {
-            inst.fail(9013);
+            inst.fail(Err::ShownUserEnded);
         }
         return 0;
     }
@@ -1426,11 +1423,11 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
     bool is_sub = !is_func && starts_with_ci(line, "#definesubroutine");
     if (is_func || is_sub) {
         if (g.open) {
-            inst.fail(is_func ? 3623 : 3691);
+            inst.fail(is_func ? Err::NestedDefineFunction : Err::NestedDefineSubroutine);
             return true;
         }
         if (ex.udfs.size() >= static_cast<size_t>(kMaxUdf)) {
-            inst.fail(3626);
+            inst.fail(Err::TooManyUdfs);
             return true;
         }
         std::string_view rest = line.substr(is_func ? 15 : 17);
@@ -1441,7 +1438,7 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
             // The broken definition's lines are not main-script code: the script goes on
             // (after a handler, or Continue) past its closing line.
             ex.next_pos = definition_end(s, next);
-            inst.fail(is_func ? 3624 : 3692);
+            inst.fail(is_func ? Err::DefineFunctionSyntax : Err::DefineSubroutineSyntax);
             return true;
         }
         g.open = true;
@@ -1455,7 +1452,7 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
     bool end_sub = !end_func && starts_with_ci(line, "#endsubroutine");
     if (!end_func && !end_sub) return false;
     if (!g.open) {
-        inst.fail(end_func ? 3625 : 3693);
+        inst.fail(end_func ? Err::EndFunctionUnmatched : Err::EndSubroutineUnmatched);
         return true;
     }
     g.open = false;
@@ -1578,7 +1575,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         if (too_long) {
             // A cut line is reported when its statement runs; skipped, it still keeps
             // the structure keywords matched.
-            if (!skipping(ex)) inst.fail(3722);
+            if (!skipping(ex)) inst.fail(Err::LineTooLongRead);
         } else {
             bool subst = false;
             if (plain) {
@@ -1609,7 +1606,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         pos = ex.next_pos;
     }
     if (g.open) {
-        inst.fail(3723);
+        inst.fail(Err::DefineUnclosed);
         if (!after_line_error(inst, "", g.header_pos)) return 0;
         if (ex.jumped) {
             // A handler took it: the script goes on where the handler is.

@@ -138,7 +138,7 @@ static_assert(sizeof(StructEntry) == 40, "struct_push sets every field of Struct
 inline StructEntry* struct_push(Instance& inst, int32_t kind) {
     ExecState& ex = exec_state(inst);
     if (ex.depth >= kStructMax) {
-        inst.fail(3353);
+        inst.fail(Err::NestingTooDeep);
         return nullptr;
     }
     // Field by field: a whole new entry built aside and copied in would be written in

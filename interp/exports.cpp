@@ -31,7 +31,6 @@ using namespace kel::interp;
 
 namespace {
 
-constexpr int kMsgExtenderUndefined = 866;
 constexpr uint32_t kMbSetForeground = 0x10000;
 
 // Serialises DoDaDllInit across threads; a nested call from the same thread (a callback
@@ -271,7 +270,7 @@ intptr_t services(Instance& inst, int32_t code, const char* s1, const char* s2, 
         if (s1 && *s1 && inst.vars) {
             int32_t idx = var_lookup(inst, var_name_key(s1));
             if (idx < 0) {
-                inst.fail(3051);
+                inst.fail(Err::UndefinedVariable);
                 return 0;
             }
             r = &inst.vars[idx];
@@ -392,7 +391,7 @@ KEL_EXPORT int32_t ViperAnswer(int32_t status, uint32_t magic, RequestRecord* re
             const char* s = v->str ? v->str : "";
             inst->ext_error_text.assign(s, strnlen(s, kExtErrorTextMax));
         } else {
-            inst->ext_error_text = message_text(kMsgExtenderUndefined);
+            inst->ext_error_text = message_text(Err::ExtenderUndefinedError);
         }
         inst->ext_error_log_text = inst->ext_error_text.substr(0, kExtErrorLogMax);
         return status;
@@ -433,13 +432,13 @@ namespace kel::interp {
 
 uint16_t host_failure_error(int32_t rc) {
     switch (rc) {
-    case -1: return 1213;
-    case -2: return 2214;
-    case -3: return 3215;
-    case -5: return 9999;
-    case -6: return 9012;
-    case -7: return 1643;
-    default: return 3210;
+    case -1: return err_number(Err::ExtenderMinorError);
+    case -2: return err_number(Err::ExtenderModerateError);
+    case -3: return err_number(Err::ExtenderSevereError);
+    case -5: return err_number(Err::Cancel);
+    case -6: return err_number(Err::ExtensionNoText);
+    case -7: return err_number(Err::ExtenderArrayError);
+    default: return err_number(Err::ExtenderOutOfMemory);
     }
 }
 

@@ -685,7 +685,7 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
         case kNConst: eval_constant(inst, nd.id, out); return;
         case kNHostConst: {
             if (!inst.host_table) {
-                inst.fail(3472);
+                inst.fail(Err::NotAvailable);
                 return;
             }
             eval_host_constant(inst, inst.host_table[nd.id - kHostIdFirst], out);
@@ -943,7 +943,7 @@ namespace {
     inst.assign_allowed = 1;
     do {
         if (idx <= 0) {
-            inst.fail(3051);
+            inst.fail(Err::UndefinedVariable);
             break;
         }
         uint16_t frame = inst.cur_frame;

@@ -16,10 +16,6 @@ namespace kel::interp {
 
 namespace {
 
-constexpr int kMsgDynallocCaption = 845;
-constexpr int kMsgTagOverwrite1 = 846;
-constexpr int kMsgTagOverwrite2 = 847;
-
 constexpr uint32_t kErrNotEnoughMemory = 8;
 constexpr uint32_t kErrInvalidAddress = 487;
 
@@ -71,8 +67,8 @@ bool plausible_free(const Instance& inst, uint32_t b) {
            rd(inst, b + size - 4) == kTagFree;
 }
 
-void corrupted(int which) {
-    std::string text(message_text(which)), caption(message_text(kMsgDynallocCaption));
+void corrupted(Err which) {
+    std::string text(message_text(which)), caption(message_text(Err::DynallocError));
     platform::message_box(text.c_str(), caption.c_str(), 0);
 }
 
@@ -175,7 +171,7 @@ HeapOff heap_alloc(Instance& inst, uint64_t n) {
             continue;
         }
         if (!plausible_free(inst, b)) {
-            corrupted(kMsgTagOverwrite1);
+            corrupted(Err::TagOverwrite1);
             return 0;
         }
         uint32_t size = rd(inst, b + 4);
@@ -207,30 +203,30 @@ void heap_free(Instance& inst, HeapOff off) {
     ++inst.heap.epoch;
     const uint32_t top = inst.heap.top;
     // Everything is checked before anything is written, so a bad free leaves the heap as it was.
-    if (off < kHeapHeaderSize + kBlockOverhead || (off & 3) || off >= top) return corrupted(kMsgTagOverwrite1);
+    if (off < kHeapHeaderSize + kBlockOverhead || (off & 3) || off >= top) return corrupted(Err::TagOverwrite1);
     uint32_t b = off - kBlockOverhead;
-    if (rd(inst, b) != kTagUsed) return corrupted(kMsgTagOverwrite1);  // freed twice, or not a block
+    if (rd(inst, b) != kTagUsed) return corrupted(Err::TagOverwrite1);  // freed twice, or not a block
     uint32_t size = rd(inst, b + 4);
     if (size < kMinBlock || (size & 3) || size > top - b || rd(inst, b + size - 4) != kTagUsed)
-        return corrupted(kMsgTagOverwrite2);
+        return corrupted(Err::TagOverwrite2);
     uint32_t lower_tag = rd(inst, b - 4);
     uint32_t lb = 0, lsize = 0;
     if (lower_tag == kTagFree) {
         lsize = rd(inst, b - 8);
         if (lsize < kMinBlock || lsize > b - kHeapHeaderSize || !plausible_free(inst, b - lsize) ||
             rd(inst, b - lsize + 4) != lsize)
-            return corrupted(kMsgTagOverwrite1);
+            return corrupted(Err::TagOverwrite1);
         lb = b - lsize;
     } else if (lower_tag != kTagUsed) {
-        return corrupted(kMsgTagOverwrite1);
+        return corrupted(Err::TagOverwrite1);
     }
     uint32_t ub = b + size, usize = 0;
     uint32_t upper_tag = rd(inst, ub);
     if (upper_tag == kTagFree) {
-        if (!plausible_free(inst, ub)) return corrupted(kMsgTagOverwrite2);
+        if (!plausible_free(inst, ub)) return corrupted(Err::TagOverwrite2);
         usize = rd(inst, ub + 4);
     } else if (upper_tag != kTagUsed) {
-        return corrupted(kMsgTagOverwrite2);
+        return corrupted(Err::TagOverwrite2);
     }
     uint32_t start = b, total = size;
     if (lsize) {
@@ -290,7 +286,7 @@ HeapOff heap_strdup(Instance& inst, std::string_view s) {
 namespace {
 // 3096 "Memory allocation failure.  Out of memory for strings" for an allocation that failed.
 HeapOff or_fail(Instance& inst, HeapOff off) {
-    if (!off) inst.fail(3096);
+    if (!off) inst.fail(Err::OutOfStringMemory);
     return off;
 }
 }  // namespace

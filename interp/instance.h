@@ -9,6 +9,7 @@
 #include "interp/token_state.h"
 #include "interp/value.h"
 #include "shared/abi.h"
+#include "shared/err.h"
 
 namespace kel::interp {
 
@@ -168,10 +169,17 @@ public:
     Instance& operator=(const Instance&) = delete;
 
     uint16_t error() const { return err_code; }
-    Instance& fail(uint16_t code) {
-        err_code = code;
+    // Raises a named error. A number already held (an error passed on) goes in as the
+    // uint16_t it was kept in; a bare int literal does not compile.
+    Instance& fail(Err e) {
+        err_code = err_number(e);
         return *this;
     }
+    Instance& fail(uint16_t number) {
+        err_code = number;
+        return *this;
+    }
+    Instance& fail(int) = delete;
     // Appends one item of additional information; items after the first are separated by
     // two line feeds, 40 '-', a line feed, 0xA0 and a line feed. Cut at 1024 characters.
     Instance& info(std::string_view text);

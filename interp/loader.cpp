@@ -59,16 +59,16 @@ int read_whole(const Instance& inst, const std::string& path, std::string* out, 
     platform::File f = platform::file_open_shared(path.c_str(), platform::Open::Read, platform::kShareRead);
     if (!f.valid()) {
         *not_found = true;
-        return 102;
+        return err_number(Err::ScriptFileNotFound);
     }
     int64_t size = platform::file_size(f);
     if (size < 0) {
         platform::file_close(f);
-        return 206;
+        return err_number(Err::ScriptReadError);
     }
     if (static_cast<uint64_t>(size) >= size_limit(inst)) {
         platform::file_close(f);
-        return 203;
+        return err_number(Err::ScriptAllocFailed);
     }
     out->resize(static_cast<size_t>(size));
     size_t got = 0;
@@ -80,7 +80,7 @@ int read_whole(const Instance& inst, const std::string& path, std::string* out, 
     char extra;
     bool more = got == out->size() && platform::file_read(f, &extra, 1) > 0;
     platform::file_close(f);
-    if (got != out->size() || more) return 206;
+    if (got != out->size() || more) return err_number(Err::ScriptReadError);
     // UTF-16 text is full of zero bytes; it is converted (and ends at its first zero
     // unit) later.
     if (has_utf16_bom(out->data(), out->size())) return 0;
@@ -180,7 +180,7 @@ std::string find_script_file(std::string_view name) {
 
 int expand_includes(Instance& inst, std::string& text, std::string_view path, std::string_view dir, int depth,
                     std::string* bad_name) {
-    if (depth >= kIncludeDepthMax) return 218;
+    if (depth >= kIncludeDepthMax) return err_number(Err::IncludeTooDeep);
     size_t k = (!text.empty() && text[0] == ' ') ? 1 : 0;
     if (text.size() >= k + 2 && text[k] == ';') {
         if (text[k + 1] == kMarkerTab) return 0;
@@ -214,7 +214,7 @@ int expand_includes(Instance& inst, std::string& text, std::string_view path, st
             pos = eol + 1;
         }
     } catch (const std::bad_alloc&) {
-        return 216;
+        return err_number(Err::WorkBufferAllocFailed);
     }
 
     size_t pos = 0;
@@ -238,13 +238,13 @@ int expand_includes(Instance& inst, std::string& text, std::string_view path, st
                                                                                    : close - i - 1));
             if (close == std::string_view::npos || name.size() > kIncludeNameMax) {
                 *bad_name = name.substr(0, kIncludeNameMax);
-                return 217;
+                return err_number(Err::IncludeFileFailed);
             }
         } else {
             name = std::string(line.substr(i));
             if (name.size() > kIncludeNameMax) {
                 *bad_name = name.substr(0, kIncludeNameMax);
-                return 217;
+                return err_number(Err::IncludeFileFailed);
             }
         }
         std::string found;
@@ -256,20 +256,21 @@ int expand_includes(Instance& inst, std::string& text, std::string_view path, st
             found = find_script_file(name);
         if (found.empty()) {
             *bad_name = name;
-            return 217;
+            return err_number(Err::IncludeFileFailed);
         }
         std::string inc;
         bool not_found = false;
         int rc = read_whole(inst, found, &inc, &not_found);
-        if (rc == 203) return 216;
+        if (rc == Err::ScriptAllocFailed) return err_number(Err::WorkBufferAllocFailed);
         if (rc != 0) {
             *bad_name = name;
-            return 217;
+            return err_number(Err::IncludeFileFailed);
         }
         int sub = expand_includes(inst, inc, found, dir, depth + 1, bad_name);
         if (sub != 0) return sub;
         if (inc.empty() || inc.back() != '\n') inc += '\n';
-        if (out.size() - (eol < out.size() ? eol + 1 : out.size()) + b + inc.size() >= size_limit(inst)) return 216;
+        if (out.size() - (eol < out.size() ? eol + 1 : out.size()) + b + inc.size() >= size_limit(inst))
+            return err_number(Err::WorkBufferAllocFailed);
         try {
             std::string rebuilt;
             rebuilt.reserve(b + inc.size() + out.size() - eol);
@@ -278,7 +279,7 @@ int expand_includes(Instance& inst, std::string& text, std::string_view path, st
             if (eol < out.size()) rebuilt.append(out, eol + 1, std::string::npos);
             out.swap(rebuilt);
         } catch (const std::bad_alloc&) {
-            return 216;
+            return err_number(Err::WorkBufferAllocFailed);
         }
         pos = b + inc.size();
     }
@@ -288,11 +289,16 @@ int expand_includes(Instance& inst, std::string& text, std::string_view path, st
 
 // A file that cannot be loaded has been reported; the caller's run ends quietly with
 // the "already shown" code, the load message kept beside it.
-bool load_failed(Instance& inst, int headline, const std::string& detail, int code) {
+bool load_failed(Instance& inst, Err headline, const std::string& detail, int code) {
     report_load_error(inst, headline, detail);
-    inst.fail(9013);
+    inst.fail(Err::ShownUserEnded);
     inst.real_code = static_cast<uint16_t>(code);
     return false;
+}
+
+// The load message `code` itself as the detail under "Execution Error".
+bool load_failed(Instance& inst, int code) {
+    return load_failed(inst, Err::ExecutionError, std::string(message_text_or_number(code)), code);
 }
 
 bool prepare_host_buffer(Instance& inst, Script& s) {
@@ -300,8 +306,8 @@ bool prepare_host_buffer(Instance& inst, Script& s) {
     std::string bad;
     int rc = expand_includes(inst, s.text, s.file, s.dir, 0, &bad);
     if (rc == 0) return true;
-    if (rc == 217) return load_failed(inst, 217, bad, 217);
-    return load_failed(inst, 111, std::string(message_text_or_number(rc)), rc);
+    if (rc == Err::IncludeFileFailed) return load_failed(inst, Err::IncludeFileFailed, bad, rc);
+    return load_failed(inst, rc);
 }
 
 bool load_script_file(Instance& inst, const std::string& path, Script& out) {
@@ -310,17 +316,17 @@ bool load_script_file(Instance& inst, const std::string& path, Script& out) {
     out.labels.clear();
     bool not_found = false;
     int rc = read_whole(inst, path, &out.text, &not_found);
-    if (rc == 102) {
-        return load_failed(inst, 102, path, 102);
+    if (rc == Err::ScriptFileNotFound) {
+        return load_failed(inst, Err::ScriptFileNotFound, path, rc);
     }
     if (rc != 0) {
-        return load_failed(inst, 111, std::string(message_text_or_number(rc)), rc);
+        return load_failed(inst, rc);
     }
     if (!out.text.empty()) {
         unsigned char first = static_cast<unsigned char>(out.text[0]);
         if (first >= 1 && first <= 3) {
             // Encoded scripts are recognised but not decoded.
-            return load_failed(inst, 111, std::string(message_text_or_number(219)), 219);
+            return load_failed(inst, err_number(Err::UnknownCompiledFormat));
         }
     }
     if (out.text.size() >= 2 && has_utf16_bom(out.text.data(), out.text.size())) {
@@ -329,7 +335,7 @@ bool load_script_file(Instance& inst, const std::string& path, Script& out) {
         buf.push_back('\0');
         long n = convert_utf16_buffer(buf.data(), buf.size(), inst.code_page);
         if (n <= 0) {
-            return load_failed(inst, 111, std::string(message_text_or_number(215)), 215);
+            return load_failed(inst, err_number(Err::ScriptUnicodeError));
         }
         buf.resize(static_cast<size_t>(n));
         out.text.swap(buf);
@@ -401,11 +407,11 @@ bool prepare_line(Instance& inst, char* line, size_t* len, bool* substituted, st
             }
             size_t name_len = j - i - 1;
             if (name_len > kMaxVarName) {
-                inst.fail(3047);
+                inst.fail(Err::VarNameTooLong);
                 return false;
             }
             if (name_len == 0 || j >= n || line[j] != '%') {
-                inst.fail(3048);
+                inst.fail(Err::SubstitutionUnclosed);
                 return false;
             }
             std::string_view name(line + i + 1, name_len);
@@ -425,14 +431,14 @@ bool prepare_line(Instance& inst, char* line, size_t* len, bool* substituted, st
                 work += '\n';
             }
             if (work.size() > kLineMax) {
-                inst.fail(3101);
+                inst.fail(Err::SubstitutionTooLong);
                 return false;
             }
             *substituted = true;
             i = j + 1;
         }
         if (work.size() > kLineMax) {
-            inst.fail(3101);
+            inst.fail(Err::SubstitutionTooLong);
             return false;
         }
         std::memcpy(line, work.data(), work.size());
@@ -460,7 +466,7 @@ bool prepare_line(Instance& inst, char* line, size_t* len, bool* substituted, st
         }
         std::string call = "Call(\"" + quoted + "\",``)";
         if (call.size() > kLineMax) {
-            inst.fail(3101);
+            inst.fail(Err::SubstitutionTooLong);
             return false;
         }
         std::memcpy(line, call.data(), call.size());

@@ -88,7 +88,7 @@ bool map_create(Instance& inst, ValueCore& out, int32_t capacity) {
     Handle th = hh ? platform::gmem_alloc(sizeof(MapTable), true) : 0;
     if (!th) {
         if (hh) platform::gmem_free(hh);
-        inst.fail(1631);
+        inst.fail(Err::ArrayAllocFailed);
         return false;
     }
     void* p = platform::gmem_lock(hh);
@@ -118,11 +118,11 @@ MapTable* map_table(uint32_t handle) {
 
 MapTable* map_of(Instance& inst, const ValueCore& v) {
     if (!(v.flags & kVtArray)) {
-        inst.fail(1641);
+        inst.fail(Err::NotAnArray);
         return nullptr;
     }
     MapTable* t = map_table(v.str);
-    if (!t) inst.fail(1637);
+    if (!t) inst.fail(Err::ArrayAccessError);
     return t;
 }
 
@@ -136,7 +136,7 @@ ValueCore* map_find(Instance& inst, uint32_t handle, std::string_view key) {
 ValueCore* map_find_or_insert(Instance& inst, uint32_t handle, std::string_view key) {
     ArrayHeader* h = map_header(handle);
     if (!h) {
-        inst.fail(1637);
+        inst.fail(Err::ArrayAccessError);
         return nullptr;
     }
     MapTable* t = table_of(h);
@@ -144,14 +144,14 @@ ValueCore* map_find_or_insert(Instance& inst, uint32_t handle, std::string_view 
     if (MapEntry* e = find_entry(inst, t, key, hash, nullptr)) return &e->value;
     if (t->entry_count == INT32_MAX) {
         t->out_of_memory = 1;
-        inst.fail(1631);
+        inst.fail(Err::ArrayAllocFailed);
         return nullptr;
     }
     if (!t->buckets) {
         t->buckets = static_cast<MapEntry**>(std::calloc(static_cast<size_t>(t->bucket_count), sizeof(MapEntry*)));
         if (!t->buckets) {
             t->out_of_memory = 1;
-            inst.fail(1631);
+            inst.fail(Err::ArrayAllocFailed);
             return nullptr;
         }
     }
@@ -160,7 +160,7 @@ ValueCore* map_find_or_insert(Instance& inst, uint32_t handle, std::string_view 
         auto* pool = static_cast<MapPool*>(std::calloc(1, bytes));
         if (!pool) {
             t->out_of_memory = 1;
-            inst.fail(1631);
+            inst.fail(Err::ArrayAllocFailed);
             return nullptr;
         }
         pool->next = t->pools;
@@ -216,16 +216,16 @@ void map_destroy(Instance& inst, ArrayHeader* h) {
 
 bool map_lookup(Instance& inst, uint32_t handle, std::string_view key, ValueCore& out) {
     if (!map_table(handle)) {
-        inst.fail(1637);
+        inst.fail(Err::ArrayAccessError);
         return false;
     }
     ValueCore* v = map_find(inst, handle, key);
     if (!v) {
-        inst.fail(1636);
+        inst.fail(Err::SubscriptOutOfBounds);
         return false;
     }
     if (v->flags == 0) {
-        inst.fail(1640);
+        inst.fail(Err::UninitializedElement);
         return false;
     }
     ValueCore copy;
@@ -237,7 +237,7 @@ bool map_lookup(Instance& inst, uint32_t handle, std::string_view key, ValueCore
 
 bool map_store(Instance& inst, uint32_t handle, std::string_view key, const ValueCore& v) {
     if (v.flags & kVtArray) {
-        inst.fail(3647);
+        inst.fail(Err::EmbeddedArray);
         return false;
     }
     ValueCore copy;

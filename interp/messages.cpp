@@ -7,13 +7,13 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include "platform/fileio.h"
-#include "platform/process.h"
+#include "platform/language.h"
 #include "platform/profile.h"
+#include "shared/err.h"
 
 namespace kel::interp {
 
-// Never defined: a bad row of messages.inc reaches it during constant evaluation and stops the build.
+// Never defined: a bad row of shared/messages.inc reaches it during constant evaluation and stops the build.
 void bad_message_row();
 
 namespace {
@@ -23,15 +23,36 @@ struct Row {
     std::string_view text;
 };
 
-consteval auto rows() {
+consteval auto all_rows() {
     return std::to_array<Row>({
-#define MSG(number, text) {number, text},
-#include "interp/messages.inc"
+#define MSG(name, number, text) {number, text},
+#include "shared/messages.inc"
 #undef MSG
     });
 }
 
-constexpr size_t kMessageCount = rows().size();
+// The interpreter's texts: rows below the host's, pseudo-codes (empty texts) left out.
+consteval bool ours(const Row& r) { return r.number < kFirstHostMessage && !r.text.empty(); }
+
+consteval size_t our_count() {
+    size_t n = 0;
+    for (const Row& r : all_rows()) n += ours(r) ? 1 : 0;
+    return n;
+}
+
+constexpr size_t kMessageCount = our_count();
+
+consteval std::array<Row, kMessageCount> rows() {
+    std::array<Row, kMessageCount> out{};
+    size_t i = 0;
+    int prev = 0;
+    for (const Row& r : all_rows()) {
+        if (r.number <= prev) bad_message_row();  // sorted, each number once
+        prev = r.number;
+        if (ours(r)) out[i++] = r;
+    }
+    return out;
+}
 
 consteval size_t total_length() {
     size_t n = 0;
@@ -85,33 +106,11 @@ Language& language() {
     return *l;
 }
 
-bool equals_no_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
-void choose_language(Language& l) {
+void choose_language(Language& l, bool again) {
     l.chosen = true;
-    l.file.clear();
     l.texts.clear();  // old views stay alive in l.store
-    std::string name = platform::profile_get_string("FENSCRPT.INI", "MAIN", "Language", "XXX");
-    if (equals_no_case(name, "XXX")) name = platform::profile_get_string("win.ini", "INTL", "sLanguage", "enu");
-    // The language only ever names a file beside the program.
-    if (!name.empty() && name.find('/') == std::string::npos) {
-        std::string path = platform::program_dir() + "/FENDLANG." + name;
-        if (platform::file_exists(path.c_str())) {
-            l.file = std::move(path);
-            return;
-        }
-    }
-    std::string found = platform::search_path("FENDLANG");
-    if (!found.empty() && platform::file_exists(found.c_str())) l.file = std::move(found);
+    if (again) platform::reset_language_file();
+    l.file = platform::language_file();
 }
 
 std::string unescape(std::string s) {
@@ -142,7 +141,7 @@ std::string_view builtin_message(int number) {
 
 std::string_view message_text(int number) {
     Language& l = language();
-    if (!l.chosen || number == 0) choose_language(l);
+    if (!l.chosen || number == 0) choose_language(l, number == 0);
     if (l.file.empty() || number < 100) return builtin_message(number);
     auto it = l.texts.find(number);
     if (it != l.texts.end()) return it->second;
@@ -168,7 +167,10 @@ size_t load_message(int number, char* buf, size_t size) {
     return n;
 }
 
-void reset_message_language() { language().chosen = false; }
+void reset_message_language() {
+    language().chosen = false;
+    platform::reset_language_file();
+}
 
 std::string fill_message(std::string_view text, char spec, std::string_view value) {
     std::string out;
@@ -185,5 +187,9 @@ std::string fill_message(std::string_view text, char spec, std::string_view valu
     }
     return out;
 }
+
+std::string fill_message(Err e, std::string_view text) { return fill_message(message_text(e), 's', text); }
+
+std::string fill_message(Err e, long long number) { return fill_message(message_text(e), 'd', std::to_string(number)); }
 
 }  // namespace kel::interp

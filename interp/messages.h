@@ -4,20 +4,21 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include "shared/err.h"
 
 namespace kel::interp {
 
 // The built-in text of a message; empty when the table has none.
 std::string_view builtin_message(int number);
 
-// The text a user sees. The language is chosen on the first call (and again whenever
-// `number` is 0): setting "Language" of section "MAIN" in FENSCRPT.INI, default "XXX",
-// which means the system's "sLanguage" of section "INTL" (default "enu"). When
-// FENDLANG.<language> exists in the program directory, or a file FENDLANG on the search
-// path, numbers from 100 up are read from its section "MAIN", key "X" + number; a missing
-// key falls back to the built-in text. "~" becomes a line feed and "|" a tab. Empty when
-// the number has no text. The view stays valid until the process ends.
+// The text a user sees. The language file is platform::language_file() (chosen again
+// whenever `number` is 0). When there is one, numbers from 100 up are read from its
+// section "MAIN", key "X" + number; a missing key falls back to the built-in text. "~"
+// becomes a line feed and "|" a tab. Empty when the number has no text. The view stays
+// valid until the process ends.
 std::string_view message_text(int number);
+inline std::string_view message_text(Err e) { return message_text(err_number(e)); }
+inline std::string_view builtin_message(Err e) { return builtin_message(err_number(e)); }
 
 // LoadMyString: copies the text into buf (at most size - 1 bytes and a NUL) and returns
 // the number of bytes copied.
@@ -30,5 +31,8 @@ void reset_message_language();
 // ('d' or 's') becomes `value`; every other character, "%" included, is copied as it
 // is, so a language file's text can never act as a format of its own.
 std::string fill_message(std::string_view text, char spec, std::string_view value);
+// The text a user sees for `e` with its "%s" (a text) or "%d" (a number) filled.
+std::string fill_message(Err e, std::string_view text);
+std::string fill_message(Err e, long long number);
 
 }  // namespace kel::interp

@@ -111,11 +111,11 @@ inline int32_t int_power(int32_t base, int32_t exp) {
 
 // The error of an integer operation that int_op refused: 3062 "Attempt to divide by zero",
 // 1351 for a negative exponent, 3061 "Illegal Syntax" for an operator without one.
-constexpr uint16_t int_op_error(uint8_t op) {
+constexpr Err int_op_error(uint8_t op) {
     switch (op) {
-        case kOpDiv: case kOpDivC: case kOpMod: case kOpModC: return 3062;
-        case kOpPow: return 1351;
-        default: return 3061;
+        case kOpDiv: case kOpDivC: case kOpMod: case kOpModC: return Err::DivideByZero;
+        case kOpPow: return Err::MathFactArgs;
+        default: return Err::IllegalSyntax;
     }
 }
 

@@ -50,14 +50,14 @@ bool wide_preference(const Value* args, int argc, uint64_t ptypes) {
 bool string_arg(Instance& inst, Value& v, bool wide) {
     if (!wide) {
         if (to_str(inst, v)) return true;
-        if (!inst.error()) inst.fail(3056);
+        if (!inst.error()) inst.fail(Err::NotAString);
         return false;
     }
     if (!to_wide(inst, v)) {
-        if (!inst.error()) inst.fail(3820);
+        if (!inst.error()) inst.fail(Err::NotUnicode);
         return false;
     }
-    if (!(v.flags & kVtStr) && !to_str(inst, v) && !inst.error()) inst.fail(3820);
+    if (!(v.flags & kVtStr) && !to_str(inst, v) && !inst.error()) inst.fail(Err::NotUnicode);
     return !inst.error();
 }
 
@@ -66,20 +66,20 @@ bool convert_arg(Instance& inst, Value& v, int n, int code, bool wide_pref) {
         case kPtStr: return string_arg(inst, v, false);
         case kPtFloat:
             if (to_float(inst, v)) return true;
-            if (!inst.error()) inst.fail(3340);
+            if (!inst.error()) inst.fail(Err::NotAFloat);
             return false;
         case kPtArray:
             if (v.flags & kVtArray) return true;
-            inst.fail(3650);
+            inst.fail(Err::NotArrayVariable);
             return false;
         case kPtVariant:
             // Values become variants only through the automation layer, absent here.
             if (v.flags & kVtVariant) return true;
-            inst.fail(3732);
+            inst.fail(Err::NotAVariant);
             return false;
         case kPtWide:
             if (to_wide(inst, v)) return true;
-            if (!inst.error()) inst.fail(3820);
+            if (!inst.error()) inst.fail(Err::NotUnicode);
             return false;
         case kPtStrCall: return string_arg(inst, v, wide_pref);
         case kPtStrPlatform: return string_arg(inst, v, kWidePlatform);
@@ -89,14 +89,14 @@ bool convert_arg(Instance& inst, Value& v, int n, int code, bool wide_pref) {
             if (to_int(inst, v, true)) return true;
             if (!inst.error() && to_float(inst, v) && to_int(inst, v, true)) return true;
             if (!inst.error())
-                inst.fail(3057).info(fill_message(message_text(9503), 'd', format_int(n)));
+                inst.fail(Err::NotANumber).info(fill_message(message_text(Err::InfoArgNotConverted), 'd', format_int(n)));
             return false;
         }
     }
 }
 
 void not_implemented(Instance& inst, int id) {
-    inst.fail(3046).info("Function " + keyword_display_name(inst, id) + " is not implemented in this build");
+    inst.fail(Err::FunctionNotDefined).info(fill_message(Err::InfoNotImplemented, keyword_display_name(inst, id)));
 }
 
 void call_host_function(Instance& inst, int id, Value& result, Value* args, int argc) {
@@ -107,7 +107,7 @@ void call_host_function(Instance& inst, int id, Value& result, Value* args, int 
         // Interfaces below 5 take narrow strings only.
         if (kHostInterfaceVersion < 5 && (a.flags & kVtWide) && !(a.flags & kVtStr)) {
             if (!to_str(inst, a)) {
-                if (!inst.error()) inst.fail(3056);
+                if (!inst.error()) inst.fail(Err::NotAString);
                 return;
             }
         }
@@ -187,7 +187,7 @@ int call_builtin(Instance& inst, int id, Value& result, Value* args, int argc, b
     } else if (id >= kExtIdFirst && id <= kExtIdLast) {
         not_implemented(inst, id);  // no extender is ever loaded in this build
     } else {
-        inst.fail(3046);
+        inst.fail(Err::FunctionNotDefined);
     }
     return finish_call_result(inst, result);
 }

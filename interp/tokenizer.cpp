@@ -55,28 +55,28 @@ void read_number(Instance& inst, const char*& p) {
             ++n;
         } else if (c == '.') {
             if (dot) {
-                inst.fail(3338);
+                inst.fail(Err::FloatTooManyDots);
                 return;
             }
             bool digit_before = n > 0 && is_digit(static_cast<unsigned char>(p[n - 1]));
             bool digit_seen = false;
             for (size_t k = 0; k < n; ++k) digit_seen |= is_digit(static_cast<unsigned char>(p[k]));
             if (!is_digit(static_cast<unsigned char>(p[n + 1])) && !(digit_before || digit_seen)) {
-                inst.fail(3054);
+                inst.fail(Err::UnrecognizableItem);
                 return;
             }
             dot = true;
             ++n;
         } else if (c == 'e' || c == 'E') {
             if (expo) {
-                inst.fail(3339);
+                inst.fail(Err::FloatTooManyEs);
                 return;
             }
             char c1 = p[n + 1];
             bool ok = is_digit(static_cast<unsigned char>(c1)) ||
                       ((c1 == '+' || c1 == '-') && is_digit(static_cast<unsigned char>(p[n + 2])));
             if (!ok) {
-                inst.fail(3054);
+                inst.fail(Err::UnrecognizableItem);
                 return;
             }
             expo = true;
@@ -85,7 +85,7 @@ void read_number(Instance& inst, const char*& p) {
             break;
         }
         if (n > kTextMax) {
-            inst.fail(3053);
+            inst.fail(Err::StringTooLong);
             return;
         }
     }
@@ -106,7 +106,7 @@ void read_string(Instance& inst, const char*& p) {
             ++p;  // a doubled closing quote stands for one
         }
         if (n >= kMaxStringToken) {
-            inst.fail(3053);
+            inst.fail(Err::StringTooLong);
             return;
         }
         inst.tok.text[n++] = *p++;
@@ -170,7 +170,7 @@ void read_name(Instance& inst, const char*& p) {
         size_t m = 0;
         while (is_alnum(uc(m)) || uc(m) == '_' || uc(m) == '.' || (uc(m) == '@' && m == 0)) {
             if (++m > kTextMax) {
-                inst.fail(3053);
+                inst.fail(Err::StringTooLong);
                 return;
             }
         }
@@ -221,9 +221,9 @@ void read_name(Instance& inst, const char*& p) {
     while (is_alnum(uc(m)) || uc(m) == '_' || uc(m) == '@' || uc(m) == '.') {
         if (m == limit) {
             if (t.persistent_name) {
-                inst.fail(3821).info(message_text(9508));
+                inst.fail(Err::PointerError).info(message_text(Err::InfoPersistentName));
             } else {
-                inst.fail(3055);
+                inst.fail(Err::VarNameTooLongTok);
             }
             return;
         }
@@ -249,14 +249,14 @@ void read_name(Instance& inst, const char*& p) {
     FrameRef back{inst.cur_frame};
     bool switched = t.persistent_name && inst.cur_frame != 0;
     if (switched && !frame_switch(inst, 0, &back)) {
-        inst.fail(3815);
+        inst.fail(Err::PointerAccess);
         return;
     }
     bool saved_define = inst.create_defined;
     inst.create_defined = t.address_of || t.define_name;
     t.var_index = var_find_or_create(inst, key);
     inst.create_defined = saved_define;
-    if (switched && !frame_switch(inst, back.index, nullptr)) inst.fail(3816);
+    if (switched && !frame_switch(inst, back.index, nullptr)) inst.fail(Err::VarTableAccess);
 }
 
 }  // namespace
@@ -327,7 +327,7 @@ void read_token(Instance& inst) {
             p += 2;
             t.type = kTokMultiline;
         } else {
-            inst.fail(3054);
+            inst.fail(Err::UnrecognizableItem);
         }
     }
     finish();
@@ -489,12 +489,12 @@ void get_string_token(Instance& inst) {
     size_t n = 0;
     while (is_name_char(static_cast<unsigned char>(p[n]))) {
         if (++n >= kTokenTextSize) {
-            inst.fail(3053);
+            inst.fail(Err::StringTooLong);
             return;
         }
     }
     if (n == 0) {
-        inst.fail(3054);
+        inst.fail(Err::UnrecognizableItem);
         return;
     }
     set_text(inst, p, n);
@@ -520,8 +520,8 @@ void read_multiline_string(Instance& inst, Value* out) {
         std::string info = "'";
         info += c;
         info += "'\n";
-        info += message_text(9517);
-        inst.fail(3605).info(std::string_view(info).substr(0, kMultilineInfoMax));
+        info += message_text(Err::InfoCheckColons);
+        inst.fail(Err::MultilineBadChar).info(std::string_view(info).substr(0, kMultilineInfoMax));
     };
     while (true) {
         size_t used = 0;
@@ -568,7 +568,7 @@ void read_multiline_string(Instance& inst, Value* out) {
         bool header = true;
         while (header) {
             if (!source_read_line(inst, line)) {
-                inst.fail(3059);
+                inst.fail(Err::MultilineUnclosed);
                 return;
             }
             // An #include or definition line inside the constant left a marker line here;

@@ -262,7 +262,7 @@ template <bool light>
 [[gnu::always_inline]] inline void run_function(Instance& inst, ExecState& ex, int index, Value* args, int argc,
                                                 Value& result) {
     if (index < 0 || index >= static_cast<int>(ex.udfs.size())) {
-        inst.fail(3627);
+        inst.fail(Err::UdfError);
         return;
     }
     UdfEntry& u = *ex.udfs[index];
@@ -283,7 +283,7 @@ template <bool light>
         if (frame < 0) {
             ex.depth = frame_depth;
             restore_caller(inst, saved);
-            inst.fail(1672);
+            inst.fail(Err::UdfAllocFailed);
             return;
         }
     }
@@ -294,7 +294,7 @@ template <bool light>
         int32_t idx = fresh ? var_append(inst, u.keys[i], u.key_len[i]) : var_find_or_create(inst, u.params[i]);
         if (!bind_param(inst, idx, args[i])) {
             bound = false;
-            if (!inst.error()) inst.fail(3097);
+            if (!inst.error()) inst.fail(Err::OutOfVariableMemory);
             break;
         }
     }
@@ -308,13 +308,13 @@ template <bool light>
     uint16_t real = inst.real_code;
     take_result(ex, result);
     ex.depth = frame_depth;
-    if (frame >= 0 && !frame_leave(inst, static_cast<uint16_t>(frame), prev) && code == 0) code = 3673;
+    if (frame >= 0 && !frame_leave(inst, static_cast<uint16_t>(frame), prev) && code == 0) code = err_number(Err::UdfLockFailed);
     restore_caller(inst, saved);
-    if (code != 0 && code != 9000 && code != 9999) {
+    if (code != 0 && code != Err::Exit && code != Err::Cancel) {
         release_value(inst, result);
         result = empty_value();
-        inst.fail(9015);
-        inst.real_code = code == 9015 || code == 9013 ? real : code;
+        inst.fail(Err::ShownInFunction);
+        inst.real_code = code == Err::ShownInFunction || code == Err::ShownUserEnded ? real : code;
     } else if (code != 0) {
         release_value(inst, result);
         result = empty_value();
@@ -434,7 +434,7 @@ void call_script_file(Instance& inst, std::string_view name, std::string_view pa
     if (inst.error()) return;
     std::string path = find_script_file(name);
     if (path.empty()) {
-        inst.fail(1400).info(name);
+        inst.fail(Err::CallFileNotFound).info(name);
         return;
     }
     CallerState saved;
@@ -464,11 +464,11 @@ void call_script_file(Instance& inst, std::string_view name, std::string_view pa
     --ex.call_level;
     ex.depth = frame_depth;
     restore_caller(inst, saved);
-    if (code != 0 && code != 9999 && code != 9000) {
+    if (code != 0 && code != Err::Cancel && code != Err::Exit) {
         release_value(inst, result);
         result = empty_value();
-        inst.fail(9013);
-        inst.real_code = code == 9013 || code == 9015 ? real : code;
+        inst.fail(Err::ShownUserEnded);
+        inst.real_code = code == Err::ShownUserEnded || code == Err::ShownInFunction ? real : code;
     } else if (code != 0) {
         release_value(inst, result);
         result = empty_value();

@@ -16,8 +16,6 @@ namespace kel::interp {
 
 namespace {
 
-constexpr int kMsgUninitialized = 880;  // opens the additional information of a 3052
-
 void init_scratch(VarRecord* recs) {
     std::memset(&recs[0], 0, sizeof(VarRecord));
     recs[0].flags = kVtUndef;
@@ -86,15 +84,15 @@ uint16_t find_var(Instance& inst, std::string_view name, bool report) {
     std::string key = var_name_key(name);
     int32_t idx = var_lookup(inst, key);
     if (idx < 0) {
-        inst.fail(3051);
+        inst.fail(Err::UndefinedVariable);
         return kNoIndex;
     }
     if (!is_defined(inst.vars[idx].flags)) {
-        inst.fail(3052);
+        inst.fail(Err::UninitializedVariable);
         if (report && !inst.suppress_var_report) {
             // Best effort: a settings folder that cannot be written must not change the lookup.
             platform::profile_write_create(error_report_path().c_str(), "Error Reporting", "3052", key.c_str());
-            inst.info(std::string(message_text(kMsgUninitialized)) + "\n\n    " + key);
+            inst.info(std::string(message_text(Err::InfoUninitialized)) + "\n\n    " + key);
         }
         return kNoIndex;
     }
@@ -122,7 +120,7 @@ int32_t var_find_or_create(Instance& inst, std::string_view name) {
     key[n] = '\0';
     fold_name(key, n);
     if (!inst.vars || n == 0) {
-        inst.fail(3051);
+        inst.fail(Err::UndefinedVariable);
         return -1;
     }
     int32_t free_rec = -1;
@@ -144,7 +142,7 @@ int32_t var_find_or_create(Instance& inst, std::string_view name) {
 
 int32_t var_append(Instance& inst, const char* key, size_t n) {
     if (uint32_t{inst.cur_count} + 1 >= inst.cur_capacity) {
-        inst.fail(3097);
+        inst.fail(Err::OutOfVariableMemory);
         return -1;
     }
     int32_t idx = inst.cur_count++;
@@ -390,18 +388,18 @@ std::string make_var_pointer(Instance& inst, std::string_view name) {
 
 bool check_var_pointer(Instance& inst, std::string_view s, uint16_t* frame, std::string* name) {
     if (s.size() < kVarPtrMinLen || s.size() > kVarPtrMaxLen || s.substr(0, kVarPtrPrefix.size()) != kVarPtrPrefix) {
-        inst.fail(3813);
+        inst.fail(Err::NotAPointer);
         return false;
     }
     uint32_t k, handle, serial, tick;
     if (!parse_hex(s.substr(9, 4), &k) || !parse_hex(s.substr(13, 8), &handle) ||
         !parse_hex(s.substr(21, 8), &serial) || !parse_hex(s.substr(29, 8), &tick)) {
-        inst.fail(3813);
+        inst.fail(Err::NotAPointer);
         return false;
     }
     if (k > kMaxFrame || inst.frames[k].table == 0 || inst.frames[k].table != handle ||
         inst.frames[k].serial != serial || inst.frames[k].tick != tick) {
-        inst.fail(3814);
+        inst.fail(Err::BadPointer);
         return false;
     }
     *frame = static_cast<uint16_t>(k);
@@ -415,12 +413,12 @@ bool resolve_var_pointer(Instance& inst, std::string_view s, bool create, uint16
     FrameRef back{inst.cur_frame};
     bool switched = *frame != inst.cur_frame;
     if (switched && !frame_switch(inst, *frame, &back)) {
-        inst.fail(3815);
+        inst.fail(Err::PointerAccess);
         return false;
     }
     *index = create ? var_find_or_create(inst, name) : var_lookup(inst, name);
     if (switched && !frame_switch(inst, back.index, nullptr)) {
-        inst.fail(3816);
+        inst.fail(Err::VarTableAccess);
         return false;
     }
     return true;

@@ -26,9 +26,9 @@ void int_fn(Call& c) { ret_integer(c, c.integer(1)); }
 // Math errors as the C library's error hook would report them: domain 1341, singularity
 // 1344, overflow 1342; a failed operation yields 1.0, an underflow 0 without error.
 uint16_t math_error(double x, double r, int err, int flags) {
-    if (err == EDOM || (flags & FE_INVALID)) return 1341;
-    if (flags & FE_DIVBYZERO) return 1344;
-    if (flags & FE_OVERFLOW || (err == ERANGE && std::isinf(r) && !std::isinf(x))) return 1342;
+    if (err == EDOM || (flags & FE_INVALID)) return err_number(Err::MathDomain);
+    if (flags & FE_DIVBYZERO) return err_number(Err::MathSingularity);
+    if (flags & FE_OVERFLOW || (err == ERANGE && std::isinf(r) && !std::isinf(x))) return err_number(Err::MathOverflow);
     return 0;
 }
 
@@ -43,14 +43,14 @@ void float_call(Call& c, double (*f)(double)) {
     int flags = platform::fp_test_flags(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW);
     uint16_t code = math_error(x, r, err, flags);
     if (code) {
-        interp::fp_pending_set(code);
+        interp::fp_pending_set(static_cast<Err>(code));
         r = 1.0;
     } else if ((flags & FE_UNDERFLOW) && err == ERANGE) {
         r = 0.0;
     }
     ret_double(c, r);
     if (uint16_t pending = interp::fp_pending_take()) return void(c.fail(pending));
-    if (std::isnan(r)) c.fail(1599);
+    if (std::isnan(r)) c.fail(Err::MathNan);
 }
 
 // fabs(x): -0.0 stays -0.0.
@@ -95,12 +95,12 @@ void fold_common(Call& c, Fold kind) {
     double acc = kind == Fold::kAverage ? 0.0 : kind == Fold::kMax ? -1e305 : 1e305;
     int64_t count = 0;
     bool all_int = kind != Fold::kAverage;
-    bool ok = read_arg_list(inst, 2060, [&](Value& v) {
+    bool ok = read_arg_list(inst, Err::AverageSyntax, [&](Value& v) {
         // to_int only adds a form, which the release below frees with the rest.
         if (all_int && !interp::to_int(inst, v, false)) all_int = false;
         if (inst.error() || !interp::to_float(inst, v)) {
             interp::release_value(inst, v);
-            if (!inst.error()) c.fail(3057);
+            if (!inst.error()) c.fail(Err::NotANumber);
             return false;
         }
         double x = (v.flags & kVtFloat) ? v.f : static_cast<double>(v.i);

@@ -9,6 +9,7 @@
 #include "interp/convert.h"
 #include "interp/heap.h"
 #include "interp/keywords.h"
+#include "interp/messages.h"
 #include "lib/builtin.h"
 #include "lib/csv.h"
 #include "lib/strutil.h"
@@ -42,7 +43,7 @@ bool put_text(Instance& inst, ValueCore& e, std::string_view s) {
 // A new one-dimensional array of narrow strings in the result slot.
 void ret_string_array(Call& c, const std::vector<std::string>& items) {
     if (items.size() > static_cast<size_t>(INT32_MAX)) {
-        c.fail(1644);
+        c.fail(Err::ArrayTooLarge);
         return;
     }
     const int32_t dims[kMaxDims] = {static_cast<int32_t>(items.size()), 0, 0, 0, 0};
@@ -81,7 +82,7 @@ int compare_under(Instance& inst, const ValueCore& x, const ValueCore& y, int32_
         bool okx, oky;
         std::u16string a = wide_text_of(inst, x, &okx), b = wide_text_of(inst, y, &oky);
         if (!okx || !oky) {
-            if (!inst.error()) inst.fail(3056);
+            if (!inst.error()) inst.fail(Err::NotAString);
             return -2;
         }
         if (mode & kSortLogical) return platform::compare_logical(a, b);
@@ -112,13 +113,13 @@ struct RowRange {
     int32_t cols, column, start, end;
 };
 
-bool row_range(Call& c, const ArrayHeader* h, int first, int column_error, int range_error, RowRange* rr) {
+bool row_range(Call& c, const ArrayHeader* h, int first, Err column_error, Err range_error, RowRange* rr) {
     if (h->dim_count == 0 || h->count == 0) {
-        c.fail(1710);
+        c.fail(Err::ArrayEmpty);
         return false;
     }
     if (h->dim_count > 2) {
-        c.fail(1805);
+        c.fail(Err::BadDimensionCount);
         return false;
     }
     int32_t rows = h->dims[0];
@@ -167,7 +168,7 @@ static void arrinfo_fn(Call& c) {
     ArrayHeader* h = (c.arg(1).flags & kVtArray) ? interp::array_header(c.arg(1).str) : nullptr;
     if (req == -1) return c.ret_int(h ? 1 : 0);
     if (!h) {
-        c.fail(1641);
+        c.fail(Err::NotAnArray);
         return;
     }
     switch (req) {
@@ -176,7 +177,7 @@ static void arrinfo_fn(Call& c) {
         case 6: return c.ret_int(h->count);
         case -3: return c.ret_int((h->flags & interp::kArrIsMap) ? 1 : 0);
         case -2: return c.ret_int(0);
-        default: c.fail(1642);
+        default: c.fail(Err::ArrInfoBadRequest);
     }
 }
 
@@ -186,11 +187,11 @@ static void arrinitialize_fn(Call& c) {
     if (!h) return;
     const ValueCore& v = c.arg(2);
     if ((v.flags & (kVtArray | kVtVariant)) || !(v.flags & (kVtInt | kVtFloat | kVtStr | kVtWide))) {
-        c.fail(1671);
+        c.fail(Err::ArrInitBadValue);
         return;
     }
     if (h->count == 0) {
-        c.fail(1710);
+        c.fail(Err::ArrayEmpty);
         return;
     }
     ValueCore init;
@@ -210,7 +211,7 @@ static void arrinitialize_fn(Call& c) {
 static void arrayfileget_fn(Call& c) {
     std::string_view nul = c.opt_str(2, "");
     if (nul.size() > 1) {
-        c.fail(1803);
+        c.fail(Err::BadNullChar);
         return;
     }
     std::vector<std::string> lines;
@@ -219,7 +220,7 @@ static void arrayfileget_fn(Call& c) {
     if (extra > 0) lines.resize(lines.size() + static_cast<size_t>(extra));
     size_t real = lines.size() - static_cast<size_t>(extra > 0 ? extra : 0);
     if (lines.size() > static_cast<size_t>(INT32_MAX)) {
-        c.fail(1644);
+        c.fail(Err::ArrayTooLarge);
         return;
     }
     const int32_t dims[kMaxDims] = {static_cast<int32_t>(lines.size()), 0, 0, 0, 0};
@@ -240,7 +241,7 @@ static void arrayfilegetcsv_fn(Call& c) {
     std::string_view delim = c.opt_str(3, ",");
     if (delim.empty()) delim = ",";
     if (!csv_delimiter_ok(delim)) {
-        c.fail(1807);
+        c.fail(Err::BadDelimiter);
         return;
     }
     bool keep_blanks = (c.integer(2) & 1) != 0;
@@ -250,7 +251,7 @@ static void arrayfilegetcsv_fn(Call& c) {
     for (size_t i = 0; i < lines.size(); ++i) {
         int64_t n = csv_count<char>(lines[i], delim[0]);
         if (n < 0) {
-            c.fail(1808).info("Invalid data found at or near line " + std::to_string(i + 1));
+            c.fail(Err::BadCsvLines).info(interp::fill_message(Err::InfoBadDataLine, static_cast<long long>(i + 1)));
             return;
         }
         widest = std::max(widest, n);
@@ -260,7 +261,7 @@ static void arrayfilegetcsv_fn(Call& c) {
     if (extra_rows > 0) rows += extra_rows;
     if (extra_cols > 0) cols += extra_cols;
     if (rows > INT32_MAX || cols > INT32_MAX) {
-        c.fail(1644);
+        c.fail(Err::ArrayTooLarge);
         return;
     }
     int32_t dims[kMaxDims] = {static_cast<int32_t>(rows), static_cast<int32_t>(cols), 0, 0, 0};
@@ -290,7 +291,7 @@ static void arrayfileput_fn(Call& c) {
     ArrayHeader* h = interp::array_of(c.inst, c.arg(2));
     if (!h) return;
     if (h->dim_count > 1) {
-        c.fail(1805);
+        c.fail(Err::BadDimensionCount);
         return;
     }
     bool write_undef = c.opt_integer(3, 0) != 0;
@@ -303,7 +304,7 @@ static void arrayfileput_fn(Call& c) {
             continue;
         }
         if (!interp::value_text(c.inst, e[i], &text)) {
-            if (!c.failed()) c.fail(3056);
+            if (!c.failed()) c.fail(Err::NotAString);
             return;
         }
         out.append(text).append(term);
@@ -317,13 +318,13 @@ static void arrayfileputcsv_fn(Call& c) {
     std::string_view delim = c.opt_str(3, ",");
     if (delim.empty()) delim = ",";
     if (!csv_delimiter_ok(delim)) {
-        c.fail(1807);
+        c.fail(Err::BadDelimiter);
         return;
     }
     ArrayHeader* h = interp::array_of(c.inst, c.arg(2));
     if (!h) return;
     if (h->dim_count != 0 && h->dim_count != 2) {
-        c.fail(1805);
+        c.fail(Err::BadDimensionCount);
         return;
     }
     bool write_undef = c.opt_integer(4, 0) != 0, quote_all = c.opt_integer(5, 0) != 0;
@@ -340,7 +341,7 @@ static void arrayfileputcsv_fn(Call& c) {
             if (k) out.append(delim);
             text.clear();
             if (row[k].flags != 0 && !interp::value_text(c.inst, row[k], &text)) {
-                if (!c.failed()) c.fail(3056);
+                if (!c.failed()) c.fail(Err::NotAString);
                 return;
             }
             if (!quote_all) {
@@ -379,7 +380,7 @@ static void arrayize_fn(Call& c) {
     std::string list = narrow_arg(c, 1), delim_arg = narrow_arg(c, 2);
     std::string_view d = delim_arg.empty() ? std::string_view("\t") : std::string_view(delim_arg);
     if (!one_character(t, d)) {
-        c.fail(1705);
+        c.fail(Err::DelimiterNotSingle);
         return;
     }
     std::vector<std::string> items;
@@ -395,7 +396,7 @@ static void arrayitemize_fn(Call& c) {
     if (!h) return;
     std::u16string_view delim = c.has(2) ? c.wstr(2) : std::u16string_view();
     if (delim.size() > 1) {
-        c.fail(1705);
+        c.fail(Err::DelimiterNotSingle);
         return;
     }
     char16_t d = delim.empty() ? u'\t' : delim[0];
@@ -420,7 +421,7 @@ static void arraytostr_fn(Call& c) {
     ArrayHeader* h = interp::array_of(c.inst, c.arg(1));
     if (!h) return;
     if (h->dim_count > 1) {
-        c.fail(1805);
+        c.fail(Err::BadDimensionCount);
         return;
     }
     std::string out, text;
@@ -428,7 +429,7 @@ static void arraytostr_fn(Call& c) {
     for (int32_t i = 0; e && i < h->count; ++i) {
         if (e[i].flags == 0) continue;
         if (!interp::value_text(c.inst, e[i], &text)) {
-            if (!c.failed()) c.fail(3056);
+            if (!c.failed()) c.fail(Err::NotAString);
             return;
         }
         out.append(text);
@@ -439,16 +440,16 @@ static void arraytostr_fn(Call& c) {
 // Shared checks of arrayinsert and arrayremove: the dimension to work on, or -1.
 static int splice_dimension(Call& c, ArrayHeader* h) {
     if (h->dim_count == 0) {
-        c.fail(1710);
+        c.fail(Err::ArrayEmpty);
         return -1;
     }
     if (h->dim_count > 2) {
-        c.fail(1805);
+        c.fail(Err::BadDimensionCount);
         return -1;
     }
     int32_t dim = c.opt_integer(3, h->dim_count == 1 ? 1 : 0);
     if ((h->dim_count == 1 && dim != 1) || (h->dim_count == 2 && dim != 1 && dim != 2)) {
-        c.fail(1833);
+        c.fail(Err::BadRowColumn);
         return -1;
     }
     return dim - 1;
@@ -462,12 +463,12 @@ static void arrayinsert_fn(Call& c) {
     if (dim < 0) return;
     int32_t at = c.integer(2);
     if (at < 0 || at > h->dims[dim]) {
-        c.fail(1636);
+        c.fail(Err::SubscriptOutOfBounds);
         return;
     }
     const ValueCore* fill = c.has(4) ? &static_cast<const ValueCore&>(c.arg(4)) : nullptr;
     if (fill && (fill->flags & kVtArray)) {
-        c.fail(3647);
+        c.fail(Err::EmbeddedArray);
         return;
     }
     if (interp::array_splice(c.inst, c.arg(1).str, dim, at, 1, fill)) c.ret_int(1);
@@ -481,7 +482,7 @@ static void arrayremove_fn(Call& c) {
     if (dim < 0) return;
     int32_t at = c.integer(2);
     if (at < 0 || at >= h->dims[dim]) {
-        c.fail(1636);
+        c.fail(Err::SubscriptOutOfBounds);
         return;
     }
     if (interp::array_splice(c.inst, c.arg(1).str, dim, at, -1, nullptr)) c.ret_int(1);
@@ -505,12 +506,12 @@ static void arrayreverse_fn(Call& c) {
     ArrayHeader* h = interp::array_of(c.inst, c.arg(1));
     if (!h) return;
     if (h->count == 0) {
-        c.fail(1710);
+        c.fail(Err::ArrayEmpty);
         return;
     }
     int32_t dim = c.opt_integer(2, 0);
     if (dim < 0 || dim > h->dim_count) {
-        c.fail(1853);
+        c.fail(Err::DimensionOutOfRange);
         return;
     }
     ValueCore* e = elements_of(c, 1);
@@ -554,11 +555,11 @@ static void arraysort_fn(Call& c) {
     if (!h) return;
     int32_t flags;
     if (!flags_of(c, 2, &flags) || (flags & ~(kSortDescending | kSortLogical | kSortString))) {
-        c.fail(1832);
+        c.fail(Err::SortOptionBad);
         return;
     }
     RowRange rr;
-    if (!row_range(c, h, 3, 1830, 1831, &rr)) return;
+    if (!row_range(c, h, 3, Err::SortColumnOutOfRange, Err::SortRangeBad, &rr)) return;
     const int32_t cols = rr.cols, column = rr.column, start = rr.start, end = rr.end;
     ValueCore* e = elements_of(c, 1);
     Instance& inst = c.inst;
@@ -566,7 +567,7 @@ static void arraysort_fn(Call& c) {
     auto key = [&](int64_t r) -> const ValueCore& { return e[(start + r) * cols + column]; };
     auto cmp = [&](int64_t x, int64_t y) {
         if (key(x).flags == 0 || key(y).flags == 0) {
-            inst.fail(1640);
+            inst.fail(Err::UninitializedElement);
             return 0;
         }
         int r = compare_under(inst, key(x), key(y), flags, false);
@@ -612,17 +613,17 @@ static void arraysearch_fn(Call& c) {
     if (!h) return;
     const ValueCore& value = c.arg(2);
     if (value.flags & kVtArray) {
-        c.fail(1632);
+        c.fail(Err::ArrayNeedsDimensions);
         return;
     }
     int32_t flags = c.opt_integer(3, 0);
     if ((flags & ~(kSearchBinary | kSearchNoCase | kSortLogical | kSortString)) ||
         ((flags & kSortString) && (flags & kSearchNoCase))) {
-        c.fail(1836);
+        c.fail(Err::SearchOptionBad);
         return;
     }
     RowRange rr;
-    if (!row_range(c, h, 4, 1834, 1835, &rr)) return;
+    if (!row_range(c, h, 4, Err::SearchColumnOutOfRange, Err::SearchRangeBad, &rr)) return;
     const int32_t cols = rr.cols, column = rr.column, start = rr.start, end = rr.end;
     ValueCore* e = elements_of(c, 1);
     bool nocase = (flags & kSearchNoCase) != 0;
@@ -639,7 +640,7 @@ static void arraysearch_fn(Call& c) {
     while (low <= high) {
         int64_t mid = (low + high) / 2;
         if (at(mid).flags == 0) {
-            c.fail(1640);
+            c.fail(Err::UninitializedElement);
             return;
         }
         int r = compare_under(c.inst, at(mid), value, flags & (kSortLogical | kSortString), nocase);
@@ -659,16 +660,16 @@ static void arraylocate_fn(Call& c) {
     if (!h) return;
     const ValueCore& value = c.arg(2);
     if (value.flags & kVtArray) {
-        c.fail(1632);
+        c.fail(Err::ArrayNeedsDimensions);
         return;
     }
     int given = c.argc() - 2;
     if (given > h->dim_count) {
-        c.fail(1805);
+        c.fail(Err::BadDimensionCount);
         return;
     }
     if (h->count == 0) {
-        c.fail(1710);
+        c.fail(Err::ArrayEmpty);
         return;
     }
     int n = h->dim_count;

@@ -63,11 +63,11 @@ int32_t binbuf_alloc(Instance& inst, int32_t size) {
     int slot = 0;
     while (slot < kBinBufSlots && slot_table->slots[slot].mem) ++slot;
     if (slot == kBinBufSlots) {
-        inst.fail(3024);
+        inst.fail(Err::TooManyBinaryHandles);
         return 0;
     }
     if (size < 0) {
-        inst.fail(1126);
+        inst.fail(Err::BinaryAllocFailed);
         return 0;
     }
     // A zero-size buffer still owns a block, so that its slot counts as used.
@@ -75,7 +75,7 @@ int32_t binbuf_alloc(Instance& inst, int32_t size) {
     void* p = mem ? pf::gmem_lock(mem) : nullptr;
     if (!p) {
         if (mem) pf::gmem_free(mem);
-        inst.fail(1126);
+        inst.fail(Err::BinaryAllocFailed);
         return 0;
     }
     BinBuf& b = slot_table->slots[slot];
@@ -132,7 +132,7 @@ intptr_t binbuf_store(Instance& inst, int32_t handle, const char* data, size_t n
 
 BinBuf* binbuf_arg(Call& c, int n) {
     BinBuf* b = binbuf_get(c.inst, c.integer(n));
-    if (!b) c.fail(3023);
+    if (!b) c.fail(Err::BadBinaryHandle);
     return b;
 }
 
@@ -150,7 +150,7 @@ void binaryalloc_fn(Call& c) {
 
 // binaryfree(h)
 void binaryfree_fn(Call& c) {
-    if (!binbuf_free(c.inst, c.integer(1))) return (void)c.fail(3023);
+    if (!binbuf_free(c.inst, c.integer(1))) return (void)c.fail(Err::BadBinaryHandle);
     c.ret_int(0);
 }
 
@@ -165,8 +165,8 @@ void binaryeodset_fn(Call& c) {
     BinBuf* b = binbuf_arg(c, 1);
     if (!b) return;
     int32_t eod = c.integer(2);
-    if (eod > b->size) return (void)c.fail(3127);
-    if (eod < 0) return (void)c.fail(1548);
+    if (eod > b->size) return (void)c.fail(Err::EodBeyondBuffer);
+    if (eod < 0) return (void)c.fail(Err::BinBadOffset);
     int32_t previous = b->eod;
     b->eod = eod;
     c.ret_int(previous);
@@ -183,7 +183,7 @@ void binarybufinfo_fn(Call& c) {
         return;
     }
     if (!(v.flags & kVtInt) && !interp::to_int(c.inst, v, true)) {
-        if (!c.failed()) c.fail(3023);
+        if (!c.failed()) c.fail(Err::BadBinaryHandle);
         return;
     }
     BinBuf* b = binbuf_arg(c, 1);
@@ -194,10 +194,10 @@ void binarybufinfo_fn(Call& c) {
         // Native code gets the address as a positive 32-bit integer; memory that could not
         // be mapped that low has no such address.
         auto addr = reinterpret_cast<uintptr_t>(b->data);
-        if (addr == 0 || addr > static_cast<uintptr_t>(INT32_MAX)) return (void)c.fail(1809);
+        if (addr == 0 || addr > static_cast<uintptr_t>(INT32_MAX)) return (void)c.fail(Err::BadRequest);
         return c.ret_int(static_cast<int32_t>(addr));
     }
-    c.fail(1809);
+    c.fail(Err::BadRequest);
 }
 
 // binaryallocarray(array): a new buffer holding the array's elements in row-major order,
@@ -208,7 +208,7 @@ void binaryallocarray_fn(Call& c) {
     if (!h) return;
     const ValueCore* e = interp::array_elements(c.arg(1).str);
     int32_t n = h->count;
-    if (!e || n <= 0) return (void)c.fail(1746);
+    if (!e || n <= 0) return (void)c.fail(Err::AllocArrayBadType);
     auto kind = [](const ValueCore& v) {
         if (v.flags & (kVtArray | kVtVariant)) return 0;
         if (v.flags & kVtInt) return 4;
@@ -216,13 +216,13 @@ void binaryallocarray_fn(Call& c) {
         return 0;
     };
     int width = kind(e[0]);
-    if (!width) return (void)c.fail(1746);
+    if (!width) return (void)c.fail(Err::AllocArrayBadType);
     for (int32_t i = 1; i < n; ++i) {
         int k = kind(e[i]);
-        if (!k) return (void)c.fail(1746);
-        if (k != width) return (void)c.fail(1747);
+        if (!k) return (void)c.fail(Err::AllocArrayBadType);
+        if (k != width) return (void)c.fail(Err::AllocArrayMixedTypes);
     }
-    if (static_cast<int64_t>(n) * width > INT32_MAX) return (void)c.fail(1126);
+    if (static_cast<int64_t>(n) * width > INT32_MAX) return (void)c.fail(Err::BinaryAllocFailed);
     int32_t bytes = n * width;
     int32_t handle = binbuf_alloc(c.inst, bytes);
     if (!handle) return;
@@ -245,14 +245,14 @@ void binaryoletype_fn(Call& c) {
     if (!b) return;
     int32_t type = c.integer(2);
     int64_t off = c.integer(3), count = c.integer(4);
-    if (type != 0 && type != 8 && type != 8209) return (void)c.fail(1809);
-    if (c.integer(5) != 0) return (void)c.fail(1809);
-    if (off < 0) return (void)c.fail(1548);
-    if (count < 0) return (void)c.fail(1549);
+    if (type != 0 && type != 8 && type != 8209) return (void)c.fail(Err::BadRequest);
+    if (c.integer(5) != 0) return (void)c.fail(Err::BadRequest);
+    if (off < 0) return (void)c.fail(Err::BinBadOffset);
+    if (count < 0) return (void)c.fail(Err::BinBadCount);
     if (type != 0) {
-        if (off >= b->size) return (void)c.fail(1543);
-        if (!binbuf_range_ok(off, count, b->size)) return (void)c.fail(1544);
-        if (!binbuf_range_ok(off, count, b->eod)) return (void)c.fail(1551);
+        if (off >= b->size) return (void)c.fail(Err::BinOffsetsBeyondBuffer);
+        if (!binbuf_range_ok(off, count, b->size)) return (void)c.fail(Err::BinCountBeyondBuffer);
+        if (!binbuf_range_ok(off, count, b->eod)) return (void)c.fail(Err::BinCountBeyondEod);
     }
     int32_t previous = b->ole_type;
     b->ole_type = type;
@@ -277,8 +277,8 @@ uint8_t* number_at(Call& c, int width) {
     BinBuf* b = binbuf_arg(c, 1);
     if (!b) return nullptr;
     int64_t off = c.integer(2);
-    if (off < 0) return c.fail(1548), nullptr;
-    if (!binbuf_range_ok(off, width, b->size)) return c.fail(3325), nullptr;
+    if (off < 0) return c.fail(Err::BinBadOffset), nullptr;
+    if (!binbuf_range_ok(off, width, b->size)) return c.fail(Err::PeekBeyondBuffer), nullptr;
     binbuf_raise_eod(*b, off + width);
     return b->data + off;
 }
@@ -302,7 +302,7 @@ void poke_fn(Call& c) {
     if (!p) return;
     int32_t old = read_number(p, W);
     int64_t v = c.integer(3);
-    if (W < 4 && (v < -(int64_t{1} << (8 * W)) || v >= (int64_t{1} << (8 * W)))) return (void)c.fail(3326);
+    if (W < 4 && (v < -(int64_t{1} << (8 * W)) || v >= (int64_t{1} << (8 * W)))) return (void)c.fail(Err::PokeOutOfRange);
     store_le(p, W, static_cast<uint64_t>(v));
     c.ret_int(old);
 }
@@ -340,16 +340,16 @@ void binarypoke8_fn(Call& c) {
     } else if (v.flags & kVtFloat) {
         double d = v.f;
         if (!(d >= -9223372036854775808.0 && d < 18446744073709551616.0) || d != __builtin_trunc(d))
-            return (void)c.fail(3326);
+            return (void)c.fail(Err::PokeOutOfRange);
         bits = d < 0 ? static_cast<uint64_t>(static_cast<int64_t>(d)) : static_cast<uint64_t>(d);
     } else if (v.flags & kVtStr) {
         bool neg = false;
         uint64_t mag = 0;
         if (!parse_decimal64(interp::heap_str(c.inst, v.str), &neg, &mag) || (neg && mag > (uint64_t{1} << 63)))
-            return (void)c.fail(3326);
+            return (void)c.fail(Err::PokeOutOfRange);
         bits = neg ? ~mag + 1 : mag;
     } else {
-        return (void)c.fail(3326);
+        return (void)c.fail(Err::PokeOutOfRange);
     }
     int64_t old = static_cast<int64_t>(load_le(p, 8));
     store_le(p, 8, bits);
@@ -393,10 +393,10 @@ void binarypeekhex_fn(Call& c) {
     BinBuf* b = binbuf_arg(c, 1);
     if (!b) return;
     int64_t off = c.integer(2), count = c.integer(3);
-    if (off < 0) return (void)c.fail(1548);
-    if (off >= b->eod) return (void)c.fail(1550);
-    if (count < 0) return (void)c.fail(1549);
-    if (!binbuf_range_ok(off, count, b->eod)) return (void)c.fail(1551);
+    if (off < 0) return (void)c.fail(Err::BinBadOffset);
+    if (off >= b->eod) return (void)c.fail(Err::BinOffsetBeyondEod);
+    if (count < 0) return (void)c.fail(Err::BinBadCount);
+    if (!binbuf_range_ok(off, count, b->eod)) return (void)c.fail(Err::BinCountBeyondEod);
     char* out = ret_buf<char>(c, static_cast<size_t>(count) * 2);
     if (!out) return;
     static const char kHex[] = "0123456789ABCDEF";
@@ -413,11 +413,11 @@ void binarypokehex_fn(Call& c) {
     BinBuf* b = binbuf_arg(c, 1);
     if (!b) return;
     int64_t off = c.integer(2);
-    if (off < 0) return (void)c.fail(1548);
-    if (off >= b->size) return (void)c.fail(1543);
+    if (off < 0) return (void)c.fail(Err::BinBadOffset);
+    if (off >= b->size) return (void)c.fail(Err::BinOffsetsBeyondBuffer);
     std::string bytes;
-    if (!hex_to_bytes(c.str(3), &bytes)) return (void)c.fail(1720);
-    if (!binbuf_range_ok(off, static_cast<int64_t>(bytes.size()), b->size)) return (void)c.fail(1721);
+    if (!hex_to_bytes(c.str(3), &bytes)) return (void)c.fail(Err::PokeHexBadHex);
+    if (!binbuf_range_ok(off, static_cast<int64_t>(bytes.size()), b->size)) return (void)c.fail(Err::PokeHexOverrun);
     std::memcpy(b->data + off, bytes.data(), bytes.size());
     if (!bytes.empty()) binbuf_raise_eod(*b, off + static_cast<int64_t>(bytes.size()));
     c.ret_int(static_cast<int32_t>(bytes.size()));
@@ -431,8 +431,8 @@ void binarypokestr_fn(Call& c) {
     if (!b) return;
     int64_t off = c.integer(2);
     std::string_view s = c.str(3);
-    if (off < 0) return (void)c.fail(1548);
-    if (!binbuf_range_ok(off, static_cast<int64_t>(s.size()), b->size)) return (void)c.fail(2332);
+    if (off < 0) return (void)c.fail(Err::BinBadOffset);
+    if (!binbuf_range_ok(off, static_cast<int64_t>(s.size()), b->size)) return (void)c.fail(Err::PokeStrOverrun);
     std::memcpy(b->data + off, s.data(), s.size());
     if (!s.empty()) binbuf_raise_eod(*b, off + static_cast<int64_t>(s.size()));
     c.ret_int(static_cast<int32_t>(s.size()));
@@ -447,8 +447,8 @@ void binarypokestrw_fn(Call& c) {
     std::u16string_view w = c.wstr(3);
     bool big = c.opt_integer(4, 0) == 1;
     int64_t bytes = static_cast<int64_t>(w.size()) * 2;
-    if (off < 0) return (void)c.fail(1548);
-    if (!binbuf_range_ok(off, bytes, b->size)) return (void)c.fail(2332);
+    if (off < 0) return (void)c.fail(Err::BinBadOffset);
+    if (!binbuf_range_ok(off, bytes, b->size)) return (void)c.fail(Err::PokeStrOverrun);
     uint8_t* p = b->data + off;
     for (char16_t u : w) {
         *p++ = static_cast<uint8_t>(big ? u >> 8 : u);
@@ -464,8 +464,8 @@ bool peek_range(Call& c, BinBuf*& b, int64_t* from, int64_t* to) {
     b = binbuf_arg(c, 1);
     if (!b) return false;
     int64_t off = c.integer(2), max = c.integer(3);
-    if (off < 0 || max < 0) return c.fail(2331), false;
-    if (off >= b->size && !(off == b->eod && max == 0)) return c.fail(2331), false;
+    if (off < 0 || max < 0) return c.fail(Err::PeekStrBeyondBuffer), false;
+    if (off >= b->size && !(off == b->eod && max == 0)) return c.fail(Err::PeekStrBeyondBuffer), false;
     int64_t end = off + max;
     if (end > b->eod) end = b->eod;
     *from = off;
@@ -523,8 +523,8 @@ bool two_ranges(Call& c, Range2* r) {
     r->off_a = c.integer(2);
     r->off_b = c.integer(4);
     r->count = c.integer(5);
-    if (r->off_a < 0 || r->off_b < 0) return c.fail(1548), false;
-    if (r->count < 0) return c.fail(1549), false;
+    if (r->off_a < 0 || r->off_b < 0) return c.fail(Err::BinBadOffset), false;
+    if (r->count < 0) return c.fail(Err::BinBadCount), false;
     return true;
 }
 
@@ -536,10 +536,10 @@ void binarycopy_fn(Call& c) {
     if (!two_ranges(c, &r)) return;
     BinBuf& t = *r.a;
     BinBuf& s = *r.b;
-    if (r.off_a >= t.size || r.off_b >= s.size) return (void)c.fail(3327);
-    if (!binbuf_range_ok(r.off_a, r.count, t.size)) return (void)c.fail(3328);
+    if (r.off_a >= t.size || r.off_b >= s.size) return (void)c.fail(Err::CopyOffsetsBeyond);
+    if (!binbuf_range_ok(r.off_a, r.count, t.size)) return (void)c.fail(Err::CopyWillNotFit);
     binbuf_raise_eod(t, r.off_a + r.count);
-    if (!binbuf_range_ok(r.off_b, r.count, s.size)) return (void)c.fail(3329);
+    if (!binbuf_range_ok(r.off_b, r.count, s.size)) return (void)c.fail(Err::CopyBeyondBuffer);
     uint8_t* dst = t.data + r.off_a;
     const uint8_t* src = s.data + r.off_b;
     size_t n = static_cast<size_t>(r.count);
@@ -564,9 +564,9 @@ void binarycopy_fn(Call& c) {
 void binarycompare_fn(Call& c) {
     Range2 r;
     if (!two_ranges(c, &r)) return;
-    if (r.off_a >= r.a->size || r.off_b >= r.b->size) return (void)c.fail(1543);
+    if (r.off_a >= r.a->size || r.off_b >= r.b->size) return (void)c.fail(Err::BinOffsetsBeyondBuffer);
     if (!binbuf_range_ok(r.off_a, r.count, r.a->size) || !binbuf_range_ok(r.off_b, r.count, r.b->size))
-        return (void)c.fail(1544);
+        return (void)c.fail(Err::BinCountBeyondBuffer);
     if (r.count == 0) return c.ret_int(1);
     if (!binbuf_range_ok(r.off_a, r.count, r.a->eod) || !binbuf_range_ok(r.off_b, r.count, r.b->eod))
         return c.ret_int(0);
@@ -580,12 +580,12 @@ template <BitOp Op>
 void bitop_fn(Call& c) {
     Range2 r;
     if (!two_ranges(c, &r)) return;
-    if (r.off_a >= r.a->size || r.off_b >= r.b->size) return (void)c.fail(1543);
-    if (r.off_a >= r.a->eod || r.off_b >= r.b->eod) return (void)c.fail(1550);
+    if (r.off_a >= r.a->size || r.off_b >= r.b->size) return (void)c.fail(Err::BinOffsetsBeyondBuffer);
+    if (r.off_a >= r.a->eod || r.off_b >= r.b->eod) return (void)c.fail(Err::BinOffsetBeyondEod);
     if (!binbuf_range_ok(r.off_a, r.count, r.a->size) || !binbuf_range_ok(r.off_b, r.count, r.b->size))
-        return (void)c.fail(1544);
+        return (void)c.fail(Err::BinCountBeyondBuffer);
     if (!binbuf_range_ok(r.off_a, r.count, r.a->eod) || !binbuf_range_ok(r.off_b, r.count, r.b->eod))
-        return (void)c.fail(1551);
+        return (void)c.fail(Err::BinCountBeyondEod);
     uint8_t* dst = r.a->data + r.off_a;
     const uint8_t* src = r.b->data + r.off_b;
     // Byte by byte from the lowest offset, so an overlapping range within one buffer sees

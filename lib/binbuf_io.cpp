@@ -21,7 +21,7 @@ namespace pf = kel::platform;
 int32_t binbuf_inflate(interp::Instance& inst, const uint8_t* src, size_t n, int32_t handle) {
     BinBuf* b = binbuf_get(inst, handle);
     if (!b) {
-        inst.fail(3023);
+        inst.fail(Err::BadBinaryHandle);
         return -1;
     }
     // Inflated aside first, so that a stream that fails half-way leaves the target as it
@@ -35,7 +35,7 @@ int32_t binbuf_inflate(interp::Instance& inst, const uint8_t* src, size_t n, int
     }
     std::free(tmp);
     if (!ok) {
-        inst.fail(1593);
+        inst.fail(Err::UncompressFailed);
         return -1;
     }
     return static_cast<int32_t>(len);
@@ -78,14 +78,14 @@ void binaryread_fn(Call& c) {
     if (!b) return;
     std::string name = file_arg(c, 2);
     OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::Read, interp::exec_state(c.inst).share_read)};
-    if (!of.f.valid()) return (void)c.fail(1077).info(name);
+    if (!of.f.valid()) return (void)c.fail(Err::FileOpenFailed).info(name);
     int64_t size = pf::file_size(of.f);
-    if (size < 0) return (void)c.fail(1612).info(name);
-    if (size > b->size) return (void)c.fail(1330).info(name);
+    if (size < 0) return (void)c.fail(Err::BinaryReadFailed).info(name);
+    if (size > b->size) return (void)c.fail(Err::BinaryReadTooLarge).info(name);
     // A file that shrinks meanwhile gives fewer bytes; one that grows is read to the size
     // measured, never past the buffer.
     int64_t got = read_fully(of.f, b->data, size);
-    if (got < 0) return (void)c.fail(1612).info(name);
+    if (got < 0) return (void)c.fail(Err::BinaryReadFailed).info(name);
     b->eod = static_cast<int32_t>(got);
     c.ret_int(b->eod);
 }
@@ -96,9 +96,9 @@ void binarywrite_fn(Call& c) {
     if (!b) return;
     std::string name = file_arg(c, 2);
     OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::WriteTruncate, interp::exec_state(c.inst).share_write)};
-    if (!of.f.valid()) return (void)c.fail(1077).info(name);
+    if (!of.f.valid()) return (void)c.fail(Err::FileOpenFailed).info(name);
     if (!pf::file_write(of.f, b->data, static_cast<size_t>(b->eod)) || !of.close())
-        return (void)c.fail(1613).info(name);
+        return (void)c.fail(Err::BinaryWriteFailed).info(name);
     c.ret_int(b->eod);
 }
 
@@ -108,7 +108,7 @@ int64_t file_offset_arg(Call& c, int n) {
     bool neg = false;
     uint64_t v = 0;
     if (!parse_decimal64(c.str(n), &neg, &v) || (neg && v != 0) || v > static_cast<uint64_t>(INT64_MAX)) {
-        c.fail(1548);
+        c.fail(Err::BinBadOffset);
         return -1;
     }
     return static_cast<int64_t>(v);
@@ -120,24 +120,24 @@ void binaryreadex_fn(Call& c) {
     BinBuf* b = binbuf_arg(c, 1);
     if (!b) return;
     int64_t off = c.integer(2), count = c.integer(5);
-    if (off < 0) return (void)c.fail(1548);
-    if (off >= b->size) return (void)c.fail(1543);
-    if (count < -1) return (void)c.fail(1549);
+    if (off < 0) return (void)c.fail(Err::BinBadOffset);
+    if (off >= b->size) return (void)c.fail(Err::BinOffsetsBeyondBuffer);
+    if (count < -1) return (void)c.fail(Err::BinBadCount);
     int64_t foff = file_offset_arg(c, 4);
     if (foff < 0) return;
     std::string name = file_arg(c, 3);
     OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::Read, interp::exec_state(c.inst).share_read)};
-    if (!of.f.valid()) return (void)c.fail(1077).info(name);
+    if (!of.f.valid()) return (void)c.fail(Err::FileOpenFailed).info(name);
     int64_t size = pf::file_size(of.f);
-    if (size < 0) return (void)c.fail(1612).info(name);
-    if (foff > size) return (void)c.fail(1545);
+    if (size < 0) return (void)c.fail(Err::BinaryReadFailed).info(name);
+    if (foff > size) return (void)c.fail(Err::BinOffsetBeyondFile);
     int64_t n = size - foff;
     if (count >= 0 && count < n) n = count;
-    if (n > INT32_MAX) return (void)c.fail(1674);
-    if (!binbuf_range_ok(off, n, b->size)) return (void)c.fail(1544);
-    if (!pf::file_seek(of.f, foff)) return (void)c.fail(1547);
+    if (n > INT32_MAX) return (void)c.fail(Err::ReadExTooLarge);
+    if (!binbuf_range_ok(off, n, b->size)) return (void)c.fail(Err::BinCountBeyondBuffer);
+    if (!pf::file_seek(of.f, foff)) return (void)c.fail(Err::BinSeekError);
     int64_t got = read_fully(of.f, b->data + off, n);
-    if (got < 0) return (void)c.fail(1612).info(name);
+    if (got < 0) return (void)c.fail(Err::BinaryReadFailed).info(name);
     if (got > 0) binbuf_raise_eod(*b, off + got);
     c.ret_int(static_cast<int32_t>(got));
 }
@@ -151,28 +151,28 @@ void binarywriteex_fn(Call& c) {
     if (!b) return;
     int64_t off = c.integer(2), count = c.integer(5);
     if (count != -1) {
-        if (count < 0) return (void)c.fail(1549);
-        if (off < 0) return (void)c.fail(1548);
-        if (off >= b->size) return (void)c.fail(1543);
-        if (off >= b->eod) return (void)c.fail(1550);
-        if (!binbuf_range_ok(off, count, b->size)) return (void)c.fail(1544);
-        if (!binbuf_range_ok(off, count, b->eod)) return (void)c.fail(1551);
+        if (count < 0) return (void)c.fail(Err::BinBadCount);
+        if (off < 0) return (void)c.fail(Err::BinBadOffset);
+        if (off >= b->size) return (void)c.fail(Err::BinOffsetsBeyondBuffer);
+        if (off >= b->eod) return (void)c.fail(Err::BinOffsetBeyondEod);
+        if (!binbuf_range_ok(off, count, b->size)) return (void)c.fail(Err::BinCountBeyondBuffer);
+        if (!binbuf_range_ok(off, count, b->eod)) return (void)c.fail(Err::BinCountBeyondEod);
     }
     int64_t foff = file_offset_arg(c, 4);
     if (foff < 0) return;
     std::string name = file_arg(c, 3);
     OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::WriteCreate, interp::exec_state(c.inst).share_write)};
-    if (!of.f.valid()) return (void)c.fail(1077).info(name);
+    if (!of.f.valid()) return (void)c.fail(Err::FileOpenFailed).info(name);
     if (count == -1) {
-        if (!pf::file_set_length(of.f, foff) || !of.close()) return (void)c.fail(1613).info(name);
+        if (!pf::file_set_length(of.f, foff) || !of.close()) return (void)c.fail(Err::BinaryWriteFailed).info(name);
         return c.ret_int(0);
     }
     int64_t size = pf::file_size(of.f);
-    if (size < 0) return (void)c.fail(1613).info(name);
-    if (size < foff && !pf::file_set_length(of.f, foff)) return (void)c.fail(1613).info(name);
-    if (!pf::file_seek(of.f, foff)) return (void)c.fail(1547);
+    if (size < 0) return (void)c.fail(Err::BinaryWriteFailed).info(name);
+    if (size < foff && !pf::file_set_length(of.f, foff)) return (void)c.fail(Err::BinaryWriteFailed).info(name);
+    if (!pf::file_seek(of.f, foff)) return (void)c.fail(Err::BinSeekError);
     if (!pf::file_write(of.f, b->data + off, static_cast<size_t>(count)) || !of.close())
-        return (void)c.fail(1613).info(name);
+        return (void)c.fail(Err::BinaryWriteFailed).info(name);
     c.ret_int(static_cast<int32_t>(count));
 }
 
@@ -214,7 +214,7 @@ void binarychecksum_fn(Call& c) {
     }
     case 1: std::snprintf(text, sizeof text, "%04x", crc16(b->data, n)); break;
     case 2: std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(platform::crc32_update(0, b->data, n))); break;
-    default: return (void)c.fail(1704);
+    default: return (void)c.fail(Err::ChecksumBadRequest);
     }
     c.ret_str(text);
 }
@@ -234,7 +234,7 @@ void binarycomp_fn(Call& c) {
         t->eod = static_cast<int32_t>(len);
     }
     std::free(tmp);
-    if (!ok) return (void)c.fail(1592);
+    if (!ok) return (void)c.fail(Err::CompressFailed);
     c.ret_int(static_cast<int32_t>(len));
 }
 

@@ -93,8 +93,8 @@ BinBuf* index_buffer(Call& c, int64_t* offset) {
     BinBuf* b = binbuf_arg(c, 1);
     if (!b) return nullptr;
     *offset = c.integer(2);
-    if (*offset < 0) return c.fail(1548), nullptr;
-    if (*offset >= b->size) return c.fail(3333), nullptr;
+    if (*offset < 0) return c.fail(Err::BinBadOffset), nullptr;
+    if (*offset >= b->size) return c.fail(Err::IndexBeyondBuffer), nullptr;
     return b;
 }
 
@@ -127,9 +127,9 @@ void binaryindexbin_fn(Call& c) {
         const BinBuf* src = binbuf_get(c.inst, item.i);
         bytes.assign(reinterpret_cast<const char*>(src->data), static_cast<size_t>(src->eod));
     } else if ((item.flags & (kVtStr | kVtWide)) && !(item.flags & kVtInt) && interp::to_str(c.inst, item)) {
-        if (!hex_to_bytes(interp::heap_str(c.inst, item.str), &bytes)) return (void)c.fail(1714);
+        if (!hex_to_bytes(interp::heap_str(c.inst, item.str), &bytes)) return (void)c.fail(Err::IndexBinBadItem);
     } else {
-        if (!c.failed()) c.fail(1714);
+        if (!c.failed()) c.fail(Err::IndexBinBadItem);
         return;
     }
     c.ret_int(static_cast<int32_t>(binary_search(*b, off, bytes, c.integer(4) != 0, c.integer(5) == 0)));
@@ -142,8 +142,8 @@ void binarystrcnt_fn(Call& c) {
     if (!b) return;
     int64_t start = c.integer(2), end = c.integer(3);
     if (end < start) std::swap(start, end);
-    if (start < 0 || end >= b->size) return (void)c.fail(3333);
-    if (end >= b->eod) return (void)c.fail(1550);
+    if (start < 0 || end >= b->size) return (void)c.fail(Err::IndexBeyondBuffer);
+    if (end >= b->eod) return (void)c.fail(Err::BinOffsetBeyondEod);
     std::string_view pat = c.str(4);
     int32_t count = 0;
     for (int64_t p = start; p <= end;) {
@@ -169,9 +169,9 @@ void binaryreplace_fn(Call& c) {
     int64_t step = static_cast<int64_t>(pat.size());
     for (int64_t p = 0; (p = binbuf_find(b->data, p, b->eod, pat, nocase)) >= 0; p += step) ++hits;
     int64_t len = b->eod + (static_cast<int64_t>(rep.size()) - step) * hits;
-    if (len > b->size) return (void)c.fail(1614);
+    if (len > b->size) return (void)c.fail(Err::ReplaceOverrun);
     TempBlock tmp(static_cast<size_t>(len));
-    if (!tmp.p) return (void)c.fail(1588);
+    if (!tmp.p) return (void)c.fail(Err::AllocFailed);
     uint8_t* out = tmp.p;
     int64_t from = 0;
     for (int64_t p = 0; (p = binbuf_find(b->data, p, b->eod, pat, nocase)) >= 0; p += step) {
@@ -203,11 +203,11 @@ bool record_args(Call& c, RecordArgs* r, int64_t key_size) {
     r->rs = c.integer(2);
     r->ko = c.integer(3);
     r->ks = key_size;
-    if (r->rs <= 0) return c.fail(1474), false;
-    if (r->ko < 0) return c.fail(1475), false;
-    if (r->ks <= 0) return c.fail(1476), false;
-    if (r->ko + r->ks > r->rs) return c.fail(1477), false;
-    if (r->rs > r->b->size) return c.fail(1478), false;
+    if (r->rs <= 0) return c.fail(Err::HashSortBadRecordSize), false;
+    if (r->ko < 0) return c.fail(Err::HashSortBadKeyOffset), false;
+    if (r->ks <= 0) return c.fail(Err::HashSortBadKeySize), false;
+    if (r->ko + r->ks > r->rs) return c.fail(Err::HashSortKeyBeyondRecord), false;
+    if (r->rs > r->b->size) return c.fail(Err::HashSortRecordTooLarge), false;
     r->n = r->b->size / r->rs;
     return true;
 }
@@ -231,7 +231,7 @@ void binarysort_fn(Call& c) {
     };
     std::vector<Key> keys;
     TempBlock tmp(static_cast<size_t>(r.n * r.rs));
-    if (!tmp.p) return (void)c.fail(1479);
+    if (!tmp.p) return (void)c.fail(Err::HashSortAllocFailed);
     keys.resize(static_cast<size_t>(r.n));
     for (int64_t i = 0; i < r.n; ++i) {
         const uint8_t* k = r.b->data + i * r.rs + r.ko;
@@ -273,8 +273,8 @@ void binaryhashrec_fn(Call& c) {
     RecordArgs r;
     if (!record_args(c, &r, c.integer(4))) return;
     std::string_view key = c.str(5);
-    if (key.empty()) return (void)c.fail(1480);
-    if (static_cast<int64_t>(key.size()) > r.ks) return (void)c.fail(1481);
+    if (key.empty()) return (void)c.fail(Err::HashKeyMissing);
+    if (static_cast<int64_t>(key.size()) > r.ks) return (void)c.fail(Err::HashKeyTooLarge);
     uint32_t h = 0;
     for (char ch : key) h = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(ch))) + 2 * h;
     int64_t home = r.n == 1 ? 0 : static_cast<int64_t>(h % static_cast<uint32_t>(r.n - 1));
@@ -294,7 +294,7 @@ void binaryhashrec_fn(Call& c) {
         c.ret_int(static_cast<int32_t>(slot * r.rs));
         return;
     }
-    c.fail(1482);
+    c.fail(Err::HashNoSpace);
 }
 
 // ---- translation and conversion
@@ -308,15 +308,16 @@ void binaryxlate_fn(Call& c) {
     if (!t) return;
     int32_t mode = c.integer(3);
     static const int32_t kTableSize[] = {256, 512, 65536, 131072};
-    if (mode < 0 || mode > 3) return (void)c.fail(1656);
-    if (t->eod != kTableSize[mode]) return (void)c.fail(static_cast<uint16_t>(1657 + mode));
+    static const Err kTableError[] = {Err::XlateTable0, Err::XlateTable1, Err::XlateTable2, Err::XlateTable3};
+    if (mode < 0 || mode > 3) return (void)c.fail(Err::XlateBadMode);
+    if (t->eod != kTableSize[mode]) return (void)c.fail(kTableError[mode]);
     int64_t n = d->eod;
-    if (mode >= 2 && n % 2) return (void)c.fail(1661);
+    if (mode >= 2 && n % 2) return (void)c.fail(Err::XlateOddLength);
     if (n == 0) return c.ret_int(0);
     int64_t len = mode == 0 ? n : mode == 1 ? 2 * n : mode == 2 ? n / 2 : n;
-    if (len > d->size) return (void)c.fail(1663);
+    if (len > d->size) return (void)c.fail(Err::XlateNoSpace);
     TempBlock tmp(static_cast<size_t>(len));
-    if (!tmp.p) return (void)c.fail(1662);
+    if (!tmp.p) return (void)c.fail(Err::XlateAllocFailed);
     const uint8_t* in = d->data;
     const uint8_t* tab = t->data;
     uint8_t* out = tmp.p;
@@ -347,13 +348,13 @@ void binaryconvert_fn(Call& c) {
     BinBuf* b = binbuf_arg(c, 1);
     if (!b) return;
     int32_t from = c.integer(2), to = c.integer(3), flags = c.integer(5);
-    if (from < 0 || from > 3 || to < 0 || to > 3) return (void)c.fail(1553);
-    if (flags < 0 || flags > 2) return (void)c.fail(1554);
+    if (from < 0 || from > 3 || to < 0 || to > 3) return (void)c.fail(Err::ConvertBadType);
+    if (flags < 0 || flags > 2) return (void)c.fail(Err::ConvertBadFlags);
     auto page = [&](int32_t type) -> uint32_t {
         return type == 0 ? pf::kCpAcp : type == 1 ? pf::kCpOemCp : static_cast<uint32_t>(c.integer(4));
     };
-    if ((from == 2 || to == 2) && !pf::code_page_valid(page(2))) return (void)c.fail(1557);
-    if (from == kConvWide && b->eod % 2) return (void)c.fail(1557);
+    if ((from == 2 || to == 2) && !pf::code_page_valid(page(2))) return (void)c.fail(Err::ConvertFailed);
+    if (from == kConvWide && b->eod % 2) return (void)c.fail(Err::ConvertFailed);
     std::string_view data(reinterpret_cast<const char*>(b->data), static_cast<size_t>(b->eod));
     std::u16string wide;
     std::string narrow;
@@ -367,12 +368,12 @@ void binaryconvert_fn(Call& c) {
         narrow.assign(data);
     } else {
         wide = pf::to_wide(data, page(from));
-        if (wide.empty() && !data.empty()) return (void)c.fail(1557);
+        if (wide.empty() && !data.empty()) return (void)c.fail(Err::ConvertFailed);
         if (!is_wide) narrow = pf::from_wide(wide, page(to));
     }
-    if (!is_wide && narrow.empty() && !wide.empty()) return (void)c.fail(1557);
+    if (!is_wide && narrow.empty() && !wide.empty()) return (void)c.fail(Err::ConvertFailed);
     int64_t len = is_wide ? static_cast<int64_t>(wide.size()) * 2 : static_cast<int64_t>(narrow.size());
-    if (len > b->size) return (void)c.fail(1556);
+    if (len > b->size) return (void)c.fail(Err::ConvertNoSpace);
     if (is_wide) {
         if (flags == 1) pf::upper_in_place_w(wide.data(), wide.size());
         if (flags == 2) pf::lower_in_place_w(wide.data(), wide.size());

@@ -20,11 +20,11 @@ int64_t section_len(const TagState& t) {
 // The tag string of argument n and its buffer: 1581 for a string that is not a valid one
 // or whose section lies outside the buffer's data, 3023 when its buffer was freed.
 BinBuf* tag_arg(Call& c, int n, TagState* t) {
-    if (!tag_parse(c.str(n), t)) return c.fail(1581), nullptr;
+    if (!tag_parse(c.str(n), t)) return c.fail(Err::TagBadStructure), nullptr;
     BinBuf* b = binbuf_get(c.inst, kBinBufFirstHandle + t->slot);
-    if (!b) return c.fail(3023), nullptr;
+    if (!b) return c.fail(Err::BadBinaryHandle), nullptr;
     int64_t end = t->offset + (t->state == kTagFound ? section_len(*t) : 0);
-    if (end > b->eod) return c.fail(1581), nullptr;
+    if (end > b->eod) return c.fail(Err::TagBadStructure), nullptr;
     return b;
 }
 
@@ -39,9 +39,9 @@ void binarytaginit_fn(Call& c) {
     t.state = kTagInit;
     t.start_tag = c.str(2);
     t.end_tag = c.str(3);
-    if (t.start_tag.empty() || t.end_tag.empty()) return (void)c.fail(1580);
+    if (t.start_tag.empty() || t.end_tag.empty()) return (void)c.fail(Err::TagBlank);
     std::string s = tag_format(t);
-    if (s.empty()) return (void)c.fail(1581);
+    if (s.empty()) return (void)c.fail(Err::TagBadStructure);
     c.ret_str(s);
 }
 
@@ -69,7 +69,7 @@ void binarytagindex_fn(Call& c) {
     int32_t mode = c.integer(2);
     if (mode == 0) return c.ret_int(t.offset + static_cast<int32_t>(t.start_tag.size()));
     if (mode == 1) return c.ret_int(t.offset);
-    c.fail(1655);
+    c.fail(Err::TagBadMode);
 }
 
 // binarytaglen(tag, mode): 0 the length of the text between the tags, 1 of the section.
@@ -79,7 +79,7 @@ void binarytaglen_fn(Call& c) {
     int32_t mode = c.integer(2);
     if (mode == 0) return c.ret_int(t.data_len);
     if (mode == 1) return c.ret_int(static_cast<int32_t>(section_len(t)));
-    c.fail(1655);
+    c.fail(Err::TagBadMode);
 }
 
 // binarytagextr(tag, flags): the text between the tags. Flags bit 0: each tab, CR or LF

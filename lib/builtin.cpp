@@ -68,7 +68,7 @@ void Call::ret_str(std::string_view s) {
     result_.flags = 0;
     interp::HeapOff off = interp::heap_alloc(inst, s.size() + 1);
     if (!off) {
-        inst.fail(3096);
+        inst.fail(Err::OutOfStringMemory);
         return;
     }
     char* p = interp::heap_ptr(inst, off);
@@ -83,7 +83,7 @@ void Call::ret_wide(std::u16string_view s) {
     result_.flags = 0;
     interp::HeapOff off = interp::heap_wstrdup(inst, s);
     if (!off) {
-        inst.fail(3096);
+        inst.fail(Err::OutOfStringMemory);
         return;
     }
     result_.wstr = off;

@@ -56,10 +56,15 @@ public:
     Value& result() { return result_; }
 
     // Failure: set the error number (and optionally add information); return at once.
-    Call& fail(uint16_t code) {
-        inst.fail(code);
+    Call& fail(Err e) {
+        inst.fail(e);
         return *this;
     }
+    Call& fail(uint16_t number) {
+        inst.fail(number);
+        return *this;
+    }
+    Call& fail(int) = delete;
     Call& info(std::string_view text) {
         inst.info(text);
         return *this;

@@ -52,7 +52,7 @@ void chrgetcodepage_fn(Call& c) {
         case 0: return ret_integer(c, static_cast<int32_t>(instance_code_page(c.inst)));
         case 1:
         case 2: return ret_integer(c, static_cast<int32_t>(platform::ansi_code_page()));
-        default: c.fail(1809);
+        default: c.fail(Err::BadRequest);
     }
 }
 
@@ -67,7 +67,7 @@ void chrsetcodepage_fn(Call& c) {
 void chrstringtohex_fn(Call& c) {
     std::string_view s = c.str(1);
     size_t n = 0;
-    if (!size_mul(s.size(), 2, n)) return void(c.fail(3096));
+    if (!size_mul(s.size(), 2, n)) return void(c.fail(Err::OutOfStringMemory));
     char* p = ret_buf<char>(c, n);
     if (!p) return;
     for (unsigned char ch : s) {
@@ -79,9 +79,9 @@ void chrstringtohex_fn(Call& c) {
 // chrhextostring(hex)
 void chrhextostring_fn(Call& c) {
     std::string_view h = c.str(1);
-    if (h.size() % 2) return void(c.fail(1819));
+    if (h.size() % 2) return void(c.fail(Err::BadHexString));
     for (char ch : h)
-        if (hex_value(static_cast<unsigned char>(ch)) < 0) return void(c.fail(1819));
+        if (hex_value(static_cast<unsigned char>(ch)) < 0) return void(c.fail(Err::BadHexString));
     std::string out;
     out.reserve(h.size() / 2);
     for (size_t i = 0; i < h.size(); i += 2)
@@ -96,7 +96,7 @@ void chrunicodetohex_fn(Call& c) {
     std::u16string_view w = c.wstr(1);
     bool high_first = c.opt_integer(2, 0) == 1;
     size_t n = 0;
-    if (!size_mul(w.size(), 4, n)) return void(c.fail(3096));
+    if (!size_mul(w.size(), 4, n)) return void(c.fail(Err::OutOfStringMemory));
     char* p = ret_buf<char>(c, n);
     if (!p) return;
     for (char16_t u : w) {
@@ -113,9 +113,9 @@ void chrunicodetohex_fn(Call& c) {
 void chrhextounicode_fn(Call& c) {
     std::string_view h = c.str(1);
     bool high_first = c.opt_integer(2, 0) == 1;
-    if (h.size() % 4) return void(c.fail(1819));
+    if (h.size() % 4) return void(c.fail(Err::BadHexString));
     for (char ch : h)
-        if (hex_value(static_cast<unsigned char>(ch)) < 0) return void(c.fail(1819));
+        if (hex_value(static_cast<unsigned char>(ch)) < 0) return void(c.fail(Err::BadHexString));
     std::u16string out;
     out.reserve(h.size() / 4);
     for (size_t i = 0; i < h.size(); i += 4) {
@@ -132,7 +132,7 @@ void chrstringtounicode_fn(Call& c) { ret_text<char16_t>(c, c.wstr(1)); }
 // chrunicodetostring(wide)
 void chrunicodetostring_fn(Call& c) {
     uint32_t cp = instance_code_page(c.inst);
-    if (!platform::code_page_valid(cp)) return void(c.fail(3056));
+    if (!platform::code_page_valid(cp)) return void(c.fail(Err::NotAString));
     std::u16string_view w = c.wstr(1);
     size_t need = platform::from_wide(w, cp, nullptr, 0);
     char* p = ret_buf<char>(c, need);

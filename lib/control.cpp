@@ -21,8 +21,6 @@ namespace {
 using interp::ExecState;
 using interp::exec_state;
 
-constexpr int kMsgUserDefined = 879;
-
 void errormode_fn(Call& c) {
     ExecState& ex = exec_state(c.inst);
     int32_t prev = ex.error_display;
@@ -34,7 +32,8 @@ void errormode_fn(Call& c) {
 void lasterror_fn(Call& c) {
     ExecState& ex = exec_state(c.inst);
     uint16_t code = ex.last_error;
-    if ((code == 1213 || code == 2214 || code == 3215 || (code >= 9013 && code <= 9016)) && ex.last_real)
+    bool shown = code >= err_number(Err::ShownUserEnded) && code <= err_number(Err::UserErrorReported);
+    if ((interp::is_extension_error(code) || shown) && ex.last_real)
         code = ex.last_real;
     ex.last_error = 0;
     ex.last_real = 0;
@@ -47,15 +46,15 @@ void errorevent_fn(Call& c) {
     int32_t severity = c.integer(1);
     int32_t code = c.integer(2);
     std::string text(c.str(3).substr(0, 255));
-    uint16_t cls;
+    Err cls;
     switch (severity) {
-    case -1: cls = 1668; break;
-    case -2: cls = 2669; break;
-    case -3: cls = 3670; break;
-    default: c.fail(1666); return;
+    case -1: cls = Err::UserMinor; break;
+    case -2: cls = Err::UserModerate; break;
+    case -3: cls = Err::UserSevere; break;
+    default: c.fail(Err::ErrorEventBadSeverity); return;
     }
     if (code < 7000 || code > 7999) {
-        c.fail(1667);
+        c.fail(Err::ErrorEventBadCode);
         return;
     }
     if (ex.handlers.error_mode != 0 || (ex.error_display == 0 && severity == -1)) {
@@ -63,8 +62,8 @@ void errorevent_fn(Call& c) {
         inst.real_code = static_cast<uint16_t>(code);
         return;
     }
-    std::string mline = std::string(interp::message_text(kMsgUserDefined)) + "  " + std::to_string(code) + ": " + text;
-    ex.last_error = cls;
+    std::string mline = std::string(interp::message_text(Err::LabelUserDefinedError)) + "  " + std::to_string(code) + ": " + text;
+    ex.last_error = err_number(cls);
     ex.last_real = static_cast<uint16_t>(code);
     bool go_on = false;
     const char* line = ex.line_text ? ex.line_text : "";
@@ -73,7 +72,7 @@ void errorevent_fn(Call& c) {
     } else {
         bool single = ex.error_display == 1 || severity == -3;
         uint32_t type = platform::kMbIconError | (single ? platform::kMbOk : platform::kMbKelErrorDialog);
-        std::string caption = std::string(interp::message_text(230)) + "  " + interp::host_window_title(inst);
+        std::string caption = std::string(interp::message_text(Err::LabelError)) + "  " + interp::host_window_title(inst);
         int answer = platform::message_box((mline + "\n" + line).c_str(), caption.c_str(), type);
         go_on = !single && answer == platform::kIdContinue;
     }
@@ -81,7 +80,7 @@ void errorevent_fn(Call& c) {
         c.ret_int(0);
         return;
     }
-    inst.fail(9016);
+    inst.fail(Err::UserErrorReported);
     inst.real_code = static_cast<uint16_t>(code);
 }
 
@@ -124,7 +123,7 @@ void pass_to_host(Call& c) {
         }
     }
     if (id < 0) {
-        c.fail(3171);
+        c.fail(Err::BadIntControl);
         return;
     }
     Value args[5];
@@ -162,7 +161,7 @@ void intcontrol_fn(Call& c) {
         int32_t& v = req == 39 ? ex.share_read : ex.share_write;
         int32_t prev = v;
         if (p1 < 0 || p1 > 3) {
-            c.fail(1471);
+            c.fail(Err::BadShareMode);
             return;
         }
         v = p1;

@@ -96,7 +96,7 @@ bool subtract_times(const DateTime& t, const DateTime& delta, DateTime* out) {
 }
 
 // The date-time argument n in `mode` (with year expansion), or the error `code`.
-bool arg_time(Call& c, int n, int mode, uint16_t code, DateTime* t) {
+bool arg_time(Call& c, int n, int mode, Err code, DateTime* t) {
     if (parse_ymdhms(c.inst, c.str(n), mode, t)) return true;
     c.fail(code);
     return false;
@@ -166,16 +166,16 @@ void gettickcount_fn(Call& c) { c.ret_int(static_cast<int32_t>(platform::tick_co
 // timeadd(datetime, delta)
 void timeadd_fn(Call& c) {
     DateTime t, delta, r;
-    if (!arg_time(c, 1, kYmdFull, 1019, &t) || !arg_time(c, 2, kYmdSyntax, 1019, &delta)) return;
-    if (!add_times(t, delta, &r)) return (void)c.fail(1019);
+    if (!arg_time(c, 1, kYmdFull, Err::TimeAddFailed, &t) || !arg_time(c, 2, kYmdSyntax, Err::TimeAddFailed, &delta)) return;
+    if (!add_times(t, delta, &r)) return (void)c.fail(Err::TimeAddFailed);
     c.ret_str(format_ymdhms(c.inst, r));
 }
 
 // timesubtract(datetime, delta)
 void timesubtract_fn(Call& c) {
     DateTime t, delta, r;
-    if (!arg_time(c, 1, kYmdFull, 1462, &t) || !arg_time(c, 2, kYmdSyntax, 1462, &delta)) return;
-    if (!subtract_times(t, delta, &r)) return (void)c.fail(1462);
+    if (!arg_time(c, 1, kYmdFull, Err::TimeSubtractFailed, &t) || !arg_time(c, 2, kYmdSyntax, Err::TimeSubtractFailed, &delta)) return;
+    if (!subtract_times(t, delta, &r)) return (void)c.fail(Err::TimeSubtractFailed);
     c.ret_str(format_ymdhms(c.inst, r));
 }
 
@@ -183,7 +183,7 @@ void timesubtract_fn(Call& c) {
 // seconds, shaped like a date-time string.
 void timediff_fn(Call& c) {
     DateTime a, b;
-    if (!arg_time(c, 1, kYmdFull, 1462, &a) || !arg_time(c, 2, kYmdFull, 1462, &b)) return;
+    if (!arg_time(c, 1, kYmdFull, Err::TimeSubtractFailed, &a) || !arg_time(c, 2, kYmdFull, Err::TimeSubtractFailed, &b)) return;
     int32_t s = a.second - b.second, mi = a.minute - b.minute, h = a.hour - b.hour;
     int32_t d = a.day - b.day, mo = a.month - b.month, y = a.year - b.year;
     // Each field below 0 borrows one of the next larger.
@@ -209,7 +209,7 @@ void timediff_fn(Call& c) {
         --mo;
         borrow_from(mo, y, 12);
     }
-    if (y < 0) return (void)c.fail(1462);
+    if (y < 0) return (void)c.fail(Err::TimeSubtractFailed);
     c.ret_str(format_ymdhms(c.inst, {y, mo, d, h, mi, s}));
 }
 
@@ -220,16 +220,16 @@ int64_t days_between(const DateTime& a, const DateTime& b) {
 // timediffdays(a, b): days a - b.
 void timediffdays_fn(Call& c) {
     DateTime a, b;
-    if (!arg_time(c, 1, kYmdFull, 1017, &a) || !arg_time(c, 2, kYmdFull, 1017, &b)) return;
+    if (!arg_time(c, 1, kYmdFull, Err::TimeDiffBadTime, &a) || !arg_time(c, 2, kYmdFull, Err::TimeDiffBadTime, &b)) return;
     c.ret_int(static_cast<int32_t>(days_between(a, b)));
 }
 
 // timediffsecs(a, b): seconds a - b, for dates at most 22000 days apart.
 void timediffsecs_fn(Call& c) {
     DateTime a, b;
-    if (!arg_time(c, 1, kYmdFull, 1017, &a) || !arg_time(c, 2, kYmdFull, 1017, &b)) return;
+    if (!arg_time(c, 1, kYmdFull, Err::TimeDiffBadTime, &a) || !arg_time(c, 2, kYmdFull, Err::TimeDiffBadTime, &b)) return;
     int64_t days = days_between(a, b);
-    if (days > kDiffSecsDays || days < -kDiffSecsDays) return (void)c.fail(1018);
+    if (days > kDiffSecsDays || days < -kDiffSecsDays) return (void)c.fail(Err::TimeDiffOutOfRange);
     int64_t secs = ((days * 24 + a.hour - b.hour) * 60 + a.minute - b.minute) * 60 + a.second - b.second;
     c.ret_int(static_cast<int32_t>(secs));
 }
@@ -237,14 +237,14 @@ void timediffsecs_fn(Call& c) {
 // timejulianday(datetime): the day number, 0000-01-01 being day 1.
 void timejulianday_fn(Call& c) {
     DateTime t;
-    if (!arg_time(c, 1, kYmdDate, 1020, &t)) return;
+    if (!arg_time(c, 1, kYmdDate, Err::TimeBadValue, &t)) return;
     c.ret_int(static_cast<int32_t>(day_number(t.year, t.month, t.day)));
 }
 
 // timejultoymd(day number): "YYYY:MM:DD:00:00:00", the year modulo 10000.
 void timejultoymd_fn(Call& c) {
     int32_t n = c.integer(1);
-    if (n <= 0) return (void)c.fail(1461);
+    if (n <= 0) return (void)c.fail(Err::BadJulianDate);
     CivilDate d = civil_from_day_number(n);
     c.ret_str(format_ymdhms(c.inst, {static_cast<int32_t>(d.year % 10000), d.month, d.day, 0, 0, 0}));
 }
@@ -253,10 +253,10 @@ void timejultoymd_fn(Call& c) {
 void timeformat_fn(Call& c) {
     std::u16string_view format = c.wstr(2);
     PatternFacts f = scan_pattern(format);
-    if (f.c_length > kFormatMax) return (void)c.fail(3053);
+    if (f.c_length > kFormatMax) return (void)c.fail(Err::StringTooLong);
     int mode = f.date && f.time ? kYmdFull : f.date ? kYmdDate : f.time ? kYmdTime : kYmdSyntax;
     DateTime t;
-    if (!arg_time(c, 1, mode, 1020, &t)) return;
+    if (!arg_time(c, 1, mode, Err::TimeBadValue, &t)) return;
     DateTime r{1900, 1, 1, 0, 0, 0};
     if (f.date) {
         r.year = t.year;
@@ -270,7 +270,7 @@ void timeformat_fn(Call& c) {
     }
     std::u16string out;
     render_pattern(format, r, &out);
-    if (out.size() > kFormatMax) return (void)c.fail(3053);
+    if (out.size() > kFormatMax) return (void)c.fail(Err::StringTooLong);
     c.ret_wide(out);
 }
 
@@ -281,15 +281,15 @@ void timewait_fn(Call& c) {
     bool shape = text.find("::") == std::string_view::npos && std::count(text.begin(), text.end(), ':') == 5 &&
                  text.find_first_not_of("0123456789:") == std::string_view::npos;
     DateTime t;
-    if (!shape || !parse_ymdhms(c.inst, text, kYmdSyntax, &t)) return (void)c.fail(1022);
+    if (!shape || !parse_ymdhms(c.inst, text, kYmdSyntax, &t)) return (void)c.fail(Err::WaitUntilBadTime);
     if (t.year == 0 && t.month == 0 && t.day == 0) {
-        if (!parse_ymdhms(c.inst, text, kYmdTime, &t)) return (void)c.fail(1022);
+        if (!parse_ymdhms(c.inst, text, kYmdTime, &t)) return (void)c.fail(Err::WaitUntilBadTime);
         DateTime now = local_now();
         DateTime today{now.year, now.month, now.day, t.hour, t.minute, t.second};
         t = today;
-        if (before(today, now) && !add_times(today, {0, 0, 1, 0, 0, 0}, &t)) return (void)c.fail(1022);
+        if (before(today, now) && !add_times(today, {0, 0, 1, 0, 0, 0}, &t)) return (void)c.fail(Err::WaitUntilBadTime);
     } else if (!parse_ymdhms(c.inst, text, kYmdFull, &t)) {
-        return (void)c.fail(1022);
+        return (void)c.fail(Err::WaitUntilBadTime);
     }
     wait_until(c.inst, t, false);
     c.ret_int(1);
@@ -298,7 +298,7 @@ void timewait_fn(Call& c) {
 // timedelay(seconds): waits that long; 1.
 void timedelay_fn(Call& c) {
     double x = c.flt(1);
-    if (std::isnan(x)) return (void)c.fail(1021);
+    if (std::isnan(x)) return (void)c.fail(Err::WaitLongBadTime);
     uint64_t start = platform::tick_count64();
     // Computed in 64 bits: a delay past 2^63 ms is as good as endless, and the time-out
     // ends every wait anyway.
@@ -309,12 +309,12 @@ void timedelay_fn(Call& c) {
         return c.ret_int(1);
     }
     // The whole seconds go into a date-time field, which holds at most 2^31 - 1.
-    if (x >= 2147483648.0) return (void)c.fail(1021);
+    if (x >= 2147483648.0) return (void)c.fail(Err::WaitLongBadTime);
     int64_t s = static_cast<int64_t>(x);
     int64_t f = static_cast<int64_t>((x - static_cast<double>(s)) * 1000.0);
     DateTime now = to_datetime(platform::utc_time_of(platform::wall_clock_ns()));
     DateTime target;
-    if (!add_times(now, {0, 0, 0, 0, 0, static_cast<int32_t>(s)}, &target)) return (void)c.fail(1021);
+    if (!add_times(now, {0, 0, 0, 0, 0, static_cast<int32_t>(s)}, &target)) return (void)c.fail(Err::WaitLongBadTime);
     wait_until(c.inst, target, true);
     if (f >= 100) wait_ms(c.inst, f);
     uint64_t want = static_cast<uint64_t>(s) * 1000 + static_cast<uint64_t>(f);

@@ -98,8 +98,8 @@ char intl_time_separator() { return first_or(intl("sTime", ":"), ':'); }
 std::string format_timedate(Instance&, const DateTime& t) {
     int wd = weekday(t.year, t.month, t.day);
     // Day names from message 207 (a language file may replace it), three letters each.
-    std::string_view names = interp::message_text(207);
-    if (names.size() < 21) names = interp::builtin_message(207);
+    std::string_view names = interp::message_text(Err::DayNames);
+    if (names.size() < 21) names = interp::builtin_message(Err::DayNames);
     std::string s(names.substr(static_cast<size_t>(wd) * 3, 3));
     s += ' ';
     s += system_part(t, "sShortDate", "M/d/yyyy", true);

@@ -15,6 +15,7 @@
 #include "interp/heap.h"
 #include "interp/keywords.h"
 #include "interp/tokenizer.h"
+#include "interp/messages.h"
 #include "lib/binbuf.h"
 #include "lib/builtin.h"
 #include "platform/dynlib.h"
@@ -71,14 +72,14 @@ int handle_slot(const Instance& inst, std::string_view s) {
 // Raises 1299 (not found) or 1300 (not loadable) for a failed load.
 void* load_library(Instance& inst, const char* name) {
     void* h = pf::native_lib_load(name);
-    if (!h) inst.fail(pf::last_error() == 126 ? 1299 : 1300);
+    if (!h) inst.fail(pf::last_error() == 126 ? Err::DllNotFound : Err::DllNotLoadable);
     return h;
 }
 
 void dllload_fn(Call& c) {
     DllState& st = state_of(c.inst);
     if (st.used >= kLibSlots) {
-        c.fail(2392);
+        c.fail(Err::TooManyDllLoads);
         return;
     }
     std::string name(c.str(1));
@@ -97,12 +98,12 @@ void dllload_fn(Call& c) {
 void dllfree_fn(Call& c) {
     int slot = handle_slot(c.inst, c.str(1));
     if (slot < 0) {
-        c.fail(3391);
+        c.fail(Err::BadDllHandle);
         return;
     }
     // The library may be running the callback that got here.
     if (dll_callbacks_active(c.inst)) {
-        c.fail(1842);
+        c.fail(Err::CallbacksRunning);
         return;
     }
     DllState& st = state_of(c.inst);
@@ -166,14 +167,14 @@ struct PreparedArgs {
 bool prepare_arg(Instance& inst, ArgKind kind, Value& v, PreparedArgs& pa, bool cdecl) {
     pf::NativeArg& a = pa.args[pa.n];
     bool ok = true;
-    uint16_t err = 0;
+    Err err{};
     switch (kind) {
         case ArgKind::kWord:
         case ArgKind::kLong:
         case ArgKind::kLongPtr: {
             ok = interp::to_int(inst, v, true) || (!inst.error() && interp::to_float(inst, v) && interp::to_int(inst, v, true));
             if (!ok) {
-                err = kind == ArgKind::kWord ? 1375 : 1376;
+                err = kind == ArgKind::kWord ? Err::DllCallNotShort : Err::DllCallNotLong;
                 break;
             }
             if (kind == ArgKind::kWord) {
@@ -191,7 +192,7 @@ bool prepare_arg(Instance& inst, ArgKind kind, Value& v, PreparedArgs& pa, bool 
         case ArgKind::kLpstr: {
             if (!interp::to_str(inst, v)) {
                 ok = false;
-                err = 1381;
+                err = Err::DllCallNotString;
                 break;
             }
             pa.narrow.push_back(std::make_unique<std::string>(interp::heap_str(inst, v.str)));
@@ -202,7 +203,7 @@ bool prepare_arg(Instance& inst, ArgKind kind, Value& v, PreparedArgs& pa, bool 
         case ArgKind::kLpwstr: {
             if (!interp::to_wide(inst, v)) {
                 ok = false;
-                err = 1381;
+                err = Err::DllCallNotString;
                 break;
             }
             pa.wide.push_back(std::make_unique<std::u16string>(interp::value_wide(inst, v)));
@@ -213,7 +214,7 @@ bool prepare_arg(Instance& inst, ArgKind kind, Value& v, PreparedArgs& pa, bool 
         case ArgKind::kDouble:
             if (!interp::to_float(inst, v)) {
                 ok = false;
-                err = 1745;
+                err = Err::DllCallNotDouble;
                 break;
             }
             a.type = pf::NativeType::kDouble;
@@ -222,7 +223,9 @@ bool prepare_arg(Instance& inst, ArgKind kind, Value& v, PreparedArgs& pa, bool 
         case ArgKind::kLpbinary:
         case ArgKind::kLpstruct:
         case ArgKind::kCallback: {
-            uint16_t bad = kind == ArgKind::kLpbinary ? 3023 : kind == ArgKind::kLpstruct ? 1996 : 1839;
+            Err bad = kind == ArgKind::kLpbinary   ? Err::BadBinaryHandle
+                      : kind == ArgKind::kLpstruct ? Err::NotStructHandle
+                                                   : Err::NotCallbackHandle;
             if (!interp::to_int(inst, v, false)) {
                 ok = false;
                 err = bad;
@@ -300,11 +303,11 @@ void dll_call(Call& c, bool cdecl) {
     interp::release_value(inst, v);
     if (inst.error()) return;
     if (interp::tok_is(inst, interp::Kw::RParen)) {
-        c.fail(1373);
+        c.fail(Err::DllCallTooFewParams);
         return;
     }
     if (!lib_ok || !interp::tok_is(inst, interp::Kw::Comma)) {
-        c.fail(1369);
+        c.fail(Err::DllCallBadName);
         return;
     }
     if (lib_name.size() > kMaxLibName) lib_name.resize(kMaxLibName);
@@ -313,13 +316,13 @@ void dll_call(Call& c, bool cdecl) {
     ArgKind ret = ArgKind::kVoid;
     if (!read_type_word(inst, &ret) || ret == ArgKind::kLpbinary || ret == ArgKind::kLpstruct ||
         ret == ArgKind::kCallback || ret == ArgKind::kLpnull) {
-        if (!inst.error()) c.fail(1377);
+        if (!inst.error()) c.fail(Err::DllCallBadReturnType);
         return;
     }
     interp::get_token(inst);
     if (inst.error()) return;
     if (!interp::tok_is(inst, interp::Kw::Colon)) {
-        c.fail(1380);
+        c.fail(Err::DllCallMissingColon);
         return;
     }
     if (!next_expression(inst, v)) return;
@@ -338,7 +341,7 @@ void dll_call(Call& c, bool cdecl) {
         interp::release_value(inst, v);
         if (inst.error()) return;
         if ((!ordinal && !named) || !at_comma_or_close(inst)) {
-            c.fail(1370);
+            c.fail(Err::DllCallBadEntryPoint);
             return;
         }
     }
@@ -348,13 +351,13 @@ void dll_call(Call& c, bool cdecl) {
     while (interp::tok_is(inst, interp::Kw::Comma)) {
         if (pa.n == pf::kMaxNativeArgs) {
             lower_callbacks();
-            c.fail(1372);
+            c.fail(Err::DllCallTooManyParams);
             return;
         }
         ArgKind kind = ArgKind::kVoid;
         if (!read_type_word(inst, &kind) || kind == ArgKind::kVoid) {
             lower_callbacks();
-            if (!inst.error()) c.fail(1378);
+            if (!inst.error()) c.fail(Err::DllCallBadParmCode);
             return;
         }
         interp::get_token(inst);
@@ -365,7 +368,7 @@ void dll_call(Call& c, bool cdecl) {
         } else {
             if (!interp::tok_is(inst, interp::Kw::Colon)) {
                 lower_callbacks();
-                c.fail(1380);
+                c.fail(Err::DllCallMissingColon);
                 return;
             }
             if (!next_expression(inst, v)) return lower_callbacks();
@@ -373,7 +376,7 @@ void dll_call(Call& c, bool cdecl) {
         }
         if (!at_comma_or_close(inst)) {
             lower_callbacks();
-            c.fail(1371);
+            c.fail(Err::DllCallBadPunctuation);
             return;
         }
     }
@@ -386,7 +389,7 @@ void dll_call(Call& c, bool cdecl) {
         int slot = handle_slot(inst, lib_name);
         if (slot < 0) {
             lower_callbacks();
-            c.fail(1301).info("Library handle " + lib_name + " was not returned by DllLoad");
+            c.fail(Err::DllBadEntryPoint).info(interp::fill_message(Err::InfoNotDllLoadHandle, lib_name));
             return;
         }
         lib = state_of(inst).libs[slot];
@@ -400,7 +403,7 @@ void dll_call(Call& c, bool cdecl) {
     if (!fn) {
         if (own) pf::lib_free(lib);
         lower_callbacks();
-        c.fail(1301);
+        c.fail(Err::DllBadEntryPoint);
         return;
     }
     pf::NativeType rt = pf::NativeType::kVoid;
@@ -419,7 +422,7 @@ void dll_call(Call& c, bool cdecl) {
     lower_callbacks();
     if (!called) {
         if (own) pf::lib_free(lib);
-        c.fail(1379);
+        c.fail(Err::DllCallBadTypeList);
         return;
     }
     // The result, copied before a library loaded for this call goes away.
@@ -449,7 +452,7 @@ void dll_call(Call& c, bool cdecl) {
     // Buffers passed by address must have survived the call (a callback may free them).
     for (int32_t h : pa.binbufs) {
         if (!binbuf_get(inst, h)) {
-            c.fail(3023);
+            c.fail(Err::BadBinaryHandle);
             return;
         }
     }

@@ -17,6 +17,7 @@
 #include "interp/convert.h"
 #include "interp/heap.h"
 #include "interp/udf.h"
+#include "interp/messages.h"
 #include "lib/builtin.h"
 #include "lib/dll.h"
 #include "platform/nativecall.h"
@@ -112,7 +113,7 @@ void run_callback(void* user, const pf::NativeArg* args, int n, pf::NativeResult
     // Another thread touches nothing but the atomic error slot.
     if (!pthread_equal(cb->thread, pthread_self()) || !cb->live) {
         uint16_t none = 0;
-        t->pending.compare_exchange_strong(none, 1839);
+        t->pending.compare_exchange_strong(none, err_number(Err::NotCallbackHandle));
         return;
     }
     Instance& inst = *cb->inst;
@@ -173,7 +174,7 @@ void dllcallbackcreate_fn(Call& c) {
     auto& t = tables()[&c.inst];
     if (!t) t = std::make_unique<CallbackTable>();
     if (t->running || t->in_use) {
-        c.fail(1842);
+        c.fail(Err::CallbacksRunning);
         return;
     }
     std::string name(c.str(1));
@@ -183,7 +184,7 @@ void dllcallbackcreate_fn(Call& c) {
     auto cb = std::make_unique<Callback>();
     if (!parse_type(c.str(2), &cb->ret) || cb->ret == CbType::kLpstr || cb->ret == CbType::kLpwstr ||
         cb->ret == CbType::kLpnull) {
-        c.fail(1840);
+        c.fail(Err::CallbackBadReturnType);
         return;
     }
     std::string_view list = c.str(3);
@@ -194,11 +195,11 @@ void dllcallbackcreate_fn(Call& c) {
         if (end > pos) {
             CbType pt;
             if (!parse_type(list.substr(pos, end - pos), &pt) || pt == CbType::kVoid) {
-                c.fail(1841).info(std::string(list.substr(pos, end - pos)));
+                c.fail(Err::CallbackBadParamType).info(std::string(list.substr(pos, end - pos)));
                 return;
             }
             if (cb->params.size() == static_cast<size_t>(interp::kMaxUdfParams)) {
-                c.fail(1838);
+                c.fail(Err::CallbackParamCount);
                 return;
             }
             cb->params.push_back(pt);
@@ -206,14 +207,14 @@ void dllcallbackcreate_fn(Call& c) {
         pos = end + 1;
     }
     if (udf < 0 || interp::udf_param_count(c.inst, udf) != static_cast<int>(cb->params.size())) {
-        c.fail(1838).info(udf < 0 ? "No user-defined function named " + name : name);
+        c.fail(Err::CallbackParamCount).info(udf < 0 ? interp::fill_message(Err::InfoNoSuchUdf, name) : name);
         return;
     }
     int slot = -1;
     for (int k = 0; k < kCallbackSlots && slot < 0; ++k)
         if (!t->slots[k]) slot = k;
     if (slot < 0) {
-        c.fail(1839).info("All 512 callback handles are in use");
+        c.fail(Err::NotCallbackHandle).info(interp::fill_message(Err::InfoCallbacksInUse, kCallbackSlots));
         return;
     }
     pf::NativeType types[pf::kMaxNativeArgs];
@@ -226,7 +227,7 @@ void dllcallbackcreate_fn(Call& c) {
     cb->closure = pf::native_closure_create(types, static_cast<int>(cb->params.size()), native_of(cb->ret),
                                             run_callback, cb.get());
     if (!cb->closure) {
-        c.fail(1126);
+        c.fail(Err::BinaryAllocFailed);
         return;
     }
     t->slots[slot] = std::move(cb);
@@ -236,12 +237,12 @@ void dllcallbackcreate_fn(Call& c) {
 void dllcallbackdestroy_fn(Call& c) {
     Callback* cb = callback_of(c.inst, c.integer(1));
     if (!cb) {
-        c.fail(1839);
+        c.fail(Err::NotCallbackHandle);
         return;
     }
     CallbackTable* t = table_of(c.inst);
     if (t->running || t->in_use) {
-        c.fail(1842);
+        c.fail(Err::CallbacksRunning);
         return;
     }
     cb->live = false;

@@ -15,6 +15,7 @@
 
 #include "interp/convert.h"
 #include "interp/heap.h"
+#include "interp/messages.h"
 #include "lib/builtin.h"
 #include "lib/dll.h"
 #include "platform/vmem.h"
@@ -152,7 +153,7 @@ bool parse_definition(std::string_view def, DllStruct& s, std::string* why) {
         }
         size_t blank = item.find_first_of(" \t");
         if (blank == std::string_view::npos) {
-            *why = "Member without a name: " + std::string(item);
+            *why = interp::fill_message(Err::InfoMemberNoName, item);
             return false;
         }
         std::string tname = lower(item.substr(0, blank));
@@ -160,7 +161,7 @@ bool parse_definition(std::string_view def, DllStruct& s, std::string* why) {
         for (const auto& mt : kMemberTypes)
             if (tname == mt.name) t = &mt;
         if (!t) {
-            *why = "Unknown member type: " + tname;
+            *why = interp::fill_message(Err::InfoUnknownType, tname);
             return false;
         }
         Member m;
@@ -170,7 +171,7 @@ bool parse_definition(std::string_view def, DllStruct& s, std::string* why) {
         size_t open = rest.find('[');
         if (open != std::string_view::npos) {
             if (rest.back() != ']' || (m.count = parse_count(rest.substr(open + 1, rest.size() - open - 2), kMaxStructBytes)) < 0) {
-                *why = "Bad array size: " + std::string(rest);
+                *why = interp::fill_message(Err::InfoBadArraySize, rest);
                 return false;
             }
             rest = trim(rest.substr(0, open));
@@ -179,31 +180,31 @@ bool parse_definition(std::string_view def, DllStruct& s, std::string* why) {
         }
         m.name = lower(rest);
         if (!is_name(m.name)) {
-            *why = "Bad member name: " + std::string(rest);
+            *why = interp::fill_message(Err::InfoBadMemberName, rest);
             return false;
         }
         for (const Member& o : s.members) {
             if (o.name == m.name) {
-                *why = "Member named twice: " + m.name;
+                *why = interp::fill_message(Err::InfoMemberTwice, m.name);
                 return false;
             }
         }
         if (static_cast<int>(s.members.size()) == kMaxStructMembers) {
-            *why = "More than 256 members";
+            *why = interp::fill_message(Err::InfoTooManyMembers, kMaxStructMembers);
             return false;
         }
         at = (at + m.size - 1) / m.size * m.size;
         m.offset = at;
         at += m.size * (m.count ? m.count : 1);
         if (at > kMaxStructBytes) {
-            *why = "Structure larger than 1048576 bytes";
+            *why = interp::fill_message(Err::InfoStructTooLarge, static_cast<long long>(kMaxStructBytes));
             return false;
         }
         if (m.size > align) align = m.size;
         s.members.push_back(std::move(m));
     }
     if (s.members.empty()) {
-        *why = "No members";
+        *why = interp::message_text(Err::InfoNoMembers);
         return false;
     }
     s.size = (at + align - 1) / align * align;
@@ -220,13 +221,13 @@ const Member* find_member(Call& c, DllStruct& s, std::string_view text, int64_t*
             return &m;
         }
     }
-    c.fail(1998).info("Member: " + std::string(text));
+    c.fail(Err::BadStructDefinition).info(interp::fill_message(Err::InfoMember, text));
     return nullptr;
 }
 
 DllStruct* struct_arg(Call& c, int n) {
     DllStruct* s = struct_of(c.inst, c.integer(n));
-    if (!s) c.fail(1996);
+    if (!s) c.fail(Err::NotStructHandle);
     return s;
 }
 
@@ -238,7 +239,7 @@ void dllstructalloc_fn(Call& c) {
     auto d = std::make_unique<DllStruct>();
     std::string why;
     if (!parse_definition(narrow_arg(c, 1), *d, &why)) {
-        c.fail(1998).info(why);
+        c.fail(Err::BadStructDefinition).info(why);
         return;
     }
     auto& t = tables()[&c.inst];
@@ -247,14 +248,14 @@ void dllstructalloc_fn(Call& c) {
     for (int k = 0; k < kStructSlots && slot < 0; ++k)
         if (!t->slots[k]) slot = k;
     if (slot < 0) {
-        c.fail(1997);
+        c.fail(Err::TooManyStructs);
         return;
     }
     size_t page = pf::vm_page_size();
     d->mapped = (static_cast<size_t>(d->size) + page - 1) / page * page;
     d->mem = static_cast<uint8_t*>(pf::vm_alloc_low(d->mapped));
     if (!d->mem) {
-        c.fail(1126);
+        c.fail(Err::BinaryAllocFailed);
         return;
     }
     std::memset(d->mem, 0, d->mapped);
@@ -317,14 +318,14 @@ void dllstructpoke_fn(Call& c) {
     uint8_t* p = s->mem + m->offset + m->size * (index < 0 ? 0 : index);
     if ((m->type == MemberType::kByte && m->count && index < 0) || m->type == MemberType::kLpstr) {
         if (!interp::to_str(c.inst, v)) {
-            if (!c.failed()) c.fail(3056);
+            if (!c.failed()) c.fail(Err::NotAString);
             return;
         }
         std::string_view text = interp::heap_str(c.inst, v.str);
         if (m->type == MemberType::kByte) {
             // The text and its NUL must fit: nothing is cut silently.
             if (static_cast<int64_t>(text.size()) >= m->count) {
-                c.fail(1998).info("Text longer than " + std::to_string(m->count - 1) + " bytes for " + m->name);
+                c.fail(Err::BadStructDefinition).info(interp::fill_message(interp::fill_message(Err::InfoTextTooLong, m->count - 1), 's', m->name));
                 return;
             }
             std::memset(p, 0, static_cast<size_t>(m->count));
@@ -339,7 +340,7 @@ void dllstructpoke_fn(Call& c) {
     }
     if (m->type == MemberType::kDouble) {
         if (!interp::to_float(c.inst, v)) {
-            if (!c.failed()) c.fail(1745);
+            if (!c.failed()) c.fail(Err::DllCallNotDouble);
             return;
         }
         store<double>(p, v.f);
@@ -347,7 +348,7 @@ void dllstructpoke_fn(Call& c) {
         return;
     }
     if (!interp::to_int(c.inst, v, true) && !(!c.failed() && interp::to_float(c.inst, v) && interp::to_int(c.inst, v, true))) {
-        if (!c.failed()) c.fail(1376);
+        if (!c.failed()) c.fail(Err::DllCallNotLong);
         return;
     }
     switch (m->type) {

@@ -46,7 +46,7 @@ bool collect(Instance& inst, std::string_view list, Kind kind, bool want_prefix,
     bool hidden = file_state(inst).hidden_files;
     for (const std::string& item : items) {
         if (item.size() > kMaxPath) {
-            inst.fail(1433);
+            inst.fail(Err::PathTooLong);
             return false;
         }
         size_t cut = dir_part_end(item);
@@ -80,7 +80,7 @@ bool itemize_null(Call& c, const char* host_fn, Kind kind) {
     Value result = interp::empty_value();
     if (!inst.error()) interp::call_builtin(inst, id, result, &arg, 1, false, 0x1);
     interp::release_value(inst, arg);
-    if (!inst.error() && !interp::to_wide(inst, result) && !inst.error()) inst.fail(3820);
+    if (!inst.error() && !interp::to_wide(inst, result) && !inst.error()) inst.fail(Err::NotUnicode);
     if (inst.error()) {
         interp::release_value(inst, result);
         return true;
@@ -139,7 +139,7 @@ ValueCore wide_value(Instance& inst, std::u16string_view s) {
     ValueCore v{};
     v.wstr = interp::heap_wstrdup(inst, s);
     if (v.wstr) v.flags = kVtWide;
-    else inst.fail(3096);
+    else inst.fail(Err::OutOfStringMemory);
     return v;
 }
 
@@ -171,7 +171,7 @@ void info_to_array(Call& c, Kind kind) {
     std::vector<Entry> entries;
     if (!collect(inst, path_arg(c, 1), kind, full, &entries)) return;
     if (entries.size() >= 0x7FFFFFFF / 7) {
-        c.fail(3397);
+        c.fail(Err::ListBufferFailed);
         return;
     }
     constexpr int kCols = 7;
@@ -196,7 +196,7 @@ void info_to_array(Call& c, Kind kind) {
              store(inst, h, row + 6, int_value(static_cast<int32_t>(f.attributes)));
     }
     if (!ok) {
-        if (!inst.error()) inst.fail(3096);
+        if (!inst.error()) inst.fail(Err::OutOfStringMemory);
         interp::release_value(inst, arr);
         return;
     }
@@ -223,7 +223,7 @@ bool read_whole(Call& c, const std::string& name, std::string* data) {
     Instance& inst = c.inst;
     pf::File f = pf::file_open_shared(name.c_str(), pf::Open::Read, read_share(inst));
     if (!f.valid()) {
-        c.fail(1800);
+        c.fail(Err::FileOpenError);
         system_info(inst, "CreateFile");
         return false;
     }
@@ -234,7 +234,7 @@ bool read_whole(Call& c, const std::string& name, std::string* data) {
     for (;;) {
         int64_t n = pf::file_read(f, buf, sizeof buf);
         if (n < 0) {
-            c.fail(1801);
+            c.fail(Err::FileReadError);
             system_info(inst, "ReadFile");
             pf::file_close(f);
             return false;
@@ -244,7 +244,7 @@ bool read_whole(Call& c, const std::string& name, std::string* data) {
             pf::file_close(f);
             data->clear();
             data->shrink_to_fit();
-            c.fail(3096);
+            c.fail(Err::OutOfStringMemory);
             return false;
         }
         data->append(buf, static_cast<size_t>(n));
@@ -286,7 +286,7 @@ S replace_nul(const S& in, const R& repl) {
 void fileget_fn(Call& c) {
     std::string nul(c.opt_str(2, ""));
     if (nul.size() > 1) {
-        c.fail(1803);
+        c.fail(Err::BadNullChar);
         return;
     }
     std::string data;
@@ -304,7 +304,7 @@ void fileget_fn(Call& c) {
 void filegetw_fn(Call& c) {
     std::u16string nul = c.has(2) ? std::u16string(c.wstr(2)) : std::u16string();
     if (nul.size() > 1) {
-        c.fail(1803);
+        c.fail(Err::BadNullChar);
         return;
     }
     std::string data;
@@ -320,7 +320,7 @@ void filegetw_fn(Call& c) {
 bool write_whole(Call& c, const std::string& name, std::string_view bytes) {
     pf::File f = pf::file_open_shared(name.c_str(), pf::Open::WriteTruncate, write_share(c.inst));
     if (!f.valid()) {
-        c.fail(1800);
+        c.fail(Err::FileOpenError);
         system_info(c.inst, "CreateFile");
         return false;
     }
@@ -330,7 +330,7 @@ bool write_whole(Call& c, const std::string& name, std::string_view bytes) {
         system_info(c.inst, "CloseHandle");
         ok = false;
     }
-    if (!ok) c.fail(1802);
+    if (!ok) c.fail(Err::FileWriteError);
     return ok;
 }
 

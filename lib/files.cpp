@@ -8,6 +8,7 @@
 
 #include "interp/convert.h"
 #include "interp/exec.h"
+#include "interp/messages.h"
 #include "platform/errors.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
@@ -49,7 +50,7 @@ bool split_list(Instance& inst, std::string_view list, std::vector<std::string>*
         if (i < list.size() && list[i] != '\t' && list[i] != '|' && list[i] != delim) continue;
         if (i > start) {
             if (i - start > kMaxListItem) {
-                inst.fail(3054).info("File list item longer than " + std::to_string(kMaxListItem) + " characters");
+                inst.fail(Err::UnrecognizableItem).info(interp::fill_message(Err::InfoListItemTooLong, static_cast<long long>(kMaxListItem)));
                 return false;
             }
             items->emplace_back(list.substr(start, i - start));
@@ -87,7 +88,7 @@ bool walk_files(Instance& inst, std::string_view list, bool allow_wild, bool emp
             continue;
         }
         if (!allow_wild) {
-            inst.fail(3322);
+            inst.fail(Err::NoWildcards);
             return false;
         }
         std::string dir = item.substr(0, cut);
@@ -100,7 +101,7 @@ bool walk_files(Instance& inst, std::string_view list, bool allow_wild, bool emp
             if (!step(dir + e.name)) return false;
         }
         if (matched == 0 && !empty_ok) {
-            inst.fail(1002).info(item);
+            inst.fail(Err::NoFileMatch).info(item);
             return false;
         }
     }
@@ -205,7 +206,7 @@ void fileopen_fn(Call& c) {
             break;
         }
     if (!slot) {
-        c.fail(3078);
+        c.fail(Err::TooManyOpenFiles);
         return;
     }
     std::string mode(c.str(2));
@@ -223,14 +224,14 @@ void fileopen_fn(Call& c) {
         how = pf::Open::Append;
         share = write_share(inst);
     } else {
-        c.fail(3076);
+        c.fail(Err::FileOpenBadMode);
         return;
     }
     bool unicode = c.opt_integer(3, 0) != 0;
     std::string name = path_arg(c, 1);
     pf::File f = open_retrying(inst, name, how, share, c.opt_integer(4, 0));
     if (!f.valid()) {
-        c.fail(1077);
+        c.fail(Err::FileOpenFailed);
         system_info(inst, "CreateFile");
         return;
     }
@@ -281,15 +282,15 @@ int next_unit(FileSlot& s) {
 void fileread_fn(Call& c) {
     FileSlot* s = find_slot(c.inst, c.integer(1));
     if (!s) {
-        c.fail(3082);
+        c.fail(Err::FileReadNotOpen);
         return;
     }
     if (!(s->mode & kModeRead)) {
-        c.fail(3087);
+        c.fail(Err::FileReadNotForReading);
         return;
     }
     if (s->mode & kModeEofReported) {
-        c.fail(3088);
+        c.fail(Err::ReadPastEnd);
         return;
     }
     auto eof = [&] {
@@ -318,7 +319,7 @@ void fileread_fn(Call& c) {
         if (u == 0 || u == '\r') continue;
         if (u == '\n') break;
         if (++count > kMaxLine) {
-            c.fail(1591).info("Lines hold at most " + std::to_string(kMaxLine) + " characters");
+            c.fail(Err::LineTooLong).info(interp::fill_message(Err::InfoLineLimit, static_cast<long long>(kMaxLine)));
             return;
         }
         if (wide) wline.push_back(static_cast<char16_t>(u));
@@ -338,7 +339,7 @@ void fileread_fn(Call& c) {
 void filewrite_fn(Call& c) {
     FileSlot* s = find_slot(c.inst, c.integer(1));
     if (!s || !(s->mode & kModeWrite)) {
-        c.fail(3089);
+        c.fail(Err::FileWriteNotForWriting);
         return;
     }
     pf::File f{s->fd};
@@ -365,7 +366,7 @@ void filewrite_fn(Call& c) {
         }
     }
     if (!out.empty() && !pf::file_write(f, out.data(), out.size())) {
-        c.fail(3467);
+        c.fail(Err::FileWriteFailed);
         system_info(c.inst, "WriteFile");
         return;
     }
@@ -391,7 +392,7 @@ namespace {
 void fileclose_fn(Call& c) {
     FileSlot* s = find_slot(c.inst, c.integer(1));
     if (!s) {
-        c.fail(3080);
+        c.fail(Err::FileCloseNotOpen);
         return;
     }
     pf::File f{s->fd};
@@ -416,7 +417,7 @@ constexpr size_t kMaxAttributes = 8;
 
 // Attribute strings: "R" sets read-only and "r" clears it; the archive, system and
 // hidden letters are accepted and have no effect here.
-bool apply_attributes(Instance& inst, const std::string& target, std::string_view attrs, uint16_t err) {
+bool apply_attributes(Instance& inst, const std::string& target, std::string_view attrs, Err err) {
     pf::FileInfo info;
     if (!pf::file_info(target.c_str(), &info)) return true;
     uint32_t a = info.attributes;
@@ -441,7 +442,7 @@ bool may_overwrite(Instance& inst, const std::string& target) {
     std::string q = "Overwrite " + target + "?";
     int answer = pf::message_box(q.c_str(), "File exists", pf::kMbYesNoCancel);
     if (answer == pf::kIdCancel) {
-        inst.fail(9013);
+        inst.fail(Err::ShownUserEnded);
         return false;
     }
     return answer != pf::kIdNo;
@@ -451,14 +452,14 @@ void copy_or_move(Call& c, Op op, const char* attrs) {
     Instance& inst = c.inst;
     bool warn = c.integer(3) != 0;
     if (warn && background_mode(inst)) {
-        c.fail(3473);
+        c.fail(Err::WarningInBackground);
         return;
     }
-    const uint16_t e_missing = op == Op::Copy ? 1009 : 1004;
-    const uint16_t e_room = op == Op::Copy ? 1404 : 1405;
-    const uint16_t e_fail = op == Op::Copy ? 1008 : 1003;
+    const Err e_missing = op == Op::Copy ? Err::FileCopyFromOpenFailed : Err::FileMoveFromOpenFailed;
+    const Err e_room = op == Op::Copy ? Err::FileCopyNoSpace : Err::FileMoveNoSpace;
+    const Err e_fail = op == Op::Copy ? Err::FileCopyFailed : Err::FileMoveFailed;
     if (attrs && std::strlen(attrs) > kMaxAttributes) {
-        c.fail(e_fail).info("Attribute strings hold at most 8 characters");
+        c.fail(e_fail).info(interp::fill_message(Err::InfoAttributeLength, static_cast<long long>(kMaxAttributes)));
         return;
     }
     Destination dest = destination(c.str(2));
@@ -526,40 +527,40 @@ void fileappend_fn(Call& c) {
     bool ok = walk_files(inst, c.str(1), true, false, Missing::Report, [&](const std::string& src) {
         pf::FileInfo info;
         if (!pf::file_info(src.c_str(), &info) || info.is_dir) {
-            inst.fail(1012).info(src);
+            inst.fail(Err::FileAppendFromOpenFailed).info(src);
             return false;
         }
         std::string target = dest.dir + map_name(base_of(src), dest.mask);
         if (pf::same_file(src.c_str(), target.c_str())) {
             // A file appended to itself never reaches its end and fills the disk.
-            inst.fail(1014).info("A file cannot be appended to itself: " + src);
+            inst.fail(Err::FileAppendIOError).info(interp::fill_message(Err::InfoAppendToItself, src));
             return false;
         }
         if (!room_for(dest.dir, info.size)) {
-            inst.fail(1406).info(target);
+            inst.fail(Err::FileAppendNoSpace).info(target);
             return false;
         }
         pf::File in = pf::file_open_shared(src.c_str(), pf::Open::Read, pf::kShareReadWrite);
         if (!in.valid()) {
-            inst.fail(1012);
+            inst.fail(Err::FileAppendFromOpenFailed);
             system_info(inst, "CreateFile");
             return false;
         }
         pf::File out = pf::file_open_shared(target.c_str(), pf::Open::Append, pf::kShareNone);
         if (!out.valid()) {
-            inst.fail(1013);
+            inst.fail(Err::FileAppendToOpenFailed);
             system_info(inst, "CreateFile");
             pf::file_close(in);
             return false;
         }
         bool copied = append_data(in, out);
         if (!copied) {
-            inst.fail(1014);
+            inst.fail(Err::FileAppendIOError);
             system_info(inst, "WriteFile");
         }
         pf::file_close(in);
         if (!pf::file_close(out) && copied) {
-            inst.fail(1014);
+            inst.fail(Err::FileAppendIOError);
             system_info(inst, "WriteFile");
             copied = false;
         }
@@ -575,7 +576,7 @@ void filerename_fn(Call& c) {
     bool ok = walk_files(inst, c.str(1), true, false, Missing::Report, [&](const std::string& src) {
         std::string target = dest.dir + map_name(base_of(src), dest.mask);
         if (!pf::file_move(src.c_str(), target.c_str())) {
-            inst.fail(1015);
+            inst.fail(Err::FileRenameFailed);
             system_info(inst, "FileRename");
             return false;
         }
@@ -593,10 +594,10 @@ void filedelete_fn(Call& c) {
         pf::FileInfo info;
         if (pf::file_info(path.c_str(), &info)) {
             pf::set_last_error(err);
-            inst.fail(1590);
+            inst.fail(Err::FileDeleteFailed);
             system_info(inst, "FileDelete");
         } else {
-            inst.fail(1016).info(path);
+            inst.fail(Err::FileDeleteNotFound).info(path);
         }
         return false;
     });
@@ -631,7 +632,7 @@ void filesize_fn(Call& c) {
     bool ok = walk_files(c.inst, c.str(1), true, true, Missing::Skip, [&](const std::string& path) {
         pf::FileInfo info;
         if (!pf::file_info(path.c_str(), &info)) {
-            c.inst.fail(1002).info(path);
+            c.inst.fail(Err::NoFileMatch).info(path);
             return false;
         }
         total += info.size;
@@ -672,15 +673,15 @@ void dirmake_fn(Call& c) {
     if (!split_list(inst, c.str(1), &items)) return;
     for (const std::string& item : items) {
         if (has_wildcards(item.substr(dir_part_end(item)))) {
-            c.fail(3322);
+            c.fail(Err::NoWildcards);
             return;
         }
         if (item.size() > kMaxPath) {
-            c.fail(1433);
+            c.fail(Err::PathTooLong);
             return;
         }
         if (!make_chain(item)) {
-            c.fail(1029);
+            c.fail(Err::DirMakeFailed);
             system_info(inst, "CreateDirectory");
             return;
         }
@@ -695,14 +696,14 @@ void dirremove_fn(Call& c) {
     if (!split_list(inst, c.str(1), &items)) return;
     for (const std::string& raw : items) {
         if (has_wildcards(raw.substr(dir_part_end(raw)))) {
-            c.fail(3322);
+            c.fail(Err::NoWildcards);
             return;
         }
         std::string item = without_trailing_separator(raw);
         pf::FileInfo info;
         if (!pf::file_info(item.c_str(), &info)) continue;  // missing: nothing to remove
         if (!pf::dir_remove(item.c_str())) {
-            c.fail(1030);
+            c.fail(Err::DirRemoveFailed);
             system_info(inst, "DirRemove");
             return;
         }
@@ -714,21 +715,21 @@ void dirremove_fn(Call& c) {
 void dirrename_fn(Call& c) {
     std::string from(c.str(1)), to(c.str(2));
     if (from.find('\t') != std::string::npos) {
-        c.fail(2203);
+        c.fail(Err::DirRenameFromBad);
         return;
     }
     if (to.find('\t') != std::string::npos) {
-        c.fail(2204);
+        c.fail(Err::DirRenameToBad);
         return;
     }
     auto drive = [](const std::string& p) { return p.size() >= 2 && p[1] == ':' ? static_cast<char>(p[0] | 0x20) : 0; };
     if (drive(from) && drive(to) && drive(from) != drive(to)) {
-        c.fail(1025).info("The drives of the two names differ");
+        c.fail(Err::FileRenameRenameFailed).info(interp::message_text(Err::InfoDrivesDiffer));
         return;
     }
     if (!pf::dir_exists(from.c_str()) || !pf::dir_rename(from.c_str(), to.c_str())) {
         if (!pf::dir_exists(from.c_str())) pf::set_last_error(3);
-        c.fail(1025);
+        c.fail(Err::FileRenameRenameFailed);
         system_info(c.inst, "DirRename");
         return;
     }

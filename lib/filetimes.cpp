@@ -6,6 +6,7 @@
 #include "lib/datetime.h"
 #include "lib/files.h"
 #include "platform/clock.h"
+#include "interp/messages.h"
 
 namespace kel::lib::files {
 
@@ -32,7 +33,7 @@ constexpr int kFieldAccess = 3;
 // The file's information, or 1125 when there is no such file.
 bool info_of(Call& c, const std::string& name, pf::FileInfo* info) {
     if (name.empty() || has_wildcards(name) || !pf::file_info(name.c_str(), info)) {
-        c.fail(1125).info(name);
+        c.fail(Err::FileTimeGetNotFound).info(name);
         return false;
     }
     return true;
@@ -70,7 +71,7 @@ void filetimeget_fn(Call& c) {
 void filetimegetex_fn(Call& c) {
     int32_t field = c.integer(2);
     if (field < kFieldCreate || field > kFieldAccess) {
-        c.fail(1569);
+        c.fail(Err::BadTimeField);
         return;
     }
     pf::FileInfo info;
@@ -87,18 +88,18 @@ void set_times(Call& c, std::string_view list, int64_t when, int field) {
     bool ok = walk_files(inst, list, true, false, Missing::Report, [&](const std::string& path) {
         pf::FileInfo info;
         if (!pf::file_info(path.c_str(), &info) || info.is_dir) {
-            inst.fail(1128).info(path);
+            inst.fail(Err::FileTimeTouchNotFound).info(path);
             return false;
         }
         if (field == kFieldCreate) {
             // Creation times are kept by the file system alone and cannot be set here.
-            inst.fail(1128).info("The creation time of a file cannot be set on this system: " + path);
+            inst.fail(Err::FileTimeTouchNotFound).info(interp::fill_message(Err::InfoCreationTime, path));
             return false;
         }
         bool done = field == kFieldWrite ? pf::file_set_times(path.c_str(), &t, nullptr)
                                          : pf::file_set_times(path.c_str(), nullptr, &t);
         if (!done) {
-            inst.fail(1128);
+            inst.fail(Err::FileTimeTouchNotFound);
             system_info(inst, "SetFileTime");
             return false;
         }
@@ -112,11 +113,11 @@ void set_times(Call& c, std::string_view list, int64_t when, int field) {
 bool time_arg(Call& c, int n, int64_t* out) {
     DateTime t;
     if (!parse_ymdhms(c.inst, c.str(n), kYmdFull, &t, true)) {
-        c.fail(1017);
+        c.fail(Err::TimeDiffBadTime);
         return false;
     }
     if (!pf::local_fields_to_unix(t.year, t.month, t.day, t.hour, t.minute, t.second, out)) {
-        c.fail(1711);
+        c.fail(Err::FileTimeSetBadTime);
         return false;
     }
     return true;
@@ -133,7 +134,7 @@ void filetimeset_fn(Call& c) {
 void filetimesetex_fn(Call& c) {
     int32_t field = c.integer(3);
     if (field < kFieldCreate || field > kFieldAccess) {
-        c.fail(1569);
+        c.fail(Err::BadTimeField);
         return;
     }
     int64_t when;

@@ -19,12 +19,10 @@ constexpr const char* kSystemProfile = "win.ini";
 // The decimal text of @wholesection: as a key it names the whole section.
 constexpr const char* kWholeSection = "692837";
 
-constexpr uint16_t kErrIllegalDeviceKey = 1335;
-
 // [386Enh] Device= belongs to the system; the named-file functions may not touch it.
 bool refused_pair(Call& c, int section_arg, int key_arg) {
     if (strcasecmp(c.cstr(section_arg), "386ENH") == 0 && strcasecmp(c.cstr(key_arg), "DEVICE") == 0) {
-        c.fail(kErrIllegalDeviceKey);
+        c.fail(Err::IniDeviceKey);
         return true;
     }
     return false;

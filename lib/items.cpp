@@ -38,7 +38,7 @@ template <class Ch>
 void ret_join(Call& c, std::initializer_list<std::basic_string_view<Ch>> parts) {
     size_t total = 0;
     for (auto p : parts)
-        if (!size_add(total, p.size(), total)) return void(c.fail(3096));
+        if (!size_add(total, p.size(), total)) return void(c.fail(Err::OutOfStringMemory));
     Ch* out = ret_buf<Ch>(c, total);
     if (!out) return;
     for (auto p : parts) out = std::copy(p.begin(), p.end(), out);
@@ -241,9 +241,9 @@ void itemcountcsv_fn(Call& c) {
     by_width(c, c.wide_pref, [&](auto t) {
         using T = decltype(t);
         typename T::Ch d;
-        if (!csv_delim<T>(c, 3, d)) return void(c.fail(1712));
+        if (!csv_delim<T>(c, 3, d)) return void(c.fail(Err::CountCsvBadDelimiter));
         int64_t n = csv_count(arg_text<T>(c, 1), d);
-        if (n < 0) return void(c.fail(1706));
+        if (n < 0) return void(c.fail(Err::CountCsvBadLine));
         ret_integer(c, static_cast<int32_t>(std::min<int64_t>(n, INT32_MAX)));
     });
 }
@@ -254,9 +254,9 @@ void itemextractcsv_fn(Call& c) {
         using T = decltype(t);
         using Ch = typename T::Ch;
         typename T::Ch d;
-        if (!csv_delim<T>(c, 4, d)) return void(c.fail(1713));
+        if (!csv_delim<T>(c, 4, d)) return void(c.fail(Err::ExtractCsvBadDelimiter));
         typename T::Str field;
-        if (!csv_field(arg_text<T>(c, 2), d, c.integer(1), (c.integer(3) & 1) != 0, field)) return void(c.fail(1707));
+        if (!csv_field(arg_text<T>(c, 2), d, c.integer(1), (c.integer(3) & 1) != 0, field)) return void(c.fail(Err::ExtractCsvBadLine));
         ret_text<Ch>(c, field);
     });
 }

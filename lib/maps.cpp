@@ -8,6 +8,7 @@
 #include "interp/array.h"
 #include "interp/heap.h"
 #include "interp/map.h"
+#include "interp/messages.h"
 #include "lib/builtin.h"
 #include "lib/csv.h"
 #include "lib/strutil.h"
@@ -60,7 +61,7 @@ static void mapcreate_fn(Call& c) {
     std::string_view list = c.opt_str(1, "");
     std::string_view kv = c.opt_str(2, ","), pd = c.opt_str(3, "\t");
     if ((!kv.empty() && !one_character(t, kv)) || (!pd.empty() && !one_character(t, pd))) {
-        c.fail(1705);
+        c.fail(Err::DelimiterNotSingle);
         return;
     }
     if (kv.empty()) kv = ",";
@@ -71,7 +72,7 @@ static void mapcreate_fn(Call& c) {
         return;
     }
     if (kv == pd || kv == " " || kv == "\"" || pd == " " || pd == "\"") {
-        c.fail(1807);
+        c.fail(Err::BadDelimiter);
         return;
     }
     bool tab_is_text = kv == "\t" || pd == "\t";
@@ -85,7 +86,7 @@ static void mapcreate_fn(Call& c) {
     int64_t capacity = std::max<int64_t>(kMapMinCapacity, std::min<int64_t>(pairs * 6 / 5, INT32_MAX));
     if (!interp::map_create(c.inst, m, static_cast<int32_t>(capacity))) return;
 
-    auto fail = [&](uint16_t code) {
+    auto fail = [&](Err code) {
         interp::array_release(c.inst, m.str);
         c.fail(code);
     };
@@ -118,13 +119,13 @@ static void mapcreate_fn(Call& c) {
             i += k;
             bool blank = k == 1 && trim(ch[0]);
             if (ch == kv) {
-                if (field == 1) return fail(1610);
+                if (field == 1) return fail(Err::BadKeyValuePairs);
                 field = 1;
                 has_kv = true;
             } else if (cur.closed) {
-                if (!blank) return fail(1610);
+                if (!blank) return fail(Err::BadKeyValuePairs);
             } else if (quote) {
-                if (cur.seen) return fail(1610);
+                if (cur.seen) return fail(Err::BadKeyValuePairs);
                 cur.quoted = in_quotes = true;
                 cur.text.clear();
             } else if (blank && !cur.seen) {
@@ -134,11 +135,11 @@ static void mapcreate_fn(Call& c) {
                 cur.seen = true;
             }
         }
-        if (in_quotes) return fail(1610);
+        if (in_quotes) return fail(Err::BadKeyValuePairs);
         for (PairField& p : f)
             if (!p.quoted)
                 while (!p.text.empty() && trim(p.text.back())) p.text.pop_back();
-        if (f[0].text.empty()) return fail(1610);
+        if (f[0].text.empty()) return fail(Err::BadKeyValuePairs);
         bool has_value = has_kv && (f[1].quoted || !f[1].text.empty());
         if (!put_entry(c.inst, m.str, f[0].text, has_value ? &f[1].text : nullptr)) {
             interp::array_release(c.inst, m.str);
@@ -167,7 +168,7 @@ static void mapfilegetcsv_fn(Call& c) {
     std::string_view delim = c.opt_str(2, ",");
     if (delim.empty()) delim = ",";
     if (!map_delimiter_ok(delim)) {
-        c.fail(1807);
+        c.fail(Err::BadDelimiter);
         return;
     }
     std::vector<std::string> lines;
@@ -176,7 +177,7 @@ static void mapfilegetcsv_fn(Call& c) {
     for (size_t i = 0; i < lines.size(); ++i) {
         int64_t k = csv_count<char>(lines[i], delim[0]);
         if (k < 0) {
-            c.fail(1808).info("Invalid data found at or near line " + std::to_string(i + 1));
+            c.fail(Err::BadCsvLines).info(interp::fill_message(Err::InfoBadDataLine, static_cast<long long>(i + 1)));
             return;
         }
         widest = std::max(widest, k);
@@ -203,7 +204,7 @@ static void mapfileputcsv_fn(Call& c) {
     std::string_view delim = c.opt_str(3, ",");
     if (delim.empty()) delim = ",";
     if (!map_delimiter_ok(delim)) {
-        c.fail(1807);
+        c.fail(Err::BadDelimiter);
         return;
     }
     if (!interp::map_of(c.inst, c.arg(2))) return;
@@ -227,7 +228,7 @@ static void mapfileputcsv_fn(Call& c) {
         if (e.value.flags == 0 && !write_all) return true;
         value.clear();
         if (e.value.flags != 0 && !interp::value_text(c.inst, e.value, &value)) {
-            if (!c.failed()) c.fail(3056);
+            if (!c.failed()) c.fail(Err::NotAString);
             ok = false;
             return false;
         }

@@ -54,7 +54,7 @@ void ret_path(Call& c, std::string_view s) { c.ret_wide(interp::ansi_to_wide(s, 
 
 bool check_length(Call& c, std::string_view p) {
     if (p.size() > kMaxPath) {
-        c.fail(1433);
+        c.fail(Err::PathTooLong);
         return false;
     }
     return true;
@@ -105,7 +105,7 @@ bool full_name(std::string_view p, std::string* out) {
 void filefullname_fn(Call& c) {
     std::string full;
     if (!full_name(path_arg(c, 1), &full)) {
-        c.fail(1323);
+        c.fail(Err::FullNameBad);
         return;
     }
     ret_path(c, full);
@@ -160,7 +160,7 @@ void dirchange_fn(Call& c) {
     }
     while (p.size() > 1 && (p.back() == '/' || p.back() == '\\') && !(p.size() == 3 && p[1] == ':')) p.pop_back();
     if (p.empty() || p.size() > kMaxPath || !pf::set_current_dir(p.c_str())) {
-        c.fail(1031).info(p);
+        c.fail(Err::DirChangeFailed).info(p);
         return;
     }
     c.ret_int(1);

@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
+#include "interp/messages.h"
 
 namespace kel::lib {
 
@@ -24,12 +25,6 @@ constexpr int32_t kDisplayNormal = 2;
 constexpr int32_t kDisplayZoomed = 3;
 constexpr int32_t kDisplayNoActivate = 4;
 constexpr int32_t kDisplayHidden = -1;  // @hidden; 255 is read the same way
-
-constexpr uint16_t kErrWaitBad = 3383;
-constexpr uint16_t kErrDisplayBad = 3384;
-constexpr uint16_t kErrStartFailed = 1932;
-constexpr uint16_t kErrLogonUnsupported = 1681;
-constexpr uint16_t kErrRunExit = 3252;
 
 constexpr uint32_t kFileNotFound = 2;
 constexpr uint32_t kPathNotFound = 3;
@@ -85,11 +80,11 @@ bool wait_child(Instance& inst, int32_t pid, int32_t* code) {
 void start(Call& c, std::string_view program, std::string_view params, std::string_view dir, int32_t display,
            int32_t wait) {
     if (wait != kNoWait && wait != kWait && wait != kGetProcId && wait != kGetExitCode) {
-        c.fail(kErrWaitBad);
+        c.fail(Err::ExecuteBadWait);
         return;
     }
     if (!display_ok(display)) {
-        c.fail(kErrDisplayBad);
+        c.fail(Err::ExecuteBadDisplay);
         return;
     }
     std::string cwd(dir);
@@ -102,9 +97,7 @@ void start(Call& c, std::string_view program, std::string_view params, std::stri
     }
     // There are no file associations or shortcuts to fall back on.
     if (!pid) {
-        std::string info = "WinExec Error:\n\n    ";
-        info += pf::error_text(err);
-        c.fail(kErrStartFailed).info(info);
+        c.fail(Err::WinExecFailed).info(interp::fill_message(Err::InfoWinExec, pf::error_text(err)));
         return;
     }
     if (wait == kGetProcId) {
@@ -139,10 +132,10 @@ void runenviron_fn(Call& c) { start(c, c.str(1), c.str(2), "", c.integer(3), c.i
 
 // runwithlogon(program, parameters, directory, display, wait, user, domain, password, flags):
 // there is no logon service to start a program as another user.
-void runwithlogon_fn(Call& c) { c.fail(kErrLogonUnsupported); }
+void runwithlogon_fn(Call& c) { c.fail(Err::LogonUnsupported); }
 
 // runexit(program, parameters)
-void runexit_fn(Call& c) { c.fail(kErrRunExit); }
+void runexit_fn(Call& c) { c.fail(Err::RunExitUnsupported); }
 
 // Every builtin in this file; each name must have a row in keywords.inc.
 constexpr Builtin kRunBuiltins[] = {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "interp/convert.h"
+#include "interp/messages.h"
 #include "lib/builtin.h"
 #include "lib/strutil.h"
 #include "platform/text.h"
@@ -44,7 +45,7 @@ void strbytecount_fn(Call& c) {
         bytes = wide ? c.wstr(1).size() * 2 : c.str(1).size();
     } else if (req == 0) {
         if (wide) {
-            if (!platform::code_page_valid(cp)) return void(c.fail(3056));
+            if (!platform::code_page_valid(cp)) return void(c.fail(Err::NotAString));
             bytes = platform::from_wide(c.wstr(1), cp, nullptr, 0);
         } else {
             bytes = c.str(1).size();
@@ -53,11 +54,11 @@ void strbytecount_fn(Call& c) {
         if (wide) {
             bytes = c.wstr(1).size() * 2;
         } else {
-            if (!platform::code_page_valid(cp)) return void(c.fail(3820));
+            if (!platform::code_page_valid(cp)) return void(c.fail(Err::NotUnicode));
             bytes = platform::to_wide(c.str(1), cp, nullptr, 0) * 2;
         }
     } else {
-        return void(c.fail(1809));
+        return void(c.fail(Err::BadRequest));
     }
     ret_integer(c, static_cast<int32_t>(std::min<size_t>(bytes, INT32_MAX)));
 }
@@ -121,7 +122,7 @@ void strfill_fn(Call& c) {
         if (length <= 0) return ret_text<Ch>(c, {});
         CharMap<T> m(t, filler);
         size_t units = 0;
-        if (!cycle_units(m, filler.size(), static_cast<size_t>(length), units)) return void(c.fail(3096));
+        if (!cycle_units(m, filler.size(), static_cast<size_t>(length), units)) return void(c.fail(Err::OutOfStringMemory));
         Ch* p = ret_buf<Ch>(c, units);
         if (p) cycle_copy(p, filler, units);
     });
@@ -131,7 +132,7 @@ void strfill_fn(Call& c) {
 // tail of a long base.
 void strfix_common(Call& c, bool bytes, bool left) {
     int32_t length = c.integer(3);
-    if (length < 0) return void(c.fail(1571));
+    if (length < 0) return void(c.fail(Err::StrFixBadLength));
     by_width(c, c.wide_pref, [&](auto t) {
         using T = decltype(t);
         using Ch = typename T::Ch;
@@ -144,7 +145,7 @@ void strfix_common(Call& c, bool bytes, bool left) {
         bool by_units = bytes;
         if (bytes && kWide) {
             // Wide text counts bytes in whole UTF-16 units.
-            if (length % 2) return void(c.fail(1571));
+            if (length % 2) return void(c.fail(Err::StrFixBadLength));
             want /= 2;
         }
         if (bytes && !kWide && !t.dbcs) by_units = true;
@@ -180,9 +181,9 @@ void strfix_common(Call& c, bool bytes, bool left) {
         }
         size_t fill_count = want - base_len;  // in units or characters
         size_t fill_units = fill_count;
-        if (!by_units && !cycle_units(pm, pad.size(), fill_count, fill_units)) return void(c.fail(3096));
+        if (!by_units && !cycle_units(pm, pad.size(), fill_count, fill_units)) return void(c.fail(Err::OutOfStringMemory));
         size_t total = 0;
-        if (!size_add(fill_units, base.size(), total)) return void(c.fail(3096));
+        if (!size_add(fill_units, base.size(), total)) return void(c.fail(Err::OutOfStringMemory));
         Ch* p = ret_buf<Ch>(c, total);
         if (!p) return;
         Ch* fill = left ? p : p + base.size();
@@ -349,8 +350,8 @@ void strcnt_fn(Call& c) {
         auto fix = [n](int64_t v) { return v == 0 ? 1 : v == -1 ? n : v; };
         int64_t start = fix(c.integer(3));
         int64_t end = fix(c.integer(4));
-        if (start <= 0 || start > n) return void(c.fail(1734));
-        if (end <= 0 || end > n) return void(c.fail(1735));
+        if (start <= 0 || start > n) return void(c.fail(Err::StrCntBadStart));
+        if (end <= 0 || end > n) return void(c.fail(Err::StrCntBadEnd));
         bool exact = (c.integer(5) & 1) != 0;
         int64_t lo = std::min(start, end), hi = std::max(start, end);
         int32_t count = 0;
@@ -384,7 +385,7 @@ void strreplace_fn(Call& c) {
         size_t total = s.size();
         if (rep.size() >= old.size()) {
             size_t grow = 0;
-            if (!size_mul(hits, rep.size() - old.size(), grow) || !size_add(total, grow, total)) return void(c.fail(3096));
+            if (!size_mul(hits, rep.size() - old.size(), grow) || !size_add(total, grow, total)) return void(c.fail(Err::OutOfStringMemory));
         } else {
             total -= hits * (old.size() - rep.size());
         }
@@ -404,8 +405,8 @@ void strreplace_fn(Call& c) {
 void strclean_fn(Call& c) {
     int32_t match_case = c.integer(4);
     int32_t mode = c.integer(5);
-    if (match_case != 0 && match_case != 1) return void(c.fail(1616));
-    if (mode != 1 && mode != 2) return void(c.fail(1617));
+    if (match_case != 0 && match_case != 1) return void(c.fail(Err::StrCleanBadCaseFlag));
+    if (mode != 1 && mode != 2) return void(c.fail(Err::StrCleanBadMode));
     by_width(c, c.wide_pref, [&](auto t) {
         using T = decltype(t);
         using Ch = typename T::Ch;
@@ -416,7 +417,7 @@ void strclean_fn(Call& c) {
         size_t total = 0;
         for (size_t i = 0; i < s.size();) {
             size_t k = std::min(t.clen(s, i), s.size() - i);
-            if (!size_add(total, hit(i) ? rep.size() : k, total)) return void(c.fail(3096));
+            if (!size_add(total, hit(i) ? rep.size() : k, total)) return void(c.fail(Err::OutOfStringMemory));
             i += k;
         }
         Ch* p = ret_buf<Ch>(c, total);
@@ -507,9 +508,9 @@ void insert_common(Call& c, bool overlay) {
     if (pad.empty()) pad = u" ";
     int64_t start = c.opt_integer(4, 1);
     if (start == -1) start = static_cast<int64_t>(base.size()) + 1;
-    if (start <= 0) return void(c.fail(1826));
+    if (start <= 0) return void(c.fail(Err::BadStart));
     int64_t length = c.has(5) ? c.integer(5) : static_cast<int64_t>(add.size());
-    if (length < 0) return void(c.fail(1827));
+    if (length < 0) return void(c.fail(Err::BadLength));
     size_t head = static_cast<size_t>(start - 1);
     size_t len = static_cast<size_t>(length);
     size_t after = head < base.size() ? head : base.size();  // where base continues
@@ -549,14 +550,14 @@ void strtypeinfo_fn(Call& c) {
         }
         return ret_text<char>(c, std::to_string(acc));
     }
-    if (req != -1) return void(c.fail(1822));
+    if (req != -1) return void(c.fail(Err::BadFlags));
     // The string must be an integer: blanks, one sign, digits, nothing after.
     size_t i = 0;
     while (i < s.size() && s[i] == ' ') ++i;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     size_t digits = i;
     while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
-    if (i == digits || i != s.size()) return void(c.fail(1824));
+    if (i == digits || i != s.size()) return void(c.fail(Err::BadValue));
     uint32_t bits = static_cast<uint32_t>(parse_flags(s));
     static constexpr const char* kWords[] = {"Upper ", "Lower ", "Digit ", "Space ", "Punct ",
                                              "Cntrl ", "Blank ", "HexDg ", "Alpha "};
@@ -575,10 +576,10 @@ void strcat_fn(Call& c) {
         for (auto& v : args) interp::release_value(inst, v);
     };
     bool any_wide = false;
-    bool ok = read_arg_list(inst, 2058, [&](Value& v) {
+    bool ok = read_arg_list(inst, Err::StrCatSyntax, [&](Value& v) {
         if (args.size() == kMaxStrCatArgs) {
             interp::release_value(inst, v);
-            c.fail(2058).info("More than 1024 arguments");
+            c.fail(Err::StrCatSyntax).info(interp::fill_message(Err::InfoTooManyArgs, static_cast<long long>(kMaxStrCatArgs)));
             return false;
         }
         if (v.flags & (kVtWide | kVtVariant)) any_wide = true;
@@ -590,7 +591,7 @@ void strcat_fn(Call& c) {
         std::u16string out;
         for (auto& v : args) {
             if (!interp::to_wide(inst, v)) {
-                if (!inst.error()) c.fail(3056);
+                if (!inst.error()) c.fail(Err::NotAString);
                 return release_all();
             }
             out += interp::value_wide(inst, v);
@@ -601,7 +602,7 @@ void strcat_fn(Call& c) {
         std::string out;
         for (auto& v : args) {
             if (!interp::to_str(inst, v)) {
-                if (!inst.error()) c.fail(3056);
+                if (!inst.error()) c.fail(Err::NotAString);
                 return release_all();
             }
             out += interp::heap_str(inst, v.str);

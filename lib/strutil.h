@@ -193,12 +193,12 @@ Ch* ret_buf(Call& c, size_t n) {
     Instance& inst = c.inst;
     size_t bytes = 0;
     if (!size_add(n, 1, bytes) || !size_mul(bytes, sizeof(Ch), bytes) || bytes >= inst.heap.reserved) {
-        c.fail(3096);
+        c.fail(Err::OutOfStringMemory);
         return nullptr;
     }
     interp::HeapOff off = interp::heap_alloc(inst, bytes);
     if (!off) {
-        c.fail(3096);
+        c.fail(Err::OutOfStringMemory);
         return nullptr;
     }
     Value& r = c.result();
@@ -300,7 +300,7 @@ bool delimiter_arg(Call& c, const T& t, int n, typename T::View& d) {
         return true;
     }
     if (!one_character(t, d)) {
-        c.fail(1705);
+        c.fail(Err::DelimiterNotSingle);
         return false;
     }
     return true;
@@ -311,7 +311,7 @@ bool delimiter_arg(Call& c, const T& t, int n, typename T::View& d) {
 // and returns false to stop (having raised its error). A token other than "," or ")"
 // after an argument raises `syntax_err`. False when an error was raised.
 template <class OnArg>
-bool read_arg_list(Instance& inst, uint16_t syntax_err, OnArg&& on_arg) {
+bool read_arg_list(Instance& inst, Err syntax_err, OnArg&& on_arg) {
     interp::get_token(inst);
     if (inst.error()) return false;
     if (interp::tok_is(inst, interp::Kw::RParen)) return true;

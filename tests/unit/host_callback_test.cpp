@@ -13,6 +13,7 @@
 #include "host/intake.h"
 #include "host/pages.h"
 #include "host/webfuncs.h"
+#include "platform/language.h"
 #include "platform/process.h"
 
 using namespace kel;
@@ -213,14 +214,14 @@ TEST(Messages, LanguageFileOverrides) {
         std::ofstream(fen) << "[MAIN]\r\nLanguage=tst\r\n";
         std::ofstream(lang) << "[Tarnwick]\r\nX10119=10119: Handle~bad|here\r\nX10112=10112: never\r\n";
     }
-    reset_language_file();
-    EXPECT_EQ(language_file(), lang);
+    platform::reset_language_file();
+    EXPECT_EQ(platform::language_file(), lang);
     EXPECT_EQ(host_message(10119), "10119: Handle\nbad\there");
     EXPECT_EQ(host_message(10112), "10112: WebBaseConv: Illegal character in string");
     EXPECT_EQ(host_message(10120), "10120: WebLogLine: Error reading log file");
     std::remove(fen.c_str());
     std::remove(lang.c_str());
-    reset_language_file();
+    platform::reset_language_file();
 }
 
 TEST(ErrorLog, ControlBytesEscaped) {

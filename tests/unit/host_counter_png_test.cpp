@@ -11,6 +11,8 @@
 #include "host/webfuncs.h"
 
 using namespace kel::host;
+using kel::Err;
+using kel::err_number;
 
 namespace {
 
@@ -85,7 +87,7 @@ std::vector<int> xbm_pixels(const std::string& xbm) {
 TEST(WebCounterPng, SamePixelsAsTheBitmap) {
     for (const char* n : {"0", "42", "123456", "987654", "1"}) {
         std::string xbm, png;
-        int msg = 0;
+        Err msg{};
         ASSERT_TRUE(counter_image(n, &xbm, &msg, CounterFormat::Xbm));
         ASSERT_TRUE(counter_image(n, &png, &msg, CounterFormat::Png));
         const std::string head = "Content-type: image/png\r\n\r\n";
@@ -98,11 +100,11 @@ TEST(WebCounterPng, SamePixelsAsTheBitmap) {
 
 TEST(WebCounterPng, BadCountersAreRefusedAsForTheBitmap) {
     std::string img = "kept";
-    int msg = 0;
+    Err msg{};
     EXPECT_FALSE(counter_image("1234567", &img, &msg, CounterFormat::Png));
-    EXPECT_EQ(msg, 10115);
+    EXPECT_EQ(err_number(msg), 10115);
     EXPECT_FALSE(counter_image("-1", &img, &msg, CounterFormat::Png));
-    EXPECT_EQ(msg, 10114);
+    EXPECT_EQ(err_number(msg), 10114);
     EXPECT_EQ(img, "kept");
 }
 

@@ -6,6 +6,8 @@
 #include "host/webfuncs.h"
 
 using namespace kel::host;
+using kel::Err;
+using kel::err_number;
 
 TEST(FormFields, UrlEncodedValuesByLiteralName) {
     std::string c = "&name=a+b&x=1&NAME=%41&na%6De=z";
@@ -39,7 +41,7 @@ TEST(FormFields, NamesOnceInOrder) {
 
 TEST(WebCounter, SixGlyphsRightAligned) {
     std::string img;
-    int msg = 0;
+    Err msg{};
     ASSERT_TRUE(counter_image(" 42\t", &img, &msg));
     std::string head = "Content-type: image/x-xbitmap\r\n\r\n#define number_width 96\n#define number_height 16\n\n"
                        "static char number_bits[] =\n{\n";
@@ -52,17 +54,17 @@ TEST(WebCounter, SixGlyphsRightAligned) {
 
 TEST(WebCounter, BadCounters) {
     std::string img;
-    int msg = 0;
+    Err msg{};
     EXPECT_FALSE(counter_image("1234567", &img, &msg));
-    EXPECT_EQ(msg, 10115);
+    EXPECT_EQ(err_number(msg), 10115);
     EXPECT_FALSE(counter_image("12a", &img, &msg));
-    EXPECT_EQ(msg, 10114);
+    EXPECT_EQ(err_number(msg), 10114);
     EXPECT_FALSE(counter_image("12 3", &img, &msg));
-    EXPECT_EQ(msg, 10114);
+    EXPECT_EQ(err_number(msg), 10114);
     EXPECT_FALSE(counter_image("", &img, &msg));
-    EXPECT_EQ(msg, 10114);
+    EXPECT_EQ(err_number(msg), 10114);
     EXPECT_FALSE(counter_image("123456x", &img, &msg));
-    EXPECT_EQ(msg, 10115);
+    EXPECT_EQ(err_number(msg), 10115);
     EXPECT_TRUE(counter_image("123456 ", &img, &msg));
 }
 

@@ -132,7 +132,7 @@ TEST(CodePage, RoundTrip1252) {
 }
 
 TEST(FpPending, TakeClears) {
-    fp_pending_set(1341);
+    fp_pending_set(kel::Err::MathDomain);
     EXPECT_EQ(fp_pending_peek(), 1341);
     EXPECT_EQ(fp_pending_take(), 1341);
     EXPECT_EQ(fp_pending_take(), 0);

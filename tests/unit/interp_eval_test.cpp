@@ -289,7 +289,7 @@ TEST_F(Eval, RouterUnknownIds) {
 
 TEST_F(Eval, RouterPendingFloatError) {
     Value result = empty_value();
-    fp_pending_set(1341);
+    fp_pending_set(kel::Err::MathDomain);
     int k = keyword_index("decimals");
     Value args[1] = {empty_value()};
     args[0].i = -1;

@@ -115,7 +115,7 @@ TEST_F(ExportsTest, StopFlagServices) {
 TEST_F(ExportsTest, ServiceThirteenReplacesRestoredError) {
     {
         test::Entered e(host_.inst_block);
-        e.inst().fail(3062);
+        e.inst().fail(kel::Err::DivideByZero);
     }
     EXPECT_EQ(host_.svc(37), 0);
     {
