@@ -429,7 +429,6 @@ bool host_reset_for_next_request(std::string* why) {
     b.running = false;
     b.call_line.clear();
     host() = HostState{};
-    reset_language_file();
     reset_web_function_state();
     return pf::reset_after_request(why);
 }
