@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "interp/instance.h"
+#include "interp/base/instance.h"
 #include "platform/gmem.h"
 
 namespace kel::lib {

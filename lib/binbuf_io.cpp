@@ -7,9 +7,9 @@
 #include <string>
 #include "platform/zlib.h"
 
-#include "interp/exec.h"
+#include "interp/run/exec.h"
 #include "lib/binbuf.h"
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "lib/md5.h"
 #include "platform/file_length.h"
 #include "platform/fileio.h"

@@ -3,15 +3,15 @@
 #include <cstdlib>
 #include <string>
 
-#include "interp/errors.h"
-#include "interp/eval.h"
-#include "interp/exec.h"
-#include "interp/heap.h"
-#include "interp/keywords.h"
-#include "interp/messages.h"
-#include "interp/router.h"
-#include "interp/udf.h"
-#include "lib/builtin.h"
+#include "interp/run/errors.h"
+#include "interp/run/eval.h"
+#include "interp/run/exec.h"
+#include "interp/data/heap.h"
+#include "interp/base/keywords.h"
+#include "interp/base/messages.h"
+#include "interp/run/router.h"
+#include "interp/run/udf.h"
+#include "interp/api/builtin.h"
 #include "platform/process.h"
 
 namespace kel::lib {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "interp/exec.h"
-#include "interp/messages.h"
+#include "interp/run/exec.h"
+#include "interp/base/messages.h"
 #include "lib/datepattern.h"
 #include "lib/datetime.h"
 #include "platform/profile.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "interp/instance.h"
+#include "interp/base/instance.h"
 
 namespace kel::lib {
 

@@ -14,10 +14,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "interp/convert.h"
-#include "interp/heap.h"
-#include "interp/udf.h"
-#include "lib/builtin.h"
+#include "interp/data/convert.h"
+#include "interp/data/heap.h"
+#include "interp/run/udf.h"
+#include "interp/api/builtin.h"
 #include "lib/dll.h"
 #include "platform/nativecall.h"
 

@@ -13,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "interp/convert.h"
-#include "interp/heap.h"
-#include "lib/builtin.h"
+#include "interp/data/convert.h"
+#include "interp/data/heap.h"
+#include "interp/api/builtin.h"
 #include "lib/dll.h"
 #include "platform/vmem.h"
 

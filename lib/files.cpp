@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "interp/convert.h"
-#include "interp/exec.h"
+#include "interp/data/convert.h"
+#include "interp/run/exec.h"
 #include "platform/errors.h"
 #include "platform/msgq.h"
 #include "platform/process.h"

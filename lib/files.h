@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "platform/fileio.h"
 
 namespace kel::interp {

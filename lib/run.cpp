@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "platform/errors.h"
 #include "platform/msgq.h"
 #include "platform/process.h"

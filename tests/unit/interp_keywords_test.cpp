@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 #include <vector>
-#include "interp/keywords.h"
+#include "interp/base/keywords.h"
 
 namespace kel::interp {
 namespace {
