@@ -1,6 +1,6 @@
 // Builtins of the interpreter core that belong to no library family.
 #include "interp/data/convert.h"
-#include "interp/run/errors.h"
+#include "interp/base/report.h"
 #include "interp/api/builtin.h"
 
 namespace kel::lib {

@@ -11,10 +11,9 @@
 #include <vector>
 
 #include "interp/data/convert.h"
-#include "interp/run/eval.h"
+#include "interp/api/services.h"
 #include "interp/data/heap.h"
 #include "interp/base/keywords.h"
-#include "interp/run/tokenizer.h"
 #include "lib/binbuf.h"
 #include "interp/api/builtin.h"
 #include "platform/dynlib.h"

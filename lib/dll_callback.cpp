@@ -16,7 +16,7 @@
 
 #include "interp/data/convert.h"
 #include "interp/data/heap.h"
-#include "interp/run/udf.h"
+#include "interp/api/services.h"
 #include "interp/api/builtin.h"
 #include "lib/dll.h"
 #include "platform/nativecall.h"

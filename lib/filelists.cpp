@@ -8,7 +8,7 @@
 #include "interp/data/convert.h"
 #include "interp/data/heap.h"
 #include "interp/base/keywords.h"
-#include "interp/run/router.h"
+#include "interp/api/services.h"
 #include "lib/files.h"
 #include "platform/errors.h"
 #include "platform/process.h"

@@ -11,8 +11,7 @@
 #include "interp/data/heap.h"
 #include "interp/base/instance.h"
 #include "interp/base/keywords.h"
-#include "interp/run/tokenizer.h"
-#include "interp/run/eval.h"
+#include "interp/api/services.h"
 #include "interp/api/builtin.h"
 #include "platform/text.h"
 

@@ -1,9 +1,11 @@
-// The library's exported entry points (C linkage, bound by name) and the path by which
-// the interpreter calls the host's command callback.
+// The library's exported entry points (C linkage, bound by name). The path by which the
+// interpreter calls the host's command callback is declared in interp/run/host_call.h
+// and defined in interp/abi/exports.cpp, beside the entry points whose addresses it passes.
 #pragma once
 #include <cstdint>
 
 #include "interp/base/instance.h"
+#include "interp/run/host_call.h"
 #include "shared/abi.h"
 
 KEL_EXPORT int32_t DoDaDllInit(kel::Hwnd window, uintptr_t instance, uintptr_t a, uint32_t phase, uintptr_t p,
@@ -26,17 +28,3 @@ KEL_EXPORT int32_t ClientCallback();
 // Creates an array the way arrdimension does, for extenders (interp/data/array.cpp).
 KEL_EXPORT int32_t CreateMyArray(void* instance, kel::interp::ValueCore* out, int32_t d1, int32_t d2, int32_t d3,
                                  int32_t d4, int32_t d5, uint8_t flags, int32_t given);
-
-namespace kel::interp {
-
-// Calls the host's command callback for request `code` (a host keyword index - 1000, or a
-// negative trace code). The result lands in inst.result. A negative return raises its
-// error on the instance (1213, 2214, 3215, 9999, 9012, 1643 or 3210) with the extension
-// error number set; the callback's return value is passed back.
-int32_t call_host(Instance& inst, int32_t code, ExchangeValue* args, int32_t argc);
-// Error number for a negative callback return.
-uint16_t host_failure_error(int32_t rc);
-// -4 to -7 end the calling statement at once; other failures go through error display.
-inline bool host_failure_ends_statement(int32_t rc) { return rc <= -4 && rc >= -7; }
-
-}  // namespace kel::interp

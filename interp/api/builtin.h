@@ -1,6 +1,7 @@
 // What a builtin function sees: its arguments, already converted by the router to the
 // types its keyword-table row demands, and its result slot. Each family file ends with a
 // table of {name, implementation}; every name must have a function row in keywords.inc.
+// The interpreter owns this registry and reaches the families in lib/ only through it.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -89,6 +90,8 @@ struct BuiltinFamily {
 // with KEL_BUILTIN_FAMILY(table). Each builtin's name is matched to its row on that
 // builtin's first call.
 void register_family(const Builtin* rows, int count);
+// The router's side: the implementation registered for a builtin keyword, or nullptr.
+BuiltinFn builtin_for(int id);
 
 #define KEL_BUILTIN_FAMILY(table)                                                                  \
     namespace {                                                                                    \

@@ -20,6 +20,15 @@ enum KeywordKind : int32_t {
 };
 
 constexpr int kKeywordCount = 779;
+
+// Keyword index ranges beside the builtin table: the host's functions, user-defined
+// functions and extension functions.
+constexpr int kHostIdFirst = 1000;
+constexpr int kHostIdLast = 1998;
+constexpr int kUdfIdFirst = 4000;
+constexpr int kUdfIdLast = 4998;
+constexpr int kExtIdFirst = 10000;
+constexpr int kExtIdLast = 10750;
 constexpr uint8_t kOwnArgList = 255;  // required count of a function that reads its own arguments
 constexpr int kMaxKeywordSearch = 30;  // longer names are never looked up
 

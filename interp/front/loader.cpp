@@ -5,7 +5,7 @@
 #include <string>
 
 #include "interp/data/convert.h"
-#include "interp/run/errors.h"
+#include "interp/base/report.h"
 #include "interp/data/heap.h"
 #include "interp/front/textprep.h"
 #include "interp/data/vars.h"

@@ -6,6 +6,7 @@
 
 #include "interp/base/instance.h"
 #include "interp/base/value.h"
+#include "interp/api/services.h"
 
 namespace kel::interp {
 
@@ -13,15 +14,6 @@ namespace kel::interp {
 // operators) below its outermost operand; one more is error 3353 rather than a C++ stack
 // overflow. The count includes the outermost operand.
 constexpr int kMaxEvalDepth = 257;
-
-// ProcessSubExpression. `out` is overwritten (not released) and receives the value; on
-// error it holds nothing. `allow_assign` lets the line be `name = expr`, `name op= expr` or
-// `name[i] = expr`; `deref_target` means the line began with "*" (the current token) and
-// assigns through a variable pointer. `line_text` is the whole line, for error reports.
-// With `discard` the caller drops the value: an assignment then hands its value to the
-// variable instead of copying it, and `out` is left empty.
-void eval_expression(Instance& inst, Value& out, bool allow_assign, bool deref_target, const char* line_text,
-                     bool discard = false);
 
 // Applies a binary operator (keyword index) to `a` and `b`: the result replaces `a`, `b`
 // is released.
@@ -31,8 +23,5 @@ void binary_op(Instance& inst, Value& a, Value& b, int op_kw);
 // is "(" on entry and ")" on return. Evaluates up to `max` arguments into `args`
 // (overwritten); returns their number, or -1 with the error raised and nothing held.
 int read_own_args(Instance& inst, Value* args, int max);
-
-// Copies a value: strings duplicated, arrays shared. `dst` is overwritten. False with 3096.
-bool copy_value(Instance& inst, const ValueCore& src, Value& dst);
 
 }  // namespace kel::interp

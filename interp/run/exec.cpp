@@ -1168,6 +1168,8 @@ ExecState& exec_state_create(Instance& inst) {
     return *inst.exec;
 }
 
+ScriptState& script_state(Instance& inst) { return exec_state(inst); }
+
 void struct_pop(Instance& inst) {
     ExecState& ex = exec_state(inst);
     if (ex.depth <= 0) return;

@@ -10,6 +10,7 @@
 #include "interp/base/instance.h"
 #include "interp/front/loader.h"
 #include "interp/base/value.h"
+#include "interp/api/services.h"
 
 namespace kel::interp {
 
@@ -62,16 +63,9 @@ struct UdfEntry {
     uint32_t include_depth = 0;  // include depth of that file
 };
 
-// Error-handler state, saved and reset around calls.
-struct HandlerState {
-    int error_mode = 0;    // IntControl 73
-    int cancel_mode = 0;   // IntControl 72
-    bool cancel_inherited = false;
-    std::string error_func;
-    std::string cancel_func;
-};
-
-struct ExecState {
+// The fields builtins may see (error mode, handlers, share modes ...) are its ScriptState
+// part (interp/api/services.h).
+struct ExecState : ScriptState {
     StructEntry stack[kStructMax];
     int depth = 0;
     uint8_t breakable = 0;
@@ -87,7 +81,6 @@ struct ExecState {
     bool for_resume = false;        // next jumped back to a for line's `to`
     bool line_substituted = false;  // the current line had %substitution%
     bool return_pending = false;    // a return reached a function or called-script frame
-    const char* line_text = nullptr;  // the prepared text of the current line
     int cur_udf = -1;                 // function whose body is running, -1 in a script
     int call_level = 0;               // nested Calls in progress
 
@@ -108,18 +101,10 @@ struct ExecState {
     uint32_t pump_count = 0;
 
     // Errors.
-    int error_display = 1;  // ErrorMode: 0 @OFF, 1 @CANCEL, 2 @NOTIFY
-    uint16_t last_error = 0;
-    uint16_t last_real = 0;
-    HandlerState handlers;
-    int execute_display = 0;  // IntControl 87
     bool stop_reported = false;
     Value ret_value = empty_value();  // value of the return that ended a frame
 
     // IntControl values other Parts read.
-    int32_t share_read = 3;     // 39
-    int32_t share_write = 1;    // 40
-    int32_t four_digit_year = 1;  // 41
     int32_t line_terminator = 0;  // 53
 };
 

@@ -5,17 +5,12 @@
 #include <cstring>
 
 #include "interp/data/convert.h"
-#include "interp/abi/exports.h"
+#include "interp/run/host_call.h"
 #include "interp/data/heap.h"
 #include "interp/base/keywords.h"
 #include "interp/base/messages.h"
 #include "interp/run/udf.h"
 #include "interp/api/builtin.h"
-
-namespace kel::lib {
-// interp/api/builtin.cpp: the implementation registered for a builtin keyword, or nullptr.
-BuiltinFn builtin_for(int id);
-}  // namespace kel::lib
 
 namespace kel::interp {
 

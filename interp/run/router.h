@@ -8,15 +8,10 @@
 #include "interp/data/heap.h"
 #include "interp/base/instance.h"
 #include "interp/base/value.h"
+#include "interp/api/services.h"
+#include "interp/base/keywords.h"
 
 namespace kel::interp {
-
-constexpr int kHostIdFirst = 1000;
-constexpr int kHostIdLast = 1998;
-constexpr int kUdfIdFirst = 4000;
-constexpr int kUdfIdLast = 4998;
-constexpr int kExtIdFirst = 10000;
-constexpr int kExtIdLast = 10750;
 
 // What every call's result goes through: a number that came back with its text keeps
 // the number only, and a pending floating-point error becomes the call's. Returns the
@@ -32,10 +27,6 @@ inline int finish_call_result(Instance& inst, Value& result) {
     if (uint16_t pend = fp_pending_take()) inst.fail(pend);
     return inst.error();
 }
-
-// Returns 0 or the error number (also left on the instance). `result` is released and
-// reset first. `skip_check` is set for functions that read their own argument list.
-int call_builtin(Instance& inst, int id, Value& result, Value* args, int argc, bool skip_check, uint64_t ptypes);
 
 // The user-defined function `id` (4000 range) with evaluated arguments, as call_builtin
 // routes it. `from_compiled`: made from a compiled line (see call_user_function).

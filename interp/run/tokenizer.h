@@ -4,14 +4,13 @@
 #include "interp/base/instance.h"
 #include "interp/base/token_state.h"
 #include "interp/base/value.h"
+#include "interp/api/services.h"
 
 namespace kel::interp {
 
 // Starts reading `line` (NUL-terminated, kept alive by the caller).
 void token_begin(Instance& inst, const char* line);
-void get_token(Instance& inst);
-// The next word as a string token, without keyword lookup (type 4, keyword index -1).
-void get_string_token(Instance& inst);
+// get_token and get_string_token: interp/api/services.h.
 // Moves the read position back to the start of the latest token. One token only.
 void putback(Instance& inst);
 
@@ -26,11 +25,5 @@ void read_multiline_string(Instance& inst, Value* out);
 
 // The letter test of the ANSI code page (1252), and the characters names are made of.
 bool is_letter(unsigned char c);
-bool is_name_char(unsigned char c);
-
-// True when the latest token is keyword `kw`.
-inline bool tok_is(const Instance& inst, int kw) {
-    return inst.tok.type == kTokKeyword && inst.tok.kw == kw;
-}
 
 }  // namespace kel::interp

@@ -9,28 +9,20 @@
 
 #include "interp/base/instance.h"
 #include "interp/base/value.h"
+#include "interp/api/services.h"
+#include "interp/base/keywords.h"
 
 namespace kel::interp {
 
-constexpr int kUdfBase = 4000;
+constexpr int kUdfBase = kUdfIdFirst;
 constexpr int kMaxUdf = 512;
-constexpr int kMaxUdfParams = 16;
 
-// Number of defined functions; their names (lower case) and parameter counts.
+// Number of defined functions and their names (lower case); their parameter counts and
+// udf_find are in interp/api/services.h.
 int udf_count(const Instance& inst);
 std::string_view udf_name(const Instance& inst, int index);
-int udf_param_count(const Instance& inst, int index);
 bool udf_is_subroutine(const Instance& inst, int index);
-// Index of the function with exactly this lower-case name, or -1.
-int udf_find(const Instance& inst, std::string_view lowercase_name);
-
-// Calls function `index` with `argc` argument values (copied into its parameters;
-// arrays shared). The result lands in `result`. On failure the error is left on the
-// instance (9015 for an error already reported inside the function; 9000 and 9999 pass
-// through). `from_compiled`: the caller is a compiled line, which reads no token after
-// the call, so the tokenizer's state is not kept for it.
-void call_user_function(Instance& inst, int index, Value* args, int argc, Value& result,
-                        bool from_compiled = false);
+// Calling a function (call_user_function) and a script (call_script_file): also there.
 
 // A call of the user-defined function `id` (4000 range) from a compiled line, with its
 // arguments evaluated (none an array): call_udf's result handling, and the arguments
@@ -42,11 +34,6 @@ void call_udf_compiled(Instance& inst, int id, Value& out, Value* args, int argc
 // loop's read position past it. False at the end of the text.
 bool source_read_line(Instance& inst, std::string& out);
 
-// Call(file, parameters): parses the parameter line into param0..paramN (the previous
-// param1..paramN are dropped first), finds the file (1400 when missing) and runs it in
-// the caller's frame. An error inside it has been shown there; the call then fails with
-// 9013 (the real code beside it). 9000 (exit) and 9999 pass through.
-void call_script_file(Instance& inst, std::string_view name, std::string_view params, Value& result);
 // The parameter-line words: blanks and tabs separate; quoted parts ("", '', ``) lose their
 // quotes, a doubled quote inside stands for one, and join the text around them.
 std::vector<std::string> parse_param_line(std::string_view line);
