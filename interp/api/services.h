@@ -20,6 +20,7 @@ constexpr int kMaxUdfParams = 16;
 void get_token(Instance& inst);
 // The next word as a string token, without keyword lookup (type 4, keyword index -1).
 void get_string_token(Instance& inst);
+// The characters names are made of.
 bool is_name_char(unsigned char c);
 // True when the latest token is keyword `kw`.
 inline bool tok_is(const Instance& inst, int kw) {

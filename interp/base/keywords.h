@@ -29,6 +29,7 @@ constexpr int kUdfIdFirst = 4000;
 constexpr int kUdfIdLast = 4998;
 constexpr int kExtIdFirst = 10000;
 constexpr int kExtIdLast = 10750;
+
 constexpr uint8_t kOwnArgList = 255;  // required count of a function that reads its own arguments
 constexpr int kMaxKeywordSearch = 30;  // longer names are never looked up
 

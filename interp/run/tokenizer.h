@@ -23,7 +23,8 @@ void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_
 // `out` the text becomes a new string value; without it the lines are only checked.
 void read_multiline_string(Instance& inst, Value* out);
 
-// The letter test of the ANSI code page (1252), and the characters names are made of.
+// The letter test of the ANSI code page (1252); the characters names are made of
+// (is_name_char) are in interp/api/services.h.
 bool is_letter(unsigned char c);
 
 }  // namespace kel::interp
