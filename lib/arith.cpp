@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "interp/convert.h"
-#include "lib/builtin.h"
+#include "interp/data/convert.h"
+#include "interp/api/builtin.h"
 #include "lib/strutil.h"
 #include "platform/mathlib.h"
 #include "platform/process.h"

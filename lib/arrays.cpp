@@ -1,16 +1,16 @@
 // The array functions: creation and inspection, file and CSV reading and writing, string
-// conversions, reshaping, sorting and searching. The block model is interp/array.h.
+// conversions, reshaping, sorting and searching. The block model is interp/data/array.h.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "interp/array.h"
-#include "interp/convert.h"
-#include "interp/heap.h"
-#include "interp/keywords.h"
-#include "interp/messages.h"
-#include "lib/builtin.h"
+#include "interp/data/array.h"
+#include "interp/data/convert.h"
+#include "interp/data/heap.h"
+#include "interp/base/keywords.h"
+#include "interp/api/builtin.h"
+#include "interp/base/messages.h"
 #include "lib/csv.h"
 #include "lib/strutil.h"
 #include "platform/text.h"

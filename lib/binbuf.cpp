@@ -12,9 +12,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "interp/array.h"
-#include "interp/convert.h"
-#include "lib/builtin.h"
+#include "interp/data/array.h"
+#include "interp/data/convert.h"
+#include "interp/api/builtin.h"
 #include "lib/strutil.h"
 #include "platform/gmem.h"
 

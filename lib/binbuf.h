@@ -10,7 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "interp/instance.h"
+#include "interp/api/library.h"
+#include "interp/base/instance.h"
 #include "platform/gmem.h"
 
 namespace kel::lib {
@@ -20,17 +21,6 @@ class Call;
 constexpr int32_t kBinBufFirstHandle = 987659;
 constexpr int kBinBufSlots = 128;
 
-struct BinBuf {
-    platform::Handle mem = 0;  // movable block, locked from allocation to free
-    uint8_t* data = nullptr;
-    int32_t size = 0;
-    int32_t eod = 0;
-    int32_t ole_type = 0;  // how an automation call would pass the buffer (binaryoletype)
-};
-
-// The buffer behind a handle, or nullptr for a handle out of range or of a free slot.
-// Sets no error: callers choose their own.
-BinBuf* binbuf_get(const interp::Instance& inst, int32_t handle);
 // The slot index (0 ... 127) of a live buffer's handle, or -1.
 int binbuf_slot(const interp::Instance& inst, int32_t handle);
 // A new zero-filled buffer: its handle, or 0 with error 3024 (no free slot) or 1126
@@ -38,20 +28,9 @@ int binbuf_slot(const interp::Instance& inst, int32_t handle);
 int32_t binbuf_alloc(interp::Instance& inst, int32_t size);
 // False for an invalid handle.
 bool binbuf_free(interp::Instance& inst, int32_t handle);
-// Frees every buffer of the instance and forgets its table.
-void binbuf_release_all(const interp::Instance& inst);
 // Live buffers of an instance (tests and leak checks).
 int binbuf_count(const interp::Instance& inst);
 
-// Copies min(n, size) bytes to the start of the buffer and sets the end of data to the
-// bytes copied: 1 when everything fitted, 0 when cut, -1 for a bad handle or no data
-// (a valid buffer is then left with end of data 0).
-intptr_t binbuf_store(interp::Instance& inst, int32_t handle, const char* data, size_t n);
-
-// Inflates one zlib stream of n bytes into the buffer (UncompressBuffer, service 33, and
-// binaryuncomp): the decompressed length, which becomes the end of data, or -1 with 1593
-// raised and the buffer unchanged when the stream is corrupt, truncated or does not fit.
-int32_t binbuf_inflate(interp::Instance& inst, const uint8_t* src, size_t n, int32_t handle);
 // The same inflation into any memory: the output never passes `cap` bytes. True with the
 // length in *out_len for a complete stream that fits.
 bool inflate_bounded(const uint8_t* src, size_t n, uint8_t* dst, size_t cap, size_t* out_len);

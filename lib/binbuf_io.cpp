@@ -7,9 +7,9 @@
 #include <string>
 #include "platform/zlib.h"
 
-#include "interp/exec.h"
+#include "interp/api/services.h"
 #include "lib/binbuf.h"
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "lib/md5.h"
 #include "platform/file_length.h"
 #include "platform/fileio.h"
@@ -77,7 +77,7 @@ void binaryread_fn(Call& c) {
     BinBuf* b = binbuf_arg(c, 1);
     if (!b) return;
     std::string name = file_arg(c, 2);
-    OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::Read, interp::exec_state(c.inst).share_read)};
+    OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::Read, interp::script_state(c.inst).share_read)};
     if (!of.f.valid()) return (void)c.fail(Err::FileOpenFailed).info(name);
     int64_t size = pf::file_size(of.f);
     if (size < 0) return (void)c.fail(Err::BinaryReadFailed).info(name);
@@ -95,7 +95,7 @@ void binarywrite_fn(Call& c) {
     BinBuf* b = binbuf_arg(c, 1);
     if (!b) return;
     std::string name = file_arg(c, 2);
-    OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::WriteTruncate, interp::exec_state(c.inst).share_write)};
+    OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::WriteTruncate, interp::script_state(c.inst).share_write)};
     if (!of.f.valid()) return (void)c.fail(Err::FileOpenFailed).info(name);
     if (!pf::file_write(of.f, b->data, static_cast<size_t>(b->eod)) || !of.close())
         return (void)c.fail(Err::BinaryWriteFailed).info(name);
@@ -126,7 +126,7 @@ void binaryreadex_fn(Call& c) {
     int64_t foff = file_offset_arg(c, 4);
     if (foff < 0) return;
     std::string name = file_arg(c, 3);
-    OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::Read, interp::exec_state(c.inst).share_read)};
+    OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::Read, interp::script_state(c.inst).share_read)};
     if (!of.f.valid()) return (void)c.fail(Err::FileOpenFailed).info(name);
     int64_t size = pf::file_size(of.f);
     if (size < 0) return (void)c.fail(Err::BinaryReadFailed).info(name);
@@ -161,7 +161,7 @@ void binarywriteex_fn(Call& c) {
     int64_t foff = file_offset_arg(c, 4);
     if (foff < 0) return;
     std::string name = file_arg(c, 3);
-    OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::WriteCreate, interp::exec_state(c.inst).share_write)};
+    OpenFile of{pf::file_open_shared(name.c_str(), pf::Open::WriteCreate, interp::script_state(c.inst).share_write)};
     if (!of.f.valid()) return (void)c.fail(Err::FileOpenFailed).info(name);
     if (count == -1) {
         if (!pf::file_set_length(of.f, foff) || !of.close()) return (void)c.fail(Err::BinaryWriteFailed).info(name);

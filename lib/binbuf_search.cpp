@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "interp/convert.h"
+#include "interp/data/convert.h"
 #include "lib/binbuf.h"
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "platform/text.h"
 
 namespace kel::lib {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "lib/binbuf.h"
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 
 namespace kel::lib {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "interp/convert.h"
-#include "lib/builtin.h"
+#include "interp/data/convert.h"
+#include "interp/api/builtin.h"
 #include "lib/strutil.h"
 #include "platform/text.h"
 

@@ -3,26 +3,23 @@
 #include <cstdlib>
 #include <string>
 
-#include "interp/errors.h"
-#include "interp/eval.h"
-#include "interp/exec.h"
-#include "interp/heap.h"
-#include "interp/keywords.h"
-#include "interp/messages.h"
-#include "interp/router.h"
-#include "interp/udf.h"
-#include "lib/builtin.h"
+#include "interp/base/report.h"
+#include "interp/api/services.h"
+#include "interp/data/heap.h"
+#include "interp/base/keywords.h"
+#include "interp/base/messages.h"
+#include "interp/api/builtin.h"
 #include "platform/process.h"
 
 namespace kel::lib {
 
 namespace {
 
-using interp::ExecState;
-using interp::exec_state;
+using interp::ScriptState;
+using interp::script_state;
 
 void errormode_fn(Call& c) {
-    ExecState& ex = exec_state(c.inst);
+    ScriptState& ex = script_state(c.inst);
     int32_t prev = ex.error_display;
     int32_t n = c.integer(1);
     ex.error_display = n == 0 ? 0 : n == 1 ? 1 : 2;
@@ -30,7 +27,7 @@ void errormode_fn(Call& c) {
 }
 
 void lasterror_fn(Call& c) {
-    ExecState& ex = exec_state(c.inst);
+    ScriptState& ex = script_state(c.inst);
     uint16_t code = ex.last_error;
     bool shown = code >= err_number(Err::ShownUserEnded) && code <= err_number(Err::UserErrorReported);
     if ((interp::is_extension_error(code) || shown) && ex.last_real)
@@ -42,7 +39,7 @@ void lasterror_fn(Call& c) {
 
 void errorevent_fn(Call& c) {
     Instance& inst = c.inst;
-    ExecState& ex = exec_state(inst);
+    ScriptState& ex = script_state(inst);
     int32_t severity = c.integer(1);
     int32_t code = c.integer(2);
     std::string text(c.str(3).substr(0, 255));
@@ -92,7 +89,7 @@ int32_t text_int(std::string_view s) {
 // IntControl 72 / 73: previous mode; 0..3 accepted; p2 == 1 discards the additional
 // information; p3 names the mode-3 handler function.
 void handler_control(Call& c, bool cancel) {
-    ExecState& ex = exec_state(c.inst);
+    ScriptState& ex = script_state(c.inst);
     interp::HandlerState& h = ex.handlers;
     int& mode = cancel ? h.cancel_mode : h.error_mode;
     int32_t prev = mode;
@@ -144,7 +141,7 @@ void pass_to_host(Call& c) {
 }
 
 void intcontrol_fn(Call& c) {
-    ExecState& ex = exec_state(c.inst);
+    ScriptState& ex = script_state(c.inst);
     int32_t req = c.integer(1);
     int32_t p1 = text_int(c.str(2));
     switch (req) {

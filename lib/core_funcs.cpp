@@ -1,7 +1,7 @@
 // Builtins of the interpreter core that belong to no library family.
-#include "interp/convert.h"
-#include "interp/errors.h"
-#include "lib/builtin.h"
+#include "interp/data/convert.h"
+#include "interp/base/report.h"
+#include "interp/api/builtin.h"
 
 namespace kel::lib {
 

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "lib/datepattern.h"
 #include "lib/datetime.h"
 #include "platform/clock.h"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "interp/exec.h"
-#include "interp/messages.h"
+#include "interp/api/services.h"
+#include "interp/base/messages.h"
 #include "lib/datepattern.h"
 #include "lib/datetime.h"
 #include "platform/profile.h"
@@ -16,7 +16,7 @@ std::string format_ymdhms(Instance& inst, const DateTime& t) {
     char year[16];
     std::snprintf(year, sizeof year, "%04d", t.year);
     const char* y = year;
-    if (!interp::exec_state(inst).four_digit_year) y += std::strlen(year) - 2;
+    if (!interp::script_state(inst).four_digit_year) y += std::strlen(year) - 2;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%s:%02d:%02d:%02d:%02d:%02d", y, t.month, t.day, t.hour, t.minute, t.second);
     return buf;

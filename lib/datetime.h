@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "interp/instance.h"
+#include "interp/base/instance.h"
 
 namespace kel::lib {
 

@@ -10,14 +10,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "interp/convert.h"
-#include "interp/eval.h"
-#include "interp/heap.h"
-#include "interp/keywords.h"
-#include "interp/tokenizer.h"
-#include "interp/messages.h"
+#include "interp/data/convert.h"
+#include "interp/api/services.h"
+#include "interp/data/heap.h"
+#include "interp/base/keywords.h"
+#include "interp/base/messages.h"
 #include "lib/binbuf.h"
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "platform/dynlib.h"
 #include "platform/errors.h"
 #include "platform/nativecall.h"

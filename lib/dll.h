@@ -5,12 +5,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "interp/instance.h"
+#include "interp/api/library.h"
+#include "interp/base/instance.h"
 
 namespace kel::lib {
-
-// Releases every library, structure and callback of the instance (its end).
-void dll_release_all(const interp::Instance& inst);
 
 // The memory of a live structure handle, or nullptr.
 void* dll_struct_memory(const interp::Instance& inst, int32_t handle);

@@ -14,11 +14,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "interp/convert.h"
-#include "interp/heap.h"
-#include "interp/udf.h"
-#include "interp/messages.h"
-#include "lib/builtin.h"
+#include "interp/data/convert.h"
+#include "interp/data/heap.h"
+#include "interp/api/services.h"
+#include "interp/api/builtin.h"
+#include "interp/base/messages.h"
 #include "lib/dll.h"
 #include "platform/nativecall.h"
 

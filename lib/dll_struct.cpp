@@ -13,10 +13,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "interp/convert.h"
-#include "interp/heap.h"
-#include "interp/messages.h"
-#include "lib/builtin.h"
+#include "interp/data/convert.h"
+#include "interp/data/heap.h"
+#include "interp/api/builtin.h"
+#include "interp/base/messages.h"
 #include "lib/dll.h"
 #include "platform/vmem.h"
 

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "interp/array.h"
-#include "interp/convert.h"
-#include "interp/heap.h"
-#include "interp/keywords.h"
-#include "interp/router.h"
+#include "interp/data/array.h"
+#include "interp/data/convert.h"
+#include "interp/data/heap.h"
+#include "interp/base/keywords.h"
+#include "interp/api/services.h"
 #include "lib/files.h"
 #include "platform/errors.h"
 #include "platform/process.h"

@@ -6,9 +6,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "interp/convert.h"
-#include "interp/exec.h"
-#include "interp/messages.h"
+#include "interp/data/convert.h"
+#include "interp/api/library.h"
+#include "interp/api/services.h"
+#include "interp/base/messages.h"
 #include "platform/errors.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
@@ -29,8 +30,8 @@ std::string path_arg(Call& c, int n) {
     return std::string();
 }
 
-int read_share(Instance& inst) { return interp::exec_state(inst).share_read; }
-int write_share(Instance& inst) { return interp::exec_state(inst).share_write; }
+int read_share(Instance& inst) { return interp::script_state(inst).share_read; }
+int write_share(Instance& inst) { return interp::script_state(inst).share_write; }
 
 void system_info(Instance& inst, std::string_view op) {
     uint32_t code = pf::last_error();

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "platform/fileio.h"
 
 namespace kel::interp {
@@ -49,9 +49,6 @@ constexpr size_t kMaxListItem = 32765;
 constexpr size_t kMaxPath = 32767;
 
 FileState& file_state(Instance& inst);
-// The files a script left open are closed when its instance ends, as the process's end
-// would close them (their locks go with them).
-void files_release_all(Instance& inst);
 
 // Argument n as a path: the narrow form, or the wide form in the instance code page.
 // Strings are byte-transparent, so a name given in either width names the same file.

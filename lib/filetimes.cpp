@@ -6,7 +6,7 @@
 #include "lib/datetime.h"
 #include "lib/files.h"
 #include "platform/clock.h"
-#include "interp/messages.h"
+#include "interp/base/messages.h"
 
 namespace kel::lib::files {
 

@@ -5,7 +5,7 @@
 #include <strings.h>
 #include <vector>
 
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "platform/process.h"
 #include "platform/profile.h"
 

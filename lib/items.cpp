@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "lib/csv.h"
 #include "lib/strutil.h"
 #include "platform/text.h"

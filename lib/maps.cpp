@@ -1,15 +1,15 @@
 // The map functions: mapcreate from a key-value list, key tests and removal, and the
-// two-column CSV files. The hash table itself is interp/map.h.
+// two-column CSV files. The hash table itself is interp/data/map.h.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "interp/array.h"
-#include "interp/heap.h"
-#include "interp/map.h"
-#include "interp/messages.h"
-#include "lib/builtin.h"
+#include "interp/data/array.h"
+#include "interp/data/heap.h"
+#include "interp/data/map.h"
+#include "interp/api/builtin.h"
+#include "interp/base/messages.h"
 #include "lib/csv.h"
 #include "lib/strutil.h"
 

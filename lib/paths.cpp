@@ -3,7 +3,7 @@
 // and home directories (dirget, dirhome, dirchange, direxist). Results are UTF-16.
 #include <string>
 
-#include "interp/convert.h"
+#include "interp/data/convert.h"
 #include "lib/files.h"
 #include "platform/process.h"
 

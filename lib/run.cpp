@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "platform/errors.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
-#include "interp/messages.h"
+#include "interp/base/messages.h"
 
 namespace kel::lib {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "interp/convert.h"
-#include "interp/messages.h"
-#include "lib/builtin.h"
+#include "interp/data/convert.h"
+#include "interp/api/builtin.h"
+#include "interp/base/messages.h"
 #include "lib/strutil.h"
 #include "platform/text.h"
 

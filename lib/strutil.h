@@ -8,12 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "interp/heap.h"
-#include "interp/instance.h"
-#include "interp/keywords.h"
-#include "interp/tokenizer.h"
-#include "interp/eval.h"
-#include "lib/builtin.h"
+#include "interp/data/heap.h"
+#include "interp/base/instance.h"
+#include "interp/base/keywords.h"
+#include "interp/api/services.h"
+#include "interp/api/builtin.h"
 #include "platform/text.h"
 
 namespace kel::lib {

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "interp/loader.h"
-#include "interp/textprep.h"
+#include "interp/front/loader.h"
+#include "interp/front/textprep.h"
 #include "platform/text.h"
 
 using namespace kel::interp;

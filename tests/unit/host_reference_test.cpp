@@ -28,7 +28,7 @@ struct TableName {
 #define KN(name, ...) {name, 'N'},
 #define KC(name, ...) {name, 'C'},
 constexpr TableName kKeywordTable[] = {
-#include "interp/keywords.inc"
+#include "interp/base/keywords.inc"
 };
 #undef KW
 #undef KN

@@ -6,9 +6,9 @@
 #include <sstream>
 #include <string>
 
-#include "interp/array.h"
-#include "interp/heap.h"
-#include "interp/map.h"
+#include "interp/data/array.h"
+#include "interp/data/heap.h"
+#include "interp/data/map.h"
 #include "platform/gmem.h"
 #include "platform/process.h"
 #include "tests/unit/interp_host_fixture.h"

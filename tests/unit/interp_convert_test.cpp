@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "interp/convert.h"
+#include "interp/data/convert.h"
 
 using namespace kel::interp;
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "interp/exec.h"
+#include "interp/run/exec.h"
 #include "lib/datepattern.h"
 #include "lib/datetime.h"
 

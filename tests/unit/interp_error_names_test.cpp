@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
-#include "interp/messages.h"
+#include "interp/base/messages.h"
 #include "shared/err.h"
 
 namespace {
@@ -100,7 +100,7 @@ const char* const kRaiseCalls[] = {"fail(", "message_text(", "builtin_message(",
 // Numbers that look like message numbers but are not: the host keyword ids end at 1998
 // and the host's function table closes with id 9999.
 bool allowed(const std::string& file, long n) {
-    return (file == "router.h" && n == 1998) || (file == "callback.cpp" && n == 9999);
+    return (file == "keywords.h" && n == 1998) || (file == "callback.cpp" && n == 9999);
 }
 
 // One line per bare message number in `source` (named `file` for the allowances): a
@@ -200,12 +200,12 @@ TEST(ErrorNames, ScannerFindsBareNumbersOnly) {
         "if (code >= 9000 || c < 9000) return;\n"            // 8: range bounds
         "inst.fail(Err::NotAString); x = 0x3051; y = 13051;\n"  // 9
         "/* 3051\n 3062 */ int k = 1'000;\n"                 // 10-11
-        "constexpr int kHostIdLast = 1998;\n";               // 12: allowed in router.h only
+        "constexpr int kHostIdLast = 1998;\n";               // 12: allowed in keywords.h only
     std::vector<std::string> got = bare_numbers("x.cpp", src, table);
     std::vector<std::string> want = {"x.cpp:1: 3051", "x.cpp:2: 1636", "x.cpp:2: 1644", "x.cpp:3: 3062",
                                      "x.cpp:4: 194",  "x.cpp:5: 4242", "x.cpp:12: 1998"};
     EXPECT_EQ(got, want);
-    EXPECT_TRUE(bare_numbers("router.h", "constexpr int kHostIdLast = 1998;\n", table).empty());
+    EXPECT_TRUE(bare_numbers("keywords.h", "constexpr int kHostIdLast = 1998;\n", table).empty());
 }
 
 TEST(ErrorNames, NoRaiseSiteUsesABareNumber) {

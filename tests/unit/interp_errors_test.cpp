@@ -6,8 +6,8 @@
 #include <random>
 #include <string>
 
-#include "interp/errors.h"
-#include "interp/messages.h"
+#include "interp/run/errors.h"
+#include "interp/base/messages.h"
 #include "interp_run_fixture.h"
 #include "platform/fileio.h"
 #include "platform/process.h"

@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "interp/convert.h"
-#include "interp/eval.h"
-#include "interp/heap.h"
-#include "interp/tokenizer.h"
+#include "interp/data/convert.h"
+#include "interp/run/eval.h"
+#include "interp/data/heap.h"
+#include "interp/run/tokenizer.h"
 #include "interp_host_fixture.h"
 
 namespace kel::test {

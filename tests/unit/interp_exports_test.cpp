@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "interp/heap.h"
-#include "interp/keywords.h"
-#include "interp/textprep.h"
+#include "interp/data/heap.h"
+#include "interp/base/keywords.h"
+#include "interp/front/textprep.h"
 #include "interp_host_fixture.h"
 
 using namespace kel;

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "interp/heap.h"
+#include "interp/data/heap.h"
 #include "platform/vmem.h"
 
 using namespace kel;

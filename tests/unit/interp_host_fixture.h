@@ -2,8 +2,8 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include "interp/exports.h"
-#include "interp/vars.h"
+#include "interp/abi/exports.h"
+#include "interp/data/vars.h"
 #include "platform/gmem.h"
 #include "platform/vmem.h"
 

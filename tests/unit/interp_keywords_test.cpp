@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
-#include "interp/keywords.h"
+#include "interp/base/keywords.h"
 
 namespace kel::interp {
 namespace {

@@ -6,13 +6,12 @@
 #include <memory>
 #include <string>
 
-#include "interp/convert.h"
-#include "interp/eval.h"
-#include "interp/heap.h"
-#include "interp/keywords.h"
-#include "interp/tokenizer.h"
+#include "interp/data/convert.h"
+#include "interp/run/eval.h"
+#include "interp/data/heap.h"
+#include "interp/run/tokenizer.h"
 #include "interp_eval_fixture.h"
-#include "lib/builtin.h"
+#include "interp/api/builtin.h"
 #include "platform/process.h"
 
 using namespace kel;

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "interp/loader.h"
-#include "interp/udf.h"
+#include "interp/front/loader.h"
+#include "interp/run/udf.h"
 
 using namespace kel::interp;
 

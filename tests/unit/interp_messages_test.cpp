@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 #include "tests/unit/scratch_program_dir.h"
-#include "interp/messages.h"
+#include "interp/base/messages.h"
 #include "platform/process.h"
 
 namespace kel::interp {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "interp/loader.h"
+#include "interp/front/loader.h"
 
 using namespace kel::interp;
 

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "interp/exec.h"
+#include "interp/run/exec.h"
 #include "interp_host_fixture.h"
 
 namespace kel::test {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "interp/keywords.h"
-#include "interp/tokenizer.h"
+#include "interp/base/keywords.h"
+#include "interp/run/tokenizer.h"
 #include "interp_host_fixture.h"
 
 using namespace kel;

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
-#include "interp/eval.h"
-#include "interp/exec.h"
-#include "interp/heap.h"
-#include "interp/udf.h"
-#include "interp/vars.h"
+#include "interp/run/eval.h"
+#include "interp/run/exec.h"
+#include "interp/data/heap.h"
+#include "interp/run/udf.h"
+#include "interp/data/vars.h"
 #include "interp_run_fixture.h"
 #include "platform/gmem.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "interp/heap.h"
+#include "interp/data/heap.h"
 #include "interp_host_fixture.h"
 #include "platform/process.h"
 

@@ -1,0 +1,989 @@
+// Compiled lines: the compiler over a line's cached tokens, and the evaluator of its tree.
+#include "interp/run/fastline.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "interp/data/convert.h"
+#include "interp/run/eval.h"
+#include "interp/run/eval_parts.h"
+#include "interp/run/fast_ops.h"
+#include "interp/data/heap.h"
+#include "interp/base/keywords.h"
+#include "interp/run/router.h"
+#include "interp/run/udf.h"
+#include "interp/data/vars.h"
+
+namespace kel::interp {
+
+namespace {
+
+enum NodeKind : uint8_t {
+    kNInt,
+    kNFloat,
+    kNStr,
+    kNConst,
+    kNHostConst,
+    kNVar,
+    kNParen,
+    kNUnary,
+    kNBinary,
+    kNChain,
+    kNCall,
+};
+
+
+// The constant-operand form of an opcode, kOpFail when there is none.
+uint8_t const_opcode(uint8_t op, int32_t c) {
+    switch (op) {
+        case kOpAdd: return kOpAddC;
+        case kOpSub: return kOpSubC;
+        case kOpMul: return kOpMulC;
+        case kOpDiv: return (c != 0 && c != -1) ? kOpDivC : kOpFail;
+        case kOpMod: return (c != 0 && c != -1) ? kOpModC : kOpFail;
+        case kOpEq: return kOpEqC;
+        case kOpNe: return kOpNeC;
+        case kOpLt: return kOpLtC;
+        case kOpLe: return kOpLeC;
+        case kOpGt: return kOpGtC;
+        case kOpGe: return kOpGeC;
+        default: return kOpFail;
+    }
+}
+
+constexpr int kIntStack = 64;
+
+// The kinds the ladder reaches through its innermost level, each one nesting level deep.
+inline bool is_level9(uint8_t k) { return k != kNBinary && k != kNChain; }
+
+constexpr int kCompileDepthMax = 64;
+
+
+// ---- Compiler ------------------------------------------------------------------------
+
+class Compiler {
+public:
+    Compiler(const Instance& inst, const LineTokens& lt, FastLine& f) : inst_(inst), lt_(lt), f_(f) {}
+
+    // The token chain from `at` to the end of the line; false when a token is missing.
+    // Keeps what it found: a single keyword needs only its first token.
+    bool read_chain(uint16_t at) {
+        for (size_t guard = 0; guard < 512; ++guard) {
+            const CachedToken* k = nullptr;
+            for (const CachedToken& c : lt_.toks)
+                if (c.at == at) {
+                    k = &c;
+                    break;
+                }
+            if (!k) return false;
+            toks_.push_back(k);
+            if (k->type == kTokNone) return true;
+            if (k->end <= at) return false;
+            at = k->end;
+        }
+        return false;
+    }
+
+    size_t size() const { return toks_.size(); }
+    // Past the tokens read so far: a token no rule accepts.
+    const CachedToken& tok(size_t i) const { return i < toks_.size() ? *toks_[i] : missing_; }
+    bool is_kw(size_t i, int kw) const { return tok(i).type == kTokKeyword && tok(i).kw == kw; }
+    bool at_end(size_t i) const { return tok(i).type == kTokNone; }
+    std::string_view text(size_t i) const {
+        const CachedToken& k = tok(i);
+        return std::string_view(lt_.texts).substr(k.text_off, k.text_len);
+    }
+
+    int32_t var_slot(size_t i) {
+        std::string_view key = text(i);
+        if (key.empty() || key.size() > kMaxVarName) return -1;
+        for (size_t s = 0; s < f_.vars.size(); ++s)
+            if (f_.vars[s].len == key.size() && std::memcmp(f_.vars[s].key, key.data(), key.size()) == 0)
+                return static_cast<int32_t>(s);
+        FastVar v;
+        std::memcpy(v.key, key.data(), key.size());
+        v.len = static_cast<uint8_t>(key.size());
+        v.hint = tok(i).var_index;
+        if (key.size() + 1 <= 8) {
+            std::memcpy(&v.key8, v.key, 8);
+            v.mask8 = key.size() + 1 == 8 ? ~uint64_t{0} : (uint64_t{1} << ((key.size() + 1) * 8)) - 1;
+        }
+        f_.vars.push_back(v);
+        return static_cast<int32_t>(f_.vars.size() - 1);
+    }
+
+    // level1 from token i; returns the node or -1, i advanced past it.
+    int32_t expr(size_t& i) { return binary(i, 1); }
+
+private:
+    static bool level_has(int level, int k) { return eval_level_has(level, k); }
+    int op_at(size_t i) const { return tok(i).type == kTokKeyword ? tok(i).kw : -1; }
+
+    // Adds a node (after its operands, so nodes come in postfix order) with its integer
+    // program: the operands' programs, which are just before, then its own step.
+    int32_t add(const FastNode& n0) {
+        FastNode n = n0;
+        uint32_t start = static_cast<uint32_t>(f_.code.size());
+        if (n.kind == kNBinary || n.kind == kNUnary || n.kind == kNParen || n.kind == kNChain || n.kind == kNCall) {
+            if (n.a >= 0) start = node(n.a).code;
+            if (n.kind == kNCall && n.count > 0) start = node(f_.lists[n.first]).code;
+        }
+        FastOp op;
+        switch (n.kind) {
+            case kNInt: op.op = kOpInt; op.v = n.ival; break;
+            case kNVar: op.op = kOpVar; op.v = n.a; break;
+            case kNUnary: op.op = unary_opcode(n.op); break;
+            case kNBinary: op.op = binary_opcode(n.op); break;
+            case kNParen: op.op = kOpNone; break;
+            default: op.op = kOpFail; break;
+        }
+        if (n.kind == kNBinary && node(n.b).kind == kNInt && f_.code.size() == node(n.b).code_end &&
+            node(n.b).code_end == node(n.b).code + 1) {
+            // "x op 7": the constant goes into the operator instead of onto the stack.
+            uint8_t c = const_opcode(op.op, node(n.b).ival);
+            if (c != kOpFail) {
+                f_.code.pop_back();
+                op.op = c;
+                op.v = node(n.b).ival;
+            }
+        }
+        if (op.op != kOpNone) f_.code.push_back(op);
+        switch (n.kind) {
+            case kNInt: case kNVar: n.stack = 1; break;
+            case kNUnary: case kNParen: n.stack = n.a >= 0 ? node(n.a).stack : 1; break;
+            case kNBinary:
+                n.stack = op.op >= kOpAddC ? node(n.a).stack : std::max(node(n.a).stack, node(n.b).stack + 1);
+                break;
+            default: n.stack = kIntStack + 1; break;  // no integer program
+        }
+        n.code = start;
+        n.code_end = static_cast<uint32_t>(f_.code.size());
+        f_.nodes.push_back(n);
+        return static_cast<int32_t>(f_.nodes.size() - 1);
+    }
+    FastNode& node(int32_t n) { return f_.nodes[static_cast<size_t>(n)]; }
+
+    int32_t binary(size_t& i, int level) {
+        if (++nest_ > kCompileDepthMax) return -1;
+        int32_t r = binary_inner(i, level);
+        --nest_;
+        return r;
+    }
+
+    int32_t binary_inner(size_t& i, int level) {
+        if (level == 9) return unary(i);
+        int32_t lhs = binary(i, level + 1);
+        if (lhs < 0) return -1;
+        if (level == 4) {
+            if (!level_has(4, op_at(i))) return lhs;
+            std::vector<int32_t> parts;
+            while (level_has(4, op_at(i))) {
+                ++i;
+                int32_t p = binary(i, 5);
+                if (p < 0) return -1;
+                parts.push_back(p);
+            }
+            FastNode n;
+            n.kind = kNChain;
+            n.a = lhs;
+            n.first = static_cast<uint32_t>(f_.lists.size());
+            n.count = static_cast<uint32_t>(parts.size());
+            n.pure = node(lhs).pure;
+            n.depth = node(lhs).depth;
+            for (int32_t p : parts) {
+                f_.lists.push_back(p);
+                n.pure = n.pure && node(p).pure;
+                if (node(p).depth > n.depth) n.depth = node(p).depth;
+            }
+            return add(n);
+        }
+        while (level_has(level, op_at(i))) {
+            int op = op_at(i);
+            if (op == Kw::Assign) return -1;  // 3069 at run time: left to the text
+            ++i;
+            int32_t rhs = binary(i, level + 1);
+            if (rhs < 0) return -1;
+            FastNode n;
+            n.kind = kNBinary;
+            n.op = static_cast<int16_t>(op);
+            n.a = lhs;
+            n.b = rhs;
+            n.pure = node(lhs).pure && node(rhs).pure;
+            n.depth = node(lhs).depth > node(rhs).depth ? node(lhs).depth : node(rhs).depth;
+            lhs = add(n);
+        }
+        return lhs;
+    }
+
+    int32_t unary(size_t& i) {
+        int op = op_at(i);
+        if (op == Kw::Bang || op == Kw::Minus || op == Kw::Plus || op == Kw::Tilde) {
+            ++i;
+            if (++nest_ > kCompileDepthMax) return -1;
+            int32_t c = unary(i);
+            --nest_;
+            if (c < 0) return -1;
+            FastNode n;
+            n.kind = kNUnary;
+            n.op = static_cast<int16_t>(op);
+            n.a = c;
+            n.pure = node(c).pure;
+            n.depth = node(c).depth + 1;
+            return add(n);
+        }
+        if (op == Kw::Amp || op == Kw::Star) return -1;  // pointers stay with the text
+        return primary(i);
+    }
+
+    int32_t primary(size_t& i) {
+        const CachedToken& t = tok(i);
+        FastNode n;
+        n.depth = 1;
+        switch (t.type) {
+            case kTokInteger: {
+                n.kind = kNInt;
+                n.ival = decimal_digits_value(text(i));
+                ++i;
+                return add(n);
+            }
+            case kTokFloat: {
+                double d = 0;
+                if (parse_float_string(std::string(text(i)), &d) != FloatParse::kOk) return -1;
+                n.kind = kNFloat;
+                n.fval = d;
+                ++i;
+                return add(n);
+            }
+            case kTokString: {
+                n.kind = kNStr;
+                n.first = static_cast<uint32_t>(f_.texts.size());
+                n.count = static_cast<uint32_t>(text(i).size());
+                f_.texts.append(text(i));
+                ++i;
+                return add(n);
+            }
+            case kTokVariable: {
+                int32_t slot = var_slot(i);
+                if (slot < 0) return -1;
+                n.kind = kNVar;
+                n.a = slot;
+                ++i;
+                return add(n);
+            }
+            case kTokKeyword: break;
+            default: return -1;
+        }
+        int kw = t.kw;
+        if (kw == Kw::LParen) {
+            ++i;
+            int32_t c = expr(i);
+            if (c < 0 || !is_kw(i, Kw::RParen)) return -1;
+            ++i;
+            n.kind = kNParen;
+            n.a = c;
+            n.pure = node(c).pure;
+            n.depth = node(c).depth + 1;
+            return add(n);
+        }
+        if (kw >= 0 && kw < kKeywordCount) {
+            int32_t kind = keyword(kw).kind;
+            if (kind == kConst) {
+                n.kind = kNConst;
+                n.id = kw;
+                ++i;
+                return add(n);
+            }
+            if (kind != kFunc || kw == Kw::OleObject) return -1;
+            return call(i, kw);
+        }
+        if (kw >= kHostIdFirst && kw <= kHostIdLast && inst_.host_table) {
+            const KeywordRecord& r = inst_.host_table[kw - kHostIdFirst];
+            if ((r.kind & ~kKindDisabled) == kConst) {
+                n.kind = kNHostConst;
+                n.id = kw;
+                ++i;
+                return add(n);
+            }
+            return call(i, kw);
+        }
+        if (kw >= kUdfIdFirst && kw <= kUdfIdLast) return call(i, kw);
+        return -1;
+    }
+
+    int32_t call(size_t& i, int id) {
+        CallInfo ci;
+        if (!eval_call_info(inst_, id, &ci) || ci.disabled) return -1;
+        if (ci.required == kOwnArgList) return -1;
+        int max = ci.required + ci.optional;
+        if (max > kMaxCallArgs) return -1;
+        ++i;
+        if (!is_kw(i, Kw::LParen)) return -1;
+        ++i;
+        std::vector<int32_t> args;
+        if (is_kw(i, Kw::RParen)) {
+            ++i;
+        } else {
+            for (;;) {
+                int32_t a = expr(i);
+                if (a < 0) return -1;
+                args.push_back(a);
+                if (is_kw(i, Kw::RParen)) {
+                    ++i;
+                    break;
+                }
+                if (!is_kw(i, Kw::Comma) || static_cast<int>(args.size()) >= max) return -1;
+                ++i;
+            }
+        }
+        if (static_cast<int>(args.size()) < ci.required || static_cast<int>(args.size()) > max) return -1;
+        FastNode n;
+        n.kind = kNCall;
+        n.id = id;
+        n.pure = false;
+        n.depth = 1;
+        n.first = static_cast<uint32_t>(f_.lists.size());
+        n.count = static_cast<uint32_t>(args.size());
+        for (int32_t a : args) {
+            f_.lists.push_back(a);
+            if (node(a).depth + 1 > n.depth) n.depth = node(a).depth + 1;
+        }
+        return add(n);
+    }
+
+    const Instance& inst_;
+    const LineTokens& lt_;
+    FastLine& f_;
+    std::vector<const CachedToken*> toks_;
+    int nest_ = 0;
+    static constexpr CachedToken missing_{0, 0, 0, 0xFF, -1, -1, 0, 0};
+};
+
+bool rest_blank(const std::string& line, size_t from) {
+    while (from < line.size() && (line[from] == ' ' || line[from] == '\t')) ++from;
+    return from >= line.size() || line[from] == ';';
+}
+
+// `s = s : a : b`: the first part of the chain is the target itself and the rest cannot
+// touch it (no calls).
+bool is_self_append(const FastLine& f) {
+    if (f.bin >= 0 || f.expr < 0) return false;
+    const FastNode& n = f.nodes[static_cast<size_t>(f.expr)];
+    if (n.kind != kNChain || !n.pure || n.count == 0) return false;
+    const FastNode& first = f.nodes[static_cast<size_t>(n.a)];
+    if (first.kind != kNVar || first.a != f.target) return false;
+    for (uint32_t k = 0; k < n.count; ++k) {
+        uint8_t kind = f.nodes[static_cast<size_t>(f.lists[n.first + k])].kind;
+        if (kind != kNVar && kind != kNInt && kind != kNStr) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at) {
+    std::unique_ptr<FastLine> t = fast_compile(inst, lt, at);
+    if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kExpr && t->kind != FastKind::kReturn) t.reset();
+    return t;
+}
+
+namespace {
+std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& lt, uint16_t at);
+}  // namespace
+
+std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at) {
+    std::unique_ptr<FastLine> f = compile_line(inst, lt, at);
+    if (f && f->expr >= 0) {
+        const FastNode& nd = f->nodes[static_cast<size_t>(f->expr)];
+        f->expr_form = fast_var_rooted(*f, f->expr) ? FastForm::kVar
+                       : (nd.kind == kNInt || nd.pure) ? FastForm::kInt
+                                                        : FastForm::kOther;
+        // `variable` or `variable op constant`: the short form the statements try inline.
+        uint32_t len = nd.code_end - nd.code;
+        if (nd.pure && nd.kind != kNInt && (len == 1 || len == 2) && f->code[nd.code].op == kOpVar &&
+            (len == 1 || f->code[nd.code + 1].op >= kOpAddC)) {
+            f->small_var = f->code[nd.code].v;
+            f->small_op = len == 2 ? f->code[nd.code + 1].op : uint8_t{kOpNone};
+            f->small_c = len == 2 ? f->code[nd.code + 1].v : 0;
+            f->small_depth = nd.depth;
+        } else if (nd.pure && nd.kind != kNInt && len > 2) {
+            f->expr_program = true;
+        } else if (nd.kind == kNInt) {
+            f->expr_const = true;
+            f->const_value = nd.ival;
+        }
+    }
+    return f;
+}
+
+namespace {
+
+std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& lt, uint16_t at) {
+    auto f = std::make_unique<FastLine>();
+    f->udf_count = inst.exec ? udf_count(inst) : 0;
+    f->host_table = inst.host_table;
+    if (at >= lt.line.size() || lt.line[at] == '*') return nullptr;
+    Compiler c(inst, lt, *f);
+    bool whole_chain = c.read_chain(at);
+    if (c.size() == 0) return nullptr;
+    const CachedToken& t0 = c.tok(0);
+    if (t0.type == kTokKeyword && rest_blank(lt.line, t0.end)) {
+        // Keywords that read nothing after themselves.
+        FastKind k;
+        switch (t0.kw) {
+            case Kw::Next:
+            case Kw::EndFor: k = FastKind::kNext; break;
+            case Kw::EndWhile: k = FastKind::kEndWhile; break;
+            case Kw::EndIf: k = FastKind::kEndIf; break;
+            case Kw::EndSwitch:
+            case Kw::EndSelect: k = FastKind::kEndSwitch; break;
+            case Kw::Break: k = FastKind::kBreak; break;
+            case Kw::Continue: k = FastKind::kContinue; break;
+            case Kw::Else: k = FastKind::kElse; break;
+            default: k = FastKind::kExpr; break;
+        }
+        if (k != FastKind::kExpr) {
+            f->kind = k;
+            f->skip_ok = true;
+            return f;
+        }
+    }
+    size_t i = 0;
+    if (t0.type == kTokKeyword && t0.kw == Kw::If) {
+        // The tokens after `then` are read from where the statement there starts.
+        i = 1;
+        f->expr = c.expr(i);
+        if (f->expr < 0) return nullptr;
+        if (c.at_end(i)) {
+            f->kind = FastKind::kIfBlock;
+            return f;
+        }
+        if (!c.is_kw(i, Kw::Then)) return nullptr;
+        size_t after = c.tok(i).end;
+        if (rest_blank(lt.line, after)) {
+            f->kind = FastKind::kIfBlock;
+            return f;
+        }
+        while (after < lt.line.size() && (lt.line[after] == ' ' || lt.line[after] == '\t')) ++after;
+        f->kind = FastKind::kIf;
+        f->tail_at = static_cast<uint16_t>(after);
+        // The statement after `then` compiles on its own once its tokens have been read.
+        f->tail = fast_compile_tail(inst, lt, f->tail_at);
+        return f;
+    }
+    if (!whole_chain || c.size() < 2) return nullptr;
+    auto whole = [&](int32_t e) { return e >= 0 && c.at_end(i); };
+    if (t0.type == kTokVariable && c.tok(1).type == kTokKeyword &&
+        (c.tok(1).kw == Kw::Assign || eval_compound_op(c.tok(1).kw) >= 0)) {
+        if (!eval_assignment_op_at(lt.line.c_str() + t0.end)) return nullptr;
+        f->kind = FastKind::kAssign;
+        f->target = c.var_slot(0);
+        if (f->target < 0) return nullptr;
+        f->bin = static_cast<int16_t>(c.tok(1).kw == Kw::Assign ? -1 : eval_compound_op(c.tok(1).kw));
+        i = 2;
+        f->expr = c.expr(i);
+        if (!whole(f->expr)) return nullptr;
+        f->self_append = is_self_append(*f);
+        return f;
+    }
+    if (t0.type == kTokVariable) {
+        if (eval_assignment_op_at(lt.line.c_str() + t0.end)) return nullptr;
+        f->kind = FastKind::kExpr;
+        f->expr = c.expr(i);
+        return whole(f->expr) ? std::move(f) : nullptr;
+    }
+    if (t0.type != kTokKeyword) return nullptr;
+    int kw = t0.kw;
+    switch (kw) {
+        case Kw::Return:
+            f->kind = FastKind::kReturn;
+            f->skip_ok = true;
+            i = 1;
+            if (c.at_end(1)) return f;
+            f->expr = c.expr(i);
+            return whole(f->expr) ? std::move(f) : nullptr;
+        case Kw::While:
+            f->kind = FastKind::kWhile;
+            i = 1;
+            f->expr = c.expr(i);
+            return whole(f->expr) ? std::move(f) : nullptr;
+        case Kw::To:
+            f->kind = FastKind::kTo;
+            f->skip_ok = true;
+            i = 1;
+            f->expr = c.expr(i);
+            if (f->expr < 0 || !f->nodes[static_cast<size_t>(f->expr)].pure) return nullptr;
+            if (c.is_kw(i, Kw::By)) {
+                ++i;
+                f->expr2 = c.expr(i);
+                if (f->expr2 < 0 || !f->nodes[static_cast<size_t>(f->expr2)].pure) return nullptr;
+            }
+            return c.at_end(i) ? std::move(f) : nullptr;
+        default: break;
+    }
+    if ((kw >= 0 && kw < kKeywordCount && keyword(kw).kind == kFunc) || (kw >= kHostIdFirst && kw <= kHostIdLast) ||
+        (kw >= kUdfIdFirst && kw <= kUdfIdLast)) {
+        f->kind = FastKind::kExpr;
+        f->expr = c.expr(i);
+        return whole(f->expr) ? std::move(f) : nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// ---- Evaluation ----------------------------------------------------------------------
+
+// Out of line, so that the evaluators calling var_hit keep their registers.
+[[gnu::noinline]] bool long_name_is(const char* name, const FastVar& v) {
+    return std::memcmp(name, v.key, v.len + 1u) == 0;
+}
+
+namespace {
+
+// As the tokenizer reads a variable token: the record is found or created (undefined).
+int32_t var_resolve(Instance& inst, FastVar& v) {
+    int32_t idx = var_hit(inst, v);
+    if (idx > 0) return idx;
+    bool saved = inst.create_defined;
+    inst.create_defined = false;
+    idx = var_find_or_create(inst, std::string_view(v.key, v.len));
+    inst.create_defined = saved;
+    if (idx >= 0) v.hint = idx;
+    return idx;
+}
+
+// Runs node n's integer program. False (having touched nothing) when a value is not a
+// whole integer or an operation would raise an error: the exact path then runs.
+[[gnu::noinline]] bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
+    const FastNode& nd = f.nodes[static_cast<size_t>(n)];
+    // The program's depth is known: no step can overflow the stack.
+    if (nd.stack > static_cast<uint32_t>(kIntStack) || !inst.vars) return false;
+    int32_t st[kIntStack];
+    int sp = 0;
+    const FastOp* op = f.code.data() + nd.code;
+    const FastOp* end = f.code.data() + nd.code_end;
+    for (; op != end; ++op) {
+        switch (op->op) {
+            case kOpInt: st[sp++] = op->v; break;
+            case kOpVar: {
+                int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(op->v)]);
+                if (idx <= 0) return false;
+                const VarRecord& r = inst.vars[idx];
+                if ((r.flags & kPureIntMask) != kVtInt) return false;
+                st[sp++] = r.i;
+                break;
+            }
+            case kOpNeg: st[sp - 1] = int_unary(kOpNeg, st[sp - 1]); break;
+            case kOpNot: st[sp - 1] = int_unary(kOpNot, st[sp - 1]); break;
+            case kOpCompl: st[sp - 1] = int_unary(kOpCompl, st[sp - 1]); break;
+// Each opcode a case of its own, so that int_op folds to that one operation.
+#define KEL_STACK_OP(code)                                                 \
+    case code:                                                             \
+        --sp;                                                              \
+        if (!int_op(code, st[sp - 1], st[sp], &st[sp - 1])) return false; \
+        break;
+#define KEL_CONST_OP(code)                                                 \
+    case code:                                                             \
+        if (!int_op(code, st[sp - 1], op->v, &st[sp - 1])) return false;  \
+        break;
+            KEL_STACK_OP(kOpAdd) KEL_STACK_OP(kOpSub) KEL_STACK_OP(kOpMul) KEL_STACK_OP(kOpDiv)
+            KEL_STACK_OP(kOpMod) KEL_STACK_OP(kOpShl) KEL_STACK_OP(kOpShr) KEL_STACK_OP(kOpAnd)
+            KEL_STACK_OP(kOpOr) KEL_STACK_OP(kOpXor) KEL_STACK_OP(kOpLAnd) KEL_STACK_OP(kOpLOr)
+            KEL_STACK_OP(kOpEq) KEL_STACK_OP(kOpNe) KEL_STACK_OP(kOpLt) KEL_STACK_OP(kOpLe)
+            KEL_STACK_OP(kOpGt) KEL_STACK_OP(kOpGe) KEL_STACK_OP(kOpPow)
+            KEL_CONST_OP(kOpAddC) KEL_CONST_OP(kOpSubC) KEL_CONST_OP(kOpMulC) KEL_CONST_OP(kOpDivC)
+            KEL_CONST_OP(kOpModC) KEL_CONST_OP(kOpEqC) KEL_CONST_OP(kOpNeC) KEL_CONST_OP(kOpLtC)
+            KEL_CONST_OP(kOpLeC) KEL_CONST_OP(kOpGtC) KEL_CONST_OP(kOpGeC)
+#undef KEL_STACK_OP
+#undef KEL_CONST_OP
+            default: return false;
+        }
+    }
+    if (sp != 1) return false;
+    *out = st[0];
+    return true;
+}
+
+// Programs of one or two steps ("n", "n - 1", "n < 2") without the stack machine.
+// 0: not such a program; 1: done; -1: not a whole integer (nothing touched).
+inline int ev_small(const Instance& inst, const FastLine& f, const FastNode& nd, int32_t* out) {
+    uint32_t len = nd.code_end - nd.code;
+    if (len == 0 || len > 2) return 0;
+    const FastOp* op = f.code.data() + nd.code;
+    if (op[0].op != kOpVar || (len == 2 && op[1].op < kOpAddC)) return 0;
+    return var_op_const(inst, f, op[0].v, len == 2 ? op[1].op : uint8_t{kOpNone}, len == 2 ? op[1].v : 0, out) ? 1 : -1;
+}
+
+void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }
+
+void ev(Instance& inst, FastLine& f, int32_t n, Value& out);
+
+// Calls and ":" chains keep their big locals out of the evaluator's own frame, which
+// recursion through function calls stacks up.
+[[gnu::noinline]] void ev_call(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    // A user-defined function is never disabled and takes its arguments as they are.
+    CallInfo ci;
+    if ((nd.id < kUdfIdFirst || nd.id > kUdfIdLast) && !eval_call_allowed(inst, nd.id, &ci)) return;
+    Value args[kMaxCallArgs + 1];
+    int argc = 0;
+    for (uint32_t k = 0; k < nd.count; ++k) {
+        args[k] = empty_value();
+        ev(inst, f, f.lists[nd.first + k], args[k]);
+        argc = static_cast<int>(k) + 1;
+        if (inst.error()) break;
+    }
+    if (inst.error()) {
+        for (int k = 0; k < argc; ++k) release_value(inst, args[k]);
+        return;
+    }
+    if (nd.id >= kUdfIdFirst && nd.id <= kUdfIdLast) {
+        bool arrays = false;
+        for (int k = 0; k < argc; ++k) arrays |= (args[k].flags & kVtArray) != 0;
+        if (!arrays) {
+            call_udf_compiled(inst, nd.id, out, args, argc);
+            return;
+        }
+    }
+    eval_call_with_args(inst, nd.id, out, args, argc, ci.ptypes, true);
+}
+
+[[gnu::noinline]] void ev_chain(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    ev(inst, f, nd.a, out);
+    if (inst.error()) return;
+    ConcatChain chain;
+    for (uint32_t k = 0; k < nd.count; ++k) {
+        Value rhs = empty_value();
+        ev(inst, f, f.lists[nd.first + k], rhs);
+        if (inst.error()) {
+            release_value(inst, rhs);
+            break;
+        }
+        if (!chain.add(inst, out, rhs)) break;
+    }
+    chain.finish(inst, out);
+    return;
+}
+
+void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    switch (nd.kind) {
+        case kNInt: set_int(inst, out, nd.ival); return;
+        case kNFloat:
+            release_value(inst, out);
+            out.f = nd.fval;
+            out.flags = kVtFloat;
+            out.var_index = kNoIndex;
+            out.frame_index = kNoIndex;
+            return;
+        case kNStr: {
+            HeapOff off = heap_strdup_or_fail(inst, std::string_view(f.texts).substr(nd.first, nd.count));
+            if (!off) return;
+            release_value(inst, out);
+            out.str = off;
+            out.flags = kVtStr;
+            return;
+        }
+        case kNConst: eval_constant(inst, nd.id, out); return;
+        case kNHostConst: {
+            if (!inst.host_table) {
+                inst.fail(Err::NotAvailable);
+                return;
+            }
+            eval_host_constant(inst, inst.host_table[nd.id - kHostIdFirst], out);
+            return;
+        }
+        case kNVar: {
+            int32_t idx = var_resolve(inst, f.vars[static_cast<size_t>(nd.a)]);
+            if (inst.error()) return;
+            eval_variable(inst, idx, out);
+            return;
+        }
+        case kNParen: ev(inst, f, nd.a, out); return;
+        case kNUnary:
+            ev(inst, f, nd.a, out);
+            if (!inst.error()) eval_unary_numeric(inst, nd.op, out);
+            return;
+        case kNCall: ev_call(inst, f, nd, out); return;
+        case kNBinary: {
+            ev(inst, f, nd.a, out);
+            if (inst.error()) return;
+            Value rhs = empty_value();
+            ev(inst, f, nd.b, rhs);
+            if (inst.error()) {
+                release_value(inst, rhs);
+                return;
+            }
+            if ((out.flags & ~kVtUndef) == kVtInt && (rhs.flags & ~kVtUndef) == kVtInt) {
+                // Two whole numbers (results of calls): the operator's integer form, when it
+                // has one that cannot fail.
+                int32_t r;
+                if (int_op(binary_opcode(nd.op), out.i, rhs.i, &r)) {
+                    set_int(inst, out, r);
+                    return;
+                }
+            }
+            binary_op(inst, out, rhs, nd.op);
+            return;
+        }
+        case kNChain: ev_chain(inst, f, nd, out); return;
+    }
+}
+
+void ev(Instance& inst, FastLine& f, int32_t n, Value& out) {
+    const FastNode& nd = f.nodes[static_cast<size_t>(n)];
+    // Integer operators over integers give the same value without touching anything.
+    if (nd.pure && (nd.kind == kNBinary || nd.kind == kNUnary) &&
+        inst.eval_depth + static_cast<int>(nd.depth) <= kMaxEvalDepth) {
+        int32_t x;
+        int small = ev_small(inst, f, nd, &x);
+        if (small > 0 || (small == 0 && ev_int(inst, f, n, &x))) {
+            set_int(inst, out, x);
+            return;
+        }
+    }
+    if (!is_level9(nd.kind)) {
+        ev_inner(inst, f, nd, out);
+        return;
+    }
+    // The ladder's innermost level counts its nesting against the C++ stack.
+    EvalDepth depth(inst);
+    if (!depth.ok()) return;
+    if (nd.kind == kNCall)
+        ev_call(inst, f, nd, out);
+    else
+        ev_inner(inst, f, nd, out);
+}
+
+// Appends the parts of `s = s : a : b` to the narrow string in s without copying s.
+// False (nothing done) when s or a part is not of the simple kinds.
+[[gnu::always_inline]] inline bool self_append(Instance& inst, FastLine& f, int32_t idx) {
+    const FastNode& chain = f.nodes[static_cast<size_t>(f.expr)];
+    if (inst.eval_depth + static_cast<int>(chain.depth) > kMaxEvalDepth) return false;
+    VarRecord& r = inst.vars[idx];
+    if ((r.flags & ~kVtUndef) != kVtStr || !r.str) return false;
+    // Every part must be a whole integer or a narrow string, read without side effects.
+    char nums[16][12];
+    std::string_view parts[16];
+    uint32_t n = chain.count;
+    if (n > 16) return false;
+    uint64_t add = 0;
+    for (uint32_t k = 0; k < n; ++k) {
+        const FastNode& p = f.nodes[static_cast<size_t>(f.lists[chain.first + k])];
+        if (p.kind == kNStr) {
+            parts[k] = std::string_view(f.texts).substr(p.first, p.count);
+        } else {
+            int32_t v;
+            if (p.kind == kNInt) {
+                v = p.ival;
+            } else {
+                int32_t pi = var_hit(inst, f.vars[static_cast<size_t>(p.a)]);
+                if (pi <= 0) return false;
+                const VarRecord& pr = inst.vars[pi];
+                if ((pr.flags & kPureIntMask) == kVtStr && pr.str) {
+                    if (pi == idx) return false;
+                    parts[k] = heap_str(inst, pr.str);
+                    add += parts[k].size();
+                    continue;
+                }
+                if ((pr.flags & kPureIntMask) != kVtInt) return false;
+                v = pr.i;
+            }
+            parts[k] = std::string_view(nums[k], format_int_to(v, nums[k]));
+        }
+        add += parts[k].size();
+    }
+    size_t len;
+    if (f.append_off == r.str && f.append_epoch == inst.heap.epoch)
+        len = f.append_len;
+    else
+        len = std::strlen(heap_str(inst, r.str));
+    // The block's room: its size less the tags, less the terminating zero.
+    if (r.str < kHeapHeaderSize + kBlockOverhead || r.str >= inst.heap.top) return false;
+    uint32_t b = r.str - kBlockOverhead, tag, bsize, tail;
+    std::memcpy(&tag, inst.heap.base + b, 4);
+    std::memcpy(&bsize, inst.heap.base + b + 4, 4);
+    if (tag != kTagUsed || bsize < kMinBlock || bsize > inst.heap.top - b) return false;
+    std::memcpy(&tail, inst.heap.base + b + bsize - 4, 4);
+    if (tail != kTagUsed) return false;
+    uint64_t room = uint64_t{bsize} - 12;
+    uint64_t need = len + add + 1;
+    HeapOff off = r.str;
+    if (need > room) {
+        // Grow by half again, so that a string built by appending is copied a few times only.
+        uint64_t want = need + need / 2;
+        HeapOff fresh = heap_alloc(inst, want);
+        if (!fresh) fresh = heap_alloc_or_fail(inst, need);
+        if (!fresh) {
+            return true;
+        }
+        VarRecord& r2 = inst.vars[idx];
+        std::memcpy(heap_ptr(inst, fresh), heap_str(inst, r2.str), len);
+        heap_free(inst, r2.str);
+        r2.str = fresh;
+        off = fresh;
+        // Parts that were strings on the heap are still where they were (only s moved).
+    }
+    char* dst = heap_ptr(inst, off) + len;
+    for (uint32_t k = 0; k < n; ++k) {
+        std::memcpy(dst, parts[k].data(), parts[k].size());
+        dst += parts[k].size();
+    }
+    *dst = '\0';
+    VarRecord& r3 = inst.vars[idx];
+    r3.flags = kVtStr;
+    // The text changed in place: lengths other lines remember of this block are stale.
+    ++inst.heap.epoch;
+    f.append_off = off;
+    f.append_len = static_cast<uint32_t>(len + add);
+    f.append_epoch = inst.heap.epoch;
+    return true;
+}
+
+}  // namespace
+
+void fast_eval_expression(Instance& inst, FastLine& f, int32_t e, Value& out) {
+    out = empty_value();
+    int32_t saved = inst.assign_allowed;
+    inst.assign_allowed = 0;
+    ev(inst, f, e, out);
+    if (inst.error()) {
+        release_value(inst, out);
+        out = empty_value();
+    }
+    inst.assign_allowed = saved;
+}
+
+bool fast_var_rooted(const FastLine& f, int32_t e) {
+    const FastNode* nd = &f.nodes[static_cast<size_t>(e)];
+    while (nd->kind == kNParen) nd = &f.nodes[static_cast<size_t>(nd->a)];
+    return nd->kind == kNVar;
+}
+
+bool fast_var_number(Instance& inst, FastLine& f, int32_t e, Value& out) {
+    const FastNode& nd = f.nodes[static_cast<size_t>(e)];
+    if (nd.kind != kNVar || inst.eval_depth + 1 > kMaxEvalDepth) return false;
+    int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(nd.a)]);
+    if (idx <= 0) return false;
+    const VarRecord& r = inst.vars[idx];
+    uint32_t kind = r.flags & kPureIntMask;
+    if (kind != kVtInt && kind != kVtFloat) return false;
+    // What eval_variable gives for a number: the record's value, tagged with the variable.
+    copy_core_fields(out, r);
+    out.str = 0;
+    out.wstr = 0;
+    out.flags &= ~kVtUndef;
+    out.source = 0;
+    out.var_index = static_cast<uint16_t>(idx);
+    out.frame_index = inst.cur_frame;
+    return true;
+}
+
+bool fast_eval_int(Instance& inst, FastLine& f, int32_t e, int32_t* out) {
+    const FastNode& nd = f.nodes[static_cast<size_t>(e)];
+    if (nd.kind == kNInt) {
+        *out = nd.ival;
+        return true;
+    }
+    if (!nd.pure || inst.eval_depth + static_cast<int>(nd.depth) > kMaxEvalDepth) return false;
+    int small = ev_small(inst, f, nd, out);
+    if (small) return small > 0;
+    return ev_int(inst, f, e, out);
+}
+
+bool fast_eval_program(const Instance& inst, const FastLine& f, int32_t* out) {
+    const FastNode& nd = f.nodes[static_cast<size_t>(f.expr)];
+    if (inst.eval_depth + static_cast<int>(nd.depth) > kMaxEvalDepth) return false;
+    return ev_int(inst, f, f.expr, out);
+}
+
+namespace {
+void fast_assign_exact(Instance& inst, FastLine& f);
+}  // namespace
+
+void fast_assign(Instance& inst, FastLine& f) {
+    FastVar& tv = f.vars[static_cast<size_t>(f.target)];
+    int32_t idx = var_hit(inst, tv);
+    if (idx > 0) {
+        VarRecord* r = &inst.vars[idx];
+        int32_t x, y;
+        if (f.bin < 0) {
+            if (f.self_append && self_append(inst, f, idx)) {
+                inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(idx);
+                return;
+            }
+            if (fast_main_int(inst, f, &x)) {
+                r = &inst.vars[idx];
+                release_value(inst, *r);
+                r->i = x;
+                r->flags = kVtInt;
+                inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(idx);
+                return;
+            }
+        } else if ((r->flags & kPureIntMask) == kVtInt && fast_main_int(inst, f, &y) &&
+                   int_op(binary_opcode(f.bin), inst.vars[idx].i, y, &x)) {
+            r = &inst.vars[idx];
+            r->i = x;
+            r->flags = kVtInt;
+            std::memset(r->variant, 0, sizeof r->variant);
+            inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(idx);
+            return;
+        }
+    }
+    fast_assign_exact(inst, f);
+}
+
+namespace {
+
+// The exact path, step for step as the text runs it.
+[[gnu::noinline]] void fast_assign_exact(Instance& inst, FastLine& f) {
+    FastVar& tv = f.vars[static_cast<size_t>(f.target)];
+    int32_t idx = var_resolve(inst, tv);
+    if (inst.error()) return;
+    Value out = empty_value();
+    int32_t saved = inst.assign_allowed;
+    inst.assign_allowed = 1;
+    do {
+        if (idx <= 0) {
+            inst.fail(Err::UndefinedVariable);
+            break;
+        }
+        uint16_t frame = inst.cur_frame;
+        inst.assign_target = static_cast<uint32_t>(frame) << 16 | static_cast<uint16_t>(idx);
+        Value cur = empty_value();
+        if (f.bin >= 0 && !eval_fetch_var(inst, frame, idx, cur)) {
+            release_value(inst, cur);
+            break;
+        }
+        Value rhs = empty_value();
+        ev(inst, f, f.expr, rhs);
+        if (inst.error()) {
+            release_value(inst, cur);
+            release_value(inst, rhs);
+            break;
+        }
+        if (f.bin >= 0) {
+            binary_op(inst, cur, rhs, f.bin);
+            if (inst.error()) {
+                release_value(inst, cur);
+                break;
+            }
+        } else {
+            cur = rhs;
+        }
+        eval_store_var(inst, frame, idx, cur, true, out);
+    } while (false);
+    inst.assign_allowed = saved;
+    release_value(inst, out);
+}
+
+}  // namespace
+
+void fast_expr_statement(Instance& inst, FastLine& f) {
+    Value out = empty_value();
+    int32_t saved = inst.assign_allowed;
+    inst.assign_allowed = 1;
+    ev(inst, f, f.expr, out);
+    inst.assign_allowed = saved;
+    release_value(inst, out);
+}
+
+}  // namespace kel::interp

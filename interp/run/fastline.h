@@ -1,0 +1,143 @@
+// Compiled lines. A line without %substitution% that has run once has its token stream
+// in the line cache; the common statement forms over it (assignments, calls, if/while
+// conditions, return, the loop keywords) are turned into a small tree that runs without
+// the tokenizer. Every node does what the token-driven ladder does at the same point:
+// variables are found (or created) when their token would have been read, values are
+// converted and errors raised by the same shared routines, so a compiled line behaves
+// exactly like the text it came from. Whole-integer subtrees without calls first try a
+// pure integer evaluation that touches nothing; when a value is anything else, the exact
+// path runs from the start.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "interp/base/instance.h"
+#include "interp/base/token_state.h"
+#include "interp/base/value.h"
+
+namespace kel::interp {
+
+enum class FastKind : uint8_t {
+    kAssign,     // name = expr, name op= expr
+    kExpr,       // an expression statement (a call)
+    kIf,         // if cond then <tail>
+    kIfBlock,    // if cond [then]
+    kWhile,      // while cond
+    kReturn,     // return [expr]
+    kTo,         // to limit [by step]: a for line's test, where next comes back to
+    kNext,       // next / endfor
+    kEndWhile,
+    kEndIf,
+    kElse,       // block form
+    kEndSwitch,  // endswitch / endselect
+    kBreak,
+    kContinue,
+};
+
+struct FastNode {
+    uint8_t kind = 0;
+    bool pure = true;  // no calls below: the integer evaluation may try it
+    int16_t op = -1;
+    int32_t id = -1;  // keyword of a constant or a call
+    int32_t ival = 0;
+    double fval = 0;
+    int32_t a = -1, b = -1;          // operands
+    uint32_t first = 0, count = 0;   // argument / chain part list, or a string's text
+    uint32_t depth = 0;              // nesting of the ladder's innermost level below
+    uint32_t code = 0, code_end = 0; // the node's integer program in FastLine::code
+    uint32_t stack = 0;              // the most values that program holds at once
+};
+
+// One step of the integer program of a node (postfix over a small stack).
+struct FastOp {
+    uint8_t op = 0;
+    int16_t kw = -1;
+    int32_t v = 0;  // constant, or variable slot
+};
+
+struct FastVar {
+    char key[kMaxVarName + 1] = {};
+    uint8_t len = 0;
+    int32_t hint = -1;  // record index in the table last seen
+    // A name of up to 7 characters with its zero as one word, and which bytes count.
+    uint64_t key8 = 0, mask8 = 0;
+};
+
+// What the main expression is, for the statements that try a shortcut first.
+enum class FastForm : uint8_t {
+    kOther,  // calls, strings, ...: the exact evaluation only
+    kVar,    // a variable, in parentheses or not (its value carries the variable)
+    kInt,    // a whole-number constant or pure integer operators: the integer program first
+};
+
+struct FastLine {
+    FastKind kind = FastKind::kExpr;
+    FastForm expr_form = FastForm::kOther;
+    // The main expression as `variable` (small_op 0) or `variable op constant`, when it is
+    // one of those over whole numbers (interp/run/fast_ops.h); small_var is -1 otherwise.
+    uint8_t small_op = 0;
+    int32_t small_var = -1;
+    int32_t small_c = 0;
+    uint32_t small_depth = 0;
+    // Otherwise, a pure integer program of more than two steps (fast_eval_program).
+    bool expr_program = false;
+    // Or a whole-number constant.
+    bool expr_const = false;
+    int32_t const_value = 0;
+    bool skip_ok = false;       // runs while a block is skipped (reads no token there)
+    int16_t bin = -1;           // binary operator of a compound assignment
+    int32_t target = -1;        // variable slot of an assignment
+    int32_t expr = -1;          // main expression
+    int32_t expr2 = -1;         // step of a `to` line
+    std::unique_ptr<FastLine> tail;  // the statement after `then`, when compiled
+    uint16_t tail_at = 0;       // where that statement starts in the line
+    // Appending to the target in place: `s = s : a : b` with a narrow string in s.
+    bool self_append = false;
+    std::vector<FastNode> nodes;
+    std::vector<FastOp> code;
+    std::vector<int32_t> lists;
+    std::vector<FastVar> vars;
+    std::string texts;
+    // Keyword lookup depends on the functions defined so far and on the host table.
+    size_t udf_count = 0;
+    const void* host_table = nullptr;
+    // The appended length of the target seen last, valid while the heap is unchanged.
+    HeapOff append_off = 0;
+    uint32_t append_len = 0;
+    uint64_t append_epoch = 0;
+};
+
+// Compiles the statement starting at `at` in the cached line `lt` (its prepared text is
+// lt.line). Null when the statement is not of a compiled form or its tokens are not all
+// cached yet.
+std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at);
+
+// The statement after `then` at `at`: only assignments, calls and return run compiled there.
+std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at);
+
+// An expression of a compiled line, as eval_expression evaluates it without assignment.
+void fast_eval_expression(Instance& inst, FastLine& f, int32_t e, Value& out);
+// The same with `out` receiving a whole integer and nothing touched; false when the
+// expression is not of that kind (then nothing happened).
+bool fast_eval_int(Instance& inst, FastLine& f, int32_t e, int32_t* out);
+
+// The main expression's integer program, for a line with expr_program set: the same
+// as fast_eval_int without its checks of the expression's kind.
+bool fast_eval_program(const Instance& inst, const FastLine& f, int32_t* out);
+
+// True when the expression is a variable (in parentheses or not): its value carries the
+// variable it came from, which the integer evaluation does not give.
+bool fast_var_rooted(const FastLine& f, int32_t e);
+
+// A variable holding a number, read as the ladder reads it; false (nothing touched) for
+// any other expression or value.
+bool fast_var_number(Instance& inst, FastLine& f, int32_t e, Value& out);
+
+// The assignment and expression statements (not while skipping).
+void fast_assign(Instance& inst, FastLine& f);
+void fast_expr_statement(Instance& inst, FastLine& f);
+
+}  // namespace kel::interp

@@ -1,0 +1,587 @@
+// The tokenizer. Token text is copied into the one per-instance buffer; only variables
+// and multi-line string constants allocate.
+#include "interp/run/tokenizer.h"
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "interp/run/exec.h"
+#include "interp/data/heap.h"
+#include "interp/base/keywords.h"
+#include "interp/front/loader.h"
+#include "interp/base/messages.h"
+#include "interp/run/udf.h"
+#include "interp/data/vars.h"
+#include "platform/text.h"
+
+namespace kel::interp {
+
+namespace {
+
+constexpr size_t kTextMax = kTokenTextSize - 1;
+constexpr size_t kMultilineStep = 8192;
+constexpr size_t kMultilineInfoMax = 255;
+constexpr size_t kMaxSourceLine = 2048;
+constexpr int kHostTableMax = 999;
+
+// The prepared line ends at its NUL only: a substituted %@lf% is text like any other.
+bool at_end(char c) { return c == '\0'; }
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+bool is_alnum(unsigned char c) { return is_letter(c) || is_digit(c); }
+
+// Kind of a keyword of any range, as the address-of rule sees it.
+int32_t kind_of(const Instance& inst, int kw) {
+    if (kw >= 0 && kw < kKeywordCount) return keyword(kw).kind;
+    if (kw >= 1000 && kw <= 1998 && inst.host_table) return inst.host_table[kw - 1000].kind;
+    return kFunc;
+}
+
+void set_text(Instance& inst, const char* p, size_t n) {
+    if (n > kTextMax) n = kTextMax;
+    std::memcpy(inst.tok.text, p, n);
+    inst.tok.text[n] = '\0';
+}
+
+void read_number(Instance& inst, const char*& p) {
+    TokenState& t = inst.tok;
+    const char* s = p;
+    bool dot = false, expo = false;
+    size_t n = 0;
+    while (true) {
+        char c = p[n];
+        if (is_digit(static_cast<unsigned char>(c))) {
+            ++n;
+        } else if (c == '.') {
+            if (dot) {
+                inst.fail(Err::FloatTooManyDots);
+                return;
+            }
+            bool digit_before = n > 0 && is_digit(static_cast<unsigned char>(p[n - 1]));
+            bool digit_seen = false;
+            for (size_t k = 0; k < n; ++k) digit_seen |= is_digit(static_cast<unsigned char>(p[k]));
+            if (!is_digit(static_cast<unsigned char>(p[n + 1])) && !(digit_before || digit_seen)) {
+                inst.fail(Err::UnrecognizableItem);
+                return;
+            }
+            dot = true;
+            ++n;
+        } else if (c == 'e' || c == 'E') {
+            if (expo) {
+                inst.fail(Err::FloatTooManyEs);
+                return;
+            }
+            char c1 = p[n + 1];
+            bool ok = is_digit(static_cast<unsigned char>(c1)) ||
+                      ((c1 == '+' || c1 == '-') && is_digit(static_cast<unsigned char>(p[n + 2])));
+            if (!ok) {
+                inst.fail(Err::UnrecognizableItem);
+                return;
+            }
+            expo = true;
+            n += (c1 == '+' || c1 == '-') ? 2 : 1;
+        } else {
+            break;
+        }
+        if (n > kTextMax) {
+            inst.fail(Err::StringTooLong);
+            return;
+        }
+    }
+    set_text(inst, s, n);
+    p += n;
+    t.type = (dot || expo) ? kTokFloat : kTokInteger;
+}
+
+void read_string(Instance& inst, const char*& p) {
+    char q = *p++;
+    size_t n = 0;
+    while (!at_end(*p)) {
+        if (*p == q) {
+            if (p[1] != q) {
+                ++p;
+                break;
+            }
+            ++p;  // a doubled closing quote stands for one
+        }
+        if (n >= kMaxStringToken) {
+            inst.fail(Err::StringTooLong);
+            return;
+        }
+        inst.tok.text[n++] = *p++;
+    }
+    inst.tok.text[n] = '\0';
+    inst.tok.type = kTokString;
+}
+
+// Flags of record `idx` of frame `frame`, switching tables when it is another frame's.
+bool var_flags_of(Instance& inst, uint16_t frame, int32_t idx, uint32_t* flags) {
+    if (idx <= 0) return false;
+    FrameRef back{inst.cur_frame};
+    if (frame != inst.cur_frame && !frame_switch(inst, frame, &back)) return false;
+    *flags = inst.vars ? inst.vars[idx].flags : 0;
+    if (frame != back.index) frame_switch(inst, back.index, nullptr);
+    return true;
+}
+
+// A name followed by "[" is an array access when the variable holds an array, or a
+// pointer to a variable that holds one.
+bool names_array(Instance& inst, const std::string& key) {
+    int32_t idx = var_lookup(inst, key);
+    if (idx <= 0) return false;
+    const VarRecord& r = inst.vars[idx];
+    if (r.flags & kVtArray) return true;
+    if (!(r.flags & kVtStr)) return false;
+    std::string_view s = heap_str(inst, r.str);
+    if (s.size() < kVarPtrMinLen || s.substr(0, kVarPtrPrefix.size()) != kVarPtrPrefix) return false;
+    uint16_t saved = inst.err_code;
+    std::string text(s);
+    uint16_t frame;
+    int32_t target = -1;
+    bool ok = resolve_var_pointer(inst, text, false, &frame, &target);
+    inst.err_code = saved;
+    uint32_t flags = 0;
+    return ok && var_flags_of(inst, frame, target, &flags) && (flags & kVtArray);
+}
+
+int find_host_keyword(const Instance& inst, std::string_view lname) {
+    if (!inst.host_table) return -1;
+    for (int i = 0; i < kHostTableMax; ++i) {
+        const KeywordRecord& r = inst.host_table[i];
+        if (r.name_len == 0) break;
+        if (r.name_len != lname.size() || lname.size() > sizeof r.name) continue;
+        size_t k = 0;
+        while (k < lname.size() && lower(r.name[k]) == lname[k]) ++k;
+        if (k == lname.size()) return 1000 + i;
+    }
+    return -1;
+}
+
+void read_name(Instance& inst, const char*& p) {
+    TokenState& t = inst.tok;
+    auto uc = [&](size_t k) { return static_cast<unsigned char>(p[k]); };
+    // Dotted names are object access, whatever the name is.
+    size_t n = 0;
+    while (n <= static_cast<size_t>(kMaxKeywordSearch) &&
+           (is_alnum(uc(n)) || uc(n) == '_' || (uc(n) == '@' && n == 0)))
+        ++n;
+    if (n <= static_cast<size_t>(kMaxKeywordSearch) && p[n] == '.') {
+        size_t m = 0;
+        while (is_alnum(uc(m)) || uc(m) == '_' || uc(m) == '.' || (uc(m) == '@' && m == 0)) {
+            if (++m > kTextMax) {
+                inst.fail(Err::StringTooLong);
+                return;
+            }
+        }
+        set_text(inst, p, m);
+        p += m;
+        t.type = kTokKeyword;
+        t.kw = Kw::OleObject;
+        return;
+    }
+    size_t len = 0;
+    while (is_alnum(uc(len)) || uc(len) == '_' || uc(len) == '@') {
+        if (++len > kTextMax) break;
+    }
+    if (len <= static_cast<size_t>(kMaxKeywordSearch)) {
+        std::string key(p, len);
+        fold_name(key);
+        int kw = find_builtin(key);
+        if (kw == Kw::Mod && p[len] == '=') {
+            kw = Kw::ModAssign;
+            ++len;
+        }
+        if (kw < 0) {
+            int u = udf_find(inst, key);
+            if (u >= 0) kw = kUdfBase + u;
+        }
+        if (kw < 0) kw = find_host_keyword(inst, key);
+        if (kw >= 0) {
+            set_text(inst, p, len);
+            p += len;
+            t.type = kTokKeyword;
+            t.kw = static_cast<int16_t>(kw);
+            return;
+        }
+        const char* q = p + len;
+        while (*q == ' ' || *q == '\t') ++q;
+        if (*q == '[') t.volatile_token = true;
+        if (*q == '[' && !t.persistent_name && names_array(inst, key)) {
+            set_text(inst, p, len);
+            p += len;
+            t.type = kTokKeyword;
+            t.kw = Kw::OleObject;
+            return;
+        }
+    }
+    // A variable name.
+    size_t limit = t.persistent_name ? kPersistentNameMax : kMaxVarName;
+    size_t m = 0;
+    while (is_alnum(uc(m)) || uc(m) == '_' || uc(m) == '@' || uc(m) == '.') {
+        if (m == limit) {
+            if (t.persistent_name) {
+                inst.fail(Err::PointerError).info(message_text(Err::InfoPersistentName));
+            } else {
+                inst.fail(Err::VarNameTooLongTok);
+            }
+            return;
+        }
+        ++m;
+    }
+    std::string key(p, m);
+    fold_name(key);
+    p += m;
+    t.type = kTokVariable;
+    if (t.no_create) {
+        set_text(inst, key.data(), key.size());
+        if (inst.vars) {
+            VarRecord& scratch = inst.vars[0];
+            std::memset(scratch.name, 0, sizeof scratch.name);
+            std::memcpy(scratch.name, key.data(), key.size());
+            scratch.name[0] = static_cast<char>(scratch.name[0] | 0x80);
+        }
+        t.var_index = 0;
+        return;
+    }
+    if (t.persistent_name) key = persistent_name(static_cast<uint32_t>(t.current_udf), key);
+    set_text(inst, key.data(), key.size());
+    FrameRef back{inst.cur_frame};
+    bool switched = t.persistent_name && inst.cur_frame != 0;
+    if (switched && !frame_switch(inst, 0, &back)) {
+        inst.fail(Err::PointerAccess);
+        return;
+    }
+    bool saved_define = inst.create_defined;
+    inst.create_defined = t.address_of || t.define_name;
+    t.var_index = var_find_or_create(inst, key);
+    inst.create_defined = saved_define;
+    if (switched && !frame_switch(inst, back.index, nullptr)) inst.fail(Err::VarTableAccess);
+}
+
+}  // namespace
+
+bool is_letter(unsigned char c) { return platform::is_alpha(c); }
+
+bool is_name_char(unsigned char c) { return is_alnum(c) || c == '_' || c == '@'; }
+
+void token_begin(Instance& inst, const char* line) {
+    TokenState& t = inst.tok;
+    t.pos = line ? line : "";
+    t.start = t.pos;
+    t.type = kTokNone;
+    t.kw = -1;
+    t.text[0] = '\0';
+    t.address_of = false;
+    t.cache_next = 0;
+}
+
+namespace {
+
+void read_token(Instance& inst) {
+    TokenState& t = inst.tok;
+    uint8_t prev_type = t.type;
+    int prev_kw = t.kw;
+    t.type = kTokNone;
+    t.kw = -1;
+    t.var_index = -1;
+    t.text[0] = '\0';
+    if (!t.pos) t.pos = "";
+    const char* p = t.pos;
+    while (*p == ' ' || *p == '\t') ++p;
+    t.start = p;
+    bool next_address_of = false;
+    if (*p == '&' && p[1] != '&' && prev_type == kTokKeyword && prev_kw != Kw::RParen &&
+        kind_of(inst, prev_kw) != kConst)
+        next_address_of = true;
+
+    auto finish = [&]() {
+        t.pos = p;
+        t.address_of = next_address_of;
+        t.no_create = false;
+        t.persistent_name = false;
+        t.define_name = false;
+    };
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (at_end(*p) || *p == ';') {
+        finish();
+        return;
+    }
+    if (is_digit(c) || c == '.') {
+        read_number(inst, p);
+    } else if (is_letter(c) || c == '@' || c == '_') {
+        read_name(inst, p);
+    } else {
+        int kw = match_operator(p);
+        if (kw >= 0) {
+            const KeywordRecord& r = keyword(kw);
+            size_t n = r.name_len;
+            set_text(inst, p, n);
+            p += n;
+            t.type = kTokKeyword;
+            t.kw = static_cast<int16_t>(kw);
+        } else if (c == '"' || c == '\'' || c == '`') {
+            read_string(inst, p);
+        } else if (c == '$' && p[1] == '"') {
+            set_text(inst, p, 2);
+            p += 2;
+            t.type = kTokMultiline;
+        } else {
+            inst.fail(Err::UnrecognizableItem);
+        }
+    }
+    finish();
+}
+
+constexpr size_t kMaxCachedTokens = 256;
+constexpr size_t kTextPad = 16;
+
+bool cache_usable(Instance& inst) {
+    TokenState& t = inst.tok;
+    LineTokens* c = t.cache;
+    if (!c || !t.pos || t.pos < t.cache_base || t.pos > t.cache_base + t.cache_len) return false;
+    // The four one-shot flags sit side by side: one load tests them all.
+    static_assert(offsetof(TokenState, address_of) == offsetof(TokenState, no_create) + 1 &&
+                  offsetof(TokenState, persistent_name) == offsetof(TokenState, no_create) + 2 &&
+                  offsetof(TokenState, define_name) == offsetof(TokenState, no_create) + 3);
+    uint32_t one_shot;
+    std::memcpy(&one_shot, &t.no_create, sizeof one_shot);
+    if (one_shot) return false;
+    // Read directly rather than through udf_count: this runs for every token.
+    size_t udfs = inst.exec ? inst.exec->udfs.size() : 0;
+    if (c->udf_count != udfs || c->host_table != inst.host_table) {
+        c->toks.clear();
+        c->texts.clear();
+        c->udf_count = udfs;
+        c->host_table = inst.host_table;
+    }
+    return true;
+}
+
+// Replays a cached token exactly as read_token would have produced it.
+bool replay(Instance& inst, uint16_t at) {
+    TokenState& t = inst.tok;
+    LineTokens& c = *t.cache;
+    size_t n = c.toks.size();
+    size_t i = t.cache_next;
+    if (i >= n || c.toks[i].at != at) {
+        for (i = 0; i < n && c.toks[i].at != at; ++i) {
+        }
+        if (i == n) return false;
+    }
+    CachedToken& k = c.toks[i];
+    const char* base = t.cache_base;
+    const char* p = base + k.start;
+    bool next_address_of = *p == '&' && p[1] != '&' && t.type == kTokKeyword && t.kw != Kw::RParen &&
+                           kind_of(inst, t.kw) != kConst;
+    if (k.type == kTokVariable) {
+        int32_t idx = k.var_index;
+        const char* key = c.texts.data() + k.text_off;
+        bool hit = inst.vars && idx > 0 && static_cast<uint32_t>(idx) < inst.cur_count &&
+                   inst.vars[idx].flags != kVtFree && std::memcmp(inst.vars[idx].name, key, k.text_len) == 0 &&
+                   inst.vars[idx].name[k.text_len] == '\0';
+        if (!hit) {
+            bool saved_define = inst.create_defined;
+            inst.create_defined = false;
+            idx = var_find_or_create(inst, std::string_view(key, k.text_len));
+            inst.create_defined = saved_define;
+            if (idx >= 0) k.var_index = idx;
+        }
+        t.var_index = idx;
+    } else {
+        t.var_index = -1;
+    }
+    const char* src = c.texts.data() + k.text_off;
+    if (k.text_len < kTextPad) {
+        // Most token texts are a few bytes: one fixed-size copy, the padding makes it safe.
+        std::memcpy(t.text, src, kTextPad);
+    } else {
+        std::memcpy(t.text, src, k.text_len);
+    }
+    t.text[k.text_len] = '\0';
+    t.type = k.type;
+    t.kw = k.kw;
+    t.start = p;
+    t.pos = base + k.end;
+    t.address_of = next_address_of;
+    t.cache_next = static_cast<uint32_t>(i + 1);
+    return true;
+}
+
+void record(Instance& inst, uint16_t at) {
+    TokenState& t = inst.tok;
+    LineTokens& c = *t.cache;
+    if (c.toks.size() >= kMaxCachedTokens) return;
+    if (t.pos < t.cache_base || t.pos > t.cache_base + t.cache_len || t.start < t.cache_base) return;
+    CachedToken k;
+    k.at = at;
+    k.start = static_cast<uint16_t>(t.start - t.cache_base);
+    k.end = static_cast<uint16_t>(t.pos - t.cache_base);
+    k.type = t.type;
+    k.kw = t.kw;
+    k.var_index = t.var_index;
+    k.text_len = static_cast<uint32_t>(std::strlen(t.text));
+    // The texts end in kTextPad zero bytes, so that a short text is copied in one piece.
+    if (!c.texts.empty()) c.texts.resize(c.texts.size() - kTextPad);
+    k.text_off = static_cast<uint32_t>(c.texts.size());
+    c.texts.append(t.text, k.text_len);
+    c.texts.append(kTextPad, '\0');
+    c.toks.push_back(k);
+    t.cache_next = static_cast<uint32_t>(c.toks.size());
+}
+
+// Kept out of line so that replaying a cached token stays a small leaf.
+[[gnu::noinline]] void read_and_record(Instance& inst, uint16_t at) {
+    TokenState& t = inst.tok;
+    t.volatile_token = false;
+    read_token(inst);
+    if (!inst.error() && !t.volatile_token) record(inst, at);
+}
+
+[[gnu::noinline]] void read_uncached(Instance& inst) { read_token(inst); }
+
+}  // namespace
+
+void get_token(Instance& inst) {
+    TokenState& t = inst.tok;
+    if (!cache_usable(inst)) {
+        read_uncached(inst);
+        return;
+    }
+    auto at = static_cast<uint16_t>(t.pos - t.cache_base);
+    if (replay(inst, at)) return;
+    read_and_record(inst, at);
+}
+
+void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_t len) {
+    TokenState& t = inst.tok;
+    if (!cache || len > kTokenTextSize * 2) {
+        t.cache = nullptr;
+        return;
+    }
+    if (cache->line.size() != len || std::memcmp(cache->line.data(), line, len) != 0) {
+        cache->line.assign(line, len);
+        cache->toks.clear();
+        cache->texts.clear();
+    }
+    t.cache = cache;
+    t.cache_base = line;
+    t.cache_len = static_cast<uint32_t>(len);
+    t.cache_next = 0;
+}
+
+void get_string_token(Instance& inst) {
+    TokenState& t = inst.tok;
+    t.type = kTokNone;
+    t.kw = -1;
+    t.text[0] = '\0';
+    if (!t.pos) t.pos = "";
+    const char* p = t.pos;
+    while (*p == ' ' || *p == '\t') ++p;
+    t.start = p;
+    t.no_create = false;
+    t.persistent_name = false;
+    t.define_name = false;
+    if (at_end(*p) || *p == ';') {
+        t.pos = p;
+        return;
+    }
+    size_t n = 0;
+    while (is_name_char(static_cast<unsigned char>(p[n]))) {
+        if (++n >= kTokenTextSize) {
+            inst.fail(Err::StringTooLong);
+            return;
+        }
+    }
+    if (n == 0) {
+        inst.fail(Err::UnrecognizableItem);
+        return;
+    }
+    set_text(inst, p, n);
+    t.pos = p + n;
+    t.type = kTokString;
+}
+
+void putback(Instance& inst) {
+    TokenState& t = inst.tok;
+    if (t.type == kTokNone || !t.start) return;
+    t.pos = t.start;
+}
+
+void read_multiline_string(Instance& inst, Value* out) {
+    TokenState& t = inst.tok;
+    std::string text;
+    if (out) text.reserve(kMultilineStep);
+    std::string line;
+    const char* p = t.pos ? t.pos : "";
+    // The opening line is cut at the line limit, like every line of the source.
+    size_t room = kMaxSourceLine;
+    auto bad_char = [&](char c) {
+        std::string info = "'";
+        info += c;
+        info += "'\n";
+        info += message_text(Err::InfoCheckColons);
+        inst.fail(Err::MultilineBadChar).info(std::string_view(info).substr(0, kMultilineInfoMax));
+    };
+    while (true) {
+        size_t used = 0;
+        while (!at_end(*p) && used < room) {
+            char c = *p;
+            if (c == '$' && p[1] == '"') {
+                if (p[2] == '$' && p[3] == '"') {
+                    if (out) text.append("$\"");
+                    p += 4;
+                    used += 4;
+                    continue;
+                }
+                // The statement goes on after the closing delimiter on this line.
+                std::string rest(p + 2);  // p may point into continued_line itself
+                t.continued_line.swap(rest);
+                t.pos = t.continued_line.c_str();
+                if (out) {
+                    release_value(inst, *out);
+                    HeapOff off = heap_strdup_or_fail(inst, text);
+                    if (!off) return;
+                    out->str = off;
+                    out->flags = kVtStr;
+                }
+                return;
+            }
+            if (c == ':' || c == '#') {
+                if (p[1] != c) {
+                    bad_char(c);
+                    return;
+                }
+                if (out) text.push_back(c);
+                p += 2;
+                used += 2;
+                continue;
+            }
+            if (out) text.push_back(c);
+            ++p;
+            ++used;
+        }
+        if (out) {
+            text.push_back('\n');
+            if (text.capacity() - text.size() < kMaxSourceLine) text.reserve(text.capacity() + kMultilineStep);
+        }
+        bool header = true;
+        while (header) {
+            if (!source_read_line(inst, line)) {
+                inst.fail(Err::MultilineUnclosed);
+                return;
+            }
+            // An #include or definition line inside the constant left a marker line here;
+            // a decoded script's header line adds nothing.
+            if (parse_marker(line, nullptr, nullptr)) {
+                bad_char('#');
+                return;
+            }
+            header = is_decoded_header(line);
+        }
+        p = line.c_str();
+        room = kMaxSourceLine;
+    }
+}
+
+}  // namespace kel::interp

@@ -1,0 +1,30 @@
+// The tokenizer: cuts the prepared line into tokens on demand. The state is inst.tok;
+// every failure is a number on the instance (3053, 3054, 3055, 3097, 3338, 3339).
+#pragma once
+#include "interp/base/instance.h"
+#include "interp/base/token_state.h"
+#include "interp/base/value.h"
+#include "interp/api/services.h"
+
+namespace kel::interp {
+
+// Starts reading `line` (NUL-terminated, kept alive by the caller).
+void token_begin(Instance& inst, const char* line);
+// get_token and get_string_token: interp/api/services.h.
+// Moves the read position back to the start of the latest token. One token only.
+void putback(Instance& inst);
+
+// Makes `cache` the token cache of the prepared line `line` (len bytes, kept alive by the
+// caller until the next call); the cache is emptied when it was made for other text.
+// Null turns the cache off for the line.
+void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_t len);
+
+// Reads a multi-line string constant whose opening delimiter was the latest token. With
+// `out` the text becomes a new string value; without it the lines are only checked.
+void read_multiline_string(Instance& inst, Value* out);
+
+// The letter test of the ANSI code page (1252); the characters names are made of
+// (is_name_char) are in interp/api/services.h.
+bool is_letter(unsigned char c);
+
+}  // namespace kel::interp
