@@ -12,5 +12,11 @@ KEL_PLATFORM_API void* lib_load(const char* path);
 KEL_PLATFORM_API void* lib_load_own(const char* path);
 KEL_PLATFORM_API void* lib_symbol(void* lib, const char* name);
 KEL_PLATFORM_API bool lib_free(void* lib);
+// Binds `name` of `lib` to *out (a function or object pointer); false when it is missing.
+template <class T>
+bool lib_bind(void* lib, const char* name, T* out) {
+    *out = reinterpret_cast<T>(lib_symbol(lib, name));
+    return *out != nullptr;
+}
 
 }  // namespace kel::platform

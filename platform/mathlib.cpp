@@ -23,20 +23,14 @@ struct MathLib {
     bool ok = false;
 };
 
-template <typename T>
-bool bind(void* lib, const char* name, T* out) {
-    *out = reinterpret_cast<T>(lib_symbol(lib, name));
-    return *out != nullptr;
-}
-
 const MathLib& mathlib() {
     static const MathLib m = [] {
         MathLib r;
         uint32_t saved = last_error();
         void* lib = lib_load("libm.so.6");  // kept for the life of the process
-        bool ok = lib && bind(lib, "pow", &r.pow) && bind(lib, "feclearexcept", &r.clear) &&
-                  bind(lib, "fetestexcept", &r.test);
-        for (size_t i = 0; ok && i < std::size(kNames); ++i) ok = bind(lib, kNames[i], &r.fn[i]);
+        bool ok = lib && lib_bind(lib, "pow", &r.pow) && lib_bind(lib, "feclearexcept", &r.clear) &&
+                  lib_bind(lib, "fetestexcept", &r.test);
+        for (size_t i = 0; ok && i < std::size(kNames); ++i) ok = lib_bind(lib, kNames[i], &r.fn[i]);
         r.ok = ok;
         set_last_error(saved);
         return r;

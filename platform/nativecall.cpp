@@ -34,23 +34,17 @@ struct Ffi {
     bool ok = false;
 };
 
-template <typename T>
-bool bind(void* lib, const char* name, T* out) {
-    *out = reinterpret_cast<T>(lib_symbol(lib, name));
-    return *out != nullptr;
-}
-
 const Ffi& ffi() {
     static const Ffi f = [] {
         Ffi r;
         uint32_t saved = last_error();
         void* lib = lib_load(KEL_FFI_SONAME);  // kept for the life of the process
-        bool ok = lib && bind(lib, "ffi_prep_cif", &r.prep_cif) && bind(lib, "ffi_call", &r.call) &&
-                  bind(lib, "ffi_closure_alloc", &r.closure_alloc) && bind(lib, "ffi_closure_free", &r.closure_free) &&
-                  bind(lib, "ffi_prep_closure_loc", &r.prep_closure_loc);
+        bool ok = lib && lib_bind(lib, "ffi_prep_cif", &r.prep_cif) && lib_bind(lib, "ffi_call", &r.call) &&
+                  lib_bind(lib, "ffi_closure_alloc", &r.closure_alloc) && lib_bind(lib, "ffi_closure_free", &r.closure_free) &&
+                  lib_bind(lib, "ffi_prep_closure_loc", &r.prep_closure_loc);
         constexpr const char* kTypes[] = {"ffi_type_void",    "ffi_type_uint32",  "ffi_type_sint32",
                                           "ffi_type_sint64",  "ffi_type_pointer", "ffi_type_double"};
-        for (int i = 0; ok && i < 6; ++i) ok = bind(lib, kTypes[i], &r.types[i]);
+        for (int i = 0; ok && i < 6; ++i) ok = lib_bind(lib, kTypes[i], &r.types[i]);
         r.ok = ok;
         set_last_error(saved);
         return r;

@@ -20,12 +20,6 @@ struct Zlib {
     bool ok = false;
 };
 
-template <typename Fn>
-bool bind(void* lib, const char* name, Fn* fn) {
-    *fn = reinterpret_cast<Fn>(lib_symbol(lib, name));
-    return *fn != nullptr;
-}
-
 const Zlib& zlib() {
     static const Zlib z = [] {
         Zlib r;
@@ -36,10 +30,10 @@ const Zlib& zlib() {
             set_last_error(saved);
             return r;
         }
-        r.ok = bind(lib, "compressBound", &r.bound) && bind(lib, "compress2", &r.compress2) &&
-               bind(lib, "inflateInit_", &r.inflate_init) && bind(lib, "inflate", &r.inflate) &&
-               bind(lib, "inflateEnd", &r.inflate_end);
-        bind(lib, "crc32", &r.crc32);
+        r.ok = lib_bind(lib, "compressBound", &r.bound) && lib_bind(lib, "compress2", &r.compress2) &&
+               lib_bind(lib, "inflateInit_", &r.inflate_init) && lib_bind(lib, "inflate", &r.inflate) &&
+               lib_bind(lib, "inflateEnd", &r.inflate_end);
+        lib_bind(lib, "crc32", &r.crc32);
         set_last_error(saved);
         return r;
     }();
