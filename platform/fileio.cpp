@@ -22,6 +22,7 @@
 #include "platform/internal.h"
 #include "platform/process.h"
 #include "platform/profile.h"
+#include "platform/server.h"
 #include "platform/std_output.h"
 
 namespace kel::platform {
@@ -527,9 +528,13 @@ bool file_write(File f, const void* buf, size_t n) {
         return false;
     }
     if (f.fd == 1) return detail::write_std_output(buf, n);
-    const char* p = static_cast<const char*>(buf);
+    return write_all_fd(f.fd, buf, n);
+}
+
+bool write_all_fd(int fd, const void* data, size_t n) {
+    const char* p = static_cast<const char*>(data);
     while (n > 0) {
-        ssize_t w = write(f.fd, p, n > SSIZE_MAX ? SSIZE_MAX : n);
+        ssize_t w = write(fd, p, n > SSIZE_MAX ? SSIZE_MAX : n);
         if (w < 0) {
             if (errno == EINTR) continue;
             detail::set_error_from_errno();

@@ -196,17 +196,6 @@ void std_fds_to_null(bool input) {
     else fcntl(nul, F_SETFD, 0);  // it took a free standard descriptor: children inherit it
 }
 
-bool write_all_fd(int fd, const void* data, size_t n) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 bool rewind_fd(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }
 

@@ -59,6 +59,7 @@ KEL_PLATFORM_API int memory_file();
 KEL_PLATFORM_API bool move_to_fd(int from, int to);
 // Descriptor 1 (and 0 when `input` is true) onto /dev/null.
 KEL_PLATFORM_API void std_fds_to_null(bool input);
+// All n bytes to fd (retried on interruption); false with the last error set otherwise.
 KEL_PLATFORM_API bool write_all_fd(int fd, const void* data, size_t n);
 KEL_PLATFORM_API bool rewind_fd(int fd);
 // Runs this program again with the same arguments and `name`=1 added to the environment,

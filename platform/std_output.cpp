@@ -11,6 +11,7 @@
 #include "platform/errors.h"
 #include "platform/internal.h"
 #include "platform/process.h"
+#include "platform/server.h"
 
 namespace kel::platform {
 
@@ -27,23 +28,6 @@ constexpr size_t kBufferSize = 64 * 1024;
 char g_buffer[kBufferSize];
 size_t g_used = 0;
 
-bool write_fd1(const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(1, p, n > SSIZE_MAX ? SSIZE_MAX : n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            set_error_from_errno();
-            return false;
-        }
-        if (w == 0) {
-            set_last_error(29);
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 }  // namespace
 
 bool write_std_output(const void* buf, size_t n) {
@@ -60,13 +44,13 @@ bool write_std_output(const void* buf, size_t n) {
         g_used = n;
         return true;
     }
-    return write_fd1(static_cast<const char*>(buf), n);
+    return write_all_fd(1, buf, n);
 }
 
 bool flush_std_output_buffer() {
     size_t n = g_used;
     g_used = 0;  // a failed write is not tried again: the reader is gone
-    return n == 0 || write_fd1(g_buffer, n);
+    return n == 0 || write_all_fd(1, g_buffer, n);
 }
 
 void finish_std_output(int exit_code) {
