@@ -1,7 +1,7 @@
-// Random programs (program_gen.h, seeds 1 to 150) run by the real tarnhost twice, with the
-// line cache (so that their repeated lines run compiled) and without it: output and report
-// must be the same byte for byte. tests/run/golden_test.cpp holds the first seeds'
-// programs and outputs on file.
+// Random programs (program_gen.h) run by the real tarnhost twice, with the line cache (so
+// that their repeated lines run compiled) and without it: output and report must be the
+// same byte for byte. tests/run/golden_test.cpp runs seeds 1 to 120 both ways from the
+// programs and outputs on file; this test takes the seeds after those.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -29,7 +29,7 @@ std::string run(const fs::path& dir, bool cache) {
 
 TEST(CompiledLines, RandomProgramsMatchTheirText) {
     fs::path dir = kel_run::stage_binaries("kel_diff_");
-    for (uint32_t seed = 1; seed <= 150; ++seed) {
+    for (uint32_t seed = 121; seed <= 180; ++seed) {
         std::string prog = kel_run::ProgramGenerator(seed).program();
         std::ofstream(dir / "p.web", std::ios::binary) << prog;
         std::string fast = run(dir, true), slow = run(dir, false);

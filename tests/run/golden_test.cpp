@@ -185,11 +185,20 @@ TEST_P(Golden, OutputIsTheRecordedOne) {
     fs::path want_file = kGolden / (c.name + ".out");
     const char* rec = std::getenv("KEL_GOLDEN_RECORD");
     bool record = rec && std::string(rec) == "1";
-    // Each mode gets a directory of its own: scripts change the files beside them.
+    // Each mode gets a directory of its own: scripts change the files beside them. With
+    // KEL_GOLDEN_SPLIT set (the slow sanitizer build) each case runs in one of the two
+    // modes, half the cases each way, chosen by its name.
+    const char* split = std::getenv("KEL_GOLDEN_SPLIT");
+    bool one_mode = split && *split && !record;
+    size_t name_sum = 0;
+    for (char ch : c.name) name_sum += static_cast<unsigned char>(ch);
     std::string got[2];
+    bool ran[2] = {false, false};
     for (int mode = 0; mode < 2; ++mode) {
+        if (one_mode && static_cast<size_t>(mode) != name_sum % 2) continue;
         fs::path dir = stage(c);
         got[mode] = run(c, dir, mode == 0);
+        ran[mode] = true;
         fs::remove_all(dir);
     }
     if (record) {
@@ -198,8 +207,12 @@ TEST_P(Golden, OutputIsTheRecordedOne) {
     }
     ASSERT_TRUE(fs::exists(want_file)) << "no recorded output " << want_file << " (record with KEL_GOLDEN_RECORD=1)";
     std::string want = kel_run::read_all(want_file);
-    EXPECT_EQ(want, got[0]) << "with the line cache: " << c.name;
-    EXPECT_EQ(want, got[1]) << "without the line cache: " << c.name;
+    if (ran[0]) {
+        EXPECT_EQ(want, got[0]) << "with the line cache: " << c.name;
+    }
+    if (ran[1]) {
+        EXPECT_EQ(want, got[1]) << "without the line cache: " << c.name;
+    }
 }
 
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
