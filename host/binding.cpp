@@ -57,10 +57,6 @@ struct Binding {
     HostInstanceRecord rec{};
     bool started = false;
     uint64_t live_instances = 0;
-    std::atomic<bool> timed_out{false};
-    bool running = false;
-    std::string call_line;  // the wrapper line that calls the script, without its line end
-    bool process_continues = false;  // a reused worker: another request follows in this process
     uint64_t instances_started = 0;  // in this process, the last requests' included
 };
 
@@ -130,8 +126,7 @@ void end_stuck_script(const HostState& h) {
 void on_watchdog() {
     HostState* h = running_request();
     if (!h) return;
-    Binding& b = binding();
-    if (!b.timed_out.exchange(true)) error_page(*h, kTimeoutDetail, kTimeoutHeadline, true, 503);
+    if (!h->timed_out.exchange(true)) error_page(*h, kTimeoutDetail, kTimeoutHeadline, true, 503);
     error_log_append(*h, kStuckHeadline, h->script_name);
 }
 
@@ -149,7 +144,7 @@ void run_script(HostState& h) {
         error_page(h, h.script_name, "Tarnwick Error: Script file name contains invalid path info", true, 400);
         return;
     }
-    b.call_line = line.substr(0, line.size() - 2);
+    h.call_line = line.substr(0, line.size() - 2);
     size_t size = line.size() + 1 > 4506 ? line.size() + 1 : 4506;
     Handle block = pf::gmem_alloc(size, true);
     if (!block) {
@@ -165,9 +160,9 @@ void run_script(HostState& h) {
         pf::set_timer(h.window, kTimeoutTimer, h.timeout_seconds * 1000);
         arm_watchdog(h, uint64_t{h.timeout_seconds} * 2000);
     }
-    b.running = true;
+    h.running = true;
     b.run(h.window, b.rec.instance_block, block, &Parent_ProcessCommand2, host_function_table());
-    b.running = false;
+    h.running = false;
     pf::watchdog_disarm();
     pf::kill_timer(h.window, kTimeoutTimer);
     pf::gmem_free(block);
@@ -189,13 +184,12 @@ void handle_run_request(HostState& h) {
 }
 
 void on_timer(HostState& h) {
-    Binding& b = binding();
-    if (!b.running) return;
-    if (b.timed_out) {
+    if (!h.running) return;
+    if (h.timed_out) {
         end_stuck_script(h);  // a whole period after the cancel and the script still runs
         return;
     }
-    if (b.timed_out.exchange(true)) return;
+    if (h.timed_out.exchange(true)) return;
     // However cleanly the script stops, a worker does not serve again after a time-out.
     pf::mark_process_spent("the script timed out");
     error_page(h, kTimeoutDetail, kTimeoutHeadline, true, 503);
@@ -224,13 +218,13 @@ bool script_cancelled(const HostState& h) {
 uint32_t set_timeout(HostState& h, uint32_t seconds) {
     uint32_t previous = h.timeout_seconds;
     h.timeout_seconds = seconds;
-    if (h.window && binding().running) {
+    if (h.window && h.running) {
         if (seconds == 0) {
             pf::kill_timer(h.window, kTimeoutTimer);
             pf::watchdog_disarm();
         } else {
             pf::set_timer(h.window, kTimeoutTimer, seconds * 1000);
-            if (!binding().timed_out) arm_watchdog(h, uint64_t{seconds} * 2000);
+            if (!h.timed_out) arm_watchdog(h, uint64_t{seconds} * 2000);
         }
     }
     return previous;
@@ -267,7 +261,6 @@ int32_t host_main(bool process_continues) {
     HostState h;  // the request's state: made fresh for each request, handed down from here
     RunningRequest running(h);
     int32_t code = 0;
-    binding().process_continues = process_continues;
     if (intake_start(h)) {
         if (!register_window_class()) {
             error_page(h, "InitApplication failed", "Tarnwick Error", true);
@@ -423,10 +416,6 @@ bool start_window_and_interpreter(HostState& h) {
 }
 
 bool host_reset_for_next_request(std::string* why) {
-    Binding& b = binding();
-    b.timed_out = false;
-    b.running = false;
-    b.call_line.clear();
     // The request's state went with its host_main; the next one makes its own.
     return pf::reset_after_request(why);
 }
@@ -450,7 +439,7 @@ void stop_interpreter(HostState& h, bool process_ends) {
         // names the script, not the line the host made up.
         std::string_view line = detail;
         while (!line.empty() && (line.back() == ' ' || line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-        if (!b.call_line.empty() && line == b.call_line) {
+        if (!h.call_line.empty() && line == h.call_line) {
             bool missing = std::strncmp(headline, "1400:", 5) == 0;
             error_page(h, h.script_name, headline, false, missing ? 404 : 500);
         } else {

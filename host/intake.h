@@ -3,6 +3,7 @@
 // (binding.h), handed to whatever needs it.
 // Pages and the error log are in pages.h; the interpreter and window in binding.h.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -75,6 +76,10 @@ struct HostState {
     bool have_output = false;
     platform::Hwnd window = 0;
     WebLog weblog;
+    // The script's run.
+    bool running = false;                // the interpreter is running the script
+    std::atomic<bool> timed_out{false};  // also set from the watchdog's signal
+    std::string call_line;               // the wrapper line that calls the script, without its line end
 };
 
 // Settings from TARNWICK.INI; the registry does not exist on this platform, so an empty

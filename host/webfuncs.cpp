@@ -715,12 +715,12 @@ constexpr KeywordRecord record_of(const WebFunction& w) {
     return r;
 }
 
-// The records the interpreter reads, and the closing record: id 9999, name length 0.
+// The records the interpreter reads, and the closing record (kTableEndId, name length 0).
 // Pure data made while compiling: read-only, nothing for the loader to fix up.
 constexpr auto kRecords = [] {
     std::array<KeywordRecord, kWebFunctionCount + 1> out{};
     for (size_t i = 0; i < kWebFunctionCount; ++i) out[i] = record_of(kWebFunctions[i]);
-    out[kWebFunctionCount].id = 9999;
+    out[kWebFunctionCount].id = kTableEndId;
     return out;
 }();
 
