@@ -57,10 +57,6 @@ struct Binding {
     HostInstanceRecord rec{};
     bool started = false;
     uint64_t live_instances = 0;
-    std::atomic<bool> timed_out{false};
-    bool running = false;
-    std::string call_line;  // the wrapper line that calls the script, without its line end
-    bool process_continues = false;  // a reused worker: another request follows in this process
     uint64_t instances_started = 0;  // in this process, the last requests' included
 };
 
@@ -116,43 +112,43 @@ constexpr const char* kStuckHeadline = "Tarnwick Error: Script did not stop afte
 
 constexpr uint64_t kWatchdogSlackMs = 500;
 
-void end_stuck_script() {
-    HostState& h = host();
+void end_stuck_script(const HostState& h) {
     // The watchdog's signal must not land on top of this ending and write the log a
     // second time (its lock is held by the interrupted append).
     pf::watchdog_disarm();
-    error_log_append(kStuckHeadline, h.script_name);
+    error_log_append(h, kStuckHeadline, h.script_name);
     pf::process_exit(h.exit_code);
 }
 
 // Runs from the platform's watchdog signal, on top of a script stuck where no message is
-// pumped; the platform ends the process afterwards.
+// pumped; the platform ends the process afterwards. A signal handler is handed nothing:
+// the request comes from running_request().
 void on_watchdog() {
-    Binding& b = binding();
-    if (!b.timed_out.exchange(true)) error_page(kTimeoutDetail, kTimeoutHeadline, true, 503);
-    error_log_append(kStuckHeadline, host().script_name);
+    HostState* h = running_request();
+    if (!h) return;
+    if (!h->timed_out.exchange(true)) error_page(*h, kTimeoutDetail, kTimeoutHeadline, true, 503);
+    error_log_append(*h, kStuckHeadline, h->script_name);
 }
 
 // The watchdog ends a script that has neither stopped nor been cancelled one period
 // after its time-out.
-void arm_watchdog(uint64_t ms) {
+void arm_watchdog(const HostState& h, uint64_t ms) {
     if (ms > UINT32_MAX) ms = UINT32_MAX;
-    pf::watchdog_arm(static_cast<uint32_t>(ms), &on_watchdog, pf::exit_status(host().exit_code));
+    pf::watchdog_arm(static_cast<uint32_t>(ms), &on_watchdog, pf::exit_status(h.exit_code));
 }
 
-void run_script() {
-    HostState& h = host();
+void run_script(HostState& h) {
     Binding& b = binding();
     std::string line;
     if (!build_call_line(h.script_path.empty() ? h.script_name : h.script_path, &line)) {
-        error_page(h.script_name, "Tarnwick Error: Script file name contains invalid path info", true, 400);
+        error_page(h, h.script_name, "Tarnwick Error: Script file name contains invalid path info", true, 400);
         return;
     }
-    b.call_line = line.substr(0, line.size() - 2);
+    h.call_line = line.substr(0, line.size() - 2);
     size_t size = line.size() + 1 > 4506 ? line.size() + 1 : 4506;
     Handle block = pf::gmem_alloc(size, true);
     if (!block) {
-        error_page("Memory allocation failed", "Tarnwick Error", true);
+        error_page(h, "Memory allocation failed", "Tarnwick Error", true);
         return;
     }
     if (void* p = pf::gmem_lock(block)) {
@@ -162,50 +158,48 @@ void run_script() {
     h.script_started = true;
     if (h.timeout_seconds) {
         pf::set_timer(h.window, kTimeoutTimer, h.timeout_seconds * 1000);
-        arm_watchdog(uint64_t{h.timeout_seconds} * 2000);
+        arm_watchdog(h, uint64_t{h.timeout_seconds} * 2000);
     }
-    b.running = true;
+    h.running = true;
     b.run(h.window, b.rec.instance_block, block, &Parent_ProcessCommand2, host_function_table());
-    b.running = false;
+    h.running = false;
     pf::watchdog_disarm();
     pf::kill_timer(h.window, kTimeoutTimer);
     pf::gmem_free(block);
 }
 
-void handle_run_request() {
-    HostState& h = host();
+void handle_run_request(HostState& h) {
     const std::string& name = h.script_name;
-    if (iequals(name, "dumpgif")) page_dumpgif();
-    else if (iequals(name, "dumpinputdata")) page_dumpinputdata();
-    else if (name.empty()) error_page("", "Tarnwick Error: Script file name not specified", true, 400);
-    else if (iequals(name, "deleteerrorlog")) page_deleteerrorlog();
-    else if (iequals(name, "dumpauthorinfo")) page_dumpauthorinfo();
-    else if (iequals(name, "dumperrorlog")) page_dumperrorlog();
-    else if (name.size() >= 13 && iequals(std::string_view(name).substr(0, 13), "dumpinputdata")) page_dumpinputdata();
+    if (iequals(name, "dumpgif")) page_dumpgif(h);
+    else if (iequals(name, "dumpinputdata")) page_dumpinputdata(h);
+    else if (name.empty()) error_page(h, "", "Tarnwick Error: Script file name not specified", true, 400);
+    else if (iequals(name, "deleteerrorlog")) page_deleteerrorlog(h);
+    else if (iequals(name, "dumpauthorinfo")) page_dumpauthorinfo(h);
+    else if (iequals(name, "dumperrorlog")) page_dumperrorlog(h);
+    else if (name.size() >= 13 && iequals(std::string_view(name).substr(0, 13), "dumpinputdata")) page_dumpinputdata(h);
     else if (name.size() < 5 || !iequals(std::string_view(name).substr(name.size() - 4), ".web"))
-        error_page(name, "Tarnwick Error: File does not have an extension of '.WEB'", true, 400);
-    else run_script();
+        error_page(h, name, "Tarnwick Error: File does not have an extension of '.WEB'", true, 400);
+    else run_script(h);
     pf::destroy_window(h.window);
 }
 
-void on_timer() {
-    Binding& b = binding();
-    if (!b.running) return;
-    if (b.timed_out) {
-        end_stuck_script();  // a whole period after the cancel and the script still runs
+void on_timer(HostState& h) {
+    if (!h.running) return;
+    if (h.timed_out) {
+        end_stuck_script(h);  // a whole period after the cancel and the script still runs
         return;
     }
-    if (b.timed_out.exchange(true)) return;
+    if (h.timed_out.exchange(true)) return;
     // However cleanly the script stops, a worker does not serve again after a time-out.
     pf::mark_process_spent("the script timed out");
-    error_page(kTimeoutDetail, kTimeoutHeadline, true, 503);
+    error_page(h, kTimeoutDetail, kTimeoutHeadline, true, 503);
     pf::flush_std_output();  // the page is due now, however long the script takes to stop
-    host().cancelled = true;
+    h.cancelled = true;
     call_service(7, "", "", 0, 0);
     // A script that still pumps messages is ended by this timer one period later; the
     // watchdog, a little after that, is only for a script that no longer pumps, so the
     // two never race for the same moment.
-    arm_watchdog(uint64_t{host().timeout_seconds} * 1000 + kWatchdogSlackMs);
+    arm_watchdog(h, uint64_t{h.timeout_seconds} * 1000 + kWatchdogSlackMs);
 }
 
 }  // namespace
@@ -216,22 +210,21 @@ intptr_t call_service(int32_t code, const char* s1, const char* s2, intptr_t n, 
     return b.services(b.rec.instance_block, code, s1, s2, n, p);
 }
 
-bool script_cancelled() {
+bool script_cancelled(const HostState& h) {
     pf::pump_messages();
-    return host().cancelled;
+    return h.cancelled;
 }
 
-uint32_t set_timeout(uint32_t seconds) {
-    HostState& h = host();
+uint32_t set_timeout(HostState& h, uint32_t seconds) {
     uint32_t previous = h.timeout_seconds;
     h.timeout_seconds = seconds;
-    if (h.window && binding().running) {
+    if (h.window && h.running) {
         if (seconds == 0) {
             pf::kill_timer(h.window, kTimeoutTimer);
             pf::watchdog_disarm();
         } else {
             pf::set_timer(h.window, kTimeoutTimer, seconds * 1000);
-            if (!binding().timed_out) arm_watchdog(uint64_t{seconds} * 2000);
+            if (!h.timed_out) arm_watchdog(h, uint64_t{seconds} * 2000);
         }
     }
     return previous;
@@ -265,26 +258,26 @@ static bool mark_keywords(std::vector<const char*> names, bool disable) {
 bool register_window_class() { return pf::register_class(kWindowClass, &MainWndProc); }
 
 int32_t host_main(bool process_continues) {
+    HostState h;  // the request's state: made fresh for each request, handed down from here
+    RunningRequest running(h);
     int32_t code = 0;
-    binding().process_continues = process_continues;
-    if (intake_start()) {
+    if (intake_start(h)) {
         if (!register_window_class()) {
-            error_page("InitApplication failed", "Tarnwick Error", true);
-        } else if (!start_window_and_interpreter()) {
-            error_page("InitInstance failed", "Tarnwick Error", true);
+            error_page(h, "InitApplication failed", "Tarnwick Error", true);
+        } else if (!start_window_and_interpreter(h)) {
+            error_page(h, "InitInstance failed", "Tarnwick Error", true);
         } else {
             code = run_message_loop();
-            stop_interpreter(!process_continues);
+            stop_interpreter(h, !process_continues);
         }
     }
-    intake_finish();
-    if (host().exit_code != 0) code = host().exit_code;
+    intake_finish(h);
+    if (h.exit_code != 0) code = h.exit_code;
     return code;
 }
 
-int start_instance() {
+int start_instance(HostState& h) {
     Binding& b = binding();
-    HostState& h = host();
     if (!load_library()) return static_cast<int>(pf::last_error() ? pf::last_error() : 126);
     void* fns[sizeof(kHostBoundExports) / sizeof(kHostBoundExports[0])];
     for (size_t i = 0; i < sizeof(kHostBoundExports) / sizeof(kHostBoundExports[0]); ++i) {
@@ -383,19 +376,18 @@ int start_instance() {
     return -1;
 }
 
-bool start_window_and_interpreter() {
-    HostState& h = host();
+bool start_window_and_interpreter(HostState& h) {
     std::string title = h.script_name.empty() ? "Tarnwick" : "Tarnwick - " + h.script_name;
     h.window = pf::create_window(kWindowClass, title.c_str(), 0);
-    if (!h.window) return error_page("Window Creation Error", "Fatal Error", true);
-    int code = start_instance();
+    if (!h.window) return error_page(h, "Window Creation Error", "Fatal Error", true);
+    int code = start_instance(h);
     if (code != -1) {
         if (code == 2 || code == 126 || code == 1157) {
-            error_page("KELRUN32.DLL not found", "Batch DLL initialization error", true);
+            error_page(h, "KELRUN32.DLL not found", "Batch DLL initialization error", true);
         } else {
             char detail[32];
             std::snprintf(detail, sizeof detail, "Err num %d", code);
-            error_page(detail, "Batch DLL initialization error", true);
+            error_page(h, detail, "Batch DLL initialization error", true);
         }
         pf::destroy_window(h.window);
         h.window = 0;
@@ -413,10 +405,10 @@ bool start_window_and_interpreter() {
     std::vector<const char*> names(std::begin(kDisabledFunctions), std::end(kDisabledFunctions));
     if (h.disable_dll_calls) names.insert(names.end(), std::begin(kDllFunctions), std::end(kDllFunctions));
     if (!marked || !mark_keywords(std::move(names), true)) {
-        error_page("Memory allocation failed", "Tarnwick Error", true);
+        error_page(h, "Memory allocation failed", "Tarnwick Error", true);
         pf::destroy_window(h.window);
         h.window = 0;
-        stop_interpreter();
+        stop_interpreter(h);
         return false;
     }
     pf::post_message(h.window, kRunRequestMessage, 0, 0);
@@ -424,12 +416,7 @@ bool start_window_and_interpreter() {
 }
 
 bool host_reset_for_next_request(std::string* why) {
-    Binding& b = binding();
-    b.timed_out = false;
-    b.running = false;
-    b.call_line.clear();
-    host() = HostState{};
-    reset_web_function_state();
+    // The request's state went with its host_main; the next one makes its own.
     return pf::reset_after_request(why);
 }
 
@@ -439,7 +426,7 @@ int run_message_loop() {
     return static_cast<int>(m.wparam);
 }
 
-void stop_interpreter(bool process_ends) {
+void stop_interpreter(HostState& h, bool process_ends) {
     Binding& b = binding();
     if (!b.started) return;
     // On the stack, whose pages the run has already touched: as static buffers they would
@@ -452,11 +439,11 @@ void stop_interpreter(bool process_ends) {
         // names the script, not the line the host made up.
         std::string_view line = detail;
         while (!line.empty() && (line.back() == ' ' || line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-        if (!b.call_line.empty() && line == b.call_line) {
+        if (!h.call_line.empty() && line == h.call_line) {
             bool missing = std::strncmp(headline, "1400:", 5) == 0;
-            error_page(host().script_name, headline, false, missing ? 404 : 500);
+            error_page(h, h.script_name, headline, false, missing ? 404 : 500);
         } else {
-            error_page(detail, headline, false, 500);
+            error_page(h, detail, headline, false, 500);
         }
     }
     --b.live_instances;
@@ -485,17 +472,19 @@ void stop_interpreter(bool process_ends) {
 
 intptr_t MainWndProc(kel::Hwnd w, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
     namespace pf = kel::platform;
+    // The window procedure's signature is fixed: the request comes from running_request().
+    kel::host::HostState* request = kel::host::running_request();
     switch (msg) {
     case pf::WM_CREATE:
         return 1;
     case kel::kRunRequestMessage:
-        kel::host::handle_run_request();
+        if (request) kel::host::handle_run_request(*request);
         return 1;
     case pf::WM_TIMER:
-        if (wparam == kel::host::kTimeoutTimer) kel::host::on_timer();
+        if (request && wparam == kel::host::kTimeoutTimer) kel::host::on_timer(*request);
         return 0;
     case pf::WM_QUERYENDSESSION:
-        kel::host::host().cancelled = true;
+        if (request) request->cancelled = true;
         kel::host::call_service(7, "", "", 0, 0);
         return 1;
     case pf::WM_DESTROY:

@@ -1,5 +1,6 @@
-// The host's command callback, its message table and its function table.
-// The web functions' request state is intake.h's; the timer is binding.h's.
+// The host's command callback, its message table and its function table (made, with
+// the dispatch, from the one table of web functions in webfuncs.cpp). The web functions'
+// request state is intake.h's; the timer is binding.h's.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -14,6 +15,26 @@ namespace kel::host {
 
 constexpr Err kNotImplemented = Err::HostNotImplemented;
 constexpr size_t kResultSize = 4097;
+
+struct HostState;
+
+// The request being served. Its state belongs to host_main, which hands it down to
+// everything it calls; only the entry points whose C signatures are fixed and carry no
+// pointer of the host's (Parent_ProcessCommand2, the window procedure and the time-out's
+// watchdog) reach it through this one pointer, which host_main sets for the duration of
+// the request (RunningRequest) and clears afterwards. nullptr outside a request; the
+// callback then answers message 10131.
+HostState* running_request();
+class RunningRequest {
+public:
+    explicit RunningRequest(HostState& h);
+    ~RunningRequest();
+    RunningRequest(const RunningRequest&) = delete;
+    RunningRequest& operator=(const RunningRequest&) = delete;
+
+private:
+    HostState* previous_;
+};
 
 // Ids 0 to 32 and a closing record with id 9999 and name length 0.
 const KeywordRecord* host_function_table();

@@ -15,11 +15,6 @@ namespace kel::host {
 
 namespace pf = kel::platform;
 
-HostState& host() {
-    static HostState state;
-    return state;
-}
-
 static bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 static char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
@@ -35,8 +30,8 @@ static bool istarts_with(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
 }
 
-std::string read_setting(const char* section, const char* key) {
-    return pf::profile_get_string(host().settings_path.c_str(), section, key, "");
+std::string read_setting(const HostState& h, const char* section, const char* key) {
+    return pf::profile_get_string(h.settings_path.c_str(), section, key, "");
 }
 
 int32_t decimal(std::string_view s) {
@@ -256,8 +251,7 @@ static std::string env(const char* name) {
     return v;
 }
 
-static void close_handles() {
-    HostState& h = host();
+static void close_handles(HostState& h) {
     if (h.dat.valid()) pf::file_close(h.dat);
     if (h.mode != Mode::Cgi) {
         if (h.in.valid()) pf::file_close(h.in);
@@ -266,8 +260,7 @@ static void close_handles() {
     }
 }
 
-static void read_settings() {
-    HostState& h = host();
+static void read_settings(HostState& h) {
     // Most sites have no TARNWICK.INI; each lookup of a missing file scans the directory
     // for a case-insensitive match, so find out once and skip the read.
     if (!pf::file_exists(h.settings_path.c_str())) {
@@ -304,8 +297,7 @@ static void read_settings() {
 // Mode selection and opening the input and output. Returns false after an error page.
 // A web server's environment always decides: under CGI the arguments are request text
 // (a query without "=" arrives as arguments), never a mode switch or an output path.
-static bool open_mode(std::string* cmdline_request) {
-    HostState& h = host();
+static bool open_mode(HostState& h, std::string* cmdline_request) {
     const char* a1 = pf::arg_count() > 1 ? pf::arg(1) : nullptr;
     std::string method;
     bool cgi = pf::env_get("REQUEST_METHOD", &method) || pf::env_get("GATEWAY_INTERFACE", nullptr);
@@ -317,7 +309,7 @@ static bool open_mode(std::string* cmdline_request) {
         h.out_path = out.empty() ? h.temp_dir + "TARNWICK.LCL" : from_start_dir(out);
         *cmdline_request = request_from_command_line(2);
         h.out = pf::file_open(h.out_path.c_str(), pf::Open::WriteTruncate);
-        if (!h.out.valid()) return error_page(h.out_path, "Tarnwick Error: Could not open/create OUT file", true);
+        if (!h.out.valid()) return error_page(h, h.out_path, "Tarnwick Error: Could not open/create OUT file", true);
         h.have_output = true;
         return true;
     }
@@ -326,19 +318,19 @@ static bool open_mode(std::string* cmdline_request) {
         h.get_flag = iequals(method, "GET");
         *cmdline_request = request_from_command_line(1);
         h.out = pf::std_output();
-        if (!h.out.valid()) return error_page("GetStdHandle(STD_OUTPUT_HANDLE) failed", "Tarnwick Error", true);
+        if (!h.out.valid()) return error_page(h, "GetStdHandle(STD_OUTPUT_HANDLE) failed", "Tarnwick Error", true);
         h.have_output = true;
         std::string cl;
         auto len = pf::env_get("CONTENT_LENGTH", &cl) ? parse_content_length(cl) : std::nullopt;
         if (!h.get_flag && len && *len != 0) {
             h.in = pf::std_input();
-            if (!h.in.valid()) return error_page("GetStdHandle(STD_INPUT_HANDLE) failed", "Tarnwick Error", true);
+            if (!h.in.valid()) return error_page(h, "GetStdHandle(STD_INPUT_HANDLE) failed", "Tarnwick Error", true);
         }
         return true;
     }
     h.mode = Mode::File;
     if (pf::arg_count() < 4)
-        return error_page(pf::command_line(), "Tarnwick Error: Not enough command-line parameters", true);
+        return error_page(h, pf::command_line(), "Tarnwick Error: Not enough command-line parameters", true);
     std::string* paths[3] = {&h.dat_path, &h.con_path, &h.out_path};
     for (int i = 0; i < 3; ++i) {
         std::string p = pf::arg(i + 1);
@@ -347,17 +339,17 @@ static bool open_mode(std::string* cmdline_request) {
     }
     *cmdline_request = request_from_command_line(4);
     h.dat = pf::file_open(h.dat_path.c_str(), pf::Open::Read);
-    if (!h.dat.valid()) return error_page(h.dat_path, "Tarnwick Error: Could not find/open DAT file", true);
+    if (!h.dat.valid()) return error_page(h, h.dat_path, "Tarnwick Error: Could not find/open DAT file", true);
     h.in = pf::file_open(h.con_path.c_str(), pf::Open::Read);
     if (!h.in.valid()) {
         pf::file_close(h.dat);
-        return error_page(h.con_path, "Tarnwick Error: Could not find/open CON file", true);
+        return error_page(h, h.con_path, "Tarnwick Error: Could not find/open CON file", true);
     }
     h.out = pf::file_open(h.out_path.c_str(), pf::Open::WriteCreate);
     if (!h.out.valid()) {
         pf::file_close(h.dat);
         pf::file_close(h.in);
-        return error_page(h.out_path, "Tarnwick Error: Could not open/create OUT file", true);
+        return error_page(h, h.out_path, "Tarnwick Error: Could not open/create OUT file", true);
     }
     h.have_output = true;
     return true;
@@ -371,17 +363,16 @@ static std::string request_text_decoded(std::string_view raw) {
     return s;
 }
 
-static std::string dat_value(const char* key, size_t limit) {
-    std::string v = pf::profile_get_string(host().dat_path.c_str(), "CGI", key, "");
+static std::string dat_value(const HostState& h, const char* key, size_t limit) {
+    std::string v = pf::profile_get_string(h.dat_path.c_str(), "CGI", key, "");
     if (v.size() > limit) v.resize(limit);
     return v;
 }
 
 // Chooses the request text; fills query_text/raw copy. Returns the request text.
-static std::string choose_request_text(const std::string& cmdline_request, std::string* raw) {
-    HostState& h = host();
+static std::string choose_request_text(HostState& h, const std::string& cmdline_request, std::string* raw) {
     if (h.mode == Mode::File) {
-        h.dat_query_string = dat_value("Query String", kMaxQueryText);
+        h.dat_query_string = dat_value(h, "Query String", kMaxQueryText);
         if (!h.dat_query_string.empty()) {
             h.query_text = h.dat_query_string;
             *raw = h.query_text;
@@ -406,19 +397,18 @@ static std::string choose_request_text(const std::string& cmdline_request, std::
 
 // The largest content read: MaxContentLength, within the 32-bit count that also holds
 // the two extra bytes.
-static uint64_t content_cap() {
-    uint64_t cap = host().max_content_length;
+static uint64_t content_cap(const HostState& h) {
+    uint64_t cap = h.max_content_length;
     return cap > std::numeric_limits<uint32_t>::max() - 3u ? std::numeric_limits<uint32_t>::max() - 3u : cap;
 }
 
-static void settings_start() {
-    HostState& h = host();
+static void settings_start(HostState& h) {
     h.program_dir = pf::program_dir();
     h.program_file_name = pf::program_file_name();
     if (h.program_file_name.empty()) h.program_file_name = "tarnhost";
     h.temp_dir = pf::temp_dir();
     h.settings_path = h.program_dir + "/TARNWICK.INI";
-    read_settings();
+    read_settings(h);
 }
 
 uint64_t content_to_read_for_request() {
@@ -426,16 +416,17 @@ uint64_t content_to_read_for_request() {
     if (!pf::env_get("REQUEST_METHOD", &method) || iequals(method, "GET")) return 0;
     auto len = pf::env_get("CONTENT_LENGTH", &cl) ? parse_content_length(cl) : std::nullopt;
     if (!len || *len == 0) return 0;
-    settings_start();
-    return *len > content_cap() ? 0 : *len;
+    // Only the settings are needed: the request's own state is made by host_main.
+    HostState h;
+    settings_start(h);
+    return *len > content_cap(h) ? 0 : *len;
 }
 
-static bool content_too_large() {
-    return error_page("Posted content too large", "Tarnwick Error", true, 413);
+static bool content_too_large(HostState& h) {
+    return error_page(h, "Posted content too large", "Tarnwick Error", true, 413);
 }
 
-std::string_view form_view(const char* p) {
-    HostState& h = host();
+std::string_view form_view(HostState& h, const char* p) {
     std::string_view c(p, h.content_offset + size_t{h.content_length});
     if (h.content_kind != 2) return c.substr(h.content_offset);
     // The length up to the first NUL is found once: every field call reads this view.
@@ -443,8 +434,7 @@ std::string_view form_view(const char* p) {
     return c.substr(0, h.form_text_length);
 }
 
-static void drop_content() {
-    HostState& h = host();
+static void drop_content(HostState& h) {
     h.form.clear();
     h.form_text_length = SIZE_MAX;
     if (h.content) pf::gmem_free(h.content);
@@ -479,19 +469,18 @@ static size_t read_stream(pf::File f, char* dst, size_t size, uint64_t deadline,
     return got;
 }
 
-static bool read_content() {
-    HostState& h = host();
+static bool read_content(HostState& h) {
     if (h.mode == Mode::Local) return true;
-    std::string type = h.mode == Mode::File ? dat_value("Content Type", kMaxContentType) : env("CONTENT_TYPE");
+    std::string type = h.mode == Mode::File ? dat_value(h, "Content Type", kMaxContentType) : env("CONTENT_TYPE");
     if (type.size() > kMaxContentType) type.resize(kMaxContentType);
     h.content_kind = classify_content_type(type, &h.boundary);
     if (h.content_kind == 0) {
-        error_page("Form has an unsupported 'Content Type'", "Tarnwick Error", true, 415);
-        close_handles();
+        error_page(h, "Form has an unsupported 'Content Type'", "Tarnwick Error", true, 415);
+        close_handles(h);
         return false;
     }
 
-    uint64_t cap = content_cap();
+    uint64_t cap = content_cap(h);
     std::string qs;
     std::string_view get_part;
     uint64_t size = 0;
@@ -508,14 +497,14 @@ static bool read_content() {
         size = s > 0 ? static_cast<uint64_t>(s) : 0;
     }
     if (size == 0) return true;
-    if (size > cap) return content_too_large();
+    if (size > cap) return content_too_large(h);
 
     h.content = pf::gmem_alloc(static_cast<size_t>(size) + 2, false);
-    if (!h.content) return error_page("Error allocating memory for CON buffer", "Tarnwick Error", true, 500);
+    if (!h.content) return error_page(h, "Error allocating memory for CON buffer", "Tarnwick Error", true, 500);
     char* p = static_cast<char*>(pf::gmem_lock(h.content));
     if (!p) {
-        drop_content();
-        return error_page("Error allocating memory for CON buffer", "Tarnwick Error", true);
+        drop_content(h);
+        return error_page(h, "Error allocating memory for CON buffer", "Tarnwick Error", true);
     }
     if (h.content_kind == 2) {
         p[0] = '&';
@@ -535,7 +524,7 @@ static bool read_content() {
     }
     if (ended) {
         pf::gmem_unlock(h.content);
-        return error_page("The request was ended while its content was being read", "Tarnwick Error", true, 503);
+        return error_page(h, "The request was ended while its content was being read", "Tarnwick Error", true, 503);
     }
     dst[got] = '\0';
     h.content_length = static_cast<uint32_t>(got);
@@ -546,32 +535,31 @@ static bool read_content() {
         dst[got] = '\0';
         h.content_length = static_cast<uint32_t>(got);
     }
-    if (got != 0 && !h.form.build(form_view(p), h.content_kind, h.boundary, h.max_form_fields)) {
+    if (got != 0 && !h.form.build(form_view(h, p), h.content_kind, h.boundary, h.max_form_fields)) {
         pf::gmem_unlock(h.content);
-        return error_page("Posted form has too many fields", "Tarnwick Error", true, 413);
+        return error_page(h, "Posted form has too many fields", "Tarnwick Error", true, 413);
     }
     pf::gmem_unlock(h.content);
-    if (got == 0) drop_content();
+    if (got == 0) drop_content(h);
     return true;
 }
 
-bool intake_start() {
-    HostState& h = host();
-    settings_start();
+bool intake_start(HostState& h) {
+    settings_start(h);
 
     std::string cmdline_request;
-    if (!open_mode(&cmdline_request)) return false;
+    if (!open_mode(h, &cmdline_request)) return false;
 
     std::string raw;
-    std::string request = choose_request_text(cmdline_request, &raw);
+    std::string request = choose_request_text(h, cmdline_request, &raw);
     h.raw_cmd = raw_command_data(raw);
     h.raw_cmd_unescaped = unescape_backslashes(h.raw_cmd);
     ParsedRequest parsed = parse_request_text(request);
     h.script_name = std::move(parsed.script_name);
     h.command_data = std::move(parsed.command_data);
     if (!path_check(h.script_name)) {
-        error_page(h.script_name, "Tarnwick Error: Script file name contains invalid path info", true, 400);
-        close_handles();
+        error_page(h, h.script_name, "Tarnwick Error: Script file name contains invalid path info", true, 400);
+        close_handles(h);
         return false;
     }
 
@@ -580,19 +568,19 @@ bool intake_start() {
         std::string found = pf::search_path(h.script_name.c_str(), h.program_dir.c_str());
         h.script_path = found.empty() ? h.script_name : found;
     }
-    if (!read_content()) {
-        drop_content();
-        close_handles();
+    if (!read_content(h)) {
+        drop_content(h);
+        close_handles(h);
         return false;
     }
     return true;
 }
 
-void intake_finish() {
-    HostState& h = host();
-    drop_content();
-    close_handles();
-    if (h.weblog.valid()) pf::file_close(h.weblog);
+void intake_finish(HostState& h) {
+    drop_content(h);
+    close_handles(h);
+    if (h.weblog.file.valid()) pf::file_close(h.weblog.file);
+    h.weblog.file = pf::File{};
 }
 
 }  // namespace kel::host

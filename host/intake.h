@@ -1,7 +1,9 @@
-// Request intake: the process-wide request state, start-up order, settings, mode,
-// request text parsing, URL decoding, the path check and the posted content.
+// Request intake: the request's state, start-up order, settings, mode, request text
+// parsing, URL decoding, the path check and the posted content. The state is host_main's
+// (binding.h), handed to whatever needs it.
 // Pages and the error log are in pages.h; the interpreter and window in binding.h.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +24,16 @@ constexpr uint64_t kDefaultMaxContentLength = 100ull * 1024 * 1024;
 constexpr uint64_t kDefaultMaxFormFields = 10000;
 
 enum class Mode { Cgi, File, Local };
+
+// The log that webopenlog opened and weblogline reads: its format (1 common, 2
+// combined, 3 MS), the offset of the next line and the fields of the last line read,
+// "param1".."param9", "paramA".."paramJ".
+struct WebLog {
+    platform::File file;  // closed at the end of the request
+    int format = 0;
+    int64_t pos = 0;
+    std::string fields[19];
+};
 
 struct HostState {
     std::string program_dir;      // no trailing separator
@@ -63,14 +75,16 @@ struct HostState {
     platform::File in, out, dat;
     bool have_output = false;
     platform::Hwnd window = 0;
-    platform::File weblog;        // WebOpenLog's file, closed at exit
+    WebLog weblog;
+    // The script's run.
+    bool running = false;                // the interpreter is running the script
+    std::atomic<bool> timed_out{false};  // also set from the watchdog's signal
+    std::string call_line;               // the wrapper line that calls the script, without its line end
 };
-
-HostState& host();
 
 // Settings from TARNWICK.INI; the registry does not exist on this platform, so an empty
 // value there is the final answer.
-std::string read_setting(const char* section, const char* key);
+std::string read_setting(const HostState& h, const char* section, const char* key);
 
 // ASCII comparison without case, the host's one rule for names and keywords.
 bool iequals(std::string_view a, std::string_view b);
@@ -116,7 +130,7 @@ int classify_content_type(std::string_view type, std::string* boundary);
 
 // The content as the form fields see it, from a pointer to the locked content block:
 // URL-encoded content from its leading "&" to the first NUL, multipart content as bytes.
-std::string_view form_view(const char* block);
+std::string_view form_view(HostState& h, const char* block);
 
 // The bytes of posted content the CGI path reads from the standard input for the request
 // in the environment: 0 for GET, for a missing, invalid or zero CONTENT_LENGTH and for one
@@ -125,8 +139,8 @@ uint64_t content_to_read_for_request();
 
 // Start-up: everything before the window. Returns false when the program must end
 // (an error page has then been written).
-bool intake_start();
+bool intake_start(HostState& h);
 // Frees the content block and closes the handles at exit.
-void intake_finish();
+void intake_finish(HostState& h);
 
 }  // namespace kel::host

@@ -17,8 +17,7 @@ namespace pf = kel::platform;
 // A log writer that cannot get the lock within this time skips its entry.
 constexpr int kLogLockWaitMs = 2000;
 
-bool out_raw(std::string_view s) {
-    HostState& h = host();
+bool out_raw(HostState& h, std::string_view s) {
     if (!h.have_output) return false;
     if (s.empty()) return true;
     h.output_written = true;
@@ -36,31 +35,34 @@ static std::string angle_escape(std::string_view s) {
     return r;
 }
 
-bool out_angle_escaped(std::string_view s) { return out_raw(angle_escape(s)); }
+bool out_angle_escaped(HostState& h, std::string_view s) { return out_raw(h, angle_escape(s)); }
+
+// One character as HTML text: "&", "<", ">" and the double quote as entities.
+static void append_html_escaped(std::string& r, char c) {
+    switch (c) {
+    case '&': r += "&amp;"; break;
+    case '<': r += "&lt;"; break;
+    case '>': r += "&gt;"; break;
+    case '"': r += "&quot;"; break;
+    default: r += c;
+    }
+}
 
 std::string html_escape(std::string_view s) {
     std::string r;
     r.reserve(s.size());
-    for (char c : s) {
-        switch (c) {
-        case '&': r += "&amp;"; break;
-        case '<': r += "&lt;"; break;
-        case '>': r += "&gt;"; break;
-        case '"': r += "&quot;"; break;
-        default: r += c;
-        }
-    }
+    for (char c : s) append_html_escaped(r, c);
     return r;
 }
 
-bool out_html_escaped(std::string_view s) { return out_raw(html_escape(s)); }
+bool out_html_escaped(HostState& h, std::string_view s) { return out_raw(h, html_escape(s)); }
 
-bool out_file(const std::string& path, bool escape, bool line_end) {
+bool out_file(HostState& h, const std::string& path, bool escape, bool line_end) {
     std::string data;
     if (!pf::file_read_all(path.c_str(), &data)) return false;
     if (escape) data = html_escape(data);
     if (line_end) data += "\r\n";
-    return out_raw(data);
+    return out_raw(h, data);
 }
 
 std::string status_line(int status) {
@@ -77,8 +79,7 @@ std::string status_line(int status) {
     return "Status: " + std::to_string(status) + " " + text + "\r\n";
 }
 
-bool error_page(std::string_view detail, std::string_view headline, bool log, int status) {
-    HostState& h = host();
+bool error_page(HostState& h, std::string_view detail, std::string_view headline, bool log, int status) {
     if (h.have_output) {
         // Only the first page of a response opens it; a later one (the time-out page, a
         // second start-up failure, an error after the script wrote) continues the body.
@@ -95,42 +96,16 @@ bool error_page(std::string_view detail, std::string_view headline, bool log, in
         page += "\r\n\r\n";
         page += angle_escape(detail);
         page += "\r\n</Pre>\r\n<HR>\r\n";
-        out_raw(page);
+        out_raw(h, page);
     }
-    if (log && !h.error_log_path.empty()) error_log_append(headline, detail);
+    if (log && !h.error_log_path.empty()) error_log_append(h, headline, detail);
     return false;
 }
 
-std::string escape_log_text(std::string_view s) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string r;
-    r.reserve(s.size());
-    for (unsigned char c : s) {
-        if ((c < 0x20 && c != '\t') || c == 0x7F) {
-            r += '%';
-            r += kHex[c >> 4];
-            r += kHex[c & 15];
-        } else {
-            r += static_cast<char>(c);
-        }
-    }
-    return r;
-}
-
-bool error_log_append(std::string_view headline, std::string_view detail) {
-    HostState& h = host();
+bool error_log_append(const HostState& h, std::string_view headline, std::string_view detail) {
     if (h.error_log_path.empty()) return false;
-    pf::LocalTime t = pf::local_time();
-    std::string who = h.script_name.empty() ? "Tarnwick" : "Tarnwick - " + escape_log_text(h.script_name);
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%02d/%02d/%02d  %02d:%02d:%02d  ", t.month, t.day, t.year % 100, t.hour,
-                  t.minute, t.second);
-    std::string entry = stamp + who + "\r\n\r\n";
-    if (!headline.empty()) entry += escape_log_text(headline) + "\r\n";
-    entry += "\r\n";
-    if (!detail.empty()) entry += escape_log_text(detail) + "\r\n";
-    entry += "\r\n<HR>\r\n\r\n";
-
+    std::string who = h.script_name.empty() ? "Tarnwick" : "Tarnwick - " + h.script_name;
+    std::string entry = error_log_entry(pf::local_time(), who, headline, detail);
     return pf::file_append_locked(h.error_log_path.c_str(), entry, kLogLockWaitMs);
 }
 
@@ -140,8 +115,7 @@ static std::string env(const char* name) {
     return v;
 }
 
-std::string self_url() {
-    HostState& h = host();
+std::string self_url(const HostState& h) {
     std::string port, server, script;
     if (h.mode == Mode::File) {
         server = pf::profile_get_string(h.dat_path.c_str(), "CGI", "Server Name", "");
@@ -175,8 +149,8 @@ static std::string page_head() {
            "<BODY BGCOLOR=\"#FFFFFF\" LINK=\"003D84\" VLINK=\"003D84\" TEXT=\"#000000\" ALINK=\"#950000\">\r\n";
 }
 
-static std::string logo(const char* file) {
-    return "<IMG SRC=\"" + html_escape(self_url()) + "?dumpgif+" + file + "\" ALT=\"Tarnwick\" BORDER=\"0\">";
+static std::string logo(const HostState& h, const char* file) {
+    return "<IMG SRC=\"" + html_escape(self_url(h)) + "?dumpgif+" + file + "\" ALT=\"Tarnwick\" BORDER=\"0\">";
 }
 
 static const char kSupportLines[] =
@@ -188,9 +162,9 @@ static const char kAuthorLines[] =
     "Written by the Tarnwick developers as part of the KEL scripting tools.<BR>\r\n"
     "The KEL interpreter runs inside this program as the KELRUN32 library.<P>\r\n";
 
-static std::string page_foot(std::string_view message, std::string_view below_table = {}) {
+static std::string page_foot(const HostState& h, std::string_view message, std::string_view below_table = {}) {
     std::string s = "<CENTER>\r\n<TABLE WIDTH=\"90%\">\r\n<TR><TD WIDTH=\"225\" VALIGN=\"top\"><CENTER>\r\n";
-    s += logo(kLogoSmall) + "<BR>\r\n";
+    s += logo(h, kLogoSmall) + "<BR>\r\n";
     s += std::string("Version ") + kVersion + "\r\n</CENTER></TD>\r\n";
     s += "<TD>\r\n";
     s += message;
@@ -201,13 +175,13 @@ static std::string page_foot(std::string_view message, std::string_view below_ta
     return s;
 }
 
-void page_403() {
-    out_raw(status_line(403) +
+void page_403(HostState& h) {
+    out_raw(h, status_line(403) +
         "Content-type: text/html\r\n"
         "\r\n"
         "<HTML>\r\n<HEAD>\r\n<TITLE>403 Forbidden</TITLE>\r\n</HEAD>\r\n<BODY>\r\n"
         "<H1>Forbidden</H1>\r\nOperation not permitted\r\n</BODY>\r\n</HTML>\r\n");
-    host().header_sent = true;
+    h.header_sent = true;
 }
 
 // Fields of URL-encoded content: decoded name "=" decoded value, each cut at 4096.
@@ -229,9 +203,8 @@ static std::string urlencoded_fields(std::string_view content) {
     return s;
 }
 
-void page_dumpinputdata() {
-    HostState& h = host();
-    if (h.disable_dumpinputdata) return page_403();
+void page_dumpinputdata(HostState& h) {
+    if (h.disable_dumpinputdata) return page_403(h);
     std::string s = page_head();
     s += "<BLOCKQUOTE>\r\n<H1>Data file</H1>\r\n<PRE>\r\n";
     if (h.mode == Mode::Local) {
@@ -263,8 +236,8 @@ void page_dumpinputdata() {
         }
     }
     s += "</PRE>\r\n<HR>\r\n</BLOCKQUOTE>\r\n";
-    s += page_foot({});
-    out_raw(s);
+    s += page_foot(h, {});
+    out_raw(h, s);
     h.header_sent = true;
 }
 
@@ -282,35 +255,27 @@ static std::string escape_log_page(std::string_view log) {
             continue;
         }
         char c = log[i];
-        switch (c) {
-        case '&': r += "&amp;"; break;
-        case '<': r += "&lt;"; break;
-        case '>': r += "&gt;"; break;
-        case '"': r += "&quot;"; break;
-        default: r += c;
-        }
+        append_html_escaped(r, c);
         line_start = c == '\n';
     }
     return r;
 }
 
-void page_dumperrorlog() {
-    HostState& h = host();
-    if (h.disable_dumperrorlog) return page_403();
+void page_dumperrorlog(HostState& h) {
+    if (h.disable_dumperrorlog) return page_403(h);
     std::string log;
     if (!h.error_log_path.empty()) pf::file_read_all(h.error_log_path.c_str(), &log);
     std::string s = page_head();
     s += "<BLOCKQUOTE>\r\n<H1>Tarnwick Error Log</H1>\r\n<PRE>\r\n";
     s += escape_log_page(log);
     s += "</PRE></BLOCKQUOTE>\r\n";
-    s += page_foot({});
-    out_raw(s);
+    s += page_foot(h, {});
+    out_raw(h, s);
     h.header_sent = true;
 }
 
-void page_deleteerrorlog() {
-    HostState& h = host();
-    if (h.disable_deleteerrorlog) return page_403();
+void page_deleteerrorlog(HostState& h) {
+    if (h.disable_deleteerrorlog) return page_403(h);
     const char* message = "Error log not found.<P>\r\n";
     pf::File f = h.error_log_path.empty() ? pf::File{} : pf::file_open(h.error_log_path.c_str(), pf::Open::Read);
     if (f.valid()) {
@@ -318,13 +283,13 @@ void page_deleteerrorlog() {
         message = pf::file_delete(h.error_log_path.c_str()) ? "Error log has been deleted.<P>\r\n"
                                                              : "Unable to delete error log.<P>\r\n";
     }
-    out_raw(page_head() + page_foot(message));
+    out_raw(h, page_head() + page_foot(h, message));
     h.header_sent = true;
 }
 
-void page_dumpauthorinfo() {
-    out_raw(page_head() + page_foot(kAuthorLines, "<P>" + logo(kLogoLarge) + "\r\n"));
-    host().header_sent = true;
+void page_dumpauthorinfo(HostState& h) {
+    out_raw(h, page_head() + page_foot(h, kAuthorLines, "<P>" + logo(h, kLogoLarge) + "\r\n"));
+    h.header_sent = true;
 }
 
 static bool ends_with_gif(std::string_view n) {
@@ -333,30 +298,29 @@ static bool ends_with_gif(std::string_view n) {
     return e[0] == '.' && (e[1] | 0x20) == 'g' && (e[2] | 0x20) == 'i' && (e[3] | 0x20) == 'f';
 }
 
-void page_dumpgif() {
-    HostState& h = host();
+void page_dumpgif(HostState& h) {
     std::string name = h.command_data.substr(0, h.command_data.find(' '));
     if (name.empty()) {
-        error_page("GIF file name not specified", "Tarnwick Error", true, 400);
+        error_page(h, "GIF file name not specified", "Tarnwick Error", true, 400);
         return;
     }
     std::string shown = name;
     if (!path_check(name)) {
-        error_page(shown, "Tarnwick Error: GIF file name contains invalid path info", true, 400);
+        error_page(h, shown, "Tarnwick Error: GIF file name contains invalid path info", true, 400);
         return;
     }
     bool is_logo = name == kLogoSmall || name == kLogoLarge;
     if (!is_logo && !ends_with_gif(name)) {
-        error_page(name, "Tarnwick Error: File does not have an extension of '.GIF'", true, 400);
+        error_page(h, name, "Tarnwick Error: File does not have an extension of '.GIF'", true, 400);
         return;
     }
     std::string file = is_logo ? name + ".gif" : name;
     std::string data;
     if (!pf::file_read_all((h.program_dir + "/" + file).c_str(), &data)) {
-        error_page(name, "Tarnwick Error: Unable to find/open specified GIF file", true, 404);
+        error_page(h, name, "Tarnwick Error: Unable to find/open specified GIF file", true, 404);
         return;
     }
-    out_raw("Content-type: image/gif\r\n\r\n" + data);
+    out_raw(h, "Content-type: image/gif\r\n\r\n" + data);
     h.header_sent = true;
 }
 

@@ -1,14 +1,15 @@
-// The web functions behind the host function table, one per request code.
-// Codes whose function is not built yet answer message 10131 rather than a made-up result.
+// The web functions and their table, one row per request code: the keyword records the
+// interpreter reads and the dispatch of the command callback are both made from it.
 #include "host/webfuncs.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "host/binding.h"
+#include "host/callback.h"
 #include "host/intake.h"
 #include "host/pages.h"
 #include "host/png.h"
@@ -258,18 +259,16 @@ namespace {
 // Runs `fn` on the locked content as fields see it (form_view). False when there is no
 // content.
 template <class Fn>
-bool with_content(Fn fn) {
-    HostState& h = host();
+bool with_content(HostState& h, Fn fn) {
     if (!h.content || !h.content_length) return false;
     pf::GmemLock lock(h.content);
     if (!lock) return false;
-    fn(form_view(lock.as<char>()));
+    fn(form_view(h, lock.as<char>()));
     return true;
 }
 
 // The scratch block the field functions allocate for a value: content-length bytes.
-bool scratch_available() {
-    HostState& h = host();
+bool scratch_available(const HostState& h) {
     if (!h.content || !h.content_length || h.mode == Mode::Local) return false;
     Handle block = pf::gmem_alloc(h.content_length, false);
     if (!block) return false;
@@ -277,11 +276,10 @@ bool scratch_available() {
     return true;
 }
 
-std::string field(std::string_view name, size_t limit, bool text = false) {
-    HostState& h = host();
+std::string field(HostState& h, std::string_view name, size_t limit, bool text = false) {
     std::string v;
     if (h.mode == Mode::Local && h.content_kind == 3) return v;
-    with_content([&](std::string_view c) { v = h.form.value(c, name, limit, text); });
+    with_content(h, [&](std::string_view c) { v = h.form.value(c, name, limit, text); });
     return v;
 }
 
@@ -293,22 +291,22 @@ intptr_t copy_to_binary_buffer(const char* data, size_t n, int32_t handle) {
 // webparamdata(name)
 void webparamdata_fn(HostCall& c) {
     if (c.arg(1).empty()) return c.fail(Err::WebParamNoName);
-    c.ret_str(field(c.arg(1), kMaxCmdData, true));
+    c.ret_str(field(*c.host, c.arg(1), kMaxCmdData, true));
 }
 
 // webparamsize(name): the byte length of the value, joining tabs included.
 void webparamsize_fn(HostCall& c) {
     if (c.arg(1).empty()) return c.fail(Err::WebParamNoName);
-    if (!scratch_available()) return c.fail(Err::WebParamAlloc);
-    c.ret_int(static_cast<int32_t>(field(c.arg(1), host().content_length).size()));
+    if (!scratch_available(*c.host)) return c.fail(Err::WebParamAlloc);
+    c.ret_int(static_cast<int32_t>(field(*c.host, c.arg(1), c.host->content_length).size()));
 }
 
 // webparambuf(name, buffer)
 void webparambuf_fn(HostCall& c) {
     if (c.arg(1).empty()) return c.fail(Err::WebParamNoName);
     if (c.arg(2).empty() || !is_numeric(c.arg(2))) return c.fail(Err::WebParamBufBad);
-    if (!scratch_available()) return c.fail(Err::WebParamAlloc);
-    std::string v = field(c.arg(1), host().content_length);
+    if (!scratch_available(*c.host)) return c.fail(Err::WebParamAlloc);
+    std::string v = field(*c.host, c.arg(1), c.host->content_length);
     if (v.empty()) return c.ret_int(0);
     intptr_t r = copy_to_binary_buffer(v.data(), v.size(), decimal(c.arg(2)));
     if (r < 0) return c.fail(Err::WebParamBufBad);
@@ -322,16 +320,16 @@ void webparamfile_fn(HostCall& c) {
     std::string path(c.arg(2));
     pf::File f = pf::file_open(path.c_str(), pf::Open::WriteTruncate);
     if (!f.valid()) return c.fail(Err::WebParamFileOpenFailed);
-    if (!scratch_available()) {
+    if (!scratch_available(*c.host)) {
         pf::file_close(f);
         return c.fail(Err::WebParamAlloc);
     }
-    std::string v = field(c.arg(1), host().content_length);
+    std::string v = field(*c.host, c.arg(1), c.host->content_length);
     // Written in blocks so that the time-out can stop a large upload's copy.
     constexpr size_t kBlock = 1 << 20;
     bool ok = !v.empty();
     for (size_t at = 0; ok && at < v.size(); at += kBlock) {
-        if (at && script_cancelled()) ok = false;
+        if (at && script_cancelled(*c.host)) ok = false;
         else ok = pf::file_write(f, v.data() + at, std::min(kBlock, v.size() - at));
     }
     pf::file_close(f);
@@ -340,16 +338,16 @@ void webparamfile_fn(HostCall& c) {
 
 // webparamnames()
 void webparamnames_fn(HostCall& c) {
-    HostState& h = host();
+    HostState& h = *c.host;
     std::string names;
     if (!(h.mode == Mode::Local && h.content_kind == 3))
-        with_content([&](std::string_view content) { names = h.form.names(content); });
+        with_content(h, [&](std::string_view content) { names = h.form.names(content); });
     c.ret_long(std::move(names));
 }
 
 // webconbuf(buffer): the content into a binary buffer.
 void webconbuf_fn(HostCall& c) {
-    HostState& h = host();
+    const HostState& h = *c.host;
     if (c.arg(1).empty() || !is_numeric(c.arg(1))) return c.fail(Err::WebConBufBad);
     int32_t handle = decimal(c.arg(1));
     intptr_t r = -1;
@@ -373,7 +371,7 @@ void weboutbinary_fn(HostCall& c) {
     intptr_t end = call_service(43, "", handle, 3, 0);
     size_t size = pf::gmem_size(mem);
     size_t n = end < 0 ? 0 : static_cast<size_t>(end);
-    out_raw(std::string_view(lock.as<char>(), n < size ? n : size));
+    out_raw(*c.host, std::string_view(lock.as<char>(), n < size ? n : size));
     c.ret_int(1);
 }
 
@@ -381,9 +379,9 @@ void weboutbinary_fn(HostCall& c) {
 void webcounter_fn(HostCall& c) {
     std::string img;
     Err message{};
-    CounterFormat format = host().counter_png ? CounterFormat::Png : CounterFormat::Xbm;
+    CounterFormat format = c.host->counter_png ? CounterFormat::Png : CounterFormat::Xbm;
     if (!counter_image(c.arg(1), &img, &message, format)) return c.fail(message);
-    out_raw(img);
+    out_raw(*c.host, img);
     c.ret_int(1);
 }
 
@@ -397,22 +395,12 @@ void rtstatus_fn(HostCall& c) { c.ret_int(14); }
 // intcontrol(request, p1, p2, p3, p4): only request 1000, the exit code.
 void intcontrol_fn(HostCall& c) {
     if (decimal(c.arg(1)) != 1000) return c.fail(Err::HostIntControlBad);
-    int32_t previous = host().exit_code;
-    host().exit_code = decimal(c.arg(2));
+    int32_t previous = c.host->exit_code;
+    c.host->exit_code = decimal(c.arg(2));
     c.ret_int(previous);
 }
 
-
-struct LogReader {
-    int format = 0;
-    int64_t pos = 0;
-    std::string fields[kLogFields];
-};
-
-LogReader& log_reader() {
-    static LogReader r;
-    return r;
-}
+static_assert(sizeof(WebLog::fields) / sizeof(WebLog::fields[0]) == kLogFields);
 
 const char* const kLogFieldNames[kLogFields] = {"param1", "param2", "param3", "param4", "param5", "param6", "param7",
                                                "param8", "param9", "paramA", "paramB", "paramC", "paramD", "paramE",
@@ -420,30 +408,29 @@ const char* const kLogFieldNames[kLogFields] = {"param1", "param2", "param3", "p
 
 // webopenlog(file, format): replaces any earlier log.
 void webopenlog_fn(HostCall& c) {
-    HostState& h = host();
+    WebLog& log = c.host->weblog;
     if (c.arg(1).empty()) return c.fail(Err::WebOpenLogNoName);
     int32_t format = decimal(c.arg(2));
     if (format < 1 || format > 3) return c.fail(Err::WebOpenLogBadFormat);
     std::string path(c.arg(1));
     pf::File f = pf::file_open(path.c_str(), pf::Open::Read);
     if (!f.valid()) return c.fail(Err::WebOpenLogFailed);
-    if (h.weblog.valid()) pf::file_close(h.weblog);
-    h.weblog = f;
-    log_reader().format = format;
-    log_reader().pos = 0;
+    if (log.file.valid()) pf::file_close(log.file);
+    log.file = f;
+    log.format = format;
+    log.pos = 0;
     c.ret_int(f.fd);
 }
 
 // weblogline(handle, flags): the next line that parses, into the selected fields.
 void weblogline_fn(HostCall& c) {
-    HostState& h = host();
-    LogReader& r = log_reader();
-    if (c.arg(1).empty() || !h.weblog.valid() || decimal(c.arg(1)) != h.weblog.fd) return c.fail(Err::WebLogLineBadHandle);
+    WebLog& r = c.host->weblog;
+    if (c.arg(1).empty() || !r.file.valid() || decimal(c.arg(1)) != r.file.fd) return c.fail(Err::WebLogLineBadHandle);
     uint32_t flags = static_cast<uint32_t>(decimal(c.arg(2)));
     char buf[kMaxCmdData];  // on the stack: a static one would be a page of its own
     for (;;) {
-        if (!pf::file_seek(h.weblog, r.pos)) return c.fail(Err::WebLogLineReadError);
-        int64_t n = pf::file_read(h.weblog, buf, sizeof buf);
+        if (!pf::file_seek(r.file, r.pos)) return c.fail(Err::WebLogLineReadError);
+        int64_t n = pf::file_read(r.file, buf, sizeof buf);
         if (n < 0) return c.fail(Err::WebLogLineReadError);
         if (n == 0) return c.ret_int(0);
         std::string line;
@@ -472,26 +459,26 @@ void weblogline_fn(HostCall& c) {
 
 // webcloselog(handle): closes whatever log is open.
 void webcloselog_fn(HostCall& c) {
-    HostState& h = host();
-    if (!h.weblog.valid()) return c.ret_int(0);
-    pf::file_close(h.weblog);
-    h.weblog = pf::File{};
+    WebLog& log = c.host->weblog;
+    if (!log.file.valid()) return c.ret_int(0);
+    pf::file_close(log.file);
+    log.file = pf::File{};
     c.ret_int(1);
 }
 
 // webcmddata()
-void webcmddata_fn(HostCall& c) { c.ret_str(host().command_data); }
+void webcmddata_fn(HostCall& c) { c.ret_str(c.host->command_data); }
 
 // webcmdrawdata(flags): bit 0 asks for the backslash-unescaped form.
 void webcmdrawdata_fn(HostCall& c) {
     std::string_view flags = c.arg(1);
     if (flags.empty() || !is_numeric(flags)) return c.fail(Err::WebCmdRawDataBadFlags);
-    c.ret_str((decimal(flags) & 1) ? host().raw_cmd_unescaped : host().raw_cmd);
+    c.ret_str((decimal(flags) & 1) ? c.host->raw_cmd_unescaped : c.host->raw_cmd);
 }
 
 // webcondata(): the content as text, to its first NUL.
 void webcondata_fn(HostCall& c) {
-    HostState& h = host();
+    const HostState& h = *c.host;
     pf::GmemLock lock(h.content);
     if (!h.content || !lock) return c.ret_str("");
     const char* p = lock.as<char>() + h.content_offset;
@@ -500,11 +487,11 @@ void webcondata_fn(HostCall& c) {
 }
 
 // webconsize()
-void webconsize_fn(HostCall& c) { c.ret_int(static_cast<int32_t>(host().content_length)); }
+void webconsize_fn(HostCall& c) { c.ret_int(static_cast<int32_t>(c.host->content_length)); }
 
 // webdatdata(section, key, default)
 void webdatdata_fn(HostCall& c) {
-    HostState& h = host();
+    const HostState& h = *c.host;
     if (c.arg(1).empty()) return c.fail(Err::WebDataNoSection);
     if (c.arg(2).empty()) return c.fail(Err::WebDataNoKeyword);
     std::string section(c.arg(1)), key(c.arg(2)), def(c.arg(3)), v;
@@ -524,7 +511,7 @@ void webhashcode_fn(HostCall& c) {
 }
 
 // webislocal()
-void webislocal_fn(HostCall& c) { c.ret_int(host().mode == Mode::Local ? 1 : 0); }
+void webislocal_fn(HostCall& c) { c.ret_int(c.host->mode == Mode::Local ? 1 : 0); }
 
 // webout(text, count): the text, then count CR LF pairs.
 void webout_fn(HostCall& c) {
@@ -541,13 +528,13 @@ void webout_fn(HostCall& c) {
         char joined[kJoinedText + 512];
         if (!text.empty()) std::memcpy(joined, text.data(), text.size());
         std::memcpy(joined + text.size(), kLines.data(), static_cast<size_t>(count) * 2);
-        out_raw(std::string_view(joined, text.size() + static_cast<size_t>(count) * 2));
+        out_raw(*c.host, std::string_view(joined, text.size() + static_cast<size_t>(count) * 2));
         return c.ret_int(1);
     }
-    out_raw(text);
+    out_raw(*c.host, text);
     while (count > 0) {
         int32_t now = count < 256 ? count : 256;
-        if (!out_raw(std::string_view(kLines).substr(0, static_cast<size_t>(now) * 2))) break;
+        if (!out_raw(*c.host, std::string_view(kLines).substr(0, static_cast<size_t>(now) * 2))) break;
         count -= now;
     }
     c.ret_int(1);
@@ -569,9 +556,9 @@ void weboutfile_fn(HostCall& c) {
         return c.fail(Err::WebOutFileAlloc);
     }
     for (bool first = true;; first = false) {
-        if (!first && script_cancelled()) break;  // the time-out stops a long download
+        if (!first && script_cancelled(*c.host)) break;  // the time-out stops a long download
         int64_t n = pf::file_read(f, p, kBlock);
-        if (n <= 0 || !out_raw(std::string_view(p, static_cast<size_t>(n)))) break;
+        if (n <= 0 || !out_raw(*c.host, std::string_view(p, static_cast<size_t>(n)))) break;
     }
     pf::gmem_unlock(block);
     pf::gmem_free(block);
@@ -594,7 +581,7 @@ void webbaseconv_fn(HostCall& c) {
 void webverifycard_fn(HostCall& c) { c.ret_int(web_verify_card(c.arg(1))); }
 
 // webdumperror(headline, detail)
-void webdumperror_fn(HostCall& c) { c.ret_int(error_log_append(c.arg(1), c.arg(2)) ? 1 : 0); }
+void webdumperror_fn(HostCall& c) { c.ret_int(error_log_append(*c.host, c.arg(1), c.arg(2)) ? 1 : 0); }
 
 // websettimeout(seconds): returns the previous time-out.
 void websettimeout_fn(HostCall& c) {
@@ -602,58 +589,154 @@ void websettimeout_fn(HostCall& c) {
     if (s.empty() || !is_numeric(s)) return c.fail(Err::WebSetTimeoutBad);
     int32_t v = decimal(s);
     if (v > 4294967) return c.fail(Err::WebSetTimeoutBad);
-    if (v < 0) return c.ret_int(static_cast<int32_t>(host().timeout_seconds));
-    c.ret_int(static_cast<int32_t>(set_timeout(static_cast<uint32_t>(v))));
+    if (v < 0) return c.ret_int(static_cast<int32_t>(c.host->timeout_seconds));
+    c.ret_int(static_cast<int32_t>(set_timeout(*c.host, static_cast<uint32_t>(v))));
 }
 
-// breakpoint: the callback returns before calling here; kept for the table's shape.
+// breakpoint: nothing to answer.
 void breakpoint_fn(HostCall& c) { c.answer = false; }
 
 // dirscript(): the script path's directory, separator included.
 void dirscript_fn(HostCall& c) {
-    const std::string& p = host().script_path;
+    const std::string& p = c.host->script_path;
     size_t last = p.find_last_of("\\/");
     c.ret_str(last == std::string::npos ? std::string() : p.substr(0, last + 1));
 }
 
 }  // namespace
 
-const HostFn kHostFunctions[kHostFunctionCount] = {
-    reload_fn,         // 0
-    version_fn,        // 1
-    intcontrol_fn,     // 2
-    webcloselog_fn,    // 3
-    webcmddata_fn,     // 4
-    webconbuf_fn,      // 5
-    webcondata_fn,     // 6
-    webconsize_fn,     // 7
-    webcounter_fn,     // 8
-    webdatdata_fn,     // 9
-    webhashcode_fn,    // 10
-    webislocal_fn,     // 11
-    weblogline_fn,     // 12
-    webopenlog_fn,     // 13
-    webout_fn,         // 14
-    weboutfile_fn,     // 15
-    webparambuf_fn,    // 16
-    webparamdata_fn,   // 17
-    webparamfile_fn,   // 18
-    webparamsize_fn,   // 19
-    webparamnames_fn,  // 20
-    webbaseconv_fn,    // 21
-    webverifycard_fn,  // 22
-    webdumperror_fn,   // 23
-    websettimeout_fn,  // 24
-    breakpoint_fn,     // 25
-    nullptr,           // 26 @commonformat
-    nullptr,           // 27 @ncsaformat
-    nullptr,           // 28 @msformat
-    rtstatus_fn,       // 29
-    weboutbinary_fn,   // 30
-    dirscript_fn,      // 31
-    webcmdrawdata_fn,  // 32
+namespace {
+
+enum class WebKind : int32_t { Function = 2, Constant = 3, Statement = 4 };
+
+// One row per request code, in code order. A function or statement has an
+// implementation; a named constant has a value instead.
+struct WebFunction {
+    int32_t id;
+    const char* name;  // lower case, as scripts' names are matched after folding
+    WebKind kind;
+    uint8_t required = 0;
+    uint8_t optional = 0;
+    HostFn fn = nullptr;
+    int32_t value = 0;
 };
 
-void reset_web_function_state() { log_reader() = LogReader{}; }
+constexpr WebKind kFn = WebKind::Function, kConst = WebKind::Constant, kStatement = WebKind::Statement;
+
+// Only read while compiling: the records and the dispatch below are made from it.
+constexpr WebFunction kWebFunctions[] = {
+    {0, "reload", kFn, 0, 0, reload_fn},
+    {1, "version", kFn, 0, 0, version_fn},
+    {2, "intcontrol", kFn, 5, 0, intcontrol_fn},
+    {3, "webcloselog", kFn, 1, 0, webcloselog_fn},
+    {4, "webcmddata", kFn, 0, 0, webcmddata_fn},
+    {5, "webconbuf", kFn, 1, 0, webconbuf_fn},
+    {6, "webcondata", kFn, 0, 0, webcondata_fn},
+    {7, "webconsize", kFn, 0, 0, webconsize_fn},
+    {8, "webcounter", kFn, 1, 0, webcounter_fn},
+    {9, "webdatdata", kFn, 3, 0, webdatdata_fn},
+    {10, "webhashcode", kFn, 1, 0, webhashcode_fn},
+    {11, "webislocal", kFn, 0, 0, webislocal_fn},
+    {12, "weblogline", kFn, 2, 0, weblogline_fn},
+    {13, "webopenlog", kFn, 2, 0, webopenlog_fn},
+    {14, "webout", kFn, 2, 0, webout_fn},
+    {15, "weboutfile", kFn, 1, 0, weboutfile_fn},
+    {16, "webparambuf", kFn, 2, 0, webparambuf_fn},
+    {17, "webparamdata", kFn, 1, 0, webparamdata_fn},
+    {18, "webparamfile", kFn, 2, 0, webparamfile_fn},
+    {19, "webparamsize", kFn, 1, 0, webparamsize_fn},
+    {20, "webparamnames", kFn, 0, 0, webparamnames_fn},
+    {21, "webbaseconv", kFn, 3, 0, webbaseconv_fn},
+    {22, "webverifycard", kFn, 1, 0, webverifycard_fn},
+    {23, "webdumperror", kFn, 2, 0, webdumperror_fn},
+    {24, "websettimeout", kFn, 1, 0, websettimeout_fn},
+    {25, "breakpoint", kStatement, 0, 0, breakpoint_fn},
+    {26, "@commonformat", kConst, 0, 0, nullptr, 1},
+    {27, "@ncsaformat", kConst, 0, 0, nullptr, 2},
+    {28, "@msformat", kConst, 0, 0, nullptr, 3},
+    {29, "rtstatus", kFn, 0, 0, rtstatus_fn},
+    {30, "weboutbinary", kFn, 1, 0, weboutbinary_fn},
+    {31, "dirscript", kFn, 0, 0, dirscript_fn},
+    {32, "webcmdrawdata", kFn, 1, 0, webcmdrawdata_fn},
+};
+constexpr size_t kWebFunctionCount = sizeof kWebFunctions / sizeof kWebFunctions[0];
+
+constexpr size_t name_length(const char* s) {
+    size_t n = 0;
+    while (s[n]) ++n;
+    return n;
+}
+
+constexpr bool same_name(const char* a, const char* b) {
+    for (; *a && *a == *b; ++a, ++b) {
+    }
+    return *a == *b;
+}
+
+// Ids 0 to N-1 in order, names unique, lower case and short enough for a record, an
+// implementation for every function and statement, a value (and no implementation)
+// for every constant.
+consteval bool table_is_sound() {
+    constexpr size_t kNameRoom = sizeof(KeywordRecord{}.name);
+    for (size_t i = 0; i < kWebFunctionCount; ++i) {
+        const WebFunction& w = kWebFunctions[i];
+        if (w.id != static_cast<int32_t>(i)) return false;
+        size_t len = name_length(w.name);
+        if (len == 0 || len >= kNameRoom) return false;
+        for (size_t k = 0; k < len; ++k)
+            if (w.name[k] >= 'A' && w.name[k] <= 'Z') return false;
+        for (size_t j = 0; j < i; ++j)
+            if (same_name(w.name, kWebFunctions[j].name)) return false;
+        if (w.kind == WebKind::Constant ? (w.fn != nullptr || w.value == 0) : w.fn == nullptr) return false;
+    }
+    return true;
+}
+static_assert(table_is_sound(), "the web function table breaks one of its rules");
+
+// Functions take up to five strings: one 4-bit code each, argument 1 in the low nibble.
+constexpr uint8_t kFuncParams[8] = {0x11, 0x11, 0x01, 0, 0, 0, 0, 0};
+
+constexpr KeywordRecord record_of(const WebFunction& w) {
+    KeywordRecord r{};
+    r.id = w.id;
+    r.kind = static_cast<int32_t>(w.kind);
+    if (w.kind == WebKind::Function)
+        for (int i = 0; i < 8; ++i) r.ptypes[i] = kFuncParams[i];
+    if (w.kind == WebKind::Constant) {
+        r.u.value = w.value;
+    } else {
+        r.u.args.required = w.required;
+        r.u.args.optional = w.optional;
+        r.u.args.zero = 0;
+    }
+    uint16_t len = static_cast<uint16_t>(name_length(w.name));
+    for (uint16_t i = 0; i < len; ++i) r.name[i] = w.name[i];
+    r.name_len = len;
+    return r;
+}
+
+// The records the interpreter reads, and the closing record (kTableEndId, name length 0).
+// Pure data made while compiling: read-only, nothing for the loader to fix up.
+constexpr auto kRecords = [] {
+    std::array<KeywordRecord, kWebFunctionCount + 1> out{};
+    for (size_t i = 0; i < kWebFunctionCount; ++i) out[i] = record_of(kWebFunctions[i]);
+    out[kWebFunctionCount].id = kTableEndId;
+    return out;
+}();
+
+constexpr auto kDispatch = [] {
+    std::array<HostFn, kWebFunctionCount> out{};
+    for (size_t i = 0; i < kWebFunctionCount; ++i) out[i] = kWebFunctions[i].fn;
+    return out;
+}();
+
+}  // namespace
+
+const KeywordRecord* host_function_table() { return kRecords.data(); }
+size_t host_function_count() { return kWebFunctionCount; }
+
+HostFn web_function(int32_t code) {
+    return code >= 0 && static_cast<size_t>(code) < kWebFunctionCount ? kDispatch[static_cast<size_t>(code)] : nullptr;
+}
 
 }  // namespace kel::host

@@ -2,7 +2,6 @@
 // code. The protocol around them (result buffer, status, messages) is callback.cpp's.
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include "host/forms.h"
@@ -11,8 +10,11 @@
 
 namespace kel::host {
 
+struct HostState;
+
 // One call of a host function: string arguments in, one result or one failure out.
 struct HostCall {
+    HostState* host = nullptr;   // the request the script runs for
     const ExchangeValue* args = nullptr;
     int32_t argc = 0;
     char* buffer = nullptr;      // the shared 4097-byte result buffer, cleared on entry
@@ -29,9 +31,11 @@ struct HostCall {
 };
 
 using HostFn = void (*)(HostCall&);
-constexpr int kHostFunctionCount = 33;
-// Indexed by request code; the named constants' codes (26 to 28) hold nullptr.
-extern const HostFn kHostFunctions[kHostFunctionCount];
+
+// The implementation behind a request code: nullptr for the named constants and for
+// codes outside the table. Both this and the keyword records the interpreter reads
+// (callback.h's host_function_table()) come from the one table of web functions.
+HostFn web_function(int32_t code);
 
 // WebBaseConv's writing rule.
 std::string write_in_base(int32_t v, int base);
@@ -55,8 +59,5 @@ bool parse_combined_line(std::string_view line, std::string* fields);
 enum class CounterFormat { Xbm, Png };
 bool counter_image(std::string_view digits, std::string* out, Err* message,
                    CounterFormat format = CounterFormat::Xbm);
-
-// Between two requests of a reused worker: the web log reader as at process start.
-void reset_web_function_state();
 
 }  // namespace kel::host

@@ -78,6 +78,8 @@ static_assert(offsetof(KeywordRecord, name_len) == 20);
 static_assert(offsetof(KeywordRecord, name) == 22);
 
 constexpr int32_t kKindDisabled = 0x2000;
+// The id of the record that closes a host or extension table (whose name length is 0).
+constexpr int32_t kTableEndId = 9999;
 
 // Parameter-type codes.
 enum ParamType : uint8_t {

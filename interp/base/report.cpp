@@ -2,7 +2,6 @@
 // running script: load failures and the texts kept for the host.
 #include "interp/base/report.h"
 
-#include <cstdio>
 #include <string>
 
 #include "interp/base/messages.h"
@@ -59,22 +58,6 @@ std::string message_text_or_number(uint32_t code) {
     return "Error " + std::to_string(code);
 }
 
-std::string escape_log_text(std::string_view s) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string r;
-    r.reserve(s.size());
-    for (unsigned char c : s) {
-        if ((c < 0x20 && c != '\t') || c == 0x7F) {
-            r += '%';
-            r += kHex[c >> 4];
-            r += kHex[c & 15];
-        } else {
-            r += static_cast<char>(c);
-        }
-    }
-    return r;
-}
-
 bool is_extension_error(uint32_t code) {
     return code == Err::ExtenderMinorError || code == Err::ExtenderModerateError || code == Err::ExtenderSevereError;
 }
@@ -87,18 +70,7 @@ std::string error_message_line(const Instance& inst, uint32_t code) {
 std::string message_line(uint32_t code) { return std::to_string(code) + ":  " + message_text_or_number(code); }
 
 std::string error_log_entry(const std::string& title, const std::string& mline, const std::string& line_text) {
-    platform::LocalTime t = platform::local_time();
-    char head[64];
-    std::snprintf(head, sizeof head, "%02d/%02d/%02d  %02d:%02d:%02d  ", t.month, t.day, t.year % 100, t.hour,
-                  t.minute, t.second);
-    std::string e = head;
-    e += escape_log_text(title);
-    e += "\r\n\r\n";
-    if (!mline.empty()) e += escape_log_text(mline) + "\r\n";
-    e += "\r\n";
-    if (!line_text.empty()) e += escape_log_text(line_text) + "\r\n";
-    e += "\r\n<HR>\r\n\r\n";
-    return e;
+    return kel::error_log_entry(platform::local_time(), title, mline, line_text);
 }
 
 void report_load_error(Instance& inst, Err headline, const std::string& detail) {

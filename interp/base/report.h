@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "interp/base/instance.h"
+#include "shared/log_text.h"
 
 namespace kel::interp {
 
@@ -23,9 +24,7 @@ std::string message_line(uint32_t code);
 // (1213, 2214, 3215) the callee's own text when it gave one, else message_line(code).
 std::string error_message_line(const Instance& inst, uint32_t code);
 bool is_extension_error(uint32_t code);
-// Control bytes of text that may come from a request, as %XX (tab kept), so a log
-// entry stays one entry.
-std::string escape_log_text(std::string_view s);
+using kel::escape_log_text;  // shared/log_text.h: the host writes the same log
 // The message text, or "Error NNNN" when the table has none.
 std::string message_text_or_number(uint32_t code);
 

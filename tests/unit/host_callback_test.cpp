@@ -1,6 +1,7 @@
 // The command callback's protocol, the message table, the host function table and the
 // web functions that need no script.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,9 @@ struct Answer {
 };
 Answer g_answer;
 
+// The request the calls below are made for, as host_main would hand it.
+HostState g_request;
+
 int32_t record_answer(int32_t status, uint32_t magic, RequestRecord* req, ExchangeValue* v) {
     g_answer.calls++;
     g_answer.status = status;
@@ -41,7 +45,8 @@ int32_t record_answer(int32_t status, uint32_t magic, RequestRecord* req, Exchan
     return 77;
 }
 
-int32_t call(int32_t code, std::vector<std::string> args = {}) {
+// A call with no request being served.
+int32_t call_outside_request(int32_t code, std::vector<std::string> args = {}) {
     g_answer = Answer{};
     std::vector<ExchangeValue> rec(args.size());
     for (size_t i = 0; i < args.size(); ++i) {
@@ -51,6 +56,11 @@ int32_t call(int32_t code, std::vector<std::string> args = {}) {
     ExchangeValue result{};
     return Parent_ProcessCommand2(0, 0, kCallbackMagic, code, record_answer, reinterpret_cast<RequestRecord*>(0x1234),
                                   0, rec.data(), static_cast<int32_t>(rec.size()), &result);
+}
+
+int32_t call(int32_t code, std::vector<std::string> args = {}) {
+    RunningRequest running(g_request);
+    return call_outside_request(code, std::move(args));
 }
 
 }  // namespace
@@ -93,6 +103,80 @@ TEST(Callback, MissingArgumentsReadAsEmpty) {
     call(10);  // webhashcode with no argument record at all
     EXPECT_EQ(g_answer.status, -3);
     EXPECT_EQ(g_answer.text, "10113: WebHashCode: String not specified");
+}
+
+TEST(Callback, OutsideARequestNoFunctionRuns) {
+    ASSERT_EQ(running_request(), nullptr);
+    call_outside_request(1);  // version() needs no state, but nothing is served
+    EXPECT_EQ(g_answer.status, -3);
+    EXPECT_EQ(g_answer.text, "10131: Tarnwick - Function not available in this version of the host");
+    call_outside_request(27);  // a constant's code is still no request code
+    EXPECT_EQ(g_answer.text, "10102: Tarnwick - Unrecognized ParentProcess request code");
+    EXPECT_EQ(call_outside_request(-1), 1);
+    EXPECT_EQ(g_answer.calls, 0);
+}
+
+TEST(Callback, RunningRequestNestsAndRestores) {
+    HostState a, b;
+    EXPECT_EQ(running_request(), nullptr);
+    {
+        RunningRequest outer(a);
+        EXPECT_EQ(running_request(), &a);
+        {
+            RunningRequest inner(b);
+            EXPECT_EQ(running_request(), &b);
+        }
+        EXPECT_EQ(running_request(), &a);
+    }
+    EXPECT_EQ(running_request(), nullptr);
+}
+
+// A reused worker serves one request after another: what one request's script opened
+// (the web log, its reading position, the exit code) is that request's alone.
+TEST(Callback, EachRequestHasItsOwnWebLog) {
+    std::string path = ::testing::TempDir() + "host_weblog_" + std::to_string(::getpid()) + ".log";
+    {
+        std::ofstream f(path, std::ios::binary);
+        f << "127.0.0.1 - ann [10/Oct/2000:13:55:36 -0700] \"GET /a.gif HTTP/1.0\" 200 2326\r\n"
+             "127.0.0.2 - bob [11/Oct/2000:13:55:36 -0700] \"GET /b.gif HTTP/1.0\" 404 7\r\n";
+    }
+    HostState first, second;
+    std::string fd;
+    {
+        RunningRequest running(first);
+        call_outside_request(13, {path, "1"});
+        ASSERT_EQ(g_answer.status, 0);
+        fd = std::to_string(g_answer.value.i);
+        call_outside_request(12, {fd, "0"});
+        EXPECT_EQ(g_answer.value.i, 1);
+        EXPECT_EQ(first.weblog.fields[0], "127.0.0.1");
+        call_outside_request(2, {"1000", "7", "", "", ""});
+    }
+    {
+        RunningRequest running(second);
+        call_outside_request(12, {fd, "0"});  // the first request's handle means nothing here
+        EXPECT_EQ(g_answer.text, "10119: WebLogLine: Invalid log file handle");
+        call_outside_request(13, {path, "1"});
+        std::string own = std::to_string(g_answer.value.i);
+        call_outside_request(12, {own, "0"});
+        EXPECT_EQ(g_answer.value.i, 1);
+        EXPECT_EQ(second.weblog.fields[0], "127.0.0.1");  // from its own start
+        EXPECT_EQ(second.exit_code, 0);
+        call_outside_request(3, {own});
+        EXPECT_EQ(g_answer.value.i, 1);
+    }
+    {
+        RunningRequest running(first);
+        call_outside_request(12, {fd, "0"});
+        EXPECT_EQ(g_answer.value.i, 1);
+        EXPECT_EQ(first.weblog.fields[0], "127.0.0.2");  // where it left off
+        EXPECT_EQ(first.weblog.fields[8], "404");
+        call_outside_request(12, {fd, "0"});
+        EXPECT_EQ(g_answer.value.i, 0);  // end of the log
+        call_outside_request(3, {fd});
+    }
+    EXPECT_EQ(first.exit_code, 7);
+    std::remove(path.c_str());
 }
 
 TEST(WebBaseConv, Examples) {
@@ -146,33 +230,33 @@ TEST(WebVerifyCard, LettersOfTheCodePageCount) {
 }
 
 TEST(WebSetTimeout, ValidatesAndReturnsPrevious) {
-    kel::host::host().timeout_seconds = 60;
+    g_request.timeout_seconds = 60;
     call(24, {"-5"});
     EXPECT_EQ(g_answer.value.i, 60);
-    EXPECT_EQ(kel::host::host().timeout_seconds, 60u);
+    EXPECT_EQ(g_request.timeout_seconds, 60u);
     call(24, {"4294968"});
     EXPECT_EQ(g_answer.text, "10122: WebSetTimeout: Invalid timeout value");
     call(24, {"abc"});
     EXPECT_EQ(g_answer.status, -3);
     call(24, {"30"});
     EXPECT_EQ(g_answer.value.i, 60);
-    EXPECT_EQ(kel::host::host().timeout_seconds, 30u);
-    kel::host::host().timeout_seconds = 60;
+    EXPECT_EQ(g_request.timeout_seconds, 30u);
+    g_request.timeout_seconds = 60;
 }
 
 TEST(IntControl, OnlyRequest1000SetsTheExitCode) {
-    kel::host::host().exit_code = 0;
+    g_request.exit_code = 0;
     call(2, {"1000", "3", "", "", ""});
     EXPECT_EQ(g_answer.value.i, 0);
-    EXPECT_EQ(kel::host::host().exit_code, 3);
+    EXPECT_EQ(g_request.exit_code, 3);
     call(2, {"999", "3", "", "", ""});
     EXPECT_EQ(g_answer.text, "10103: IntControl: Unrecognized Request");
-    kel::host::host().exit_code = 0;
+    g_request.exit_code = 0;
 }
 
 TEST(WebCmdRawData, FlagsChooseTheForm) {
-    kel::host::host().raw_cmd = "+a\\\\b";
-    kel::host::host().raw_cmd_unescaped = "+a\\b";
+    g_request.raw_cmd = "+a\\\\b";
+    g_request.raw_cmd_unescaped = "+a\\b";
     call(32, {"0"});
     EXPECT_EQ(g_answer.text, "+a\\\\b");
     call(32, {"1"});
@@ -232,11 +316,11 @@ TEST(ErrorLog, ControlBytesEscaped) {
 TEST(ErrorLog, OneEntryPerCallWithEscapedRequestText) {
     std::string path = ::testing::TempDir() + "host_errlog_test.log";
     std::remove(path.c_str());
-    HostState& h = kel::host::host();
+    HostState& h = g_request;
     h.error_log_path = path;
     h.script_name = "x.web\r\n01/01/01";
-    EXPECT_TRUE(error_log_append("Head", "Detail\r\nforged"));
-    EXPECT_TRUE(error_log_append("", ""));
+    EXPECT_TRUE(error_log_append(h, "Head", "Detail\r\nforged"));
+    EXPECT_TRUE(error_log_append(h, "", ""));
     std::ifstream f(path, std::ios::binary);
     std::string log((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     EXPECT_NE(log.find("  Tarnwick - x.web%0D%0A01/01/01\r\n\r\nHead\r\n\r\nDetail%0D%0Aforged\r\n\r\n<HR>\r\n\r\n"),
@@ -244,6 +328,6 @@ TEST(ErrorLog, OneEntryPerCallWithEscapedRequestText) {
     EXPECT_NE(log.find("  Tarnwick - x.web%0D%0A01/01/01\r\n\r\n\r\n\r\n<HR>\r\n\r\n"), std::string::npos);
     h.script_name.clear();
     h.error_log_path.clear();
-    EXPECT_FALSE(error_log_append("a", "b"));
+    EXPECT_FALSE(error_log_append(h, "a", "b"));
     std::remove(path.c_str());
 }

@@ -45,23 +45,24 @@ fs::path stage(const char* name) {
 
 [[noreturn]] void start_and_stop(const char* name, int failures) {
     fs::path dir = stage(name);
-    bool ok = intake_start() && register_window_class();
+    HostState h;
+    bool ok = intake_start(h) && register_window_class();
     if (!ok) std::fputs("intake or class failed\n", stderr);
     size_t before = pf::gmem_live_count();
     pf::gmem_fail_next(failures);
-    ok = ok && start_window_and_interpreter();
+    ok = ok && start_window_and_interpreter(h);
     if (!ok) std::fputs("interpreter did not start\n", stderr);
     // The instance block and the variable table.
     if (ok && pf::gmem_live_count() != before + 2) {
         std::fprintf(stderr, "blocks: %zu, before %zu\n", pf::gmem_live_count(), before);
         ok = false;
     }
-    if (ok) stop_interpreter();
+    if (ok) stop_interpreter(h);
     if (ok && pf::gmem_live_count() != before) {
         std::fprintf(stderr, "blocks left: %zu\n", pf::gmem_live_count() - before);
         ok = false;
     }
-    intake_finish();
+    intake_finish(h);
     fs::remove_all(dir);
     std::exit(ok ? 0 : 1);
 }
@@ -95,10 +96,11 @@ TEST(InstanceBlock, StartFailsWhenNeitherIsAvailable) {
     EXPECT_EXIT(
         {
             fs::path dir = stage("none");
-            bool ok = intake_start() && register_window_class();
+            HostState h;
+            bool ok = intake_start(h) && register_window_class();
             pf::gmem_fail_next(2);
-            bool started = start_window_and_interpreter();
-            intake_finish();
+            bool started = start_window_and_interpreter(h);
+            intake_finish(h);
             fs::remove_all(dir);
             std::exit(ok && !started ? 0 : 1);
         },

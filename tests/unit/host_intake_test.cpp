@@ -211,13 +211,11 @@ TEST(Settings, ReadFromTarnwickIni) {
         f << "; comment\r\n[tarnwick]\r\nErrorLog = \"/var/log/x.log\"\r\nTempDrive=d\r\nerrorlog=second\r\n"
              "[Other]\r\nKey=v\r\n";
     }
-    HostState& h = host();
-    std::string saved = h.settings_path;
+    HostState h;
     h.settings_path = path;
-    EXPECT_EQ(read_setting("TARNWICK", "ErrorLog"), "/var/log/x.log");
-    EXPECT_EQ(read_setting("TARNWICK", "TEMPDRIVE"), "d");
-    EXPECT_EQ(read_setting("TARNWICK", "Missing"), "");
-    EXPECT_EQ(read_setting("other", "key"), "v");
-    h.settings_path = saved;
+    EXPECT_EQ(read_setting(h, "TARNWICK", "ErrorLog"), "/var/log/x.log");
+    EXPECT_EQ(read_setting(h, "TARNWICK", "TEMPDRIVE"), "d");
+    EXPECT_EQ(read_setting(h, "TARNWICK", "Missing"), "");
+    EXPECT_EQ(read_setting(h, "other", "key"), "v");
     std::remove(path.c_str());
 }

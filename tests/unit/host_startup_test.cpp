@@ -1,7 +1,7 @@
 // Start-up failures that a real request cannot provoke on demand: the content block that
 // cannot be allocated and the window class that cannot be registered. Each case runs the
-// whole start-up in a child process (the request state, the class registry and the
-// current directory are process-wide) in file mode, so the page lands in the OUT file.
+// whole start-up in a child process (the class registry and the current directory are
+// process-wide) in file mode, so the page lands in the OUT file.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -93,13 +93,14 @@ intptr_t other_proc(kel::Hwnd, uint32_t, uintptr_t, intptr_t) { return 0; }
 [[noreturn]] void content_read_when_allocation_works() {
     FileModeRequest r = stage("control");
     // Same request with memory available: intake succeeds and holds "&a=1".
-    bool ok = intake_start() && host().content != 0 && host().content_length == 3;
+    HostState h;
+    bool ok = intake_start(h) && h.content != 0 && h.content_length == 3;
     if (ok) {
-        pf::GmemLock lock(host().content);
+        pf::GmemLock lock(h.content);
         ok = lock && std::string(lock.as<char>(), 4) == "&a=1";
     }
-    intake_finish();
-    ok = ok && host().content == 0 && pf::gmem_live_count() == 0;
+    intake_finish(h);
+    ok = ok && h.content == 0 && pf::gmem_live_count() == 0;
     fs::remove_all(r.dir);
     std::exit(ok ? 0 : 1);
 }
