@@ -223,6 +223,19 @@ std::string resolve_existing(const std::string& path) {
     return out;
 }
 
+bool stat_existing(std::string* path, struct ::stat* st) {
+    if (stat(path->c_str(), st) == 0) return true;
+    if (errno != ENOENT && errno != ENOTDIR) return false;
+    int why = errno;
+    std::string found = resolve_existing(*path);
+    if (found == *path) {
+        errno = why;
+        return false;
+    }
+    *path = std::move(found);
+    return stat(path->c_str(), st) == 0;
+}
+
 std::string resolve_for_create(const std::string& path) {
     if (path.empty() || entry_exists(path)) return path;
     size_t slash = path.rfind('/');
@@ -629,10 +642,7 @@ namespace {
 // stat() of the entry `path` names, exactly or else without regard to case.
 bool stat_existing(const char* path, struct stat* st) {
     std::string p = normalize_path(path);
-    if (stat(p.c_str(), st) == 0) return true;
-    if (errno != ENOENT && errno != ENOTDIR) return false;
-    std::string found = detail::resolve_existing(p);
-    return found != p && stat(found.c_str(), st) == 0;
+    return detail::stat_existing(&p, st);
 }
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+struct stat;
 namespace kel::platform { struct OutputSink; }
 
 namespace kel::platform::detail {
@@ -17,6 +18,10 @@ std::string resolve_existing(const std::string& path);
 // For files about to be created: the directory resolved as above and the last component
 // reusing an existing case-insensitive match.
 std::string resolve_for_create(const std::string& path);
+// stat() of the entry `*path` (normalised) names: the name as given when it is there
+// (one call), else matched as resolve_existing does, and `*path` becomes that name.
+// False with errno set when nothing is there.
+bool stat_existing(std::string* path, struct ::stat* st);
 // FENSCRPT.INI changed: forget the drive map read from it.
 void drive_map_invalidate();
 // Program-directory file names: "name" -> program_dir() + "/name".

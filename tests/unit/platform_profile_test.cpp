@@ -326,3 +326,57 @@ TEST_F(IniTest, ReadOnlyFileIsNotReplaced) {
     EXPECT_EQ(last_error(), 5u);
     EXPECT_EQ(get("s", "k"), "1");
 }
+
+// A file read once is kept while stat() shows it unchanged, and only once its change
+// time is two seconds old: every edit, replacement, rename and deletion after that is
+// seen by the next read, however soon it follows and whatever size the file keeps.
+TEST_F(IniTest, KeptCopyNeverHidesAChange) {
+    auto write = [&](const std::string& name, const std::string& text) {
+        std::ofstream((dir_ / name).string(), std::ios::binary | std::ios::trunc) << text;
+    };
+    auto read = [&](const std::string& name) {
+        return profile_get_string((dir_ / name).string().c_str(), "s", "k", "DEF");
+    };
+    const char* names[] = {"inplace.ini", "replaced.ini", "deleted.ini", "case.ini", "mode.ini", "e1.ini",
+                           "e2.ini", "e3.ini", "e4.ini", "e5.ini"};
+    for (const char* n : names) write(n, std::string("[s]\r\nk=old-") + n + "\r\n");
+    // A file read within two seconds of its change is not kept: an edit in the same
+    // tick that keeps size and times would otherwise go unseen.
+    EXPECT_EQ(read("inplace.ini"), "old-inplace.ini");
+    write("inplace.ini", "[s]\r\nk=new-inplace.ini\r\n");
+    EXPECT_EQ(read("inplace.ini"), "new-inplace.ini");
+    write("inplace.ini", "[s]\r\nk=old-inplace.ini\r\n");
+    sleep(3);
+    for (const char* n : names) EXPECT_EQ(read(n), std::string("old-") + n);  // now kept
+    for (const char* n : names) EXPECT_EQ(read(n), std::string("old-") + n);  // read from the copies
+
+    write("inplace.ini", "[s]\r\nk=NEW-inplace.ini\r\n");  // same size, same second
+    EXPECT_EQ(read("inplace.ini"), "NEW-inplace.ini");
+    write((dir_ / "tmp").string(), "[s]\r\nk=new\r\n");
+    fs::rename(dir_ / "tmp", dir_ / "replaced.ini");
+    EXPECT_EQ(read("replaced.ini"), "new");
+    fs::remove(dir_ / "deleted.ini");
+    EXPECT_EQ(read("deleted.ini"), "DEF");
+    fs::rename(dir_ / "case.ini", dir_ / "CASE.INI");
+    write("CASE.INI", "[s]\r\nk=NEW-case.ini\r\n");
+    EXPECT_EQ(read("case.ini"), "NEW-case.ini") << "the name is matched without regard to case";
+    std::string found;
+    profile_get_strings((dir_ / "case.ini").string().c_str(), "s", {"k"}, &found);
+    EXPECT_EQ(found, (dir_ / "CASE.INI").string());
+    profile_get_strings((dir_ / "deleted.ini").string().c_str(), "s", {"k"}, &found);
+    EXPECT_EQ(found, "");
+    fs::permissions(dir_ / "mode.ini", fs::perms::none);  // only the change time says so
+    if (geteuid() != 0) {
+        EXPECT_EQ(read("mode.ini"), "DEF") << "an unreadable file reads as missing";
+    }
+    fs::permissions(dir_ / "mode.ini", fs::perms::owner_all);
+    EXPECT_EQ(read("mode.ini"), "old-mode.ini");
+    // More files than copies kept: each still reads as it is.
+    for (int round = 0; round < 2; ++round)
+        for (const char* n : {"e1.ini", "e2.ini", "e3.ini", "e4.ini", "e5.ini"})
+            EXPECT_EQ(read(n), std::string("old-") + n);
+    write("e1.ini", "[s]\r\nk=NEW-e1.ini\r\n");
+    EXPECT_EQ(read("e1.ini"), "NEW-e1.ini");
+    EXPECT_TRUE(profile_write((dir_ / "e2.ini").string().c_str(), "s", "k", "written"));
+    EXPECT_EQ(read("e2.ini"), "written");
+}
