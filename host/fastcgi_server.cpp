@@ -92,11 +92,28 @@ bool sink_write(void* ctx, const void* buf, size_t n) {
     return true;
 }
 
+// Whether connections come over a Unix socket (known once, in the supervisor).
+bool g_unix_listen = false;
+
+// Closes the request's connection when libfcgi has not. On a Unix socket the end of the
+// stream and a close are all it takes (two calls); over TCP libfcgi's close waits for the
+// peer's end first, so that data still arriving cannot reset the connection and lose
+// the response.
+void close_connection(FCGX_Request& req) {
+    if (req.ipcFd >= 0 && g_unix_listen) {
+        pf::shutdown_and_close(req.ipcFd);
+        req.ipcFd = -1;
+    }
+    FCGX_Free(&req, 1);
+}
+
 void sink_finish(void* ctx, int exit_code) {
     Sink* s = static_cast<Sink*>(ctx);
     std::lock_guard<std::mutex> g(s->lock);
     FCGX_SetExitStatus(exit_code, s->req->out);
+    s->req->keepConnection = 1;  // libfcgi sends the end and keeps the connection for close_connection
     FCGX_Finish_r(s->req);
+    close_connection(*s->req);
     s->slot->finished = 1;
 }
 
@@ -181,7 +198,7 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
             bool last = ++served >= max_requests;
             if (last) pf::close_fd(g_listen);
             serve_one(req, slot, !last);
-            FCGX_Free(&req, 1);  // the connection closes: the web server opens one per request
+            close_connection(req);  // the web server opens one connection per request
             std::string why;
             if (!g_hooks->reset_request(&why)) pf::exit_at_once(0);
             slot->busy_since = 0;
@@ -322,6 +339,7 @@ int serve(const Hooks* hooks, const Address* address) {
         return 1;
     }
     pf::set_nonblocking(g_listen);
+    g_unix_listen = pf::is_unix_socket(g_listen);
     pf::std_fds_to_null(g_listen != 0);
     g_slots = static_cast<Slot*>(pf::shared_memory(sizeof(Slot) * kMaxWorkers));
     if (!g_slots || !pf::install_server_signals()) {
