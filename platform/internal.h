@@ -50,6 +50,9 @@ void reset_message_queue();
 void reset_memory_blocks();
 void reset_regions();
 void keep_pages_between_requests();  // from the first request of a reused worker on
+// Whether this process serves one request after another (a reused worker): only then is
+// it worth keeping copies of what it read for the next request.
+bool serves_many_requests();
 void reset_file_caches();
 void reset_process_state();
 void reset_std_output();

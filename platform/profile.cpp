@@ -196,9 +196,8 @@ std::string resolve_name(const char* file, bool create) {
     return create ? detail::resolve_for_create(p) : detail::resolve_existing(p);
 }
 
-// The files read last, parsed, for the next read of the same file: a request reads its
-// settings file at start and often again for single keys, and a reused worker reads it
-// on every request. An entry stands for the file only while stat() of the name shows the
+// The files read last, parsed, for the next read of the same file in a reused worker,
+// which reads its settings file on every request, and often again for single keys. An entry stands for the file only while stat() of the name shows the
 // same file (device, inode), size, modification and change time, and only if the change
 // time was at least two seconds old when it was read: any edit, replacement, rename or
 // deletion after that changes what stat() shows, however fast it follows.
@@ -232,7 +231,8 @@ void forget_cached(const std::string& path) {
 
 void remember(const std::string& path, const struct stat& st, const IniFile& f) {
     forget_cached(path);
-    if (static_cast<uint64_t>(st.st_size) > kMaxCachedIniBytes) return;
+    // A process of one request reads its files once or twice: no copy, no clock reading.
+    if (!detail::serves_many_requests() || static_cast<uint64_t>(st.st_size) > kMaxCachedIniBytes) return;
     timespec now{};
     detail::read_clock(CLOCK_REALTIME, &now);
     if (now.tv_sec - st.st_ctim.tv_sec < 2) return;  // a change in the same clock tick could go unseen
