@@ -94,13 +94,17 @@ bool sink_write(void* ctx, const void* buf, size_t n) {
 
 // Whether connections come over a Unix socket (known once, in the supervisor).
 bool g_unix_listen = false;
+// Whether the request declared no content (then the web server sends nothing after its
+// params but the end of the input).
+bool g_no_content = false;
 
-// Closes the request's connection when libfcgi has not. On a Unix socket the end of the
-// stream and a close are all it takes (two calls); over TCP libfcgi's close waits for the
-// peer's end first, so that data still arriving cannot reset the connection and lose
-// the response.
+// Closes the request's connection when libfcgi has not. libfcgi's close ends the stream,
+// then reads and drops whatever the peer still sends until the peer closes, since closing
+// a socket with unread input resets the connection, and a peer still sending its content
+// would lose the response. On a Unix socket, for a request without content of which
+// nothing is left unread, the end of the stream and the close suffice.
 void close_connection(FCGX_Request& req) {
-    if (req.ipcFd >= 0 && g_unix_listen) {
+    if (req.ipcFd >= 0 && g_unix_listen && g_no_content && pf::file_pipe_available(pf::File{req.ipcFd}) == 0) {
         pf::shutdown_and_close(req.ipcFd);
         req.ipcFd = -1;
     }
@@ -152,6 +156,8 @@ void content_to_stdin(FCGX_Request& req) {
 void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     slot->request_id = req.requestId;
     pf::replace_environment(params_to_environment(req.envp));
+    std::string declared;
+    g_no_content = !pf::env_get("CONTENT_LENGTH", &declared) || declared.empty() || declared == "0";
     content_to_stdin(req);
     Sink sink{&req, slot, {}};
     const pf::OutputSink out{&sink_write, &sink_finish, &sink};

@@ -61,7 +61,6 @@ settle() { sleep 2.2; }  # the files' change times two seconds old: copies may b
 same "first" POST form_post.web
 settle
 same "settled" POST form_post.web
-same "settled, again" POST form_post.web
 # MaxContentLength=4000 -> 0050: same size, same second, same modification second.
 sed -i 's/^MaxContentLength=4000\r$/MaxContentLength=0050\r/' "$ini"
 same "TARNWICK.INI edited in place" POST form_post.web "too large"
@@ -82,15 +81,13 @@ same "TARNWICK.INI deleted" POST form_post.web
 mv "$work/saved.ini" "$ini"
 same "TARNWICK.INI back" POST form_post.web "too large"
 
+# The script is read afresh for every request; its name is looked up again too.
 same "script" GET chg.web "version one"
-settle
-same "script, settled" GET chg.web "version one"
 sed -i 's/version one/version two/' "$cgi/chg.web"
 same "script edited in place" GET chg.web "version two"
 printf 'webout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("version three", 1)\r\n' > "$work/new.web"
 mv "$work/new.web" "$cgi/chg.web"
 same "script replaced" GET chg.web "version three"
-settle
 mv "$cgi/chg.web" "$cgi/CHG.WEB"
 same "script renamed to upper case" GET chg.web "version three"
 mv "$cgi/CHG.WEB" "$cgi/other.web"
