@@ -92,11 +92,32 @@ bool sink_write(void* ctx, const void* buf, size_t n) {
     return true;
 }
 
+// Whether connections come over a Unix socket (known once, in the supervisor).
+bool g_unix_listen = false;
+// Whether the request declared no content (then the web server sends nothing after its
+// params but the end of the input).
+bool g_no_content = false;
+
+// Closes the request's connection when libfcgi has not. libfcgi's close ends the stream,
+// then reads and drops whatever the peer still sends until the peer closes, since closing
+// a socket with unread input resets the connection, and a peer still sending its content
+// would lose the response. On a Unix socket, for a request without content of which
+// nothing is left unread, the end of the stream and the close suffice.
+void close_connection(FCGX_Request& req) {
+    if (req.ipcFd >= 0 && g_unix_listen && g_no_content && pf::file_pipe_available(pf::File{req.ipcFd}) == 0) {
+        pf::shutdown_and_close(req.ipcFd);
+        req.ipcFd = -1;
+    }
+    FCGX_Free(&req, 1);
+}
+
 void sink_finish(void* ctx, int exit_code) {
     Sink* s = static_cast<Sink*>(ctx);
     std::lock_guard<std::mutex> g(s->lock);
     FCGX_SetExitStatus(exit_code, s->req->out);
+    s->req->keepConnection = 1;  // libfcgi sends the end and keeps the connection for close_connection
     FCGX_Finish_r(s->req);
+    close_connection(*s->req);
     s->slot->finished = 1;
 }
 
@@ -135,6 +156,8 @@ void content_to_stdin(FCGX_Request& req) {
 void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     slot->request_id = req.requestId;
     pf::replace_environment(params_to_environment(req.envp));
+    std::string declared;
+    g_no_content = !pf::env_get("CONTENT_LENGTH", &declared) || declared.empty() || declared == "0";
     content_to_stdin(req);
     Sink sink{&req, slot, {}};
     const pf::OutputSink out{&sink_write, &sink_finish, &sink};
@@ -181,7 +204,7 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
             bool last = ++served >= max_requests;
             if (last) pf::close_fd(g_listen);
             serve_one(req, slot, !last);
-            FCGX_Free(&req, 1);  // the connection closes: the web server opens one per request
+            close_connection(req);  // the web server opens one connection per request
             std::string why;
             if (!g_hooks->reset_request(&why)) pf::exit_at_once(0);
             slot->busy_since = 0;
@@ -322,6 +345,7 @@ int serve(const Hooks* hooks, const Address* address) {
         return 1;
     }
     pf::set_nonblocking(g_listen);
+    g_unix_listen = pf::is_unix_socket(g_listen);
     pf::std_fds_to_null(g_listen != 0);
     g_slots = static_cast<Slot*>(pf::shared_memory(sizeof(Slot) * kMaxWorkers));
     if (!g_slots || !pf::install_server_signals()) {

@@ -261,20 +261,21 @@ static void close_handles(HostState& h) {
 }
 
 static void read_settings(HostState& h) {
-    // Most sites have no TARNWICK.INI; each lookup of a missing file scans the directory
-    // for a case-insensitive match, so find out once and skip the read.
-    if (!pf::file_exists(h.settings_path.c_str())) {
-        h.error_log_path = h.temp_dir + "TARNWICK.LOG";
-        return;
-    }
-    // The name as it exists (case matched once), and every key from one read of it.
-    h.settings_path = pf::resolve_path(h.settings_path);
+    // Every key from one look-up and read of the file, which also tells the name as it
+    // exists (case matched once) for the later reads of single keys.
     enum { kLog, kDrive, kNoDumpLog, kNoDumpInput, kNoDeleteLog, kMaxContent, kMaxFields, kNoDllCalls,
            kCounterFormat };
+    std::string found;
     std::vector<std::string> v = pf::profile_get_strings(
         h.settings_path.c_str(), "TARNWICK",
         {"ErrorLog", "TempDrive", "DisableDumperrorlog", "DisableDumpinputdata", "DisableDeleteerrorlog",
-         "MaxContentLength", "MaxFormFields", "DisableDllCalls", "CounterFormat"});
+         "MaxContentLength", "MaxFormFields", "DisableDllCalls", "CounterFormat"},
+        &found);
+    if (found.empty()) {  // no TARNWICK.INI: every default
+        h.error_log_path = h.temp_dir + "TARNWICK.LOG";
+        return;
+    }
+    h.settings_path = found;
     std::string log = v[kLog];
     if (log.empty()) log = h.temp_dir + "TARNWICK.LOG";
     else if (!is_absolute(log)) log = h.program_dir + "/" + log;

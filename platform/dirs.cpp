@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -73,11 +74,34 @@ void fill_info(const std::string& name, const struct stat& st, FileInfo* out) {
     out->create_time = {st.st_ctim.tv_sec, static_cast<int32_t>(st.st_ctim.tv_nsec)};
 }
 
-void birth_time(const std::string& path, FileInfo* out) {
+// stat() of `path` and, where the file system keeps one, its birth time (then `*has_born`)
+// from one system call.
+bool stat_with_birth(const std::string& path, struct stat* st, FileTime* born, bool* has_born) {
 #ifdef STATX_BTIME
     struct statx sx;
-    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
-        out->create_time = {static_cast<int64_t>(sx.stx_btime.tv_sec), static_cast<int32_t>(sx.stx_btime.tv_nsec)};
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return false;
+    if ((sx.stx_mask & STATX_BASIC_STATS) != STATX_BASIC_STATS) {
+        if (stat(path.c_str(), st) != 0) return false;
+    } else {
+        *st = {};
+        st->st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+        st->st_ino = sx.stx_ino;
+        st->st_mode = sx.stx_mode;
+        st->st_nlink = sx.stx_nlink;
+        st->st_uid = sx.stx_uid;
+        st->st_gid = sx.stx_gid;
+        st->st_size = static_cast<off_t>(sx.stx_size);
+        st->st_atim = {static_cast<time_t>(sx.stx_atime.tv_sec), static_cast<long>(sx.stx_atime.tv_nsec)};
+        st->st_mtim = {static_cast<time_t>(sx.stx_mtime.tv_sec), static_cast<long>(sx.stx_mtime.tv_nsec)};
+        st->st_ctim = {static_cast<time_t>(sx.stx_ctime.tv_sec), static_cast<long>(sx.stx_ctime.tv_nsec)};
+    }
+    *has_born = (sx.stx_mask & STATX_BTIME) != 0;
+    if (*has_born) *born = {static_cast<int64_t>(sx.stx_btime.tv_sec), static_cast<int32_t>(sx.stx_btime.tv_nsec)};
+    return true;
+#else
+    (void)born;
+    *has_born = false;
+    return stat(path.c_str(), st) == 0;
 #endif
 }
 
@@ -204,14 +228,23 @@ bool file_info(const char* path, FileInfo* out) {
         set_last_error(2);
         return false;
     }
-    std::string p = resolved(path);
+    // The name as given first; only a name that is not there is matched without regard to case.
+    std::string p = normalize_path(path);
     struct stat st;
-    if (stat(p.c_str(), &st) != 0) {
-        set_path_error(p);
-        return false;
+    FileTime born;
+    bool has_born = false;
+    if (!stat_with_birth(p, &st, &born, &has_born)) {
+        int why = errno;
+        std::string found = why == ENOENT || why == ENOTDIR ? detail::resolve_existing(p) : p;
+        if (found == p) errno = why;
+        if (found == p || !stat_with_birth(found, &st, &born, &has_born)) {
+            set_path_error(found);
+            return false;
+        }
+        p = std::move(found);
     }
     fill_info(p, st, out);
-    birth_time(p, out);
+    if (has_born) out->create_time = born;
     return true;
 }
 

@@ -223,6 +223,19 @@ std::string resolve_existing(const std::string& path) {
     return out;
 }
 
+bool stat_existing(std::string* path, struct ::stat* st) {
+    if (stat(path->c_str(), st) == 0) return true;
+    if (errno != ENOENT && errno != ENOTDIR) return false;
+    int why = errno;
+    std::string found = resolve_existing(*path);
+    if (found == *path) {
+        errno = why;
+        return false;
+    }
+    *path = std::move(found);
+    return stat(path->c_str(), st) == 0;
+}
+
 std::string resolve_for_create(const std::string& path) {
     if (path.empty() || entry_exists(path)) return path;
     size_t slash = path.rfind('/');
@@ -303,28 +316,44 @@ std::vector<int>& lock_fds() {
     return *v;
 }
 
-bool ofd_lock(int fd, short type, off_t at) {
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = at;
-    fl.l_len = 1;
-    for (;;) {
-        if (fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
-        if (errno != EINTR) return false;
+// The share bytes as bits: bit n stands for kShareBase + n.
+constexpr unsigned bit_of(off_t at) { return 1u << (at - kShareBase); }
+
+// `fl` set to each run of neighbouring bytes of `bits` in turn, and `fn(fl)` called for
+// it until it returns false: one lock call covers a run. False when `fn` did.
+template <typename Fn>
+bool each_run(unsigned bits, short type, Fn fn) {
+    for (off_t at = kHasRead; at <= kDeniesWrite; ++at) {
+        if (!(bits & bit_of(at))) continue;
+        off_t len = 1;
+        while (at + len <= kDeniesWrite && (bits & bit_of(at + len))) ++len;
+        struct flock fl;
+        std::memset(&fl, 0, sizeof fl);
+        fl.l_type = type;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = at;
+        fl.l_len = len;
+        if (!fn(fl)) return false;
+        at += len;
     }
+    return true;
 }
 
-bool held_by_other(int fd, off_t at) {
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = at;
-    fl.l_len = 1;
-    if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
-    return fl.l_type != F_UNLCK;
+// Shared locks on the bytes of `bits`.
+bool ofd_lock(int fd, unsigned bits) {
+    return each_run(bits, F_RDLCK, [fd](struct flock& fl) {
+        while (fcntl(fd, F_OFD_SETLK, &fl) != 0)
+            if (errno != EINTR) return false;
+        return true;
+    });
+}
+
+// Whether another open holds a lock on any byte of `bits` (a probe of a range finds a
+// lock on any byte of it).
+bool held_by_other(int fd, unsigned bits) {
+    return !each_run(bits, F_WRLCK, [fd](struct flock& fl) {
+        return !(fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK);
+    });
 }
 
 // -1 when the share modes conflict (error 32 set), else the lock descriptor or -2 when
@@ -342,17 +371,15 @@ int take_share(int fd, bool reading, bool writing, int share) {
     auto drop = [&] {
         if (lfd != fd) close(lfd);
     };
-    bool locked = (!reading || ofd_lock(lfd, F_RDLCK, kHasRead)) && (!writing || ofd_lock(lfd, F_RDLCK, kHasWrite)) &&
-                  ((share & kShareRead) || ofd_lock(lfd, F_RDLCK, kDeniesRead)) &&
-                  ((share & kShareWrite) || ofd_lock(lfd, F_RDLCK, kDeniesWrite));
-    if (!locked) {
+    unsigned take = (reading ? bit_of(kHasRead) : 0) | (writing ? bit_of(kHasWrite) : 0) |
+                    ((share & kShareRead) ? 0 : bit_of(kDeniesRead)) | ((share & kShareWrite) ? 0 : bit_of(kDeniesWrite));
+    if (!ofd_lock(lfd, take)) {
         drop();
         return -2;
     }
-    bool conflict = (reading && held_by_other(lfd, kDeniesRead)) || (writing && held_by_other(lfd, kDeniesWrite)) ||
-                    (!(share & kShareRead) && held_by_other(lfd, kHasRead)) ||
-                    (!(share & kShareWrite) && held_by_other(lfd, kHasWrite));
-    if (conflict) {
+    unsigned probe = (reading ? bit_of(kDeniesRead) : 0) | (writing ? bit_of(kDeniesWrite) : 0) |
+                     ((share & kShareRead) ? 0 : bit_of(kHasRead)) | ((share & kShareWrite) ? 0 : bit_of(kHasWrite));
+    if (held_by_other(lfd, probe)) {
         drop();
         set_last_error(32);
         return -1;
@@ -629,10 +656,7 @@ namespace {
 // stat() of the entry `path` names, exactly or else without regard to case.
 bool stat_existing(const char* path, struct stat* st) {
     std::string p = normalize_path(path);
-    if (stat(p.c_str(), st) == 0) return true;
-    if (errno != ENOENT && errno != ENOTDIR) return false;
-    std::string found = detail::resolve_existing(p);
-    return found != p && stat(found.c_str(), st) == 0;
+    return detail::stat_existing(&p, st);
 }
 }  // namespace
 

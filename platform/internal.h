@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+struct stat;
 namespace kel::platform { struct OutputSink; }
 
 namespace kel::platform::detail {
@@ -17,6 +18,10 @@ std::string resolve_existing(const std::string& path);
 // For files about to be created: the directory resolved as above and the last component
 // reusing an existing case-insensitive match.
 std::string resolve_for_create(const std::string& path);
+// stat() of the entry `*path` (normalised) names: the name as given when it is there
+// (one call), else matched as resolve_existing does, and `*path` becomes that name.
+// False with errno set when nothing is there.
+bool stat_existing(std::string* path, struct ::stat* st);
 // FENSCRPT.INI changed: forget the drive map read from it.
 void drive_map_invalidate();
 // Program-directory file names: "name" -> program_dir() + "/name".
@@ -45,6 +50,9 @@ void reset_message_queue();
 void reset_memory_blocks();
 void reset_regions();
 void keep_pages_between_requests();  // from the first request of a reused worker on
+// Whether this process serves one request after another (a reused worker): only then is
+// it worth keeping copies of what it read for the next request.
+bool serves_many_requests();
 void reset_file_caches();
 void reset_process_state();
 void reset_std_output();

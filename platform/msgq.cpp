@@ -67,6 +67,9 @@ Queue& queue() { return *queue_ptr(); }
 volatile sig_atomic_t g_end_session = 0;
 std::atomic<int> g_pipe_read{-1};
 std::atomic<int> g_pipe_write{-1};
+// Set after each wake-up byte is written: the reset between two requests reads the pipe
+// empty only when one may be waiting there (a wait that wakes empties it as well).
+std::atomic<int> g_pipe_written{0};
 bool g_handlers_installed = false;
 
 // 10 ms is the shortest period the original timer service honours.
@@ -192,7 +195,7 @@ void reset_message_queue() {
     delete &queue();
     queue_ptr() = new Queue;
     g_end_session = 0;
-    drain_pipe();
+    if (g_pipe_written.exchange(0)) drain_pipe();
     watchdog_disarm();
 }
 
@@ -203,6 +206,7 @@ void wake_waiters() {
         char c = 1;
         ssize_t ignored = write(fd, &c, 1);  // a full pipe already wakes the reader
         (void)ignored;
+        g_pipe_written.store(1);
     }
     errno = saved;
 }

@@ -81,9 +81,11 @@ std::string get_cwd() {
     }
 }
 
-bool is_plain_file(const std::string& p) {
+// Whether `*p`, as given or matched without regard to case (then `*p` is that name), is
+// there and no directory.
+bool is_plain_file(std::string* p) {
     struct stat st;
-    return stat(p.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return detail::stat_existing(p, &st) && !S_ISDIR(st.st_mode);
 }
 
 const char* env_exact(const char* name) {
@@ -245,8 +247,16 @@ bool set_current_dir(const char* path) {
         set_last_error(87);
         return false;
     }
-    std::string p = detail::resolve_existing(normalize_path(path));
-    if (chdir(p.c_str()) != 0) {
+    // The name as given first: only a name that is not there is matched without regard to case.
+    std::string p = normalize_path(path);
+    int r = chdir(p.c_str());
+    if (r != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        int why = errno;
+        std::string found = detail::resolve_existing(p);
+        if (found != p) r = chdir(found.c_str());
+        else errno = why;
+    }
+    if (r != 0) {
         detail::set_error_from_errno();
         // Windows says "path not found" for a missing directory.
         if (last_error() == 2) set_last_error(3);
@@ -303,17 +313,18 @@ std::string search_path(const char* name, const char* dir) {
     }
     auto try_at = [&](const std::string& base) -> std::string {
         std::string full = base.empty() || base.back() == '/' ? base + n : base + "/" + n;
-        std::string r = detail::resolve_existing(full);
-        return is_plain_file(r) ? r : std::string();
+        return is_plain_file(&full) ? full : std::string();
     };
     if (n[0] == '/') {
-        std::string r = detail::resolve_existing(n);
-        if (is_plain_file(r)) return r;
+        std::string r = n;
+        if (is_plain_file(&r)) return r;
         set_last_error(2);
         return std::string();
     }
     if (dir && *dir) {
-        std::string r = try_at(detail::resolve_existing(normalize_path(dir)));
+        // The directory is matched without regard to case with the name, and only when
+        // the name as given is not there.
+        std::string r = try_at(normalize_path(dir));
         if (r.empty()) set_last_error(2);
         return r;
     }

@@ -196,16 +196,79 @@ std::string resolve_name(const char* file, bool create) {
     return create ? detail::resolve_for_create(p) : detail::resolve_existing(p);
 }
 
-// Reads the file at `path` afresh on every call (another request may have replaced it
-// since); a missing file reads as empty.
-bool load(const std::string& path, IniFile* out) {
+// The files read last, parsed, for the next read of the same file in a reused worker,
+// which reads its settings file on every request, and often again for single keys. An entry stands for the file only while stat() of the name shows the
+// same file (device, inode), size, modification and change time, and only if the change
+// time was at least two seconds old when it was read: any edit, replacement, rename or
+// deletion after that changes what stat() shows, however fast it follows.
+struct CachedIni {
+    std::string path;
+    struct stat st {};
+    IniFile file;
+};
+constexpr size_t kCachedInis = 4;
+constexpr size_t kMaxCachedIniBytes = 256 * 1024;
+
+std::vector<CachedIni>& cached_inis() {
+    static auto* v = new std::vector<CachedIni>;
+    return *v;
+}
+
+bool same_stat(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mode == b.st_mode &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+void forget_cached(const std::string& path) {
+    auto& v = cached_inis();
+    for (size_t i = 0; i < v.size(); ++i)
+        if (v[i].path == path) {
+            v.erase(v.begin() + static_cast<long>(i));
+            return;
+        }
+}
+
+void remember(const std::string& path, const struct stat& st, const IniFile& f) {
+    forget_cached(path);
+    // A process of one request reads its files once or twice: no copy, no clock reading.
+    if (!detail::serves_many_requests() || static_cast<uint64_t>(st.st_size) > kMaxCachedIniBytes) return;
+    timespec now{};
+    detail::read_clock(CLOCK_REALTIME, &now);
+    if (now.tv_sec - st.st_ctim.tv_sec < 2) return;  // a change in the same clock tick could go unseen
+    auto& v = cached_inis();
+    if (v.size() >= kCachedInis) v.erase(v.begin());
+    v.push_back(CachedIni{path, st, f});
+}
+
+// Reads the file `file` names (see resolve_name) as it is now (another request or
+// process may have replaced it since); a missing file reads as empty. `found`, when
+// given, receives the name of the regular file that was read ("" when none was).
+bool load(const char* file, IniFile* out, std::string* found = nullptr) {
     *out = IniFile{};
+    if (found) found->clear();
+    std::string_view f(file ? file : "");
+    std::string path = f.find_first_of("/\\:") == std::string_view::npos ? detail::in_program_dir(f) : normalize_path(f);
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+    if (!detail::stat_existing(&path, &st)) return errno == ENOENT || errno == ENOTDIR;
     if (!S_ISREG(st.st_mode)) return false;  // a directory, a pipe or a device is no INI file
+    for (const CachedIni& c : cached_inis())
+        if (c.path == path && same_stat(c.st, st)) {
+            *out = c.file;
+            if (found) *found = path;
+            return true;
+        }
     std::string data;
-    if (!file_read_all(path.c_str(), &data)) return last_error() == 2 || last_error() == 3;
+    if (!file_read_all(path.c_str(), &data)) {
+        forget_cached(path);
+        return last_error() == 2 || last_error() == 3;
+    }
     *out = parse(data);
+    // A change made after the stat() above, even one made while it was read, sets a
+    // change time newer than the one kept, so the entry never stands for it.
+    if (static_cast<uint64_t>(st.st_size) == data.size()) remember(path, st, *out);
+    else forget_cached(path);
+    if (found) *found = path;
     return true;
 }
 
@@ -369,7 +432,7 @@ bool has_any(const char* s, const char* chars) { return s && std::strpbrk(s, cha
 std::string profile_get_string(const char* file, const char* section, const char* key, const char* def) {
     IniFile f;
     std::string value;
-    if (file && section && key && load(resolve_name(file, false), &f) && find_value(f, section, key, &value))
+    if (file && section && key && load(file, &f) && find_value(f, section, key, &value))
         return value;
     return def ? def : "";
 }
@@ -398,16 +461,17 @@ int32_t profile_int(std::string_view value, int32_t def) {
 int32_t profile_get_int(const char* file, const char* section, const char* key, int32_t def) {
     IniFile f;
     std::string value;
-    if (!file || !section || !key || !load(resolve_name(file, false), &f) || !find_value(f, section, key, &value))
+    if (!file || !section || !key || !load(file, &f) || !find_value(f, section, key, &value))
         return def;
     return profile_int(value, 0);
 }
 
 std::vector<std::string> profile_get_strings(const char* file, const char* section,
-                                             const std::vector<const char*>& keys) {
+                                             const std::vector<const char*>& keys, std::string* found) {
     std::vector<std::string> values(keys.size());
     IniFile f;
-    if (!file || !section || !load(resolve_name(file, false), &f)) return values;
+    if (found) found->clear();
+    if (!file || !section || !load(file, &f, found)) return values;
     for (size_t i = 0; i < keys.size(); ++i)
         if (keys[i]) find_value(f, section, keys[i], &values[i]);
     return values;
@@ -416,7 +480,7 @@ std::vector<std::string> profile_get_strings(const char* file, const char* secti
 std::string profile_section(const char* file, const char* section) {
     IniFile f;
     std::string out;
-    if (!file || !section || !load(resolve_name(file, false), &f)) return out;
+    if (!file || !section || !load(file, &f)) return out;
     long h = find_section(f, section);
     if (h < 0) return out;
     size_t end = section_end(f, static_cast<size_t>(h));
@@ -434,7 +498,7 @@ std::string profile_section(const char* file, const char* section) {
 std::vector<std::string> profile_section_names(const char* file) {
     IniFile f;
     std::vector<std::string> out;
-    if (!file || !load(resolve_name(file, false), &f)) return out;
+    if (!file || !load(file, &f)) return out;
     for (const std::string& line : f.lines) {
         std::string_view name;
         if (!line_section(line, &name)) continue;
@@ -448,7 +512,7 @@ std::vector<std::string> profile_section_names(const char* file) {
 std::vector<std::string> profile_key_names(const char* file, const char* section) {
     IniFile f;
     std::vector<std::string> out;
-    if (!file || !section || !load(resolve_name(file, false), &f)) return out;
+    if (!file || !section || !load(file, &f)) return out;
     long h = find_section(f, section);
     if (h < 0) return out;
     size_t end = section_end(f, static_cast<size_t>(h));
@@ -463,8 +527,12 @@ std::vector<std::string> profile_key_names(const char* file, const char* section
 }
 
 bool profile_write(const char* file, const char* section, const char* key, const char* value) {
-    // Nothing is cached between calls, so a flush has nothing to do.
-    if (file && *file && !section && !key && !value) return true;
+    // Reads go to the file (a copy stands for it only while stat() shows it unchanged), so
+    // a flush has nothing to write; the copies go too.
+    if (file && *file && !section && !key && !value) {
+        cached_inis().clear();
+        return true;
+    }
     if (!file || !*file || !section) {
         set_last_error(87);
         return false;

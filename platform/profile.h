@@ -22,13 +22,16 @@ KEL_PLATFORM_API int32_t profile_get_int(const char* file, const char* section, 
 // (wrapping in 32 bits); `def` for an empty value, 0 for one without digits.
 KEL_PLATFORM_API int32_t profile_int(std::string_view value, int32_t def);
 // Several keys of one section from one read of the file; "" for each missing key.
+// `found`, when given, receives the name of the file as it exists (its case matched), or
+// "" when there is no such regular file.
 KEL_PLATFORM_API std::vector<std::string> profile_get_strings(const char* file, const char* section,
-                                                              const std::vector<const char*>& keys);
+                                                              const std::vector<const char*>& keys,
+                                                              std::string* found = nullptr);
 // value == nullptr deletes the key; key == nullptr deletes the section. With section, key
-// and value all nullptr nothing is written (true: nothing is ever cached, every read
-// reads the file). Writers hold an exclusive lock on the file from reading it until the
-// replacement is renamed over it, so concurrent writers lose nothing and readers never
-// see a half-written file. Failures set last_error() (32 when the lock is not had in time).
+// and value all nullptr nothing is written (true: every read reads the file, or a copy
+// of it while stat() shows the file unchanged). Writers hold an exclusive lock on the
+// file from reading it until the replacement is renamed over it, so concurrent writers
+// lose nothing and readers never see a half-written file. Failures set last_error() (32 when the lock is not had in time).
 KEL_PLATFORM_API bool profile_write(const char* file, const char* section, const char* key, const char* value);
 // profile_write for the user's own settings file, which lives in a folder that nothing
 // else creates (~/.config/<maker>/Settings): missing directories of the path are made

@@ -26,6 +26,18 @@ bool is_listening_socket(int fd) {
     return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &on, &len) == 0 && on;
 }
 
+bool is_unix_socket(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 && a.ss_family == AF_UNIX;
+}
+
+void shutdown_and_close(int fd) {
+    if (fd < 0) return;
+    shutdown(fd, SHUT_WR);
+    close(fd);
+}
+
 static int fail(std::string* error, const std::string& what) {
     if (error) *error = what + ": " + std::strerror(errno);
     return -1;

@@ -41,9 +41,12 @@ bool has_directory(std::string_view name) {
     return name.find_first_of("\\/:") != std::string_view::npos;
 }
 
-bool existing_file(const std::string& path) {
+// `*resolved`, when given, receives the name as it exists (its case matched).
+bool existing_file(const std::string& path, std::string* resolved = nullptr) {
     platform::FileInfo fi;
-    return platform::file_info(path.c_str(), &fi) && !fi.is_dir;
+    if (!platform::file_info(path.c_str(), &fi) || fi.is_dir) return false;
+    if (resolved) *resolved = std::move(fi.name);
+    return true;
 }
 
 // Files may not exceed what the string heap could ever hold.
@@ -167,14 +170,16 @@ std::string find_script_file(std::string_view name) {
                 std::string d = path_env.substr(start, end - start);
                 if (!d.empty()) {
                     std::string full = d + (d.back() == '/' ? "" : "/") + n;
-                    if (existing_file(full)) return platform::full_path(platform::resolve_path(full));
+                    std::string found;
+                    if (existing_file(full, &found)) return platform::full_path(found);
                 }
                 start = end + 1;
             }
         }
         return platform::search_path(n.c_str());
     }
-    if (existing_file(n)) return platform::full_path(platform::resolve_path(n));
+    std::string found;
+    if (existing_file(n, &found)) return platform::full_path(found);
     return std::string();
 }
 

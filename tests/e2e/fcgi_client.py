@@ -3,6 +3,7 @@
 malformed and abandoned ones a server must survive. Talks only to a Unix socket or to 127.0.0.1.
 
   fcgi_client.py SOCKET get QUERY                 -> prints the raw CGI response
+  fcgi_client.py SOCKET post QUERY FILE           -> the raw CGI response to FILE posted as a form
   fcgi_client.py SOCKET faults                    -> every fault case and 10,000 dropped
                                                      connections, each followed by a served
                                                      request: "ok NAME" or "FAIL after NAME"
@@ -133,6 +134,12 @@ def main():
     path, what = sys.argv[1], sys.argv[2]
     if what == "get":
         out, status = request(path, cgi_env(sys.argv[3]))
+        sys.stdout.buffer.write(out)
+        sys.stdout.buffer.write(b"\n[status %s]\n" % str(status).encode())
+    elif what == "post":
+        with open(sys.argv[4], "rb") as f:
+            body = f.read()
+        out, status = request(path, cgi_env(sys.argv[3], "POST", body, "application/x-www-form-urlencoded"), body)
         sys.stdout.buffer.write(out)
         sys.stdout.buffer.write(b"\n[status %s]\n" % str(status).encode())
     elif what == "faults":        # every fault case, each followed by a request that must be served

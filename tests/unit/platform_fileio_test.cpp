@@ -261,6 +261,43 @@ TEST(ShareModes, DenyingOpenRefusesOthers) {
     fs::remove_all(d);
 }
 
+// Every pair of opens against the rule: the second is refused (32) exactly when one of
+// the two denies an access the other has; refused or not, the file keeps its bytes.
+TEST(ShareModes, EveryPairOfOpensFollowsTheRule) {
+    fs::path d = make_scratch("pairs");
+    std::string p = (d / "f.txt").string();
+    std::ofstream(p) << "data";
+    const Open hows[] = {Open::Read, Open::WriteCreate, Open::WriteTruncate, Open::Append};
+    auto reads = [](Open o) { return o == Open::Read; };
+    for (Open h1 : hows)
+        for (int s1 = 0; s1 < 4; ++s1)
+            for (Open h2 : hows)
+                for (int s2 = 0; s2 < 4; ++s2) {
+                    File a = file_open_shared(p.c_str(), h1, s1);
+                    ASSERT_TRUE(a.valid());
+                    if (h1 == Open::WriteTruncate) {
+                        file_write(a, "data", 4);
+                        file_seek(a, 0);
+                    }
+                    bool r1 = reads(h1), w1 = !r1, r2 = reads(h2), w2 = !r2;
+                    bool refused = (r2 && !(s1 & kShareRead)) || (w2 && !(s1 & kShareWrite)) ||
+                                   (r1 && !(s2 & kShareRead)) || (w1 && !(s2 & kShareWrite));
+                    File b = file_open_shared(p.c_str(), h2, s2);
+                    std::string what = "open " + std::to_string(static_cast<int>(h1)) + "/" + std::to_string(s1) +
+                                       " then " + std::to_string(static_cast<int>(h2)) + "/" + std::to_string(s2);
+                    EXPECT_EQ(b.valid(), !refused) << what;
+                    if (!b.valid()) {
+                        EXPECT_EQ(last_error(), 32u) << what;
+                    } else {
+                        if (h2 == Open::WriteTruncate) file_write(b, "data", 4);
+                        file_close(b);
+                    }
+                    file_close(a);
+                    EXPECT_EQ(slurp(p), "data") << what;
+                }
+    fs::remove_all(d);
+}
+
 TEST(Wildcards, WindowsRules) {
     EXPECT_TRUE(wildcard_match("*", "abc"));
     EXPECT_TRUE(wildcard_match("*.*", "noext"));

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,6 +11,7 @@
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "platform/profile.h"
+#include "platform/request_reset.h"
 
 using namespace kel::platform;
 namespace fs = std::filesystem;
@@ -325,4 +328,82 @@ TEST_F(IniTest, ReadOnlyFileIsNotReplaced) {
     EXPECT_FALSE(profile_write(path_.c_str(), "s", "k", "2"));
     EXPECT_EQ(last_error(), 5u);
     EXPECT_EQ(get("s", "k"), "1");
+}
+
+// A reused worker keeps a file it read while stat() shows it unchanged, and only once its
+// change time is two seconds old: every edit, replacement, rename and deletion after
+// that is seen by the next read, however soon it follows and whatever size the file
+// keeps. A worker is for good, so the case runs in a process of its own.
+void kept_copy_case(const fs::path& dir) {
+    auto check = [](bool ok, const std::string& what) {
+        if (ok) return;
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+        std::_Exit(1);
+    };
+    auto write = [&](const std::string& name, const std::string& text) {
+        std::ofstream((dir / name).string(), std::ios::binary | std::ios::trunc) << text;
+    };
+    auto read = [&](const std::string& name) {
+        return profile_get_string((dir / name).string().c_str(), "s", "k", "DEF");
+    };
+    auto expect = [&](const std::string& name, const std::string& want, const std::string& what) {
+        std::string got = read(name);
+        check(got == want, what + ": " + name + " read \"" + got + "\", not \"" + want + "\"");
+    };
+    request_baseline();
+    const char* names[] = {"inplace.ini", "replaced.ini", "deleted.ini", "case.ini", "mode.ini", "e1.ini",
+                           "e2.ini", "e3.ini", "e4.ini", "e5.ini"};
+    for (const char* n : names) write(n, std::string("[s]\r\nk=old-") + n + "\r\n");
+    // A file read within two seconds of its change is not kept: an edit in the same
+    // tick that keeps size and times would otherwise go unseen.
+    expect("inplace.ini", "old-inplace.ini", "first read");
+    write("inplace.ini", "[s]\r\nk=new-inplace.ini\r\n");
+    expect("inplace.ini", "new-inplace.ini", "edited in the same second");
+    write("inplace.ini", "[s]\r\nk=old-inplace.ini\r\n");
+    sleep(3);
+    // Read twice just before each change: kept, then read from the copy.
+    auto prime = [&](const char* n) {
+        for (int i = 0; i < 2; ++i) expect(n, std::string("old-") + n, "settled");
+    };
+    prime("inplace.ini");
+    write("inplace.ini", "[s]\r\nk=NEW-inplace.ini\r\n");  // same size, same second
+    expect("inplace.ini", "NEW-inplace.ini", "edited in place");
+    prime("replaced.ini");
+    write("tmp", "[s]\r\nk=new\r\n");
+    fs::rename(dir / "tmp", dir / "replaced.ini");
+    expect("replaced.ini", "new", "replaced");
+    prime("deleted.ini");
+    fs::remove(dir / "deleted.ini");
+    expect("deleted.ini", "DEF", "deleted");
+    prime("case.ini");
+    fs::rename(dir / "case.ini", dir / "CASE.INI");
+    write("CASE.INI", "[s]\r\nk=NEW-case.ini\r\n");
+    expect("case.ini", "NEW-case.ini", "renamed to another case");
+    std::string found;
+    profile_get_strings((dir / "case.ini").string().c_str(), "s", {"k"}, &found);
+    check(found == (dir / "CASE.INI").string(), "the name found: " + found);
+    profile_get_strings((dir / "deleted.ini").string().c_str(), "s", {"k"}, &found);
+    check(found.empty(), "a missing file found as " + found);
+    prime("mode.ini");
+    fs::permissions(dir / "mode.ini", fs::perms::none);  // only the change time says so
+    if (geteuid() != 0) expect("mode.ini", "DEF", "made unreadable");
+    fs::permissions(dir / "mode.ini", fs::perms::owner_all);
+    expect("mode.ini", "old-mode.ini", "readable again");
+    // More files than copies kept: each still reads as it is.
+    for (int round = 0; round < 2; ++round)
+        for (const char* n : {"e1.ini", "e2.ini", "e3.ini", "e4.ini", "e5.ini"})
+            expect(n, std::string("old-") + n, "more files than copies");
+    write("e1.ini", "[s]\r\nk=NEW-e1.ini\r\n");
+    expect("e1.ini", "NEW-e1.ini", "edited after its copy was dropped");
+    prime("e5.ini");
+    write("e5.ini", "[s]\r\nk=NEW-e5.ini\r\n");
+    expect("e5.ini", "NEW-e5.ini", "edited while kept");
+    check(profile_write((dir / "e2.ini").string().c_str(), "s", "k", "written"), "profile_write");
+    expect("e2.ini", "written", "written through the profile");
+    std::exit(0);
+}
+
+TEST_F(IniTest, KeptCopyNeverHidesAChange) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(kept_copy_case(dir_), ::testing::ExitedWithCode(0), "");
 }

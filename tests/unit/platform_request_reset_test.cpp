@@ -1,6 +1,7 @@
 // The state between two requests of a reused worker: what a request leaves is gone or
 // refused, and the pages kept for the next request read as zero.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -95,6 +96,35 @@ TEST(RequestReset, ADescriptorLeftOpenIsRefused) {
     close(fd);
     unlink(path);
     EXPECT_TRUE(pf::reset_after_request(&why)) << why;
+}
+
+// The quick check (as many descriptors as then, each of them still open) must not miss a
+// descriptor far above the others, nor one opened where a baseline descriptor was closed.
+TEST(RequestReset, EveryDescriptorLeftOpenIsFound) {
+    int kept = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(kept, 0);
+    pf::request_baseline();
+    std::string why;
+    for (int round = 0; round < 3; ++round) ASSERT_TRUE(pf::reset_after_request(&why)) << why;
+
+    int high = fcntl(kept, F_DUPFD_CLOEXEC, 900);
+    ASSERT_GE(high, 900);
+    EXPECT_FALSE(pf::reset_after_request(&why));
+    EXPECT_EQ(why, "descriptor " + std::to_string(high) + " is still open");
+    close(high);
+    EXPECT_TRUE(pf::reset_after_request(&why)) << why;
+
+    // Same count: one of the baseline's closed, another one open instead.
+    int moved = fcntl(kept, F_DUPFD_CLOEXEC, 700);
+    ASSERT_GE(moved, 700);
+    close(kept);
+    EXPECT_FALSE(pf::reset_after_request(&why));
+    EXPECT_EQ(why, "descriptor " + std::to_string(moved) + " is still open");
+    ASSERT_EQ(dup2(moved, kept), kept);
+    close(moved);
+    EXPECT_TRUE(pf::reset_after_request(&why)) << why;
+    close(kept);
+    pf::request_baseline();
 }
 
 // Spent is for good, so the case runs in a process of its own.
