@@ -140,6 +140,17 @@ int32_t var_find_or_create(Instance& inst, std::string_view name) {
     return var_append(inst, key, n);
 }
 
+void var_set_text(Instance& inst, std::string_view name, std::string_view text, bool raise) {
+    int32_t idx = var_find_or_create(inst, name);
+    if (idx < 0) return;
+    HeapOff s = raise ? heap_strdup_or_fail(inst, text) : heap_strdup(inst, text);
+    if (!s) return;
+    VarRecord& r = inst.vars[idx];
+    release_value(inst, r);
+    r.flags = kVtStr;
+    r.str = s;
+}
+
 int32_t var_append(Instance& inst, const char* key, size_t n) {
     if (uint32_t{inst.cur_count} + 1 >= inst.cur_capacity) {
         inst.fail(Err::OutOfVariableMemory);

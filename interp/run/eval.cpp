@@ -314,6 +314,24 @@ uint32_t element_flags(Instance& inst, uint32_t handle, int64_t index, const std
     return array_element_flags(handle, index);
 }
 
+// The current token names a variable holding an array (or a map) and "[" follows: the
+// name, its record, the array and the element the subscripts select. Leaves the token
+// after "]"; false with the error raised.
+bool read_element_ref(Instance& inst, std::string& name, int32_t* index, uint32_t* handle, int64_t* elem,
+                      std::string& key) {
+    name_of_token(inst, name);
+    *index = var_lookup(inst, name);
+    *handle = array_of_var(inst, *index);
+    get_token(inst);
+    if (inst.error()) return false;
+    if (!*handle) {
+        inst.fail(Err::ArrayNeedsDimensions);
+        return false;
+    }
+    *elem = read_subscripts(inst, *handle, key);
+    return *elem >= 0;
+}
+
 // ---- Calls --------------------------------------------------------------------------
 
 void release_args(Instance& inst, Value* args, int n) {
@@ -452,17 +470,7 @@ bool read_name_arg(Instance& inst, NameArg& a) {
     }
     if (tok_is(inst, Kw::OleObject) && !std::strchr(inst.tok.text, '.')) {
         a.kind = NameArg::kElem;
-        name_of_token(inst, a.name);
-        a.index = var_lookup(inst, a.name);
-        a.handle = array_of_var(inst, a.index);
-        get_token(inst);
-        if (inst.error()) return false;
-        if (!a.handle) {
-            inst.fail(Err::ArrayNeedsDimensions);
-            return false;
-        }
-        a.elem = read_subscripts(inst, a.handle, a.key);
-        return a.elem >= 0;
+        return read_element_ref(inst, a.name, &a.index, &a.handle, &a.elem, a.key);
     }
     return true;
 }
@@ -511,11 +519,7 @@ void form_objecttypeget(Instance& inst, Value& out) {
     if (!expect_rparen(inst)) return;
     // Objects belong to the automation layer, which this build does not have: nothing here
     // is an object, so the type name is always empty.
-    release_value(inst, out);
-    HeapOff off = heap_strdup_or_fail(inst, "");
-    if (!off) return;
-    out.str = off;
-    out.flags = kVtStr;
+    eval_set_str(inst, out, "");
 }
 
 void form_drop(Instance& inst, Value& out) {
@@ -541,12 +545,7 @@ void form_drop(Instance& inst, Value& out) {
 bool set_pointer_result(Instance& inst, Value& out, uint16_t frame, const std::string& name) {
     std::string ptr;
     if (!in_frame(inst, frame, [&] { ptr = make_var_pointer(inst, name); })) return false;
-    release_value(inst, out);
-    HeapOff off = heap_strdup_or_fail(inst, ptr);
-    if (!off) return false;
-    out.str = off;
-    out.flags = kVtStr;
-    return true;
+    return eval_set_str(inst, out, ptr);
 }
 
 void pointer_error(Instance& inst, Err info_msg) { inst.fail(Err::PointerError).info(message_text(info_msg)); }
@@ -658,20 +657,11 @@ void form_pointer(Instance& inst, Value& out, int id) {
 
 // The current token names a variable holding an array and "[" follows.
 void array_element(Instance& inst, Value& out) {
-    std::string name;
-    name_of_token(inst, name);
-    int32_t idx = var_lookup(inst, name);
-    uint32_t handle = array_of_var(inst, idx);
-    if (inst.error()) return;
-    get_token(inst);
-    if (inst.error()) return;
-    if (!handle) {
-        inst.fail(Err::ArrayNeedsDimensions);
-        return;
-    }
-    std::string key;
-    int64_t index = read_subscripts(inst, handle, key);
-    if (index < 0) return;
+    std::string name, key;
+    int32_t idx;
+    uint32_t handle;
+    int64_t index;
+    if (!read_element_ref(inst, name, &idx, &handle, &index, key)) return;
     release_value(inst, out);
     Value tmp = empty_value();
     if (!element_fetch(inst, handle, index, key, tmp)) return;
@@ -693,13 +683,7 @@ void eval_constant(Instance& inst, int kw, Value& out) {
     switch (c.type) {
         case ConstantValue::kInt: out.i = c.i; out.flags = kVtInt; break;
         case ConstantValue::kFloat: out.f = c.f; out.flags = kVtFloat; break;
-        case ConstantValue::kString: {
-            HeapOff off = heap_strdup_or_fail(inst, c.s);
-            if (!off) return;
-            out.str = off;
-            out.flags = kVtStr;
-            break;
-        }
+        case ConstantValue::kString: eval_set_str(inst, out, c.s); break;
     }
 }
 
@@ -728,15 +712,9 @@ void primary(Instance& inst, Value& out) {
             get_token(inst);
             return;
         }
-        case kTokString: {
-            HeapOff off = heap_strdup_or_fail(inst, t.text);
-            if (!off) return;
-            release_value(inst, out);
-            out.str = off;
-            out.flags = kVtStr;
-            get_token(inst);
+        case kTokString:
+            if (eval_set_str(inst, out, t.text)) get_token(inst);
             return;
-        }
         case kTokMultiline:
             read_multiline_string(inst, &out);
             if (!inst.error()) get_token(inst);
@@ -1132,18 +1110,8 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
     } else if (tok_is(inst, Kw::OleObject) && !std::strchr(t.text, '.')) {
         const char* after = skip_brackets(t.pos);
         if (!after || !assignment_op_at(after)) return false;
-        name_of_token(inst, target.name);
         target.frame = inst.cur_frame;
-        target.index = var_lookup(inst, target.name);
-        target.handle = array_of_var(inst, target.index);
-        get_token(inst);
-        if (inst.error()) return true;
-        if (!target.handle) {
-            inst.fail(Err::ArrayNeedsDimensions);
-            return true;
-        }
-        target.elem = read_subscripts(inst, target.handle, target.key);
-        if (target.elem < 0) return true;
+        if (!read_element_ref(inst, target.name, &target.index, &target.handle, &target.elem, target.key)) return true;
     } else {
         return false;
     }

@@ -21,6 +21,16 @@ inline void eval_set_int(Instance& inst, Value& v, int32_t i) {
     v.frame_index = kNoIndex;
 }
 
+// A text replaces what `v` held; false with 3096 (v left as it was) when the heap is full.
+inline bool eval_set_str(Instance& inst, Value& v, std::string_view text) {
+    HeapOff off = heap_strdup_or_fail(inst, text);
+    if (!off) return false;
+    release_value(inst, v);
+    v.str = off;
+    v.flags = kVtStr;
+    return true;
+}
+
 // The value of variable record `idx` of the current table as a primary: 3051 for a bad
 // index, 3052 (with its report) for an undefined variable. `out` is overwritten.
 void eval_variable(Instance& inst, int32_t idx, Value& out);

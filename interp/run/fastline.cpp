@@ -674,14 +674,7 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
             out.var_index = kNoIndex;
             out.frame_index = kNoIndex;
             return;
-        case kNStr: {
-            HeapOff off = heap_strdup_or_fail(inst, std::string_view(f.texts).substr(nd.first, nd.count));
-            if (!off) return;
-            release_value(inst, out);
-            out.str = off;
-            out.flags = kVtStr;
-            return;
-        }
+        case kNStr: eval_set_str(inst, out, std::string_view(f.texts).substr(nd.first, nd.count)); return;
         case kNConst: eval_constant(inst, nd.id, out); return;
         case kNHostConst: {
             if (!inst.host_table) {

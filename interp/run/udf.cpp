@@ -76,6 +76,28 @@ bool offset_in(const std::string& line, const char* p, size_t* off) {
 
 void save_tok(Instance& inst, CallerState& s);
 
+// The caller's statement, handler and assignment state that a call changes, each with
+// its place in CallerState: `move(live, saved)` for every pair, one list both ways.
+template <typename Move>
+[[gnu::always_inline]] inline void caller_scalars(Instance& inst, CallerState& s, Move move) {
+    ExecState& ex = *inst.exec;
+    HandlerState& h = ex.handlers;
+    move(ex.script, s.script);
+    move(ex.line_pos, s.line_pos);
+    move(ex.next_pos, s.next_pos);
+    move(ex.jumped, s.jumped);
+    move(ex.line_substituted, s.line_substituted);
+    move(ex.line_text, s.line_text);
+    move(ex.cur_udf, s.cur_udf);
+    move(h.error_mode, s.error_mode);
+    move(h.cancel_mode, s.cancel_mode);
+    move(h.cancel_inherited, s.cancel_inherited);
+    move(ex.last_if, s.last_if);
+    move(ex.breakable, s.breakable);
+    move(inst.assign_target, s.assign_target);
+    move(inst.assign_allowed, s.assign_allowed);
+}
+
 // Saves the caller's state and switches the handlers to their state inside a call: the
 // error handler off, the cancel handler inherited.
 // `tok`: the tokenizer too. A call made from a compiled line leaves it out: such a line
@@ -83,22 +105,8 @@ void save_tok(Instance& inst, CallerState& s);
 // afresh (token_begin), so what a call leaves in it is never seen; only the function
 // index that ptrpersistent names goes back.
 [[gnu::always_inline]] inline void save_caller(Instance& inst, CallerState& s, bool tok) {
-    ExecState& ex = *inst.exec;
-    s.script = ex.script;
-    s.line_pos = ex.line_pos;
-    s.next_pos = ex.next_pos;
-    s.jumped = ex.jumped;
-    s.line_substituted = ex.line_substituted;
-    s.line_text = ex.line_text;
-    s.cur_udf = ex.cur_udf;
-    HandlerState& h = ex.handlers;
-    s.error_mode = h.error_mode;
-    s.cancel_mode = h.cancel_mode;
-    s.cancel_inherited = h.cancel_inherited;
-    s.last_if = ex.last_if;
-    s.breakable = ex.breakable;
-    s.assign_target = inst.assign_target;
-    s.assign_allowed = inst.assign_allowed;
+    caller_scalars(inst, s, [](auto& live, auto& saved) { saved = live; });
+    HandlerState& h = inst.exec->handlers;
     s.current_udf = inst.tok.current_udf;
     s.tok = tok;
     if (!h.error_func.empty() || !h.cancel_func.empty()) {
@@ -145,22 +153,8 @@ void restore_tok(Instance& inst, CallerState& s);
 
 // Gives everything back; `s` is spent.
 [[gnu::always_inline]] inline void restore_caller(Instance& inst, CallerState& s) {
-    ExecState& ex = *inst.exec;
-    ex.script = s.script;
-    ex.line_pos = s.line_pos;
-    ex.next_pos = s.next_pos;
-    ex.jumped = s.jumped;
-    ex.line_substituted = s.line_substituted;
-    ex.line_text = s.line_text;
-    ex.cur_udf = s.cur_udf;
-    HandlerState& h = ex.handlers;
-    h.error_mode = s.error_mode;
-    h.cancel_mode = s.cancel_mode;
-    h.cancel_inherited = s.cancel_inherited;
-    ex.last_if = s.last_if;
-    ex.breakable = s.breakable;
-    inst.assign_target = s.assign_target;
-    inst.assign_allowed = s.assign_allowed;
+    caller_scalars(inst, s, [](auto& live, auto& saved) { live = saved; });
+    HandlerState& h = inst.exec->handlers;
     if (CallerTexts* x = s.texts.get()) {
         h.error_func.swap(x->error_func);
         h.cancel_func.swap(x->cancel_func);
@@ -357,21 +351,6 @@ bool source_read_line(Instance& inst, std::string& out) {
 
 // Call(file, parameters): the parameters become param0..paramN, then the file runs in
 // the caller's frame.
-namespace {
-
-void set_str_var(Instance& inst, const std::string& name, std::string_view text) {
-    int32_t idx = var_find_or_create(inst, name);
-    if (idx < 0) return;
-    HeapOff s = heap_strdup_or_fail(inst, text);
-    if (!s) return;
-    VarRecord& r = inst.vars[idx];
-    release_value(inst, r);
-    r.flags = kVtStr;
-    r.str = s;
-}
-
-}  // namespace
-
 std::vector<std::string> parse_param_line(std::string_view line) {
     std::vector<std::string> words;
     size_t i = 0;
@@ -422,7 +401,7 @@ void set_call_params(Instance& inst, std::string_view params) {
         r.flags = kVtInt;
         r.i = static_cast<int32_t>(words.size());
     }
-    for (size_t k = 0; k < words.size(); ++k) set_str_var(inst, "param" + std::to_string(k + 1), words[k]);
+    for (size_t k = 0; k < words.size(); ++k) var_set_text(inst, "param" + std::to_string(k + 1), words[k], true);
 }
 
 void call_script_file(Instance& inst, std::string_view name, std::string_view params, Value& result) {
