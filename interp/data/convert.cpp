@@ -153,6 +153,11 @@ std::u16string_view value_wide(const Instance& inst, const ValueCore& v) {
     return p ? std::u16string_view(p) : std::u16string_view();
 }
 
+std::string value_narrow_text(const Instance& inst, const ValueCore& v) {
+    if (v.flags & kVtStr) return std::string(heap_str(inst, v.str));
+    return wide_to_ansi(value_wide(inst, v), inst.code_page);
+}
+
 bool round_to_int(double d, int32_t* out) {
     if (std::isnan(d)) return false;
     double r = d >= 0 ? std::trunc(d + 0.5) : std::trunc(d - 0.5);
@@ -227,7 +232,7 @@ bool to_str(Instance& inst, ValueCore& v) {
     if (v.flags & (kVtArray | kVtVariant)) return false;
     std::string text;
     if (v.flags & kVtWide) {
-        text = wide_to_ansi(value_wide(inst, v), inst.code_page);
+        text = value_narrow_text(inst, v);
     } else if (!number_text(inst, v, text)) {
         return false;
     }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interp/data/convert.h"
 #include "interp/data/heap.h"
 #include "interp/base/messages.h"
 #include "platform/gmem.h"
@@ -22,19 +23,6 @@ void init_scratch(VarRecord* recs) {
     recs[0].i = -1;
 }
 
-bool parse_hex(std::string_view s, uint32_t* out) {
-    uint32_t v = 0;
-    for (char ch : s) {
-        int d;
-        if (ch >= '0' && ch <= '9') d = ch - '0';
-        else if (ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
-        else if (ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
-        else return false;
-        v = v << 4 | static_cast<uint32_t>(d);
-    }
-    *out = v;
-    return true;
-}
 
 }  // namespace
 
@@ -403,8 +391,8 @@ bool check_var_pointer(Instance& inst, std::string_view s, uint16_t* frame, std:
         return false;
     }
     uint32_t k, handle, serial, tick;
-    if (!parse_hex(s.substr(9, 4), &k) || !parse_hex(s.substr(13, 8), &handle) ||
-        !parse_hex(s.substr(21, 8), &serial) || !parse_hex(s.substr(29, 8), &tick)) {
+    if (!parse_hex_digits(s.substr(9, 4), &k) || !parse_hex_digits(s.substr(13, 8), &handle) ||
+        !parse_hex_digits(s.substr(21, 8), &serial) || !parse_hex_digits(s.substr(29, 8), &tick)) {
         inst.fail(Err::NotAPointer);
         return false;
     }

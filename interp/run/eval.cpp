@@ -33,13 +33,7 @@ void level9(Instance& inst, Value& out);
 
 void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }
 
-void set_float(Instance& inst, Value& v, double f) {
-    release_value(inst, v);
-    v.f = f;
-    v.flags = kVtFloat;
-    v.var_index = kNoIndex;
-    v.frame_index = kNoIndex;
-}
+void set_float(Instance& inst, Value& v, double f) { eval_set_float(inst, v, f); }
 
 // Runs `fn` with frame `frame` current, then switches back (3815 / 3816 on failure).
 template <typename Fn>
@@ -205,8 +199,7 @@ void concat(Instance& inst, Value& a, Value& b) {
         a.str = off;
         a.flags = kVtStr;
     }
-    a.var_index = kNoIndex;
-    a.frame_index = kNoIndex;
+    untag_value(a);
 }
 
 // ---- Values of variables ------------------------------------------------------------
@@ -542,6 +535,17 @@ void form_drop(Instance& inst, Value& out) {
     set_int(inst, out, 1);
 }
 
+// Record `r` takes a copy of `v`, its old value released; false (r as it was) when the
+// copy cannot be made.
+bool record_take_copy(Instance& inst, VarRecord& r, const Value& v) {
+    Value copy = empty_value();
+    if (!copy_value(inst, v, copy)) return false;
+    release_value(inst, r);
+    std::memcpy(static_cast<ValueCore*>(&r), static_cast<ValueCore*>(&copy), sizeof(ValueCore));
+    r.flags &= ~kVtUndef;
+    return true;
+}
+
 bool set_pointer_result(Instance& inst, Value& out, uint16_t frame, const std::string& name) {
     std::string ptr;
     if (!in_frame(inst, frame, [&] { ptr = make_var_pointer(inst, name); })) return false;
@@ -634,13 +638,7 @@ void form_pointer(Instance& inst, Value& out, int id) {
                     VarRecord& r = inst.vars[idx];
                     if (is_defined(r.flags)) return;
                     if (v.flags & kVtArray) array_addref(v.str);
-                    Value copy = empty_value();
-                    if (!copy_value(inst, v, copy)) {
-                        stored = false;
-                        return;
-                    }
-                    release_value(inst, r);
-                    std::memcpy(static_cast<ValueCore*>(&r), static_cast<ValueCore*>(&copy), sizeof(ValueCore));
+                    stored = record_take_copy(inst, r, v);
                 });
             }
             release_value(inst, v);
@@ -807,8 +805,7 @@ void pointer_of(Instance& inst, Value& v) {
     if (!in_frame(inst, v.frame_index, [&] { name = inst.vars[idx].name; })) return;
     uint16_t frame = v.frame_index;
     set_pointer_result(inst, v, frame, name);
-    v.var_index = kNoIndex;
-    v.frame_index = kNoIndex;
+    untag_value(v);
 }
 
 // *ptr: the value of the variable the pointer names; "[...]" after it subscripts an array.
@@ -860,8 +857,7 @@ void level9(Instance& inst, Value& out) {
     if (!depth.ok()) return;
     if (inst.tok.type == kTokKeyword) {
         int op = inst.tok.kw;
-        if (op == Kw::Bang || op == Kw::Minus || op == Kw::Plus || op == Kw::Tilde || op == Kw::Amp ||
-            op == Kw::Star) {
+        if (is_prefix_op(op)) {
             get_token(inst);
             if (inst.error()) return;
             level9(inst, out);
@@ -1020,14 +1016,7 @@ bool store(Instance& inst, const Target& t, Value& v) {
     bool done = in_frame(inst, t.frame, [&] {
         VarRecord& r = inst.vars[t.index];
         if ((v.flags & kVtArray) && (r.flags & kVtArray) && r.str == v.str) return;  // to itself
-        Value copy = empty_value();
-        if (!copy_value(inst, v, copy)) {
-            ok = false;
-            return;
-        }
-        release_value(inst, r);
-        std::memcpy(static_cast<ValueCore*>(&r), static_cast<ValueCore*>(&copy), sizeof(ValueCore));
-        r.flags &= ~kVtUndef;
+        ok = record_take_copy(inst, r, v);
     });
     return done && ok;
 }
@@ -1139,15 +1128,7 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
         release_value(inst, rhs);
         return true;
     }
-    if (bin >= 0) {
-        binary_op(inst, cur, rhs, bin);
-        if (inst.error()) {
-            release_value(inst, cur);
-            return true;
-        }
-    } else {
-        cur = rhs;
-    }
+    if (!eval_assign_value(inst, cur, rhs, bin)) return true;
     if (discard && !target.handle && !(cur.flags & (kVtArray | kVtVariant | kVtBinBuf))) {
         store_owned(inst, target, cur);
         return true;
@@ -1328,8 +1309,7 @@ bool flush_chain(Instance& inst, Value& out, Value* parts, int& n) {
     release_value(inst, out);
     out.str = off;
     out.flags = kVtStr;
-    out.var_index = kNoIndex;
-    out.frame_index = kNoIndex;
+    untag_value(out);
     return true;
 }
 
@@ -1370,6 +1350,17 @@ void ConcatChain::finish(Instance& inst, Value& out) {
 }
 
 int eval_compound_op(int kw) { return compound_op(kw); }
+
+bool eval_assign_value(Instance& inst, Value& cur, Value& rhs, int bin) {
+    if (bin < 0) {
+        cur = rhs;
+        return true;
+    }
+    binary_op(inst, cur, rhs, bin);
+    if (!inst.error()) return true;
+    release_value(inst, cur);
+    return false;
+}
 
 bool eval_assignment_op_at(const char* p) { return assignment_op_at(p); }
 

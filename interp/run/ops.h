@@ -59,6 +59,10 @@ constexpr uint8_t unary_opcode(int kw) {
     }
 }
 
+// The prefix operators: the numeric ones, `&` (the pointer to a variable) and `*` (the
+// variable a pointer names).
+constexpr bool is_prefix_op(int kw) { return unary_opcode(kw) != kOpFail || kw == Kw::Amp || kw == Kw::Star; }
+
 // `**` over whole numbers for an exponent of 0 or more: squaring gives the same wrapped
 // bits as repeated multiplication, in 31 steps at most.
 inline int32_t int_power(int32_t base, int32_t exp) {
