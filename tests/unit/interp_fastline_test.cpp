@@ -134,6 +134,22 @@ const Case kCases[] = {
     {"SingleLineThenAndElseTails",
      "for i = 1 to 4\nif i mod 2 then out(`odd ` : i)\nelse out(`even ` : i)\nif i > 2 then i2 = i * 2\nelse i2 = 0\nout(i2)\nnext\n",
      8},
+    {"LabelsFoundInTheTextOutsideDefinitions",
+     "n = 0\ngoto start\n#DefineFunction f(a)\n:start\nreturn a * 2\n#EndFunction\n  :start ; indented\n"
+     "n = n + 1\nif n < 4 then goto start\nout(n : ` ` : f(n))\ngosub twice\nout(n)\nexit\n\t:twice\nn = n * 2\nreturn\n",
+     4},
+    {"StructureKeywordsOutOfPlace",
+     "IntControl(73, 2, 0, 0, 0)\nfor i = 1 to 3\ncase i\nendswitch\nendwhile\nelseif i\nthen out(i)\nendif\nout(`pass ` : i)\n"
+     "next\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     3},
+    {"ExitInsideAFunction",
+     "#DefineFunction f(n)\nif n == 4 then exit\nreturn n * 2\n#EndFunction\n"
+     "for i = 1 to 6\nout(`f ` : f(i))\nnext\nout(`not reached`)\n",
+     4},
+    {"ErrorInsideAFunctionOnALaterPass",
+     "#DefineFunction f(n)\nif n == 4 then q = 1 / 0\nreturn n * 2\n#EndFunction\n"
+     "for i = 1 to 6\nout(`f ` : f(i))\nnext\nout(`not reached`)\n",
+     4},
     {"ArrayElementsAsTargetsAndArguments",
      "a = arrdimension(5)\nfor i = 0 to 4\na[i] = i * i\na[i] += 1\nout(a[i] : ` ` : vartype(a[i]) : ` ` : isdefined(a[i]))\nnext\n",
      6},
