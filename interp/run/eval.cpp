@@ -57,25 +57,15 @@ bool in_frame(Instance& inst, uint16_t frame, Fn fn) {
 
 // ---- Operators -------------------------------------------------------------------
 
+// The operator classes, read from the one operator table (interp/run/ops.h).
 bool is_arith_op(int op) {
-    switch (op) {
-        case Kw::AndAnd: case Kw::OrOr: case Kw::Amp: case Kw::Bar: case Kw::Caret: case Kw::Shl:
-        case Kw::Shr: case Kw::Plus: case Kw::Minus: case Kw::Star: case Kw::Slash: case Kw::Mod:
-        case Kw::Power:
-            return true;
-        default:
-            return false;
-    }
+    uint8_t code = binary_opcode(op);
+    return code >= kOpAdd && code <= kOpPow;
 }
 
 bool is_rel_op(int op) {
-    switch (op) {
-        case Kw::Equal: case Kw::NotEqual: case Kw::LessGreater: case Kw::Less: case Kw::LessEqual:
-        case Kw::Greater: case Kw::GreaterEqual:
-            return true;
-        default:
-            return false;
-    }
+    uint8_t code = binary_opcode(op);
+    return code >= kOpEq && code <= kOpGe;
 }
 
 // Makes an operand numeric: true with *is_float telling which form to use.

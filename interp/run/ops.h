@@ -9,6 +9,8 @@
 
 namespace kel::interp {
 
+// kOpAdd..kOpPow are the arithmetic operators and kOpEq..kOpGe the relations, in one
+// run each: the ladder tells an operator's class by its range.
 enum OpKind : uint8_t {
     kOpNone, kOpInt, kOpVar, kOpFail,
     kOpNeg, kOpNot, kOpCompl,
