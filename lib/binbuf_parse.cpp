@@ -6,6 +6,7 @@
 #include "platform/zlib.h"
 
 #include "lib/binbuf.h"
+#include "interp/data/convert.h"
 
 namespace kel::lib {
 
@@ -26,17 +27,6 @@ bool parse_decimal64(std::string_view s, bool* negative, uint64_t* magnitude) {
     return true;
 }
 
-namespace {
-
-int hex_digit(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
-
 bool hex_to_bytes(std::string_view hex, std::string* out) {
     out->clear();
     size_t i = 0;
@@ -44,7 +34,8 @@ bool hex_to_bytes(std::string_view hex, std::string* out) {
         while (i < hex.size() && (hex[i] == ' ' || hex[i] == '\r' || hex[i] == '\n')) ++i;
         if (i == hex.size()) return true;
         if (i + 1 >= hex.size()) return false;
-        int hi = hex_digit(hex[i]), lo = hex_digit(hex[i + 1]);
+        int hi = interp::hex_digit_value(static_cast<unsigned char>(hex[i]));
+        int lo = interp::hex_digit_value(static_cast<unsigned char>(hex[i + 1]));
         if (hi < 0 || lo < 0) return false;
         out->push_back(static_cast<char>(hi * 16 + lo));
         i += 2;
@@ -58,15 +49,7 @@ constexpr size_t kTagMaxLen = 0xFFFF;
 
 // `width` hex digits (either case) at text[at]; false for any other character.
 bool hex_field(std::string_view text, size_t at, int width, uint32_t* out) {
-    uint32_t v = 0;
-    for (int i = 0; i < width; ++i) {
-        char ch = text[at + static_cast<size_t>(i)];
-        int d = hex_digit(ch);
-        if (d < 0) return false;
-        v = v << 4 | static_cast<uint32_t>(d);
-    }
-    *out = v;
-    return true;
+    return interp::parse_hex_digits(text.substr(at, static_cast<size_t>(width)), out);
 }
 
 }  // namespace

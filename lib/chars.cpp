@@ -14,12 +14,7 @@ namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
-int hex_value(char16_t ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
-}
+int hex_value(char16_t ch) { return interp::hex_digit_value(ch); }
 
 // char2num(string)
 void char2num_fn(Call& c) {

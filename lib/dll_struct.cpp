@@ -101,15 +101,17 @@ bool is_name(std::string_view s) {
     return true;
 }
 
+// One to nine digits and nothing else: their value; -1 otherwise.
+int64_t short_digits(std::string_view s) {
+    if (s.empty() || s.size() > 9) return -1;
+    for (char ch : s)
+        if (ch < '0' || ch > '9') return -1;
+    return interp::decimal_digits_value(s);
+}
+
 // Digits only, 1 to `max`; -1 otherwise.
 int64_t parse_count(std::string_view s, int64_t max) {
-    s = trim(s);
-    if (s.empty() || s.size() > 9) return -1;
-    int64_t v = 0;
-    for (char ch : s) {
-        if (ch < '0' || ch > '9') return -1;
-        v = v * 10 + (ch - '0');
-    }
+    int64_t v = short_digits(trim(s));
     return v >= 1 && v <= max ? v : -1;
 }
 
@@ -126,13 +128,8 @@ bool split_index(std::string_view text, std::string* name, int64_t* index, int64
     if (text.back() != ']') return false;
     *name = lower(trim(text.substr(0, open)));
     std::string_view inner = trim(text.substr(open + 1, text.size() - open - 2));
-    if (inner.empty() || inner.size() > 9) return false;
-    int64_t v = 0;
-    for (char ch : inner) {
-        if (ch < '0' || ch > '9') return false;
-        v = v * 10 + (ch - '0');
-    }
-    if (v > max_index) return false;
+    int64_t v = short_digits(inner);
+    if (v < 0 || v > max_index) return false;
     *index = v;
     return is_name(*name);
 }

@@ -439,8 +439,9 @@ int32_t parse_flags(std::string_view s) {
     while (i < s.size() && s[i] == ' ') ++i;
     bool neg = false;
     if (i < s.size() && (s[i] == '-' || s[i] == '+')) neg = s[i++] == '-';
-    uint32_t v = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') v = v * 10 + static_cast<uint32_t>(s[i++] - '0');
+    size_t digits = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+    auto v = static_cast<uint32_t>(interp::decimal_digits_value(s.substr(digits, i - digits)));
     return static_cast<int32_t>(neg ? 0u - v : v);
 }
 

@@ -133,16 +133,11 @@ int32_t phase99(Handle h, const void* parent) {
 bool value_text(Instance& inst, const ValueCore& v, std::string* out) {
     if (v.flags & kVtVariant) *out = "<complex data type>";
     else if (v.flags & kVtArray) *out = "<array>";
-    else if ((v.flags & kVtStr)) *out = heap_str(inst, v.str);
-    else if (v.flags & kVtWide) {
-        auto* w = reinterpret_cast<const char16_t*>(heap_ptr(inst, v.wstr));
-        *out = w ? wide_to_ansi(std::u16string_view(w), inst.code_page) : std::string();
-    } else if (v.flags & kVtInt) *out = std::to_string(v.i);
+    else if (v.flags & (kVtStr | kVtWide)) *out = value_narrow_text(inst, v);
+    else if (v.flags & kVtInt) *out = format_int(v.i);
     else if (v.flags & kVtFloat) {
-        // Interim form until the float formatter of the evaluator exists.
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%.15g", v.f);
-        *out = buf;
+        // As the script would show it, in the instance's decimals setting.
+        *out = format_float(v.f, inst.decimals);
     } else {
         *out = "---";
     }

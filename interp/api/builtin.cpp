@@ -66,11 +66,8 @@ void Call::ret_float(double v) {
 void Call::ret_str(std::string_view s) {
     interp::release_value(inst, result_);
     result_.flags = 0;
-    interp::HeapOff off = interp::heap_alloc(inst, s.size() + 1);
-    if (!off) {
-        inst.fail(Err::OutOfStringMemory);
-        return;
-    }
+    interp::HeapOff off = interp::heap_alloc_or_fail(inst, s.size() + 1);
+    if (!off) return;
     char* p = interp::heap_ptr(inst, off);
     if (!s.empty()) std::memcpy(p, s.data(), s.size());
     p[s.size()] = '\0';
@@ -81,11 +78,8 @@ void Call::ret_str(std::string_view s) {
 void Call::ret_wide(std::u16string_view s) {
     interp::release_value(inst, result_);
     result_.flags = 0;
-    interp::HeapOff off = interp::heap_wstrdup(inst, s);
-    if (!off) {
-        inst.fail(Err::OutOfStringMemory);
-        return;
-    }
+    interp::HeapOff off = interp::heap_wstrdup_or_fail(inst, s);
+    if (!off) return;
     result_.wstr = off;
     result_.flags = kVtWide;
 }

@@ -227,17 +227,7 @@ int find_builtin(std::string_view name) {
     auto c = static_cast<unsigned char>(name[0]);
     if (c >= 128) return -1;
     check_once();
-    int lo = kFirstChar.first[c], hi = kFirstChar.last[c];
-    while (lo < hi) {
-        int mid = lo + (hi - lo) / 2;
-        int cmp = name_of(kTable[mid]).compare(name);
-        if (cmp == 0) return mid;
-        if (cmp < 0)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return -1;
+    return sorted_name_search([](int i) { return name_of(kTable[i]); }, kFirstChar.first[c], kFirstChar.last[c], name);
 }
 
 int match_operator(std::string_view src) {

@@ -47,13 +47,13 @@ inline constexpr std::string_view kNames[] = {
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == kKeywordCount);
 }  // namespace keyword_detail
 
-// Index of a builtin record by exact name, at compile time only:
-//   constexpr int kStrLen = keyword_index("strlen");
-consteval int keyword_index(std::string_view name) {
-    int lo = 0, hi = kKeywordCount;
+// The index in [lo, hi) whose name (`name_at(index)`, sorted ascending) is exactly
+// `name`, or -1: the one search of the table, at compile time and at run time.
+template <typename NameAt>
+constexpr int sorted_name_search(NameAt name_at, int lo, int hi, std::string_view name) {
     while (lo < hi) {
-        int mid = (lo + hi) / 2;
-        int c = keyword_detail::kNames[mid].compare(name);
+        int mid = lo + (hi - lo) / 2;
+        int c = name_at(mid).compare(name);
         if (c == 0) return mid;
         if (c < 0)
             lo = mid + 1;
@@ -61,6 +61,12 @@ consteval int keyword_index(std::string_view name) {
             hi = mid;
     }
     return -1;
+}
+
+// Index of a builtin record by exact name, at compile time only:
+//   constexpr int kStrLen = keyword_index("strlen");
+consteval int keyword_index(std::string_view name) {
+    return sorted_name_search([](int i) { return keyword_detail::kNames[i]; }, 0, kKeywordCount, name);
 }
 
 // Indexes of the records the core refers to directly: Kw::If, Kw::Comma, Kw::OleObject ...

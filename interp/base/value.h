@@ -80,11 +80,16 @@ inline void copy_core_fields(ValueCore& d, const ValueCore& s) {
     d.reserved = s.reserved;
 }
 
+// A computed value names no variable (`&` refuses it).
+inline void untag_value(Value& v) {
+    v.var_index = kNoIndex;
+    v.frame_index = kNoIndex;
+}
+
 // A value that holds nothing: the state of a fresh result slot.
 inline Value empty_value() {
     Value v{};
-    v.var_index = kNoIndex;
-    v.frame_index = kNoIndex;
+    untag_value(v);
     return v;
 }
 

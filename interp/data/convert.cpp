@@ -153,6 +153,11 @@ std::u16string_view value_wide(const Instance& inst, const ValueCore& v) {
     return p ? std::u16string_view(p) : std::u16string_view();
 }
 
+std::string value_narrow_text(const Instance& inst, const ValueCore& v) {
+    if (v.flags & kVtStr) return std::string(heap_str(inst, v.str));
+    return wide_to_ansi(value_wide(inst, v), inst.code_page);
+}
+
 bool round_to_int(double d, int32_t* out) {
     if (std::isnan(d)) return false;
     double r = d >= 0 ? std::trunc(d + 0.5) : std::trunc(d - 0.5);
@@ -160,6 +165,28 @@ bool round_to_int(double d, int32_t* out) {
     *out = static_cast<int32_t>(r);
     return true;
 }
+
+namespace {
+
+// Gives a value its narrow text, from its wide text when it has only that. False for
+// arrays, variants and values without text (or out of string memory, 3096 raised).
+bool narrow_text_form(Instance& inst, ValueCore& v) {
+    if (v.flags & (kVtArray | kVtVariant)) return false;
+    if ((v.flags & kVtWide) && !(v.flags & kVtStr) && !to_str(inst, v)) return false;
+    return (v.flags & kVtStr) != 0;
+}
+
+// The text of an integer or a float (1599 for NaN); false for a value that is neither.
+bool number_text(Instance& inst, const ValueCore& v, std::string& text) {
+    if (v.flags & kVtInt) {
+        text = format_int(v.i);
+        return true;
+    }
+    if (v.flags & kVtFloat) return float_to_text(inst, v.f, text);
+    return false;
+}
+
+}  // namespace
 
 bool to_int(Instance& inst, ValueCore& v, bool allow_round) {
     if (v.flags & kVtInt) return true;
@@ -175,18 +202,12 @@ bool to_int(Instance& inst, ValueCore& v, bool allow_round) {
         v.flags = (v.flags & ~kVtFloat) | kVtInt;
         return true;
     }
-    if (v.flags & (kVtArray | kVtVariant)) return false;
-    if ((v.flags & kVtWide) && !(v.flags & kVtStr)) {
-        if (!to_str(inst, v)) return false;
-    }
-    if (v.flags & kVtStr) {
-        int32_t i;
-        if (!parse_int_string(heap_str(inst, v.str), &i)) return false;
-        v.i = i;
-        v.flags |= kVtInt;
-        return true;
-    }
-    return false;
+    if (!narrow_text_form(inst, v)) return false;
+    int32_t i;
+    if (!parse_int_string(heap_str(inst, v.str), &i)) return false;
+    v.i = i;
+    v.flags |= kVtInt;
+    return true;
 }
 
 bool to_float(Instance& inst, ValueCore& v) {
@@ -196,20 +217,14 @@ bool to_float(Instance& inst, ValueCore& v) {
         v.flags |= kVtFloat;
         return true;
     }
-    if (v.flags & (kVtArray | kVtVariant)) return false;
-    if ((v.flags & kVtWide) && !(v.flags & kVtStr)) {
-        if (!to_str(inst, v)) return false;
-    }
-    if (v.flags & kVtStr) {
-        std::string_view s = heap_str(inst, v.str);
-        if (s.find_first_of("dD") != std::string_view::npos) return false;
-        double d;
-        if (parse_float_string(s, &d) != FloatParse::kOk) return false;
-        v.f = d;
-        v.flags |= kVtFloat;
-        return true;
-    }
-    return false;
+    if (!narrow_text_form(inst, v)) return false;
+    std::string_view s = heap_str(inst, v.str);
+    if (s.find_first_of("dD") != std::string_view::npos) return false;
+    double d;
+    if (parse_float_string(s, &d) != FloatParse::kOk) return false;
+    v.f = d;
+    v.flags |= kVtFloat;
+    return true;
 }
 
 bool to_str(Instance& inst, ValueCore& v) {
@@ -217,12 +232,8 @@ bool to_str(Instance& inst, ValueCore& v) {
     if (v.flags & (kVtArray | kVtVariant)) return false;
     std::string text;
     if (v.flags & kVtWide) {
-        text = wide_to_ansi(value_wide(inst, v), inst.code_page);
-    } else if (v.flags & kVtInt) {
-        text = format_int(v.i);
-    } else if (v.flags & kVtFloat) {
-        if (!float_to_text(inst, v.f, text)) return false;
-    } else {
+        text = value_narrow_text(inst, v);
+    } else if (!number_text(inst, v, text)) {
         return false;
     }
     HeapOff off = heap_strdup_or_fail(inst, text);
@@ -238,15 +249,10 @@ bool to_wide(Instance& inst, ValueCore& v) {
     std::u16string w;
     if (v.flags & kVtStr) {
         w = ansi_to_wide(heap_str(inst, v.str), inst.code_page);
-    } else if (v.flags & (kVtInt | kVtFloat)) {
-        std::string text;
-        if (v.flags & kVtInt)
-            text = format_int(v.i);
-        else if (!float_to_text(inst, v.f, text))
-            return false;
-        w = ansi_to_wide(std::string_view(text).substr(0, kNumberWideMax), inst.code_page);
     } else {
-        return false;
+        std::string text;
+        if (!number_text(inst, v, text)) return false;
+        w = ansi_to_wide(std::string_view(text).substr(0, kNumberWideMax), inst.code_page);
     }
     HeapOff off = heap_wstrdup_or_fail(inst, w);
     if (!off) {

@@ -32,6 +32,27 @@ inline int32_t decimal_digits_value(std::string_view digits) {
     return static_cast<int32_t>(v);
 }
 
+// The value of a hexadecimal digit, either case; -1 for any other character.
+constexpr int hex_digit_value(char32_t c) {
+    if (c >= U'0' && c <= U'9') return static_cast<int>(c - U'0');
+    if (c >= U'a' && c <= U'f') return static_cast<int>(c - U'a') + 10;
+    if (c >= U'A' && c <= U'F') return static_cast<int>(c - U'A') + 10;
+    return -1;
+}
+
+// A run of hexadecimal digits and nothing else (none reads as 0): the low 32 bits of its
+// value; false for any other character.
+inline bool parse_hex_digits(std::string_view s, uint32_t* out) {
+    uint32_t v = 0;
+    for (char ch : s) {
+        int d = hex_digit_value(static_cast<unsigned char>(ch));
+        if (d < 0) return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    *out = v;
+    return true;
+}
+
 // The string-to-integer rule: blanks, then signs only before the first digit, then digits
 // only, at least one. The value skips one sign and wraps at 32 bits ("--5" reads as 0).
 bool parse_int_string(std::string_view s, int32_t* out);
@@ -45,6 +66,9 @@ std::string wide_to_ansi(std::u16string_view s, uint32_t cp = 0);
 
 // The value's wide string, or an empty view.
 std::u16string_view value_wide(const Instance& inst, const ValueCore& v);
+// The narrow text of a value holding a string: its own, or its wide text in the
+// instance's code page.
+std::string value_narrow_text(const Instance& inst, const ValueCore& v);
 
 // Value conversions. Each returns success; only memory failure (3096), NaN (1599) and a
 // pending floating-point error raised while rounding set an error.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interp/data/convert.h"
 #include "interp/data/heap.h"
 #include "interp/base/messages.h"
 #include "platform/gmem.h"
@@ -22,19 +23,6 @@ void init_scratch(VarRecord* recs) {
     recs[0].i = -1;
 }
 
-bool parse_hex(std::string_view s, uint32_t* out) {
-    uint32_t v = 0;
-    for (char ch : s) {
-        int d;
-        if (ch >= '0' && ch <= '9') d = ch - '0';
-        else if (ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
-        else if (ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
-        else return false;
-        v = v << 4 | static_cast<uint32_t>(d);
-    }
-    *out = v;
-    return true;
-}
 
 }  // namespace
 
@@ -138,6 +126,17 @@ int32_t var_find_or_create(Instance& inst, std::string_view name) {
         return free_rec;
     }
     return var_append(inst, key, n);
+}
+
+void var_set_text(Instance& inst, std::string_view name, std::string_view text, bool raise) {
+    int32_t idx = var_find_or_create(inst, name);
+    if (idx < 0) return;
+    HeapOff s = raise ? heap_strdup_or_fail(inst, text) : heap_strdup(inst, text);
+    if (!s) return;
+    VarRecord& r = inst.vars[idx];
+    release_value(inst, r);
+    r.flags = kVtStr;
+    r.str = s;
 }
 
 int32_t var_append(Instance& inst, const char* key, size_t n) {
@@ -392,8 +391,8 @@ bool check_var_pointer(Instance& inst, std::string_view s, uint16_t* frame, std:
         return false;
     }
     uint32_t k, handle, serial, tick;
-    if (!parse_hex(s.substr(9, 4), &k) || !parse_hex(s.substr(13, 8), &handle) ||
-        !parse_hex(s.substr(21, 8), &serial) || !parse_hex(s.substr(29, 8), &tick)) {
+    if (!parse_hex_digits(s.substr(9, 4), &k) || !parse_hex_digits(s.substr(13, 8), &handle) ||
+        !parse_hex_digits(s.substr(21, 8), &serial) || !parse_hex_digits(s.substr(29, 8), &tick)) {
         inst.fail(Err::NotAPointer);
         return false;
     }

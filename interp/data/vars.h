@@ -48,6 +48,9 @@ uint16_t find_var(Instance& inst, std::string_view name, bool report);
 // The record for the name, created when missing (flags 8, or 1 with create_defined);
 // -1 with 3097 when the table is full.
 int32_t var_find_or_create(Instance& inst, std::string_view name);
+// Variable `name` (found or created) holds `text` from now on. With `raise` a full heap
+// is 3096; without it (while an error is being handled) the variable stays as it was.
+void var_set_text(Instance& inst, std::string_view name, std::string_view text, bool raise);
 // A new record after the last one for a key in record form (n characters, at most 30),
 // with no lookup: the caller knows the name is not in the table and no record is free.
 // -1 with 3097 when the table is full.

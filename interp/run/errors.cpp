@@ -25,16 +25,6 @@ std::string msg(Err e) { return std::string(message_text(e)); }
 std::string cut(std::string_view s, size_t max) { return std::string(s.substr(0, max)); }
 
 // Handler variables live in the frame that is current when the error is handled.
-void set_var_str(Instance& inst, std::string_view name, std::string_view text) {
-    int32_t idx = var_find_or_create(inst, name);
-    if (idx < 0) return;
-    HeapOff s = heap_strdup(inst, text);
-    if (!s) return;
-    VarRecord& r = inst.vars[idx];
-    release_value(inst, r);
-    r.flags = kVtStr;
-    r.str = s;
-}
 
 void set_var_int(Instance& inst, std::string_view name, int32_t v) {
     int32_t idx = var_find_or_create(inst, name);
@@ -132,13 +122,13 @@ ErrorFacts gather(Instance& inst, uint32_t code, const char* line_text, size_t p
 }
 
 void fill_handler_vars(Instance& inst, const ErrorFacts& f) {
-    set_var_str(inst, "tkerrorhandlerline", f.line);
+    var_set_text(inst, "tkerrorhandlerline", f.line, false);
     set_var_int(inst, "tkerrorhandleroffset", static_cast<int32_t>(f.pos));
-    set_var_str(inst, "tkerrorhandlerassignment", f.assignment);
-    set_var_str(inst, "tkerrorhandlerfile", f.file);
-    set_var_str(inst, "tkerrortextstring", f.text);
-    set_var_str(inst, "tkerroradditionalinfo", f.info);
-    set_var_str(inst, "tkerrorinsegment", f.segment);
+    var_set_text(inst, "tkerrorhandlerassignment", f.assignment, false);
+    var_set_text(inst, "tkerrorhandlerfile", f.file, false);
+    var_set_text(inst, "tkerrortextstring", f.text, false);
+    var_set_text(inst, "tkerroradditionalinfo", f.info, false);
+    var_set_text(inst, "tkerrorinsegment", f.segment, false);
     set_var_int(inst, "tkerrorhandlerlinenumber", static_cast<int32_t>(f.line_no));
 }
 

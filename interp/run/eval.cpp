@@ -33,13 +33,7 @@ void level9(Instance& inst, Value& out);
 
 void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }
 
-void set_float(Instance& inst, Value& v, double f) {
-    release_value(inst, v);
-    v.f = f;
-    v.flags = kVtFloat;
-    v.var_index = kNoIndex;
-    v.frame_index = kNoIndex;
-}
+void set_float(Instance& inst, Value& v, double f) { eval_set_float(inst, v, f); }
 
 // Runs `fn` with frame `frame` current, then switches back (3815 / 3816 on failure).
 template <typename Fn>
@@ -63,25 +57,15 @@ bool in_frame(Instance& inst, uint16_t frame, Fn fn) {
 
 // ---- Operators -------------------------------------------------------------------
 
+// The operator classes, read from the one operator table (interp/run/ops.h).
 bool is_arith_op(int op) {
-    switch (op) {
-        case Kw::AndAnd: case Kw::OrOr: case Kw::Amp: case Kw::Bar: case Kw::Caret: case Kw::Shl:
-        case Kw::Shr: case Kw::Plus: case Kw::Minus: case Kw::Star: case Kw::Slash: case Kw::Mod:
-        case Kw::Power:
-            return true;
-        default:
-            return false;
-    }
+    uint8_t code = binary_opcode(op);
+    return code >= kOpAdd && code <= kOpPow;
 }
 
 bool is_rel_op(int op) {
-    switch (op) {
-        case Kw::Equal: case Kw::NotEqual: case Kw::LessGreater: case Kw::Less: case Kw::LessEqual:
-        case Kw::Greater: case Kw::GreaterEqual:
-            return true;
-        default:
-            return false;
-    }
+    uint8_t code = binary_opcode(op);
+    return code >= kOpEq && code <= kOpGe;
 }
 
 // Makes an operand numeric: true with *is_float telling which form to use.
@@ -205,8 +189,7 @@ void concat(Instance& inst, Value& a, Value& b) {
         a.str = off;
         a.flags = kVtStr;
     }
-    a.var_index = kNoIndex;
-    a.frame_index = kNoIndex;
+    untag_value(a);
 }
 
 // ---- Values of variables ------------------------------------------------------------
@@ -312,6 +295,24 @@ uint32_t element_flags(Instance& inst, uint32_t handle, int64_t index, const std
         return v ? v->flags : 0;
     }
     return array_element_flags(handle, index);
+}
+
+// The current token names a variable holding an array (or a map) and "[" follows: the
+// name, its record, the array and the element the subscripts select. Leaves the token
+// after "]"; false with the error raised.
+bool read_element_ref(Instance& inst, std::string& name, int32_t* index, uint32_t* handle, int64_t* elem,
+                      std::string& key) {
+    name_of_token(inst, name);
+    *index = var_lookup(inst, name);
+    *handle = array_of_var(inst, *index);
+    get_token(inst);
+    if (inst.error()) return false;
+    if (!*handle) {
+        inst.fail(Err::ArrayNeedsDimensions);
+        return false;
+    }
+    *elem = read_subscripts(inst, *handle, key);
+    return *elem >= 0;
 }
 
 // ---- Calls --------------------------------------------------------------------------
@@ -452,17 +453,7 @@ bool read_name_arg(Instance& inst, NameArg& a) {
     }
     if (tok_is(inst, Kw::OleObject) && !std::strchr(inst.tok.text, '.')) {
         a.kind = NameArg::kElem;
-        name_of_token(inst, a.name);
-        a.index = var_lookup(inst, a.name);
-        a.handle = array_of_var(inst, a.index);
-        get_token(inst);
-        if (inst.error()) return false;
-        if (!a.handle) {
-            inst.fail(Err::ArrayNeedsDimensions);
-            return false;
-        }
-        a.elem = read_subscripts(inst, a.handle, a.key);
-        return a.elem >= 0;
+        return read_element_ref(inst, a.name, &a.index, &a.handle, &a.elem, a.key);
     }
     return true;
 }
@@ -511,11 +502,7 @@ void form_objecttypeget(Instance& inst, Value& out) {
     if (!expect_rparen(inst)) return;
     // Objects belong to the automation layer, which this build does not have: nothing here
     // is an object, so the type name is always empty.
-    release_value(inst, out);
-    HeapOff off = heap_strdup_or_fail(inst, "");
-    if (!off) return;
-    out.str = off;
-    out.flags = kVtStr;
+    eval_set_str(inst, out, "");
 }
 
 void form_drop(Instance& inst, Value& out) {
@@ -538,15 +525,21 @@ void form_drop(Instance& inst, Value& out) {
     set_int(inst, out, 1);
 }
 
+// Record `r` takes a copy of `v`, its old value released; false (r as it was) when the
+// copy cannot be made.
+bool record_take_copy(Instance& inst, VarRecord& r, const Value& v) {
+    Value copy = empty_value();
+    if (!copy_value(inst, v, copy)) return false;
+    release_value(inst, r);
+    std::memcpy(static_cast<ValueCore*>(&r), static_cast<ValueCore*>(&copy), sizeof(ValueCore));
+    r.flags &= ~kVtUndef;
+    return true;
+}
+
 bool set_pointer_result(Instance& inst, Value& out, uint16_t frame, const std::string& name) {
     std::string ptr;
     if (!in_frame(inst, frame, [&] { ptr = make_var_pointer(inst, name); })) return false;
-    release_value(inst, out);
-    HeapOff off = heap_strdup_or_fail(inst, ptr);
-    if (!off) return false;
-    out.str = off;
-    out.flags = kVtStr;
-    return true;
+    return eval_set_str(inst, out, ptr);
 }
 
 void pointer_error(Instance& inst, Err info_msg) { inst.fail(Err::PointerError).info(message_text(info_msg)); }
@@ -635,13 +628,7 @@ void form_pointer(Instance& inst, Value& out, int id) {
                     VarRecord& r = inst.vars[idx];
                     if (is_defined(r.flags)) return;
                     if (v.flags & kVtArray) array_addref(v.str);
-                    Value copy = empty_value();
-                    if (!copy_value(inst, v, copy)) {
-                        stored = false;
-                        return;
-                    }
-                    release_value(inst, r);
-                    std::memcpy(static_cast<ValueCore*>(&r), static_cast<ValueCore*>(&copy), sizeof(ValueCore));
+                    stored = record_take_copy(inst, r, v);
                 });
             }
             release_value(inst, v);
@@ -658,20 +645,11 @@ void form_pointer(Instance& inst, Value& out, int id) {
 
 // The current token names a variable holding an array and "[" follows.
 void array_element(Instance& inst, Value& out) {
-    std::string name;
-    name_of_token(inst, name);
-    int32_t idx = var_lookup(inst, name);
-    uint32_t handle = array_of_var(inst, idx);
-    if (inst.error()) return;
-    get_token(inst);
-    if (inst.error()) return;
-    if (!handle) {
-        inst.fail(Err::ArrayNeedsDimensions);
-        return;
-    }
-    std::string key;
-    int64_t index = read_subscripts(inst, handle, key);
-    if (index < 0) return;
+    std::string name, key;
+    int32_t idx;
+    uint32_t handle;
+    int64_t index;
+    if (!read_element_ref(inst, name, &idx, &handle, &index, key)) return;
     release_value(inst, out);
     Value tmp = empty_value();
     if (!element_fetch(inst, handle, index, key, tmp)) return;
@@ -693,13 +671,7 @@ void eval_constant(Instance& inst, int kw, Value& out) {
     switch (c.type) {
         case ConstantValue::kInt: out.i = c.i; out.flags = kVtInt; break;
         case ConstantValue::kFloat: out.f = c.f; out.flags = kVtFloat; break;
-        case ConstantValue::kString: {
-            HeapOff off = heap_strdup_or_fail(inst, c.s);
-            if (!off) return;
-            out.str = off;
-            out.flags = kVtStr;
-            break;
-        }
+        case ConstantValue::kString: eval_set_str(inst, out, c.s); break;
     }
 }
 
@@ -728,15 +700,9 @@ void primary(Instance& inst, Value& out) {
             get_token(inst);
             return;
         }
-        case kTokString: {
-            HeapOff off = heap_strdup_or_fail(inst, t.text);
-            if (!off) return;
-            release_value(inst, out);
-            out.str = off;
-            out.flags = kVtStr;
-            get_token(inst);
+        case kTokString:
+            if (eval_set_str(inst, out, t.text)) get_token(inst);
             return;
-        }
         case kTokMultiline:
             read_multiline_string(inst, &out);
             if (!inst.error()) get_token(inst);
@@ -829,8 +795,7 @@ void pointer_of(Instance& inst, Value& v) {
     if (!in_frame(inst, v.frame_index, [&] { name = inst.vars[idx].name; })) return;
     uint16_t frame = v.frame_index;
     set_pointer_result(inst, v, frame, name);
-    v.var_index = kNoIndex;
-    v.frame_index = kNoIndex;
+    untag_value(v);
 }
 
 // *ptr: the value of the variable the pointer names; "[...]" after it subscripts an array.
@@ -882,8 +847,7 @@ void level9(Instance& inst, Value& out) {
     if (!depth.ok()) return;
     if (inst.tok.type == kTokKeyword) {
         int op = inst.tok.kw;
-        if (op == Kw::Bang || op == Kw::Minus || op == Kw::Plus || op == Kw::Tilde || op == Kw::Amp ||
-            op == Kw::Star) {
+        if (is_prefix_op(op)) {
             get_token(inst);
             if (inst.error()) return;
             level9(inst, out);
@@ -1042,14 +1006,7 @@ bool store(Instance& inst, const Target& t, Value& v) {
     bool done = in_frame(inst, t.frame, [&] {
         VarRecord& r = inst.vars[t.index];
         if ((v.flags & kVtArray) && (r.flags & kVtArray) && r.str == v.str) return;  // to itself
-        Value copy = empty_value();
-        if (!copy_value(inst, v, copy)) {
-            ok = false;
-            return;
-        }
-        release_value(inst, r);
-        std::memcpy(static_cast<ValueCore*>(&r), static_cast<ValueCore*>(&copy), sizeof(ValueCore));
-        r.flags &= ~kVtUndef;
+        ok = record_take_copy(inst, r, v);
     });
     return done && ok;
 }
@@ -1132,18 +1089,8 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
     } else if (tok_is(inst, Kw::OleObject) && !std::strchr(t.text, '.')) {
         const char* after = skip_brackets(t.pos);
         if (!after || !assignment_op_at(after)) return false;
-        name_of_token(inst, target.name);
         target.frame = inst.cur_frame;
-        target.index = var_lookup(inst, target.name);
-        target.handle = array_of_var(inst, target.index);
-        get_token(inst);
-        if (inst.error()) return true;
-        if (!target.handle) {
-            inst.fail(Err::ArrayNeedsDimensions);
-            return true;
-        }
-        target.elem = read_subscripts(inst, target.handle, target.key);
-        if (target.elem < 0) return true;
+        if (!read_element_ref(inst, target.name, &target.index, &target.handle, &target.elem, target.key)) return true;
     } else {
         return false;
     }
@@ -1171,15 +1118,7 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
         release_value(inst, rhs);
         return true;
     }
-    if (bin >= 0) {
-        binary_op(inst, cur, rhs, bin);
-        if (inst.error()) {
-            release_value(inst, cur);
-            return true;
-        }
-    } else {
-        cur = rhs;
-    }
+    if (!eval_assign_value(inst, cur, rhs, bin)) return true;
     if (discard && !target.handle && !(cur.flags & (kVtArray | kVtVariant | kVtBinBuf))) {
         store_owned(inst, target, cur);
         return true;
@@ -1360,8 +1299,7 @@ bool flush_chain(Instance& inst, Value& out, Value* parts, int& n) {
     release_value(inst, out);
     out.str = off;
     out.flags = kVtStr;
-    out.var_index = kNoIndex;
-    out.frame_index = kNoIndex;
+    untag_value(out);
     return true;
 }
 
@@ -1402,6 +1340,17 @@ void ConcatChain::finish(Instance& inst, Value& out) {
 }
 
 int eval_compound_op(int kw) { return compound_op(kw); }
+
+bool eval_assign_value(Instance& inst, Value& cur, Value& rhs, int bin) {
+    if (bin < 0) {
+        cur = rhs;
+        return true;
+    }
+    binary_op(inst, cur, rhs, bin);
+    if (!inst.error()) return true;
+    release_value(inst, cur);
+    return false;
+}
 
 bool eval_assignment_op_at(const char* p) { return assignment_op_at(p); }
 

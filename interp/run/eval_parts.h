@@ -17,8 +17,25 @@ inline void eval_set_int(Instance& inst, Value& v, int32_t i) {
     release_value(inst, v);
     v.i = i;
     v.flags = kVtInt;
-    v.var_index = kNoIndex;
-    v.frame_index = kNoIndex;
+    untag_value(v);
+}
+
+// A float replaces what `v` held, tagged with no variable.
+inline void eval_set_float(Instance& inst, Value& v, double f) {
+    release_value(inst, v);
+    v.f = f;
+    v.flags = kVtFloat;
+    untag_value(v);
+}
+
+// A text replaces what `v` held; false with 3096 (v left as it was) when the heap is full.
+inline bool eval_set_str(Instance& inst, Value& v, std::string_view text) {
+    HeapOff off = heap_strdup_or_fail(inst, text);
+    if (!off) return false;
+    release_value(inst, v);
+    v.str = off;
+    v.flags = kVtStr;
+    return true;
 }
 
 // The value of variable record `idx` of the current table as a primary: 3051 for a bad
@@ -108,6 +125,11 @@ bool eval_level_has(int level, int kw);
 int eval_compound_op(int kw);
 // Does an assignment operator start at `p` (blanks first)? Reads no tokens.
 bool eval_assignment_op_at(const char* p);
+
+// The value an assignment stores: the right side `rhs` (taken over), or with a compound
+// operator `bin` (eval_compound_op) the current value `cur` combined with it. False with
+// the error raised and `cur` released.
+bool eval_assign_value(Instance& inst, Value& cur, Value& rhs, int bin);
 
 // The current value of a variable that is the target of a compound assignment.
 bool eval_fetch_var(Instance& inst, uint16_t frame, int32_t index, Value& out);

@@ -25,6 +25,29 @@ namespace {
 
 constexpr uint8_t kFastTries = 8;  // compiling a line is tried this often, then left
 
+// One more try at compiling the line, when it has any left.
+inline bool compile_try(LineTokens& lt) {
+    if (lt.fast_tries >= kFastTries) return false;
+    ++lt.fast_tries;
+    return true;
+}
+
+// A line starts: where it is, where the next one is, its text.
+[[gnu::always_inline]] inline void begin_line(ExecState& ex, size_t first, size_t next, const char* text) {
+    ex.line_pos = first;
+    ex.next_pos = next;
+    ex.jumped = false;
+    ex.line_text = text;
+}
+
+// A return ends frame entry `e` (a function's or a called script's) at depth `i`: the
+// entries from it on go, and that frame's statement loop stops.
+[[gnu::always_inline]] inline void end_frame(ExecState& ex, const StructEntry& e, int i) {
+    ex.breakable = e.saved_breakable;
+    ex.depth = i;
+    ex.return_pending = true;
+}
+
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 inline StructEntry* top(ExecState& ex) { return ex.depth > 0 ? &ex.stack[ex.depth - 1] : nullptr; }
@@ -33,11 +56,16 @@ inline bool skipping(const ExecState& ex) { return ex.depth > 0 && ex.stack[ex.d
 
 inline bool at_end(const Instance& inst) { return inst.tok.type == kTokNone; }
 
+// The rest of the line after the current token, its leading blanks passed over.
+const char* rest_start(const Instance& inst) {
+    const char* p = inst.tok.pos ? inst.tok.pos : "";
+    while (is_blank(*p)) ++p;
+    return p;
+}
+
 // Nothing but blanks or a comment left on the line (read position after the current token).
 bool rest_is_empty(const Instance& inst) {
-    const char* p = inst.tok.pos;
-    if (!p) return true;
-    while (is_blank(*p)) ++p;
+    const char* p = rest_start(inst);
     return *p == '\0' || *p == ';';
 }
 
@@ -59,6 +87,36 @@ bool eval_next(Instance& inst, Value& v, bool allow_assign, const char* line) {
     return inst.error() == 0;
 }
 
+// The rest of the statement is one expression and nothing else (while, switch, case).
+bool eval_whole_rest(Instance& inst, Value& v, const char* line) {
+    if (!eval_next(inst, v, false, line)) return false;
+    if (at_end(inst)) return true;
+    release_value(inst, v);
+    expect_end(inst);
+    return false;
+}
+
+// The condition of `if` and `elseif`, up to `then` or the end of the line (anything else
+// after it is 3063); *then tells whether `then` follows.
+bool eval_condition_to_then(Instance& inst, Value& v, const char* line, bool* then) {
+    if (!eval_next(inst, v, false, line)) return false;
+    *then = inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Then;
+    if (*then || at_end(inst)) return true;
+    release_value(inst, v);
+    inst.fail(Err::ThenNotFound).info(message_text(Err::InfoExtraPunct));
+    return false;
+}
+
+// The value as a whole number (a float rounded) into *out, the value released; `error`
+// when it is none.
+bool take_int(Instance& inst, Value& v, Err error, int32_t* out) {
+    bool ok = to_int(inst, v, true);
+    if (ok) *out = v.i;
+    release_value(inst, v);
+    if (!ok && !inst.error()) inst.fail(error);
+    return ok;
+}
+
 // A condition: integer (floats rounded), a float too large counts as true, anything
 // else that does not convert is 3057.
 bool condition_value(Instance& inst, Value& v, bool* truth) {
@@ -70,13 +128,9 @@ bool condition_value(Instance& inst, Value& v, bool* truth) {
             return true;
         }
     }
-    if (!to_int(inst, v, true)) {
-        release_value(inst, v);
-        if (!inst.error()) inst.fail(Err::NotANumber);
-        return false;
-    }
-    *truth = v.i != 0;
-    release_value(inst, v);
+    int32_t i;
+    if (!take_int(inst, v, Err::NotANumber, &i)) return false;
+    *truth = i != 0;
     return true;
 }
 
@@ -96,11 +150,7 @@ bool numeric_only(Instance& inst, Value& v) {
         return true;
     }
     if (v.flags & (kVtStr | kVtWide)) {
-        std::string s;
-        if (v.flags & kVtStr)
-            s = heap_str(inst, v.str);
-        else
-            s = wide_to_ansi(value_wide(inst, v), inst.code_page);
+        std::string s = value_narrow_text(inst, v);
         int32_t i;
         double d;
         release_value(inst, v);
@@ -129,7 +179,7 @@ bool switch_value(Instance& inst, Value& v, bool allow_float, int32_t* out) {
         return false;
     }
     if ((v.flags & (kVtStr | kVtWide)) && !(v.flags & (kVtInt | kVtFloat))) {
-        std::string s = (v.flags & kVtStr) ? std::string(heap_str(inst, v.str)) : wide_to_ansi(value_wide(inst, v), inst.code_page);
+        std::string s = value_narrow_text(inst, v);
         int32_t i;
         release_value(inst, v);
         if (!parse_int_string(s, &i)) {
@@ -139,14 +189,22 @@ bool switch_value(Instance& inst, Value& v, bool allow_float, int32_t* out) {
         *out = i;
         return true;
     }
-    if (!to_int(inst, v, true)) {
-        release_value(inst, v);
-        if (!inst.error()) inst.fail(Err::SwitchNotInteger);
-        return false;
-    }
-    *out = v.i;
-    release_value(inst, v);
-    return true;
+    return take_int(inst, v, Err::SwitchNotInteger, out);
+}
+
+// A start, limit or step of a `for` loop: 3361 when the value is not a number.
+bool loop_number(Instance& inst, Value& v) {
+    if (numeric_only(inst, v)) return true;
+    inst.fail(Err::ForNotNumber);
+    return false;
+}
+
+// The step of a `for` loop without `by`.
+inline Value unit_step() {
+    Value step = empty_value();
+    step.flags = kVtInt;
+    step.i = 1;
+    return step;
 }
 
 void set_var_number(Instance& inst, int32_t idx, const Value& v) {
@@ -206,25 +264,14 @@ void for_to_finish(Instance& inst, Value& limit, Value& step, bool from_next);
 void for_to(Instance& inst, const char* line, bool from_next) {
     if (!for_to_begin(inst)) return;
     Value limit;
-    if (!eval_next(inst, limit, false, line)) return;
-    if (!numeric_only(inst, limit)) {
-        inst.fail(Err::ForNotNumber);
-        return;
-    }
-    Value step = empty_value();
-    step.flags = kVtInt;
-    step.i = 1;
+    if (!eval_next(inst, limit, false, line) || !loop_number(inst, limit)) return;
+    Value step = unit_step();
     if (!at_end(inst)) {
         if (!(inst.tok.type == kTokKeyword && inst.tok.kw == Kw::By)) {
             expect_end(inst);
             return;
         }
-        if (!eval_next(inst, step, false, line)) return;
-        if (!numeric_only(inst, step)) {
-            inst.fail(Err::ForNotNumber);
-            return;
-        }
-        if (!expect_end(inst)) return;
+        if (!eval_next(inst, step, false, line) || !loop_number(inst, step) || !expect_end(inst)) return;
     }
     for_to_finish(inst, limit, step, from_next);
 }
@@ -265,10 +312,7 @@ void for_to_finish(Instance& inst, Value& limit, Value& step, bool from_next) {
         v.f = r.f;
     } else {
         copy_value(inst, r, v);
-        if (!numeric_only(inst, v)) {
-            inst.fail(Err::ForNotNumber);
-            return;
-        }
+        if (!loop_number(inst, v)) return;
     }
     bool negative = (step.flags & kVtInt) ? step.i < 0 : step.f < 0.0;
     if (from_next) {
@@ -284,6 +328,32 @@ void for_to_finish(Instance& inst, Value& limit, Value& step, bool from_next) {
     if (c < 0) return;
     e = top(ex);
     if (e) e->state = c ? kStRun : kStSkipBranch;
+}
+
+// The innermost structure, which must be of `kind`: nullptr with `error` raised else.
+// A structure keyword forgets the last single-line `if` first.
+StructEntry* innermost(Instance& inst, ExecState& ex, int32_t kind, Err error) {
+    ex.last_if = -1;
+    StructEntry* e = top(ex);
+    if (e && e->kind == kind) return e;
+    inst.fail(error);
+    return nullptr;
+}
+
+// The statement after a single-line `then` or `else`: it runs when the last single-line
+// `if` gave `run_on` (1 true, 0 false), else it is read past.
+void branch_tail(Instance& inst, ExecState& ex, bool skip, int8_t run_on) {
+    const char* tail = rest_start(inst);
+    if (skip) return discard_rest(inst, tail);
+    if (ex.last_if < 0) {
+        inst.fail(Err::NoIfForThen);
+        return;
+    }
+    if (rest_is_empty(inst)) return;
+    if (ex.last_if == run_on)
+        exec_line(inst, tail, true);
+    else
+        discard_rest(inst, tail);
 }
 
 // Opens the block of a block `if` whose condition gave `truth` (none while skipping).
@@ -314,21 +384,14 @@ void do_if(Instance& inst, const char* line, bool skip) {
         }
     } else {
         Value v;
-        if (!eval_next(inst, v, false, line)) return;
-        bool then = inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Then;
-        if (!then && !at_end(inst)) {
-            release_value(inst, v);
-            inst.fail(Err::ThenNotFound).info(message_text(Err::InfoExtraPunct));
-            return;
-        }
-        if (!condition_value(inst, v, &truth)) return;
+        bool then;
+        if (!eval_condition_to_then(inst, v, line, &then) || !condition_value(inst, v, &truth)) return;
     }
     if (at_end(inst) || rest_is_empty(inst)) {
         open_if_block(inst, skip, truth);
         return;
     }
-    const char* tail = inst.tok.pos;
-    while (is_blank(*tail)) ++tail;
+    const char* tail = rest_start(inst);
     if (skip || !truth) {
         discard_rest(inst, tail);
         if (skip) return;
@@ -340,25 +403,16 @@ void do_if(Instance& inst, const char* line, bool skip) {
 
 void do_elseif(Instance& inst, const char* line) {
     ExecState& ex = exec_state(inst);
-    ex.last_if = -1;
-    StructEntry* e = top(ex);
-    if (!e || e->kind != kKindIfThen) {
-        inst.fail(Err::ElseIfNoIf);
-        return;
-    }
+    StructEntry* e = innermost(inst, ex, kKindIfThen, Err::ElseIfNoIf);
+    if (!e) return;
     if (e->state != kStSkipBranch) {
         if (e->state == kStRun) e->state = kStSkipAll;
         else e->state |= kStSkipAll;
         return;
     }
     Value v;
-    if (!eval_next(inst, v, false, line)) return;
-    bool then = inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Then;
-    if (!then && !at_end(inst)) {
-        release_value(inst, v);
-        inst.fail(Err::ThenNotFound).info(message_text(Err::InfoExtraPunct));
-        return;
-    }
+    bool then;
+    if (!eval_condition_to_then(inst, v, line, &then)) return;
     if (then && !rest_is_empty(inst)) {
         release_value(inst, v);
         inst.fail(Err::ExtraAfterEnd).info(message_text(Err::InfoCheckExtra));
@@ -374,21 +428,8 @@ void do_else_block(Instance& inst);
 
 void do_else(Instance& inst, bool skip) {
     ExecState& ex = exec_state(inst);
-    if (!rest_is_empty(inst)) {
-        // Single-line form relates to the last single-line IF.
-        const char* tail = inst.tok.pos;
-        while (is_blank(*tail)) ++tail;
-        if (skip) return discard_rest(inst, tail);
-        if (ex.last_if < 0) {
-            inst.fail(Err::NoIfForThen);
-            return;
-        }
-        if (ex.last_if == 0)
-            exec_line(inst, tail, true);
-        else
-            discard_rest(inst, tail);
-        return;
-    }
+    // The single-line form relates to the last single-line `if`.
+    if (!rest_is_empty(inst)) return branch_tail(inst, ex, skip, 0);
     do_else_block(inst);
 }
 
@@ -409,21 +450,7 @@ void do_else_block(Instance& inst) {
     e->kind = kKindIfElse;
 }
 
-void do_then(Instance& inst, bool skip) {
-    ExecState& ex = exec_state(inst);
-    const char* tail = inst.tok.pos;
-    while (is_blank(*tail)) ++tail;
-    if (skip) return discard_rest(inst, tail);
-    if (ex.last_if < 0) {
-        inst.fail(Err::NoIfForThen);
-        return;
-    }
-    if (rest_is_empty(inst)) return;
-    if (ex.last_if == 1)
-        exec_line(inst, tail, true);
-    else
-        discard_rest(inst, tail);
-}
+void do_then(Instance& inst, bool skip) { branch_tail(inst, exec_state(inst), skip, 1); }
 
 void do_endif(Instance& inst) {
     ExecState& ex = exec_state(inst);
@@ -451,25 +478,15 @@ void do_while(Instance& inst, const char* line, bool skip) {
     bool truth = false;
     if (!skip) {
         Value v;
-        if (!eval_next(inst, v, false, line)) return;
-        if (!at_end(inst)) {
-            release_value(inst, v);
-            expect_end(inst);
-            return;
-        }
-        if (!condition_value(inst, v, &truth)) return;
+        if (!eval_whole_rest(inst, v, line) || !condition_value(inst, v, &truth)) return;
     }
     open_while(inst, ex, skip, truth);
 }
 
 void do_endwhile(Instance& inst) {
     ExecState& ex = exec_state(inst);
-    ex.last_if = -1;
-    StructEntry* e = top(ex);
-    if (!e || e->kind != Kw::While) {
-        inst.fail(Err::EndNoMatch);
-        return;
-    }
+    StructEntry* e = innermost(inst, ex, Kw::While, Err::EndNoMatch);
+    if (!e) return;
     if (!(e->state & (kStSkipBranch | kStSkipAll | kStBreak))) {
         ex.next_pos = e->resume;
         ex.jumped = true;
@@ -486,8 +503,12 @@ void push_skipped_loop(Instance& inst, int32_t kind) {
 }
 
 // The loop variable after `for` or `foreach` into *idx; false with `syntax_error` (or the
-// tokenizer's error) when there is none.
-bool read_loop_variable(Instance& inst, Err syntax_error, int32_t* idx) {
+// tokenizer's error) when there is none, and false when skipping (the loop is pushed).
+bool read_loop_variable(Instance& inst, bool skip, int32_t kind, Err syntax_error, int32_t* idx) {
+    if (skip) {
+        push_skipped_loop(inst, kind);
+        return false;
+    }
     get_token(inst);
     if (inst.error()) return false;
     if (inst.tok.type != kTokVariable) {
@@ -501,12 +522,8 @@ bool read_loop_variable(Instance& inst, Err syntax_error, int32_t* idx) {
 void do_for(Instance& inst, const char* line, bool skip) {
     ExecState& ex = exec_state(inst);
     ex.last_if = -1;
-    if (skip) {
-        push_skipped_loop(inst, Kw::For);
-        return;
-    }
     int32_t idx = -1;
-    if (!read_loop_variable(inst, Err::ForSyntax, &idx)) return;
+    if (!read_loop_variable(inst, skip, Kw::For, Err::ForSyntax, &idx)) return;
     get_token(inst);
     if (inst.error()) return;
     if (!(inst.tok.type == kTokKeyword && inst.tok.kw == Kw::Assign)) {
@@ -514,11 +531,7 @@ void do_for(Instance& inst, const char* line, bool skip) {
         return;
     }
     Value start;
-    if (!eval_next(inst, start, false, line)) return;
-    if (!numeric_only(inst, start)) {
-        inst.fail(Err::ForNotNumber);
-        return;
-    }
+    if (!eval_next(inst, start, false, line) || !loop_number(inst, start)) return;
     set_var_number(inst, idx, start);
     if (!(inst.tok.type == kTokKeyword && inst.tok.kw == Kw::To)) {
         inst.fail(Err::ForSyntax);
@@ -577,12 +590,8 @@ void do_foreach(Instance& inst, const char* line, bool skip) {
         t->state = kStSkipBranch;
         return;
     }
-    if (skip) {
-        push_skipped_loop(inst, Kw::ForEach);
-        return;
-    }
     int32_t idx = -1;
-    if (!read_loop_variable(inst, Err::ForEachSyntax, &idx)) return;
+    if (!read_loop_variable(inst, skip, Kw::ForEach, Err::ForEachSyntax, &idx)) return;
     get_string_token(inst);
     if (inst.error()) return;
     if (!(inst.tok.text[0] && (inst.tok.text[0] | 0x20) == 'i' && (inst.tok.text[1] | 0x20) == 'n' &&
@@ -613,13 +622,7 @@ void do_switch(Instance& inst, const char* line, bool skip) {
     int32_t value = 0;
     if (!skip) {
         Value v;
-        if (!eval_next(inst, v, false, line)) return;
-        if (!at_end(inst)) {
-            release_value(inst, v);
-            expect_end(inst);
-            return;
-        }
-        if (!switch_value(inst, v, false, &value)) return;
+        if (!eval_whole_rest(inst, v, line) || !switch_value(inst, v, false, &value)) return;
     }
     StructEntry* e = struct_push(inst, Kw::Switch);
     if (!e) return;
@@ -630,35 +633,17 @@ void do_switch(Instance& inst, const char* line, bool skip) {
 
 void do_case(Instance& inst, const char* line) {
     ExecState& ex = exec_state(inst);
-    ex.last_if = -1;
-    StructEntry* e = top(ex);
-    if (!e || e->kind != Kw::Switch) {
-        inst.fail(Err::CaseNoSwitch);
-        return;
-    }
-    if (e->state != kStSkipBranch && e->state != kStContinue) return;
+    StructEntry* e = innermost(inst, ex, Kw::Switch, Err::CaseNoSwitch);
+    if (!e || (e->state != kStSkipBranch && e->state != kStContinue)) return;
     Value v;
-    if (!eval_next(inst, v, false, line)) return;
-    if (!at_end(inst)) {
-        release_value(inst, v);
-        expect_end(inst);
-        return;
-    }
     int32_t value;
-    if (!switch_value(inst, v, true, &value)) return;
+    if (!eval_whole_rest(inst, v, line) || !switch_value(inst, v, true, &value)) return;
     e = top(ex);
     if (e && value == e->value) e->state = kStRun;
 }
 
 void do_endswitch(Instance& inst) {
-    ExecState& ex = exec_state(inst);
-    ex.last_if = -1;
-    StructEntry* e = top(ex);
-    if (!e || e->kind != Kw::Switch) {
-        inst.fail(Err::EndNoMatch);
-        return;
-    }
-    struct_pop(inst);
+    if (innermost(inst, exec_state(inst), Kw::Switch, Err::EndNoMatch)) struct_pop(inst);
 }
 
 void do_break(Instance& inst, bool cont, bool skip) {
@@ -675,9 +660,7 @@ void do_break(Instance& inst, bool cont, bool skip) {
 
 // The label word of goto/gosub: the rest of the line up to a blank or comment.
 std::string read_label(Instance& inst) {
-    const char* p = inst.tok.pos;
-    if (!p) return std::string();
-    while (is_blank(*p)) ++p;
+    const char* p = rest_start(inst);
     const char* s = p;
     while (*p && !is_blank(*p) && *p != ';') ++p;
     std::string label(s, static_cast<size_t>(p - s));
@@ -781,11 +764,9 @@ void return_value(Instance& inst, Value& v, bool given) {
             return;
         }
         if (e.kind == kKindFunction || e.kind == kKindCalledScript) {
-            ex.breakable = e.saved_breakable;
-            ex.depth = i;
             release_value(inst, ex.ret_value);
             copy_value_fields(ex.ret_value, v);
-            ex.return_pending = true;
+            end_frame(ex, e, i);
             return;
         }
     }
@@ -794,9 +775,8 @@ void return_value(Instance& inst, Value& v, bool given) {
 
 void do_execute(Instance& inst) {
     ExecState& ex = exec_state(inst);
-    const char* tail = inst.tok.pos;
-    while (tail && is_blank(*tail)) ++tail;
-    if (!tail || !*tail) return;
+    const char* tail = rest_start(inst);
+    if (!*tail) return;
     exec_line(inst, tail, true);
     uint16_t c = inst.error();
     if (c == 0 || !(c < 9000 || c == Err::ShownUserEnded || c == Err::ShownInFunction || c == Err::UserErrorReported)) return;
@@ -888,8 +868,7 @@ bool is_host_command(const Instance& inst, int kw) {
 // the rest of the line as it stands; the host gives no result.
 void host_command(Instance& inst, int kw) {
     const KeywordRecord& r = inst.host_table[kw - kHostIdFirst];
-    const char* rest = inst.tok.pos ? inst.tok.pos : "";
-    while (is_blank(*rest)) ++rest;
+    const char* rest = rest_start(inst);
     bool has_arg = *rest && *rest != ';';
     Value arg = empty_value();
     int argc = 0;
@@ -993,12 +972,7 @@ bool fast_number(Instance& inst, FastLine& f, int32_t e, Value& v) {
         return true;
     }
     fast_eval_expression(inst, f, e, v);
-    if (inst.error()) return false;
-    if (!numeric_only(inst, v)) {
-        inst.fail(Err::ForNotNumber);
-        return false;
-    }
-    return true;
+    return !inst.error() && loop_number(inst, v);
 }
 
 // The `to` test with whole numbers and step 1: the loop variable goes up by one (coming
@@ -1026,9 +1000,7 @@ void fast_return(Instance& inst, FastLine& f) {
         if (e.kind == kKindFunction || e.kind == kKindCalledScript) {
             release_value(inst, ex.ret_value);
             if (fast_var_number(inst, f, f.expr, ex.ret_value)) {
-                ex.breakable = e.saved_breakable;
-                --ex.depth;
-                ex.return_pending = true;
+                end_frame(ex, e, ex.depth - 1);
                 return;
             }
         }
@@ -1077,10 +1049,7 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     ex.line_text = line;
     token_cache_line(inst, &lt, line, len);
     exec_line(inst, line + f.tail_at, true);
-    if (!inst.error() && lt.fast_tries < kFastTries) {
-        ++lt.fast_tries;
-        f.tail = fast_compile_tail(inst, lt, f.tail_at);
-    }
+    if (!inst.error() && compile_try(lt)) f.tail = fast_compile_tail(inst, lt, f.tail_at);
 }
 
 void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* line) {
@@ -1115,31 +1084,36 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             if (fast_to_int(inst, ex, f, resume_to)) return;
             bool from_next = resume_to;
             if (for_to_begin(inst)) {
-                Value limit, step = empty_value();
-                step.flags = kVtInt;
-                step.i = 1;
+                Value limit, step = unit_step();
                 if (fast_number(inst, f, f.expr, limit) && (f.expr2 < 0 || fast_number(inst, f, f.expr2, step)))
                     for_to_finish(inst, limit, step, from_next);
             }
             ex.for_resume = false;
             return;
         }
-        case FastKind::kWhile: {
-            ex.last_if = -1;
-            bool truth;
-            if (!fast_condition(inst, f, &truth)) return;
-            open_while(inst, ex, false, truth);
-            return;
-        }
+        case FastKind::kWhile:
         case FastKind::kIfBlock: {
             ex.last_if = -1;
             bool truth;
             if (!fast_condition(inst, f, &truth)) return;
-            open_if_block(inst, false, truth);
+            if (f.kind == FastKind::kWhile)
+                open_while(inst, ex, false, truth);
+            else
+                open_if_block(inst, false, truth);
             return;
         }
         case FastKind::kIf: fast_if(inst, ex, f, lt, line); return;
     }
+}
+
+// The line of `s` at `pos`, its leading blanks passed over; `pos` moves past its end.
+std::string_view next_script_line(const Script& s, size_t& pos) {
+    size_t p = pos;
+    while (p < s.text.size() && is_blank(s.text[p])) ++p;
+    size_t eol = s.text.find('\n', p);
+    if (eol == std::string::npos) eol = s.text.size();
+    pos = eol + 1;
+    return std::string_view(s.text.data() + p, eol - p);
 }
 
 // `label` is folded already; the line's word folds the same way.
@@ -1181,12 +1155,7 @@ int64_t find_label(Instance& inst, const Script& s, std::string_view label) {
     size_t pos = 0;
     bool in_def = false;
     while (pos < s.text.size()) {
-        size_t p = pos;
-        while (p < s.text.size() && is_blank(s.text[p])) ++p;
-        size_t eol = s.text.find('\n', p);
-        if (eol == std::string::npos) eol = s.text.size();
-        std::string_view line(s.text.data() + p, eol - p);
-        pos = eol + 1;
+        std::string_view line = next_script_line(s, pos);
         if (!line.empty() && line[0] == '#') {
             if (starts_with_ci(line, "#definefunction") || starts_with_ci(line, "#definesubroutine")) in_def = true;
             else if (starts_with_ci(line, "#endfunction") || starts_with_ci(line, "#endsubroutine")) in_def = false;
@@ -1302,10 +1271,7 @@ inline size_t skip_comment_lines(const Script& s, LineTokens*& lt, size_t pos) {
     int done = -1;
     for (;;) {
         pos += lt->raw.size();
-        ex.line_pos = first;
-        ex.next_pos = pos;
-        ex.jumped = false;
-        ex.line_text = lt->line.c_str();
+        begin_line(ex, first, pos, lt->line.c_str());
         inst.assign_target = 0;
         inst.tok.cache = nullptr;
         ++ex.compiled_runs;
@@ -1406,12 +1372,7 @@ struct Gathering {
 size_t definition_end(const Script& s, size_t from) {
     size_t pos = from;
     while (pos < s.text.size()) {
-        size_t p = pos;
-        while (p < s.text.size() && is_blank(s.text[p])) ++p;
-        size_t eol = s.text.find('\n', p);
-        if (eol == std::string::npos) eol = s.text.size();
-        std::string_view line(s.text.data() + p, eol - p);
-        pos = eol + 1;
+        std::string_view line = next_script_line(s, pos);
         if (starts_with_ci(line, "#endfunction") || starts_with_ci(line, "#endsubroutine"))
             return pos < s.text.size() ? pos : s.text.size();
     }
@@ -1554,10 +1515,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
             if (lt) remember_read(*lt, s, from, pos, first, len, too_long, line);
         }
         ex.script = &s;
-        ex.line_pos = first;
-        ex.next_pos = pos;
-        ex.jumped = false;
-        ex.line_text = line;
+        begin_line(ex, first, pos, line);
         if (len == 0 || line[0] == ';') continue;
         inst.assign_target = 0;
         if (line[0] == '#' && !too_long) {
@@ -1597,11 +1555,8 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
                 exec_line(inst, line, false);
             }
         }
-        if (!inst.error() && lt && plain && !ex.line_substituted && !lt->fast && lt->fast_tries < kFastTries &&
-            line[0] != ':') {
-            ++lt->fast_tries;
+        if (!inst.error() && lt && plain && !ex.line_substituted && !lt->fast && line[0] != ':' && compile_try(*lt))
             lt->fast = fast_compile(inst, *lt, 0);
-        }
         if (inst.error() && !after_line_error(inst, line, first)) return 0;
         int done = line_epilogue(inst, ex, frame_depth, line, first);
         if (done >= 0) return done;

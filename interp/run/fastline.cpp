@@ -217,7 +217,7 @@ private:
 
     int32_t unary(size_t& i) {
         int op = op_at(i);
-        if (op == Kw::Bang || op == Kw::Minus || op == Kw::Plus || op == Kw::Tilde) {
+        if (unary_opcode(op) != kOpFail) {
             ++i;
             if (++nest_ > kCompileDepthMax) return -1;
             int32_t c = unary(i);
@@ -231,7 +231,7 @@ private:
             n.depth = node(c).depth + 1;
             return add(n);
         }
-        if (op == Kw::Amp || op == Kw::Star) return -1;  // pointers stay with the text
+        if (is_prefix_op(op)) return -1;  // pointers stay with the text
         return primary(i);
     }
 
@@ -667,21 +667,8 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out);
 void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
     switch (nd.kind) {
         case kNInt: set_int(inst, out, nd.ival); return;
-        case kNFloat:
-            release_value(inst, out);
-            out.f = nd.fval;
-            out.flags = kVtFloat;
-            out.var_index = kNoIndex;
-            out.frame_index = kNoIndex;
-            return;
-        case kNStr: {
-            HeapOff off = heap_strdup_or_fail(inst, std::string_view(f.texts).substr(nd.first, nd.count));
-            if (!off) return;
-            release_value(inst, out);
-            out.str = off;
-            out.flags = kVtStr;
-            return;
-        }
+        case kNFloat: eval_set_float(inst, out, nd.fval); return;
+        case kNStr: eval_set_str(inst, out, std::string_view(f.texts).substr(nd.first, nd.count)); return;
         case kNConst: eval_constant(inst, nd.id, out); return;
         case kNHostConst: {
             if (!inst.host_table) {
@@ -960,15 +947,7 @@ namespace {
             release_value(inst, rhs);
             break;
         }
-        if (f.bin >= 0) {
-            binary_op(inst, cur, rhs, f.bin);
-            if (inst.error()) {
-                release_value(inst, cur);
-                break;
-            }
-        } else {
-            cur = rhs;
-        }
+        if (!eval_assign_value(inst, cur, rhs, f.bin)) break;
         eval_store_var(inst, frame, idx, cur, true, out);
     } while (false);
     inst.assign_allowed = saved;

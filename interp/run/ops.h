@@ -9,6 +9,8 @@
 
 namespace kel::interp {
 
+// kOpAdd..kOpPow are the arithmetic operators and kOpEq..kOpGe the relations, in one
+// run each: the ladder tells an operator's class by its range.
 enum OpKind : uint8_t {
     kOpNone, kOpInt, kOpVar, kOpFail,
     kOpNeg, kOpNot, kOpCompl,
@@ -58,6 +60,10 @@ constexpr uint8_t unary_opcode(int kw) {
         default: return kOpFail;
     }
 }
+
+// The prefix operators: the numeric ones, `&` (the pointer to a variable) and `*` (the
+// variable a pointer names).
+constexpr bool is_prefix_op(int kw) { return unary_opcode(kw) != kOpFail || kw == Kw::Amp || kw == Kw::Star; }
 
 // `**` over whole numbers for an exponent of 0 or more: squaring gives the same wrapped
 // bits as repeated multiplication, in 31 steps at most.

@@ -278,18 +278,24 @@ void token_begin(Instance& inst, const char* line) {
 
 namespace {
 
-void read_token(Instance& inst) {
-    TokenState& t = inst.tok;
-    uint8_t prev_type = t.type;
-    int prev_kw = t.kw;
+// Every token read starts so: no token yet, blanks passed over, `start` where it begins.
+const char* token_start(TokenState& t) {
     t.type = kTokNone;
     t.kw = -1;
-    t.var_index = -1;
     t.text[0] = '\0';
     if (!t.pos) t.pos = "";
     const char* p = t.pos;
     while (*p == ' ' || *p == '\t') ++p;
     t.start = p;
+    return p;
+}
+
+void read_token(Instance& inst) {
+    TokenState& t = inst.tok;
+    uint8_t prev_type = t.type;
+    int prev_kw = t.kw;
+    t.var_index = -1;
+    const char* p = token_start(t);
     bool next_address_of = false;
     if (*p == '&' && p[1] != '&' && prev_type == kTokKeyword && prev_kw != Kw::RParen &&
         kind_of(inst, prev_kw) != kConst)
@@ -472,13 +478,7 @@ void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_
 
 void get_string_token(Instance& inst) {
     TokenState& t = inst.tok;
-    t.type = kTokNone;
-    t.kw = -1;
-    t.text[0] = '\0';
-    if (!t.pos) t.pos = "";
-    const char* p = t.pos;
-    while (*p == ' ' || *p == '\t') ++p;
-    t.start = p;
+    const char* p = token_start(t);
     t.no_create = false;
     t.persistent_name = false;
     t.define_name = false;

@@ -137,3 +137,27 @@ TEST(FpPending, TakeClears) {
     EXPECT_EQ(fp_pending_take(), 1341);
     EXPECT_EQ(fp_pending_take(), 0);
 }
+
+TEST(HexDigits, EitherCaseAndNothingElse) {
+    EXPECT_EQ(hex_digit_value('0'), 0);
+    EXPECT_EQ(hex_digit_value('9'), 9);
+    EXPECT_EQ(hex_digit_value('a'), 10);
+    EXPECT_EQ(hex_digit_value('F'), 15);
+    for (char32_t c : {U'g', U'G', U'/', U':', U'@', U'`', U' ', U'\0', char32_t{0xFF10}, char32_t{0xE9}})
+        EXPECT_EQ(hex_digit_value(c), -1) << static_cast<uint32_t>(c);
+    uint32_t v = 7;
+    EXPECT_TRUE(parse_hex_digits("", &v));
+    EXPECT_EQ(v, 0u);
+    EXPECT_TRUE(parse_hex_digits("0aF9", &v));
+    EXPECT_EQ(v, 0x0AF9u);
+    // Eight digits fill 32 bits; a ninth shifts the first one out.
+    EXPECT_TRUE(parse_hex_digits("FFFFFFFF", &v));
+    EXPECT_EQ(v, 0xFFFFFFFFu);
+    EXPECT_TRUE(parse_hex_digits("123456789", &v));
+    EXPECT_EQ(v, 0x23456789u);
+    v = 5;
+    EXPECT_FALSE(parse_hex_digits("12 4", &v));
+    EXPECT_FALSE(parse_hex_digits("-1", &v));
+    EXPECT_FALSE(parse_hex_digits("0x1", &v));
+    EXPECT_EQ(v, 5u);
+}

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "interp/data/convert.h"
 #include "interp/data/heap.h"
+#include "interp/data/vars.h"
 #include "interp/base/keywords.h"
 #include "interp/front/textprep.h"
 #include "interp_host_fixture.h"
@@ -210,6 +212,37 @@ TEST_F(ExportsTest, ValueTextServices) {
     }
     EXPECT_EQ(host_.svc(46, "undef", buf, sizeof buf), 4);
     EXPECT_STREQ(buf, "---");
+}
+
+TEST_F(ExportsTest, ValueTextOfNumbersIsTheScriptsText) {
+    auto set = [&](const char* name, uint32_t flags, int32_t i, double f) {
+        test::Entered e(host_.inst_block);
+        Instance& inst = e.inst();
+        VarRecord& r = inst.vars[var_find_or_create(inst, name)];
+        r.flags = flags;
+        r.i = i;
+        r.f = f;
+    };
+    set("n", kVtInt, -2147483647 - 1, 0);
+    set("whole", kVtFloat, 0, 2.0);
+    set("zero", kVtFloat, 0, 0.0);
+    set("big", kVtFloat, 0, 1e10);
+    char buf[64];
+    std::string expect_whole, expect_big;
+    {
+        test::Entered e(host_.inst_block);
+        expect_whole = format_float(2.0, e.inst().decimals);
+        expect_big = format_float(1e10, e.inst().decimals);
+    }
+    EXPECT_EQ(host_.svc(46, "n", buf, sizeof buf), 12);
+    EXPECT_STREQ(buf, "-2147483648");
+    host_.svc(46, "whole", buf, sizeof buf);
+    EXPECT_EQ(buf, expect_whole);
+    EXPECT_STREQ(buf, "2.0");
+    host_.svc(46, "zero", buf, sizeof buf);
+    EXPECT_STREQ(buf, "0.0");
+    host_.svc(46, "big", buf, sizeof buf);
+    EXPECT_EQ(buf, expect_big);
 }
 
 TEST_F(ExportsTest, ServiceFortySevenSetsAdditionalText) {

@@ -108,6 +108,51 @@ const Case kCases[] = {
      20},
     {"ErrorsInsideFunctionsCalledFromCompiledLines",
      "#DefineFunction d(n)\nq = 10 / n\nreturn q\n#EndFunction\nfor i = 3 to 0 by -1\nout(d(i))\nnext\n", 2},
+    {"PrefixOperatorsOverEveryKind",
+     "IntControl(73, 2, 0, 0, 0)\nfor i = 1 to 6\nx = i\nif i == 2 then x = 2.5\nif i == 3 then x = `-4`\n"
+     "if i == 4 then x = 0.0\nif i == 5 then x = `abc`\ny = -x : ` ` : +x : ` ` : !x\nout(y)\nz = ~x\nout(z)\nnext\n"
+     "exit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nreturn\n",
+     8},
+    {"CompoundAssignmentsThatFail",
+     "IntControl(73, 2, 0, 0, 0)\nx = 100\nfor i = 1 to 4\nx /= 3 - i\nx += 1\ns = `a`\ns := i\nout(x : ` ` : s)\nnext\n"
+     "exit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : x)\nreturn\n",
+     6},
+    {"ConditionsOfEveryKind",
+     "for i = 1 to 6\nc = i\nif i == 2 then c = 0.4\nif i == 3 then c = `7`\nif i == 4 then c = 3e300 * 1e10\n"
+     "if i == 5 then c = ``\nif c\nout(`yes ` : i)\nelseif i > 3\nout(`elseif ` : i)\nelse\nout(`no ` : i)\nendif\n"
+     "while c\nout(`while ` : i)\nbreak\nendwhile\nnext\n",
+     12},
+    {"SwitchValuesOfEveryKind",
+     "IntControl(73, 2, 0, 0, 0)\nfor i = 1 to 5\nv = i\nif i == 2 then v = `3`\nif i == 4 then v = 2.0\n"
+     "if i == 5 then v = 1.5\nswitch v\ncase 1\nout(`one`)\nbreak\ncase `3`\nout(`three ` : i)\nbreak\ncase 2.0\n"
+     "out(`two`)\nbreak\nendswitch\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring)\nreturn\n",
+     8},
+    {"ForLimitsFromStrings",
+     "IntControl(73, 2, 0, 0, 0)\nn = `3`\nfor k = 1 to 3\nfor i = `1` to n\nout(k : i)\nnext\nif k == 2 then n = `x`\nnext\n"
+     "exit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring)\nreturn\n",
+     4},
+    {"SingleLineThenAndElseTails",
+     "for i = 1 to 4\nif i mod 2 then out(`odd ` : i)\nelse out(`even ` : i)\nif i > 2 then i2 = i * 2\nelse i2 = 0\nout(i2)\nnext\n",
+     8},
+    {"LabelsFoundInTheTextOutsideDefinitions",
+     "n = 0\ngoto start\n#DefineFunction f(a)\n:start\nreturn a * 2\n#EndFunction\n  :start ; indented\n"
+     "n = n + 1\nif n < 4 then goto start\nout(n : ` ` : f(n))\ngosub twice\nout(n)\nexit\n\t:twice\nn = n * 2\nreturn\n",
+     4},
+    {"StructureKeywordsOutOfPlace",
+     "IntControl(73, 2, 0, 0, 0)\nfor i = 1 to 3\ncase i\nendswitch\nendwhile\nelseif i\nthen out(i)\nendif\nout(`pass ` : i)\n"
+     "next\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     3},
+    {"ExitInsideAFunction",
+     "#DefineFunction f(n)\nif n == 4 then exit\nreturn n * 2\n#EndFunction\n"
+     "for i = 1 to 6\nout(`f ` : f(i))\nnext\nout(`not reached`)\n",
+     4},
+    {"ErrorInsideAFunctionOnALaterPass",
+     "#DefineFunction f(n)\nif n == 4 then q = 1 / 0\nreturn n * 2\n#EndFunction\n"
+     "for i = 1 to 6\nout(`f ` : f(i))\nnext\nout(`not reached`)\n",
+     4},
+    {"ArrayElementsAsTargetsAndArguments",
+     "a = arrdimension(5)\nfor i = 0 to 4\na[i] = i * i\na[i] += 1\nout(a[i] : ` ` : vartype(a[i]) : ` ` : isdefined(a[i]))\nnext\n",
+     6},
 };
 
 class CompiledLine : public ::testing::TestWithParam<Case> {};
