@@ -85,3 +85,10 @@ busy_worker() {
   done
   return 1
 }
+
+# A temporary folder in $work and a supervisor pid in $sup, both gone when the test ends.
+fastcgi_begin() {
+  work=$(mktemp -d)
+  sup=""
+  trap '[ -n "$sup" ] && kill "$sup" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
+}

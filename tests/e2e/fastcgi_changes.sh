@@ -12,10 +12,7 @@ bin=${1:?usage: $0 <bin dir>}
 . "$(dirname "$0")/fastcgi.bash"
 fastcgi_install
 
-work=$(mktemp -d)
-sup=""
-cleanup() { [ -n "$sup" ] && kill "$sup" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
+fastcgi_begin
 fastcgi_stage 'Workers=1\r\nMaxRequestsPerWorker=100000\r\n'
 cgi="$work/cgi-bin"
 ini="$cgi/TARNWICK.INI"

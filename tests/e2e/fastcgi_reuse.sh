@@ -14,10 +14,7 @@ bin=${1:?usage: $0 <bin dir>}
 . "$(dirname "$0")/fastcgi.bash"
 fastcgi_install
 
-work=$(mktemp -d)
-sup=""
-cleanup() { [ -n "$sup" ] && kill "$sup" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
+fastcgi_begin
 fastcgi_stage 'Workers=1\r\nMaxRequestsPerWorker=6\r\n'
 cgi="$work/cgi-bin"
 printf 'h = dllload("libc.so.6")\r\nwebout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("loaded", 1)\r\n' > "$cgi/dll.web"
