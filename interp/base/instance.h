@@ -101,6 +101,10 @@ public:
     uint16_t cur_capacity = 0;
     uint16_t cur_count = 0;
     VarRecord* vars = nullptr;
+    // Goes up whenever a record of the current table may have changed its name or been
+    // freed, or another table became current: a record index found at one value names
+    // the same variable for as long as the value holds (interp/data/vars.cpp keeps it).
+    uint64_t var_epoch = 1;
     uint32_t frame_serial_counter = 0;
     // Tables of returned function frames, reused by the next calls (interp/data/vars.cpp) and
     // freed with the instance; the latest returned on top. A spare table stays locked

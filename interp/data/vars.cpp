@@ -31,6 +31,7 @@ TableLock::TableLock(Instance& inst) : inst_(inst), ok_(false), saved_(inst.vars
     void* p = platform::gmem_lock(inst.cur_table);
     if (!p) return;
     inst.vars = static_cast<VarRecord*>(p);
+    ++inst.var_epoch;
     ok_ = true;
 }
 
@@ -38,6 +39,7 @@ TableLock::~TableLock() {
     if (!ok_) return;
     platform::gmem_unlock(inst_.cur_table);
     inst_.vars = saved_;
+    ++inst_.var_epoch;
 }
 
 void fold_name(char* s, size_t n) { platform::lower_in_place(s, n); }
@@ -154,6 +156,7 @@ void var_drop(Instance& inst, uint16_t index) {
     VarRecord& r = inst.vars[index];
     release_value(inst, r);
     std::memset(&r, 0, sizeof r);
+    ++inst.var_epoch;
     if (index == inst.cur_count - 1) --inst.cur_count;
 }
 
@@ -166,6 +169,7 @@ void vars_init_table(Instance& inst) {
     if (!inst.vars) return;
     init_scratch(inst.vars);
     inst.cur_count = 1;
+    ++inst.var_epoch;
 }
 
 bool frame_attach_root(Instance& inst, Handle table, uint16_t capacity) {
@@ -185,6 +189,7 @@ bool frame_attach_root(Instance& inst, Handle table, uint16_t capacity) {
     inst.cur_capacity = capacity;
     inst.cur_count = 1;
     inst.vars = nullptr;
+    ++inst.var_epoch;
     return true;
 }
 
@@ -279,6 +284,7 @@ void slot_cleared(Instance& inst, uint16_t k) {
 
 void load_current(Instance& inst, uint16_t k) {
     const FrameSlot& s = inst.frames[k];
+    ++inst.var_epoch;
     inst.cur_frame = k;
     inst.cur_table = s.table;
     inst.cur_serial = s.serial;
@@ -307,6 +313,7 @@ int32_t frame_enter(Instance& inst, uint16_t capacity, FrameRef* prev) {
     else platform::gmem_unlock(s.table);
     // The new frame's description from what was just stored, field by field: reading the
     // slot back as wider words than it was written in stalls the processor.
+    ++inst.var_epoch;
     inst.cur_frame = static_cast<uint16_t>(k);
     inst.cur_table = s.table;
     inst.cur_serial = s.serial;

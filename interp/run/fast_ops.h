@@ -15,8 +15,9 @@ constexpr uint32_t kPureIntMask = kVtInt | kVtStr | kVtFloat | kVtBinBuf | kVtWi
 // Out of line, so that the evaluators calling var_hit keep their registers.
 bool long_name_is(const char* name, const FastVar& v);
 
-// The record the slot names in the current table, or -1 when the hint is stale.
-inline int32_t var_hit(const Instance& inst, const FastVar& v) {
+// The hint checked against the current table: its record, or -1 when it is stale. A
+// record found is remembered with the table's epoch.
+inline int32_t var_hit_check(const Instance& inst, const FastVar& v) {
     int32_t idx = v.hint;
     if (!inst.vars || idx <= 0 || static_cast<uint32_t>(idx) >= inst.cur_count) return -1;
     const VarRecord& r = inst.vars[idx];
@@ -25,9 +26,20 @@ inline int32_t var_hit(const Instance& inst, const FastVar& v) {
     if (v.mask8) {
         uint64_t x;
         std::memcpy(&x, r.name, 8);
-        return ((x ^ v.key8) & v.mask8) == 0 ? idx : -1;
+        if (((x ^ v.key8) & v.mask8) != 0) return -1;
+    } else if (!long_name_is(r.name, v)) {
+        return -1;
     }
-    return long_name_is(r.name, v) ? idx : -1;
+    v.epoch = inst.var_epoch;
+    return idx;
+}
+
+// The record the slot names in the current table, or -1 when the hint is stale: while
+// the table keeps its epoch, a hint found good stays good without a name compare
+// (records are freed, renamed or swapped for another table only where the epoch moves).
+[[gnu::always_inline]] inline int32_t var_hit(const Instance& inst, const FastVar& v) {
+    if (v.epoch == inst.var_epoch) return v.hint;
+    return var_hit_check(inst, v);
 }
 
 // `variable` (op kOpNone) or `variable op constant` (a constant-operand opcode) over a

@@ -137,31 +137,92 @@ private:
             case kNParen: op.op = kOpNone; break;
             default: op.op = kOpFail; break;
         }
-        if (n.kind == kNBinary && node(n.b).kind == kNInt && f_.code.size() == node(n.b).code_end &&
-            node(n.b).code_end == node(n.b).code + 1) {
-            // "x op 7": the constant goes into the operator instead of onto the stack.
-            uint8_t c = const_opcode(op.op, node(n.b).ival);
-            if (c != kOpFail) {
-                f_.code.pop_back();
-                op.op = c;
-                op.v = node(n.b).ival;
-            }
-        }
-        if (op.op != kOpNone) f_.code.push_back(op);
+        uint32_t stack = kIntStack + 1;  // no integer program
         switch (n.kind) {
-            case kNInt: case kNVar: n.stack = 1; break;
-            case kNUnary: case kNParen: n.stack = n.a >= 0 ? node(n.a).stack : 1; break;
-            case kNBinary:
-                n.stack = op.op >= kOpAddC ? node(n.a).stack : std::max(node(n.a).stack, node(n.b).stack + 1);
-                break;
-            default: n.stack = kIntStack + 1; break;  // no integer program
+            case kNInt: case kNVar: stack = 1; break;
+            case kNUnary: case kNParen: stack = n.a >= 0 ? node(n.a).stack : 1; break;
+            case kNBinary: stack = std::max(node(n.a).stack, node(n.b).stack + 1); break;
+            default: break;
         }
+        if (n.kind == kNBinary) fuse_binary(n, op, stack);
+        n.stack = stack;
+        if (op.op != kOpNone) f_.code.push_back(op);
         n.code = start;
         n.code_end = static_cast<uint32_t>(f_.code.size());
         f_.nodes.push_back(n);
         return static_cast<int32_t>(f_.nodes.size() - 1);
     }
     FastNode& node(int32_t n) { return f_.nodes[static_cast<size_t>(n)]; }
+
+    // True when node n is a leaf whose one step is the last of the program so far.
+    bool last_leaf(int32_t n, NodeKind kind) {
+        const FastNode& x = node(n);
+        return x.kind == kind && x.code + 1 == x.code_end && x.code_end == f_.code.size();
+    }
+
+    // A leaf whose step went into its parent's step: its own program is empty (the
+    // integer evaluation of an empty program fails, so nothing reads it by mistake).
+    void absorb(int32_t n) { node(n).code_end = node(n).code; }
+
+    // The binary node n's step `op`, with the operand steps just before it: a constant
+    // right operand goes into the operator ("x op 7"), and a variable operand is read by
+    // the operator's own step ("v mod 7", "top + v", "v - top"). The programs hold no
+    // side effects and give up as a whole, so the operands may be read in either order.
+    void fuse_binary(const FastNode& n, FastOp& op, uint32_t& stack) {
+        if (op.op < kOpAdd || op.op > kOpGe) return;
+        if (last_leaf(n.b, kNInt)) {
+            uint8_t c = const_opcode(op.op, node(n.b).ival);
+            if (c == kOpFail) return;
+            f_.code.pop_back();
+            absorb(n.b);
+            op.op = c;
+            op.v = node(n.b).ival;
+            stack = node(n.a).stack;
+            if (last_leaf(n.a, kNVar)) {
+                op.c = op.v;
+                op.v = f_.code.back().v;
+                op.op = var_const_opcode(c);
+                f_.code.pop_back();
+                absorb(n.a);
+                stack = 1;
+            }
+            return;
+        }
+        if (last_leaf(n.b, kNVar)) {
+            op.v = f_.code.back().v;
+            op.op = var_right_opcode(op.op);
+            f_.code.pop_back();
+            absorb(n.b);
+            stack = node(n.a).stack;
+            return;
+        }
+        const FastNode& a = node(n.a);
+        if (a.kind != kNVar || a.code + 1 != a.code_end || f_.code[a.code].op != kOpVar) return;
+        uint8_t swapped;
+        switch (op.op) {
+            case kOpSub: swapped = kOpRSubV; break;
+            case kOpLt: swapped = kOpGtV; break;
+            case kOpLe: swapped = kOpGeV; break;
+            case kOpGt: swapped = kOpLtV; break;
+            case kOpGe: swapped = kOpLeV; break;
+            case kOpAdd: case kOpMul: case kOpAnd: case kOpOr: case kOpXor: case kOpLAnd: case kOpLOr:
+            case kOpEq: case kOpNe:
+                swapped = var_right_opcode(op.op);
+                break;
+            default: return;
+        }
+        // "v op (expression)": the variable's step leaves the front of the program and the
+        // right operand's nodes (all those after the variable's) move down one step.
+        op.v = f_.code[a.code].v;
+        op.op = swapped;
+        f_.code.erase(f_.code.begin() + a.code);
+        for (size_t k = static_cast<size_t>(n.a) + 1; k < f_.nodes.size(); ++k) {
+            if (f_.nodes[k].code > a.code) --f_.nodes[k].code;
+            if (f_.nodes[k].code_end > a.code) --f_.nodes[k].code_end;
+        }
+        absorb(n.a);
+        stack = node(n.b).stack;
+    }
 
     int32_t binary(size_t& i, int level) {
         if (++nest_ > kCompileDepthMax) return -1;
@@ -399,18 +460,20 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
                                                         : FastForm::kOther;
         // `variable` or `variable op constant`: the short form the statements try inline.
         uint32_t len = nd.code_end - nd.code;
-        if (nd.pure && nd.kind != kNInt && (len == 1 || len == 2) && f->code[nd.code].op == kOpVar &&
-            (len == 1 || f->code[nd.code + 1].op >= kOpAddC)) {
+        uint8_t op0 = len > 0 ? f->code[nd.code].op : uint8_t{kOpFail};
+        if (nd.pure && nd.kind != kNInt && len == 1 && (op0 == kOpVar || is_var_const_opcode(op0))) {
             f->small_var = f->code[nd.code].v;
-            f->small_op = len == 2 ? f->code[nd.code + 1].op : uint8_t{kOpNone};
-            f->small_c = len == 2 ? f->code[nd.code + 1].v : 0;
+            f->small_op = op0 == kOpVar ? uint8_t{kOpNone} : var_const_base(op0);
+            f->small_c = f->code[nd.code].c;
             f->small_depth = nd.depth;
-        } else if (nd.pure && nd.kind != kNInt && len > 2) {
+        } else if (nd.pure && nd.kind != kNInt && len > 0) {
             f->expr_program = true;
         } else if (nd.kind == kNInt) {
             f->expr_const = true;
             f->const_value = nd.ival;
         }
+        f->int_store = f->kind == FastKind::kAssign && f->bin < 0 && !f->self_append &&
+                       (f->small_var >= 0 || f->expr_program || f->expr_const);
     }
     return f;
 }
@@ -552,39 +615,61 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
     return idx;
 }
 
+// A variable's whole number for an integer program: false when the slot's record is
+// gone or holds anything else.
+[[gnu::always_inline]] inline bool int_var(const Instance& inst, const FastLine& f, int32_t slot, int32_t* out) {
+    int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(slot)]);
+    if (idx <= 0) return false;
+    const VarRecord& r = inst.vars[idx];
+    if ((r.flags & kPureIntMask) != kVtInt) return false;
+    *out = r.i;
+    return true;
+}
+
 // Runs node n's integer program. False (having touched nothing) when a value is not a
 // whole integer or an operation would raise an error: the exact path then runs.
-[[gnu::noinline]] bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
-    const FastNode& nd = f.nodes[static_cast<size_t>(n)];
+// The top of the stack is kept in `acc`; st[1..sp-1] hold the values below it.
+[[gnu::always_inline]] inline bool ev_int_inline(const Instance& inst, const FastLine& f, const FastNode& nd,
+                                                 int32_t* out) {
     // The program's depth is known: no step can overflow the stack.
     if (nd.stack > static_cast<uint32_t>(kIntStack) || !inst.vars) return false;
-    int32_t st[kIntStack];
+    int32_t st[kIntStack + 1];
+    int32_t acc = 0, x;
     int sp = 0;
     const FastOp* op = f.code.data() + nd.code;
     const FastOp* end = f.code.data() + nd.code_end;
     for (; op != end; ++op) {
         switch (op->op) {
-            case kOpInt: st[sp++] = op->v; break;
-            case kOpVar: {
-                int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(op->v)]);
-                if (idx <= 0) return false;
-                const VarRecord& r = inst.vars[idx];
-                if ((r.flags & kPureIntMask) != kVtInt) return false;
-                st[sp++] = r.i;
+            case kOpInt:
+                st[sp++] = acc;
+                acc = op->v;
                 break;
-            }
-            case kOpNeg: st[sp - 1] = int_unary(kOpNeg, st[sp - 1]); break;
-            case kOpNot: st[sp - 1] = int_unary(kOpNot, st[sp - 1]); break;
-            case kOpCompl: st[sp - 1] = int_unary(kOpCompl, st[sp - 1]); break;
+            case kOpVar:
+                if (!int_var(inst, f, op->v, &x)) return false;
+                st[sp++] = acc;
+                acc = x;
+                break;
+            case kOpNeg: acc = int_unary(kOpNeg, acc); break;
+            case kOpNot: acc = int_unary(kOpNot, acc); break;
+            case kOpCompl: acc = int_unary(kOpCompl, acc); break;
 // Each opcode a case of its own, so that int_op folds to that one operation.
-#define KEL_STACK_OP(code)                                                 \
-    case code:                                                             \
-        --sp;                                                              \
-        if (!int_op(code, st[sp - 1], st[sp], &st[sp - 1])) return false; \
+#define KEL_STACK_OP(code)                                           \
+    case code:                                                       \
+        if (!int_op(code, st[--sp], acc, &acc)) return false;        \
         break;
-#define KEL_CONST_OP(code)                                                 \
-    case code:                                                             \
-        if (!int_op(code, st[sp - 1], op->v, &st[sp - 1])) return false;  \
+#define KEL_CONST_OP(code)                                           \
+    case code:                                                       \
+        if (!int_op(code, acc, op->v, &acc)) return false;           \
+        break;
+#define KEL_VAR_CONST_OP(code)                                                          \
+    case var_const_opcode(code):                                                        \
+        if (!int_var(inst, f, op->v, &x) || !int_op(code, x, op->c, &x)) return false;  \
+        st[sp++] = acc;                                                                 \
+        acc = x;                                                                        \
+        break;
+#define KEL_VAR_RIGHT_OP(code)                                                          \
+    case var_right_opcode(code):                                                        \
+        if (!int_var(inst, f, op->v, &x) || !int_op(code, acc, x, &acc)) return false;  \
         break;
             KEL_STACK_OP(kOpAdd) KEL_STACK_OP(kOpSub) KEL_STACK_OP(kOpMul) KEL_STACK_OP(kOpDiv)
             KEL_STACK_OP(kOpMod) KEL_STACK_OP(kOpShl) KEL_STACK_OP(kOpShr) KEL_STACK_OP(kOpAnd)
@@ -594,24 +679,50 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
             KEL_CONST_OP(kOpAddC) KEL_CONST_OP(kOpSubC) KEL_CONST_OP(kOpMulC) KEL_CONST_OP(kOpDivC)
             KEL_CONST_OP(kOpModC) KEL_CONST_OP(kOpEqC) KEL_CONST_OP(kOpNeC) KEL_CONST_OP(kOpLtC)
             KEL_CONST_OP(kOpLeC) KEL_CONST_OP(kOpGtC) KEL_CONST_OP(kOpGeC)
+            KEL_VAR_CONST_OP(kOpAddC) KEL_VAR_CONST_OP(kOpSubC) KEL_VAR_CONST_OP(kOpMulC)
+            KEL_VAR_CONST_OP(kOpDivC) KEL_VAR_CONST_OP(kOpModC) KEL_VAR_CONST_OP(kOpEqC)
+            KEL_VAR_CONST_OP(kOpNeC) KEL_VAR_CONST_OP(kOpLtC) KEL_VAR_CONST_OP(kOpLeC)
+            KEL_VAR_CONST_OP(kOpGtC) KEL_VAR_CONST_OP(kOpGeC)
+            KEL_VAR_RIGHT_OP(kOpAdd) KEL_VAR_RIGHT_OP(kOpSub) KEL_VAR_RIGHT_OP(kOpMul) KEL_VAR_RIGHT_OP(kOpDiv)
+            KEL_VAR_RIGHT_OP(kOpMod) KEL_VAR_RIGHT_OP(kOpShl) KEL_VAR_RIGHT_OP(kOpShr) KEL_VAR_RIGHT_OP(kOpAnd)
+            KEL_VAR_RIGHT_OP(kOpOr) KEL_VAR_RIGHT_OP(kOpXor) KEL_VAR_RIGHT_OP(kOpLAnd) KEL_VAR_RIGHT_OP(kOpLOr)
+            KEL_VAR_RIGHT_OP(kOpEq) KEL_VAR_RIGHT_OP(kOpNe) KEL_VAR_RIGHT_OP(kOpLt) KEL_VAR_RIGHT_OP(kOpLe)
+            KEL_VAR_RIGHT_OP(kOpGt) KEL_VAR_RIGHT_OP(kOpGe) KEL_VAR_RIGHT_OP(kOpPow)
 #undef KEL_STACK_OP
 #undef KEL_CONST_OP
+#undef KEL_VAR_CONST_OP
+#undef KEL_VAR_RIGHT_OP
+            case kOpRSubV:
+                if (!int_var(inst, f, op->v, &x) || !int_op(kOpSub, x, acc, &acc)) return false;
+                break;
             default: return false;
         }
     }
     if (sp != 1) return false;
-    *out = st[0];
+    *out = acc;
     return true;
 }
 
-// Programs of one or two steps ("n", "n - 1", "n < 2") without the stack machine.
+// The main expression's program (FastLine::expr_program), within the nesting limit.
+[[gnu::always_inline]] inline bool ev_program(const Instance& inst, const FastLine& f, int32_t* out) {
+    const FastNode& nd = f.nodes[static_cast<size_t>(f.expr)];
+    if (inst.eval_depth + static_cast<int>(nd.depth) > kMaxEvalDepth) return false;
+    return ev_int_inline(inst, f, nd, out);
+}
+
+// Out of line, so that the evaluators calling it keep their registers.
+[[gnu::noinline]] bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
+    return ev_int_inline(inst, f, f.nodes[static_cast<size_t>(n)], out);
+}
+
+// Programs of one step ("n", "n - 1", "n < 2") without the stack machine.
 // 0: not such a program; 1: done; -1: not a whole integer (nothing touched).
 inline int ev_small(const Instance& inst, const FastLine& f, const FastNode& nd, int32_t* out) {
-    uint32_t len = nd.code_end - nd.code;
-    if (len == 0 || len > 2) return 0;
-    const FastOp* op = f.code.data() + nd.code;
-    if (op[0].op != kOpVar || (len == 2 && op[1].op < kOpAddC)) return 0;
-    return var_op_const(inst, f, op[0].v, len == 2 ? op[1].op : uint8_t{kOpNone}, len == 2 ? op[1].v : 0, out) ? 1 : -1;
+    if (nd.code_end - nd.code != 1) return 0;
+    const FastOp& op = f.code[nd.code];
+    if (op.op != kOpVar && !is_var_const_opcode(op.op)) return 0;
+    uint8_t base = op.op == kOpVar ? uint8_t{kOpNone} : var_const_base(op.op);
+    return var_op_const(inst, f, op.v, base, op.c, out) ? 1 : -1;
 }
 
 void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }
@@ -876,20 +987,49 @@ bool fast_eval_int(Instance& inst, FastLine& f, int32_t e, int32_t* out) {
     return ev_int(inst, f, e, out);
 }
 
-bool fast_eval_program(const Instance& inst, const FastLine& f, int32_t* out) {
-    const FastNode& nd = f.nodes[static_cast<size_t>(f.expr)];
-    if (inst.eval_depth + static_cast<int>(nd.depth) > kMaxEvalDepth) return false;
-    return ev_int(inst, f, f.expr, out);
-}
+bool fast_eval_program(const Instance& inst, const FastLine& f, int32_t* out) { return ev_program(inst, f, out); }
 
 namespace {
+
 void fast_assign_exact(Instance& inst, FastLine& f);
+void fast_assign_other(Instance& inst, FastLine& f);
+
+// `name = expression` with an integer form: a small frame of its own.
+[[gnu::noinline]] void fast_assign_int(Instance& inst, FastLine& f) {
+    int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(f.target)]);
+    int32_t x;
+    if (idx <= 0 || inst.vars[idx].flags == kVtFree) {
+        fast_assign_exact(inst, f);
+        return;
+    }
+    // A program runs here, in this frame.
+    if (f.expr_program ? ev_program(inst, f, &x) : fast_main_int(inst, f, &x)) {
+        VarRecord* r = &inst.vars[idx];
+        release_value(inst, *r);
+        r->i = x;
+        r->flags = kVtInt;
+        inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(idx);
+        return;
+    }
+    fast_assign_exact(inst, f);
+}
+
 }  // namespace
 
 void fast_assign(Instance& inst, FastLine& f) {
+    if (f.int_store)
+        fast_assign_int(inst, f);
+    else
+        fast_assign_other(inst, f);
+}
+
+namespace {
+
+// The other assignments: appending in place, compound operators, and the exact path.
+[[gnu::noinline]] void fast_assign_other(Instance& inst, FastLine& f) {
     FastVar& tv = f.vars[static_cast<size_t>(f.target)];
     int32_t idx = var_hit(inst, tv);
-    if (idx > 0) {
+    if (idx > 0 && inst.vars[idx].flags != kVtFree) {
         VarRecord* r = &inst.vars[idx];
         int32_t x, y;
         if (f.bin < 0) {
@@ -917,8 +1057,6 @@ void fast_assign(Instance& inst, FastLine& f) {
     }
     fast_assign_exact(inst, f);
 }
-
-namespace {
 
 // The exact path, step for step as the text runs it.
 [[gnu::noinline]] void fast_assign_exact(Instance& inst, FastLine& f) {

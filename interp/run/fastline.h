@@ -54,14 +54,16 @@ struct FastNode {
 // One step of the integer program of a node (postfix over a small stack).
 struct FastOp {
     uint8_t op = 0;
-    int16_t kw = -1;
     int32_t v = 0;  // constant, or variable slot
+    int32_t c = 0;  // the constant of a step that reads a variable too
 };
 
 struct FastVar {
     char key[kMaxVarName + 1] = {};
     uint8_t len = 0;
     int32_t hint = -1;  // record index in the table last seen
+    // The Instance::var_epoch at which the hint was last found to name this variable.
+    mutable uint64_t epoch = 0;
     // A name of up to 7 characters with its zero as one word, and which bytes count.
     uint64_t key8 = 0, mask8 = 0;
 };
@@ -96,6 +98,8 @@ struct FastLine {
     uint16_t tail_at = 0;       // where that statement starts in the line
     // Appending to the target in place: `s = s : a : b` with a narrow string in s.
     bool self_append = false;
+    // A plain assignment whose expression has an integer form (fast_main_int) to try.
+    bool int_store = false;
     std::vector<FastNode> nodes;
     std::vector<FastOp> code;
     std::vector<int32_t> lists;

@@ -18,7 +18,22 @@ enum OpKind : uint8_t {
     kOpEq, kOpNe, kOpLt, kOpLe, kOpGt, kOpGe,
     // The same with a constant right operand (a divisor that is neither 0 nor -1).
     kOpAddC, kOpSubC, kOpMulC, kOpDivC, kOpModC, kOpEqC, kOpNeC, kOpLtC, kOpLeC, kOpGtC, kOpGeC,
+    // Steps of the compiled lines' integer programs that read a variable themselves:
+    // `variable op constant` pushed in one step (in the order of the run above) ...
+    kOpVarAddC, kOpVarSubC, kOpVarMulC, kOpVarDivC, kOpVarModC, kOpVarEqC, kOpVarNeC, kOpVarLtC, kOpVarLeC,
+    kOpVarGtC, kOpVarGeC,
+    // ... and `top op variable` (in the order of kOpAdd..kOpGe), `variable - top` last.
+    kOpAddV, kOpSubV, kOpMulV, kOpDivV, kOpModV, kOpShlV, kOpShrV, kOpAndV, kOpOrV, kOpXorV, kOpLAndV, kOpLOrV,
+    kOpPowV, kOpEqV, kOpNeV, kOpLtV, kOpLeV, kOpGtV, kOpGeV, kOpRSubV,
 };
+
+constexpr bool is_const_opcode(uint8_t op) { return op >= kOpAddC && op <= kOpGeC; }
+constexpr bool is_var_const_opcode(uint8_t op) { return op >= kOpVarAddC && op <= kOpVarGeC; }
+// kOpVarAddC..kOpVarGeC to kOpAddC..kOpGeC, and back.
+constexpr uint8_t var_const_base(uint8_t op) { return static_cast<uint8_t>(op - kOpVarAddC + kOpAddC); }
+constexpr uint8_t var_const_opcode(uint8_t op) { return static_cast<uint8_t>(op - kOpAddC + kOpVarAddC); }
+// kOpAdd..kOpGe with a variable as the right operand.
+constexpr uint8_t var_right_opcode(uint8_t op) { return static_cast<uint8_t>(op - kOpAdd + kOpAddV); }
 
 inline uint32_t u32(int32_t v) { return static_cast<uint32_t>(v); }
 inline int32_t s32(uint32_t v) { return static_cast<int32_t>(v); }
