@@ -563,23 +563,33 @@ void do_for(Instance& inst, const char* line, bool skip) {
     for_to(inst, line, false);
 }
 
-void do_next(Instance& inst) {
-    ExecState& ex = exec_state(inst);
+void next_end(Instance& inst, ExecState& ex);
+
+// `next`: a loop that runs goes back to its test (inline in the compiled lane), any other
+// ends (next_end).
+[[gnu::always_inline]] inline void next_step(Instance& inst, ExecState& ex) {
     ex.last_if = -1;
     StructEntry* e = top(ex);
-    if (!e || (e->kind != Kw::For && e->kind != Kw::ForEach)) {
-        inst.fail(Err::EndNoMatch);
-        return;
-    }
-    if (!(e->state & (kStSkipBranch | kStSkipAll | kStBreak))) {
+    if (e && (e->kind == Kw::For || e->kind == Kw::ForEach) && !(e->state & (kStSkipBranch | kStSkipAll | kStBreak))) {
         e->state = kStRun;
         ex.next_pos = e->resume;
         ex.jumped = true;
         ex.for_resume = e->kind == Kw::For;
         return;
     }
+    next_end(inst, ex);
+}
+
+[[gnu::noinline]] void next_end(Instance& inst, ExecState& ex) {
+    StructEntry* e = top(ex);
+    if (!e || (e->kind != Kw::For && e->kind != Kw::ForEach)) {
+        inst.fail(Err::EndNoMatch);
+        return;
+    }
     struct_pop(inst);
 }
+
+void do_next(Instance& inst) { next_step(inst, exec_state(inst)); }
 
 void do_foreach(Instance& inst, const char* line, bool skip) {
     ExecState& ex = exec_state(inst);
@@ -1283,7 +1293,7 @@ inline size_t skip_comment_lines(const Script& s, LineTokens*& lt, size_t pos) {
                 break;
             case FastKind::kNext:
                 ex.for_resume = false;
-                do_next(inst);
+                next_step(inst, ex);
                 break;
             case FastKind::kIf:  // never run while skipping
                 ex.for_resume = false;

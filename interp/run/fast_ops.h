@@ -15,9 +15,8 @@ constexpr uint32_t kPureIntMask = kVtInt | kVtStr | kVtFloat | kVtBinBuf | kVtWi
 // Out of line, so that the evaluators calling var_hit keep their registers.
 bool long_name_is(const char* name, const FastVar& v);
 
-// The hint checked against the current table: its record, or -1 when it is stale. A
-// record found is remembered with the table's epoch.
-inline int32_t var_hit_check(const Instance& inst, const FastVar& v) {
+// The record the slot names in the current table, or -1 when the hint is stale.
+inline int32_t var_hit(const Instance& inst, const FastVar& v) {
     int32_t idx = v.hint;
     if (!inst.vars || idx <= 0 || static_cast<uint32_t>(idx) >= inst.cur_count) return -1;
     const VarRecord& r = inst.vars[idx];
@@ -26,20 +25,21 @@ inline int32_t var_hit_check(const Instance& inst, const FastVar& v) {
     if (v.mask8) {
         uint64_t x;
         std::memcpy(&x, r.name, 8);
-        if (((x ^ v.key8) & v.mask8) != 0) return -1;
-    } else if (!long_name_is(r.name, v)) {
-        return -1;
+        return ((x ^ v.key8) & v.mask8) == 0 ? idx : -1;
     }
-    v.epoch = inst.var_epoch;
-    return idx;
+    return long_name_is(r.name, v) ? idx : -1;
 }
 
-// The record the slot names in the current table, or -1 when the hint is stale: while
-// the table keeps its epoch, a hint found good stays good without a name compare
-// (records are freed, renamed or swapped for another table only where the epoch moves).
-[[gnu::always_inline]] inline int32_t var_hit(const Instance& inst, const FastVar& v) {
+// var_hit for the integer programs and assignments: a hint found good stays good,
+// without its name compared, while the table keeps its epoch (records are renamed or
+// freed by var_drop, or another table made current, only where the epoch moves). A
+// record whose flags a stored value left at kVtFree may still come back: the callers
+// refuse it by its flags, as var_hit would.
+[[gnu::always_inline]] inline int32_t var_hit_cached(const Instance& inst, const FastVar& v) {
     if (v.epoch == inst.var_epoch) return v.hint;
-    return var_hit_check(inst, v);
+    int32_t idx = var_hit(inst, v);
+    if (idx > 0) v.epoch = inst.var_epoch;
+    return idx;
 }
 
 // `variable` (op kOpNone) or `variable op constant` (a constant-operand opcode) over a

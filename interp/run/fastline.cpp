@@ -466,7 +466,7 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
             f->small_op = op0 == kOpVar ? uint8_t{kOpNone} : var_const_base(op0);
             f->small_c = f->code[nd.code].c;
             f->small_depth = nd.depth;
-        } else if (nd.pure && nd.kind != kNInt && len > 0) {
+        } else if (nd.pure && nd.kind != kNInt && len > 0 && nd.stack <= static_cast<uint32_t>(kIntStack)) {
             f->expr_program = true;
         } else if (nd.kind == kNInt) {
             f->expr_const = true;
@@ -611,14 +611,17 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
     inst.create_defined = false;
     idx = var_find_or_create(inst, std::string_view(v.key, v.len));
     inst.create_defined = saved;
-    if (idx >= 0) v.hint = idx;
+    if (idx >= 0) {
+        v.hint = idx;
+        v.epoch = 0;  // checked again before it is trusted
+    }
     return idx;
 }
 
 // A variable's whole number for an integer program: false when the slot's record is
 // gone or holds anything else.
 [[gnu::always_inline]] inline bool int_var(const Instance& inst, const FastLine& f, int32_t slot, int32_t* out) {
-    int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(slot)]);
+    int32_t idx = var_hit_cached(inst, f.vars[static_cast<size_t>(slot)]);
     if (idx <= 0) return false;
     const VarRecord& r = inst.vars[idx];
     if ((r.flags & kPureIntMask) != kVtInt) return false;
@@ -629,10 +632,12 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
 // Runs node n's integer program. False (having touched nothing) when a value is not a
 // whole integer or an operation would raise an error: the exact path then runs.
 // The top of the stack is kept in `acc`; st[1..sp-1] hold the values below it.
+// `checked`: the program's depth is known to fit (FastLine::expr_program).
+template <bool checked>
 [[gnu::always_inline]] inline bool ev_int_inline(const Instance& inst, const FastLine& f, const FastNode& nd,
                                                  int32_t* out) {
     // The program's depth is known: no step can overflow the stack.
-    if (nd.stack > static_cast<uint32_t>(kIntStack) || !inst.vars) return false;
+    if ((!checked && nd.stack > static_cast<uint32_t>(kIntStack)) || !inst.vars) return false;
     int32_t st[kIntStack + 1];
     int32_t acc = 0, x;
     int sp = 0;
@@ -707,12 +712,12 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
 [[gnu::always_inline]] inline bool ev_program(const Instance& inst, const FastLine& f, int32_t* out) {
     const FastNode& nd = f.nodes[static_cast<size_t>(f.expr)];
     if (inst.eval_depth + static_cast<int>(nd.depth) > kMaxEvalDepth) return false;
-    return ev_int_inline(inst, f, nd, out);
+    return ev_int_inline<true>(inst, f, nd, out);
 }
 
 // Out of line, so that the evaluators calling it keep their registers.
 [[gnu::noinline]] bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
-    return ev_int_inline(inst, f, f.nodes[static_cast<size_t>(n)], out);
+    return ev_int_inline<false>(inst, f, f.nodes[static_cast<size_t>(n)], out);
 }
 
 // Programs of one step ("n", "n - 1", "n < 2") without the stack machine.
@@ -996,14 +1001,11 @@ void fast_assign_other(Instance& inst, FastLine& f);
 
 // `name = expression` with an integer form: a small frame of its own.
 [[gnu::noinline]] void fast_assign_int(Instance& inst, FastLine& f) {
-    int32_t idx = var_hit(inst, f.vars[static_cast<size_t>(f.target)]);
-    int32_t x;
-    if (idx <= 0 || inst.vars[idx].flags == kVtFree) {
-        fast_assign_exact(inst, f);
-        return;
-    }
-    // A program runs here, in this frame.
-    if (f.expr_program ? ev_program(inst, f, &x) : fast_main_int(inst, f, &x)) {
+    int32_t x, idx;
+    // A program runs here, in this frame; the target is looked up after it (neither
+    // touches anything), so that fewer values are kept across the program.
+    if ((f.expr_program ? ev_program(inst, f, &x) : fast_main_int(inst, f, &x)) &&
+        (idx = var_hit_cached(inst, f.vars[static_cast<size_t>(f.target)])) > 0 && inst.vars[idx].flags != kVtFree) {
         VarRecord* r = &inst.vars[idx];
         release_value(inst, *r);
         r->i = x;
@@ -1029,7 +1031,7 @@ namespace {
 [[gnu::noinline]] void fast_assign_other(Instance& inst, FastLine& f) {
     FastVar& tv = f.vars[static_cast<size_t>(f.target)];
     int32_t idx = var_hit(inst, tv);
-    if (idx > 0 && inst.vars[idx].flags != kVtFree) {
+    if (idx > 0) {
         VarRecord* r = &inst.vars[idx];
         int32_t x, y;
         if (f.bin < 0) {
