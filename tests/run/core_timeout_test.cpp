@@ -68,6 +68,22 @@ TEST_F(TimeoutRun, EndlessGotoLoopAndRecursionStop) {
     EXPECT_NE(out.find("Script timed out"), std::string::npos) << out;
 }
 
+TEST_F(TimeoutRun, EndlessLoopOfCompiledWholeNumberLinesStops) {
+    // Every line of the loop runs compiled from its second pass.
+    std::string out = run(
+        "webout(\"Content-type: text/plain\", 1)\n"
+        "webout(\"\", 1)\n"
+        "WebSetTimeout(1)\n"
+        "total = 0\n"
+        "for i = 1 to 2147483647\n"
+        "total = total + (i mod 7) * 3\n"
+        "i = i mod 1000\n"
+        "next\n"
+        "webout(\"never\", 1)\n");
+    EXPECT_NE(out.find("Script timed out"), std::string::npos) << out;
+    EXPECT_EQ(out.find("never"), std::string::npos) << out;
+}
+
 TEST_F(TimeoutRun, ZeroTimeoutRemovesTimer) {
     // The script ends by itself after a few loops; with the timer removed no page appears.
     std::string out = run(

@@ -150,6 +150,32 @@ const Case kCases[] = {
      "#DefineFunction f(n)\nif n == 4 then q = 1 / 0\nreturn n * 2\n#EndFunction\n"
      "for i = 1 to 6\nout(`f ` : f(i))\nnext\nout(`not reached`)\n",
      4},
+    // Variable operands read by the operator's own step, on either side (the left one of a
+    // subtraction or a relation too), at the edges of whole numbers and with values that
+    // are not whole numbers on some passes; `:` parts are programs of their own.
+    {"VariableOperandsOnEitherSide",
+     "IntControl(73, 2, 0, 0, 0)\nm = -2147483647 - 1\nk = 2147483647\nfor i = -3 to 3\nd = i\n"
+     "if i == 1 then d = `4`\nif i == 2 then d = 1.5\n"
+     "r = (k - (i * 2)) : ` ` : (m - (i + 1)) : ` ` : (k < (i + 1)) : (k <= (i * 0)) : (d > (i - 1)) : (d >= (i + 0))\n"
+     "out(r)\ns = ((i * 5) + k) : ` ` : ((i * 7) - d) : ` ` : ((i + 1) * d) : ` ` : ((i + 1) & d) : ((i + 1) | d) : "
+     "((i + 1) ^ d)\nout(s)\nt = ((i * 5) << d) : ` ` : ((i * 5) >> d) : ` ` : ((i - 1) && d) : ((i - 1) || d) : "
+     "((i + 0) == d) : ((i + 0) != d)\nout(t)\nu = m / d\n"
+     "out(u : ` ` : (m mod d) : ` ` : (d mod 7 * 3 + k) : ` ` : ((i + 1) / d) : ` ` : ((i + 1) mod d))\n"
+     "v = (i + 2) ** d\nout(v)\nw = k + (i mod 7) * 3\nx = m - i\nout(w : ` ` : x)\nnext\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     40},
+    // Slots remembered by a compiled line while the table changes under the loop: a record
+    // dropped and its place taken by another name, a type changed, a function frame with
+    // the same names, the loop variable set in the body, a goto out of the loop.
+    {"VariableTablesChangeUnderALoop",
+     "#DefineFunction g(t)\ntotal = t * 2\ni = 99\nreturn total + 1\n#EndFunction\n"
+     "a = 1\ntotal = 0\nfor i = 1 to 14\ntotal = total + (i mod 7) * 3\na = a + i * 2\n"
+     "if i == 3 then drop(a)\nif i == 3 then b = 100\nif i == 3 then a = 1\nif i == 4 then total = `5`\n"
+     "if i == 5 then total = 2.5\nif i == 6 then total = g(total)\nif i == 7 then drop(total)\n"
+     "if i == 7 then total = i\nif i == 9 then i = i + 2\nif i > 3 then out(b + a)\n"
+     "out(i : ` ` : a : ` ` : total)\nif i == 13 then goto done\nnext\nout(`not reached`)\n:done\n"
+     "out(`done ` : i : ` ` : total)\n",
+     40},
     {"ArrayElementsAsTargetsAndArguments",
      "a = arrdimension(5)\nfor i = 0 to 4\na[i] = i * i\na[i] += 1\nout(a[i] : ` ` : vartype(a[i]) : ` ` : isdefined(a[i]))\nnext\n",
      6},
