@@ -621,11 +621,9 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
 // A variable's whole number for an integer program: false when the slot's record is
 // gone or holds anything else.
 [[gnu::always_inline]] inline bool int_var(const Instance& inst, const FastLine& f, int32_t slot, int32_t* out) {
-    int32_t idx = var_hit_cached(inst, f.vars[static_cast<size_t>(slot)]);
-    if (idx <= 0) return false;
-    const VarRecord& r = inst.vars[idx];
-    if ((r.flags & kPureIntMask) != kVtInt) return false;
-    *out = r.i;
+    const VarRecord* r = var_rec_cached(inst, f.vars[static_cast<size_t>(slot)]);
+    if (!r || (r->flags & kPureIntMask) != kVtInt) return false;
+    *out = r->i;
     return true;
 }
 
@@ -700,7 +698,10 @@ template <bool checked>
             case kOpRSubV:
                 if (!int_var(inst, f, op->v, &x) || !int_op(kOpSub, x, acc, &acc)) return false;
                 break;
-            default: return false;
+            case kOpNone:
+            case kOpFail: return false;
+            // The compiler writes no other opcode: the dispatch needs no range check.
+            default: __builtin_unreachable();
         }
     }
     if (sp != 1) return false;
@@ -1004,9 +1005,10 @@ void fast_assign_other(Instance& inst, FastLine& f);
     int32_t x, idx;
     // A program runs here, in this frame; the target is looked up after it (neither
     // touches anything), so that fewer values are kept across the program.
+    const FastVar& tv = f.vars[static_cast<size_t>(f.target)];
     if ((f.expr_program ? ev_program(inst, f, &x) : fast_main_int(inst, f, &x)) &&
-        (idx = var_hit_cached(inst, f.vars[static_cast<size_t>(f.target)])) > 0 && inst.vars[idx].flags != kVtFree) {
-        VarRecord* r = &inst.vars[idx];
+        (idx = var_hit_cached(inst, tv)) > 0 && tv.rec->flags != kVtFree) {
+        VarRecord* r = tv.rec;
         release_value(inst, *r);
         r->i = x;
         r->flags = kVtInt;

@@ -62,8 +62,10 @@ struct FastVar {
     char key[kMaxVarName + 1] = {};
     uint8_t len = 0;
     int32_t hint = -1;  // record index in the table last seen
-    // The Instance::var_epoch at which the hint was last found to name this variable.
+    // The Instance::var_epoch at which the hint was last found to name this variable,
+    // and its record then (valid as long as the epoch holds).
     mutable uint64_t epoch = 0;
+    mutable VarRecord* rec = nullptr;
     // A name of up to 7 characters with its zero as one word, and which bytes count.
     uint64_t key8 = 0, mask8 = 0;
 };
