@@ -1184,6 +1184,11 @@ int64_t find_label(Instance& inst, const Script& s, std::string_view label) {
 
 void exec_begin_run(Instance& inst) {
     ExecState& ex = exec_state(inst);
+    if (inst.host_table != ex.lane_host_table) {
+        // Only an entry point sets the host's table, and each run starts here.
+        ex.lane_host_table = inst.host_table;
+        ++ex.lane_epoch;
+    }
     ex.depth = 0;
     ex.breakable = 0;
     ex.last_if = -1;
@@ -1210,9 +1215,6 @@ LineTokens* line_tokens(ExecState& ex, const Script& s, size_t first) {
     return ex.line_cache.emplace(key, std::make_unique<LineTokens>()).first->second.get();
 }
 
-// Messages are served every so many statements: a few microseconds apart, far finer than
-// any timer, and the clock is not read for every short statement.
-constexpr uint32_t kPumpEvery = 256;
 
 void remember_read(LineTokens& lt, const Script& s, size_t from, size_t to, size_t first, size_t len, bool too_long,
                    const char* line) {
@@ -1235,7 +1237,10 @@ void remember_read(LineTokens& lt, const Script& s, size_t from, size_t to, size
 inline int line_epilogue(Instance& inst, ExecState& ex, int frame_depth, const char* line, size_t first) {
     if (ex.return_pending && ex.depth <= frame_depth) return 1;
     // The pump reads the clock; every few statements is often enough for the time-out.
-    if ((++ex.pump_count & (kPumpEvery - 1)) == 0) platform::pump_messages();
+    if (--ex.pump_left == 0) {
+        ex.pump_left = kPumpEvery;
+        platform::pump_messages();
+    }
     if (inst.stop_requested) {
         if (!ex.stop_reported) {
             ex.stop_reported = true;
@@ -1323,11 +1328,11 @@ inline size_t skip_comment_lines(const Script& s, LineTokens*& lt, size_t pos) {
         LineTokens* nx;
         size_t npos;
         if (lt->lane_epoch == ex.lane_epoch && lt->lane_pos == pos) {
-            // As found last time, nothing having changed since.
+            // As found last time, nothing having changed since (the host's table included).
             nx = lt->lane_next;
             npos = lt->lane_npos;
             fl = lt->lane_fl;
-            if (fl->host_table != inst.host_table || (!fl->skip_ok && skipping(ex))) break;
+            if (!fl->skip_ok && skipping(ex)) break;
         } else {
             nx = lt->succ;
             if (!nx || lt->succ_pos != pos || lt->succ_script != &s || !nx->raw_valid || nx->raw_serial != serial)

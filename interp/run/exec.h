@@ -63,6 +63,10 @@ struct UdfEntry {
     uint32_t include_depth = 0;  // include depth of that file
 };
 
+// Messages are served every so many statements: a few microseconds apart, far finer than
+// any timer, and the clock is not read for every short statement.
+constexpr uint32_t kPumpEvery = 256;
+
 // The fields builtins may see (error mode, handlers, share modes ...) are its ScriptState
 // part (interp/api/services.h).
 struct ExecState : ScriptState {
@@ -97,8 +101,11 @@ struct ExecState : ScriptState {
     // defined, a compiled form retired, a script text given a new serial): the lanes
     // remembered between compiled lines are then checked again (LineTokens::lane_epoch).
     uint64_t lane_epoch = 1;
+    // The host's keyword table the lanes were remembered with (exec_begin_run advances
+    // the epoch when a run brings another one).
+    const void* lane_host_table = nullptr;
     std::vector<std::shared_ptr<FastLine>> retired_fast;  // compiled forms replaced while in use
-    uint32_t pump_count = 0;
+    uint32_t pump_left = kPumpEvery;  // statements until the message pump runs again
 
     // Errors.
     bool stop_reported = false;
