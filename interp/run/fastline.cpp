@@ -468,6 +468,10 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
             f->small_depth = nd.depth;
         } else if (nd.pure && nd.kind != kNInt && len > 0 && nd.stack <= static_cast<uint32_t>(kIntStack)) {
             f->expr_program = true;
+            // The code is complete: the program's steps stay where they are.
+            f->prog = f->code.data() + nd.code;
+            f->prog_end = f->code.data() + nd.code_end;
+            f->prog_depth = nd.depth;
         } else if (nd.kind == kNInt) {
             f->expr_const = true;
             f->const_value = nd.ival;
@@ -630,17 +634,13 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
 // Runs node n's integer program. False (having touched nothing) when a value is not a
 // whole integer or an operation would raise an error: the exact path then runs.
 // The top of the stack is kept in `acc`; st[1..sp-1] hold the values below it.
-// `checked`: the program's depth is known to fit (FastLine::expr_program).
-template <bool checked>
-[[gnu::always_inline]] inline bool ev_int_inline(const Instance& inst, const FastLine& f, const FastNode& nd,
-                                                 int32_t* out) {
-    // The program's depth is known: no step can overflow the stack.
-    if ((!checked && nd.stack > static_cast<uint32_t>(kIntStack)) || !inst.vars) return false;
+// The steps from `op` to `end`, a program whose stack fits (FastNode::stack).
+[[gnu::always_inline]] inline bool ev_steps(const Instance& inst, const FastLine& f, const FastOp* op,
+                                            const FastOp* end, int32_t* out) {
+    if (!inst.vars) return false;
     int32_t st[kIntStack + 1];
     int32_t acc = 0, x;
     int sp = 0;
-    const FastOp* op = f.code.data() + nd.code;
-    const FastOp* end = f.code.data() + nd.code_end;
     for (; op != end; ++op) {
         switch (op->op) {
             case kOpInt:
@@ -709,16 +709,23 @@ template <bool checked>
     return true;
 }
 
+// Node n's program; false when its stack would not fit.
+[[gnu::always_inline]] inline bool ev_int_inline(const Instance& inst, const FastLine& f, const FastNode& nd,
+                                                 int32_t* out) {
+    // The program's depth is known: no step can overflow the stack.
+    if (nd.stack > static_cast<uint32_t>(kIntStack)) return false;
+    return ev_steps(inst, f, f.code.data() + nd.code, f.code.data() + nd.code_end, out);
+}
+
 // The main expression's program (FastLine::expr_program), within the nesting limit.
 [[gnu::always_inline]] inline bool ev_program(const Instance& inst, const FastLine& f, int32_t* out) {
-    const FastNode& nd = f.nodes[static_cast<size_t>(f.expr)];
-    if (inst.eval_depth + static_cast<int>(nd.depth) > kMaxEvalDepth) return false;
-    return ev_int_inline<true>(inst, f, nd, out);
+    if (inst.eval_depth + static_cast<int>(f.prog_depth) > kMaxEvalDepth) return false;
+    return ev_steps(inst, f, f.prog, f.prog_end, out);
 }
 
 // Out of line, so that the evaluators calling it keep their registers.
 [[gnu::noinline]] bool ev_int(const Instance& inst, const FastLine& f, int32_t n, int32_t* out) {
-    return ev_int_inline<false>(inst, f, f.nodes[static_cast<size_t>(n)], out);
+    return ev_int_inline(inst, f, f.nodes[static_cast<size_t>(n)], out);
 }
 
 // Programs of one step ("n", "n - 1", "n < 2") without the stack machine.

@@ -86,8 +86,12 @@ struct FastLine {
     int32_t small_var = -1;
     int32_t small_c = 0;
     uint32_t small_depth = 0;
-    // Otherwise, a pure integer program of more than two steps (fast_eval_program).
+    // Otherwise, a pure integer program (fast_eval_program): its steps in `code` and the
+    // nesting of the expression.
     bool expr_program = false;
+    const FastOp* prog = nullptr;
+    const FastOp* prog_end = nullptr;
+    uint32_t prog_depth = 0;
     // Or a whole-number constant.
     bool expr_const = false;
     int32_t const_value = 0;
