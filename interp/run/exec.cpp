@@ -989,10 +989,10 @@ bool fast_number(Instance& inst, FastLine& f, int32_t e, Value& v) {
 // from next) and is tested. False when the line needs the general path.
 [[gnu::always_inline]] inline bool fast_to_int(Instance& inst, ExecState& ex, FastLine& f, bool resume_to) {
     StructEntry* e = top(ex);
-    int32_t lim;
+    int32_t lim = f.const_value;
     if (f.expr2 >= 0 || !e || e->kind != Kw::For || (e->state & (kStSkipAll | kStSkipBranch | kStBreak)) ||
         e->value <= 0 || e->value >= inst.cur_count || (inst.vars[e->value].flags & kPureIntMask) != kVtInt ||
-        !fast_main_int(inst, f, &lim))
+        (!f.expr_const && !fast_main_int(inst, f, &lim)))
         return false;
     e->state = int_loop_step(inst.vars[e->value], lim, 1, resume_to) ? kStRun : kStSkipBranch;
     ex.for_resume = false;

@@ -40,16 +40,11 @@ inline int32_t var_hit(const Instance& inst, const FastVar& v) {
     int32_t idx = var_hit(inst, v);
     if (idx > 0) {
         v.epoch = inst.var_epoch;
-        v.rec = &inst.vars[idx];
+        v.rec = &inst.vars[idx];  // while the epoch holds
     }
     return idx;
 }
 
-// The same as the record itself, or null.
-[[gnu::always_inline]] inline VarRecord* var_rec_cached(const Instance& inst, const FastVar& v) {
-    if (v.epoch == inst.var_epoch) return v.rec;
-    return var_hit_cached(inst, v) > 0 ? v.rec : nullptr;
-}
 
 // `variable` (op kOpNone) or `variable op constant` (a constant-operand opcode) over a
 // whole number: false, with nothing touched, when the variable does not hold one.

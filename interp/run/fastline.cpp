@@ -625,8 +625,11 @@ int32_t var_resolve(Instance& inst, FastVar& v) {
 // A variable's whole number for an integer program: false when the slot's record is
 // gone or holds anything else.
 [[gnu::always_inline]] inline bool int_var(const Instance& inst, const FastLine& f, int32_t slot, int32_t* out) {
-    const VarRecord* r = var_rec_cached(inst, f.vars[static_cast<size_t>(slot)]);
-    if (!r || (r->flags & kPureIntMask) != kVtInt) return false;
+    const FastVar& v = f.vars[static_cast<size_t>(slot)];
+    // The record remembered with the epoch is never null: no test for it.
+    if (v.epoch != inst.var_epoch && var_hit_cached(inst, v) <= 0) return false;
+    const VarRecord* r = v.rec;
+    if ((r->flags & kPureIntMask) != kVtInt) return false;
     *out = r->i;
     return true;
 }
@@ -1014,8 +1017,9 @@ void fast_assign_other(Instance& inst, FastLine& f);
     // touches anything), so that fewer values are kept across the program.
     const FastVar& tv = f.vars[static_cast<size_t>(f.target)];
     if ((f.expr_program ? ev_program(inst, f, &x) : fast_main_int(inst, f, &x)) &&
-        (idx = var_hit_cached(inst, tv)) > 0 && tv.rec->flags != kVtFree) {
+        (tv.epoch == inst.var_epoch || var_hit_cached(inst, tv) > 0) && tv.rec->flags != kVtFree) {
         VarRecord* r = tv.rec;
+        idx = tv.hint;
         release_value(inst, *r);
         r->i = x;
         r->flags = kVtInt;
