@@ -1294,7 +1294,10 @@ inline size_t skip_comment_lines(const Script& s, LineTokens*& lt, size_t pos) {
         switch (fl->kind) {
             case FastKind::kAssign:
                 ex.for_resume = false;
-                fast_assign(inst, *fl);
+                if (fl->int_store)
+                    fast_assign_whole(inst, *fl);
+                else
+                    fast_assign(inst, *fl);
                 break;
             case FastKind::kNext:
                 ex.for_resume = false;

@@ -1010,8 +1010,10 @@ namespace {
 void fast_assign_exact(Instance& inst, FastLine& f);
 void fast_assign_other(Instance& inst, FastLine& f);
 
+}  // namespace
+
 // `name = expression` with an integer form: a small frame of its own.
-[[gnu::noinline]] void fast_assign_int(Instance& inst, FastLine& f) {
+[[gnu::noinline]] void fast_assign_whole(Instance& inst, FastLine& f) {
     int32_t x, idx;
     // A program runs here, in this frame; the target is looked up after it (neither
     // touches anything), so that fewer values are kept across the program.
@@ -1029,11 +1031,9 @@ void fast_assign_other(Instance& inst, FastLine& f);
     fast_assign_exact(inst, f);
 }
 
-}  // namespace
-
 void fast_assign(Instance& inst, FastLine& f) {
     if (f.int_store)
-        fast_assign_int(inst, f);
+        fast_assign_whole(inst, f);
     else
         fast_assign_other(inst, f);
 }

@@ -148,6 +148,8 @@ bool fast_var_number(Instance& inst, FastLine& f, int32_t e, Value& out);
 
 // The assignment and expression statements (not while skipping).
 void fast_assign(Instance& inst, FastLine& f);
+// fast_assign for a line with int_store set.
+void fast_assign_whole(Instance& inst, FastLine& f);
 void fast_expr_statement(Instance& inst, FastLine& f);
 
 }  // namespace kel::interp
