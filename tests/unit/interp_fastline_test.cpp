@@ -176,6 +176,13 @@ const Case kCases[] = {
      "out(i : ` ` : a : ` ` : total)\nif i == 13 then goto done\nnext\nout(`not reached`)\n:done\n"
      "out(`done ` : i : ` ` : total)\n",
      40},
+    // The `to` test with a constant limit and step 1 runs inline; any other shape, or a
+    // loop variable the body left holding another kind, takes the general test.
+    {"ForTestsOfEveryShape",
+     "for k = 1 to 3\nn = 4\nif k == 2 then n = `4`\nif k == 3 then n = 2.5\nfor i = 1 to n\n"
+     "if i == 2 then i = `3`\nout(k : ` ` : i)\nnext\nfor j = 10 to 1 by -3\nout(j)\nnext\n"
+     "for j = 1 to 3\nj = j + 0.5\nout(j)\nnext\nfor j = 5 to 4\nout(`never`)\nnext\nout(`after ` : j)\nnext\n",
+     30},
     {"ArrayElementsAsTargetsAndArguments",
      "a = arrdimension(5)\nfor i = 0 to 4\na[i] = i * i\na[i] += 1\nout(a[i] : ` ` : vartype(a[i]) : ` ` : isdefined(a[i]))\nnext\n",
      6},
