@@ -101,14 +101,17 @@ inline int32_t int_power(int32_t base, int32_t exp) {
         case kOpAdd: case kOpAddC: *r = s32(u32(x) + u32(y)); return true;
         case kOpSub: case kOpSubC: *r = s32(u32(x) - u32(y)); return true;
         case kOpMul: case kOpMulC: *r = s32(u32(x) * u32(y)); return true;
-        case kOpDiv: case kOpDivC:
-        case kOpMod: case kOpModC:
+        case kOpDiv:
+        case kOpMod:
             if (y == 0) return false;
             if (y == -1)  // INT_MIN / -1 traps the CPU; the wrapped results are INT_MIN and 0
-                *r = (op == kOpDiv || op == kOpDivC) ? s32(0u - u32(x)) : 0;
+                *r = op == kOpDiv ? s32(0u - u32(x)) : 0;
             else
-                *r = (op == kOpDiv || op == kOpDivC) ? x / y : x % y;
+                *r = op == kOpDiv ? x / y : x % y;
             return true;
+        // A constant divisor is neither 0 nor -1 (the constant forms are made only then).
+        case kOpDivC: *r = x / y; return true;
+        case kOpModC: *r = x % y; return true;
         case kOpShl: *r = s32(u32(x) << (u32(y) & 31u)); return true;
         case kOpShr: *r = x >> (u32(y) & 31u); return true;
         case kOpAnd: *r = x & y; return true;
