@@ -478,6 +478,10 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
         }
         f->int_store = f->kind == FastKind::kAssign && f->bin < 0 && !f->self_append &&
                        (f->small_var >= 0 || f->expr_program || f->expr_const);
+        // `total = total + (expression)` (or the sum the other way round): the last step
+        // adds the target itself, which the assignment can do on the record it writes.
+        f->self_add = f->int_store && f->expr_program && f->prog_end - f->prog >= 2 &&
+                      f->prog_end[-1].op == kOpAddV && f->prog_end[-1].v == f->target;
     }
     return f;
 }
@@ -1018,6 +1022,24 @@ void fast_assign_other(Instance& inst, FastLine& f);
     // A program runs here, in this frame; the target is looked up after it (neither
     // touches anything), so that fewer values are kept across the program.
     const FastVar& tv = f.vars[static_cast<size_t>(f.target)];
+    if (f.self_add) {
+        // The program but its last step, then that step (a whole-number target plus the
+        // value, wrapping) on the target's own record.
+        if (inst.eval_depth + static_cast<int>(f.prog_depth) <= kMaxEvalDepth &&
+            ev_steps(inst, f, f.prog, f.prog_end - 1, &x) &&
+            (tv.epoch == inst.var_epoch || var_hit_cached(inst, tv) > 0) &&
+            (tv.rec->flags & kPureIntMask) == kVtInt) {
+            VarRecord* r = tv.rec;
+            int_op(kOpAdd, x, r->i, &x);
+            release_value(inst, *r);
+            r->i = x;
+            r->flags = kVtInt;
+            inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(tv.hint);
+            return;
+        }
+        fast_assign_exact(inst, f);
+        return;
+    }
     if ((f.expr_program ? ev_program(inst, f, &x) : fast_main_int(inst, f, &x)) &&
         (tv.epoch == inst.var_epoch || var_hit_cached(inst, tv) > 0) && tv.rec->flags != kVtFree) {
         VarRecord* r = tv.rec;

@@ -106,6 +106,8 @@ struct FastLine {
     bool self_append = false;
     // A plain assignment whose expression has an integer form (fast_main_int) to try.
     bool int_store = false;
+    // ... whose program ends by adding the target itself (fast_assign_whole).
+    bool self_add = false;
     std::vector<FastNode> nodes;
     std::vector<FastOp> code;
     std::vector<int32_t> lists;

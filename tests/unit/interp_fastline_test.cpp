@@ -154,14 +154,15 @@ const Case kCases[] = {
     // subtraction or a relation too), at the edges of whole numbers and with values that
     // are not whole numbers on some passes; `:` parts are programs of their own.
     {"VariableOperandsOnEitherSide",
-     "IntControl(73, 2, 0, 0, 0)\nm = -2147483647 - 1\nk = 2147483647\nfor i = -3 to 3\nd = i\n"
+     "IntControl(73, 2, 0, 0, 0)\nm = -2147483647 - 1\nk = 2147483647\nacc = k - 20\nneg = m + 20\nfor i = -3 to 3\nd = i\n"
      "if i == 1 then d = `4`\nif i == 2 then d = 1.5\n"
      "r = (k - (i * 2)) : ` ` : (m - (i + 1)) : ` ` : (k < (i + 1)) : (k <= (i * 0)) : (d > (i - 1)) : (d >= (i + 0))\n"
      "out(r)\ns = ((i * 5) + k) : ` ` : ((i * 7) - d) : ` ` : ((i + 1) * d) : ` ` : ((i + 1) & d) : ((i + 1) | d) : "
      "((i + 1) ^ d)\nout(s)\nt = ((i * 5) << d) : ` ` : ((i * 5) >> d) : ` ` : ((i - 1) && d) : ((i - 1) || d) : "
      "((i + 0) == d) : ((i + 0) != d)\nout(t)\nu = m / d\n"
      "out(u : ` ` : (m mod d) : ` ` : (d mod 7 * 3 + k) : ` ` : ((i + 1) / d) : ` ` : ((i + 1) mod d))\n"
-     "v = (i + 2) ** d\nout(v)\nw = k + (i mod 7) * 3\nx = m - i\nout(w : ` ` : x)\nnext\nexit\n"
+     "v = (i + 2) ** d\nout(v)\nw = k + (i mod 7) * 3\nx = m - i\nout(w : ` ` : x)\n"
+     "acc = (i * 3 + 5) + acc\nneg = neg + (i * 4 - 9)\nout(acc : ` ` : neg)\nnext\nexit\n"
      ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
      40},
     // Slots remembered by a compiled line while the table changes under the loop: a record
