@@ -182,10 +182,13 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     argv0[0] = name.data();
     pf::process_init(1, argv0);
     const int max_requests = g_settings.max_requests_per_worker;
+    // Idle workers wait for a connection without all waking for each one.
+    int waits = pf::exclusive_wait_set({ctl}, g_listen);
+    if (waits >= 0) waits = pf::move_fd_high(waits);
     pf::request_baseline();
     for (int turned_away = 0, served = 0; turned_away < kMaxTurnedAway;) {
         std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
-        if (pf::poll_readable(fds, -1) < 0) continue;
+        if ((waits >= 0 ? pf::wait_set_ready(waits, fds, -1) : pf::poll_readable(fds, -1)) < 0) continue;
         if (fds[0].ready) pf::exit_at_once(0);  // the supervisor closed it: stop
         if (!fds[1].ready) continue;
         int conn = pf::accept_connection(g_listen);

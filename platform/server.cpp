@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -166,6 +167,39 @@ int poll_readable(std::vector<PollFd>& fds, int ms) {
     int r = poll(p.data(), p.size(), ms);
     for (size_t i = 0; i < fds.size(); ++i) fds[i].ready = r > 0 && p[i].revents != 0;
     return r < 0 ? -1 : r;
+}
+
+int exclusive_wait_set(const std::vector<int>& fds, int listen_fd) {
+    int set = epoll_create1(EPOLL_CLOEXEC);
+    if (set < 0) return -1;
+    auto add = [&](int fd, uint32_t how) {
+        epoll_event e{};
+        e.events = how;
+        e.data.fd = fd;
+        return epoll_ctl(set, EPOLL_CTL_ADD, fd, &e) == 0;
+    };
+    bool ok = add(listen_fd, EPOLLIN | EPOLLEXCLUSIVE);
+    for (int fd : fds) ok = ok && add(fd, EPOLLIN);
+    if (!ok) {
+        close(set);
+        return -1;
+    }
+    return set;
+}
+
+int wait_set_ready(int set, std::vector<PollFd>& fds, int ms) {
+    for (PollFd& f : fds) f.ready = false;
+    epoll_event ev[8];
+    int r = epoll_wait(set, ev, 8, ms);
+    if (r < 0) return -1;
+    int ready = 0;
+    for (int i = 0; i < r; ++i)
+        for (PollFd& f : fds)
+            if (f.fd == ev[i].data.fd && !f.ready) {
+                f.ready = true;
+                ++ready;
+            }
+    return ready;
 }
 
 int32_t fork_process() { return fork(); }
