@@ -161,6 +161,14 @@ int64_t recv_with_fd(int sock, void* data, size_t n, int* fd) {
     return r;
 }
 
+void discard_message(int sock) {
+    // No room for control data: the descriptor received is released, not installed.
+    char buf[64];
+    ssize_t r;
+    do r = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+    while (r < 0 && errno == EINTR);
+}
+
 int poll_readable(std::vector<PollFd>& fds, int ms) {
     std::vector<pollfd> p(fds.size());
     for (size_t i = 0; i < fds.size(); ++i) p[i] = {fds[i].fd, POLLIN, 0};

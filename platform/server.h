@@ -37,6 +37,9 @@ KEL_PLATFORM_API bool send_with_fd(int sock, const void* data, size_t n, int fd)
 // Receives one message: bytes read (0 at end, -1 on error) and the descriptor that came
 // with it in *fd (-1 when none).
 KEL_PLATFORM_API int64_t recv_with_fd(int sock, void* data, size_t n, int* fd);
+// Takes one waiting message of at most 64 bytes off the socket without waiting, and
+// closes the descriptor that came with it (the system closes it, in the same call).
+KEL_PLATFORM_API void discard_message(int sock);
 
 struct PollFd {
     int fd;
