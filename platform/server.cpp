@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 
+extern char** environ;
+
 namespace kel::platform {
 
 bool is_listening_socket(int fd) {
@@ -260,13 +262,20 @@ void reexec_with_flag(const char* name, char** argv) {
     unsetenv(name);
 }
 
-void replace_environment(const std::vector<std::string>& entries) {
-    // putenv keeps the pointer: the copies live until the next replacement, which
-    // empties the environment before it lets them go.
-    static auto* copies = new std::vector<std::string>;
+void replace_environment(std::vector<std::string> entries) {
+    // The environment is these strings themselves, not copies made one putenv at a time
+    // (each of which searches the whole environment). They stay until the next
+    // replacement, which empties the environment (freeing an array setenv made in the
+    // meantime) before it lets them go.
+    static auto* kept = new std::vector<std::string>;
+    static auto* table = new std::vector<char*>;
     clearenv();
-    *copies = entries;
-    for (std::string& e : *copies) putenv(e.data());
+    *kept = std::move(entries);
+    table->clear();
+    table->reserve(kept->size() + 1);
+    for (std::string& e : *kept) table->push_back(e.data());
+    table->push_back(nullptr);
+    environ = table->data();
 }
 
 namespace {

@@ -79,8 +79,8 @@ KEL_PLATFORM_API bool rewind_fd(int fd);
 // Runs this program again with the same arguments and `name`=1 added to the environment,
 // unless it is already there; returns only when it was there or the exec failed.
 KEL_PLATFORM_API void reexec_with_flag(const char* name, char** argv);
-// The environment replaced by `entries` ("NAME=value" each).
-KEL_PLATFORM_API void replace_environment(const std::vector<std::string>& entries);
+// The environment replaced by `entries` ("NAME=value" each, names unique).
+KEL_PLATFORM_API void replace_environment(std::vector<std::string> entries);
 
 // The server's signals: SIGTERM and SIGINT, SIGHUP and SIGCHLD set bits that
 // take_server_signals() returns and clears; each also makes server_signal_fd() readable.
