@@ -83,8 +83,10 @@ std::vector<std::string> params_to_environment(const char* const* params) {
     // place gets the last one's text.
     std::vector<uint32_t> by_name(entries.size());
     for (uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
-    std::stable_sort(by_name.begin(), by_name.end(),
-                     [&](uint32_t a, uint32_t b) { return entries[a].name < entries[b].name; });
+    std::sort(by_name.begin(), by_name.end(), [&](uint32_t a, uint32_t b) {
+        int c = entries[a].name.compare(entries[b].name);
+        return c < 0 || (c == 0 && a < b);
+    });
     std::vector<const char*> at(entries.size(), nullptr);
     for (size_t i = 0; i < by_name.size();) {
         size_t j = i;
