@@ -48,6 +48,8 @@ tr -d '\r' < "$work/cgi.out" > "$work/iso.cgi"
 printf '\n[status 0]\n' >> "$work/iso.cgi"
 w=$(worker)
 get hello.web
+# The count busy_worker tells a busy worker by.
+[ "$(sockets_of "$w")" = "$FASTCGI_IDLE_SOCKETS" ] || fail "an idle worker holds $(sockets_of "$w") sockets"
 same_worker "$w" hello
 # The script leaves a variable, an open file, a binary buffer, a changed directory, an
 # environment variable and an exit code behind: the next request in the same process
