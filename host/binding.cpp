@@ -56,6 +56,9 @@ struct Binding {
     DllServicesFn services = nullptr;
     HostInstanceRecord rec{};
     bool started = false;
+    // The keyword marks the loaded library holds (they live as long as it is loaded):
+    // -1 none set yet, else whether the native-library functions are disabled too.
+    int dll_calls_marked = -1;
     uint64_t live_instances = 0;
     uint64_t instances_started = 0;  // in this process, the last requests' included
 };
@@ -74,6 +77,7 @@ void free_library() {
     b.services = nullptr;
     b.rec = HostInstanceRecord{};
     b.started = false;
+    b.dll_calls_marked = -1;
 }
 
 void free_blocks() {
@@ -276,8 +280,11 @@ int32_t host_main(bool process_continues) {
     return code;
 }
 
-int start_instance(HostState& h) {
+// Loads the library and binds its entry points; a reused worker's next request finds
+// them bound (the library stays loaded between its requests).
+int bind_library() {
     Binding& b = binding();
+    if (b.lib) return -1;
     if (!load_library()) return static_cast<int>(pf::last_error() ? pf::last_error() : 126);
     void* fns[sizeof(kHostBoundExports) / sizeof(kHostBoundExports[0])];
     for (size_t i = 0; i < sizeof(kHostBoundExports) / sizeof(kHostBoundExports[0]); ++i) {
@@ -291,6 +298,12 @@ int start_instance(HostState& h) {
     b.init = reinterpret_cast<DoDaDllInitFn>(pf::lib_symbol(b.lib, export_name(23)));
     b.run = reinterpret_cast<ProcessDaBatBufferFn>(pf::lib_symbol(b.lib, export_name(24)));
     b.services = reinterpret_cast<DllServicesFn>(pf::lib_symbol(b.lib, export_name(30)));
+    return -1;
+}
+
+int start_instance(HostState& h) {
+    Binding& b = binding();
+    if (int code = bind_library(); code != -1) return code;
     if (((kInterfaceVersion >> 16) & 0xFF) != 10) {
         pf::message_box("Version Interface Incompatible", "OBJ mismatch", 0);
         free_library();
@@ -396,15 +409,25 @@ bool start_window_and_interpreter(HostState& h) {
     call_service(0, "Tarnwick 2019B", kNoticeLine, 9876, 0);
     call_service(23, h.error_log_path.c_str(), "", 1, 0);
 
-    // The keyword marks belong to the library, which a reused worker keeps loaded: the
-    // native-library functions an earlier request's settings disabled are enabled first
-    // (on a worker's last request too, which does not reset the process after it).
+    // The keyword marks belong to the library, which a reused worker keeps loaded, and
+    // only the host sets them: an earlier request left them as it set them, and only a
+    // change of DisableDllCalls changes them (on a worker's last request too).
+    Binding& b = binding();
+    const int want = h.disable_dll_calls ? 1 : 0;
     bool marked = true;
-    if (binding().instances_started > 1)
-        marked = mark_keywords(std::vector<const char*>(std::begin(kDllFunctions), std::end(kDllFunctions)), false);
-    std::vector<const char*> names(std::begin(kDisabledFunctions), std::end(kDisabledFunctions));
-    if (h.disable_dll_calls) names.insert(names.end(), std::begin(kDllFunctions), std::end(kDllFunctions));
-    if (!marked || !mark_keywords(std::move(names), true)) {
+    if (b.dll_calls_marked == -1) {
+        // Not known (the first start, or one after a failure): as an earlier request may
+        // have left them, the native-library functions are enabled first.
+        if (b.instances_started > 1 && !want)
+            marked = mark_keywords(std::vector<const char*>(std::begin(kDllFunctions), std::end(kDllFunctions)), false);
+        std::vector<const char*> names(std::begin(kDisabledFunctions), std::end(kDisabledFunctions));
+        if (want) names.insert(names.end(), std::begin(kDllFunctions), std::end(kDllFunctions));
+        marked = marked && mark_keywords(std::move(names), true);
+    } else if (b.dll_calls_marked != want) {
+        marked = mark_keywords(std::vector<const char*>(std::begin(kDllFunctions), std::end(kDllFunctions)), want == 1);
+    }
+    b.dll_calls_marked = marked ? want : -1;
+    if (!marked) {
         error_page(h, "Memory allocation failed", "Tarnwick Error", true);
         pf::destroy_window(h.window);
         h.window = 0;
@@ -465,7 +488,9 @@ void stop_interpreter(HostState& h, bool process_ends) {
         }
         r.region_base = nullptr;
     }
-    free_library();
+    // The library stays loaded and bound for the worker's next request (the server
+    // loaded it before forking: unloading it here would unmap nothing).
+    r = HostInstanceRecord{};
 }
 
 }  // namespace kel::host

@@ -2,8 +2,8 @@
 // params -> environment conversion. Also compiled into libkelfcgi.so.
 #include "host/fastcgi.h"
 
+#include <algorithm>
 #include <cstring>
-#include <unordered_map>
 
 #include "platform/profile.h"
 
@@ -67,22 +67,37 @@ Settings settings_from(const std::vector<std::string>& values, std::vector<std::
 }
 
 std::vector<std::string> params_to_environment(const char* const* params) {
-    std::vector<std::string> env;
-    std::unordered_map<std::string_view, size_t> at;  // name -> index in env
+    struct Entry {
+        std::string_view name;
+        const char* text;
+    };
+    std::vector<Entry> entries;
     for (const char* const* p = params; p && *p; ++p) {
         const char* eq = std::strchr(*p, '=');
         if (!eq || eq == *p) continue;
-        std::string entry(*p);
         std::string_view name(*p, static_cast<size_t>(eq - *p));
         if (name == "FCGI_ROLE") continue;  // the library's own, not the web server's
-        auto it = at.find(name);
-        if (it != at.end()) {
-            env[it->second] = std::move(entry);
-            continue;
-        }
-        at.emplace(name, env.size());
-        env.push_back(std::move(entry));
+        entries.push_back({name, *p});
     }
+    // Entries of one name side by side, each name's in the order given: the first one's
+    // place gets the last one's text.
+    std::vector<uint32_t> by_name(entries.size());
+    for (uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
+    std::sort(by_name.begin(), by_name.end(), [&](uint32_t a, uint32_t b) {
+        int c = entries[a].name.compare(entries[b].name);
+        return c < 0 || (c == 0 && a < b);
+    });
+    std::vector<const char*> at(entries.size(), nullptr);
+    for (size_t i = 0; i < by_name.size();) {
+        size_t j = i;
+        while (j + 1 < by_name.size() && entries[by_name[j + 1]].name == entries[by_name[i]].name) ++j;
+        at[by_name[i]] = entries[by_name[j]].text;
+        i = j + 1;
+    }
+    std::vector<std::string> env;
+    env.reserve(entries.size());
+    for (const char* text : at)
+        if (text) env.emplace_back(text);
     return env;
 }
 

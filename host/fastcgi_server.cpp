@@ -42,12 +42,16 @@ struct Slot {
 struct Worker {
     int32_t pid = 0;
     int ctl = -1;         // supervisor's end of the worker's socket; closed: end when idle
-    int conn = -1;        // the supervisor's copy of the connection taken last
+    int park = -1;        // receiving end of the socket holding the worker's connection
+    int conn = -1;        // the connection taken out of `park` once the worker ended
     bool killed = false;  // killed for the time limit
 };
 
-// The one message on a worker's socket: a connection taken, with its descriptor. Whether
-// the worker is still serving it is in its slot; the copy is closed when the next comes.
+// The connection a worker serves is parked, as a message with its descriptor, in a
+// socket both the worker and the supervisor hold the receiving end of. The worker takes
+// the message out again after the request; the supervisor takes it only once the worker
+// ended, and answers the request if its slot says it was not finished. So a request costs
+// the supervisor nothing: it is not woken to hear of each connection.
 constexpr char kTaken = 'T';
 
 constexpr size_t kMaxWorkers = 256;
@@ -169,9 +173,11 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     std_to_null();
 }
 
-[[noreturn]] void worker_main(int ctl, Slot* slot) {
+[[noreturn]] void worker_main(int ctl, int park_in, int park_out, Slot* slot) {
     pf::reset_server_signals();
     ctl = pf::move_fd_high(ctl);
+    park_in = pf::move_fd_high(park_in);
+    park_out = pf::move_fd_high(park_out);
     // An inherited listening socket is descriptor 0, which each request's input takes.
     if (g_listen <= 2) g_listen = pf::move_fd_high(g_listen);
     std_to_null();
@@ -182,16 +188,19 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     argv0[0] = name.data();
     pf::process_init(1, argv0);
     const int max_requests = g_settings.max_requests_per_worker;
+    // Idle workers wait for a connection without all waking for each one.
+    int waits = pf::exclusive_wait_set({ctl}, g_listen);
+    if (waits >= 0) waits = pf::move_fd_high(waits);
     pf::request_baseline();
     for (int turned_away = 0, served = 0; turned_away < kMaxTurnedAway;) {
         std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
-        if (pf::poll_readable(fds, -1) < 0) continue;
+        if ((waits >= 0 ? pf::wait_set_ready(waits, fds, -1) : pf::poll_readable(fds, -1)) < 0) continue;
         if (fds[0].ready) pf::exit_at_once(0);  // the supervisor closed it: stop
         if (!fds[1].ready) continue;
         int conn = pf::accept_connection(g_listen);
         if (conn < 0) continue;  // another worker took it
         conn = pf::move_fd_high(conn);
-        if (!pf::send_with_fd(ctl, &kTaken, 1, conn)) pf::exit_at_once(0);
+        if (!pf::send_with_fd(park_out, &kTaken, 1, conn)) pf::exit_at_once(0);
         slot->request_id = 0;
         slot->output_started = 0;
         slot->finished = 0;
@@ -205,6 +214,7 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
             if (last) pf::close_fd(g_listen);
             serve_one(req, slot, !last);
             close_connection(req);  // the web server opens one connection per request
+            pf::discard_message(park_in);
             std::string why;
             if (!g_hooks->reset_request(&why)) pf::exit_at_once(0);
             slot->busy_since = 0;
@@ -213,6 +223,7 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
         // No complete request came (closed early, malformed): no script ran, so this
         // process is still clean and waits for the next connection.
         FCGX_Free(&req, 1);
+        pf::discard_message(park_in);
         ++turned_away;
         slot->finished = 1;  // nothing for the supervisor to answer
         slot->busy_since = 0;
@@ -225,8 +236,14 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
 std::vector<Worker> g_workers;
 
 bool spawn(size_t index) {
-    int pair[2];
+    int pair[2], park[2];
     if (!pf::socket_pair(pair)) return false;
+    if (!pf::socket_pair(park)) {
+        pf::close_fd(pair[0]);
+        pf::close_fd(pair[1]);
+        return false;
+    }
+    pf::set_nonblocking(park[0]);  // neither end waits for a message that is not there
     g_slots[index].request_id = 0;
     g_slots[index].output_started = 0;
     g_slots[index].finished = 0;
@@ -235,17 +252,20 @@ bool spawn(size_t index) {
     if (pid == 0) {
         for (Worker& w : g_workers) {
             pf::close_fd(w.ctl);
+            pf::close_fd(w.park);
             pf::close_fd(w.conn);
         }
         pf::close_fd(pair[0]);
-        worker_main(pair[1], &g_slots[index]);
+        worker_main(pair[1], park[0], park[1], &g_slots[index]);
     }
     pf::close_fd(pair[1]);
+    pf::close_fd(park[1]);
     if (pid < 0) {
         pf::close_fd(pair[0]);
+        pf::close_fd(park[0]);
         return false;
     }
-    g_workers[index] = Worker{pid, pair[0], -1, false};
+    g_workers[index] = Worker{pid, pair[0], park[0], -1, false};
     return true;
 }
 
@@ -288,17 +308,23 @@ void retire(Worker& w) {
     w.ctl = -1;
 }
 
+// The worker's socket ends when it does (it sends nothing on it).
 void read_worker_message(Worker& w) {
     char c = 0;
     int fd = -1;
     int64_t n = pf::recv_with_fd(w.ctl, &c, 1, &fd);
-    if (n <= 0) {  // the worker is ending; its exit is reaped
-        retire(w);
-        return;
+    pf::close_fd(fd);
+    if (n <= 0) retire(w);  // the worker is ending; its exit is reaped
+}
+
+// The connection the ended worker left parked: the one it was serving, if any.
+void take_parked_connection(Worker& w) {
+    char c = 0;
+    for (int fd = -1; pf::recv_with_fd(w.park, &c, 1, &fd) > 0; fd = -1) {
+        drop_connection(w);
+        if (c == kTaken) w.conn = fd;
+        else pf::close_fd(fd);
     }
-    drop_connection(w);
-    if (c == kTaken) w.conn = fd;
-    else pf::close_fd(fd);
 }
 
 void reap() {
@@ -308,9 +334,11 @@ void reap() {
         for (size_t i = 0; i < g_workers.size(); ++i) {
             Worker& w = g_workers[i];
             if (w.pid != pid) continue;
+            take_parked_connection(w);
             answer_lost_request(w, g_slots[i]);
             drop_connection(w);
             pf::close_fd(w.ctl);
+            pf::close_fd(w.park);
             w = Worker{};
         }
     }

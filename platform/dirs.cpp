@@ -204,22 +204,27 @@ std::string full_path(std::string_view path) {
         std::string cwd = current_dir();
         p = cwd + (cwd.size() > 1 ? "/" : "") + p;
     }
-    std::vector<std::string> parts;
+    std::vector<std::string_view> parts;  // into p
+    std::string_view v(p);
     size_t pos = 1;
-    while (pos <= p.size()) {
-        size_t slash = p.find('/', pos);
-        if (slash == std::string::npos) slash = p.size();
-        std::string comp = p.substr(pos, slash - pos);
+    while (pos <= v.size()) {
+        size_t slash = v.find('/', pos);
+        if (slash == std::string_view::npos) slash = v.size();
+        std::string_view comp = v.substr(pos, slash - pos);
         pos = slash + 1;
         if (comp.empty() || comp == ".") continue;
         if (comp == "..") {
             if (!parts.empty()) parts.pop_back();
             continue;
         }
-        parts.push_back(std::move(comp));
+        parts.push_back(comp);
     }
     std::string out;
-    for (const std::string& c : parts) out += "/" + c;
+    out.reserve(v.size() + 1);
+    for (std::string_view c : parts) {
+        out += '/';
+        out += c;
+    }
     return out.empty() ? "/" : out;
 }
 

@@ -253,46 +253,51 @@ std::string normalize_path(std::string_view in) {
     std::string p(in);
     for (char& c : p)
         if (c == '\\') c = '/';
-    if (p.compare(0, 8, "//?/UNC/") == 0)
-        p.erase(0, 8);
-    else if (p.compare(0, 4, "//?/") == 0)
-        p.erase(0, 4);
+    std::string_view v(p);
+    if (v.substr(0, 8) == "//?/UNC/")
+        v.remove_prefix(8);
+    else if (v.substr(0, 4) == "//?/")
+        v.remove_prefix(4);
 
     std::string out;
     size_t pos = 0;
-    if (p.size() >= 2 && is_letter(p[0]) && p[1] == ':') {
-        out = drive_root(p[0]);  // always ends in "/"
+    if (v.size() >= 2 && is_letter(v[0]) && v[1] == ':') {
+        out = drive_root(v[0]);  // always ends in "/"
         pos = 2;
-        while (pos < p.size() && p[pos] == '/') ++pos;
-    } else if (!p.empty() && p[0] == '/') {
+        while (pos < v.size() && v[pos] == '/') ++pos;
+    } else if (!v.empty() && v[0] == '/') {
         out = "/";
-        while (pos < p.size() && p[pos] == '/') ++pos;
+        while (pos < v.size() && v[pos] == '/') ++pos;
     }
+    out.reserve(out.size() + v.size() - pos + 1);
 
     // Rebuild component by component: Windows ignores trailing blanks and dots of a name
     // (but "." and ".." are names of their own), and repeated separators.
-    std::string last;
+    std::string_view last;
     bool first = true;
-    while (pos < p.size()) {
-        size_t slash = p.find('/', pos);
-        if (slash == std::string::npos) slash = p.size();
-        std::string comp = p.substr(pos, slash - pos);
-        bool had_slash = slash < p.size();
+    while (pos < v.size()) {
+        size_t slash = v.find('/', pos);
+        if (slash == std::string_view::npos) slash = v.size();
+        std::string_view comp = v.substr(pos, slash - pos);
+        bool had_slash = slash < v.size();
         pos = slash + 1;
         if (comp != "." && comp != "..") {
-            while (!comp.empty() && (comp.back() == ' ' || comp.back() == '.')) comp.pop_back();
+            while (!comp.empty() && (comp.back() == ' ' || comp.back() == '.')) comp.remove_suffix(1);
         }
         if (comp.empty()) {
-            if (had_slash && pos >= p.size() && !out.empty() && out.back() != '/') out += '/';
+            if (had_slash && pos >= v.size() && !out.empty() && out.back() != '/') out += '/';
             continue;
         }
         if (!first && !out.empty() && out.back() != '/') out += '/';
         out += comp;
         first = false;
         last = comp;
-        if (had_slash && pos >= p.size()) out += '/';
+        if (had_slash && pos >= v.size()) out += '/';
     }
-    if (strcasecmp(last.c_str(), "NUL") == 0 && (out.empty() || out.back() != '/')) return "/dev/null";
+    // The last name as a C string reads it: up to a zero byte.
+    last = last.substr(0, last.find('\0'));
+    if (last.size() == 3 && strncasecmp(last.data(), "NUL", 3) == 0 && (out.empty() || out.back() != '/'))
+        return "/dev/null";
     return out;
 }
 

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,6 +18,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+extern char** environ;
 
 namespace kel::platform {
 
@@ -160,12 +163,53 @@ int64_t recv_with_fd(int sock, void* data, size_t n, int* fd) {
     return r;
 }
 
+void discard_message(int sock) {
+    // No room for control data: the descriptor received is released, not installed.
+    char buf[64];
+    ssize_t r;
+    do r = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+    while (r < 0 && errno == EINTR);
+}
+
 int poll_readable(std::vector<PollFd>& fds, int ms) {
     std::vector<pollfd> p(fds.size());
     for (size_t i = 0; i < fds.size(); ++i) p[i] = {fds[i].fd, POLLIN, 0};
     int r = poll(p.data(), p.size(), ms);
     for (size_t i = 0; i < fds.size(); ++i) fds[i].ready = r > 0 && p[i].revents != 0;
     return r < 0 ? -1 : r;
+}
+
+int exclusive_wait_set(const std::vector<int>& fds, int listen_fd) {
+    int set = epoll_create1(EPOLL_CLOEXEC);
+    if (set < 0) return -1;
+    auto add = [&](int fd, uint32_t how) {
+        epoll_event e{};
+        e.events = how;
+        e.data.fd = fd;
+        return epoll_ctl(set, EPOLL_CTL_ADD, fd, &e) == 0;
+    };
+    bool ok = add(listen_fd, EPOLLIN | EPOLLEXCLUSIVE);
+    for (int fd : fds) ok = ok && add(fd, EPOLLIN);
+    if (!ok) {
+        close(set);
+        return -1;
+    }
+    return set;
+}
+
+int wait_set_ready(int set, std::vector<PollFd>& fds, int ms) {
+    for (PollFd& f : fds) f.ready = false;
+    epoll_event ev[8];
+    int r = epoll_wait(set, ev, 8, ms);
+    if (r < 0) return -1;
+    int ready = 0;
+    for (int i = 0; i < r; ++i)
+        for (PollFd& f : fds)
+            if (f.fd == ev[i].data.fd && !f.ready) {
+                f.ready = true;
+                ++ready;
+            }
+    return ready;
 }
 
 int32_t fork_process() { return fork(); }
@@ -218,13 +262,20 @@ void reexec_with_flag(const char* name, char** argv) {
     unsetenv(name);
 }
 
-void replace_environment(const std::vector<std::string>& entries) {
-    // putenv keeps the pointer: the copies live until the next replacement, which
-    // empties the environment before it lets them go.
-    static auto* copies = new std::vector<std::string>;
+void replace_environment(std::vector<std::string> entries) {
+    // The environment is these strings themselves, not copies made one putenv at a time
+    // (each of which searches the whole environment). They stay until the next
+    // replacement, which empties the environment (freeing an array setenv made in the
+    // meantime) before it lets them go.
+    static auto* kept = new std::vector<std::string>;
+    static auto* table = new std::vector<char*>;
     clearenv();
-    *copies = entries;
-    for (std::string& e : *copies) putenv(e.data());
+    *kept = std::move(entries);
+    table->clear();
+    table->reserve(kept->size() + 1);
+    for (std::string& e : *kept) table->push_back(e.data());
+    table->push_back(nullptr);
+    environ = table->data();
 }
 
 namespace {

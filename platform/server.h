@@ -37,6 +37,9 @@ KEL_PLATFORM_API bool send_with_fd(int sock, const void* data, size_t n, int fd)
 // Receives one message: bytes read (0 at end, -1 on error) and the descriptor that came
 // with it in *fd (-1 when none).
 KEL_PLATFORM_API int64_t recv_with_fd(int sock, void* data, size_t n, int* fd);
+// Takes one waiting message of at most 64 bytes off the socket without waiting, and
+// closes the descriptor that came with it (the system closes it, in the same call).
+KEL_PLATFORM_API void discard_message(int sock);
 
 struct PollFd {
     int fd;
@@ -45,6 +48,12 @@ struct PollFd {
 // Waits up to ms milliseconds (-1: without limit) for one of them; the number ready,
 // 0 at the time-out, -1 when a signal came first.
 KEL_PLATFORM_API int poll_readable(std::vector<PollFd>& fds, int ms);
+// A set to wait on `fds` and on a listening socket that other processes wait on too: a
+// connection wakes one of them, where poll wakes every one and all but one then find
+// nothing to accept. Its descriptor (close-on-exec), or -1 when the system has none.
+KEL_PLATFORM_API int exclusive_wait_set(const std::vector<int>& fds, int listen_fd);
+// As poll_readable, on a set of exclusive_wait_set(): `fds` are descriptors of the set.
+KEL_PLATFORM_API int wait_set_ready(int set, std::vector<PollFd>& fds, int ms);
 
 // fork(): 0 in the child, the child's id in the parent, -1 on failure.
 KEL_PLATFORM_API int32_t fork_process();
@@ -70,8 +79,8 @@ KEL_PLATFORM_API bool rewind_fd(int fd);
 // Runs this program again with the same arguments and `name`=1 added to the environment,
 // unless it is already there; returns only when it was there or the exec failed.
 KEL_PLATFORM_API void reexec_with_flag(const char* name, char** argv);
-// The environment replaced by `entries` ("NAME=value" each).
-KEL_PLATFORM_API void replace_environment(const std::vector<std::string>& entries);
+// The environment replaced by `entries` ("NAME=value" each, names unique).
+KEL_PLATFORM_API void replace_environment(std::vector<std::string> entries);
 
 // The server's signals: SIGTERM and SIGINT, SIGHUP and SIGCHLD set bits that
 // take_server_signals() returns and clears; each also makes server_signal_fd() readable.

@@ -73,13 +73,16 @@ workers_of() { pgrep -P "$1" || true; }
 # sockets_of PID: how many sockets the process holds.
 sockets_of() { ls -l "/proc/$1/fd" 2>/dev/null | grep -c 'socket:'; }
 
-# busy_worker PID: a worker serving a request (besides the listening socket and its line
-# to the supervisor it holds the request's connection), once one is.
+# An idle worker holds four sockets: the listening one, its line to the supervisor and
+# both ends of the socket its connection is parked in.
+FASTCGI_IDLE_SOCKETS=4
+# busy_worker PID: a worker serving a request (it holds the request's connection too),
+# once one is.
 busy_worker() {
   local w
   for _ in $(seq 100); do
     for w in $(workers_of "$1"); do
-      [ "$(sockets_of "$w")" -ge 3 ] && { echo "$w"; return 0; }
+      [ "$(sockets_of "$w")" -gt "$FASTCGI_IDLE_SOCKETS" ] && { echo "$w"; return 0; }
     done
     sleep 0.05
   done

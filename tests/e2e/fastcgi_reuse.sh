@@ -48,6 +48,8 @@ tr -d '\r' < "$work/cgi.out" > "$work/iso.cgi"
 printf '\n[status 0]\n' >> "$work/iso.cgi"
 w=$(worker)
 get hello.web
+# The count busy_worker tells a busy worker by.
+[ "$(sockets_of "$w")" = "$FASTCGI_IDLE_SOCKETS" ] || fail "an idle worker holds $(sockets_of "$w") sockets"
 same_worker "$w" hello
 # The script leaves a variable, an open file, a binary buffer, a changed directory, an
 # environment variable and an exit code behind: the next request in the same process
@@ -91,6 +93,32 @@ w=$(new_worker "$w" "after six requests")
 sed -i 's/^MaxRequestsPerWorker=6/MaxRequestsPerWorker=100000/' "$cgi/TARNWICK.INI"
 kill -HUP "$sup"
 w=$(new_worker "$w" "after SIGHUP")
+
+# The keyword marks stay right in one worker: a function disabled for every script is
+# refused on each request as under CGI, and so are the native-library functions on each
+# request while DisableDllCalls is set; they come back when it goes.
+printf 'beep()\r\nwebout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("beeped", 1)\r\n' > "$cgi/beep.web"
+cgi_run GET beep.web
+tr -d '\r' < "$work/cgi.out" > "$work/beep.cgi"
+printf '\n[status 0]\n' >> "$work/beep.cgi"
+grep -q beeped "$work/beep.cgi" && fail "beep.web ran under CGI: $(cat "$work/beep.cgi")"
+for i in 1 2; do
+  get beep.web
+  tr -d '\r' < "$work/out.txt" | cmp -s - "$work/beep.cgi" || fail "beep $i: $(cat -A "$work/out.txt") expected $(cat -A "$work/beep.cgi")"
+  same_worker "$w" "beep $i"
+done
+sed -i 's/^\[TARNWICK\]\r$/[TARNWICK]\r\nDisableDllCalls=1\r/' "$cgi/TARNWICK.INI"
+for i in 1 2; do
+  get dll.web
+  grep -q "3472" "$work/out.txt" || fail "dll.web $i with DisableDllCalls=1: $(cat "$work/out.txt")"
+  same_worker "$w" "refused native call $i"
+done
+sed -i '/^DisableDllCalls=1\r$/d' "$cgi/TARNWICK.INI"
+get beep.web
+tr -d '\r' < "$work/out.txt" | cmp -s - "$work/beep.cgi" || fail "beep after DisableDllCalls: $(cat -A "$work/out.txt")"
+get dll.web
+grep -q loaded "$work/out.txt" || fail "dll.web after DisableDllCalls: $(cat "$work/out.txt")"
+w=$(new_worker "$w" "after a native library was loaded again")
 
 # 2,000 requests in a row: none fails, no descriptor is left behind, the memory stays.
 rss() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }

@@ -117,3 +117,17 @@ TEST(FastcgiParams, MalformedDroppedLaterReplacesEarlier) {
     const char* cased[] = {"a=1", "A=2", nullptr};
     EXPECT_EQ(params_to_environment(cased).size(), 2u);
 }
+
+TEST(FastcgiParams, ManyNamesEachKeepsItsFirstPlace) {
+    // 300 names given in descending order, each three times: the order of first
+    // appearance, each with its last value.
+    std::vector<std::string> given;
+    for (int round = 0; round < 3; ++round)
+        for (int i = 299; i >= 0; --i) given.push_back("N" + std::to_string(i) + "=" + std::to_string(round));
+    std::vector<const char*> params;
+    for (const std::string& g : given) params.push_back(g.c_str());
+    params.push_back(nullptr);
+    std::vector<std::string> want;
+    for (int i = 299; i >= 0; --i) want.push_back("N" + std::to_string(i) + "=2");
+    EXPECT_EQ(params_to_environment(params.data()), want);
+}

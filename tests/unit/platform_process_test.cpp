@@ -8,6 +8,9 @@
 
 #include "platform/errors.h"
 #include "platform/process.h"
+#include "platform/server.h"
+
+extern char** environ;
 
 using namespace kel::platform;
 namespace fs = std::filesystem;
@@ -130,6 +133,40 @@ TEST(Environment, ExactThenWithoutCase) {
     EXPECT_EQ(v, "upper");
     EXPECT_FALSE(env_get("", &v));
     EXPECT_FALSE(env_get("A=B", &v));
+}
+
+// A FastCGI worker's environment is replaced whole for each request, whatever the request
+// before did to it with setenv and unsetenv.
+TEST(Environment, ReplacedWholeAcrossSetAndUnset) {
+    std::vector<std::string> saved;
+    for (char** e = environ; e && *e; ++e) saved.emplace_back(*e);
+    auto count = [] {
+        size_t n = 0;
+        for (char** e = environ; e && *e; ++e) ++n;
+        return n;
+    };
+    replace_environment({"KEL_R_A=1", "KEL_R_B=two"});
+    EXPECT_EQ(count(), 2u);
+    EXPECT_STREQ(std::getenv("KEL_R_A"), "1");
+    EXPECT_STREQ(std::getenv("KEL_R_B"), "two");
+    EXPECT_EQ(std::getenv("PATH"), nullptr);
+    ASSERT_TRUE(env_set("KEL_R_C", "3"));
+    unsetenv("KEL_R_A");
+    EXPECT_STREQ(std::getenv("KEL_R_C"), "3");
+    EXPECT_EQ(std::getenv("KEL_R_A"), nullptr);
+    EXPECT_STREQ(std::getenv("KEL_R_B"), "two");
+    replace_environment({"KEL_R_D=4"});
+    EXPECT_EQ(count(), 1u);
+    EXPECT_EQ(std::getenv("KEL_R_B"), nullptr);
+    EXPECT_EQ(std::getenv("KEL_R_C"), nullptr);
+    EXPECT_STREQ(std::getenv("KEL_R_D"), "4");
+    replace_environment({});
+    EXPECT_EQ(count(), 0u);
+    ASSERT_TRUE(env_set("KEL_R_E", "5"));  // setenv on an empty environment
+    EXPECT_STREQ(std::getenv("KEL_R_E"), "5");
+    replace_environment(saved);
+    EXPECT_EQ(count(), saved.size());
+    EXPECT_EQ(std::getenv("KEL_R_E"), nullptr);
 }
 
 TEST(Environment, SetChangesExistingSpelling) {
