@@ -45,9 +45,20 @@ std::vector<Reservation>& kept_low() {
     return *r;
 }
 
-// Clears the pages of [base, base + len) that are in memory; the range is writable.
-// Pages never touched read as zero already, and clearing them would only fault them in.
+// A kept mapping this small is cleared whole: one memset of it costs less than asking the
+// kernel which of its pages are in memory (on a virtualised 2-core machine: 64 KiB ~1 us,
+// 256 KiB ~2.3 us, one mincore ~2 us plus the clearing). Its untouched pages fault in once,
+// on the worker's first clearing, and stay: the mapping is kept, never dropped.
+constexpr size_t kClearWhole = 192u << 10;
+
+// Clears [base, base + len), writable, for the next request. A larger range is cleared
+// only where its pages are in memory: pages never touched read as zero already, and
+// clearing them would only fault them in.
 bool zero_resident(char* base, size_t len) {
+    if (len <= kClearWhole) {
+        std::memset(base, 0, len);
+        return true;
+    }
     size_t page = vm_page_size();
     size_t pages = (len + page - 1) / page;
     std::vector<unsigned char> in(pages);

@@ -59,6 +59,47 @@ TEST(RequestReset, KeptRegionAndLowBlockPagesReadAsZero) {
     pf::gmem_free(h);
 }
 
+// Small kept mappings are cleared whole, larger ones page by page where in memory: at the
+// size where the rule changes and one page past it, a byte left on the last page, on a
+// middle page and on the first is gone for the next request.
+TEST(RequestReset, KeptPagesAtTheWholeClearingSizeAndOnePastReadAsZero) {
+    pf::request_baseline();
+    const size_t page = pf::vm_page_size();
+    for (size_t bytes : {size_t{192} << 10, (size_t{192} << 10) + page}) {
+        SCOPED_TRACE(bytes);
+        auto touch = [&](char* p) {
+            p[0] = 1;
+            p[bytes / 2 + 3] = 2;
+            p[bytes - 1] = 3;
+        };
+        const size_t reserve = 4u << 20;
+        char* r = static_cast<char*>(pf::vm_reserve(reserve));
+        ASSERT_NE(r, nullptr);
+        ASSERT_TRUE(pf::vm_commit(r, bytes));
+        touch(r);
+        ASSERT_TRUE(pf::vm_decommit(r, bytes));
+        ASSERT_TRUE(pf::vm_release(r, reserve));
+        char* again = static_cast<char*>(pf::vm_reserve(reserve));
+        ASSERT_EQ(again, r);
+        ASSERT_TRUE(pf::vm_commit(again, bytes));
+        EXPECT_TRUE(all_zero(again, bytes));
+        ASSERT_TRUE(pf::vm_release(again, reserve));
+
+        pf::Handle h = pf::gmem_alloc_low(bytes);
+        ASSERT_NE(h, 0u);
+        char* low = static_cast<char*>(pf::gmem_lock(h));
+        touch(low);
+        pf::gmem_unlock(h);
+        ASSERT_TRUE(pf::gmem_free(h));
+        h = pf::gmem_alloc_low(bytes);
+        ASSERT_NE(h, 0u);
+        EXPECT_EQ(pf::gmem_lock(h), low) << "the low block is kept";
+        EXPECT_TRUE(all_zero(low, bytes));
+        pf::gmem_unlock(h);
+        pf::gmem_free(h);
+    }
+}
+
 TEST(RequestReset, QueueBlocksRegionsAndDirectoryAsInAFreshProcess) {
     char start[4096];
     ASSERT_NE(getcwd(start, sizeof start), nullptr);
