@@ -68,7 +68,9 @@ constexpr int kShareNone = 0;
 constexpr int kShareRead = 1;
 constexpr int kShareWrite = 2;
 constexpr int kShareReadWrite = 3;
-KEL_PLATFORM_API File file_open_shared(const char* path, Open how, int share);
+// `*size`, when given, receives the file's size as the open found it (what file_size
+// would say then, without asking again).
+KEL_PLATFORM_API File file_open_shared(const char* path, Open how, int share, int64_t* size = nullptr);
 
 // Windows attribute bits, derived from the mode: read-only = no owner write bit,
 // hidden = a leading ".", archive on regular files, system never.

@@ -162,6 +162,29 @@ TEST(FileOpen, WriteModes) {
     fs::remove_all(d);
 }
 
+// The size an open reports is the file's as every mode leaves it: a truncating open
+// empties the file, the others keep what is there; a failed open reports none.
+TEST(FileOpen, SizeAtOpenInEveryMode) {
+    fs::path d = make_scratch("opensize");
+    std::string p = (d / "f.txt").string();
+    { std::ofstream(p, std::ios::binary) << "abcdefgh"; }
+    for (Open how : {Open::Read, Open::WriteCreate, Open::Append, Open::WriteTruncate}) {
+        SCOPED_TRACE(static_cast<int>(how));
+        int64_t size = -7;
+        File f = file_open_shared(p.c_str(), how, kShareReadWrite, &size);
+        ASSERT_TRUE(f.valid());
+        EXPECT_EQ(size, file_size(f));
+        EXPECT_EQ(size, how == Open::WriteTruncate ? 0 : 8);
+        file_close(f);
+    }
+    int64_t size = -7;
+    EXPECT_FALSE(file_open_shared((d / "missing").c_str(), Open::Read, kShareRead, &size).valid());
+    EXPECT_EQ(size, -7);
+    EXPECT_FALSE(file_open_shared(d.c_str(), Open::Read, kShareRead, &size).valid());
+    EXPECT_EQ(size, -7);
+    fs::remove_all(d);
+}
+
 TEST(FileOpen, NulIsTheNullDevice) {
     File f = file_open("NUL", Open::WriteTruncate);
     ASSERT_TRUE(f.valid());
