@@ -394,7 +394,7 @@ int take_share(int fd, bool reading, bool writing, int share) {
 
 }  // namespace
 
-File file_open_shared(const char* path, Open how, int share, int64_t* size) {
+File file_open_shared(const char* path, Open how, int share) {
     File f;
     if (!path || !*path) {
         set_last_error(3);
@@ -477,7 +477,7 @@ File file_open_shared(const char* path, Open how, int share, int64_t* size) {
         if (v.size() <= static_cast<size_t>(fd)) v.resize(static_cast<size_t>(fd) + 1, -1);
         v[static_cast<size_t>(fd)] = lfd;
     }
-    if (size) *size = how == Open::WriteTruncate && S_ISREG(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
+    f.size_at_open = how == Open::WriteTruncate && S_ISREG(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
     f.fd = fd;
     return f;
 }

@@ -11,6 +11,10 @@ namespace kel::platform {
 
 struct File {
     int fd = -1;
+    // The file's size as its open found it (what file_size said then; -1 when not
+    // known), so that a reader of the whole file need not ask again. Writes change the
+    // file, not this.
+    int64_t size_at_open = -1;
     bool valid() const { return fd >= 0; }
 };
 
@@ -68,9 +72,7 @@ constexpr int kShareNone = 0;
 constexpr int kShareRead = 1;
 constexpr int kShareWrite = 2;
 constexpr int kShareReadWrite = 3;
-// `*size`, when given, receives the file's size as the open found it (what file_size
-// would say then, without asking again).
-KEL_PLATFORM_API File file_open_shared(const char* path, Open how, int share, int64_t* size = nullptr);
+KEL_PLATFORM_API File file_open_shared(const char* path, Open how, int share);
 
 // Windows attribute bits, derived from the mode: read-only = no owner write bit,
 // hidden = a leading ".", archive on regular files, system never.

@@ -59,13 +59,13 @@ uint64_t size_limit(const Instance& inst) {
 // against that size afterwards. 0, or a message number (203 too large, 206 short read).
 int read_whole(const Instance& inst, const std::string& path, std::string* out, bool* not_found) {
     *not_found = false;
-    // The size the open found: a change after it is caught by the read below.
-    int64_t size = -1;
-    platform::File f = platform::file_open_shared(path.c_str(), platform::Open::Read, platform::kShareRead, &size);
+    platform::File f = platform::file_open_shared(path.c_str(), platform::Open::Read, platform::kShareRead);
     if (!f.valid()) {
         *not_found = true;
         return err_number(Err::ScriptFileNotFound);
     }
+    // The size the open found: a change after it is caught by the read below.
+    int64_t size = f.size_at_open;
     if (size < 0) {
         platform::file_close(f);
         return err_number(Err::ScriptReadError);

@@ -162,7 +162,7 @@ TEST(FileOpen, WriteModes) {
     fs::remove_all(d);
 }
 
-// The size an open reports is the file's as every mode leaves it: a truncating open
+// The size an open records is the file's as every mode leaves it: a truncating open
 // empties the file, the others keep what is there; a failed open reports none.
 TEST(FileOpen, SizeAtOpenInEveryMode) {
     fs::path d = make_scratch("opensize");
@@ -170,18 +170,18 @@ TEST(FileOpen, SizeAtOpenInEveryMode) {
     { std::ofstream(p, std::ios::binary) << "abcdefgh"; }
     for (Open how : {Open::Read, Open::WriteCreate, Open::Append, Open::WriteTruncate}) {
         SCOPED_TRACE(static_cast<int>(how));
-        int64_t size = -7;
-        File f = file_open_shared(p.c_str(), how, kShareReadWrite, &size);
+        File f = file_open_shared(p.c_str(), how, kShareReadWrite);
         ASSERT_TRUE(f.valid());
-        EXPECT_EQ(size, file_size(f));
-        EXPECT_EQ(size, how == Open::WriteTruncate ? 0 : 8);
+        EXPECT_EQ(f.size_at_open, file_size(f));
+        EXPECT_EQ(f.size_at_open, how == Open::WriteTruncate ? 0 : 8);
         file_close(f);
     }
-    int64_t size = -7;
-    EXPECT_FALSE(file_open_shared((d / "missing").c_str(), Open::Read, kShareRead, &size).valid());
-    EXPECT_EQ(size, -7);
-    EXPECT_FALSE(file_open_shared(d.c_str(), Open::Read, kShareRead, &size).valid());
-    EXPECT_EQ(size, -7);
+    File bad = file_open_shared((d / "missing").c_str(), Open::Read, kShareRead);
+    EXPECT_FALSE(bad.valid());
+    EXPECT_EQ(bad.size_at_open, -1);
+    bad = file_open_shared(d.c_str(), Open::Read, kShareRead);
+    EXPECT_FALSE(bad.valid());
+    EXPECT_EQ(bad.size_at_open, -1);
     fs::remove_all(d);
 }
 
