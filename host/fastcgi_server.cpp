@@ -102,14 +102,30 @@ bool g_unix_listen = false;
 // params but the end of the input).
 bool g_no_content = false;
 
+// The receiving end of the worker's parking socket, and whether the connection being
+// served is parked in it.
+int g_park_in = -1;
+bool g_parked = false;
+
+// Takes the parked connection back, dropping the supervisor's way to it: the request
+// needs no answer from the supervisor any more. The parked copy held the connection
+// open; without it, closing the worker's descriptor ends the connection.
+void unpark() {
+    if (!g_parked) return;
+    pf::discard_message(g_park_in);
+    g_parked = false;
+}
+
 // Closes the request's connection when libfcgi has not. libfcgi's close ends the stream,
 // then reads and drops whatever the peer still sends until the peer closes, since closing
 // a socket with unread input resets the connection, and a peer still sending its content
 // would lose the response. On a Unix socket, for a request without content of which
-// nothing is left unread, the end of the stream and the close suffice.
+// nothing is left unread, the close alone ends the stream: the peer reads the response
+// and then the end, woken once for both where it is quick enough.
 void close_connection(FCGX_Request& req) {
+    unpark();
     if (req.ipcFd >= 0 && g_unix_listen && g_no_content && pf::file_pipe_available(pf::File{req.ipcFd}) == 0) {
-        pf::shutdown_and_close(req.ipcFd);
+        pf::close_fd(req.ipcFd);
         req.ipcFd = -1;
     }
     FCGX_Free(&req, 1);
@@ -178,6 +194,7 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     ctl = pf::move_fd_high(ctl);
     park_in = pf::move_fd_high(park_in);
     park_out = pf::move_fd_high(park_out);
+    g_park_in = park_in;
     // An inherited listening socket is descriptor 0, which each request's input takes.
     if (g_listen <= 2) g_listen = pf::move_fd_high(g_listen);
     std_to_null();
@@ -201,6 +218,7 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
         if (conn < 0) continue;  // another worker took it
         conn = pf::move_fd_high(conn);
         if (!pf::send_with_fd(park_out, &kTaken, 1, conn)) pf::exit_at_once(0);
+        g_parked = true;
         slot->request_id = 0;
         slot->output_started = 0;
         slot->finished = 0;
@@ -214,7 +232,6 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
             if (last) pf::close_fd(g_listen);
             serve_one(req, slot, !last);
             close_connection(req);  // the web server opens one connection per request
-            pf::discard_message(park_in);
             std::string why;
             if (!g_hooks->reset_request(&why)) pf::exit_at_once(0);
             slot->busy_since = 0;
@@ -222,8 +239,8 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
         }
         // No complete request came (closed early, malformed): no script ran, so this
         // process is still clean and waits for the next connection.
+        unpark();
         FCGX_Free(&req, 1);
-        pf::discard_message(park_in);
         ++turned_away;
         slot->finished = 1;  // nothing for the supervisor to answer
         slot->busy_since = 0;

@@ -35,12 +35,6 @@ bool is_unix_socket(int fd) {
     return getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 && a.ss_family == AF_UNIX;
 }
 
-void shutdown_and_close(int fd) {
-    if (fd < 0) return;
-    shutdown(fd, SHUT_WR);
-    close(fd);
-}
-
 static int fail(std::string* error, const std::string& what) {
     if (error) *error = what + ": " + std::strerror(errno);
     return -1;

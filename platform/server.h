@@ -11,9 +11,6 @@ namespace kel::platform {
 KEL_PLATFORM_API bool is_listening_socket(int fd);
 // Whether fd is a socket of the Unix domain (no TCP reset can lose what was sent on it).
 KEL_PLATFORM_API bool is_unix_socket(int fd);
-// Ends the sending side of a connected socket, so that the peer reads the end of the
-// stream even while another process still holds the descriptor, and closes fd.
-KEL_PLATFORM_API void shutdown_and_close(int fd);
 // A listening socket bound to a Unix path (a socket file left there is replaced; any
 // other file is not) or to an IPv4 address; -1 with `*error` set on failure. The socket
 // is close-on-exec.
