@@ -309,11 +309,16 @@ namespace {
 // conflict with. Taking before probing means two racing opens can at worst both refuse,
 // never both pass. The locks live on a second, read-only descriptor of the same file (a
 // shared lock needs read access) and vanish when it is closed.
+// The order puts side by side what the most frequent open, reading while others may
+// only read, takes (read access, denying writes) and probes (denied reads, write access):
+// one call each.
 constexpr off_t kShareBase = 0x7FFFFFFF00000000LL;
 constexpr off_t kHasRead = kShareBase + 1;
-constexpr off_t kHasWrite = kShareBase + 2;
+constexpr off_t kDeniesWrite = kShareBase + 2;
 constexpr off_t kDeniesRead = kShareBase + 3;
-constexpr off_t kDeniesWrite = kShareBase + 4;
+constexpr off_t kHasWrite = kShareBase + 4;
+constexpr off_t kFirstShareByte = kHasRead;
+constexpr off_t kLastShareByte = kHasWrite;
 
 // Lock descriptors by data descriptor.
 std::vector<int>& lock_fds() {
@@ -328,10 +333,10 @@ constexpr unsigned bit_of(off_t at) { return 1u << (at - kShareBase); }
 // it until it returns false: one lock call covers a run. False when `fn` did.
 template <typename Fn>
 bool each_run(unsigned bits, short type, Fn fn) {
-    for (off_t at = kHasRead; at <= kDeniesWrite; ++at) {
+    for (off_t at = kFirstShareByte; at <= kLastShareByte; ++at) {
         if (!(bits & bit_of(at))) continue;
         off_t len = 1;
-        while (at + len <= kDeniesWrite && (bits & bit_of(at + len))) ++len;
+        while (at + len <= kLastShareByte && (bits & bit_of(at + len))) ++len;
         struct flock fl;
         std::memset(&fl, 0, sizeof fl);
         fl.l_type = type;
