@@ -453,7 +453,10 @@ void install_signal_handlers() {
 namespace {
 // A POSIX timer of the process's own that raises SIGALRM: no thread, no stack and no
 // wake-up for a request that ends in time. The first arm creates the timer and installs
-// the handler; a disarm is one call that stops the timer. The handler runs on whichever
+// the handler; a disarm is one call that stops the timer. A process that serves many
+// requests leaves it running instead: an expiry after the disarm does nothing (the signal
+// only interrupts a wait, which every wait of the platform takes as a spurious wake), and
+// the next request's arm sets it again, so a request costs one call, not two. The handler runs on whichever
 // thread the script is stuck in, so `on_expire` must do its work without waiting for
 // that thread: should it hang all the same (a lock the interrupted code held), the same
 // timer, armed again before it starts, ends the process after kWatchdogGraceMs.
@@ -462,7 +465,7 @@ constexpr uint32_t kWatchdogGraceMs = 5000;
 struct Watchdog {
     timer_t timer{};
     bool created = false;
-    bool armed = false;
+    volatile sig_atomic_t armed = 0;  // an expiry now ends the process
     void (*volatile on_expire)() = nullptr;
     volatile sig_atomic_t exit_code = 0;
     volatile sig_atomic_t expiring = 0;
@@ -471,7 +474,7 @@ struct Watchdog {
 Watchdog g_watchdog;
 
 bool set_watchdog_timer(uint32_t ms) {
-    g_watchdog.armed = ms != 0;
+    g_watchdog.armed = ms != 0 ? 1 : 0;
     itimerspec spec{};
     spec.it_value.tv_sec = static_cast<time_t>(ms / 1000);
     spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
@@ -480,6 +483,7 @@ bool set_watchdog_timer(uint32_t ms) {
 
 void on_watchdog_signal(int) {
     Watchdog& wd = g_watchdog;
+    if (!wd.armed) return;  // the timer of a request that ended: left running on purpose
     int code = wd.exit_code & 0xFF;
     // A second expiry while the first is still at work: its grace has run out.
     if (wd.expiring) _exit(code);
@@ -523,7 +527,9 @@ void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code) {
 
 void watchdog_disarm() {
     Watchdog& wd = g_watchdog;
-    if (wd.created && wd.armed && !wd.expiring) set_watchdog_timer(0);
+    if (!wd.created || !wd.armed || wd.expiring) return;
+    if (detail::serves_many_requests()) wd.armed = 0;
+    else set_watchdog_timer(0);
 }
 
 }  // namespace kel::platform

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/msgq.h"
+#include "platform/request_reset.h"
 
 using namespace kel::platform;
 
@@ -226,4 +227,19 @@ TEST(Watchdog, DisarmKeepsTheProcess) {
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// A process serving many requests leaves the timer running at a disarm: its expiry must
+// not end the process, and the next arm must still end a stuck script.
+TEST(Watchdog, ServerDisarmLeavesTheTimerHarmlessAndTheNextArmWorks) {
+    EXPECT_EXIT(
+        {
+            request_baseline();
+            watchdog_arm(20, [] { std::fputs("stale expiry\n", stderr); }, 3);
+            watchdog_disarm();
+            sleep_ms(80);  // the timer left running expires in here
+            watchdog_arm(20, [] { std::fputs("second arm fired\n", stderr); }, 4);
+            for (;;) sleep_ms(1000);
+        },
+        ::testing::ExitedWithCode(4), "second arm fired");
 }
