@@ -167,7 +167,7 @@ void run_script(HostState& h) {
     h.running = true;
     b.run(h.window, b.rec.instance_block, block, &Parent_ProcessCommand2, host_function_table());
     h.running = false;
-    pf::watchdog_disarm();
+    pf::watchdog_stand_down();
     pf::kill_timer(h.window, kTimeoutTimer);
     pf::gmem_free(block);
 }

@@ -196,7 +196,7 @@ void reset_message_queue() {
     queue_ptr() = new Queue;
     g_end_session = 0;
     if (g_pipe_written.exchange(0)) drain_pipe();
-    watchdog_disarm();
+    watchdog_stand_down();
 }
 
 void wake_waiters() {
@@ -453,11 +453,11 @@ void install_signal_handlers() {
 namespace {
 // A POSIX timer of the process's own that raises SIGALRM: no thread, no stack and no
 // wake-up for a request that ends in time. The first arm creates the timer and installs
-// the handler; a disarm is one call that stops the timer. A process that serves many
-// requests leaves it running instead: an expiry after the disarm does nothing (the signal
-// only interrupts a wait, which every wait of the platform takes as a spurious wake), and
-// the next request's arm sets it again, so a request costs one call, not two. The handler runs on whichever
-// thread the script is stuck in, so `on_expire` must do its work without waiting for
+// the handler; a disarm is one call that stops the timer. At the end of a request, a
+// process that serves many leaves it running instead (watchdog_stand_down): an expiry
+// then does nothing (the signal only interrupts a wait, which every wait of the platform
+// takes as a spurious wake), and the next request's arm sets it again, so a request costs
+// one call, not two. The handler runs on whichever thread the script is stuck in, so `on_expire` must do its work without waiting for
 // that thread: should it hang all the same (a lock the interrupted code held), the same
 // timer, armed again before it starts, ends the process after kWatchdogGraceMs.
 constexpr uint32_t kWatchdogGraceMs = 5000;
@@ -466,6 +466,7 @@ struct Watchdog {
     timer_t timer{};
     bool created = false;
     volatile sig_atomic_t armed = 0;  // an expiry now ends the process
+    bool running = false;             // the timer is set (armed, or left running)
     void (*volatile on_expire)() = nullptr;
     volatile sig_atomic_t exit_code = 0;
     volatile sig_atomic_t expiring = 0;
@@ -475,6 +476,7 @@ Watchdog g_watchdog;
 
 bool set_watchdog_timer(uint32_t ms) {
     g_watchdog.armed = ms != 0 ? 1 : 0;
+    g_watchdog.running = ms != 0;
     itimerspec spec{};
     spec.it_value.tv_sec = static_cast<time_t>(ms / 1000);
     spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
@@ -526,6 +528,11 @@ void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code) {
 }
 
 void watchdog_disarm() {
+    Watchdog& wd = g_watchdog;
+    if (wd.created && wd.running && !wd.expiring) set_watchdog_timer(0);
+}
+
+void watchdog_stand_down() {
     Watchdog& wd = g_watchdog;
     if (!wd.created || !wd.armed || wd.expiring) return;
     if (detail::serves_many_requests()) wd.armed = 0;

@@ -78,10 +78,13 @@ KEL_PLATFORM_API void install_signal_handlers();
 // entry there; it runs in the signal handler on top of whatever was stuck, so wait for
 // nothing the interrupted code may hold), then flushes stdio and ends the process with
 // _exit(exit_code & 0xFF), at the latest 5 seconds after `on_expire` began. No thread is
-// started; the timer and its SIGALRM handler exist from the first arm on. In a process
-// serving many requests (request_baseline() taken) a disarm costs no call: the timer may
-// still expire, and then only interrupts a wait.
+// started; the timer and its SIGALRM handler exist from the first arm on.
 KEL_PLATFORM_API void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code = 0);
+// Stops the timer (one call).
 KEL_PLATFORM_API void watchdog_disarm();
+// At the end of a request: as watchdog_disarm(), except that a process serving many
+// requests (request_baseline() taken) makes no call: the timer may still expire, and then
+// only interrupts a wait; the next arm sets it again.
+KEL_PLATFORM_API void watchdog_stand_down();
 
 }  // namespace kel::platform

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -229,17 +230,37 @@ TEST(Watchdog, DisarmKeepsTheProcess) {
         ::testing::ExitedWithCode(0), "");
 }
 
-// A process serving many requests leaves the timer running at a disarm: its expiry must
-// not end the process, and the next arm must still end a stuck script.
+// A process serving many requests leaves the timer running when a request ends: its
+// expiry must not end the process, and the next arm must still end a stuck script.
 TEST(Watchdog, ServerDisarmLeavesTheTimerHarmlessAndTheNextArmWorks) {
     EXPECT_EXIT(
         {
             request_baseline();
             watchdog_arm(20, [] { std::fputs("stale expiry\n", stderr); }, 3);
-            watchdog_disarm();
+            watchdog_stand_down();
             sleep_ms(80);  // the timer left running expires in here
             watchdog_arm(20, [] { std::fputs("second arm fired\n", stderr); }, 4);
             for (;;) sleep_ms(1000);
         },
         ::testing::ExitedWithCode(4), "second arm fired");
+}
+
+static bool sleep_uninterrupted_80ms() {
+    struct timespec ts = {0, 80 * 1000000L};
+    return nanosleep(&ts, nullptr) == 0;
+}
+
+// A disarm in the middle of a script (its time-out switched off) stops the timer even
+// after an earlier request's end left it running.
+TEST(Watchdog, DisarmAfterAStandDownStopsTheTimer) {
+    EXPECT_EXIT(
+        {
+            request_baseline();
+            watchdog_arm(20, nullptr, 3);
+            watchdog_stand_down();
+            watchdog_disarm();
+            // With the timer still running, its expiry would interrupt this wait.
+            std::exit(sleep_uninterrupted_80ms() ? 0 : 5);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
