@@ -95,6 +95,11 @@ private:
 void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int argc, uint64_t ptypes,
                          bool from_compiled = false);
 
+// `*ptr`: the value of the variable the pointer `v` names replaces it, tagged with that
+// variable (3813 for a value that is no pointer, 3817 for a variable without a value).
+// Subscripts after it are the caller's to read.
+void eval_dereference(Instance& inst, Value& v);
+
 // The numeric unary operators (! - + ~) applied to an evaluated operand.
 void eval_unary_numeric(Instance& inst, int op, Value& out);
 

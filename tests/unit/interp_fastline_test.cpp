@@ -187,6 +187,16 @@ const Case kCases[] = {
     {"ArrayElementsAsTargetsAndArguments",
      "a = arrdimension(5)\nfor i = 0 to 4\na[i] = i * i\na[i] += 1\nout(a[i] : ` ` : vartype(a[i]) : ` ` : isdefined(a[i]))\nnext\n",
      6},
+    // Pointer targets and reads: the target is found (or made again) before the right side
+    // runs; a dropped variable, a value that is no pointer and a pointer changed to
+    // another variable on later passes; `*` before "[" subscripts the array it names.
+    {"PointerTargetsAndReads",
+     "IntControl(73, 2, 0, 0, 0)\na = 1\np = &a\nc = 0\nq = &c\nw = arrdimension(3)\nw[1] = 7\npw = &w\n"
+     "for i = 1 to 7\n*q = i * 2\n*p = *p + i\n*p += 2\nb = *p * 2 : ` ` : -*p : ` ` : (*p)\nout(i : ` ` : b : ` ` : *(pw)[1])\n"
+     "if i == 3 then drop(a)\nif i == 4 then p = 5\nif i == 5 then p = &b\nif i == 6 then p = `nothing`\nnext\n"
+     "out(a : ` ` : b : ` ` : c)\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
+     "IntControl(73, 2, 0, 0, 0)\nreturn\n",
+     70},
 };
 
 class CompiledLine : public ::testing::TestWithParam<Case> {};
