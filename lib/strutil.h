@@ -311,6 +311,20 @@ bool delimiter_arg(Call& c, const T& t, int n, typename T::View& d) {
 // after an argument raises `syntax_err`. False when an error was raised.
 template <class OnArg>
 bool read_arg_list(Instance& inst, Err syntax_err, OnArg&& on_arg) {
+    if (interp::OwnArgs* src = inst.tok.own_args) {
+        // Called from a compiled line: the arguments are evaluated from its tree, in turn.
+        inst.tok.own_args = nullptr;
+        for (uint32_t k = 0; k < src->count; ++k) {
+            Value v = interp::empty_value();
+            src->eval(inst, src->line, src->nodes[k], v);
+            if (inst.error()) {
+                interp::release_value(inst, v);
+                return false;
+            }
+            if (!on_arg(v)) return false;
+        }
+        return true;
+    }
     interp::get_token(inst);
     if (inst.error()) return false;
     if (interp::tok_is(inst, interp::Kw::RParen)) return true;

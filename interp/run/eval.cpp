@@ -599,9 +599,7 @@ void eval_constant(Instance& inst, int kw, Value& out) {
     }
 }
 
-namespace {
-
-void pointer_of(Instance& inst, Value& v) {
+void eval_pointer_of(Instance& inst, Value& v) {
     if (v.var_index == kNoIndex || v.frame_index == kNoIndex) {
         inst.fail(Err::BadAmpersand);
         return;
@@ -613,8 +611,6 @@ void pointer_of(Instance& inst, Value& v) {
     set_pointer_result(inst, v, frame, name);
     untag_value(v);
 }
-
-}  // namespace
 
 // *ptr: the value of the variable the pointer names.
 void eval_dereference(Instance& inst, Value& v) {
@@ -758,7 +754,7 @@ struct EvalMode {
         eval_call_with_args(inst, id, out, args, argc, ptypes);
     }
     static void prefix(Instance& inst, int op, Value& out) {
-        if (op == Kw::Amp) return pointer_of(inst, out);
+        if (op == Kw::Amp) return eval_pointer_of(inst, out);
         if (op == Kw::Star) return dereference(inst, out);
         eval_unary_numeric(inst, op, out);
     }

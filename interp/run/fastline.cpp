@@ -12,6 +12,7 @@
 #include "interp/data/heap.h"
 #include "interp/base/keywords.h"
 #include "interp/run/router.h"
+#include "interp/run/tokenizer.h"
 #include "interp/run/udf.h"
 #include "interp/data/vars.h"
 
@@ -32,7 +33,22 @@ enum NodeKind : uint8_t {
     kNChain,
     kNCall,
     kNDeref,  // `*operand`: the variable the pointer names
+    kNOwnCall,  // a builtin that reads its own argument list (one of kOwnListCalls)
+    kNAddr,     // `&operand`: the pointer to the variable the operand's value came from
+    kNVarDefined,  // a variable read right after an "&" in unary position: a new one is
+                   // created defined, as the tokenizer creates it there
 };
+
+// The builtins that read their own argument list which a compiled line can call: the
+// ones that read it as plain expressions, one after the other.
+constexpr int kOwnListCalls[] = {keyword_index("max"), keyword_index("min"), keyword_index("average"),
+                                 keyword_index("strcat")};
+
+constexpr bool own_list_compiled(int id) {
+    for (int k : kOwnListCalls)
+        if (k == id) return true;
+    return false;
+}
 
 
 // The constant-operand form of an opcode, kOpFail when there is none.
@@ -117,6 +133,14 @@ public:
     // level1 from token i; returns the node or -1, i advanced past it.
     int32_t expr(size_t& i);
 
+    // Was token i read right after an "&" that makes a new variable defined?
+    bool after_address_of(size_t i) const {
+        if (i == 0) return false;
+        uint8_t prev_type = i >= 2 ? tok(i - 2).type : uint8_t{kTokNone};
+        int prev_kw = i >= 2 ? tok(i - 2).kw : -1;
+        return address_of_at(inst_, lt_.line.c_str() + tok(i - 1).start, prev_type, prev_kw);
+    }
+
     const Instance& inst() const { return inst_; }
     FastLine& fl() { return f_; }
 
@@ -127,9 +151,9 @@ public:
         FastNode n = n0;
         uint32_t start = static_cast<uint32_t>(f_.code.size());
         if (n.kind == kNBinary || n.kind == kNUnary || n.kind == kNParen || n.kind == kNChain || n.kind == kNCall ||
-            n.kind == kNDeref) {
+            n.kind == kNDeref || n.kind == kNOwnCall || n.kind == kNAddr) {
             if (n.a >= 0) start = node(n.a).code;
-            if (n.kind == kNCall && n.count > 0) start = node(f_.lists[n.first]).code;
+            if ((n.kind == kNCall || n.kind == kNOwnCall) && n.count > 0) start = node(f_.lists[n.first]).code;
         }
         FastOp op;
         switch (n.kind) {
@@ -310,7 +334,7 @@ struct CompileMode {
     }
     static void multiline(Ctx& c, int32_t&) { c.failed = true; }
     static void variable(Ctx& c, int32_t& out) {
-        FastNode n = leaf(kNVar);
+        FastNode n = leaf(c.comp.after_address_of(c.i) ? kNVarDefined : kNVar);
         n.a = c.comp.var_slot(c.i);
         if (n.a < 0) {
             c.failed = true;
@@ -344,7 +368,31 @@ struct CompileMode {
         if (!eval_call_info(c.comp.inst(), id, ci) || ci->disabled) c.failed = true;
         return !c.failed;
     }
-    static void own_call(Ctx& c, int, int32_t&, uint64_t) { c.failed = true; }
+    // The argument list ("(" current): plain expressions up to ")", which is left current.
+    static void own_call(Ctx& c, int id, int32_t& out, uint64_t) {
+        if (!own_list_compiled(id)) {
+            c.failed = true;
+            return;
+        }
+        std::vector<int32_t> args;
+        next(c);
+        if (!is(c, Kw::RParen)) {
+            for (;;) {
+                int32_t a = -1;
+                grammar::level1<CompileMode>(c, a);
+                if (c.failed) return;
+                args.push_back(a);
+                if (is(c, Kw::RParen)) break;
+                if (!is(c, Kw::Comma)) {
+                    c.failed = true;
+                    return;
+                }
+                next(c);
+            }
+        }
+        call(c, id, out, args.data(), static_cast<int>(args.size()), 0);
+        c.comp.node(out).kind = kNOwnCall;
+    }
     static void init_args(Args& args) {
         for (int32_t& a : args) a = -1;
     }
@@ -364,19 +412,19 @@ struct CompileMode {
         }
         out = c.comp.add(n);
     }
-    // `&` has no node (the line stays text), nor has `*` before "[", which subscripts
-    // the array the pointer names when the pointer names one.
+    // `*` before "[" has no node (the line stays text): it subscripts the array the
+    // pointer names when the pointer names one.
     static void prefix(Ctx& c, int op, int32_t& out) {
-        bool deref = op == Kw::Star;
-        if ((unary_opcode(op) == kOpFail && !deref) || (deref && is(c, Kw::LBracket))) {
+        bool deref = op == Kw::Star, addr = op == Kw::Amp;
+        if (deref && is(c, Kw::LBracket)) {
             c.failed = true;
             return;
         }
         FastNode n;
-        n.kind = deref ? kNDeref : kNUnary;
+        n.kind = deref ? kNDeref : addr ? kNAddr : kNUnary;
         n.op = static_cast<int16_t>(op);
         n.a = out;
-        n.pure = !deref && c.comp.node(out).pure;
+        n.pure = !deref && !addr && c.comp.node(out).pure;
         n.depth = c.comp.node(out).depth + 1;
         out = c.comp.add(n);
     }
@@ -632,12 +680,13 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
 
 namespace {
 
-// As the tokenizer reads a variable token: the record is found or created (undefined).
-int32_t var_resolve(Instance& inst, FastVar& v) {
+// As the tokenizer reads a variable token: the record is found or created (undefined,
+// or with `defined` defined).
+int32_t var_resolve(Instance& inst, FastVar& v, bool defined = false) {
     int32_t idx = var_hit(inst, v);
     if (idx > 0) return idx;
     bool saved = inst.create_defined;
-    inst.create_defined = false;
+    inst.create_defined = defined;
     idx = var_find_or_create(inst, std::string_view(v.key, v.len));
     inst.create_defined = saved;
     if (idx >= 0) {
@@ -799,6 +848,24 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out);
     eval_call_with_args(inst, nd.id, out, args, argc, ci.ptypes, true);
 }
 
+// An argument of a builtin reading its own list, as that reading evaluates one.
+void own_arg(Instance& inst, void* line, int32_t node, Value& out) {
+    fast_eval_expression(inst, *static_cast<FastLine*>(line), node, out);
+}
+
+[[gnu::noinline]] void ev_own_call(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    CallInfo ci;
+    if (!eval_call_allowed(inst, nd.id, &ci)) return;
+    OwnArgs args;
+    args.line = &f;
+    args.nodes = f.lists.data() + nd.first;
+    args.count = nd.count;
+    args.eval = own_arg;
+    inst.tok.own_args = &args;
+    call_builtin(inst, nd.id, out, nullptr, 0, true, ci.ptypes);
+    inst.tok.own_args = nullptr;
+}
+
 [[gnu::noinline]] void ev_chain(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
     ev(inst, f, nd.a, out);
     if (inst.error()) return;
@@ -836,16 +903,27 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
             eval_variable(inst, idx, out);
             return;
         }
+        case kNVarDefined: {
+            int32_t idx = var_resolve(inst, f.vars[static_cast<size_t>(nd.a)], true);
+            if (inst.error()) return;
+            eval_variable(inst, idx, out);
+            return;
+        }
         case kNParen: ev(inst, f, nd.a, out); return;
         case kNDeref:
             ev(inst, f, nd.a, out);
             if (!inst.error()) eval_dereference(inst, out);
+            return;
+        case kNAddr:
+            ev(inst, f, nd.a, out);
+            if (!inst.error()) eval_pointer_of(inst, out);
             return;
         case kNUnary:
             ev(inst, f, nd.a, out);
             if (!inst.error()) eval_unary_numeric(inst, nd.op, out);
             return;
         case kNCall: ev_call(inst, f, nd, out); return;
+        case kNOwnCall: ev_own_call(inst, f, nd, out); return;
         case kNBinary: {
             ev(inst, f, nd.a, out);
             if (inst.error()) return;

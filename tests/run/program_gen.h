@@ -78,10 +78,14 @@ private:
         else if (k < 13) x = "strlen(u)";
         else x = "\"" + std::to_string(pick(0, 9)) + "\"";
         if (pointers_) {
-            int q = pick(0, 9);
+            // A builtin reading its own arguments stops at one it refuses (n may be a
+            // text): the calls after it must not run.
+            int q = pick(0, 11);
             if (q == 0) x = "*pa";
             else if (q == 1) x = "bump(pa)";
             else if (q == 2) x = "*pt";
+            else if (q == 3) x = "max(*pa, n, bump(pt))";
+            else if (q == 4) x = "strlen(strcat(u, bump(pa)))";
         }
         if (pick(0, 9) == 0) x = "-" + x;
         if (pick(0, 14) == 0) x = "!" + x;
