@@ -759,6 +759,7 @@ struct EvalMode {
         eval_unary_numeric(inst, op, out);
     }
     static void binary(Instance& inst, Value& out, Value& rhs, int op) { binary_op(inst, out, rhs, op); }
+    static void own_arg(Instance& inst, Value& v) { eval_expression(inst, v, false, false, nullptr); }
     static bool chain_add(Instance& inst, ConcatChain& chain, Value& out, Value& rhs) {
         return chain.add(inst, out, rhs);
     }
@@ -1205,34 +1206,22 @@ void eval_store_var(Instance& inst, uint16_t frame, int32_t index, Value& v, boo
     }
 }
 
-int read_own_args(Instance& inst, Value* args, int max) {
-    if (!tok_is(inst, Kw::LParen)) {
-        inst.fail(Err::MissingOpenParen);
-        return -1;
-    }
-    get_token(inst);
-    if (inst.error()) return -1;
-    int n = 0;
-    if (tok_is(inst, Kw::RParen)) return 0;
-    while (true) {
-        if (n >= max) {
-            inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
-            break;
+bool read_own_arg_list(Instance& inst, Err syntax_err, bool (*on_arg)(void* ctx, Value& v), void* ctx) {
+    if (OwnArgs* src = inst.tok.own_args) {
+        // Called from a compiled line: the arguments are evaluated from its tree, in turn.
+        inst.tok.own_args = nullptr;
+        for (uint32_t k = 0; k < src->count; ++k) {
+            Value v = empty_value();
+            src->eval(inst, src->line, src->nodes[k], v);
+            if (inst.error()) {
+                release_value(inst, v);
+                return false;
+            }
+            if (!on_arg(ctx, v)) return false;
         }
-        args[n] = empty_value();
-        level1(inst, args[n]);
-        ++n;
-        if (inst.error()) break;
-        if (tok_is(inst, Kw::RParen)) return n;
-        if (!tok_is(inst, Kw::Comma)) {
-            inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
-            break;
-        }
-        get_token(inst);
-        if (inst.error()) break;
+        return true;
     }
-    release_args(inst, args, n);
-    return -1;
+    return grammar::own_arg_list<EvalMode>(inst, syntax_err, [&](Value& v) { return on_arg(ctx, v); });
 }
 
 }  // namespace kel::interp

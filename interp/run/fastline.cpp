@@ -375,24 +375,15 @@ struct CompileMode {
             return;
         }
         std::vector<int32_t> args;
-        next(c);
-        if (!is(c, Kw::RParen)) {
-            for (;;) {
-                int32_t a = -1;
-                grammar::level1<CompileMode>(c, a);
-                if (c.failed) return;
-                args.push_back(a);
-                if (is(c, Kw::RParen)) break;
-                if (!is(c, Kw::Comma)) {
-                    c.failed = true;
-                    return;
-                }
-                next(c);
-            }
-        }
+        bool read = grammar::own_arg_list<CompileMode>(c, Err::IllegalSyntax, [&](int32_t a) {
+            args.push_back(a);
+            return true;
+        });
+        if (!read) return;
         call(c, id, out, args.data(), static_cast<int>(args.size()), 0);
         c.comp.node(out).kind = kNOwnCall;
     }
+    static void own_arg(Ctx& c, int32_t& out) { grammar::level1<CompileMode>(c, out); }
     static void init_args(Args& args) {
         for (int32_t& a : args) a = -1;
     }

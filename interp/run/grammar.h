@@ -13,7 +13,8 @@
 //   BinaryDepth, PrefixDepth         guards around a binary level and the prefix level
 //   the forms: int_literal, float_literal, string_literal, multiline, variable, paren,
 //   ole_object, constant, special_form, host_constant, call_allowed, own_call,
-//   init_args, release_args, call, prefix, binary, chain_add, chain_finish
+//   init_args, release_args, call, prefix, binary, chain_add, chain_finish, and own_arg
+//   (an argument of a builtin that reads its own list)
 // The forms that end at their own token leave it current; the grammar reads past it.
 #pragma once
 #include <cstdint>
@@ -193,6 +194,32 @@ void level9(typename M::Ctx& c, typename M::V& out) {
         }
     }
     primary<M>(c, out);
+}
+
+// The argument list of a builtin that reads its own ("(" current on entry, ")" current on
+// return): expressions separated by ",", each handed to `on_arg` as soon as it is read
+// (false stops, its error raised); another token after an argument raises `syntax_err`.
+template <class M, class OnArg>
+bool own_arg_list(typename M::Ctx& c, Err syntax_err, OnArg&& on_arg) {
+    M::next(c);
+    if (M::err(c)) return false;
+    if (M::is(c, Kw::RParen)) return true;
+    for (;;) {
+        typename M::V v = M::empty();
+        M::own_arg(c, v);
+        if (M::err(c)) {
+            M::drop(c, v);
+            return false;
+        }
+        if (!on_arg(v)) return false;
+        if (M::is(c, Kw::RParen)) return true;
+        if (!M::is(c, Kw::Comma)) {
+            M::fail(c, syntax_err);
+            return false;
+        }
+        M::next(c);
+        if (M::err(c)) return false;
+    }
 }
 
 // A run of ":" operators: each operand is evaluated and converted exactly when the
