@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "interp/data/heap.h"
@@ -311,25 +312,9 @@ bool delimiter_arg(Call& c, const T& t, int n, typename T::View& d) {
 // after an argument raises `syntax_err`. False when an error was raised.
 template <class OnArg>
 bool read_arg_list(Instance& inst, Err syntax_err, OnArg&& on_arg) {
-    interp::get_token(inst);
-    if (inst.error()) return false;
-    if (interp::tok_is(inst, interp::Kw::RParen)) return true;
-    for (;;) {
-        Value v = interp::empty_value();
-        interp::eval_expression(inst, v, false, false, nullptr);
-        if (inst.error()) {
-            interp::release_value(inst, v);
-            return false;
-        }
-        if (!on_arg(v)) return false;
-        if (interp::tok_is(inst, interp::Kw::RParen)) return true;
-        if (!interp::tok_is(inst, interp::Kw::Comma)) {
-            inst.fail(syntax_err);
-            return false;
-        }
-        interp::get_token(inst);
-        if (inst.error()) return false;
-    }
+    using Fn = std::remove_reference_t<OnArg>;
+    return interp::read_own_arg_list(
+        inst, syntax_err, [](void* ctx, Value& v) { return (*static_cast<Fn*>(ctx))(v); }, &on_arg);
 }
 
 }  // namespace kel::lib

@@ -36,6 +36,14 @@ inline bool tok_is(const Instance& inst, int kw) {
 void eval_expression(Instance& inst, Value& out, bool allow_assign, bool deref_target, const char* line_text,
                      bool discard = false);
 
+// The argument list of a builtin that reads its own ("(" current on entry, ")" current on
+// return): each argument is evaluated (as eval_expression without assignment) and handed
+// to `on_arg(ctx, value)`, which owns it from then on and returns false to stop (having
+// raised its error). A token other than "," or ")" after an argument raises `syntax_err`.
+// Called from a compiled line, the arguments come from its tree instead of the tokens.
+// False when an error was raised.
+bool read_own_arg_list(Instance& inst, Err syntax_err, bool (*on_arg)(void* ctx, Value& v), void* ctx);
+
 // Copies a value: strings duplicated, arrays shared. `dst` is overwritten. False with 3096.
 bool copy_value(Instance& inst, const ValueCore& src, Value& dst);
 

@@ -9,6 +9,18 @@
 namespace kel::interp {
 
 struct FastLine;
+class Instance;
+struct Value;
+
+// The arguments of a compiled call of a builtin that reads its own argument list: instead
+// of reading tokens the builtin has `eval` evaluate `nodes[0..count)` of `line` one by one,
+// each as an expression without assignment.
+struct OwnArgs {
+    void* line = nullptr;
+    const int32_t* nodes = nullptr;
+    uint32_t count = 0;
+    void (*eval)(Instance& inst, void* line, int32_t node, Value& out) = nullptr;
+};
 
 constexpr size_t kTokenTextSize = 2050;  // one line (2,048 characters) and room to spare
 constexpr size_t kMaxStringToken = 2048;
@@ -95,6 +107,9 @@ struct TokenState {
     uint32_t cache_next = 0;
     // Set when the latest token depended on more than the text (a name before "[").
     bool volatile_token = false;
+    // Set by a compiled call for the builtin it calls; taken (and cleared) by that
+    // builtin's reading of its argument list.
+    OwnArgs* own_args = nullptr;
     // The closing line of a multi-line string constant: the statement goes on there.
     std::string continued_line;
 };

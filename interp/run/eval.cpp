@@ -3,6 +3,7 @@
 #include "interp/run/eval.h"
 
 #include "interp/run/eval_parts.h"
+#include "interp/run/grammar.h"
 
 #include <cmath>
 #include <cstring>
@@ -29,7 +30,6 @@ constexpr double kFloatTiny = 1e-300;
 constexpr int kMaxArgSlots = kMaxCallArgs + 1;
 
 void level1(Instance& inst, Value& out);
-void level9(Instance& inst, Value& out);
 
 void set_int(Instance& inst, Value& v, int32_t i) { eval_set_int(inst, v, i); }
 
@@ -321,78 +321,9 @@ void release_args(Instance& inst, Value* args, int n) {
     for (int i = 0; i < n; ++i) release_value(inst, args[i]);
 }
 
-void paren_missing(Instance& inst, int id) {
+void raise_paren_missing(Instance& inst, int id) {
     std::string name = keyword_display_name(inst, id);
     inst.fail(Err::MissingOpenParen).info(name + " " + std::string(message_text(Err::InfoNoOpenParen)));
-}
-
-// The current token is the function's keyword; leaves the token after ")".
-void call_function(Instance& inst, Value& out, int id) {
-    CallInfo ci;
-    if (!eval_call_allowed(inst, id, &ci)) return;
-    int required = ci.required, optional = ci.optional;
-    uint64_t ptypes = ci.ptypes;
-    get_token(inst);
-    if (inst.error()) return;
-    bool own = required == kOwnArgList;
-    if (!tok_is(inst, Kw::LParen) && id != Kw::OleObject) {
-        paren_missing(inst, id);
-        return;
-    }
-    if (own) {
-        call_builtin(inst, id, out, nullptr, 0, true, ptypes);
-        if (inst.error()) return;
-        if (!tok_is(inst, Kw::RParen)) {
-            inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
-            return;
-        }
-        get_token(inst);
-        return;
-    }
-    int max = required + optional;
-    if (max > kMaxCallArgs) {
-        inst.fail(Err::TooManyArgsDefined);
-        return;
-    }
-    Value args[kMaxArgSlots];
-    for (auto& a : args) a = empty_value();
-    int argc = 0;
-    get_token(inst);
-    if (inst.error()) return;
-    for (int n = 1; n <= max; ++n) {
-        if (tok_is(inst, Kw::RParen)) {
-            if (n > required) break;
-            inst.fail(Err::BadDelimiterInCall).info(message_text(Err::InfoMoreParams));
-            break;
-        }
-        if (n > 1) {
-            get_token(inst);  // the separator
-            if (inst.error()) break;
-        }
-        level1(inst, args[n - 1]);
-        argc = n;
-        if (inst.error()) break;
-        if (tok_is(inst, Kw::RParen)) {
-            if (n < required) inst.fail(Err::BadDelimiterInCall).info(message_text(Err::InfoMoreParams));
-            break;
-        }
-        if (!tok_is(inst, Kw::Comma)) {
-            if (n < required)
-                inst.fail(Err::BadDelimiterInCall).info(message_text(Err::InfoMoreParams));
-            else
-                inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
-            break;
-        }
-        if (n == max) break;
-    }
-    if (!inst.error() && !tok_is(inst, Kw::RParen)) inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
-    if (inst.error()) {
-        release_args(inst, args, argc);
-        return;
-    }
-    eval_call_with_args(inst, id, out, args, argc, ptypes);
-    if (inst.error()) return;
-    get_token(inst);
 }
 
 // ---- Special forms ------------------------------------------------------------------
@@ -413,7 +344,7 @@ bool expect_lparen(Instance& inst, int id) {
     get_token(inst);
     if (inst.error()) return false;
     if (!tok_is(inst, Kw::LParen)) {
-        paren_missing(inst, id);
+        raise_paren_missing(inst, id);
         return false;
     }
     return true;
@@ -656,13 +587,6 @@ void array_element(Instance& inst, Value& out) {
     out = tmp;
 }
 
-void variable_value(Instance& inst, Value& out) {
-    eval_variable(inst, inst.tok.var_index, out);
-    if (!inst.error()) get_token(inst);
-}
-
-void constant_value_of(Instance& inst, Value& out, int kw) { eval_constant(inst, kw, out); }
-
 }  // namespace
 
 void eval_constant(Instance& inst, int kw, Value& out) {
@@ -675,117 +599,7 @@ void eval_constant(Instance& inst, int kw, Value& out) {
     }
 }
 
-namespace {
-
-void primary(Instance& inst, Value& out) {
-    TokenState& t = inst.tok;
-    switch (t.type) {
-        case kTokInteger: {
-            set_int(inst, out, decimal_digits_value(t.text));
-            get_token(inst);
-            return;
-        }
-        case kTokFloat: {
-            double d = 0;
-            FloatParse r = parse_float_string(t.text, &d);
-            if (r == FloatParse::kOverflow) {
-                inst.fail(Err::MathOverflow);
-                return;
-            }
-            if (r != FloatParse::kOk) {
-                inst.fail(Err::UnrecognizableItem);
-                return;
-            }
-            set_float(inst, out, d);
-            get_token(inst);
-            return;
-        }
-        case kTokString:
-            if (eval_set_str(inst, out, t.text)) get_token(inst);
-            return;
-        case kTokMultiline:
-            read_multiline_string(inst, &out);
-            if (!inst.error()) get_token(inst);
-            return;
-        case kTokVariable:
-            variable_value(inst, out);
-            return;
-        case kTokKeyword:
-            break;
-        default:
-            inst.fail(Err::IllegalSyntax);
-            return;
-    }
-    int kw = t.kw;
-    if (kw == Kw::LParen) {
-        get_token(inst);
-        if (inst.error()) return;
-        level1(inst, out);
-        if (inst.error()) return;
-        if (!tok_is(inst, Kw::RParen)) {
-            inst.fail(Err::UnbalancedParens);
-            return;
-        }
-        get_token(inst);
-        return;
-    }
-    if (kw == Kw::OleObject) {
-        if (!std::strchr(t.text, '.')) {
-            array_element(inst, out);
-            return;
-        }
-        // Dotted names call into the automation layer, which this build does not have.
-        inst.fail(Err::FunctionNotDefined).info(fill_message(Err::InfoObjectAccess, t.text));
-        return;
-    }
-    if (kw >= 0 && kw < kKeywordCount) {
-        int32_t kind = keyword(kw).kind;
-        if (kind == kConst) {
-            constant_value_of(inst, out, kw);
-            if (!inst.error()) get_token(inst);
-            return;
-        }
-        if ((kind & ~kKindDisabled) == kSpecial) {
-            if (kind & kKindDisabled) {
-                inst.fail(Err::NotAvailable);
-                return;
-            }
-            switch (kw) {
-                case Kw::IsDefined:
-                case Kw::VarType: form_isdefined_vartype(inst, out, kw); return;
-                case Kw::ObjectTypeGet: form_objecttypeget(inst, out); return;
-                case Kw::Drop: form_drop(inst, out); return;
-                default: form_pointer(inst, out, kw); return;
-            }
-        }
-        if ((kind & ~kKindDisabled) == kFunc) {
-            call_function(inst, out, kw);
-            return;
-        }
-        if (kind & kKindDisabled) {
-            inst.fail(Err::NotAvailable);
-            return;
-        }
-        inst.fail(Err::IllegalSyntax);
-        return;
-    }
-    if (kw >= kHostIdFirst && kw <= kHostIdLast && inst.host_table) {
-        // The host's named constants (log formats and the like) are values, not calls.
-        const KeywordRecord& r = inst.host_table[kw - kHostIdFirst];
-        if ((r.kind & ~kKindDisabled) == kConst) {
-            eval_host_constant(inst, r, out);
-            if (!inst.error()) get_token(inst);
-            return;
-        }
-    }
-    if ((kw >= kHostIdFirst && kw <= kHostIdLast) || (kw >= kUdfIdFirst && kw <= kUdfIdLast)) {
-        call_function(inst, out, kw);
-        return;
-    }
-    inst.fail(Err::IllegalSyntax);
-}
-
-void pointer_of(Instance& inst, Value& v) {
+void eval_pointer_of(Instance& inst, Value& v) {
     if (v.var_index == kNoIndex || v.frame_index == kNoIndex) {
         inst.fail(Err::BadAmpersand);
         return;
@@ -798,8 +612,8 @@ void pointer_of(Instance& inst, Value& v) {
     untag_value(v);
 }
 
-// *ptr: the value of the variable the pointer names; "[...]" after it subscripts an array.
-void dereference(Instance& inst, Value& v) {
+// *ptr: the value of the variable the pointer names.
+void eval_dereference(Instance& inst, Value& v) {
     if (!(v.flags & kVtStr)) {
         inst.fail(Err::NotAPointer);
         return;
@@ -830,6 +644,14 @@ void dereference(Instance& inst, Value& v) {
     v = tmp;
     v.var_index = static_cast<uint16_t>(idx);
     v.frame_index = frame;
+}
+
+namespace {
+
+// *ptr as the text reads it: "[...]" after a pointer to an array subscripts the array.
+void dereference(Instance& inst, Value& v) {
+    eval_dereference(inst, v);
+    if (inst.error()) return;
     if ((v.flags & kVtArray) && tok_is(inst, Kw::LBracket)) {
         uint32_t handle = v.str;
         std::string key;
@@ -840,25 +662,6 @@ void dereference(Instance& inst, Value& v) {
         release_value(inst, v);
         v = fetched ? elem : empty_value();
     }
-}
-
-void level9(Instance& inst, Value& out) {
-    EvalDepth depth(inst);
-    if (!depth.ok()) return;
-    if (inst.tok.type == kTokKeyword) {
-        int op = inst.tok.kw;
-        if (is_prefix_op(op)) {
-            get_token(inst);
-            if (inst.error()) return;
-            level9(inst, out);
-            if (inst.error()) return;
-            if (op == Kw::Amp) return pointer_of(inst, out);
-            if (op == Kw::Star) return dereference(inst, out);
-            eval_unary_numeric(inst, op, out);
-            return;
-        }
-    }
-    primary(inst, out);
 }
 
 }  // namespace
@@ -879,66 +682,91 @@ bool eval_level_has(int level, int k) {
 
 namespace {
 
-template <int Level>
-bool level_has(const Instance& inst) {
-    return inst.tok.type == kTokKeyword && eval_level_has(Level, inst.tok.kw);
-}
+// The grammar (interp/run/grammar.h) evaluating as it reads the tokenizer's tokens.
+struct EvalMode {
+    using Ctx = Instance;
+    using V = Value;
+    using Args = Value[kMaxArgSlots];
+    using Chain = ConcatChain;
+    struct BinaryDepth {
+        explicit BinaryDepth(Instance&) {}
+        static constexpr bool ok() { return true; }
+    };
+    using PrefixDepth = EvalDepth;
 
-template <int Level>
-void binary_level(Instance& inst, Value& out);
+    static Value empty() { return empty_value(); }
+    static void drop(Instance& inst, Value& v) { release_value(inst, v); }
+    static bool err(const Instance& inst) { return inst.error() != 0; }
+    static uint8_t type(const Instance& inst) { return inst.tok.type; }
+    static int kw(const Instance& inst) { return inst.tok.kw; }
+    static bool is(const Instance& inst, int k) { return tok_is(inst, k); }
+    static void next(Instance& inst) { get_token(inst); }
+    static void fail(Instance& inst, Err e) { inst.fail(e); }
+    static void fail_info(Instance& inst, Err e, Err info) { inst.fail(e).info(message_text(info)); }
+    static void paren_missing(Instance& inst, int id) { raise_paren_missing(inst, id); }
 
-// A run of ":" operators. Each operand is evaluated and converted exactly when the
-// pairwise joins would do it; the narrow texts are then copied once instead of once per
-// operator.
-void concat_chain(Instance& inst, Value& out) {
-    ConcatChain chain;
-    while (!inst.error() && level_has<4>(inst)) {
-        get_token(inst);
-        if (inst.error()) break;
-        Value rhs = empty_value();
-        binary_level<5>(inst, rhs);
-        if (inst.error()) {
-            release_value(inst, rhs);
-            break;
-        }
-        if (!chain.add(inst, out, rhs)) break;
-    }
-    chain.finish(inst, out);
-}
-
-template <int Level>
-void binary_level(Instance& inst, Value& out) {
-    if constexpr (Level == 4) {
-        binary_level<5>(inst, out);
-        if (!inst.error() && level_has<4>(inst)) concat_chain(inst, out);
-        return;
-    }
-    if constexpr (Level == 8)
-        level9(inst, out);
-    else
-        binary_level<Level + 1>(inst, out);
-    while (!inst.error() && level_has<Level>(inst)) {
-        int op = inst.tok.kw;
-        if (op == Kw::Assign) {
-            inst.fail(Err::AssignNotLegal).info(message_text(Err::InfoUseEquals));
-            return;
-        }
-        get_token(inst);
-        if (inst.error()) return;
-        Value rhs = empty_value();
-        if constexpr (Level == 8)
-            level9(inst, rhs);
+    static void int_literal(Instance& inst, Value& out) { set_int(inst, out, decimal_digits_value(inst.tok.text)); }
+    static void float_literal(Instance& inst, Value& out) {
+        double d = 0;
+        FloatParse r = parse_float_string(inst.tok.text, &d);
+        if (r == FloatParse::kOverflow)
+            inst.fail(Err::MathOverflow);
+        else if (r != FloatParse::kOk)
+            inst.fail(Err::UnrecognizableItem);
         else
-            binary_level<Level + 1>(inst, rhs);
-        if (inst.error()) {
-            release_value(inst, rhs);
+            set_float(inst, out, d);
+    }
+    static void string_literal(Instance& inst, Value& out) { eval_set_str(inst, out, inst.tok.text); }
+    static void multiline(Instance& inst, Value& out) { read_multiline_string(inst, &out); }
+    static void variable(Instance& inst, Value& out) { eval_variable(inst, inst.tok.var_index, out); }
+    static void paren(Instance&, Value&) {}
+    static void ole_object(Instance& inst, Value& out) {
+        if (!std::strchr(inst.tok.text, '.')) {
+            array_element(inst, out);
             return;
         }
-        binary_op(inst, out, rhs, op);
+        // Dotted names call into the automation layer, which this build does not have.
+        inst.fail(Err::FunctionNotDefined).info(fill_message(Err::InfoObjectAccess, inst.tok.text));
     }
-}
+    static void constant(Instance& inst, Value& out, int kw) { eval_constant(inst, kw, out); }
+    static void special_form(Instance& inst, Value& out, int kw) {
+        switch (kw) {
+            case Kw::IsDefined:
+            case Kw::VarType: form_isdefined_vartype(inst, out, kw); return;
+            case Kw::ObjectTypeGet: form_objecttypeget(inst, out); return;
+            case Kw::Drop: form_drop(inst, out); return;
+            default: form_pointer(inst, out, kw); return;
+        }
+    }
+    static const KeywordRecord* host_table(const Instance& inst) { return inst.host_table; }
+    static void host_constant(Instance& inst, Value& out, int, const KeywordRecord& r) {
+        eval_host_constant(inst, r, out);
+    }
+    static bool call_allowed(Instance& inst, int id, CallInfo* ci) { return eval_call_allowed(inst, id, ci); }
+    static void own_call(Instance& inst, int id, Value& out, uint64_t ptypes) {
+        call_builtin(inst, id, out, nullptr, 0, true, ptypes);
+    }
+    static void init_args(Args& args) {
+        for (auto& a : args) a = empty_value();
+    }
+    static void release_args(Instance& inst, Value* args, int n) { interp::release_args(inst, args, n); }
+    static void call(Instance& inst, int id, Value& out, Value* args, int argc, uint64_t ptypes) {
+        eval_call_with_args(inst, id, out, args, argc, ptypes);
+    }
+    static void prefix(Instance& inst, int op, Value& out) {
+        if (op == Kw::Amp) return eval_pointer_of(inst, out);
+        if (op == Kw::Star) return dereference(inst, out);
+        eval_unary_numeric(inst, op, out);
+    }
+    static void binary(Instance& inst, Value& out, Value& rhs, int op) { binary_op(inst, out, rhs, op); }
+    static void own_arg(Instance& inst, Value& v) { eval_expression(inst, v, false, false, nullptr); }
+    static bool chain_add(Instance& inst, ConcatChain& chain, Value& out, Value& rhs) {
+        return chain.add(inst, out, rhs);
+    }
+    static void chain_finish(Instance& inst, ConcatChain& chain, Value& out) { chain.finish(inst, out); }
+};
 
-void level1(Instance& inst, Value& out) { binary_level<1>(inst, out); }
+void level1(Instance& inst, Value& out) { grammar::level1<EvalMode>(inst, out); }
 
 // ---- Assignment ---------------------------------------------------------------------
 
@@ -1378,34 +1206,22 @@ void eval_store_var(Instance& inst, uint16_t frame, int32_t index, Value& v, boo
     }
 }
 
-int read_own_args(Instance& inst, Value* args, int max) {
-    if (!tok_is(inst, Kw::LParen)) {
-        inst.fail(Err::MissingOpenParen);
-        return -1;
-    }
-    get_token(inst);
-    if (inst.error()) return -1;
-    int n = 0;
-    if (tok_is(inst, Kw::RParen)) return 0;
-    while (true) {
-        if (n >= max) {
-            inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
-            break;
+bool read_own_arg_list(Instance& inst, Err syntax_err, bool (*on_arg)(void* ctx, Value& v), void* ctx) {
+    if (OwnArgs* src = inst.tok.own_args) {
+        // Called from a compiled line: the arguments are evaluated from its tree, in turn.
+        inst.tok.own_args = nullptr;
+        for (uint32_t k = 0; k < src->count; ++k) {
+            Value v = empty_value();
+            src->eval(inst, src->line, src->nodes[k], v);
+            if (inst.error()) {
+                release_value(inst, v);
+                return false;
+            }
+            if (!on_arg(ctx, v)) return false;
         }
-        args[n] = empty_value();
-        level1(inst, args[n]);
-        ++n;
-        if (inst.error()) break;
-        if (tok_is(inst, Kw::RParen)) return n;
-        if (!tok_is(inst, Kw::Comma)) {
-            inst.fail(Err::WrongArgCount).info(message_text(Err::InfoMissingParen));
-            break;
-        }
-        get_token(inst);
-        if (inst.error()) break;
+        return true;
     }
-    release_args(inst, args, n);
-    return -1;
+    return grammar::own_arg_list<EvalMode>(inst, syntax_err, [&](Value& v) { return on_arg(ctx, v); });
 }
 
 }  // namespace kel::interp

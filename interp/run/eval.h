@@ -19,9 +19,4 @@ constexpr int kMaxEvalDepth = 257;
 // is released.
 void binary_op(Instance& inst, Value& a, Value& b, int op_kw);
 
-// For builtins that read their own argument list (required count 255): the current token
-// is "(" on entry and ")" on return. Evaluates up to `max` arguments into `args`
-// (overwritten); returns their number, or -1 with the error raised and nothing held.
-int read_own_args(Instance& inst, Value* args, int max);
-
 }  // namespace kel::interp

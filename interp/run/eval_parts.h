@@ -95,6 +95,15 @@ private:
 void eval_call_with_args(Instance& inst, int id, Value& out, Value* args, int argc, uint64_t ptypes,
                          bool from_compiled = false);
 
+// `&variable`: the pointer to the variable `v` came from replaces it (3818 when `v` came
+// from none).
+void eval_pointer_of(Instance& inst, Value& v);
+
+// `*ptr`: the value of the variable the pointer `v` names replaces it, tagged with that
+// variable (3813 for a value that is no pointer, 3817 for a variable without a value).
+// Subscripts after it are the caller's to read.
+void eval_dereference(Instance& inst, Value& v);
+
 // The numeric unary operators (! - + ~) applied to an evaluated operand.
 void eval_unary_numeric(Instance& inst, int op, Value& out);
 

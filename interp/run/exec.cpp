@@ -1048,6 +1048,8 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             fast_assign(inst, t);
         else if (t.kind == FastKind::kReturn)
             fast_return(inst, t);
+        else if (t.kind == FastKind::kAssignPointer)
+            fast_assign_pointer(inst, t);
         else
             fast_expr_statement(inst, t);
         return;
@@ -1078,6 +1080,7 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     ex.for_resume = false;
     switch (f.kind) {
         case FastKind::kAssign: fast_assign(inst, f); return;
+        case FastKind::kAssignPointer: fast_assign_pointer(inst, f); return;
         case FastKind::kExpr: fast_expr_statement(inst, f); return;
         case FastKind::kNext: do_next(inst); return;
         case FastKind::kEndWhile: do_endwhile(inst); return;

@@ -8,9 +8,11 @@
 #include "interp/run/eval.h"
 #include "interp/run/eval_parts.h"
 #include "interp/run/fast_ops.h"
+#include "interp/run/grammar.h"
 #include "interp/data/heap.h"
 #include "interp/base/keywords.h"
 #include "interp/run/router.h"
+#include "interp/run/tokenizer.h"
 #include "interp/run/udf.h"
 #include "interp/data/vars.h"
 
@@ -30,7 +32,23 @@ enum NodeKind : uint8_t {
     kNBinary,
     kNChain,
     kNCall,
+    kNDeref,  // `*operand`: the variable the pointer names
+    kNOwnCall,  // a builtin that reads its own argument list (one of kOwnListCalls)
+    kNAddr,     // `&operand`: the pointer to the variable the operand's value came from
+    kNVarDefined,  // a variable read right after an "&" in unary position: a new one is
+                   // created defined, as the tokenizer creates it there
 };
+
+// The builtins that read their own argument list which a compiled line can call: the
+// ones that read it as plain expressions, one after the other.
+constexpr int kOwnListCalls[] = {keyword_index("max"), keyword_index("min"), keyword_index("average"),
+                                 keyword_index("strcat")};
+
+constexpr bool own_list_compiled(int id) {
+    for (int k : kOwnListCalls)
+        if (k == id) return true;
+    return false;
+}
 
 
 // The constant-operand form of an opcode, kOpFail when there is none.
@@ -113,20 +131,29 @@ public:
     }
 
     // level1 from token i; returns the node or -1, i advanced past it.
-    int32_t expr(size_t& i) { return binary(i, 1); }
+    int32_t expr(size_t& i);
 
-private:
-    static bool level_has(int level, int k) { return eval_level_has(level, k); }
-    int op_at(size_t i) const { return tok(i).type == kTokKeyword ? tok(i).kw : -1; }
+    // Was token i read right after an "&" that makes a new variable defined?
+    bool after_address_of(size_t i) const {
+        if (i == 0) return false;
+        uint8_t prev_type = i >= 2 ? tok(i - 2).type : uint8_t{kTokNone};
+        int prev_kw = i >= 2 ? tok(i - 2).kw : -1;
+        return address_of_at(inst_, lt_.line.c_str() + tok(i - 1).start, prev_type, prev_kw);
+    }
 
+    const Instance& inst() const { return inst_; }
+    FastLine& fl() { return f_; }
+
+    // What the compiling mode builds with.
     // Adds a node (after its operands, so nodes come in postfix order) with its integer
     // program: the operands' programs, which are just before, then its own step.
     int32_t add(const FastNode& n0) {
         FastNode n = n0;
         uint32_t start = static_cast<uint32_t>(f_.code.size());
-        if (n.kind == kNBinary || n.kind == kNUnary || n.kind == kNParen || n.kind == kNChain || n.kind == kNCall) {
+        if (n.kind == kNBinary || n.kind == kNUnary || n.kind == kNParen || n.kind == kNChain || n.kind == kNCall ||
+            n.kind == kNDeref || n.kind == kNOwnCall || n.kind == kNAddr) {
             if (n.a >= 0) start = node(n.a).code;
-            if (n.kind == kNCall && n.count > 0) start = node(f_.lists[n.first]).code;
+            if ((n.kind == kNCall || n.kind == kNOwnCall) && n.count > 0) start = node(f_.lists[n.first]).code;
         }
         FastOp op;
         switch (n.kind) {
@@ -224,200 +251,215 @@ private:
         stack = node(n.b).stack;
     }
 
-    int32_t binary(size_t& i, int level) {
-        if (++nest_ > kCompileDepthMax) return -1;
-        int32_t r = binary_inner(i, level);
-        --nest_;
-        return r;
-    }
+private:
+    const Instance& inst_;
+    const LineTokens& lt_;
+    FastLine& f_;
+    std::vector<const CachedToken*> toks_;
+    static constexpr CachedToken missing_{0, 0, 0, 0xFF, -1, -1, 0, 0};
+};
 
-    int32_t binary_inner(size_t& i, int level) {
-        if (level == 9) return unary(i);
-        int32_t lhs = binary(i, level + 1);
-        if (lhs < 0) return -1;
-        if (level == 4) {
-            if (!level_has(4, op_at(i))) return lhs;
-            std::vector<int32_t> parts;
-            while (level_has(4, op_at(i))) {
-                ++i;
-                int32_t p = binary(i, 5);
-                if (p < 0) return -1;
-                parts.push_back(p);
-            }
-            FastNode n;
-            n.kind = kNChain;
-            n.a = lhs;
-            n.first = static_cast<uint32_t>(f_.lists.size());
-            n.count = static_cast<uint32_t>(parts.size());
-            n.pure = node(lhs).pure;
-            n.depth = node(lhs).depth;
-            for (int32_t p : parts) {
-                f_.lists.push_back(p);
-                n.pure = n.pure && node(p).pure;
-                if (node(p).depth > n.depth) n.depth = node(p).depth;
-            }
-            return add(n);
-        }
-        while (level_has(level, op_at(i))) {
-            int op = op_at(i);
-            if (op == Kw::Assign) return -1;  // 3069 at run time: left to the text
-            ++i;
-            int32_t rhs = binary(i, level + 1);
-            if (rhs < 0) return -1;
-            FastNode n;
-            n.kind = kNBinary;
-            n.op = static_cast<int16_t>(op);
-            n.a = lhs;
-            n.b = rhs;
-            n.pure = node(lhs).pure && node(rhs).pure;
-            n.depth = node(lhs).depth > node(rhs).depth ? node(lhs).depth : node(rhs).depth;
-            lhs = add(n);
-        }
-        return lhs;
-    }
+// The grammar (interp/run/grammar.h) building the tree over a line's cached tokens. A
+// form the tree has no node for, or an error the text would raise while it is read,
+// leaves the line uncompiled: it then runs as text, which raises that error.
+struct CompileCtx {
+    Compiler& comp;
+    size_t i;
+    bool failed = false;
+    int nest = 0;
+};
 
-    int32_t unary(size_t& i) {
-        int op = op_at(i);
-        if (unary_opcode(op) != kOpFail) {
-            ++i;
-            if (++nest_ > kCompileDepthMax) return -1;
-            int32_t c = unary(i);
-            --nest_;
-            if (c < 0) return -1;
-            FastNode n;
-            n.kind = kNUnary;
-            n.op = static_cast<int16_t>(op);
-            n.a = c;
-            n.pure = node(c).pure;
-            n.depth = node(c).depth + 1;
-            return add(n);
+struct CompileMode {
+    using Ctx = CompileCtx;
+    using V = int32_t;
+    using Args = int32_t[kMaxCallArgs + 1];
+    using Chain = std::vector<int32_t>;
+    // A level of the grammar read: past kCompileDepthMax the line is not compiled.
+    class BinaryDepth {
+    public:
+        explicit BinaryDepth(Ctx& c) : c_(c) {
+            ok_ = ++c_.nest <= kCompileDepthMax;
+            if (!ok_) c_.failed = true;
         }
-        if (is_prefix_op(op)) return -1;  // pointers stay with the text
-        return primary(i);
-    }
+        ~BinaryDepth() { --c_.nest; }
+        BinaryDepth(const BinaryDepth&) = delete;
+        BinaryDepth& operator=(const BinaryDepth&) = delete;
+        bool ok() const { return ok_; }
 
-    int32_t primary(size_t& i) {
-        const CachedToken& t = tok(i);
+    private:
+        Ctx& c_;
+        bool ok_;
+    };
+    using PrefixDepth = BinaryDepth;
+
+    static int32_t empty() { return -1; }
+    static void drop(Ctx&, int32_t&) {}
+    static bool err(const Ctx& c) { return c.failed; }
+    static uint8_t type(const Ctx& c) { return c.comp.tok(c.i).type; }
+    static int kw(const Ctx& c) { return c.comp.tok(c.i).kw; }
+    static bool is(const Ctx& c, int k) { return c.comp.is_kw(c.i, k); }
+    static void next(Ctx& c) { ++c.i; }
+    static void fail(Ctx& c, Err) { c.failed = true; }
+    static void fail_info(Ctx& c, Err, Err) { c.failed = true; }
+    static void paren_missing(Ctx& c, int) { c.failed = true; }
+
+    static FastNode leaf(NodeKind kind) {
         FastNode n;
+        n.kind = kind;
         n.depth = 1;
-        switch (t.type) {
-            case kTokInteger: {
-                n.kind = kNInt;
-                n.ival = decimal_digits_value(text(i));
-                ++i;
-                return add(n);
-            }
-            case kTokFloat: {
-                double d = 0;
-                if (parse_float_string(std::string(text(i)), &d) != FloatParse::kOk) return -1;
-                n.kind = kNFloat;
-                n.fval = d;
-                ++i;
-                return add(n);
-            }
-            case kTokString: {
-                n.kind = kNStr;
-                n.first = static_cast<uint32_t>(f_.texts.size());
-                n.count = static_cast<uint32_t>(text(i).size());
-                f_.texts.append(text(i));
-                ++i;
-                return add(n);
-            }
-            case kTokVariable: {
-                int32_t slot = var_slot(i);
-                if (slot < 0) return -1;
-                n.kind = kNVar;
-                n.a = slot;
-                ++i;
-                return add(n);
-            }
-            case kTokKeyword: break;
-            default: return -1;
-        }
-        int kw = t.kw;
-        if (kw == Kw::LParen) {
-            ++i;
-            int32_t c = expr(i);
-            if (c < 0 || !is_kw(i, Kw::RParen)) return -1;
-            ++i;
-            n.kind = kNParen;
-            n.a = c;
-            n.pure = node(c).pure;
-            n.depth = node(c).depth + 1;
-            return add(n);
-        }
-        if (kw >= 0 && kw < kKeywordCount) {
-            int32_t kind = keyword(kw).kind;
-            if (kind == kConst) {
-                n.kind = kNConst;
-                n.id = kw;
-                ++i;
-                return add(n);
-            }
-            if (kind != kFunc || kw == Kw::OleObject) return -1;
-            return call(i, kw);
-        }
-        if (kw >= kHostIdFirst && kw <= kHostIdLast && inst_.host_table) {
-            const KeywordRecord& r = inst_.host_table[kw - kHostIdFirst];
-            if ((r.kind & ~kKindDisabled) == kConst) {
-                n.kind = kNHostConst;
-                n.id = kw;
-                ++i;
-                return add(n);
-            }
-            return call(i, kw);
-        }
-        if (kw >= kUdfIdFirst && kw <= kUdfIdLast) return call(i, kw);
-        return -1;
+        return n;
     }
-
-    int32_t call(size_t& i, int id) {
-        CallInfo ci;
-        if (!eval_call_info(inst_, id, &ci) || ci.disabled) return -1;
-        if (ci.required == kOwnArgList) return -1;
-        int max = ci.required + ci.optional;
-        if (max > kMaxCallArgs) return -1;
-        ++i;
-        if (!is_kw(i, Kw::LParen)) return -1;
-        ++i;
-        std::vector<int32_t> args;
-        if (is_kw(i, Kw::RParen)) {
-            ++i;
-        } else {
-            for (;;) {
-                int32_t a = expr(i);
-                if (a < 0) return -1;
-                args.push_back(a);
-                if (is_kw(i, Kw::RParen)) {
-                    ++i;
-                    break;
-                }
-                if (!is_kw(i, Kw::Comma) || static_cast<int>(args.size()) >= max) return -1;
-                ++i;
-            }
+    static void int_literal(Ctx& c, int32_t& out) {
+        FastNode n = leaf(kNInt);
+        n.ival = decimal_digits_value(c.comp.text(c.i));
+        out = c.comp.add(n);
+    }
+    static void float_literal(Ctx& c, int32_t& out) {
+        double d = 0;
+        if (parse_float_string(std::string(c.comp.text(c.i)), &d) != FloatParse::kOk) {
+            c.failed = true;
+            return;
         }
-        if (static_cast<int>(args.size()) < ci.required || static_cast<int>(args.size()) > max) return -1;
+        FastNode n = leaf(kNFloat);
+        n.fval = d;
+        out = c.comp.add(n);
+    }
+    static void string_literal(Ctx& c, int32_t& out) {
+        FastNode n = leaf(kNStr);
+        std::string_view text = c.comp.text(c.i);
+        n.first = static_cast<uint32_t>(c.comp.fl().texts.size());
+        n.count = static_cast<uint32_t>(text.size());
+        c.comp.fl().texts.append(text);
+        out = c.comp.add(n);
+    }
+    static void multiline(Ctx& c, int32_t&) { c.failed = true; }
+    static void variable(Ctx& c, int32_t& out) {
+        FastNode n = leaf(c.comp.after_address_of(c.i) ? kNVarDefined : kNVar);
+        n.a = c.comp.var_slot(c.i);
+        if (n.a < 0) {
+            c.failed = true;
+            return;
+        }
+        out = c.comp.add(n);
+    }
+    static void paren(Ctx& c, int32_t& out) {
+        FastNode n;
+        n.kind = kNParen;
+        n.a = out;
+        n.pure = c.comp.node(out).pure;
+        n.depth = c.comp.node(out).depth + 1;
+        out = c.comp.add(n);
+    }
+    static void ole_object(Ctx& c, int32_t&) { c.failed = true; }
+    static void constant(Ctx& c, int32_t& out, int kw) {
+        FastNode n = leaf(kNConst);
+        n.id = kw;
+        out = c.comp.add(n);
+    }
+    static void special_form(Ctx& c, int32_t&, int) { c.failed = true; }
+    static const KeywordRecord* host_table(const Ctx& c) { return c.comp.inst().host_table; }
+    // Disabled or not, the constant's node raises what the text would when it runs.
+    static void host_constant(Ctx& c, int32_t& out, int kw, const KeywordRecord&) {
+        FastNode n = leaf(kNHostConst);
+        n.id = kw;
+        out = c.comp.add(n);
+    }
+    static bool call_allowed(Ctx& c, int id, CallInfo* ci) {
+        if (!eval_call_info(c.comp.inst(), id, ci) || ci->disabled) c.failed = true;
+        return !c.failed;
+    }
+    // The argument list ("(" current): plain expressions up to ")", which is left current.
+    static void own_call(Ctx& c, int id, int32_t& out, uint64_t) {
+        if (!own_list_compiled(id)) {
+            c.failed = true;
+            return;
+        }
+        std::vector<int32_t> args;
+        bool read = grammar::own_arg_list<CompileMode>(c, Err::IllegalSyntax, [&](int32_t a) {
+            args.push_back(a);
+            return true;
+        });
+        if (!read) return;
+        call(c, id, out, args.data(), static_cast<int>(args.size()), 0);
+        c.comp.node(out).kind = kNOwnCall;
+    }
+    static void own_arg(Ctx& c, int32_t& out) { grammar::level1<CompileMode>(c, out); }
+    static void init_args(Args& args) {
+        for (int32_t& a : args) a = -1;
+    }
+    static void release_args(Ctx&, int32_t*, int) {}
+    static void call(Ctx& c, int id, int32_t& out, const int32_t* args, int argc, uint64_t) {
         FastNode n;
         n.kind = kNCall;
         n.id = id;
         n.pure = false;
         n.depth = 1;
-        n.first = static_cast<uint32_t>(f_.lists.size());
-        n.count = static_cast<uint32_t>(args.size());
-        for (int32_t a : args) {
-            f_.lists.push_back(a);
-            if (node(a).depth + 1 > n.depth) n.depth = node(a).depth + 1;
+        std::vector<int32_t>& lists = c.comp.fl().lists;
+        n.first = static_cast<uint32_t>(lists.size());
+        n.count = static_cast<uint32_t>(argc);
+        for (int k = 0; k < argc; ++k) {
+            lists.push_back(args[k]);
+            n.depth = std::max(n.depth, c.comp.node(args[k]).depth + 1);
         }
-        return add(n);
+        out = c.comp.add(n);
     }
-
-    const Instance& inst_;
-    const LineTokens& lt_;
-    FastLine& f_;
-    std::vector<const CachedToken*> toks_;
-    int nest_ = 0;
-    static constexpr CachedToken missing_{0, 0, 0, 0xFF, -1, -1, 0, 0};
+    // `*` before "[" has no node (the line stays text): it subscripts the array the
+    // pointer names when the pointer names one.
+    static void prefix(Ctx& c, int op, int32_t& out) {
+        bool deref = op == Kw::Star, addr = op == Kw::Amp;
+        if (deref && is(c, Kw::LBracket)) {
+            c.failed = true;
+            return;
+        }
+        FastNode n;
+        n.kind = deref ? kNDeref : addr ? kNAddr : kNUnary;
+        n.op = static_cast<int16_t>(op);
+        n.a = out;
+        n.pure = !deref && !addr && c.comp.node(out).pure;
+        n.depth = c.comp.node(out).depth + 1;
+        out = c.comp.add(n);
+    }
+    static void binary(Ctx& c, int32_t& out, int32_t& rhs, int op) {
+        FastNode n;
+        n.kind = kNBinary;
+        n.op = static_cast<int16_t>(op);
+        n.a = out;
+        n.b = rhs;
+        n.pure = c.comp.node(out).pure && c.comp.node(rhs).pure;
+        n.depth = std::max(c.comp.node(out).depth, c.comp.node(rhs).depth);
+        out = c.comp.add(n);
+    }
+    static bool chain_add(Ctx&, Chain& chain, int32_t&, int32_t& rhs) {
+        chain.push_back(rhs);
+        return true;
+    }
+    static void chain_finish(Ctx& c, Chain& chain, int32_t& out) {
+        if (c.failed || chain.empty()) return;
+        FastNode n;
+        n.kind = kNChain;
+        n.a = out;
+        std::vector<int32_t>& lists = c.comp.fl().lists;
+        n.first = static_cast<uint32_t>(lists.size());
+        n.count = static_cast<uint32_t>(chain.size());
+        n.pure = c.comp.node(out).pure;
+        n.depth = c.comp.node(out).depth;
+        for (int32_t p : chain) {
+            lists.push_back(p);
+            n.pure = n.pure && c.comp.node(p).pure;
+            n.depth = std::max(n.depth, c.comp.node(p).depth);
+        }
+        out = c.comp.add(n);
+    }
 };
+
+int32_t Compiler::expr(size_t& i) {
+    CompileCtx c{*this, i};
+    int32_t out = -1;
+    grammar::level1<CompileMode>(c, out);
+    i = c.i;
+    return c.failed ? -1 : out;
+}
+
 
 bool rest_blank(const std::string& line, size_t from) {
     while (from < line.size() && (line[from] == ' ' || line[from] == '\t')) ++from;
@@ -443,7 +485,9 @@ bool is_self_append(const FastLine& f) {
 
 std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at) {
     std::unique_ptr<FastLine> t = fast_compile(inst, lt, at);
-    if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kExpr && t->kind != FastKind::kReturn) t.reset();
+    if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kAssignPointer && t->kind != FastKind::kExpr &&
+        t->kind != FastKind::kReturn)
+        t.reset();
     return t;
 }
 
@@ -492,11 +536,29 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
     auto f = std::make_unique<FastLine>();
     f->udf_count = inst.exec ? udf_count(inst) : 0;
     f->host_table = inst.host_table;
-    if (at >= lt.line.size() || lt.line[at] == '*') return nullptr;
+    if (at >= lt.line.size()) return nullptr;
     Compiler c(inst, lt, *f);
     bool whole_chain = c.read_chain(at);
     if (c.size() == 0) return nullptr;
     const CachedToken& t0 = c.tok(0);
+    size_t i = 0;
+    auto whole = [&](int32_t e) { return e >= 0 && c.at_end(i); };
+    if (lt.line[at] == '*') {
+        // `*pointer = expression` (or a compound operator); the other statements that
+        // start so stay text.
+        if (!whole_chain || !c.is_kw(0, Kw::Star) || c.tok(1).type != kTokVariable ||
+            c.tok(2).type != kTokKeyword || !eval_assignment_op_at(lt.line.c_str() + c.tok(1).end))
+            return nullptr;
+        int op = c.tok(2).kw;
+        if (op != Kw::Assign && eval_compound_op(op) < 0) return nullptr;
+        f->kind = FastKind::kAssignPointer;
+        f->target = c.var_slot(1);
+        if (f->target < 0) return nullptr;
+        f->bin = static_cast<int16_t>(op == Kw::Assign ? -1 : eval_compound_op(op));
+        i = 3;
+        f->expr = c.expr(i);
+        return whole(f->expr) ? std::move(f) : nullptr;
+    }
     if (t0.type == kTokKeyword && rest_blank(lt.line, t0.end)) {
         // Keywords that read nothing after themselves.
         FastKind k;
@@ -518,7 +580,6 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
             return f;
         }
     }
-    size_t i = 0;
     if (t0.type == kTokKeyword && t0.kw == Kw::If) {
         // The tokens after `then` are read from where the statement there starts.
         i = 1;
@@ -542,7 +603,6 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         return f;
     }
     if (!whole_chain || c.size() < 2) return nullptr;
-    auto whole = [&](int32_t e) { return e >= 0 && c.at_end(i); };
     if (t0.type == kTokVariable && c.tok(1).type == kTokKeyword &&
         (c.tok(1).kw == Kw::Assign || eval_compound_op(c.tok(1).kw) >= 0)) {
         if (!eval_assignment_op_at(lt.line.c_str() + t0.end)) return nullptr;
@@ -611,12 +671,13 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
 
 namespace {
 
-// As the tokenizer reads a variable token: the record is found or created (undefined).
-int32_t var_resolve(Instance& inst, FastVar& v) {
+// As the tokenizer reads a variable token: the record is found or created (undefined,
+// or with `defined` defined).
+int32_t var_resolve(Instance& inst, FastVar& v, bool defined = false) {
     int32_t idx = var_hit(inst, v);
     if (idx > 0) return idx;
     bool saved = inst.create_defined;
-    inst.create_defined = false;
+    inst.create_defined = defined;
     idx = var_find_or_create(inst, std::string_view(v.key, v.len));
     inst.create_defined = saved;
     if (idx >= 0) {
@@ -778,6 +839,24 @@ void ev(Instance& inst, FastLine& f, int32_t n, Value& out);
     eval_call_with_args(inst, nd.id, out, args, argc, ci.ptypes, true);
 }
 
+// An argument of a builtin reading its own list, as that reading evaluates one.
+void own_arg(Instance& inst, void* line, int32_t node, Value& out) {
+    fast_eval_expression(inst, *static_cast<FastLine*>(line), node, out);
+}
+
+[[gnu::noinline]] void ev_own_call(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    CallInfo ci;
+    if (!eval_call_allowed(inst, nd.id, &ci)) return;
+    OwnArgs args;
+    args.line = &f;
+    args.nodes = f.lists.data() + nd.first;
+    args.count = nd.count;
+    args.eval = own_arg;
+    inst.tok.own_args = &args;
+    call_builtin(inst, nd.id, out, nullptr, 0, true, ci.ptypes);
+    inst.tok.own_args = nullptr;
+}
+
 [[gnu::noinline]] void ev_chain(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
     ev(inst, f, nd.a, out);
     if (inst.error()) return;
@@ -815,12 +894,27 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
             eval_variable(inst, idx, out);
             return;
         }
+        case kNVarDefined: {
+            int32_t idx = var_resolve(inst, f.vars[static_cast<size_t>(nd.a)], true);
+            if (inst.error()) return;
+            eval_variable(inst, idx, out);
+            return;
+        }
         case kNParen: ev(inst, f, nd.a, out); return;
+        case kNDeref:
+            ev(inst, f, nd.a, out);
+            if (!inst.error()) eval_dereference(inst, out);
+            return;
+        case kNAddr:
+            ev(inst, f, nd.a, out);
+            if (!inst.error()) eval_pointer_of(inst, out);
+            return;
         case kNUnary:
             ev(inst, f, nd.a, out);
             if (!inst.error()) eval_unary_numeric(inst, nd.op, out);
             return;
         case kNCall: ev_call(inst, f, nd, out); return;
+        case kNOwnCall: ev_own_call(inst, f, nd, out); return;
         case kNBinary: {
             ev(inst, f, nd.a, out);
             if (inst.error()) return;
@@ -1095,6 +1189,25 @@ namespace {
     fast_assign_exact(inst, f);
 }
 
+// The assignment to record `idx` of frame `frame` once the target is found: the current
+// value for a compound operator, the expression, the store.
+void assign_found(Instance& inst, FastLine& f, uint16_t frame, int32_t idx, Value& out) {
+    inst.assign_target = static_cast<uint32_t>(frame) << 16 | static_cast<uint16_t>(idx);
+    Value cur = empty_value();
+    if (f.bin >= 0 && !eval_fetch_var(inst, frame, idx, cur)) {
+        release_value(inst, cur);
+        return;
+    }
+    Value rhs = empty_value();
+    ev(inst, f, f.expr, rhs);
+    if (inst.error()) {
+        release_value(inst, cur);
+        release_value(inst, rhs);
+        return;
+    }
+    if (eval_assign_value(inst, cur, rhs, f.bin)) eval_store_var(inst, frame, idx, cur, true, out);
+}
+
 // The exact path, step for step as the text runs it.
 [[gnu::noinline]] void fast_assign_exact(Instance& inst, FastLine& f) {
     FastVar& tv = f.vars[static_cast<size_t>(f.target)];
@@ -1103,33 +1216,35 @@ namespace {
     Value out = empty_value();
     int32_t saved = inst.assign_allowed;
     inst.assign_allowed = 1;
-    do {
-        if (idx <= 0) {
-            inst.fail(Err::UndefinedVariable);
-            break;
-        }
-        uint16_t frame = inst.cur_frame;
-        inst.assign_target = static_cast<uint32_t>(frame) << 16 | static_cast<uint16_t>(idx);
-        Value cur = empty_value();
-        if (f.bin >= 0 && !eval_fetch_var(inst, frame, idx, cur)) {
-            release_value(inst, cur);
-            break;
-        }
-        Value rhs = empty_value();
-        ev(inst, f, f.expr, rhs);
-        if (inst.error()) {
-            release_value(inst, cur);
-            release_value(inst, rhs);
-            break;
-        }
-        if (!eval_assign_value(inst, cur, rhs, f.bin)) break;
-        eval_store_var(inst, frame, idx, cur, true, out);
-    } while (false);
+    if (idx <= 0)
+        inst.fail(Err::UndefinedVariable);
+    else
+        assign_found(inst, f, inst.cur_frame, idx, out);
     inst.assign_allowed = saved;
     release_value(inst, out);
 }
 
 }  // namespace
+
+// `*pointer = expression`: the pointer's variable is read, and the variable it names
+// found or created, before anything on the right runs.
+void fast_assign_pointer(Instance& inst, FastLine& f) {
+    int32_t pidx = var_resolve(inst, f.vars[static_cast<size_t>(f.target)]);
+    if (inst.error()) return;
+    Value out = empty_value();
+    int32_t saved = inst.assign_allowed;
+    inst.assign_allowed = 1;
+    uint16_t frame = 0;
+    int32_t idx = -1;
+    if (pidx <= 0 || !(inst.vars[pidx].flags & kVtStr))
+        inst.fail(Err::NotAPointer);
+    else if (resolve_var_pointer(inst, std::string(heap_str(inst, inst.vars[pidx].str)), true, &frame, &idx) &&
+             idx <= 0 && !inst.error())
+        inst.fail(Err::BadPointer);
+    if (!inst.error() && idx > 0) assign_found(inst, f, frame, idx, out);
+    inst.assign_allowed = saved;
+    release_value(inst, out);
+}
 
 void fast_expr_statement(Instance& inst, FastLine& f) {
     Value out = empty_value();

@@ -22,6 +22,7 @@ namespace kel::interp {
 
 enum class FastKind : uint8_t {
     kAssign,     // name = expr, name op= expr
+    kAssignPointer,  // *name = expr, *name op= expr: the target is the variable name points to
     kExpr,       // an expression statement (a call)
     kIf,         // if cond then <tail>
     kIfBlock,    // if cond [then]
@@ -152,6 +153,7 @@ bool fast_var_number(Instance& inst, FastLine& f, int32_t e, Value& out);
 void fast_assign(Instance& inst, FastLine& f);
 // fast_assign for a line with int_store set.
 void fast_assign_whole(Instance& inst, FastLine& f);
+void fast_assign_pointer(Instance& inst, FastLine& f);
 void fast_expr_statement(Instance& inst, FastLine& f);
 
 }  // namespace kel::interp

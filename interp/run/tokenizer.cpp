@@ -2,6 +2,7 @@
 // and multi-line string constants allocate.
 #include "interp/run/tokenizer.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -37,6 +38,15 @@ int32_t kind_of(const Instance& inst, int kw) {
     if (kw >= 1000 && kw <= 1998 && inst.host_table) return inst.host_table[kw - 1000].kind;
     return kFunc;
 }
+
+}  // namespace
+
+bool address_of_at(const Instance& inst, const char* p, uint8_t prev_type, int prev_kw) {
+    return *p == '&' && p[1] != '&' && prev_type == kTokKeyword && prev_kw != Kw::RParen &&
+           kind_of(inst, prev_kw) != kConst;
+}
+
+namespace {
 
 void set_text(Instance& inst, const char* p, size_t n) {
     if (n > kTextMax) n = kTextMax;
@@ -296,10 +306,7 @@ void read_token(Instance& inst) {
     int prev_kw = t.kw;
     t.var_index = -1;
     const char* p = token_start(t);
-    bool next_address_of = false;
-    if (*p == '&' && p[1] != '&' && prev_type == kTokKeyword && prev_kw != Kw::RParen &&
-        kind_of(inst, prev_kw) != kConst)
-        next_address_of = true;
+    bool next_address_of = address_of_at(inst, p, prev_type, prev_kw);
 
     auto finish = [&]() {
         t.pos = p;
@@ -350,9 +357,11 @@ bool cache_usable(Instance& inst) {
     static_assert(offsetof(TokenState, address_of) == offsetof(TokenState, no_create) + 1 &&
                   offsetof(TokenState, persistent_name) == offsetof(TokenState, no_create) + 2 &&
                   offsetof(TokenState, define_name) == offsetof(TokenState, no_create) + 3);
+    // A token after "&" (address_of) is replayed too: replay creates its variable defined.
+    static_assert(std::endian::native == std::endian::little);
     uint32_t one_shot;
     std::memcpy(&one_shot, &t.no_create, sizeof one_shot);
-    if (one_shot) return false;
+    if (one_shot & ~uint32_t{0xFF00}) return false;
     // Read directly rather than through udf_count: this runs for every token.
     size_t udfs = inst.exec ? inst.exec->udfs.size() : 0;
     if (c->udf_count != udfs || c->host_table != inst.host_table) {
@@ -378,8 +387,7 @@ bool replay(Instance& inst, uint16_t at) {
     CachedToken& k = c.toks[i];
     const char* base = t.cache_base;
     const char* p = base + k.start;
-    bool next_address_of = *p == '&' && p[1] != '&' && t.type == kTokKeyword && t.kw != Kw::RParen &&
-                           kind_of(inst, t.kw) != kConst;
+    bool next_address_of = address_of_at(inst, p, t.type, t.kw);
     if (k.type == kTokVariable) {
         int32_t idx = k.var_index;
         const char* key = c.texts.data() + k.text_off;
@@ -388,7 +396,7 @@ bool replay(Instance& inst, uint16_t at) {
                    inst.vars[idx].name[k.text_len] == '\0';
         if (!hit) {
             bool saved_define = inst.create_defined;
-            inst.create_defined = false;
+            inst.create_defined = t.address_of;  // as read_name creates it
             idx = var_find_or_create(inst, std::string_view(key, k.text_len));
             inst.create_defined = saved_define;
             if (idx >= 0) k.var_index = idx;

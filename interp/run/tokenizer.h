@@ -23,6 +23,11 @@ void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_
 // `out` the text becomes a new string value; without it the lines are only checked.
 void read_multiline_string(Instance& inst, Value* out);
 
+// Does the token starting at `p`, read after a token of type `prev_type` (keyword
+// `prev_kw`), make the next token create its variable defined? An "&" in unary position
+// (after a keyword other than ")" or a constant) does.
+bool address_of_at(const Instance& inst, const char* p, uint8_t prev_type, int prev_kw);
+
 // The letter test of the ANSI code page (1252); the characters names are made of
 // (is_name_char) are in interp/api/services.h.
 bool is_letter(unsigned char c);

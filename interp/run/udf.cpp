@@ -139,7 +139,7 @@ void save_tok(Instance& inst, CallerState& s);
 
 // A field added to the tokenizer state: numbers, flags and pointers placed before
 // continued_line travel in the block; anything else must be saved and restored above.
-static_assert(sizeof(TokenState) == 2152, "save the new TokenState field in save_caller/restore_caller");
+static_assert(sizeof(TokenState) == 2160, "save the new TokenState field in save_caller/restore_caller");
 
 void restore_tok(Instance& inst, CallerState& s);
 

@@ -223,8 +223,9 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Recorded, Golden, ::testing::ValuesIn(all_cases()), case_name);
 
-// The random programs under tests/golden/programs/ are the generator's first seeds; the
-// generator itself may grow, the recorded programs stay. Record them anew with
+// The random programs under tests/golden/programs/ are the generator's first seeds (the
+// last 30 with variable pointers); the generator itself may grow, the recorded programs
+// stay. Record them anew with
 // KEL_GOLDEN_RECORD=1 (then record the outputs as above).
 TEST(GoldenPrograms, AreOnFile) {
     fs::path programs = kGolden / "programs";
@@ -236,10 +237,16 @@ TEST(GoldenPrograms, AreOnFile) {
             std::snprintf(name, sizeof name, "seed_%03u.web", seed);
             std::ofstream(programs / name, std::ios::binary) << kel_run::ProgramGenerator(seed).program();
         }
+        // Then programs with variable pointers.
+        for (uint32_t seed = 121; seed <= 150; ++seed) {
+            char name[32];
+            std::snprintf(name, sizeof name, "seed_%03u.web", seed);
+            std::ofstream(programs / name, std::ios::binary) << kel_run::ProgramGenerator(seed, true).program();
+        }
     }
     size_t n = 0;
     for (auto& ent : fs::directory_iterator(programs)) n += ent.path().extension() == ".web";
-    EXPECT_EQ(n, 120u);
+    EXPECT_EQ(n, 150u);
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // recursive), builtin calls, blocks (if/else, while, switch), appends, compound
 // assignments and now and then an error, met by one of the error-handling set-ups: none
 // (the run ends), ErrorMode(@OFF), a handler label called as a subroutine, a handler
-// label jumped to, or a handler function.
+// label jumped to, or a handler function. With `pointers`, variable pointers too: targets
+// and reads through them, a function that changes its caller's variable through one, and
+// pointers moved to other variables or spoilt on some passes.
 #pragma once
 #include <cstdint>
 #include <random>
@@ -13,7 +15,7 @@ namespace kel_run {
 
 class ProgramGenerator {
 public:
-    explicit ProgramGenerator(uint32_t seed) : rng_(seed) {}
+    explicit ProgramGenerator(uint32_t seed, bool pointers = false) : rng_(seed), pointers_(pointers) {}
 
     std::string program() {
         handling_ = pick(0, 4);
@@ -25,6 +27,7 @@ public:
             "#DefineFunction onerr(e)\n"
             "webout(\"handler \" : e[0] : \" [\" : e[1] : \"] \" : e[3] : \" \" : e[7] : \" \" : e[8] : \" \" : e[9], 1)\n"
             "return 1\n#EndFunction\n";
+        if (pointers_) p += "#DefineFunction bump(q)\n*q = *q + 1\nreturn *q\n#EndFunction\n";
         switch (handling_) {
         case 1: p += "ErrorMode(@OFF)\n"; break;
         case 2: p += "IntControl(73, 2, 0, 0, 0)\n"; break;
@@ -32,8 +35,9 @@ public:
         case 4: p += "IntControl(73, 3, 0, \"onerr\", 0)\n"; break;
         default: break;
         }
-        p += "a = 1\nb = 2\nc = 0.5\nd = 1.25\ns = \"\"\nu = \"Ab\"\nt = 0\nn = 4\nw = arrdimension(4)\n"
-             "for i = 1 to 6\n"
+        p += "a = 1\nb = 2\nc = 0.5\nd = 1.25\ns = \"\"\nu = \"Ab\"\nt = 0\nn = 4\nw = arrdimension(4)\n";
+        if (pointers_) p += "pa = &a\npt = &t\n";
+        p += "for i = 1 to 6\n"
              "  if i == 2 then n = \"12\"\n  if i == 3 then n = 2.5\n  if i == 4 then n = -7\n"
              "  if i == 5 then n = \"x\"\n  if i == 6 then n = 3\n";
         int count = pick(2, 7);
@@ -73,6 +77,16 @@ private:
         else if (k < 12) x = "max(a, b, " + std::to_string(pick(0, 9)) + ")";
         else if (k < 13) x = "strlen(u)";
         else x = "\"" + std::to_string(pick(0, 9)) + "\"";
+        if (pointers_) {
+            // A builtin reading its own arguments stops at one it refuses (n may be a
+            // text): the calls after it must not run.
+            int q = pick(0, 11);
+            if (q == 0) x = "*pa";
+            else if (q == 1) x = "bump(pa)";
+            else if (q == 2) x = "*pt";
+            else if (q == 3) x = "max(*pa, n, bump(pt))";
+            else if (q == 4) x = "strlen(strcat(u, bump(pa)))";
+        }
         if (pick(0, 9) == 0) x = "-" + x;
         if (pick(0, 14) == 0) x = "!" + x;
         if (pick(0, 9) == 0) x = "(" + x + ")";
@@ -128,6 +142,7 @@ private:
         static const char* const kVars[] = {"a", "b", "t"};
         static const char* const kCompound[] = {"+=", "-=", "*="};
         static const char* const kCmp[] = {"==", "!=", "<", ">=", "<>"};
+        if (pointers_ && pick(0, 3) == 0) return pointer_statement(ind);
         std::string v = one_of(kVars);
         int k = pick(0, 31);
         if (depth > 0 && k >= 24) k = pick(0, 23);
@@ -167,8 +182,24 @@ private:
         return ind + "for q = 1 to " + std::to_string(pick(1, 3)) + "\n" + statement(in2, depth + 1) + ind + "next\n";
     }
 
+    // A line that reads or writes through a pointer, or moves one.
+    std::string pointer_statement(const std::string& ind) {
+        static const char* const kCompound[] = {"+=", "-=", "*="};
+        int k = pick(0, 9);
+        if (k < 2) return ind + "*pa = (" + num() + ") mod 1000\n";
+        if (k < 3) return ind + "*pt " + one_of(kCompound) + " " + std::to_string(pick(-3, 3)) + "\n";
+        if (k < 4) return ind + "b = *pa + " + atom() + "\n";
+        if (k < 5) return ind + "s = s : *pa : \",\"\n";
+        if (k < 6) return ind + "if " + num() + " then *pa = " + atom() + "\n";
+        if (k < 7) return ind + "t = " + atom() + " + bump(pt)\n";
+        if (k < 8) return ind + "if i == " + std::to_string(pick(2, 6)) + " then pa = &" + (pick(0, 1) ? "b" : "t") + "\n";
+        if (k < 9 && pick(0, 2) == 0) return ind + "if i == " + std::to_string(pick(3, 6)) + " then pt = " + atom() + "\n";
+        return ind + "a = bump(pa) * 2 - a\n";
+    }
+
     static constexpr const char* kSeverity[] = {"-1", "-1", "-2", "-3"};
     std::mt19937 rng_;
+    bool pointers_ = false;
     int handling_ = 0;
 };
 

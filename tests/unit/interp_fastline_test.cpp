@@ -187,6 +187,35 @@ const Case kCases[] = {
     {"ArrayElementsAsTargetsAndArguments",
      "a = arrdimension(5)\nfor i = 0 to 4\na[i] = i * i\na[i] += 1\nout(a[i] : ` ` : vartype(a[i]) : ` ` : isdefined(a[i]))\nnext\n",
      6},
+    // Pointer targets and reads: the target is found (or made again) before the right side
+    // runs; a dropped variable, a value that is no pointer and a pointer changed to
+    // another variable on later passes; `*` before "[" subscripts the array it names.
+    {"PointerTargetsAndReads",
+     "IntControl(73, 2, 0, 0, 0)\na = 1\np = &a\nc = 0\nq = &c\nw = arrdimension(3)\nw[1] = 7\npw = &w\n"
+     "for i = 1 to 7\n*q = i * 2\n*p = *p + i\n*p += 2\nb = *p * 2 : ` ` : -*p : ` ` : (*p)\nout(i : ` ` : b : ` ` : *(pw)[1])\n"
+     "if i == 3 then drop(a)\nif i == 4 then p = 5\nif i == 5 then p = &b\nif i == 6 then p = `nothing`\nnext\n"
+     "out(a : ` ` : b : ` ` : c)\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
+     "IntControl(73, 2, 0, 0, 0)\nreturn\n",
+     70},
+    // Builtins that read their own argument list: each argument is evaluated only when
+    // the builtin asks for it, so one it refuses stops the rest (k is not called then).
+    {"BuiltinsReadingTheirOwnArguments",
+     "#DefineFunction k(n)\nout(`k ` : n)\nreturn n\n#EndFunction\n#DefineFunction d(n)\nreturn 10 / (n - 6)\n"
+     "#EndFunction\nIntControl(73, 2, 0, 0, 0)\ns = ``\nfor i = 1 to 6\nx = i\nif i == 3 then x = `abc`\n"
+     "if i == 4 then x = 2.5\nm = max(i, x, k(i)) : ` ` : min(x, i * 2) : ` ` : average(i, 4) : ` ` : max()\n"
+     "out(m)\ns = strcat(s, x, `,`, strcat(), max(i, d(i)))\nout(strcat(`[`, x, `]`) : min(i, -1.5))\nnext\n"
+     "out(s)\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\n"
+     "return\n",
+     36},
+    // "&" in front of a new variable creates it defined, in front of anything else not;
+    // `&` of a value that came from no variable fails. (A pointer's text differs from run to
+// run: only its length is printed.)
+    {"AddressOfNewAndOldVariables",
+     "IntControl(73, 2, 0, 0, 0)\nfor i = 1 to 5\np = &fresh\n*p = i * 3\nout(i : ` ` : fresh : ` ` : vartype(fresh))\n"
+     "if i mod 2 then drop(fresh)\nr = strlen(strcat(`<`, &i, `>`)) : (&p == p)\nout(r)\nq = &(other)\ns = &5\n"
+     "t = max(1, i) & 3\nout(t)\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
+     "IntControl(73, 2, 0, 0, 0)\nreturn\n",
+     48},
 };
 
 class CompiledLine : public ::testing::TestWithParam<Case> {};
