@@ -114,6 +114,7 @@ struct FastLine {
     std::vector<int32_t> lists;
     std::vector<FastVar> vars;
     std::string texts;
+    std::vector<std::string> elem_names;  // names read as arrays' (folded)
     // Keyword lookup depends on the functions defined so far and on the host table.
     size_t udf_count = 0;
     const void* host_table = nullptr;
@@ -150,6 +151,13 @@ bool fast_var_rooted(const FastLine& f, int32_t e);
 bool fast_var_number(Instance& inst, FastLine& f, int32_t e, Value& out);
 
 // The assignment and expression statements (not while skipping).
+// Do the names the line reads as arrays' hold arrays now, as when it was compiled? When
+// not, the line runs as text.
+bool fast_elems_check(Instance& inst, const FastLine& f);
+inline bool fast_elems_ok(Instance& inst, const FastLine& f) {
+    return f.elem_names.empty() || fast_elems_check(inst, f);
+}
+
 void fast_assign(Instance& inst, FastLine& f);
 // fast_assign for a line with int_store set.
 void fast_assign_whole(Instance& inst, FastLine& f);
