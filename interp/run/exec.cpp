@@ -1349,14 +1349,9 @@ inline size_t skip_comment_lines(const Script& s, LineTokens*& lt, size_t pos) {
             if (!nx->raw_plain || !nx->fast) break;
             fl = nx->fast.get();
             if (fl->udf_count != ex.udfs.size() || fl->host_table != inst.host_table) break;
-            if (!fl->elem_names.empty()) {
-                // Checked each time it runs, so never taken from the lane's memory.
-                if (!fast_elems_check(inst, *fl) || (!fl->skip_ok && skipping(ex))) break;
-                pos = npos;
-                lt = nx;
-                first = pos + lt->raw_first;
-                continue;
-            }
+            // Its names are checked where the statement loop enters it (fast_elems_ok).
+            if (fl->has_elems) [[unlikely]]
+                break;
             lt->lane_epoch = ex.lane_epoch;
             lt->lane_pos = pos;
             lt->lane_npos = npos;

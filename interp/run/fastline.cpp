@@ -540,7 +540,8 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
 
 std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at) {
     std::unique_ptr<FastLine> f = compile_line(inst, lt, at);
-    if (f && !f->elem_names.empty()) {
+    if (f) f->has_elems = !f->elem_names.empty();
+    if (f && f->has_elems) {
         // Whether a name before "[" is an array's is seen when the line starts
         // (fast_elems_ok): nothing in the line may change it before it is read.
         for (const FastNode& n : f->nodes)

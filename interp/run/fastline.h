@@ -97,6 +97,7 @@ struct FastLine {
     bool expr_const = false;
     int32_t const_value = 0;
     bool skip_ok = false;       // runs while a block is skipped (reads no token there)
+    bool has_elems = false;     // elem_names is not empty
     int16_t bin = -1;           // binary operator of a compound assignment
     int32_t target = -1;        // variable slot of an assignment
     int32_t expr = -1;          // main expression
@@ -155,7 +156,7 @@ bool fast_var_number(Instance& inst, FastLine& f, int32_t e, Value& out);
 // not, the line runs as text.
 bool fast_elems_check(Instance& inst, const FastLine& f);
 inline bool fast_elems_ok(Instance& inst, const FastLine& f) {
-    return f.elem_names.empty() || fast_elems_check(inst, f);
+    return !f.has_elems || fast_elems_check(inst, f);
 }
 
 void fast_assign(Instance& inst, FastLine& f);
