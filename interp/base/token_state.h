@@ -61,6 +61,9 @@ struct LineTokens {
     bool raw_comment = false;  // empty or a comment: the statement loop passes over it
     std::string line;
     std::vector<CachedToken> toks;
+    // Names read as arrays (a name before "["): never replayed, since what such a name
+    // is depends on the variable's value; only the compiler reads them.
+    std::vector<CachedToken> elem_names;
     std::string texts;
     size_t udf_count = 0;
     const void* host_table = nullptr;

@@ -25,6 +25,8 @@ namespace kel::interp {
 
 namespace {
 
+struct EvalMode;
+
 constexpr double kFloatMax = 1e300;
 constexpr double kFloatTiny = 1e-300;
 constexpr int kMaxArgSlots = kMaxCallArgs + 1;
@@ -218,70 +220,60 @@ uint32_t array_of_var(Instance& inst, int32_t idx) {
     return handle;
 }
 
-// Reads "[s1, s2, ...]" starting at the current "[" token; leaves the token after "]".
-// Returns the linear element index, or -1 with the error raised. A map takes exactly one
-// subscript, read as text into `key` (the index is then 0).
-int64_t read_subscripts(Instance& inst, uint32_t handle, std::string& key) {
-    if (!tok_is(inst, Kw::LBracket)) {
-        inst.fail(Err::ArrayNeedsDimensions);
-        return -1;
+}  // namespace
+
+// Subscript n (from 0) of an element of `handle`, just evaluated: converted into `key` (a
+// map's one subscript) or into subs[n] (an array's). Releases `s`; false with the error
+// raised.
+bool subscript_take(Instance& inst, uint32_t handle, int n, Value& s, std::string& key, int32_t* subs) {
+    if (array_is_map(handle)) {
+        if (n != 0) {
+            release_value(inst, s);
+            return true;
+        }
+        bool ok = to_str(inst, s);
+        if (ok) key.assign(heap_str(inst, s.str));
+        release_value(inst, s);
+        if (!ok && !inst.error()) inst.fail(Err::NotAString);
+        return ok;
     }
+    bool ok = to_int(inst, s, true);
+    int32_t v = s.i;
+    release_value(inst, s);
+    if (!ok) {
+        if (!inst.error()) inst.fail(Err::DimensionsNotNumeric);
+        return false;
+    }
+    if (n <= kMaxDims) subs[n] = v;
+    return true;
+}
+
+// The element `n` subscripts select, at the "]": its linear index, or -1 with the error
+// raised. A map takes exactly one subscript (the index is then 0).
+int64_t subscripts_index(Instance& inst, uint32_t handle, const int32_t* subs, int n) {
     bool is_map = array_is_map(handle);
-    int32_t subs[kMaxDims + 1];
-    int n = 0;
-    while (true) {
-        get_token(inst);
-        if (inst.error()) return -1;
-        Value s = empty_value();
-        level1(inst, s);
-        if (inst.error()) {
-            release_value(inst, s);
-            return -1;
-        }
-        if (is_map) {
-            if (n == 0) {
-                bool ok = to_str(inst, s);
-                if (ok) key.assign(heap_str(inst, s.str));
-                release_value(inst, s);
-                if (!ok) {
-                    if (!inst.error()) inst.fail(Err::NotAString);
-                    return -1;
-                }
-            } else {
-                release_value(inst, s);
-            }
-        } else {
-            bool ok = to_int(inst, s, true);
-            int32_t v = s.i;
-            release_value(inst, s);
-            if (!ok) {
-                if (!inst.error()) inst.fail(Err::DimensionsNotNumeric);
-                return -1;
-            }
-            if (n <= kMaxDims) subs[n] = v;
-        }
-        ++n;
-        if (tok_is(inst, Kw::RBracket)) break;
-        if (!tok_is(inst, Kw::Comma)) {
-            inst.fail(Err::ArraySyntax);
-            return -1;
-        }
-    }
     if (is_map ? n != 1 : n > kMaxDims) {
         inst.fail(Err::WrongDimensionCount);
         return -1;
     }
-    int64_t index = is_map ? 0 : array_index(inst, handle, subs, n);
-    if (index < 0) return -1;
-    get_token(inst);
-    return inst.error() ? -1 : index;
+    return is_map ? 0 : array_index(inst, handle, subs, n);
 }
+
+namespace {
+
+int64_t read_subscripts(Instance& inst, uint32_t handle, std::string& key);
+
+}  // namespace
 
 // An element of an array or an entry of a map, as read_subscripts left it.
 bool element_fetch(Instance& inst, uint32_t handle, int64_t index, const std::string& key, ValueCore& out) {
     if (array_is_map(handle)) return map_lookup(inst, handle, key, out);
     return array_fetch(inst, handle, index, out);
 }
+
+uint32_t array_of_name(Instance& inst, const std::string& name) { return array_of_var(inst, var_lookup(inst, name)); }
+
+namespace {
 
 bool element_store(Instance& inst, uint32_t handle, int64_t index, const std::string& key, const ValueCore& v) {
     if (array_is_map(handle)) return map_store(inst, handle, key, v);
@@ -767,6 +759,25 @@ struct EvalMode {
 };
 
 void level1(Instance& inst, Value& out) { grammar::level1<EvalMode>(inst, out); }
+
+// Reads "[s1, s2, ...]" starting at the current "[" token; leaves the token after "]".
+// Returns the linear element index, or -1 with the error raised.
+int64_t read_subscripts(Instance& inst, uint32_t handle, std::string& key) {
+    if (!tok_is(inst, Kw::LBracket)) {
+        inst.fail(Err::ArrayNeedsDimensions);
+        return -1;
+    }
+    int32_t subs[kMaxDims + 1];
+    int n = 0;
+    bool read = grammar::subscript_list<EvalMode>(inst, [&](Value& s) {
+        return subscript_take(inst, handle, n++, s, key, subs);
+    });
+    if (!read) return -1;
+    int64_t index = subscripts_index(inst, handle, subs, n);
+    if (index < 0) return -1;
+    get_token(inst);
+    return inst.error() ? -1 : index;
+}
 
 // ---- Assignment ---------------------------------------------------------------------
 

@@ -1040,7 +1040,7 @@ void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* l
 // The statement after `then`: compiled, or read from the text (which then caches its
 // tokens, so that it compiles next time).
 void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
-    if (f.tail) {
+    if (f.tail && fast_elems_ok(inst, *f.tail)) {
         // A statement after `then` runs as exec_line runs one: never skipping, no for resume.
         FastLine& t = *f.tail;
         exec_state(inst).for_resume = false;
@@ -1349,6 +1349,9 @@ inline size_t skip_comment_lines(const Script& s, LineTokens*& lt, size_t pos) {
             if (!nx->raw_plain || !nx->fast) break;
             fl = nx->fast.get();
             if (fl->udf_count != ex.udfs.size() || fl->host_table != inst.host_table) break;
+            // Its names are checked where the statement loop enters it (fast_elems_ok).
+            if (fl->has_elems) [[unlikely]]
+                break;
             lt->lane_epoch = ex.lane_epoch;
             lt->lane_pos = pos;
             lt->lane_npos = npos;
@@ -1518,7 +1521,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
                     ex.retired_fast.push_back(std::move(lt->fast));
                     ++ex.lane_epoch;
                     lt->fast_tries = 0;
-                } else if (fl->skip_ok || !skipping(ex)) {
+                } else if ((fl->skip_ok || !skipping(ex)) && fast_elems_ok(inst, *fl)) {
                     int done = run_compiled(inst, ex, s, lt, pos, first, line, frame_depth);
                     if (done >= 0) return done;
                     prev = lt;
@@ -1615,7 +1618,7 @@ int32_t run_script(Instance& inst, const Script& s, size_t start, int frame_dept
         size_t pos = lt->raw_comment ? skip_comment_lines(s, lt, start) : start;
         FastLine* fl = lt->fast.get();
         if (fl && lt->raw_plain && ex.loop_level < static_cast<int>(ex.line_bufs.size()) &&
-            fl->udf_count == ex.udfs.size() && fl->host_table == inst.host_table && (fl->skip_ok || !skipping(ex))) {
+            fl->udf_count == ex.udfs.size() && fl->host_table == inst.host_table && (fl->skip_ok || !skipping(ex)) && fast_elems_ok(inst, *fl)) {
             char* line = ex.line_bufs[ex.loop_level].get();
             size_t from = pos;
             int done;

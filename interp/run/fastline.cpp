@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "interp/data/array.h"
 #include "interp/data/convert.h"
 #include "interp/run/eval.h"
 #include "interp/run/eval_parts.h"
@@ -37,6 +38,8 @@ enum NodeKind : uint8_t {
     kNAddr,     // `&operand`: the pointer to the variable the operand's value came from
     kNVarDefined,  // a variable read right after an "&" in unary position: a new one is
                    // created defined, as the tokenizer creates it there
+    kNElem,  // `name[s1, ...]`: an element of the array (or map) the name holds, the name
+             // FastLine::elem_names[a], the subscripts lists[first..first+count)
 };
 
 // The builtins that read their own argument list which a compiled line can call: the
@@ -93,6 +96,12 @@ public:
                     k = &c;
                     break;
                 }
+            if (!k)
+                for (const CachedToken& c : lt_.elem_names)
+                    if (c.at == at) {
+                        k = &c;
+                        break;
+                    }
             if (!k) return false;
             toks_.push_back(k);
             if (k->type == kTokNone) return true;
@@ -350,7 +359,41 @@ struct CompileMode {
         n.depth = c.comp.node(out).depth + 1;
         out = c.comp.add(n);
     }
-    static void ole_object(Ctx& c, int32_t&) { c.failed = true; }
+    // A name read as an array's, then its subscripts; dotted names have no node.
+    static void ole_object(Ctx& c, int32_t& out) {
+        std::string name(c.comp.text(c.i));
+        if (name.find('.') != std::string::npos) {
+            c.failed = true;
+            return;
+        }
+        fold_name(name);
+        next(c);
+        if (!is(c, Kw::LBracket)) {
+            c.failed = true;
+            return;
+        }
+        std::vector<int32_t> subs;
+        bool read = grammar::subscript_list<CompileMode>(c, [&](int32_t s) {
+            subs.push_back(s);
+            return true;
+        });
+        if (!read) return;
+        FastNode n;
+        n.kind = kNElem;
+        n.pure = false;
+        n.depth = 1;
+        FastLine& f = c.comp.fl();
+        n.a = static_cast<int32_t>(f.elem_names.size());
+        f.elem_names.push_back(name);
+        n.first = static_cast<uint32_t>(f.lists.size());
+        n.count = static_cast<uint32_t>(subs.size());
+        for (int32_t sub : subs) {
+            f.lists.push_back(sub);
+            n.depth = std::max(n.depth, c.comp.node(sub).depth + 1);
+        }
+        out = c.comp.add(n);
+        next(c);  // past "]"
+    }
     static void constant(Ctx& c, int32_t& out, int kw) {
         FastNode n = leaf(kNConst);
         n.id = kw;
@@ -497,6 +540,13 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
 
 std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at) {
     std::unique_ptr<FastLine> f = compile_line(inst, lt, at);
+    if (f) f->has_elems = !f->elem_names.empty();
+    if (f && f->has_elems) {
+        // Whether a name before "[" is an array's is seen when the line starts
+        // (fast_elems_ok): nothing in the line may change it before it is read.
+        for (const FastNode& n : f->nodes)
+            if (n.kind == kNCall || n.kind == kNOwnCall || n.kind == kNDeref || n.kind == kNAddr) return nullptr;
+    }
     if (f && f->expr >= 0) {
         const FastNode& nd = f->nodes[static_cast<size_t>(f->expr)];
         f->expr_form = fast_var_rooted(*f, f->expr) ? FastForm::kVar
@@ -663,6 +713,12 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
 }  // namespace
 
 // ---- Evaluation ----------------------------------------------------------------------
+
+bool fast_elems_check(Instance& inst, const FastLine& f) {
+    for (const std::string& name : f.elem_names)
+        if (!names_array(inst, name)) return false;
+    return true;
+}
 
 // Out of line, so that the evaluators calling var_hit keep their registers.
 [[gnu::noinline]] bool long_name_is(const char* name, const FastVar& v) {
@@ -874,6 +930,33 @@ void own_arg(Instance& inst, void* line, int32_t node, Value& out) {
     return;
 }
 
+// The element as the text reads it: each subscript evaluated and converted in turn, then
+// the element they select.
+[[gnu::noinline]] void ev_elem(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    uint32_t handle = array_of_name(inst, f.elem_names[static_cast<size_t>(nd.a)]);
+    if (!handle) {
+        inst.fail(Err::ArrayNeedsDimensions);
+        return;
+    }
+    std::string key;
+    int32_t subs[kMaxDims + 1];
+    for (uint32_t k = 0; k < nd.count; ++k) {
+        Value s = empty_value();
+        ev(inst, f, f.lists[nd.first + k], s);
+        if (inst.error()) {
+            release_value(inst, s);
+            return;
+        }
+        if (!subscript_take(inst, handle, static_cast<int>(k), s, key, subs)) return;
+    }
+    int64_t index = subscripts_index(inst, handle, subs, static_cast<int>(nd.count));
+    if (index < 0) return;
+    release_value(inst, out);
+    Value tmp = empty_value();
+    if (!element_fetch(inst, handle, index, key, tmp)) return;
+    out = tmp;
+}
+
 void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
     switch (nd.kind) {
         case kNInt: set_int(inst, out, nd.ival); return;
@@ -937,6 +1020,7 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
             return;
         }
         case kNChain: ev_chain(inst, f, nd, out); return;
+        case kNElem: ev_elem(inst, f, nd, out); return;
     }
 }
 

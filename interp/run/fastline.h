@@ -97,6 +97,7 @@ struct FastLine {
     bool expr_const = false;
     int32_t const_value = 0;
     bool skip_ok = false;       // runs while a block is skipped (reads no token there)
+    bool has_elems = false;     // elem_names is not empty
     int16_t bin = -1;           // binary operator of a compound assignment
     int32_t target = -1;        // variable slot of an assignment
     int32_t expr = -1;          // main expression
@@ -114,6 +115,7 @@ struct FastLine {
     std::vector<int32_t> lists;
     std::vector<FastVar> vars;
     std::string texts;
+    std::vector<std::string> elem_names;  // names read as arrays' (folded)
     // Keyword lookup depends on the functions defined so far and on the host table.
     size_t udf_count = 0;
     const void* host_table = nullptr;
@@ -150,6 +152,13 @@ bool fast_var_rooted(const FastLine& f, int32_t e);
 bool fast_var_number(Instance& inst, FastLine& f, int32_t e, Value& out);
 
 // The assignment and expression statements (not while skipping).
+// Do the names the line reads as arrays' hold arrays now, as when it was compiled? When
+// not, the line runs as text.
+bool fast_elems_check(Instance& inst, const FastLine& f);
+inline bool fast_elems_ok(Instance& inst, const FastLine& f) {
+    return !f.has_elems || fast_elems_check(inst, f);
+}
+
 void fast_assign(Instance& inst, FastLine& f);
 // fast_assign for a line with int_store set.
 void fast_assign_whole(Instance& inst, FastLine& f);

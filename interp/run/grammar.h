@@ -222,6 +222,29 @@ bool own_arg_list(typename M::Ctx& c, Err syntax_err, OnArg&& on_arg) {
     }
 }
 
+// The subscripts of an element ("[" current on entry, "]" current on return): expressions
+// separated by ",", each handed to `on_sub` as soon as it is read (false stops, its error
+// raised); another token after a subscript raises ArraySyntax.
+template <class M, class OnSub>
+bool subscript_list(typename M::Ctx& c, OnSub&& on_sub) {
+    for (;;) {
+        M::next(c);
+        if (M::err(c)) return false;
+        typename M::V v = M::empty();
+        level1<M>(c, v);
+        if (M::err(c)) {
+            M::drop(c, v);
+            return false;
+        }
+        if (!on_sub(v)) return false;
+        if (M::is(c, Kw::RBracket)) return true;
+        if (!M::is(c, Kw::Comma)) {
+            M::fail(c, Err::ArraySyntax);
+            return false;
+        }
+    }
+}
+
 // A run of ":" operators: each operand is evaluated and converted exactly when the
 // pairwise joins would do it.
 template <class M>

@@ -135,6 +135,8 @@ bool var_flags_of(Instance& inst, uint16_t frame, int32_t idx, uint32_t* flags) 
     return true;
 }
 
+}  // namespace
+
 // A name followed by "[" is an array access when the variable holds an array, or a
 // pointer to a variable that holds one.
 bool names_array(Instance& inst, const std::string& key) {
@@ -154,6 +156,8 @@ bool names_array(Instance& inst, const std::string& key) {
     uint32_t flags = 0;
     return ok && var_flags_of(inst, frame, target, &flags) && (flags & kVtArray);
 }
+
+namespace {
 
 int find_host_keyword(const Instance& inst, std::string_view lname) {
     if (!inst.host_table) return -1;
@@ -366,6 +370,7 @@ bool cache_usable(Instance& inst) {
     size_t udfs = inst.exec ? inst.exec->udfs.size() : 0;
     if (c->udf_count != udfs || c->host_table != inst.host_table) {
         c->toks.clear();
+        c->elem_names.clear();
         c->texts.clear();
         c->udf_count = udfs;
         c->host_table = inst.host_table;
@@ -422,10 +427,11 @@ bool replay(Instance& inst, uint16_t at) {
     return true;
 }
 
-void record(Instance& inst, uint16_t at) {
+void record(Instance& inst, uint16_t at, bool elem_name = false) {
     TokenState& t = inst.tok;
     LineTokens& c = *t.cache;
-    if (c.toks.size() >= kMaxCachedTokens) return;
+    std::vector<CachedToken>& list = elem_name ? c.elem_names : c.toks;
+    if (list.size() >= kMaxCachedTokens) return;
     if (t.pos < t.cache_base || t.pos > t.cache_base + t.cache_len || t.start < t.cache_base) return;
     CachedToken k;
     k.at = at;
@@ -440,8 +446,8 @@ void record(Instance& inst, uint16_t at) {
     k.text_off = static_cast<uint32_t>(c.texts.size());
     c.texts.append(t.text, k.text_len);
     c.texts.append(kTextPad, '\0');
-    c.toks.push_back(k);
-    t.cache_next = static_cast<uint32_t>(c.toks.size());
+    list.push_back(k);
+    if (!elem_name) t.cache_next = static_cast<uint32_t>(c.toks.size());
 }
 
 // Kept out of line so that replaying a cached token stays a small leaf.
@@ -449,7 +455,11 @@ void record(Instance& inst, uint16_t at) {
     TokenState& t = inst.tok;
     t.volatile_token = false;
     read_token(inst);
-    if (!inst.error() && !t.volatile_token) record(inst, at);
+    if (inst.error()) return;
+    if (!t.volatile_token)
+        record(inst, at);
+    else if (t.type == kTokKeyword && t.kw == Kw::OleObject)
+        record(inst, at, true);
 }
 
 [[gnu::noinline]] void read_uncached(Instance& inst) { read_token(inst); }
@@ -476,6 +486,7 @@ void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_
     if (cache->line.size() != len || std::memcmp(cache->line.data(), line, len) != 0) {
         cache->line.assign(line, len);
         cache->toks.clear();
+        cache->elem_names.clear();
         cache->texts.clear();
     }
     t.cache = cache;

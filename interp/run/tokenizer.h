@@ -30,6 +30,9 @@ bool address_of_at(const Instance& inst, const char* p, uint8_t prev_type, int p
 
 // The letter test of the ANSI code page (1252); the characters names are made of
 // (is_name_char) are in interp/api/services.h.
+// A name (folded) followed by "[" is an array access when the variable holds an array,
+// or a pointer to a variable that holds one.
+bool names_array(Instance& inst, const std::string& key);
 bool is_letter(unsigned char c);
 
 }  // namespace kel::interp

@@ -207,6 +207,17 @@ const Case kCases[] = {
      "out(s)\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\n"
      "return\n",
      36},
+    // Elements read by repeated lines: arrays of one and two dimensions, a map by keys of
+    // several kinds, a subscript out of range or of the wrong kind on a later pass, a map
+    // key missing, and a name that holds no array any more (the line then runs as text).
+    {"ElementReadsOfArraysAndMaps",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(4)\ng = arrdimension(3, 2)\nm = mapcreate()\n"
+     "for i = 0 to 3\na[i] = i * 5\nm[i] = `v` : i\nnext\ng[2, 1] = 9\nm[`k`] = 1.5\n"
+     "for i = 0 to 6\nj = i\nif i == 4 then j = `2`\nif i == 5 then j = 1.75\n"
+     "x = a[j] + g[2, 1] * 2 - a[(j + 1) mod 4]\ny = m[j] : ` ` : m[`k`] : ` ` : (a[0] < a[1])\nout(x : ` ` : y)\n"
+     "if i == 3 then m[`k`] = `changed`\nif i == 5 then a = 7\nnext\nout(g[3, 2])\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     56},
     // "&" in front of a new variable creates it defined, in front of anything else not;
     // `&` of a value that came from no variable fails. (A pointer's text differs from run to
 // run: only its length is printed.)
