@@ -80,10 +80,13 @@ void free_library() {
     b.dll_calls_marked = -1;
 }
 
+// The instance reported what it wrote when it stopped: a reused worker, which keeps the
+// blocks' pages for the next request, clears just that.
 void free_blocks() {
     HostInstanceRecord& r = binding().rec;
-    if (r.var_table_block) pf::gmem_free(r.var_table_block);
-    if (r.instance_block) pf::gmem_free(r.instance_block);
+    const bool known = r.usage_known == 1;
+    if (r.var_table_block) pf::gmem_free_used(r.var_table_block, known ? r.var_table_used : SIZE_MAX);
+    if (r.instance_block) pf::gmem_free_used(r.instance_block, known ? r.instance_block_used : SIZE_MAX);
     r.var_table_block = r.instance_block = 0;
 }
 
@@ -478,7 +481,9 @@ void stop_interpreter(HostState& h, bool process_ends) {
     HostInstanceRecord& r = b.rec;
     if (r.region_base) {
         char text[64];
-        if (!pf::vm_decommit(r.region_base, r.committed)) {
+        const bool known = r.usage_known == 1;
+        if (!pf::vm_decommit_except(r.region_base, r.committed, known ? r.region_zero_from : 0,
+                                    known ? r.region_zero_to : 0)) {
             std::snprintf(text, sizeof text, "VirtualFree (1) returned %ld", static_cast<long>(pf::last_error()));
             pf::message_box(text, "DoDaBatStop error", 0);
         }

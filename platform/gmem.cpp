@@ -86,8 +86,8 @@ size_t page_round(size_t bytes) {
     return (bytes + page - 1) / page * page;
 }
 
-void release_data(Slot& s) {
-    if (s.mapped) vm_free_low(s.data, s.mapped);
+void release_data(Slot& s, size_t used = SIZE_MAX) {
+    if (s.mapped) vm_free_low_used(s.data, s.mapped, used);
     else std::free(static_cast<char*>(s.data) - s.shift);
     s.data = nullptr;
     s.shift = 0;
@@ -225,14 +225,16 @@ Handle gmem_realloc(Handle h, size_t bytes, bool zeroed) {
     return h;
 }
 
-bool gmem_free(Handle h) {
+bool gmem_free(Handle h) { return gmem_free_used(h, SIZE_MAX); }
+
+bool gmem_free_used(Handle h, size_t used) {
     Slot* s = find(h);
     if (!s) {
         set_last_error(6);
         return false;
     }
     Table& t = table();
-    release_data(*s);
+    release_data(*s, used);
     s->size = 0;
     s->locks = 0;
     s->live = false;

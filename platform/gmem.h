@@ -16,6 +16,9 @@ KEL_PLATFORM_API void* gmem_lock(Handle h);                      // nullptr for 
 KEL_PLATFORM_API bool gmem_unlock(Handle h);                     // false when not locked
 KEL_PLATFORM_API Handle gmem_realloc(Handle h, size_t bytes, bool zeroed);  // same handle or 0; only while unlocked
 KEL_PLATFORM_API bool gmem_free(Handle h);                       // false for a bad handle
+// As gmem_free, where only the block's first `used` bytes were ever written (its owner
+// says so): a low block's pages kept for reuse are cleared only that far.
+KEL_PLATFORM_API bool gmem_free_used(Handle h, size_t used);
 KEL_PLATFORM_API size_t gmem_size(Handle h);                     // 0 for a bad handle
 KEL_PLATFORM_API uint32_t gmem_lock_count(Handle h);
 KEL_PLATFORM_API size_t gmem_live_count();                       // blocks currently allocated (leak checks)

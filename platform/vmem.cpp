@@ -74,6 +74,16 @@ bool zero_resident(char* base, size_t len) {
     return true;
 }
 
+// As zero_resident, where [zero_from, zero_to) reads zero already (its owner never wrote
+// it): only the whole pages outside it are cleared.
+bool zero_resident_except(char* base, size_t len, size_t zero_from, size_t zero_to) {
+    size_t page = vm_page_size();
+    size_t from = zero_from > SIZE_MAX - page ? SIZE_MAX : (zero_from + page - 1) / page * page;
+    size_t to = (zero_to < len ? zero_to : len) / page * page;
+    if (from >= to) return zero_resident(base, len);
+    return zero_resident(base, from) && (to >= len || zero_resident(base + to, len - to));
+}
+
 // A kept mapping of exactly `bytes` (base nullptr when there is none).
 Reservation take_kept(std::vector<Reservation>& kept, size_t bytes) {
     for (size_t i = 0; i < kept.size(); ++i) {
@@ -159,7 +169,9 @@ bool vm_commit(void* base, size_t bytes) {
     return true;
 }
 
-bool vm_decommit(void* base, size_t bytes) {
+bool vm_decommit(void* base, size_t bytes) { return vm_decommit_except(base, bytes, 0, 0); }
+
+bool vm_decommit_except(void* base, size_t bytes, size_t zero_from, size_t zero_to) {
     size_t len;
     if (!page_range(base, bytes, &len)) return false;
     if (len == 0) return true;
@@ -174,13 +186,13 @@ bool vm_decommit(void* base, size_t bytes) {
     // again); clearing other pages needs write access, which a range committed only in
     // part lacks.
     if (g_keep_pages && from_base && len <= r->rw) {
-        if (zero_resident(static_cast<char*>(base), len)) {
+        if (zero_resident_except(static_cast<char*>(base), len, zero_from, zero_to)) {
             if (len >= r->dirty) r->dirty = 0;
             return true;
         }
     }
     bool cleared = g_keep_pages && mprotect(base, len, PROT_READ | PROT_WRITE) == 0 &&
-                   zero_resident(static_cast<char*>(base), len);
+                   zero_resident_except(static_cast<char*>(base), len, zero_from, zero_to);
     if ((!cleared && madvise(base, len, MADV_DONTNEED) != 0) || mprotect(base, len, PROT_NONE) != 0) {
         set_last_error(error_from_errno(errno));
         return false;
@@ -236,9 +248,11 @@ void* vm_alloc_low(size_t bytes) {
     return p;
 }
 
-bool vm_free_low(void* p, size_t bytes) {
+bool vm_free_low(void* p, size_t bytes) { return vm_free_low_used(p, bytes, bytes); }
+
+bool vm_free_low_used(void* p, size_t bytes, size_t used) {
     if (p && bytes && g_keep_pages && bytes <= kMaxKeptLow && kept_low().size() < kMaxKept &&
-        zero_resident(static_cast<char*>(p), bytes)) {
+        zero_resident(static_cast<char*>(p), used < bytes ? used : bytes)) {
         kept_low().push_back({static_cast<char*>(p), bytes});
         return true;
     }

@@ -105,6 +105,15 @@ struct HostInstanceRecord {
     int32_t zero_word;
     uint64_t committed;
     uint64_t reserved;
+    // What the instance wrote, reported when it stops (usage_known 1), so that a worker
+    // that keeps the blocks' pages for its next request clears only those bytes: the
+    // variable table's first var_table_used bytes, the instance block's first
+    // instance_block_used, the whole region but [region_zero_from, region_zero_to).
+    uint32_t usage_known;
+    uint32_t instance_block_used;
+    uint64_t var_table_used;
+    uint64_t region_zero_from;
+    uint64_t region_zero_to;
 };
 static_assert(offsetof(HostInstanceRecord, region_base) == 8);
 static_assert(offsetof(HostInstanceRecord, committed) == 32);

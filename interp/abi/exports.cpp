@@ -122,6 +122,14 @@ int32_t phase99(Handle h, const void* parent) {
         lib::binbuf_release_all(*inst);
         lib::files::files_release_all(*inst);
         lib::dll_release_all(*inst);
+        // What the instance wrote, for the host to clear when it keeps the memory.
+        if (HostInstanceRecord* d = inst->heap.desc) {
+            d->usage_known = 1;
+            d->instance_block_used = sizeof(InstanceBlockHeader);
+            d->var_table_used = uint64_t{inst->root_peak} * sizeof(VarRecord);
+            d->region_zero_from = heap_untouched_from();
+            d->region_zero_to = heap_untouched_to(*inst);
+        }
         delete inst;
         std::memset(block, 0, sizeof(InstanceBlockHeader));
     }

@@ -128,6 +128,7 @@ void heap_format(Instance& inst, uint8_t* base, uint64_t committed, uint64_t res
     if (committed < kHeapHeaderSize + 16) {  // no room even for the header: nothing usable
         h.base = nullptr;
         h.top = 0;
+        h.untouched_to = 0;
         return;
     }
     std::memset(base, 0, kHeapHeaderSize);
@@ -144,8 +145,10 @@ void heap_format(Instance& inst, uint8_t* base, uint64_t committed, uint64_t res
         wr(inst, kHeapHeaderSize + 12, 0);
         wr(inst, kHdrNext, kHeapHeaderSize);
         h.top = static_cast<uint32_t>(committed - 16);
+        h.untouched_to = h.top - 8;  // the first block's footer
     } else {
         h.top = kHeapHeaderSize;
+        h.untouched_to = 0;
     }
     wr(inst, h.top, kTagUsed);
 }
@@ -179,6 +182,7 @@ HeapOff heap_alloc(Instance& inst, uint64_t n) {
             if (size - c >= kMinBlock) {
                 // Carve from the end so the free block keeps its place in the list.
                 uint32_t rest = size - c;
+                if (b + rest - 8 < inst.heap.untouched_to) inst.heap.untouched_to = b + rest - 8;
                 wr(inst, b + 4, rest);
                 wr(inst, b + rest - 8, rest);
                 wr(inst, b + rest - 4, kTagFree);
@@ -188,6 +192,7 @@ HeapOff heap_alloc(Instance& inst, uint64_t n) {
                 wr(inst, a + c - 4, kTagUsed);
                 return a + kBlockOverhead;
             }
+            if (b < inst.heap.untouched_to) inst.heap.untouched_to = b;
             unlink(inst, b);
             wr(inst, b, kTagUsed);
             wr(inst, b + size - 4, kTagUsed);

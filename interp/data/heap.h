@@ -29,6 +29,9 @@ uint32_t heap_block_size(uint64_t n);
 // Formats `committed` bytes at `base` as an empty heap (phase 3).
 void heap_format(Instance& inst, uint8_t* base, uint64_t committed, uint64_t reserved,
                  HostInstanceRecord* desc);
+// [from, to) of the region that nothing wrote since heap_format (from > to: none).
+inline uint64_t heap_untouched_from() { return kHeapHeaderSize + 16; }
+inline uint64_t heap_untouched_to(const Instance& inst) { return inst.heap.base ? inst.heap.untouched_to : 0; }
 // Offset of n usable bytes, or 0 when the heap cannot grow. Callers raise 3096.
 HeapOff heap_alloc(Instance& inst, uint64_t n);
 // Returns the block holding the payload at `off`; 0 is ignored. A corrupted boundary

@@ -147,6 +147,7 @@ int32_t var_append(Instance& inst, const char* key, size_t n) {
         return -1;
     }
     int32_t idx = inst.cur_count++;
+    if (inst.cur_frame == 0 && inst.cur_count > inst.root_peak) inst.root_peak = inst.cur_count;
     new_record(inst, idx, key, n);
     return idx;
 }
@@ -188,6 +189,7 @@ bool frame_attach_root(Instance& inst, Handle table, uint16_t capacity) {
     inst.cur_tick = s.tick;
     inst.cur_capacity = capacity;
     inst.cur_count = 1;
+    inst.root_peak = 1;
     inst.vars = nullptr;
     ++inst.var_epoch;
     return true;

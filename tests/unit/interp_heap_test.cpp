@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "interp/data/heap.h"
 #include "platform/vmem.h"
@@ -202,6 +203,51 @@ TEST_F(HeapTest, ReleaseValueFreesStrings) {
     uint32_t n = 0;
     ASSERT_TRUE(heap_check(inst_, &n));
     EXPECT_EQ(n, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// Between the first block's header and the mark nothing is written, whatever the order of
+// allocations and frees (whole free blocks taken, neighbours merged, the heap grown): a
+// worker keeps those bytes without clearing them. Each payload is filled as a script would.
+TEST_F(HeapTest, NothingIsWrittenBelowTheUntouchedMark) {
+    std::vector<HeapOff> live;
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+    auto check = [&](int step) {
+        const uint64_t from = heap_untouched_from(), to = heap_untouched_to(inst_);
+        for (uint64_t i = from; i < to; ++i)
+            if (region_[i]) {
+                ADD_FAILURE() << "step " << step << ": byte " << i << " below the mark " << to;
+                return false;
+            }
+        return true;
+    };
+    for (int step = 0; step < 3000; ++step) {
+        uint32_t r = next();
+        if (live.empty() || r % 3 != 0) {
+            uint64_t n = r % 16 == 0 ? 20000 + r % 9000 : r % 300;
+            HeapOff off = heap_alloc(inst_, n);
+            ASSERT_NE(off, 0u);
+            std::memset(region_ + off, 0xCC, n);
+            live.push_back(off);
+        } else {
+            size_t at = r % live.size();
+            heap_free(inst_, live[at]);
+            live.erase(live.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        if (!check(step)) return;
+    }
+    for (HeapOff off : live) heap_free(inst_, off);
+    EXPECT_TRUE(check(-1));
+    ASSERT_TRUE(heap_check(inst_));
+    // The first block taken whole: nothing is left untouched.
+    attach(4096, kReserve);
+    HeapOff all = heap_alloc(inst_, 4096 - 56 - 15);  // a block of exactly the free 4,040 bytes
+    ASSERT_NE(all, 0u);
+    EXPECT_LE(heap_untouched_to(inst_), heap_untouched_from());
 }
 
 }  // namespace

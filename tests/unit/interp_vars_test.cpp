@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "interp/data/heap.h"
 #include "interp_host_fixture.h"
 #include "platform/process.h"
+#include "platform/request_reset.h"
 
 using namespace kel;
 using namespace kel::interp;
@@ -439,3 +441,86 @@ TEST(PersistentName, MangledWithFunctionIndex) {
 }
 
 }  // namespace
+
+namespace {
+
+bool zero_from(const uint8_t* p, size_t from, size_t to, size_t* at) {
+    for (size_t i = from; i < to; ++i)
+        if (p[i]) {
+            *at = i;
+            return false;
+        }
+    return true;
+}
+
+}  // namespace
+
+// A reused worker clears only what a stopped instance reports it wrote. The report must
+// cover every byte written, whatever the request did (many variables, long strings that
+// grow the heap, records dropped again, function frames), and a request that uses less
+// than the one before must still find everything zero.
+TEST(InstanceUsage, TheReportCoversEveryByteWrittenAndTheNextInstanceStartsClean) {
+    platform::request_baseline();  // keeps the pages between instances, as a worker does
+    struct Load {
+        int vars;
+        size_t text;
+        int dropped;
+    };
+    for (const Load& load : {Load{1500, 300, 200}, Load{3, 10, 0}, Load{600, 5000, 599}, Load{1, 1, 0}}) {
+        SCOPED_TRACE(load.vars);
+        test::FakeHost host;
+        host.low = true;
+        ASSERT_TRUE(host.start());
+        {
+            test::Entered e(host.inst_block);
+            Instance& inst = e.inst();
+            for (int i = 0; i < load.vars; ++i)
+                var_set_text(inst, "v" + std::to_string(i), std::string(load.text + i % 7, 'x'), true);
+            for (int i = 0; i < load.dropped; ++i)
+                var_drop(inst, static_cast<uint16_t>(var_lookup(inst, "v" + std::to_string(load.vars - 1 - i))));
+            FrameRef back;
+            int32_t k = frame_enter(inst, 100, &back);
+            ASSERT_GE(k, 1);
+            for (int i = 0; i < 50; ++i) var_set_text(inst, "f" + std::to_string(i), "in a function", true);
+            ASSERT_TRUE(frame_leave(inst, static_cast<uint16_t>(k), back));
+            ASSERT_EQ(inst.error(), 0);
+        }
+        host.stop_instance();
+        ASSERT_EQ(host.rec.usage_known, 1u);
+        const size_t table_bytes = platform::gmem_size(host.table_block);
+        const size_t block_bytes = platform::gmem_size(host.inst_block);
+        const uint64_t committed = host.rec.committed;
+        EXPECT_GE(host.rec.var_table_used, uint64_t{static_cast<unsigned>(load.vars) + 1} * kVarRecordSize);
+        size_t at = 0;
+        EXPECT_TRUE(zero_from(static_cast<uint8_t*>(platform::gmem_lock(host.table_block)), host.rec.var_table_used,
+                              table_bytes, &at))
+            << "table byte " << at;
+        platform::gmem_unlock(host.table_block);
+        EXPECT_TRUE(zero_from(static_cast<uint8_t*>(platform::gmem_lock(host.inst_block)),
+                              host.rec.instance_block_used, block_bytes, &at))
+            << "instance block byte " << at;
+        platform::gmem_unlock(host.inst_block);
+        EXPECT_LE(host.rec.region_zero_to, committed);
+        EXPECT_TRUE(zero_from(host.rec.region_base, host.rec.region_zero_from, host.rec.region_zero_to, &at))
+            << "region byte " << at;
+        uint8_t* region = host.rec.region_base;
+        host.free_as_reported();
+
+        // What the next instance is given: the same pages, all zero.
+        platform::Handle t = platform::gmem_alloc_low(table_bytes);
+        platform::Handle b = platform::gmem_alloc_low(block_bytes);
+        auto* tp = static_cast<uint8_t*>(platform::gmem_lock(t));
+        auto* bp = static_cast<uint8_t*>(platform::gmem_lock(b));
+        EXPECT_TRUE(zero_from(tp, 0, table_bytes, &at)) << "kept table byte " << at;
+        EXPECT_TRUE(zero_from(bp, 0, block_bytes, &at)) << "kept instance block byte " << at;
+        platform::gmem_unlock(t);
+        platform::gmem_unlock(b);
+        platform::gmem_free(t);
+        platform::gmem_free(b);
+        auto* r = static_cast<uint8_t*>(platform::vm_reserve(host.reserve));
+        EXPECT_EQ(r, region) << "the region is kept";
+        ASSERT_TRUE(platform::vm_commit(r, committed));
+        EXPECT_TRUE(zero_from(r, 0, committed, &at)) << "kept region byte " << at;
+        platform::vm_release(r, host.reserve);
+    }
+}

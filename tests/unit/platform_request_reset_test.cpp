@@ -186,3 +186,48 @@ TEST(RequestReset, ASpentProcessServesNoOther) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(spent_case(), ::testing::ExitedWithCode(0), "");
 }
+
+// Kept pages cleared only as far as their owner wrote: the last written byte and the
+// bytes on the same page as the ends of a range the owner never wrote are cleared, the
+// later request that writes less than the one before still gets zeroes.
+TEST(RequestReset, KeptPagesClearedAsFarAsTheOwnerWrote) {
+    pf::request_baseline();
+    const size_t page = pf::vm_page_size(), bytes = 40 * page;
+    pf::Handle h = pf::gmem_alloc_low(bytes);
+    ASSERT_NE(h, 0u);
+    char* low = static_cast<char*>(pf::gmem_lock(h));
+    for (size_t used : {30 * page + 1, size_t{76}, page, page + 1, size_t{0}}) {
+        SCOPED_TRACE(used);
+        if (used) std::memset(low, 0x77, used);
+        pf::gmem_unlock(h);
+        ASSERT_TRUE(pf::gmem_free_used(h, used));
+        h = pf::gmem_alloc_low(bytes);
+        ASSERT_NE(h, 0u);
+        ASSERT_EQ(pf::gmem_lock(h), low) << "the low block is kept";
+        EXPECT_TRUE(all_zero(low, bytes));
+    }
+    pf::gmem_unlock(h);
+    pf::gmem_free(h);
+
+    const size_t reserve = 1 << 20, commit = 16 * page;
+    char* r = static_cast<char*>(pf::vm_reserve(reserve));
+    ASSERT_NE(r, nullptr);
+    struct Hole {
+        size_t from, to;
+    };
+    // Holes with ends inside pages, on page bounds, empty, reversed, past the commit.
+    for (const Hole& hole : {Hole{56, 5 * page + 9}, Hole{page, 3 * page}, Hole{100, 100}, Hole{9 * page, page},
+                             Hole{2 * page - 1, 64 * page}}) {
+        SCOPED_TRACE(hole.from);
+        ASSERT_TRUE(pf::vm_commit(r, commit));
+        for (size_t i = 0; i < commit; ++i)
+            if (i < hole.from || i >= hole.to) r[i] = 0x33;
+        ASSERT_TRUE(pf::vm_decommit_except(r, commit, hole.from, hole.to));
+        ASSERT_TRUE(pf::vm_release(r, reserve));
+        char* again = static_cast<char*>(pf::vm_reserve(reserve));
+        ASSERT_EQ(again, r);
+        ASSERT_TRUE(pf::vm_commit(again, commit));
+        EXPECT_TRUE(all_zero(again, commit));
+    }
+    ASSERT_TRUE(pf::vm_release(r, reserve));
+}
