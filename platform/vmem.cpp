@@ -75,8 +75,14 @@ bool zero_resident(char* base, size_t len) {
 }
 
 // As zero_resident, where [zero_from, zero_to) reads zero already (its owner never wrote
-// it): only the whole pages outside it are cleared.
+// it): what lies outside it is cleared, exactly in a range cleared whole, else by pages.
 bool zero_resident_except(char* base, size_t len, size_t zero_from, size_t zero_to) {
+    if (zero_to > len) zero_to = len;
+    if (len <= kClearWhole && zero_from < zero_to) {
+        std::memset(base, 0, zero_from);
+        std::memset(base + zero_to, 0, len - zero_to);
+        return true;
+    }
     size_t page = vm_page_size();
     size_t from = zero_from > SIZE_MAX - page ? SIZE_MAX : (zero_from + page - 1) / page * page;
     size_t to = (zero_to < len ? zero_to : len) / page * page;

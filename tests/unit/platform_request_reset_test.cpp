@@ -209,25 +209,28 @@ TEST(RequestReset, KeptPagesClearedAsFarAsTheOwnerWrote) {
     pf::gmem_unlock(h);
     pf::gmem_free(h);
 
-    const size_t reserve = 1 << 20, commit = 16 * page;
-    char* r = static_cast<char*>(pf::vm_reserve(reserve));
-    ASSERT_NE(r, nullptr);
-    struct Hole {
-        size_t from, to;
-    };
-    // Holes with ends inside pages, on page bounds, empty, reversed, past the commit.
-    for (const Hole& hole : {Hole{56, 5 * page + 9}, Hole{page, 3 * page}, Hole{100, 100}, Hole{9 * page, page},
-                             Hole{2 * page - 1, 64 * page}}) {
-        SCOPED_TRACE(hole.from);
-        ASSERT_TRUE(pf::vm_commit(r, commit));
-        for (size_t i = 0; i < commit; ++i)
-            if (i < hole.from || i >= hole.to) r[i] = 0x33;
-        ASSERT_TRUE(pf::vm_decommit_except(r, commit, hole.from, hole.to));
+    // A range cleared whole and one cleared where its pages are in memory.
+    for (size_t commit : {16 * page, (size_t{192} << 10) + page}) {
+        const size_t reserve = 1 << 20;
+        char* r = static_cast<char*>(pf::vm_reserve(reserve));
+        ASSERT_NE(r, nullptr);
+        struct Hole {
+            size_t from, to;
+        };
+        // Holes with ends inside pages, on page bounds, empty, reversed, past the commit.
+        for (const Hole& hole : {Hole{56, 5 * page + 9}, Hole{page, 3 * page}, Hole{100, 100}, Hole{9 * page, page},
+                                 Hole{2 * page - 1, 64 * page}}) {
+            SCOPED_TRACE(std::to_string(commit) + " " + std::to_string(hole.from));
+            ASSERT_TRUE(pf::vm_commit(r, commit));
+            for (size_t i = 0; i < commit; ++i)
+                if (i < hole.from || i >= hole.to) r[i] = 0x33;
+            ASSERT_TRUE(pf::vm_decommit_except(r, commit, hole.from, hole.to));
+            ASSERT_TRUE(pf::vm_release(r, reserve));
+            char* again = static_cast<char*>(pf::vm_reserve(reserve));
+            ASSERT_EQ(again, r);
+            ASSERT_TRUE(pf::vm_commit(again, commit));
+            EXPECT_TRUE(all_zero(again, commit));
+        }
         ASSERT_TRUE(pf::vm_release(r, reserve));
-        char* again = static_cast<char*>(pf::vm_reserve(reserve));
-        ASSERT_EQ(again, r);
-        ASSERT_TRUE(pf::vm_commit(again, commit));
-        EXPECT_TRUE(all_zero(again, commit));
     }
-    ASSERT_TRUE(pf::vm_release(r, reserve));
 }
