@@ -115,13 +115,6 @@ int accept_connection(int listen_fd) {
     }
 }
 
-int64_t socket_read(int fd, void* buf, size_t n, bool peek) {
-    for (;;) {
-        ssize_t r = recv(fd, buf, n, peek ? MSG_PEEK : 0);
-        if (r >= 0 || errno != EINTR) return r;
-    }
-}
-
 bool socket_pair(int fds[2]) { return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0; }
 
 bool send_with_fd(int sock, const void* data, size_t n, int fd) {

@@ -27,11 +27,6 @@ KEL_PLATFORM_API int move_fd_high(int fd);
 // One waiting connection, close-on-exec, or -1 when none is waiting (non-blocking socket).
 KEL_PLATFORM_API int accept_connection(int listen_fd);
 
-// Reads up to n bytes of a connection, waiting for some: the bytes read, 0 at its end,
-// -1 on error. With `peek` they stay in the socket for the next read: a web server
-// waiting to write more is woken only once its bytes are taken.
-KEL_PLATFORM_API int64_t socket_read(int fd, void* buf, size_t n, bool peek);
-
 // A connected pair of Unix stream sockets, both close-on-exec.
 KEL_PLATFORM_API bool socket_pair(int fds[2]);
 // Sends n bytes (at most 64) and, when fd >= 0, the descriptor with them.

@@ -57,9 +57,6 @@ struct HeapState {
     uint64_t reserved = 0;
     uint32_t top = 0;
     uint32_t rover = 0;  // mirror of the header's roving pointer, for tests and dumps
-    // Blocks are carved from the top end of the first free block: between the first
-    // block's header and this offset nothing was written since the heap was formatted.
-    uint32_t untouched_to = 0;
     // Counts every allocation, free and format: what was true of a block stays true while
     // it is unchanged.
     uint64_t epoch = 0;
@@ -98,12 +95,12 @@ public:
     // table is locked, i.e. inside an entry point.
     FrameSlot frames[kFrameSlots] = {};
     uint16_t cur_frame = 0;
+    uint16_t root_peak = 0;  // the most records the host's table (frame 0) ever held
     Handle cur_table = 0;
     uint32_t cur_serial = 0;
     uint32_t cur_tick = 0;
     uint16_t cur_capacity = 0;
     uint16_t cur_count = 0;
-    uint16_t root_peak = 0;  // the most records the host's table (frame 0) ever held
     VarRecord* vars = nullptr;
     // Goes up whenever a record of the current table may have changed its name or been
     // freed, or another table became current: a record index found at one value names

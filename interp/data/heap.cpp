@@ -1,7 +1,7 @@
 // The string heap. Layout: a 40-byte header (free-list head pseudo-block at 0 whose
-// links sit at 8 and 12 like any free block's, the roving pointer at 24, an allocated
-// tag at 36 acting as the footer of whatever precedes the first block), then blocks,
-// then one allocated tag as end sentinel at `top`.
+// links sit at 8 and 12 like any free block's, the roving pointer at 24, the untouched
+// mark at 28, an allocated tag at 36 acting as the footer of whatever precedes the first
+// block), then blocks, then one allocated tag as end sentinel at `top`.
 #include "interp/data/heap.h"
 
 #include <cstring>
@@ -34,6 +34,10 @@ inline uint32_t rover(const Instance& inst) { return rd(inst, kHdrRover); }
 inline void set_rover(Instance& inst, uint32_t b) {
     wr(inst, kHdrRover, b);
     inst.heap.rover = b;
+}
+
+inline void lower_untouched(Instance& inst, uint32_t off) {
+    if (off < rd(inst, kHdrUntouched)) wr(inst, kHdrUntouched, off);
 }
 
 void write_free(Instance& inst, uint32_t b, uint32_t size) {
@@ -108,6 +112,8 @@ bool grow(Instance& inst, uint32_t c) {
 
 }  // namespace
 
+uint64_t heap_untouched_to(const Instance& inst) { return inst.heap.base ? rd(inst, kHdrUntouched) : 0; }
+
 uint32_t heap_block_size(uint64_t n) {
     if (n > 0xFFFFFF00u) return 0;
     uint64_t c = (n + 15) & ~uint64_t{3};
@@ -128,7 +134,6 @@ void heap_format(Instance& inst, uint8_t* base, uint64_t committed, uint64_t res
     if (committed < kHeapHeaderSize + 16) {  // no room even for the header: nothing usable
         h.base = nullptr;
         h.top = 0;
-        h.untouched_to = 0;
         return;
     }
     std::memset(base, 0, kHeapHeaderSize);
@@ -145,10 +150,9 @@ void heap_format(Instance& inst, uint8_t* base, uint64_t committed, uint64_t res
         wr(inst, kHeapHeaderSize + 12, 0);
         wr(inst, kHdrNext, kHeapHeaderSize);
         h.top = static_cast<uint32_t>(committed - 16);
-        h.untouched_to = h.top - 8;  // the first block's footer
+        wr(inst, kHdrUntouched, h.top - 8);  // the first block's footer
     } else {
         h.top = kHeapHeaderSize;
-        h.untouched_to = 0;
     }
     wr(inst, h.top, kTagUsed);
 }
@@ -182,7 +186,7 @@ HeapOff heap_alloc(Instance& inst, uint64_t n) {
             if (size - c >= kMinBlock) {
                 // Carve from the end so the free block keeps its place in the list.
                 uint32_t rest = size - c;
-                if (b + rest - 8 < inst.heap.untouched_to) inst.heap.untouched_to = b + rest - 8;
+                lower_untouched(inst, b + rest - 8);
                 wr(inst, b + 4, rest);
                 wr(inst, b + rest - 8, rest);
                 wr(inst, b + rest - 4, kTagFree);
@@ -192,7 +196,7 @@ HeapOff heap_alloc(Instance& inst, uint64_t n) {
                 wr(inst, a + c - 4, kTagUsed);
                 return a + kBlockOverhead;
             }
-            if (b < inst.heap.untouched_to) inst.heap.untouched_to = b;
+            lower_untouched(inst, b);
             unlink(inst, b);
             wr(inst, b, kTagUsed);
             wr(inst, b + size - 4, kTagUsed);

@@ -20,6 +20,9 @@ constexpr uint64_t kGrowSlack = 32768;
 constexpr uint32_t kHdrNext = 8;
 constexpr uint32_t kHdrPrev = 12;
 constexpr uint32_t kHdrRover = 24;
+// Blocks are carved from the top end of the first free block: between the first block's
+// header and the offset kept here nothing was written since the heap was formatted.
+constexpr uint32_t kHdrUntouched = 28;
 constexpr uint32_t kHdrFooter = 36;
 
 // Block size for a request of n bytes: (n + 15) rounded down to a multiple of 4, at
@@ -31,7 +34,7 @@ void heap_format(Instance& inst, uint8_t* base, uint64_t committed, uint64_t res
                  HostInstanceRecord* desc);
 // [from, to) of the region that nothing wrote since heap_format (from > to: none).
 inline uint64_t heap_untouched_from() { return kHeapHeaderSize + 16; }
-inline uint64_t heap_untouched_to(const Instance& inst) { return inst.heap.base ? inst.heap.untouched_to : 0; }
+uint64_t heap_untouched_to(const Instance& inst);
 // Offset of n usable bytes, or 0 when the heap cannot grow. Callers raise 3096.
 HeapOff heap_alloc(Instance& inst, uint64_t n);
 // Returns the block holding the payload at `off`; 0 is ignored. A corrupted boundary
