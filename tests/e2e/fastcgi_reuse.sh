@@ -20,6 +20,8 @@ cgi="$work/cgi-bin"
 printf 'h = dllload("libc.so.6")\r\nwebout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("loaded", 1)\r\n' > "$cgi/dll.web"
 printf 'runwait("/bin/true", "")\r\nwebout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("ran", 1)\r\n' > "$cgi/run.web"
 printf 'dllcall("libc.so.6", void:"abort")\r\n' > "$cgi/crash.web"
+printf 'for i = 1 to 1500\r\n  v%%i%% = strfill("x", 2000 + i)\r\nnext\r\nwebout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("big ":strlen(v1500), 1)\r\n' > "$cgi/big.web"
+printf 'webout("Content-type: text/plain", 1)\r\nwebout("", 1)\r\nwebout("after ":isdefined(v1):" ":isdefined(v1500), 1)\r\n' > "$cgi/after.web"
 sock="$work/fcgi.sock"
 spawn-fcgi -s "$sock" -P "$work/fcgi.pid" -- "$cgi/tarnhost" >/dev/null || fail "spawn-fcgi"
 sup=$(cat "$work/fcgi.pid")
@@ -119,6 +121,17 @@ tr -d '\r' < "$work/out.txt" | cmp -s - "$work/beep.cgi" || fail "beep after Dis
 get dll.web
 grep -q loaded "$work/out.txt" || fail "dll.web after DisableDllCalls: $(cat "$work/out.txt")"
 w=$(new_worker "$w" "after a native library was loaded again")
+
+# A request that uses far more of the variable table and the string heap than the ones
+# after it (1,500 variables, 4 MB of strings): the next sees none of its variables, and
+# the one after it still answers as under CGI.
+get big.web
+grep -q "big 3500" "$work/out.txt" || fail "big.web: $(cat "$work/out.txt")"
+get after.web
+grep -q "after 0 0" "$work/out.txt" || fail "after.web: $(cat "$work/out.txt")"
+get iso.web
+tr -d '\r' < "$work/out.txt" | cmp -s - "$work/iso.cgi" || fail "iso after big.web: $(cat -A "$work/out.txt")"
+same_worker "$w" "after a large request"
 
 # 2,000 requests in a row: none fails, no descriptor is left behind, the memory stays.
 rss() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
