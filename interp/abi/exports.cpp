@@ -114,7 +114,7 @@ int32_t phase99(Handle h, const void* parent) {
             if (tl) {
                 // Function frames left by an aborted run go first, then the script's own table.
                 for (uint16_t k = 1; k <= kMaxFrame; ++k)
-                    if (k != inst->cur_frame) frame_free(*inst, k);
+                    if (k != inst->cur_frame && inst->frames[k].table) frame_free(*inst, k);
                 vars_release_all(*inst);
             }
         }
