@@ -99,6 +99,7 @@ printf '| tarnhost FastCGI, nginx, %s workers | %s | %.2f |\n' "$WORKERS" "$F" "
 printf '| PHP-FPM hello, same nginx, %s children | %s | %.2f |\n' "$WORKERS" "$P" "$(echo "$P / $C" | bc -l)"
 printf '| tarnhost CGI, lighttpd | %s | 1.00 |\n' "$C"
 printf '\ntarnhost FastCGI ÷ PHP-FPM: %.2f\n' "$(echo "$F / $P" | bc -l)"
+echo "rounds: FastCGI $(tr '\n' ' ' < "$stage/fcgi.r")| PHP-FPM $(tr '\n' ' ' < "$stage/php.r")| CGI $(tr '\n' ' ' < "$stage/cgi.r")"
 
 [ "$SOAK" -gt 0 ] || exit 0
 rss() { local t=0 p; for p in $(pgrep -P "$sup"); do t=$((t + $(awk '/^VmRSS/ {print $2}' /proc/$p/status 2>/dev/null || echo 0))); done; echo $((t / $(pgrep -P "$sup" | wc -l))); }
