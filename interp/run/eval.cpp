@@ -271,14 +271,18 @@ bool element_fetch(Instance& inst, uint32_t handle, int64_t index, const std::st
     return array_fetch(inst, handle, index, out);
 }
 
-uint32_t array_of_name(Instance& inst, const std::string& name) { return array_of_var(inst, var_lookup(inst, name)); }
-
-namespace {
+uint32_t array_of_name(Instance& inst, const std::string& name, int32_t* index) {
+    int32_t idx = var_lookup(inst, name);
+    if (index) *index = idx;
+    return array_of_var(inst, idx);
+}
 
 bool element_store(Instance& inst, uint32_t handle, int64_t index, const std::string& key, const ValueCore& v) {
     if (array_is_map(handle)) return map_store(inst, handle, key, v);
     return array_store(inst, handle, index, v);
 }
+
+namespace {
 
 // The element's flags word; 0 for a missing map key.
 uint32_t element_flags(Instance& inst, uint32_t handle, int64_t index, const std::string& key) {
@@ -1192,6 +1196,8 @@ bool eval_assign_value(Instance& inst, Value& cur, Value& rhs, int bin) {
 }
 
 bool eval_assignment_op_at(const char* p) { return assignment_op_at(p); }
+
+const char* eval_skip_brackets(const char* p) { return skip_brackets(p); }
 
 bool eval_fetch_var(Instance& inst, uint16_t frame, int32_t index, Value& out) {
     Target t;

@@ -21,10 +21,12 @@ void binary_op(Instance& inst, Value& a, Value& b, int op_kw);
 
 // Elements of arrays and maps (the steps reading "name[s1, s2, ...]" takes): the array a
 // name (folded) holds or points to, 0 when none; one subscript taken (releases it); the
-// element the subscripts select (-1 with the error raised); the element fetched.
-uint32_t array_of_name(Instance& inst, const std::string& name);
+// element the subscripts select (-1 with the error raised); the element fetched or
+// stored. `index`, when given, receives the name's own record (-1 when none).
+uint32_t array_of_name(Instance& inst, const std::string& name, int32_t* index = nullptr);
 bool subscript_take(Instance& inst, uint32_t handle, int n, Value& s, std::string& key, int32_t* subs);
 int64_t subscripts_index(Instance& inst, uint32_t handle, const int32_t* subs, int n);
 bool element_fetch(Instance& inst, uint32_t handle, int64_t index, const std::string& key, ValueCore& out);
+bool element_store(Instance& inst, uint32_t handle, int64_t index, const std::string& key, const ValueCore& v);
 
 }  // namespace kel::interp

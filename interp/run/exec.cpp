@@ -1050,6 +1050,8 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             fast_return(inst, t);
         else if (t.kind == FastKind::kAssignPointer)
             fast_assign_pointer(inst, t);
+        else if (t.kind == FastKind::kAssignElem)
+            fast_assign_elem(inst, t);
         else
             fast_expr_statement(inst, t);
         return;
@@ -1081,6 +1083,7 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     switch (f.kind) {
         case FastKind::kAssign: fast_assign(inst, f); return;
         case FastKind::kAssignPointer: fast_assign_pointer(inst, f); return;
+        case FastKind::kAssignElem: fast_assign_elem(inst, f); return;
         case FastKind::kExpr: fast_expr_statement(inst, f); return;
         case FastKind::kNext: do_next(inst); return;
         case FastKind::kEndWhile: do_endwhile(inst); return;

@@ -528,8 +528,8 @@ bool is_self_append(const FastLine& f) {
 
 std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at) {
     std::unique_ptr<FastLine> t = fast_compile(inst, lt, at);
-    if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kAssignPointer && t->kind != FastKind::kExpr &&
-        t->kind != FastKind::kReturn)
+    if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kAssignPointer && t->kind != FastKind::kAssignElem &&
+        t->kind != FastKind::kExpr && t->kind != FastKind::kReturn)
         t.reset();
     return t;
 }
@@ -665,6 +665,25 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         if (!whole(f->expr)) return nullptr;
         f->self_append = is_self_append(*f);
         return f;
+    }
+    if (t0.type == kTokKeyword && t0.kw == Kw::OleObject) {
+        // `name[s1, ...] = expression` (or a compound operator): the text takes it as an
+        // assignment when an assignment operator follows the brackets it matches.
+        const char* after = eval_skip_brackets(lt.line.c_str() + t0.end);
+        if (!after || !eval_assignment_op_at(after)) return nullptr;
+        CompileCtx cc{c, 0};
+        int32_t elem = -1;
+        CompileMode::ole_object(cc, elem);
+        i = cc.i;
+        if (cc.failed || elem < 0 || c.tok(i - 1).end != after - lt.line.c_str()) return nullptr;
+        int op = c.tok(i).type == kTokKeyword ? c.tok(i).kw : -1;
+        if (op != Kw::Assign && eval_compound_op(op) < 0) return nullptr;
+        f->kind = FastKind::kAssignElem;
+        f->target = elem;
+        f->bin = static_cast<int16_t>(op == Kw::Assign ? -1 : eval_compound_op(op));
+        ++i;
+        f->expr = c.expr(i);
+        return whole(f->expr) ? std::move(f) : nullptr;
     }
     if (t0.type == kTokVariable) {
         if (eval_assignment_op_at(lt.line.c_str() + t0.end)) return nullptr;
@@ -930,27 +949,35 @@ void own_arg(Instance& inst, void* line, int32_t node, Value& out) {
     return;
 }
 
-// The element as the text reads it: each subscript evaluated and converted in turn, then
-// the element they select.
-[[gnu::noinline]] void ev_elem(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
-    uint32_t handle = array_of_name(inst, f.elem_names[static_cast<size_t>(nd.a)]);
+// The element node `nd` selects, as the text finds it: the array the name holds (its own
+// record in `var` when given), each subscript evaluated and converted in turn, then the
+// element they select. 0 with the error raised.
+uint32_t elem_locate(Instance& inst, FastLine& f, const FastNode& nd, int64_t* index, std::string& key,
+                     int32_t* var = nullptr) {
+    uint32_t handle = array_of_name(inst, f.elem_names[static_cast<size_t>(nd.a)], var);
     if (!handle) {
         inst.fail(Err::ArrayNeedsDimensions);
-        return;
+        return 0;
     }
-    std::string key;
     int32_t subs[kMaxDims + 1];
     for (uint32_t k = 0; k < nd.count; ++k) {
         Value s = empty_value();
         ev(inst, f, f.lists[nd.first + k], s);
         if (inst.error()) {
             release_value(inst, s);
-            return;
+            return 0;
         }
-        if (!subscript_take(inst, handle, static_cast<int>(k), s, key, subs)) return;
+        if (!subscript_take(inst, handle, static_cast<int>(k), s, key, subs)) return 0;
     }
-    int64_t index = subscripts_index(inst, handle, subs, static_cast<int>(nd.count));
-    if (index < 0) return;
+    *index = subscripts_index(inst, handle, subs, static_cast<int>(nd.count));
+    return *index < 0 ? 0 : handle;
+}
+
+[[gnu::noinline]] void ev_elem(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    std::string key;
+    int64_t index;
+    uint32_t handle = elem_locate(inst, f, nd, &index, key);
+    if (!handle) return;
     release_value(inst, out);
     Value tmp = empty_value();
     if (!element_fetch(inst, handle, index, key, tmp)) return;
@@ -1328,6 +1355,36 @@ void fast_assign_pointer(Instance& inst, FastLine& f) {
     if (!inst.error() && idx > 0) assign_found(inst, f, frame, idx, out);
     inst.assign_allowed = saved;
     release_value(inst, out);
+}
+
+// `name[s1, ...] = expression`: the element found (its subscripts evaluated) before the
+// assignment is known as this one, then the current value for a compound operator, the
+// expression, the store.
+void fast_assign_elem(Instance& inst, FastLine& f) {
+    int32_t saved = inst.assign_allowed;
+    inst.assign_allowed = 1;
+    std::string key;
+    int64_t index;
+    int32_t var = -1;
+    uint32_t handle = elem_locate(inst, f, f.nodes[static_cast<size_t>(f.target)], &index, key, &var);
+    if (handle) {
+        inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(var);
+        Value cur = empty_value();
+        Value rhs = empty_value();
+        if (f.bin >= 0 && !element_fetch(inst, handle, index, key, cur)) {
+            release_value(inst, cur);
+        } else {
+            ev(inst, f, f.expr, rhs);
+            if (inst.error()) {
+                release_value(inst, cur);
+                release_value(inst, rhs);
+            } else if (eval_assign_value(inst, cur, rhs, f.bin)) {
+                element_store(inst, handle, index, key, cur);
+                release_value(inst, cur);
+            }
+        }
+    }
+    inst.assign_allowed = saved;
 }
 
 void fast_expr_statement(Instance& inst, FastLine& f) {

@@ -23,6 +23,7 @@ namespace kel::interp {
 enum class FastKind : uint8_t {
     kAssign,     // name = expr, name op= expr
     kAssignPointer,  // *name = expr, *name op= expr: the target is the variable name points to
+    kAssignElem,  // name[s1, ...] = expr, name[s1, ...] op= expr (the element node `target`)
     kExpr,       // an expression statement (a call)
     kIf,         // if cond then <tail>
     kIfBlock,    // if cond [then]
@@ -99,7 +100,7 @@ struct FastLine {
     bool skip_ok = false;       // runs while a block is skipped (reads no token there)
     bool has_elems = false;     // elem_names is not empty
     int16_t bin = -1;           // binary operator of a compound assignment
-    int32_t target = -1;        // variable slot of an assignment
+    int32_t target = -1;        // variable slot of an assignment (kAssignElem: its node)
     int32_t expr = -1;          // main expression
     int32_t expr2 = -1;         // step of a `to` line
     std::unique_ptr<FastLine> tail;  // the statement after `then`, when compiled
@@ -163,6 +164,7 @@ void fast_assign(Instance& inst, FastLine& f);
 // fast_assign for a line with int_store set.
 void fast_assign_whole(Instance& inst, FastLine& f);
 void fast_assign_pointer(Instance& inst, FastLine& f);
+void fast_assign_elem(Instance& inst, FastLine& f);
 void fast_expr_statement(Instance& inst, FastLine& f);
 
 }  // namespace kel::interp

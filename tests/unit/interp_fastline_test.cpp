@@ -218,6 +218,19 @@ const Case kCases[] = {
      "if i == 3 then m[`k`] = `changed`\nif i == 5 then a = 7\nnext\nout(g[3, 2])\nexit\n"
      ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
      56},
+    // Elements assigned by repeated lines, plainly and by compound operators, in arrays of
+    // one and two dimensions (one through a pointer's name) and maps: a subscript out of
+    // range or of another kind on a later pass, a compound operator on an entry that
+    // became a string, a missing key, and a name that holds no array any more.
+    {"ElementTargetsOfArraysAndMaps",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(4)\ng = arrdimension(3, 2)\nm = mapcreate()\np = &g\n"
+     "m[`k`] = 0\ng[0, 0] = ``\nfor i = 0 to 7\nj = i\nif i == 5 then j = `1`\nif i == 6 then j = 1.5\n"
+     "a[j mod 4] = i * 3\na[j mod 4] += i\ng[j mod 3, 1] = a[j mod 4] : `x`\ng[0, 0] := j\np[j mod 3, 0] = i\n"
+     "m[j] = i\nm[`k`] += 2\nm[j : `n`] = m[j] * 2\nif i < 5 then m[i + 100] = i\na[j] = -i\n"
+     "out(a[0] : ` ` : a[1] : ` ` : g[0, 0] : ` ` : g[1, 1] : ` ` : m[j] : ` ` : m[`k`] : ` ` : m[j : `n`])\n"
+     "if i == 3 then m[`k`] = `word`\nif i == 6 then a = 7\nnext\nm[`gone`] += 1\nout(m[104] : m[`k`])\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     120},
     // "&" in front of a new variable creates it defined, in front of anything else not;
     // `&` of a value that came from no variable fails. (A pointer's text differs from run to
 // run: only its length is printed.)
