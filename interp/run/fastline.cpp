@@ -543,9 +543,16 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
     if (f) f->has_elems = !f->elem_names.empty();
     if (f && f->has_elems) {
         // Whether a name before "[" is an array's is seen when the line starts
-        // (fast_elems_ok): nothing in the line may change it before it is read.
-        for (const FastNode& n : f->nodes)
-            if (n.kind == kNCall || n.kind == kNOwnCall || n.kind == kNDeref || n.kind == kNAddr) return nullptr;
+        // (fast_elems_ok): nothing in the line may change it before it is read. Nodes
+        // complete in their order in the list, so a call after every element runs when
+        // the elements have all been read.
+        bool elem_later = false;
+        for (size_t k = f->nodes.size(); k-- > 0;) {
+            uint8_t kind = f->nodes[k].kind;
+            if (kind == kNDeref || kind == kNAddr) return nullptr;
+            if (kind == kNElem) elem_later = true;
+            if ((kind == kNCall || kind == kNOwnCall) && elem_later) return nullptr;
+        }
     }
     if (f && f->expr >= 0) {
         const FastNode& nd = f->nodes[static_cast<size_t>(f->expr)];

@@ -231,6 +231,19 @@ const Case kCases[] = {
      "if i == 3 then m[`k`] = `word`\nif i == 6 then a = 7\nnext\nm[`gone`] += 1\nout(m[104] : m[`k`])\nexit\n"
      ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
      120},
+    // Elements in lines that call, the calls after the elements: a function that changes
+    // the map entry being assigned, one that replaces the array through a pointer (while
+    // an element of it is being assigned, and before the next pass reads it), and a
+    // subscript out of range on a later pass.
+    {"ElementsBeforeCalls",
+     "IntControl(73, 2, 0, 0, 0)\n#DefineFunction setk(mp, k, v)\nmp[k] = v\nreturn v\n#EndFunction\n"
+     "#DefineFunction swap(p, n)\nif n == 4 then *p = 7\nreturn n * 2\n#EndFunction\n"
+     "a = arrdimension(4)\nm = mapcreate()\nm[`k`] = 1\npa = &a\nfor i = 0 to 3\na[i] = i\nnext\n"
+     "for i = 0 to 6\na[i mod 4] = strlen(`abc` : i) + i\nm[`k`] += setk(m, `k`, i * 10)\n"
+     "x = a[i mod 4] * 2 + setk(m, i, a[(i + 1) mod 4])\ny = m[`k`] : ` ` : max(m[i], strlen(x), m[i])\n"
+     "out(x : ` ` : y)\nz = a[i] + swap(pa, i)\nout(z)\nif i == 5 then a[3] = swap(pa, 4)\nnext\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     80},
     // "&" in front of a new variable creates it defined, in front of anything else not;
     // `&` of a value that came from no variable fails. (A pointer's text differs from run to
 // run: only its length is printed.)
