@@ -3,6 +3,7 @@
 // at the current token (already read) and leaves the token after what it consumed current.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "interp/base/instance.h"
 #include "interp/base/value.h"
@@ -28,5 +29,27 @@ bool subscript_take(Instance& inst, uint32_t handle, int n, Value& s, std::strin
 int64_t subscripts_index(Instance& inst, uint32_t handle, const int32_t* subs, int n);
 bool element_fetch(Instance& inst, uint32_t handle, int64_t index, const std::string& key, ValueCore& out);
 bool element_store(Instance& inst, uint32_t handle, int64_t index, const std::string& key, const ValueCore& v);
+
+// One argument of a special form that names a variable (isdefined, vartype,
+// objecttypeget, drop), as it was read.
+struct NameArg {
+    enum Kind { kNone, kVar, kElem, kPtr } kind = kNone;
+    uint16_t frame = 0;
+    int32_t index = -1;      // variable record, -1 when missing
+    uint32_t handle = 0;     // kElem
+    int64_t elem = -1;       // kElem
+    std::string key;         // kElem of a map
+    bool resolved = true;    // kPtr: false when the pointer could not be resolved
+    std::string name;
+};
+
+// A name argument `a.name` (folded) looked up as a variable of the current frame; or,
+// read after "*", as a pointer whose variable is resolved (a.resolved false when none).
+void name_arg_var(Instance& inst, NameArg& a);
+void name_arg_ptr(Instance& inst, NameArg& a);
+// What isdefined / vartype (`id`) give for a name argument; false with the error raised.
+bool form_name_info(Instance& inst, int id, const NameArg& a, int32_t* r);
+// drop of one name argument (a variable or a pointer's); false with the error raised.
+bool form_drop_name(Instance& inst, const NameArg& a);
 
 }  // namespace kel::interp

@@ -40,7 +40,15 @@ enum NodeKind : uint8_t {
                    // created defined, as the tokenizer creates it there
     kNElem,  // `name[s1, ...]`: an element of the array (or map) the name holds, the name
              // FastLine::elem_names[a], the subscripts lists[first..first+count)
+    kNForm,  // isdefined, vartype, objecttypeget or drop (`id`) of the name arguments
+             // FastLine::name_args[first..first+count)
 };
+
+// The special forms a compiled line runs: the ones whose names are read without any
+// variable created.
+constexpr bool form_compiled(int id) {
+    return id == Kw::IsDefined || id == Kw::VarType || id == Kw::ObjectTypeGet || id == Kw::Drop;
+}
 
 // The builtins that read their own argument list which a compiled line can call: the
 // ones that read it as plain expressions, one after the other.
@@ -102,6 +110,12 @@ public:
                         k = &c;
                         break;
                     }
+            if (!k)
+                for (const CachedToken& c : lt_.name_args)
+                    if (c.at == at) {
+                        k = &c;
+                        break;
+                    }
             if (!k) return false;
             toks_.push_back(k);
             if (k->type == kTokNone) return true;
@@ -112,6 +126,12 @@ public:
     }
 
     size_t size() const { return toks_.size(); }
+    // Was token i read as a special form's name argument (LineTokens::name_args)?
+    bool name_arg(size_t i) const {
+        if (i >= toks_.size() || lt_.name_args.empty()) return false;
+        const CachedToken* k = toks_[i];
+        return k >= lt_.name_args.data() && k < lt_.name_args.data() + lt_.name_args.size();
+    }
     // Past the tokens read so far: a token no rule accepts.
     const CachedToken& tok(size_t i) const { return i < toks_.size() ? *toks_[i] : missing_; }
     bool is_kw(size_t i, int kw) const { return tok(i).type == kTokKeyword && tok(i).kw == kw; }
@@ -399,7 +419,54 @@ struct CompileMode {
         n.id = kw;
         out = c.comp.add(n);
     }
-    static void special_form(Ctx& c, int32_t&, int) { c.failed = true; }
+    // "(" name [, name ...] ")", each name as it was read without creating a variable;
+    // a shape the text refuses (which it always does) leaves the line text.
+    static void special_form(Ctx& c, int32_t& out, int kw) {
+        next(c);
+        if (!form_compiled(kw) || !is(c, Kw::LParen)) {
+            c.failed = true;
+            return;
+        }
+        FastLine& f = c.comp.fl();
+        FastNode n = leaf(kNForm);
+        n.id = kw;
+        n.pure = false;
+        n.first = static_cast<uint32_t>(f.name_args.size());
+        for (;;) {
+            next(c);
+            FastNameArg a;
+            const CachedToken& t = c.comp.tok(c.i);
+            bool star = t.type == kTokKeyword && t.kw == Kw::Star;
+            if (!c.comp.name_arg(c.i)) {
+                c.failed = true;
+                return;
+            }
+            if (t.type == kTokVariable || (star && c.comp.tok(c.i + 1).type == kTokVariable && c.comp.name_arg(c.i + 1))) {
+                if (star) next(c);
+                a.kind = star ? NameArg::kPtr : NameArg::kVar;
+                a.name = c.comp.text(c.i);
+                next(c);
+            } else if (t.type == kTokKeyword && t.kw == Kw::OleObject && kw != Kw::Drop &&
+                       c.comp.text(c.i).find('.') == std::string_view::npos) {
+                a.kind = NameArg::kElem;
+                ole_object(c, a.elem);
+                if (c.failed) return;
+                n.depth = std::max(n.depth, c.comp.node(a.elem).depth);
+            } else if (kw != Kw::ObjectTypeGet) {
+                c.failed = true;  // the text raises an error here whenever it runs
+                return;
+            }
+            f.name_args.push_back(std::move(a));
+            if (kw != Kw::Drop || !is(c, Kw::Comma)) break;
+        }
+        if (!is(c, Kw::RParen)) {
+            c.failed = true;
+            return;
+        }
+        n.count = static_cast<uint32_t>(f.name_args.size()) - n.first;
+        out = c.comp.add(n);
+        next(c);
+    }
     static const KeywordRecord* host_table(const Ctx& c) { return c.comp.inst().host_table; }
     // Disabled or not, the constant's node raises what the text would when it runs.
     static void host_constant(Ctx& c, int32_t& out, int kw, const KeywordRecord&) {
@@ -551,7 +618,8 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
             uint8_t kind = f->nodes[k].kind;
             if (kind == kNDeref || kind == kNAddr) return nullptr;
             if (kind == kNElem) elem_later = true;
-            if ((kind == kNCall || kind == kNOwnCall) && elem_later) return nullptr;
+            bool changes = kind == kNCall || kind == kNOwnCall || (kind == kNForm && f->nodes[k].id == Kw::Drop);
+            if (changes && elem_later) return nullptr;
         }
     }
     if (f && f->expr >= 0) {
@@ -727,7 +795,8 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
             return c.at_end(i) ? std::move(f) : nullptr;
         default: break;
     }
-    if ((kw >= 0 && kw < kKeywordCount && keyword(kw).kind == kFunc) || (kw >= kHostIdFirst && kw <= kHostIdLast) ||
+    if ((kw >= 0 && kw < kKeywordCount && (keyword(kw).kind == kFunc || (keyword(kw).kind == kSpecial && form_compiled(kw)))) ||
+        (kw >= kHostIdFirst && kw <= kHostIdLast) ||
         (kw >= kUdfIdFirst && kw <= kUdfIdLast)) {
         f->kind = FastKind::kExpr;
         f->expr = c.expr(i);
@@ -991,6 +1060,38 @@ uint32_t elem_locate(Instance& inst, FastLine& f, const FastNode& nd, int64_t* i
     out = tmp;
 }
 
+// A special form over its name arguments, each looked up when the text would read it.
+[[gnu::noinline]] void ev_form(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    for (uint32_t k = 0; k < nd.count; ++k) {
+        const FastNameArg& fa = f.name_args[nd.first + k];
+        NameArg a;
+        a.name = fa.name;
+        if (fa.kind == NameArg::kVar || fa.kind == NameArg::kPtr) {
+            // The name's token, read without creating the variable, leaves it in the scratch record.
+            name_to_scratch(inst, fa.name);
+            if (fa.kind == NameArg::kVar)
+                name_arg_var(inst, a);
+            else
+                name_arg_ptr(inst, a);
+        } else if (fa.kind == NameArg::kElem) {
+            a.kind = NameArg::kElem;
+            a.handle = elem_locate(inst, f, f.nodes[static_cast<size_t>(fa.elem)], &a.elem, a.key, &a.index);
+            if (!a.handle) return;
+        }
+        if (nd.id == Kw::Drop) {
+            if (!form_drop_name(inst, a)) return;
+        } else if (nd.id != Kw::ObjectTypeGet) {
+            int32_t r;
+            if (form_name_info(inst, nd.id, a, &r)) set_int(inst, out, r);
+            return;
+        }
+    }
+    if (nd.id == Kw::Drop)
+        set_int(inst, out, 1);
+    else
+        eval_set_str(inst, out, "");  // no automation layer: nothing is an object
+}
+
 void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
     switch (nd.kind) {
         case kNInt: set_int(inst, out, nd.ival); return;
@@ -1055,6 +1156,7 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
         }
         case kNChain: ev_chain(inst, f, nd, out); return;
         case kNElem: ev_elem(inst, f, nd, out); return;
+        case kNForm: ev_form(inst, f, nd, out); return;
     }
 }
 

@@ -79,6 +79,14 @@ enum class FastForm : uint8_t {
     kInt,    // a whole-number constant or pure integer operators: the integer program first
 };
 
+// A name argument of a special form, as its tokens were read: a variable, a pointer
+// ("*name") or an element (the kNElem node `elem`); kNone for no name at all.
+struct FastNameArg {
+    uint8_t kind = 0;  // NameArg::Kind
+    std::string name;
+    int32_t elem = -1;
+};
+
 struct FastLine {
     FastKind kind = FastKind::kExpr;
     FastForm expr_form = FastForm::kOther;
@@ -117,6 +125,7 @@ struct FastLine {
     std::vector<FastVar> vars;
     std::string texts;
     std::vector<std::string> elem_names;  // names read as arrays' (folded)
+    std::vector<FastNameArg> name_args;
     // Keyword lookup depends on the functions defined so far and on the host table.
     size_t udf_count = 0;
     const void* host_table = nullptr;

@@ -244,6 +244,32 @@ const Case kCases[] = {
      "out(x : ` ` : y)\nz = a[i] + swap(pa, i)\nout(z)\nif i == 5 then a[3] = swap(pa, 4)\nnext\nexit\n"
      ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
      80},
+    // The forms that name variables, on names that come and go: isdefined and vartype of
+    // a variable, of a pointer's variable (resolved or not), of a name never created (it
+    // stays so), of elements and map entries (one subscript out of range on a later
+    // pass); objecttypeget with and without a name; drop of variables and pointers, as a
+    // statement and inside an expression.
+    {"FormsThatNameVariables",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(3)\na[0] = 1\nm = mapcreate()\nm[`k`] = `v`\n"
+     "for i = 0 to 6\nif i mod 2 then x = i\nif i == 4 then x = `s`\nif i == 5 then x = 2.5\np = &x\n"
+     "if i == 3 then p = `nonsense`\n"
+     "r = isdefined(x) : vartype(x) : ` ` : isdefined(*p) : vartype(*p) : ` ` : isdefined(never) : vartype(never)\n"
+     "out(r : ` ` : objecttypeget(x) : `|` : objecttypeget(a[0]) : `|` : objecttypeget())\n"
+     "e = isdefined(a[i mod 4]) + vartype(a[0]) * 10 + isdefined(m[`k`]) * 100 + vartype(m[i])\nout(e)\n"
+     "q = i * 2\nif i == 2 then drop(q)\ndrop(x, *p)\nd = drop(q) + isdefined(x) + isdefined(q)\n"
+     "out(d : ` ` : isdefined(q) : vartype(p))\nnext\nout(isdefined(never))\nexit\n:tkerrorhandler\n"
+     "out(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     70},
+    // The forms inside assignments: a target the right side drops, a target read by the
+    // form before it is assigned, a name created by neither isdefined nor drop, an
+    // element out of range.
+    {"FormsInsideAssignments",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(3)\nfor i = 0 to 5\nq = i\nq = drop(q)\n"
+     "out(isdefined(q) : ` ` : vartype(q))\ny = isdefined(y)\nout(y)\n"
+     "z = vartype(a[i]) + isdefined(zz) + drop(zz)\nout(z)\nw = objecttypeget(a[i]) : isdefined(a[2])\n"
+     "out(w)\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
+     "IntControl(73, 2, 0, 0, 0)\nreturn\n",
+     20},
     // "&" in front of a new variable creates it defined, in front of anything else not;
     // `&` of a value that came from no variable fails. (A pointer's text differs from run to
 // run: only its length is printed.)
