@@ -270,6 +270,14 @@ const Case kCases[] = {
      "out(w)\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
      "IntControl(73, 2, 0, 0, 0)\nreturn\n",
      20},
+    // A form's name that is an array, a plain variable and a map in turn: read as an
+    // element or as a variable (then the text refuses the "[") by what it holds each time.
+    {"FormNamesThatChangeKind",
+     "IntControl(73, 2, 0, 0, 0)\nfor i = 0 to 7\nif i mod 3 == 0 then a = arrdimension(2)\n"
+     "if i mod 3 == 1 then a = 5\nif i mod 3 == 2 then a = mapcreate()\n"
+     "r = isdefined(a[0]) : vartype(a[1]) : objecttypeget(a[0]) : `.`\nout(i : ` ` : r)\nnext\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     40},
     // "&" in front of a new variable creates it defined, in front of anything else not;
     // `&` of a value that came from no variable fails. (A pointer's text differs from run to
 // run: only its length is printed.)
