@@ -961,7 +961,7 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
     Value rhs = empty_value();
     if (!inst.error()) level1(inst, rhs);
     if (!inst.error() && t.type != kTokNone)
-        inst.fail(Err::ExtraAfterEnd).info(message_text(tok_is(inst, Kw::LBracket) ? Err::InfoCheckBrackets : Err::InfoCheckExtra));
+        eval_raise_extra(inst, tok_is(inst, Kw::LBracket));
     if (inst.error()) {
         release_value(inst, cur);
         release_value(inst, rhs);
@@ -1204,6 +1204,10 @@ bool eval_assign_value(Instance& inst, Value& cur, Value& rhs, int bin) {
 bool eval_assignment_op_at(const char* p) { return assignment_op_at(p); }
 
 const char* eval_skip_brackets(const char* p) { return skip_brackets(p); }
+
+void eval_raise_extra(Instance& inst, bool bracket) {
+    inst.fail(Err::ExtraAfterEnd).info(message_text(bracket ? Err::InfoCheckBrackets : Err::InfoCheckExtra));
+}
 
 bool eval_fetch_var(Instance& inst, uint16_t frame, int32_t index, Value& out) {
     Target t;

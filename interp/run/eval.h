@@ -30,6 +30,9 @@ int64_t subscripts_index(Instance& inst, uint32_t handle, const int32_t* subs, i
 bool element_fetch(Instance& inst, uint32_t handle, int64_t index, const std::string& key, ValueCore& out);
 bool element_store(Instance& inst, uint32_t handle, int64_t index, const std::string& key, const ValueCore& v);
 
+// A statement goes on after its expression (3074); `bracket` when the token there is "[".
+void eval_raise_extra(Instance& inst, bool bracket);
+
 // One argument of a special form that names a variable (isdefined, vartype,
 // objecttypeget, drop), as it was read.
 struct NameArg {

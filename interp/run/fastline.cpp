@@ -94,8 +94,9 @@ class Compiler {
 public:
     Compiler(const Instance& inst, const LineTokens& lt, FastLine& f) : inst_(inst), lt_(lt), f_(f) {}
 
-    // The token chain from `at` to the end of the line; false when a token is missing.
-    // Keeps what it found: a single keyword needs only its first token.
+    // The token chain from `at` to the end of the line; false when a token is missing
+    // (then ends_missing()). Keeps what it found: a single keyword needs only its first token.
+    bool ends_missing() const { return ends_missing_; }
     bool read_chain(uint16_t at) {
         for (size_t guard = 0; guard < 512; ++guard) {
             const CachedToken* k = nullptr;
@@ -116,7 +117,10 @@ public:
                         k = &c;
                         break;
                     }
-            if (!k) return false;
+            if (!k) {
+                ends_missing_ = true;
+                return false;
+            }
             toks_.push_back(k);
             if (k->type == kTokNone) return true;
             if (k->end <= at) return false;
@@ -285,6 +289,7 @@ private:
     const LineTokens& lt_;
     FastLine& f_;
     std::vector<const CachedToken*> toks_;
+    bool ends_missing_ = false;
     static constexpr CachedToken missing_{0, 0, 0, 0xFF, -1, -1, 0, 0};
 };
 
@@ -668,10 +673,20 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
     const CachedToken& t0 = c.tok(0);
     size_t i = 0;
     auto whole = [&](int32_t e) { return e >= 0 && c.at_end(i); };
+    // A statement whose expression is followed by another token (the last one the text
+    // read) raises 3074 there: compiled as far, with a raise after it.
+    auto whole_or_raise = [&](int32_t e) {
+        if (whole(e)) return true;
+        if (e < 0 || i + 1 != c.size() || c.tok(i).type == kTokNone) return false;
+        f->raise_of = f->kind;
+        f->kind = FastKind::kRaiseAfter;
+        f->raise_bracket = c.is_kw(i, Kw::LBracket);
+        return true;
+    };
     if (lt.line[at] == '*') {
         // `*pointer = expression` (or a compound operator); the other statements that
         // start so stay text.
-        if (!whole_chain || !c.is_kw(0, Kw::Star) || c.tok(1).type != kTokVariable ||
+        if ((!whole_chain && !c.ends_missing()) || !c.is_kw(0, Kw::Star) || c.tok(1).type != kTokVariable ||
             c.tok(2).type != kTokKeyword || !eval_assignment_op_at(lt.line.c_str() + c.tok(1).end))
             return nullptr;
         int op = c.tok(2).kw;
@@ -682,7 +697,7 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         f->bin = static_cast<int16_t>(op == Kw::Assign ? -1 : eval_compound_op(op));
         i = 3;
         f->expr = c.expr(i);
-        return whole(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
     }
     if (t0.type == kTokKeyword && rest_blank(lt.line, t0.end)) {
         // Keywords that read nothing after themselves.
@@ -727,7 +742,9 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         f->tail = fast_compile_tail(inst, lt, f->tail_at);
         return f;
     }
-    if (!whole_chain || c.size() < 2) return nullptr;
+    // Past here a chain that ends where the text stopped reading compiles only with a
+    // raise at its end (whole_or_raise).
+    if ((!whole_chain && !c.ends_missing()) || c.size() < 2) return nullptr;
     if (t0.type == kTokVariable && c.tok(1).type == kTokKeyword &&
         (c.tok(1).kw == Kw::Assign || eval_compound_op(c.tok(1).kw) >= 0)) {
         if (!eval_assignment_op_at(lt.line.c_str() + t0.end)) return nullptr;
@@ -737,8 +754,8 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         f->bin = static_cast<int16_t>(c.tok(1).kw == Kw::Assign ? -1 : eval_compound_op(c.tok(1).kw));
         i = 2;
         f->expr = c.expr(i);
-        if (!whole(f->expr)) return nullptr;
-        f->self_append = is_self_append(*f);
+        if (!whole_or_raise(f->expr)) return nullptr;
+        f->self_append = f->kind == FastKind::kAssign && is_self_append(*f);
         return f;
     }
     if (t0.type == kTokKeyword && t0.kw == Kw::OleObject) {
@@ -758,13 +775,13 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         f->bin = static_cast<int16_t>(op == Kw::Assign ? -1 : eval_compound_op(op));
         ++i;
         f->expr = c.expr(i);
-        return whole(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
     }
     if (t0.type == kTokVariable) {
         if (eval_assignment_op_at(lt.line.c_str() + t0.end)) return nullptr;
         f->kind = FastKind::kExpr;
         f->expr = c.expr(i);
-        return whole(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
     }
     if (t0.type != kTokKeyword) return nullptr;
     int kw = t0.kw;
@@ -800,7 +817,7 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         (kw >= kUdfIdFirst && kw <= kUdfIdLast)) {
         f->kind = FastKind::kExpr;
         f->expr = c.expr(i);
-        return whole(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
     }
     return nullptr;
 }
@@ -1420,6 +1437,7 @@ void assign_found(Instance& inst, FastLine& f, uint16_t frame, int32_t idx, Valu
     }
     Value rhs = empty_value();
     ev(inst, f, f.expr, rhs);
+    if (!inst.error() && f.kind == FastKind::kRaiseAfter) eval_raise_extra(inst, f.raise_bracket);
     if (inst.error()) {
         release_value(inst, cur);
         release_value(inst, rhs);
@@ -1484,6 +1502,7 @@ void fast_assign_elem(Instance& inst, FastLine& f) {
             release_value(inst, cur);
         } else {
             ev(inst, f, f.expr, rhs);
+            if (!inst.error() && f.kind == FastKind::kRaiseAfter) eval_raise_extra(inst, f.raise_bracket);
             if (inst.error()) {
                 release_value(inst, cur);
                 release_value(inst, rhs);
@@ -1503,6 +1522,20 @@ void fast_expr_statement(Instance& inst, FastLine& f) {
     ev(inst, f, f.expr, out);
     inst.assign_allowed = saved;
     release_value(inst, out);
+}
+
+// The statement as far as its expression, then the error the text raises at the token
+// after it.
+void fast_raise_after(Instance& inst, FastLine& f) {
+    switch (f.raise_of) {
+        case FastKind::kAssign: fast_assign_exact(inst, f); return;
+        case FastKind::kAssignPointer: fast_assign_pointer(inst, f); return;
+        case FastKind::kAssignElem: fast_assign_elem(inst, f); return;
+        default:
+            fast_expr_statement(inst, f);
+            if (!inst.error()) eval_raise_extra(inst, f.raise_bracket);
+            return;
+    }
 }
 
 }  // namespace kel::interp

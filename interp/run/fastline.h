@@ -37,6 +37,8 @@ enum class FastKind : uint8_t {
     kEndSwitch,  // endswitch / endselect
     kBreak,
     kContinue,
+    kRaiseAfter,  // an assignment or expression statement (`raise_of`) that goes on past its
+                  // expression: it runs up to the end of the expression, then raises 3074
 };
 
 struct FastNode {
@@ -107,6 +109,8 @@ struct FastLine {
     int32_t const_value = 0;
     bool skip_ok = false;       // runs while a block is skipped (reads no token there)
     bool has_elems = false;     // elem_names is not empty
+    FastKind raise_of = FastKind::kExpr;  // kRaiseAfter: the statement's own kind
+    bool raise_bracket = false;           // ... and the token after its expression is "["
     int16_t bin = -1;           // binary operator of a compound assignment
     int32_t target = -1;        // variable slot of an assignment (kAssignElem: its node)
     int32_t expr = -1;          // main expression
@@ -175,5 +179,6 @@ void fast_assign_whole(Instance& inst, FastLine& f);
 void fast_assign_pointer(Instance& inst, FastLine& f);
 void fast_assign_elem(Instance& inst, FastLine& f);
 void fast_expr_statement(Instance& inst, FastLine& f);
+void fast_raise_after(Instance& inst, FastLine& f);
 
 }  // namespace kel::interp

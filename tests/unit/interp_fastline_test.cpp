@@ -278,6 +278,17 @@ const Case kCases[] = {
      "r = isdefined(a[0]) : vartype(a[1]) : objecttypeget(a[0]) : `.`\nout(i : ` ` : r)\nnext\nexit\n"
      ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
      40},
+    // Statements that go on past their expression, repeated under a handler: assignments
+    // to a variable, through a pointer (a compound operator) and to an element, and calls,
+    // each evaluated up to there and nothing stored; "[" and other tokens after it; an
+    // error inside the expression on one pass comes first.
+    {"StatementsThatGoOnPastTheirExpression",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(3)\np = &y\nx = 0\nm = 0\na[0] = 0\nfor i = 0 to 4\n"
+     "x = i * 2 5\ny = 7\n*p += i [1]\na[i mod 3] = i `s`\na[1] = i\nm = strlen(`ab` : i) x\n"
+     "x = 10 / (i - 2) 4\nstrlen(i) 3\nout(i : ` ` : x : ` ` : y : ` ` : m : ` ` : a[0] : a[1])\nnext\n"
+     "exit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\n"
+     "return\n",
+     110},
     // "&" in front of a new variable creates it defined, in front of anything else not;
     // `&` of a value that came from no variable fails. (A pointer's text differs from run to
 // run: only its length is printed.)
