@@ -64,6 +64,9 @@ struct LineTokens {
     // Names read as arrays (a name before "["): never replayed, since what such a name
     // is depends on the variable's value; only the compiler reads them.
     std::vector<CachedToken> elem_names;
+    // Tokens read as a special form's name argument (without creating a variable): never
+    // replayed either, kept for the compiler.
+    std::vector<CachedToken> name_args;
     std::string texts;
     size_t udf_count = 0;
     const void* host_table = nullptr;

@@ -271,14 +271,18 @@ bool element_fetch(Instance& inst, uint32_t handle, int64_t index, const std::st
     return array_fetch(inst, handle, index, out);
 }
 
-uint32_t array_of_name(Instance& inst, const std::string& name) { return array_of_var(inst, var_lookup(inst, name)); }
-
-namespace {
+uint32_t array_of_name(Instance& inst, const std::string& name, int32_t* index) {
+    int32_t idx = var_lookup(inst, name);
+    if (index) *index = idx;
+    return array_of_var(inst, idx);
+}
 
 bool element_store(Instance& inst, uint32_t handle, int64_t index, const std::string& key, const ValueCore& v) {
     if (array_is_map(handle)) return map_store(inst, handle, key, v);
     return array_store(inst, handle, index, v);
 }
+
+namespace {
 
 // The element's flags word; 0 for a missing map key.
 uint32_t element_flags(Instance& inst, uint32_t handle, int64_t index, const std::string& key) {
@@ -320,18 +324,6 @@ void raise_paren_missing(Instance& inst, int id) {
 
 // ---- Special forms ------------------------------------------------------------------
 
-// One argument of a special form that names a variable.
-struct NameArg {
-    enum Kind { kNone, kVar, kElem, kPtr } kind = kNone;
-    uint16_t frame = 0;
-    int32_t index = -1;      // variable record, -1 when missing
-    uint32_t handle = 0;     // kElem
-    int64_t elem = -1;       // kElem
-    std::string key;         // kElem of a map
-    bool resolved = true;    // kPtr: false when the pointer could not be resolved
-    std::string name;
-};
-
 bool expect_lparen(Instance& inst, int id) {
     get_token(inst);
     if (inst.error()) return false;
@@ -341,6 +333,56 @@ bool expect_lparen(Instance& inst, int id) {
     }
     return true;
 }
+
+}  // namespace
+
+void name_arg_var(Instance& inst, NameArg& a) {
+    a.kind = NameArg::kVar;
+    a.frame = inst.cur_frame;
+    a.index = var_lookup(inst, a.name);
+}
+
+void name_arg_ptr(Instance& inst, NameArg& a) {
+    a.kind = NameArg::kPtr;
+    int32_t idx = var_lookup(inst, a.name);
+    uint16_t saved = inst.err_code;
+    if (idx > 0 && (inst.vars[idx].flags & kVtStr)) {
+        std::string ptr = heap_str(inst, inst.vars[idx].str);
+        a.resolved = resolve_var_pointer(inst, ptr, false, &a.frame, &a.index);
+    } else {
+        a.resolved = false;
+    }
+    inst.err_code = saved;
+}
+
+bool form_name_info(Instance& inst, int id, const NameArg& a, int32_t* r) {
+    if (a.kind == NameArg::kPtr && !a.resolved) {
+        *r = -1;
+        return true;
+    }
+    uint32_t f = 0;
+    if (a.kind == NameArg::kElem)
+        f = element_flags(inst, a.handle, a.elem, a.key);
+    else if (a.index > 0)
+        in_frame(inst, a.frame, [&] { f = inst.vars[a.index].flags; });
+    if (inst.error()) return false;
+    *r = id == Kw::IsDefined ? (is_defined(f) ? 1 : 0) : static_cast<int32_t>(f & 0xFFFF);
+    return true;
+}
+
+bool form_drop_name(Instance& inst, const NameArg& a) {
+    if (a.kind != NameArg::kVar && a.kind != NameArg::kPtr) {
+        inst.fail(Err::DropNotVariable);
+        return false;
+    }
+    if (a.index > 0 && a.resolved) {
+        uint16_t idx = static_cast<uint16_t>(a.index);
+        if (!in_frame(inst, a.frame, [&] { var_drop(inst, idx); })) return false;
+    }
+    return true;
+}
+
+namespace {
 
 // Reads a name argument (the token after "(" or ","); leaves the token after it.
 bool read_name_arg(Instance& inst, NameArg& a) {
@@ -352,25 +394,14 @@ bool read_name_arg(Instance& inst, NameArg& a) {
         get_token(inst);
         if (inst.error()) return false;
         if (inst.tok.type != kTokVariable) return true;  // kind stays kNone
-        a.kind = NameArg::kPtr;
         name_of_token(inst, a.name);
-        int32_t idx = var_lookup(inst, a.name);
-        uint16_t saved = inst.err_code;
-        if (idx > 0 && (inst.vars[idx].flags & kVtStr)) {
-            std::string ptr = heap_str(inst, inst.vars[idx].str);
-            a.resolved = resolve_var_pointer(inst, ptr, false, &a.frame, &a.index);
-        } else {
-            a.resolved = false;
-        }
-        inst.err_code = saved;
+        name_arg_ptr(inst, a);
         get_token(inst);
         return !inst.error();
     }
     if (inst.tok.type == kTokVariable) {
-        a.kind = NameArg::kVar;
-        a.frame = inst.cur_frame;
         name_of_token(inst, a.name);
-        a.index = var_lookup(inst, a.name);
+        name_arg_var(inst, a);
         get_token(inst);
         return !inst.error();
     }
@@ -390,14 +421,6 @@ bool expect_rparen(Instance& inst) {
     return !inst.error();
 }
 
-uint32_t flags_of(Instance& inst, const NameArg& a) {
-    uint32_t f = 0;
-    if (a.kind == NameArg::kElem) return element_flags(inst, a.handle, a.elem, a.key);
-    if (a.index <= 0) return 0;
-    in_frame(inst, a.frame, [&] { f = inst.vars[a.index].flags; });
-    return f;
-}
-
 void form_isdefined_vartype(Instance& inst, Value& out, int id) {
     if (!expect_lparen(inst, id)) return;
     NameArg a;
@@ -407,13 +430,7 @@ void form_isdefined_vartype(Instance& inst, Value& out, int id) {
         return;
     }
     int32_t r;
-    if (a.kind == NameArg::kPtr && !a.resolved) {
-        r = -1;
-    } else {
-        uint32_t f = flags_of(inst, a);
-        if (inst.error()) return;
-        r = id == Kw::IsDefined ? (is_defined(f) ? 1 : 0) : static_cast<int32_t>(f & 0xFFFF);
-    }
+    if (!form_name_info(inst, id, a, &r)) return;
     if (!expect_rparen(inst)) return;
     set_int(inst, out, r);
 }
@@ -433,14 +450,7 @@ void form_drop(Instance& inst, Value& out) {
     while (true) {
         NameArg a;
         if (!read_name_arg(inst, a)) return;
-        if (a.kind != NameArg::kVar && a.kind != NameArg::kPtr) {
-            inst.fail(Err::DropNotVariable);
-            return;
-        }
-        if (a.index > 0 && a.resolved) {
-            uint16_t idx = static_cast<uint16_t>(a.index);
-            if (!in_frame(inst, a.frame, [&] { var_drop(inst, idx); })) return;
-        }
+        if (!form_drop_name(inst, a)) return;
         if (tok_is(inst, Kw::Comma)) continue;
         break;
     }
@@ -951,7 +961,7 @@ bool try_assignment(Instance& inst, Value& out, bool deref_target, bool discard)
     Value rhs = empty_value();
     if (!inst.error()) level1(inst, rhs);
     if (!inst.error() && t.type != kTokNone)
-        inst.fail(Err::ExtraAfterEnd).info(message_text(tok_is(inst, Kw::LBracket) ? Err::InfoCheckBrackets : Err::InfoCheckExtra));
+        eval_raise_extra(inst, tok_is(inst, Kw::LBracket));
     if (inst.error()) {
         release_value(inst, cur);
         release_value(inst, rhs);
@@ -1192,6 +1202,12 @@ bool eval_assign_value(Instance& inst, Value& cur, Value& rhs, int bin) {
 }
 
 bool eval_assignment_op_at(const char* p) { return assignment_op_at(p); }
+
+const char* eval_skip_brackets(const char* p) { return skip_brackets(p); }
+
+void eval_raise_extra(Instance& inst, bool bracket) {
+    inst.fail(Err::ExtraAfterEnd).info(message_text(bracket ? Err::InfoCheckBrackets : Err::InfoCheckExtra));
+}
 
 bool eval_fetch_var(Instance& inst, uint16_t frame, int32_t index, Value& out) {
     Target t;

@@ -134,6 +134,9 @@ bool eval_level_has(int level, int kw);
 int eval_compound_op(int kw);
 // Does an assignment operator start at `p` (blanks first)? Reads no tokens.
 bool eval_assignment_op_at(const char* p);
+// Past the bracketed list starting at `p` ("[" after blanks), its brackets and quotes
+// matched in the text; null when it does not close.
+const char* eval_skip_brackets(const char* p);
 
 // The value an assignment stores: the right side `rhs` (taken over), or with a compound
 // operator `bin` (eval_compound_op) the current value `cur` combined with it. False with

@@ -73,8 +73,7 @@ bool rest_is_empty(const Instance& inst) {
 bool expect_end(Instance& inst) {
     if (inst.error()) return false;
     if (at_end(inst)) return true;
-    bool bracket = inst.tok.type == kTokKeyword && inst.tok.kw == Kw::LBracket;
-    inst.fail(Err::ExtraAfterEnd).info(message_text(bracket ? Err::InfoCheckBrackets : Err::InfoCheckExtra));
+    eval_raise_extra(inst, inst.tok.type == kTokKeyword && inst.tok.kw == Kw::LBracket);
     return false;
 }
 
@@ -415,7 +414,7 @@ void do_elseif(Instance& inst, const char* line) {
     if (!eval_condition_to_then(inst, v, line, &then)) return;
     if (then && !rest_is_empty(inst)) {
         release_value(inst, v);
-        inst.fail(Err::ExtraAfterEnd).info(message_text(Err::InfoCheckExtra));
+        eval_raise_extra(inst, false);
         return;
     }
     bool truth;
@@ -1050,6 +1049,8 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             fast_return(inst, t);
         else if (t.kind == FastKind::kAssignPointer)
             fast_assign_pointer(inst, t);
+        else if (t.kind == FastKind::kAssignElem)
+            fast_assign_elem(inst, t);
         else
             fast_expr_statement(inst, t);
         return;
@@ -1081,6 +1082,8 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     switch (f.kind) {
         case FastKind::kAssign: fast_assign(inst, f); return;
         case FastKind::kAssignPointer: fast_assign_pointer(inst, f); return;
+        case FastKind::kAssignElem: fast_assign_elem(inst, f); return;
+        case FastKind::kRaiseAfter: fast_raise_after(inst, f); return;
         case FastKind::kExpr: fast_expr_statement(inst, f); return;
         case FastKind::kNext: do_next(inst); return;
         case FastKind::kEndWhile: do_endwhile(inst); return;
@@ -1579,8 +1582,11 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
                 exec_line(inst, line, false);
             }
         }
-        if (!inst.error() && lt && plain && !ex.line_substituted && !lt->fast && line[0] != ':' && compile_try(*lt))
-            lt->fast = fast_compile(inst, *lt, 0);
+        if (lt && plain && !ex.line_substituted && !lt->fast && line[0] != ':' && compile_try(*lt)) {
+            // After an error only a statement that raises where the text stopped compiles.
+            std::unique_ptr<FastLine> fl = fast_compile(inst, *lt, 0);
+            if (!inst.error() || (fl && fl->kind == FastKind::kRaiseAfter)) lt->fast = std::move(fl);
+        }
         if (inst.error() && !after_line_error(inst, line, first)) return 0;
         int done = line_epilogue(inst, ex, frame_depth, line, first);
         if (done >= 0) return done;

@@ -40,7 +40,15 @@ enum NodeKind : uint8_t {
                    // created defined, as the tokenizer creates it there
     kNElem,  // `name[s1, ...]`: an element of the array (or map) the name holds, the name
              // FastLine::elem_names[a], the subscripts lists[first..first+count)
+    kNForm,  // isdefined, vartype, objecttypeget or drop (`id`) of the name arguments
+             // FastLine::name_args[first..first+count)
 };
+
+// The special forms a compiled line runs: the ones whose names are read without any
+// variable created.
+constexpr bool form_compiled(int id) {
+    return id == Kw::IsDefined || id == Kw::VarType || id == Kw::ObjectTypeGet || id == Kw::Drop;
+}
 
 // The builtins that read their own argument list which a compiled line can call: the
 // ones that read it as plain expressions, one after the other.
@@ -86,8 +94,9 @@ class Compiler {
 public:
     Compiler(const Instance& inst, const LineTokens& lt, FastLine& f) : inst_(inst), lt_(lt), f_(f) {}
 
-    // The token chain from `at` to the end of the line; false when a token is missing.
-    // Keeps what it found: a single keyword needs only its first token.
+    // The token chain from `at` to the end of the line; false when a token is missing
+    // (then ends_missing()). Keeps what it found: a single keyword needs only its first token.
+    bool ends_missing() const { return ends_missing_; }
     bool read_chain(uint16_t at) {
         for (size_t guard = 0; guard < 512; ++guard) {
             const CachedToken* k = nullptr;
@@ -102,7 +111,16 @@ public:
                         k = &c;
                         break;
                     }
-            if (!k) return false;
+            if (!k)
+                for (const CachedToken& c : lt_.name_args)
+                    if (c.at == at) {
+                        k = &c;
+                        break;
+                    }
+            if (!k) {
+                ends_missing_ = true;
+                return false;
+            }
             toks_.push_back(k);
             if (k->type == kTokNone) return true;
             if (k->end <= at) return false;
@@ -112,6 +130,12 @@ public:
     }
 
     size_t size() const { return toks_.size(); }
+    // Was token i read as a special form's name argument (LineTokens::name_args)?
+    bool name_arg(size_t i) const {
+        if (i >= toks_.size() || lt_.name_args.empty()) return false;
+        const CachedToken* k = toks_[i];
+        return k >= lt_.name_args.data() && k < lt_.name_args.data() + lt_.name_args.size();
+    }
     // Past the tokens read so far: a token no rule accepts.
     const CachedToken& tok(size_t i) const { return i < toks_.size() ? *toks_[i] : missing_; }
     bool is_kw(size_t i, int kw) const { return tok(i).type == kTokKeyword && tok(i).kw == kw; }
@@ -265,6 +289,7 @@ private:
     const LineTokens& lt_;
     FastLine& f_;
     std::vector<const CachedToken*> toks_;
+    bool ends_missing_ = false;
     static constexpr CachedToken missing_{0, 0, 0, 0xFF, -1, -1, 0, 0};
 };
 
@@ -399,7 +424,54 @@ struct CompileMode {
         n.id = kw;
         out = c.comp.add(n);
     }
-    static void special_form(Ctx& c, int32_t&, int) { c.failed = true; }
+    // "(" name [, name ...] ")", each name as it was read without creating a variable;
+    // a shape the text refuses (which it always does) leaves the line text.
+    static void special_form(Ctx& c, int32_t& out, int kw) {
+        next(c);
+        if (!form_compiled(kw) || !is(c, Kw::LParen)) {
+            c.failed = true;
+            return;
+        }
+        FastLine& f = c.comp.fl();
+        FastNode n = leaf(kNForm);
+        n.id = kw;
+        n.pure = false;
+        n.first = static_cast<uint32_t>(f.name_args.size());
+        for (;;) {
+            next(c);
+            FastNameArg a;
+            const CachedToken& t = c.comp.tok(c.i);
+            bool star = t.type == kTokKeyword && t.kw == Kw::Star;
+            if (!c.comp.name_arg(c.i)) {
+                c.failed = true;
+                return;
+            }
+            if (t.type == kTokVariable || (star && c.comp.tok(c.i + 1).type == kTokVariable && c.comp.name_arg(c.i + 1))) {
+                if (star) next(c);
+                a.kind = star ? NameArg::kPtr : NameArg::kVar;
+                a.name = c.comp.text(c.i);
+                next(c);
+            } else if (t.type == kTokKeyword && t.kw == Kw::OleObject && kw != Kw::Drop &&
+                       c.comp.text(c.i).find('.') == std::string_view::npos) {
+                a.kind = NameArg::kElem;
+                ole_object(c, a.elem);
+                if (c.failed) return;
+                n.depth = std::max(n.depth, c.comp.node(a.elem).depth);
+            } else if (kw != Kw::ObjectTypeGet) {
+                c.failed = true;  // the text raises an error here whenever it runs
+                return;
+            }
+            f.name_args.push_back(std::move(a));
+            if (kw != Kw::Drop || !is(c, Kw::Comma)) break;
+        }
+        if (!is(c, Kw::RParen)) {
+            c.failed = true;
+            return;
+        }
+        n.count = static_cast<uint32_t>(f.name_args.size()) - n.first;
+        out = c.comp.add(n);
+        next(c);
+    }
     static const KeywordRecord* host_table(const Ctx& c) { return c.comp.inst().host_table; }
     // Disabled or not, the constant's node raises what the text would when it runs.
     static void host_constant(Ctx& c, int32_t& out, int kw, const KeywordRecord&) {
@@ -528,8 +600,8 @@ bool is_self_append(const FastLine& f) {
 
 std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at) {
     std::unique_ptr<FastLine> t = fast_compile(inst, lt, at);
-    if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kAssignPointer && t->kind != FastKind::kExpr &&
-        t->kind != FastKind::kReturn)
+    if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kAssignPointer && t->kind != FastKind::kAssignElem &&
+        t->kind != FastKind::kExpr && t->kind != FastKind::kReturn)
         t.reset();
     return t;
 }
@@ -543,9 +615,17 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
     if (f) f->has_elems = !f->elem_names.empty();
     if (f && f->has_elems) {
         // Whether a name before "[" is an array's is seen when the line starts
-        // (fast_elems_ok): nothing in the line may change it before it is read.
-        for (const FastNode& n : f->nodes)
-            if (n.kind == kNCall || n.kind == kNOwnCall || n.kind == kNDeref || n.kind == kNAddr) return nullptr;
+        // (fast_elems_ok): nothing in the line may change it before it is read. Nodes
+        // complete in their order in the list, so a call after every element runs when
+        // the elements have all been read.
+        bool elem_later = false;
+        for (size_t k = f->nodes.size(); k-- > 0;) {
+            uint8_t kind = f->nodes[k].kind;
+            if (kind == kNDeref || kind == kNAddr) return nullptr;
+            if (kind == kNElem) elem_later = true;
+            bool changes = kind == kNCall || kind == kNOwnCall || (kind == kNForm && f->nodes[k].id == Kw::Drop);
+            if (changes && elem_later) return nullptr;
+        }
     }
     if (f && f->expr >= 0) {
         const FastNode& nd = f->nodes[static_cast<size_t>(f->expr)];
@@ -593,10 +673,20 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
     const CachedToken& t0 = c.tok(0);
     size_t i = 0;
     auto whole = [&](int32_t e) { return e >= 0 && c.at_end(i); };
+    // A statement whose expression is followed by another token (the last one the text
+    // read) raises 3074 there: compiled as far, with a raise after it.
+    auto whole_or_raise = [&](int32_t e) {
+        if (whole(e)) return true;
+        if (e < 0 || i + 1 != c.size() || c.tok(i).type == kTokNone) return false;
+        f->raise_of = f->kind;
+        f->kind = FastKind::kRaiseAfter;
+        f->raise_bracket = c.is_kw(i, Kw::LBracket);
+        return true;
+    };
     if (lt.line[at] == '*') {
         // `*pointer = expression` (or a compound operator); the other statements that
         // start so stay text.
-        if (!whole_chain || !c.is_kw(0, Kw::Star) || c.tok(1).type != kTokVariable ||
+        if ((!whole_chain && !c.ends_missing()) || !c.is_kw(0, Kw::Star) || c.tok(1).type != kTokVariable ||
             c.tok(2).type != kTokKeyword || !eval_assignment_op_at(lt.line.c_str() + c.tok(1).end))
             return nullptr;
         int op = c.tok(2).kw;
@@ -607,7 +697,7 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         f->bin = static_cast<int16_t>(op == Kw::Assign ? -1 : eval_compound_op(op));
         i = 3;
         f->expr = c.expr(i);
-        return whole(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
     }
     if (t0.type == kTokKeyword && rest_blank(lt.line, t0.end)) {
         // Keywords that read nothing after themselves.
@@ -652,7 +742,9 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         f->tail = fast_compile_tail(inst, lt, f->tail_at);
         return f;
     }
-    if (!whole_chain || c.size() < 2) return nullptr;
+    // Past here a chain that ends where the text stopped reading compiles only with a
+    // raise at its end (whole_or_raise).
+    if ((!whole_chain && !c.ends_missing()) || c.size() < 2) return nullptr;
     if (t0.type == kTokVariable && c.tok(1).type == kTokKeyword &&
         (c.tok(1).kw == Kw::Assign || eval_compound_op(c.tok(1).kw) >= 0)) {
         if (!eval_assignment_op_at(lt.line.c_str() + t0.end)) return nullptr;
@@ -662,15 +754,34 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         f->bin = static_cast<int16_t>(c.tok(1).kw == Kw::Assign ? -1 : eval_compound_op(c.tok(1).kw));
         i = 2;
         f->expr = c.expr(i);
-        if (!whole(f->expr)) return nullptr;
-        f->self_append = is_self_append(*f);
+        if (!whole_or_raise(f->expr)) return nullptr;
+        f->self_append = f->kind == FastKind::kAssign && is_self_append(*f);
         return f;
+    }
+    if (t0.type == kTokKeyword && t0.kw == Kw::OleObject) {
+        // `name[s1, ...] = expression` (or a compound operator): the text takes it as an
+        // assignment when an assignment operator follows the brackets it matches.
+        const char* after = eval_skip_brackets(lt.line.c_str() + t0.end);
+        if (!after || !eval_assignment_op_at(after)) return nullptr;
+        CompileCtx cc{c, 0};
+        int32_t elem = -1;
+        CompileMode::ole_object(cc, elem);
+        i = cc.i;
+        if (cc.failed || elem < 0 || c.tok(i - 1).end != after - lt.line.c_str()) return nullptr;
+        int op = c.tok(i).type == kTokKeyword ? c.tok(i).kw : -1;
+        if (op != Kw::Assign && eval_compound_op(op) < 0) return nullptr;
+        f->kind = FastKind::kAssignElem;
+        f->target = elem;
+        f->bin = static_cast<int16_t>(op == Kw::Assign ? -1 : eval_compound_op(op));
+        ++i;
+        f->expr = c.expr(i);
+        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
     }
     if (t0.type == kTokVariable) {
         if (eval_assignment_op_at(lt.line.c_str() + t0.end)) return nullptr;
         f->kind = FastKind::kExpr;
         f->expr = c.expr(i);
-        return whole(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
     }
     if (t0.type != kTokKeyword) return nullptr;
     int kw = t0.kw;
@@ -701,11 +812,12 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
             return c.at_end(i) ? std::move(f) : nullptr;
         default: break;
     }
-    if ((kw >= 0 && kw < kKeywordCount && keyword(kw).kind == kFunc) || (kw >= kHostIdFirst && kw <= kHostIdLast) ||
+    if ((kw >= 0 && kw < kKeywordCount && (keyword(kw).kind == kFunc || (keyword(kw).kind == kSpecial && form_compiled(kw)))) ||
+        (kw >= kHostIdFirst && kw <= kHostIdLast) ||
         (kw >= kUdfIdFirst && kw <= kUdfIdLast)) {
         f->kind = FastKind::kExpr;
         f->expr = c.expr(i);
-        return whole(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
     }
     return nullptr;
 }
@@ -930,31 +1042,71 @@ void own_arg(Instance& inst, void* line, int32_t node, Value& out) {
     return;
 }
 
-// The element as the text reads it: each subscript evaluated and converted in turn, then
-// the element they select.
-[[gnu::noinline]] void ev_elem(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
-    uint32_t handle = array_of_name(inst, f.elem_names[static_cast<size_t>(nd.a)]);
+// The element node `nd` selects, as the text finds it: the array the name holds (its own
+// record in `var` when given), each subscript evaluated and converted in turn, then the
+// element they select. 0 with the error raised.
+uint32_t elem_locate(Instance& inst, FastLine& f, const FastNode& nd, int64_t* index, std::string& key,
+                     int32_t* var = nullptr) {
+    uint32_t handle = array_of_name(inst, f.elem_names[static_cast<size_t>(nd.a)], var);
     if (!handle) {
         inst.fail(Err::ArrayNeedsDimensions);
-        return;
+        return 0;
     }
-    std::string key;
     int32_t subs[kMaxDims + 1];
     for (uint32_t k = 0; k < nd.count; ++k) {
         Value s = empty_value();
         ev(inst, f, f.lists[nd.first + k], s);
         if (inst.error()) {
             release_value(inst, s);
-            return;
+            return 0;
         }
-        if (!subscript_take(inst, handle, static_cast<int>(k), s, key, subs)) return;
+        if (!subscript_take(inst, handle, static_cast<int>(k), s, key, subs)) return 0;
     }
-    int64_t index = subscripts_index(inst, handle, subs, static_cast<int>(nd.count));
-    if (index < 0) return;
+    *index = subscripts_index(inst, handle, subs, static_cast<int>(nd.count));
+    return *index < 0 ? 0 : handle;
+}
+
+[[gnu::noinline]] void ev_elem(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    std::string key;
+    int64_t index;
+    uint32_t handle = elem_locate(inst, f, nd, &index, key);
+    if (!handle) return;
     release_value(inst, out);
     Value tmp = empty_value();
     if (!element_fetch(inst, handle, index, key, tmp)) return;
     out = tmp;
+}
+
+// A special form over its name arguments, each looked up when the text would read it.
+[[gnu::noinline]] void ev_form(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
+    for (uint32_t k = 0; k < nd.count; ++k) {
+        const FastNameArg& fa = f.name_args[nd.first + k];
+        NameArg a;
+        a.name = fa.name;
+        if (fa.kind == NameArg::kVar || fa.kind == NameArg::kPtr) {
+            // The name's token, read without creating the variable, leaves it in the scratch record.
+            name_to_scratch(inst, fa.name);
+            if (fa.kind == NameArg::kVar)
+                name_arg_var(inst, a);
+            else
+                name_arg_ptr(inst, a);
+        } else if (fa.kind == NameArg::kElem) {
+            a.kind = NameArg::kElem;
+            a.handle = elem_locate(inst, f, f.nodes[static_cast<size_t>(fa.elem)], &a.elem, a.key, &a.index);
+            if (!a.handle) return;
+        }
+        if (nd.id == Kw::Drop) {
+            if (!form_drop_name(inst, a)) return;
+        } else if (nd.id != Kw::ObjectTypeGet) {
+            int32_t r;
+            if (form_name_info(inst, nd.id, a, &r)) set_int(inst, out, r);
+            return;
+        }
+    }
+    if (nd.id == Kw::Drop)
+        set_int(inst, out, 1);
+    else
+        eval_set_str(inst, out, "");  // no automation layer: nothing is an object
 }
 
 void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
@@ -1021,6 +1173,7 @@ void ev_inner(Instance& inst, FastLine& f, const FastNode& nd, Value& out) {
         }
         case kNChain: ev_chain(inst, f, nd, out); return;
         case kNElem: ev_elem(inst, f, nd, out); return;
+        case kNForm: ev_form(inst, f, nd, out); return;
     }
 }
 
@@ -1284,6 +1437,7 @@ void assign_found(Instance& inst, FastLine& f, uint16_t frame, int32_t idx, Valu
     }
     Value rhs = empty_value();
     ev(inst, f, f.expr, rhs);
+    if (!inst.error() && f.kind == FastKind::kRaiseAfter) eval_raise_extra(inst, f.raise_bracket);
     if (inst.error()) {
         release_value(inst, cur);
         release_value(inst, rhs);
@@ -1330,6 +1484,37 @@ void fast_assign_pointer(Instance& inst, FastLine& f) {
     release_value(inst, out);
 }
 
+// `name[s1, ...] = expression`: the element found (its subscripts evaluated) before the
+// assignment is known as this one, then the current value for a compound operator, the
+// expression, the store.
+void fast_assign_elem(Instance& inst, FastLine& f) {
+    int32_t saved = inst.assign_allowed;
+    inst.assign_allowed = 1;
+    std::string key;
+    int64_t index;
+    int32_t var = -1;
+    uint32_t handle = elem_locate(inst, f, f.nodes[static_cast<size_t>(f.target)], &index, key, &var);
+    if (handle) {
+        inst.assign_target = static_cast<uint32_t>(inst.cur_frame) << 16 | static_cast<uint16_t>(var);
+        Value cur = empty_value();
+        Value rhs = empty_value();
+        if (f.bin >= 0 && !element_fetch(inst, handle, index, key, cur)) {
+            release_value(inst, cur);
+        } else {
+            ev(inst, f, f.expr, rhs);
+            if (!inst.error() && f.kind == FastKind::kRaiseAfter) eval_raise_extra(inst, f.raise_bracket);
+            if (inst.error()) {
+                release_value(inst, cur);
+                release_value(inst, rhs);
+            } else if (eval_assign_value(inst, cur, rhs, f.bin)) {
+                element_store(inst, handle, index, key, cur);
+                release_value(inst, cur);
+            }
+        }
+    }
+    inst.assign_allowed = saved;
+}
+
 void fast_expr_statement(Instance& inst, FastLine& f) {
     Value out = empty_value();
     int32_t saved = inst.assign_allowed;
@@ -1337,6 +1522,20 @@ void fast_expr_statement(Instance& inst, FastLine& f) {
     ev(inst, f, f.expr, out);
     inst.assign_allowed = saved;
     release_value(inst, out);
+}
+
+// The statement as far as its expression, then the error the text raises at the token
+// after it.
+void fast_raise_after(Instance& inst, FastLine& f) {
+    switch (f.raise_of) {
+        case FastKind::kAssign: fast_assign_exact(inst, f); return;
+        case FastKind::kAssignPointer: fast_assign_pointer(inst, f); return;
+        case FastKind::kAssignElem: fast_assign_elem(inst, f); return;
+        default:
+            fast_expr_statement(inst, f);
+            if (!inst.error()) eval_raise_extra(inst, f.raise_bracket);
+            return;
+    }
 }
 
 }  // namespace kel::interp

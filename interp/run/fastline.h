@@ -23,6 +23,7 @@ namespace kel::interp {
 enum class FastKind : uint8_t {
     kAssign,     // name = expr, name op= expr
     kAssignPointer,  // *name = expr, *name op= expr: the target is the variable name points to
+    kAssignElem,  // name[s1, ...] = expr, name[s1, ...] op= expr (the element node `target`)
     kExpr,       // an expression statement (a call)
     kIf,         // if cond then <tail>
     kIfBlock,    // if cond [then]
@@ -36,6 +37,8 @@ enum class FastKind : uint8_t {
     kEndSwitch,  // endswitch / endselect
     kBreak,
     kContinue,
+    kRaiseAfter,  // an assignment or expression statement (`raise_of`) that goes on past its
+                  // expression: it runs up to the end of the expression, then raises 3074
 };
 
 struct FastNode {
@@ -78,6 +81,14 @@ enum class FastForm : uint8_t {
     kInt,    // a whole-number constant or pure integer operators: the integer program first
 };
 
+// A name argument of a special form, as its tokens were read: a variable, a pointer
+// ("*name") or an element (the kNElem node `elem`); kNone for no name at all.
+struct FastNameArg {
+    uint8_t kind = 0;  // NameArg::Kind
+    std::string name;
+    int32_t elem = -1;
+};
+
 struct FastLine {
     FastKind kind = FastKind::kExpr;
     FastForm expr_form = FastForm::kOther;
@@ -98,8 +109,10 @@ struct FastLine {
     int32_t const_value = 0;
     bool skip_ok = false;       // runs while a block is skipped (reads no token there)
     bool has_elems = false;     // elem_names is not empty
+    FastKind raise_of = FastKind::kExpr;  // kRaiseAfter: the statement's own kind
+    bool raise_bracket = false;           // ... and the token after its expression is "["
     int16_t bin = -1;           // binary operator of a compound assignment
-    int32_t target = -1;        // variable slot of an assignment
+    int32_t target = -1;        // variable slot of an assignment (kAssignElem: its node)
     int32_t expr = -1;          // main expression
     int32_t expr2 = -1;         // step of a `to` line
     std::unique_ptr<FastLine> tail;  // the statement after `then`, when compiled
@@ -116,6 +129,7 @@ struct FastLine {
     std::vector<FastVar> vars;
     std::string texts;
     std::vector<std::string> elem_names;  // names read as arrays' (folded)
+    std::vector<FastNameArg> name_args;
     // Keyword lookup depends on the functions defined so far and on the host table.
     size_t udf_count = 0;
     const void* host_table = nullptr;
@@ -163,6 +177,8 @@ void fast_assign(Instance& inst, FastLine& f);
 // fast_assign for a line with int_store set.
 void fast_assign_whole(Instance& inst, FastLine& f);
 void fast_assign_pointer(Instance& inst, FastLine& f);
+void fast_assign_elem(Instance& inst, FastLine& f);
 void fast_expr_statement(Instance& inst, FastLine& f);
+void fast_raise_after(Instance& inst, FastLine& f);
 
 }  // namespace kel::interp

@@ -196,23 +196,25 @@ void level9(typename M::Ctx& c, typename M::V& out) {
     primary<M>(c, out);
 }
 
-// The argument list of a builtin that reads its own ("(" current on entry, ")" current on
-// return): expressions separated by ",", each handed to `on_arg` as soon as it is read
-// (false stops, its error raised); another token after an argument raises `syntax_err`.
-template <class M, class OnArg>
-bool own_arg_list(typename M::Ctx& c, Err syntax_err, OnArg&& on_arg) {
+// A list of expressions separated by "," up to `close` (the token before it current on
+// entry, `close` current on return), each read by `read_item` and handed to `on_item` as
+// soon as it is read (false stops, its error raised); another token after an item raises
+// `syntax_err`. With `empty_ok` the list may be empty.
+template <class M, class ReadItem, class OnItem>
+bool separated_list(typename M::Ctx& c, int close, bool empty_ok, Err syntax_err, ReadItem&& read_item,
+                    OnItem&& on_item) {
     M::next(c);
     if (M::err(c)) return false;
-    if (M::is(c, Kw::RParen)) return true;
+    if (empty_ok && M::is(c, close)) return true;
     for (;;) {
         typename M::V v = M::empty();
-        M::own_arg(c, v);
+        read_item(c, v);
         if (M::err(c)) {
             M::drop(c, v);
             return false;
         }
-        if (!on_arg(v)) return false;
-        if (M::is(c, Kw::RParen)) return true;
+        if (!on_item(v)) return false;
+        if (M::is(c, close)) return true;
         if (!M::is(c, Kw::Comma)) {
             M::fail(c, syntax_err);
             return false;
@@ -222,27 +224,21 @@ bool own_arg_list(typename M::Ctx& c, Err syntax_err, OnArg&& on_arg) {
     }
 }
 
-// The subscripts of an element ("[" current on entry, "]" current on return): expressions
-// separated by ",", each handed to `on_sub` as soon as it is read (false stops, its error
-// raised); another token after a subscript raises ArraySyntax.
+// The argument list of a builtin that reads its own ("(" current on entry, ")" current on
+// return), possibly empty; another token after an argument raises `syntax_err`.
+template <class M, class OnArg>
+bool own_arg_list(typename M::Ctx& c, Err syntax_err, OnArg&& on_arg) {
+    return separated_list<M>(
+        c, Kw::RParen, true, syntax_err, [](typename M::Ctx& cc, typename M::V& v) { M::own_arg(cc, v); }, on_arg);
+}
+
+// The subscripts of an element ("[" current on entry, "]" current on return); another
+// token after a subscript raises ArraySyntax.
 template <class M, class OnSub>
 bool subscript_list(typename M::Ctx& c, OnSub&& on_sub) {
-    for (;;) {
-        M::next(c);
-        if (M::err(c)) return false;
-        typename M::V v = M::empty();
-        level1<M>(c, v);
-        if (M::err(c)) {
-            M::drop(c, v);
-            return false;
-        }
-        if (!on_sub(v)) return false;
-        if (M::is(c, Kw::RBracket)) return true;
-        if (!M::is(c, Kw::Comma)) {
-            M::fail(c, Err::ArraySyntax);
-            return false;
-        }
-    }
+    return separated_list<M>(
+        c, Kw::RBracket, false, Err::ArraySyntax, [](typename M::Ctx& cc, typename M::V& v) { level1<M>(cc, v); },
+        on_sub);
 }
 
 // A run of ":" operators: each operand is evaluated and converted exactly when the

@@ -249,12 +249,7 @@ void read_name(Instance& inst, const char*& p) {
     t.type = kTokVariable;
     if (t.no_create) {
         set_text(inst, key.data(), key.size());
-        if (inst.vars) {
-            VarRecord& scratch = inst.vars[0];
-            std::memset(scratch.name, 0, sizeof scratch.name);
-            std::memcpy(scratch.name, key.data(), key.size());
-            scratch.name[0] = static_cast<char>(scratch.name[0] | 0x80);
-        }
+        name_to_scratch(inst, key);
         t.var_index = 0;
         return;
     }
@@ -276,6 +271,14 @@ void read_name(Instance& inst, const char*& p) {
 }  // namespace
 
 bool is_letter(unsigned char c) { return platform::is_alpha(c); }
+
+void name_to_scratch(Instance& inst, std::string_view key) {
+    if (!inst.vars) return;
+    VarRecord& scratch = inst.vars[0];
+    std::memset(scratch.name, 0, sizeof scratch.name);
+    std::memcpy(scratch.name, key.data(), key.size());
+    scratch.name[0] = static_cast<char>(scratch.name[0] | 0x80);
+}
 
 bool is_name_char(unsigned char c) { return is_alnum(c) || c == '_' || c == '@'; }
 
@@ -371,6 +374,7 @@ bool cache_usable(Instance& inst) {
     if (c->udf_count != udfs || c->host_table != inst.host_table) {
         c->toks.clear();
         c->elem_names.clear();
+        c->name_args.clear();
         c->texts.clear();
         c->udf_count = udfs;
         c->host_table = inst.host_table;
@@ -462,7 +466,29 @@ void record(Instance& inst, uint16_t at, bool elem_name = false) {
         record(inst, at, true);
 }
 
-[[gnu::noinline]] void read_uncached(Instance& inst) { read_token(inst); }
+// A token read without creating its variable (a special form's name argument, no other
+// one-shot flag) is kept for the compiler when the line's cache holds.
+[[gnu::noinline]] void read_uncached(Instance& inst) {
+    TokenState& t = inst.tok;
+    const LineTokens* c = t.cache;
+    bool name_arg = c && t.no_create && !t.address_of && !t.persistent_name && !t.define_name && t.pos &&
+                    t.pos >= t.cache_base && t.pos <= t.cache_base + t.cache_len &&
+                    c->udf_count == (inst.exec ? inst.exec->udfs.size() : 0) && c->host_table == inst.host_table;
+    auto at = name_arg ? static_cast<uint16_t>(t.pos - t.cache_base) : uint16_t{0};
+    read_token(inst);
+    if (name_arg && !inst.error()) {
+        // What such a name is read as may change from run to run: the latest reading holds.
+        LineTokens& lc = *t.cache;
+        std::erase_if(lc.name_args, [&](const CachedToken& k) { return k.at == at; });
+        // Recorded as the names read as arrays' are, then moved to its own list.
+        size_t kept = lc.elem_names.size();
+        record(inst, at, true);
+        if (lc.elem_names.size() > kept) {
+            lc.name_args.push_back(lc.elem_names.back());
+            lc.elem_names.pop_back();
+        }
+    }
+}
 
 }  // namespace
 
@@ -487,6 +513,7 @@ void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_
         cache->line.assign(line, len);
         cache->toks.clear();
         cache->elem_names.clear();
+        cache->name_args.clear();
         cache->texts.clear();
     }
     t.cache = cache;

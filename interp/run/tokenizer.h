@@ -1,6 +1,9 @@
 // The tokenizer: cuts the prepared line into tokens on demand. The state is inst.tok;
 // every failure is a number on the instance (3053, 3054, 3055, 3097, 3338, 3339).
 #pragma once
+#include <string>
+#include <string_view>
+
 #include "interp/base/instance.h"
 #include "interp/base/token_state.h"
 #include "interp/base/value.h"
@@ -33,6 +36,9 @@ bool address_of_at(const Instance& inst, const char* p, uint8_t prev_type, int p
 // A name (folded) followed by "[" is an array access when the variable holds an array,
 // or a pointer to a variable that holds one.
 bool names_array(Instance& inst, const std::string& key);
+// A name read without creating its variable is written, marked, into the scratch
+// record's name.
+void name_to_scratch(Instance& inst, std::string_view key);
 bool is_letter(unsigned char c);
 
 }  // namespace kel::interp

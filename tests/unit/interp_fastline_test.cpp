@@ -218,6 +218,77 @@ const Case kCases[] = {
      "if i == 3 then m[`k`] = `changed`\nif i == 5 then a = 7\nnext\nout(g[3, 2])\nexit\n"
      ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
      56},
+    // Elements assigned by repeated lines, plainly and by compound operators, in arrays of
+    // one and two dimensions (one through a pointer's name) and maps: a subscript out of
+    // range or of another kind on a later pass, a compound operator on an entry that
+    // became a string, a missing key, and a name that holds no array any more.
+    {"ElementTargetsOfArraysAndMaps",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(4)\ng = arrdimension(3, 2)\nm = mapcreate()\np = &g\n"
+     "m[`k`] = 0\ng[0, 0] = ``\nfor i = 0 to 7\nj = i\nif i == 5 then j = `1`\nif i == 6 then j = 1.5\n"
+     "a[j mod 4] = i * 3\na[j mod 4] += i\ng[j mod 3, 1] = a[j mod 4] : `x`\ng[0, 0] := j\np[j mod 3, 0] = i\n"
+     "m[j] = i\nm[`k`] += 2\nm[j : `n`] = m[j] * 2\nif i < 5 then m[i + 100] = i\na[j] = -i\n"
+     "out(a[0] : ` ` : a[1] : ` ` : g[0, 0] : ` ` : g[1, 1] : ` ` : m[j] : ` ` : m[`k`] : ` ` : m[j : `n`])\n"
+     "if i == 3 then m[`k`] = `word`\nif i == 6 then a = 7\nnext\nm[`gone`] += 1\nout(m[104] : m[`k`])\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     120},
+    // Elements in lines that call, the calls after the elements: a function that changes
+    // the map entry being assigned, one that replaces the array through a pointer (while
+    // an element of it is being assigned, and before the next pass reads it), and a
+    // subscript out of range on a later pass.
+    {"ElementsBeforeCalls",
+     "IntControl(73, 2, 0, 0, 0)\n#DefineFunction setk(mp, k, v)\nmp[k] = v\nreturn v\n#EndFunction\n"
+     "#DefineFunction swap(p, n)\nif n == 4 then *p = 7\nreturn n * 2\n#EndFunction\n"
+     "a = arrdimension(4)\nm = mapcreate()\nm[`k`] = 1\npa = &a\nfor i = 0 to 3\na[i] = i\nnext\n"
+     "for i = 0 to 6\na[i mod 4] = strlen(`abc` : i) + i\nm[`k`] += setk(m, `k`, i * 10)\n"
+     "x = a[i mod 4] * 2 + setk(m, i, a[(i + 1) mod 4])\ny = m[`k`] : ` ` : max(m[i], strlen(x), m[i])\n"
+     "out(x : ` ` : y)\nz = a[i] + swap(pa, i)\nout(z)\nif i == 5 then a[3] = swap(pa, 4)\nnext\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     80},
+    // The forms that name variables, on names that come and go: isdefined and vartype of
+    // a variable, of a pointer's variable (resolved or not), of a name never created (it
+    // stays so), of elements and map entries (one subscript out of range on a later
+    // pass); objecttypeget with and without a name; drop of variables and pointers, as a
+    // statement and inside an expression.
+    {"FormsThatNameVariables",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(3)\na[0] = 1\nm = mapcreate()\nm[`k`] = `v`\n"
+     "for i = 0 to 6\nif i mod 2 then x = i\nif i == 4 then x = `s`\nif i == 5 then x = 2.5\np = &x\n"
+     "if i == 3 then p = `nonsense`\n"
+     "r = isdefined(x) : vartype(x) : ` ` : isdefined(*p) : vartype(*p) : ` ` : isdefined(never) : vartype(never)\n"
+     "out(r : ` ` : objecttypeget(x) : `|` : objecttypeget(a[0]) : `|` : objecttypeget())\n"
+     "e = isdefined(a[i mod 4]) + vartype(a[0]) * 10 + isdefined(m[`k`]) * 100 + vartype(m[i])\nout(e)\n"
+     "q = i * 2\nif i == 2 then drop(q)\ndrop(x, *p)\nd = drop(q) + isdefined(x) + isdefined(q)\n"
+     "out(d : ` ` : isdefined(q) : vartype(p))\nnext\nout(isdefined(never))\nexit\n:tkerrorhandler\n"
+     "out(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     70},
+    // The forms inside assignments: a target the right side drops, a target read by the
+    // form before it is assigned, a name created by neither isdefined nor drop, an
+    // element out of range.
+    {"FormsInsideAssignments",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(3)\nfor i = 0 to 5\nq = i\nq = drop(q)\n"
+     "out(isdefined(q) : ` ` : vartype(q))\ny = isdefined(y)\nout(y)\n"
+     "z = vartype(a[i]) + isdefined(zz) + drop(zz)\nout(z)\nw = objecttypeget(a[i]) : isdefined(a[2])\n"
+     "out(w)\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
+     "IntControl(73, 2, 0, 0, 0)\nreturn\n",
+     20},
+    // A form's name that is an array, a plain variable and a map in turn: read as an
+    // element or as a variable (then the text refuses the "[") by what it holds each time.
+    {"FormNamesThatChangeKind",
+     "IntControl(73, 2, 0, 0, 0)\nfor i = 0 to 7\nif i mod 3 == 0 then a = arrdimension(2)\n"
+     "if i mod 3 == 1 then a = 5\nif i mod 3 == 2 then a = mapcreate()\n"
+     "r = isdefined(a[0]) : vartype(a[1]) : objecttypeget(a[0]) : `.`\nout(i : ` ` : r)\nnext\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     40},
+    // Statements that go on past their expression, repeated under a handler: assignments
+    // to a variable, through a pointer (a compound operator) and to an element, and calls,
+    // each evaluated up to there and nothing stored; "[" and other tokens after it; an
+    // error inside the expression on one pass comes first.
+    {"StatementsThatGoOnPastTheirExpression",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(3)\np = &y\nx = 0\nm = 0\na[0] = 0\nfor i = 0 to 4\n"
+     "x = i * 2 5\ny = 7\n*p += i [1]\na[i mod 3] = i `s`\na[1] = i\nm = strlen(`ab` : i) x\n"
+     "x = 10 / (i - 2) 4\nstrlen(i) 3\nout(i : ` ` : x : ` ` : y : ` ` : m : ` ` : a[0] : a[1])\nnext\n"
+     "exit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\n"
+     "return\n",
+     110},
     // "&" in front of a new variable creates it defined, in front of anything else not;
     // `&` of a value that came from no variable fails. (A pointer's text differs from run to
 // run: only its length is printed.)
