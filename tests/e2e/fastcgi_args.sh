@@ -36,6 +36,8 @@ srv=$!
 for _ in $(seq 100); do [ -S "$sockpath" ] && break; sleep 0.05; done
 out=$($FCGI_CLIENT "$sockpath" get "hello.web+by+unix") || fail "unix request"
 [[ "$out" == *"Command data: by unix"* && "$out" == *"[status 0]"* ]] || fail "unix: $out"
+# A request that comes in pieces is answered whole, and the connection ends without a reset.
+out=$($FCGI_CLIENT "$sockpath" pieces inpieces 2>&1) && [ "$out" = ok ] || fail "request in pieces: $out"
 kill -TERM "$srv"; wait "$srv"; rc=$?; srv=""
 [ $rc = 0 ] || fail "SIGTERM exit code $rc: $(cat "$work/srv.err")"
 [ ! -e "$sockpath" ] || fail "socket file left"

@@ -10,10 +10,14 @@ malformed and abandoned ones a server must survive. Talks only to a Unix socket 
   fcgi_client.py SOCKET endless                   -> a request whose body never ends
   fcgi_client.py SOCKET repeat N WORD             -> N requests in a row for hello.web+WORD:
                                                      how many were served correctly
+  fcgi_client.py SOCKET pieces WORD               -> hello.web+WORD sent in pieces (the begin,
+                                                     the params, the input's end), each way of
+                                                     cutting it: "ok" or the first that failed
 """
 import socket
 import struct
 import sys
+import time
 
 BEGIN, ABORT, END, PARAMS, STDIN, STDOUT, STDERR = 1, 2, 3, 4, 5, 6, 7
 
@@ -154,6 +158,26 @@ def main():
     elif what == "repeat":
         n, word = int(sys.argv[3]), sys.argv[4]
         print(sum(1 for _ in range(n) if served(path, word)))
+    elif what == "pieces":        # the server's first read sees only part of the request
+        word = sys.argv[3]
+        whole = begin() + params(cgi_env("hello.web+" + word)) + record(STDIN, b"")
+        for cut in (16, len(whole) - 9, len(whole) - 8, len(whole) - 1):
+            s = connect(path)
+            s.sendall(whole[:cut])
+            time.sleep(0.05)  # lets the server read the first piece on its own
+            try:
+                s.sendall(whole[cut:])
+            except BrokenPipeError:
+                pass  # a request without content may be answered before its input's end
+            try:
+                out, status = read_response(s)  # a reset instead of the end fails here
+            except ConnectionResetError:
+                out, status = b"", "reset"
+            s.close()
+            if b"Command data: " + word.encode() not in out or status != 0:
+                print("cut at %d: status %s" % (cut, status))
+                return
+        print("ok")
     elif what == "endless":       # a body that never ends: the answer the server gives
         s = connect(path)
         env = cgi_env("form_post.web", "POST", b"x" * 100, "application/x-www-form-urlencoded")
