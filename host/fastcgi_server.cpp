@@ -74,27 +74,7 @@ Settings load_settings() {
     return s;
 }
 
-// Reads the few bytes the web server's request left unread on `fd` (at most the input's
-// end record) and drops them; true when nothing is left unread then. A socket closed with
-// unread input resets the connection, which could cost the web server the response.
-bool read_small_rest(int fd) {
-    pf::File c{fd};
-    int64_t left = pf::file_pipe_available(c);
-    char rest[16];
-    if (left > 0 && left <= static_cast<int64_t>(sizeof rest)) {
-        if (pf::file_read(c, rest, static_cast<size_t>(left)) == left) left = 0;
-    }
-    return left == 0;
-}
-
 // ---- the worker ----
-
-// Whether libfcgi's next read is a request's first one over a Unix socket. That read
-// leaves the last byte waiting unread, so that the web server's request stays in its
-// socket's buffer until the response is written (close_connection reads the rest):
-// freeing that buffer wakes the web server, which then wakes once for the freed buffer
-// and the response together instead of once more while the script runs.
-bool g_hold_last_byte = false;
 
 struct Sink {
     FCGX_Request* req;
@@ -139,12 +119,12 @@ void unpark() {
 // Closes the request's connection when libfcgi has not. libfcgi's close ends the stream,
 // then reads and drops whatever the peer still sends until the peer closes, since closing
 // a socket with unread input resets the connection, and a peer still sending its content
-// would lose the response. On a Unix socket, for a request without content, the close
-// alone ends the stream once the input's end left unread is read: the peer reads the
-// response and then the end, woken once for both where it is quick enough.
+// would lose the response. On a Unix socket, for a request without content of which
+// nothing is left unread, the close alone ends the stream: the peer reads the response
+// and then the end, woken once for both where it is quick enough.
 void close_connection(FCGX_Request& req) {
     unpark();
-    if (req.ipcFd >= 0 && g_unix_listen && g_no_content && read_small_rest(req.ipcFd)) {
+    if (req.ipcFd >= 0 && g_unix_listen && g_no_content && pf::file_pipe_available(pf::File{req.ipcFd}) == 0) {
         pf::close_fd(req.ipcFd);
         req.ipcFd = -1;
     }
@@ -247,7 +227,6 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
         FCGX_InitRequest(&req, -1, FCGI_FAIL_ACCEPT_ON_INTR);
         req.ipcFd = conn;  // accepted here: libfcgi reads the request from it
         req.keepConnection = 1;  // else its opening finish of "the previous request" closes it
-        g_hold_last_byte = g_unix_listen;
         if (FCGX_Accept_r(&req) == 0) {
             bool last = ++served >= max_requests;
             if (last) pf::close_fd(g_listen);
@@ -260,7 +239,6 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
         }
         // No complete request came (closed early, malformed): no script ran, so this
         // process is still clean and waits for the next connection.
-        g_hold_last_byte = false;
         unpark();
         FCGX_Free(&req, 1);
         ++turned_away;
@@ -334,7 +312,6 @@ void answer_lost_request(Worker& w, const Slot& slot) {
     put_record(rec, 3, id, std::string_view("\0\0\0\1\0\0\0\0", 8));  // END_REQUEST, status 1
     pf::set_nonblocking(w.conn);
     pf::write_all_fd(w.conn, rec.data(), rec.size());
-    read_small_rest(w.conn);
 }
 
 void drop_connection(Worker& w) {
@@ -490,23 +467,6 @@ int serve(const Hooks* hooks, const Address* address) {
 }
 
 }  // namespace kel::host::fastcgi
-
-// libfcgi reads a connection through this function (declared in its fcgios.h); defined
-// here, it takes the place of libfcgi's own plain read, so that a request's first read can
-// leave its last byte waiting (g_hold_last_byte). Where it does not take its place, the
-// request is read at once as before and close_connection finds nothing left.
-extern "C" __attribute__((visibility("default"))) int OS_Read(int fd, char* buf, size_t len) {
-    namespace pf = kel::platform;
-    using kel::host::fastcgi::g_hold_last_byte;
-    pf::File f{fd};
-    if (len > (1u << 30)) len = 1u << 30;
-    if (g_hold_last_byte) {
-        g_hold_last_byte = false;
-        int64_t waiting = pf::file_pipe_available(f);
-        if (waiting > 1 && static_cast<uint64_t>(waiting) <= len) len = static_cast<size_t>(waiting - 1);
-    }
-    return static_cast<int>(pf::file_read(f, buf, len));
-}
 
 extern "C" __attribute__((visibility("default"))) int kel_fastcgi_main(const kel::host::fastcgi::Hooks* hooks,
                                                                        const kel::host::fastcgi::Address* address) {
