@@ -25,6 +25,12 @@ namespace {
 
 constexpr uint8_t kFastTries = 8;  // compiling a line is tried this often, then left
 
+// A compiled line that raises where the text stopped reading: it may be kept after the
+// error its first run raised.
+bool fast_raises(const FastLine& f) {
+    return f.kind == FastKind::kRaiseAfter || (f.kind == FastKind::kIf && f.tail && f.tail->kind == FastKind::kRaiseAfter);
+}
+
 // One more try at compiling the line, when it has any left.
 inline bool compile_try(LineTokens& lt) {
     if (lt.fast_tries >= kFastTries) return false;
@@ -1042,7 +1048,9 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     if (f.tail && fast_elems_ok(inst, *f.tail)) {
         // A statement after `then` runs as exec_line runs one: never skipping, no for resume.
         FastLine& t = *f.tail;
-        exec_state(inst).for_resume = false;
+        ExecState& ex = exec_state(inst);
+        ex.for_resume = false;
+        ++ex.compiled_tails;
         if (t.kind == FastKind::kAssign)
             fast_assign(inst, t);
         else if (t.kind == FastKind::kReturn)
@@ -1051,6 +1059,8 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             fast_assign_pointer(inst, t);
         else if (t.kind == FastKind::kAssignElem)
             fast_assign_elem(inst, t);
+        else if (t.kind == FastKind::kRaiseAfter)
+            fast_raise_after(inst, t);
         else
             fast_expr_statement(inst, t);
         return;
@@ -1062,7 +1072,11 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     ex.line_text = line;
     token_cache_line(inst, &lt, line, len);
     exec_line(inst, line + f.tail_at, true);
-    if (!inst.error() && compile_try(lt)) f.tail = fast_compile_tail(inst, lt, f.tail_at);
+    if (compile_try(lt)) {
+        // After an error only a statement that raises where the text stopped compiles.
+        std::unique_ptr<FastLine> t = fast_compile_tail(inst, lt, f.tail_at);
+        if (!inst.error() || (t && fast_raises(*t))) f.tail = std::move(t);
+    }
 }
 
 void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* line) {
@@ -1583,9 +1597,10 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
             }
         }
         if (lt && plain && !ex.line_substituted && !lt->fast && line[0] != ':' && compile_try(*lt)) {
-            // After an error only a statement that raises where the text stopped compiles.
+            // After an error only a statement that raises where the text stopped compiles,
+            // alone or after `then`.
             std::unique_ptr<FastLine> fl = fast_compile(inst, *lt, 0);
-            if (!inst.error() || (fl && fl->kind == FastKind::kRaiseAfter)) lt->fast = std::move(fl);
+            if (!inst.error() || (fl && fast_raises(*fl))) lt->fast = std::move(fl);
         }
         if (inst.error() && !after_line_error(inst, line, first)) return 0;
         int done = line_epilogue(inst, ex, frame_depth, line, first);

@@ -113,6 +113,8 @@ struct ExecState : ScriptState {
 
     // IntControl values other Parts read.
     int32_t line_terminator = 0;  // 53
+
+    uint64_t compiled_tails = 0;  // statements after `then` run compiled (for tests)
 };
 
 ExecState& exec_state_create(Instance& inst);

@@ -601,7 +601,7 @@ bool is_self_append(const FastLine& f) {
 std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at) {
     std::unique_ptr<FastLine> t = fast_compile(inst, lt, at);
     if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kAssignPointer && t->kind != FastKind::kAssignElem &&
-        t->kind != FastKind::kExpr && t->kind != FastKind::kReturn)
+        t->kind != FastKind::kExpr && t->kind != FastKind::kReturn && t->kind != FastKind::kRaiseAfter)
         t.reset();
     return t;
 }

@@ -13,7 +13,7 @@ namespace {
 struct Outcome {
     std::string out, report;
     uint16_t error = 0, real = 0;
-    uint64_t compiled = 0;
+    uint64_t compiled = 0, tails = 0;
 };
 
 Outcome run_once(const std::string& text, bool cache) {
@@ -31,7 +31,10 @@ Outcome run_once(const std::string& text, bool cache) {
         o.error = h.error();
         o.real = h.real_code();
         test::Entered e(h.host.inst_block);
-        if (e.inst().exec) o.compiled = e.inst().exec->compiled_runs;
+        if (e.inst().exec) {
+            o.compiled = e.inst().exec->compiled_runs;
+            o.tails = e.inst().exec->compiled_tails;
+        }
     }
     ::unsetenv("KEL_TOKEN_CACHE");
     return o;
@@ -313,6 +316,38 @@ TEST_P(CompiledLine, BehavesLikeItsText) {
     EXPECT_EQ(fast.real, slow.real);
     EXPECT_EQ(fast.report, slow.report);
 }
+
+// Statements after `then`: element targets (one going on past its expression), forms that
+// name variables, assignments and calls that raise 3074, each compiled on its own and run
+// only when the condition holds, under a handler.
+const Case kTailCases[] = {
+    {"StatementsAfterThen",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(3)\na[0] = 0\na[1] = 0\na[2] = 0\nm = mapcreate()\nx = 0\n"
+     "for i = 0 to 6\nif i mod 2 then x = i * 2 5\nif i > 0 then a[i mod 3] = i `s`\nif 1 then a[i mod 3] += i\n"
+     "if i then m[`k` : i] = isdefined(x) : vartype(x) : objecttypeget(a[1])\nif i == 3 then drop(x)\n"
+     "if i != 3 then y = isdefined(x) + vartype(a[0]) + isdefined(m[`k` : i])\nif i then strlen(i) [3]\n"
+     "if i == 5 then a = 7\nif i < 6 then z = 10 / (i - 4) 1\n"
+     "out(i : ` ` : x : ` ` : y : ` ` : z : ` ` : m[`k` : i])\nnext\nexit\n:tkerrorhandler\n"
+     "out(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     24},
+};
+
+class CompiledTail : public ::testing::TestWithParam<Case> {};
+
+TEST_P(CompiledTail, BehavesLikeItsText) {
+    const Case& c = GetParam();
+    Outcome slow = run_once(c.text, false);
+    Outcome fast = run_once(c.text, true);
+    EXPECT_EQ(slow.tails, 0u);
+    EXPECT_GE(fast.tails, c.min_compiled);
+    EXPECT_EQ(fast.out, slow.out);
+    EXPECT_EQ(fast.error, slow.error);
+    EXPECT_EQ(fast.real, slow.real);
+    EXPECT_EQ(fast.report, slow.report);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, CompiledTail, ::testing::ValuesIn(kTailCases),
+                         [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Scripts, CompiledLine, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
