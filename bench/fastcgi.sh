@@ -6,12 +6,18 @@
 # failures, the workers' memory and the supervisor's descriptors before and after.
 #   bench/fastcgi.sh [bin dir]   knobs: ROUNDS (3), SECS (5), SOAK (100000), WORKERS (4),
 #                                       MAXREQ (MaxRequestsPerWorker, 100000: the soak's
-#                                       workers then live through all of it)
+#                                       workers then live through all of it),
+#                                       KEEP (1: both FastCGI servers behind an nginx
+#                                       upstream with keepalive WORKERS and fastcgi_keep_conn
+#                                       on), PERF (N: before the rounds, N requests of ab -c2
+#                                       under perf stat: task-clock of the workers, context
+#                                       switches of nginx, per request)
 # Needs nginx, spawn-fcgi, lighttpd, wrk, ab and php-fpm8.2 (scripts/install-deps.sh bench).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 bin=${1:-$here/../build/bin}
 ROUNDS=${ROUNDS:-3} SECS=${SECS:-5} SOAK=${SOAK:-100000} WORKERS=${WORKERS:-4} MAXREQ=${MAXREQ:-100000}
+KEEP=${KEEP:-0} PERF=${PERF:-0}
 for t in nginx spawn-fcgi lighttpd wrk ab php-fpm8.2; do
   command -v $t >/dev/null 2>&1 || [ -x /usr/sbin/$t ] || { echo "missing $t: scripts/install-deps.sh bench" >&2; exit 1; }
 done
@@ -41,6 +47,14 @@ pm = static
 pm.max_children = $WORKERS
 CONF
 php-fpm8.2 -R -F -y "$stage/fpm.conf" >/dev/null 2>&1 & pids+=($!)
+# KEEP=1: each server behind an upstream whose connections nginx keeps (no more than
+# the server's workers: see README.md).
+tarn_pass="unix:$stage/tarn.sock" php_pass="unix:$stage/php.sock" upstreams="" keep_conn=""
+if [ "$KEEP" = 1 ]; then
+  tarn_pass=tarn php_pass=php keep_conn="fastcgi_keep_conn on;"
+  upstreams="upstream tarn { server unix:$stage/tarn.sock; keepalive $WORKERS; }
+  upstream php { server unix:$stage/php.sock; keepalive $WORKERS; }"
+fi
 cat > "$stage/nginx.conf" <<CONF
 daemon off;
 worker_processes 1;
@@ -51,16 +65,19 @@ http {
   access_log off;
   client_body_temp_path $stage/nginx/b; fastcgi_temp_path $stage/nginx/f;
   proxy_temp_path $stage/nginx/p; uwsgi_temp_path $stage/nginx/u; scgi_temp_path $stage/nginx/s;
+  $upstreams
   server {
     listen 127.0.0.1:$np;
     location = /cgi-bin/tarnhost {
       include /etc/nginx/fastcgi_params;
-      fastcgi_pass unix:$stage/tarn.sock;
+      $keep_conn
+      fastcgi_pass $tarn_pass;
     }
     location = /hello.php {
       include /etc/nginx/fastcgi_params;
       fastcgi_param SCRIPT_FILENAME $stage/htdocs/hello.php;
-      fastcgi_pass unix:$stage/php.sock;
+      $keep_conn
+      fastcgi_pass $php_pass;
     }
   }
 }
@@ -84,6 +101,29 @@ for u in "$fcgi" "$php" "$cgi"; do
   curl -sf "$u" | grep -qi "hello" || { echo "no hello from $u" >&2; exit 1; }
 done
 
+# perf_per_request URL PIDS NAME: PERF requests (ab -c2), the workers' task-clock in us
+# per request and nginx's context switches per request.
+perf_per_request() {
+  local ng ms cs pw pn
+  ng=$(pgrep -P "$(cat "$stage/nginx.pid")" | head -1)
+  perf stat -x, -e task-clock -p "$(echo $2 | tr ' ' ,)" -o "$stage/perf.w" -- sleep 1000 & pw=$!
+  perf stat -x, -e context-switches -p "$ng" -o "$stage/perf.n" -- sleep 1000 & pn=$!
+  sleep 0.5
+  ab -q -n "$PERF" -c 2 "$1" > "$stage/perf.ab" 2>&1
+  kill -INT $pw $pn 2>/dev/null; wait $pw $pn 2>/dev/null
+  ms=$(awk -F, '/task-clock/ {print $1}' "$stage/perf.w")
+  cs=$(awk -F, '/context-switches/ {print $1}' "$stage/perf.n")
+  printf '%s: workers %.1f us CPU, nginx %.2f context switches per request (%s failed)\n' "$3" \
+    "$(echo "$ms * 1000 / $PERF" | bc -l)" "$(echo "$cs / $PERF" | bc -l)" "$(awk '/^Failed/ {print $3}' "$stage/perf.ab")"
+}
+if [ "$PERF" -gt 0 ]; then
+  echo "### Per request, $PERF requests of ab -c2 (KEEP=$KEEP)"
+  echo
+  perf_per_request "$fcgi" "$(pgrep -P "$sup" | tr '\n' ' ')" "tarnhost FastCGI"
+  perf_per_request "$php" "$(pgrep -P "$(cat "$stage/fpm.pid")" | tr '\n' ' ')" "PHP-FPM"
+  echo
+fi
+
 rps() { wrk -t1 -c2 -d"${SECS}s" "$1" 2>/dev/null | awk '/Requests\/sec/ {print $2}'; }
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 : > "$stage/fcgi.r"; : > "$stage/php.r"; : > "$stage/cgi.r"
@@ -91,7 +131,7 @@ for _ in $(seq "$ROUNDS"); do
   rps "$fcgi" >> "$stage/fcgi.r"; rps "$php" >> "$stage/php.r"; rps "$cgi" >> "$stage/cgi.r"
 done
 F=$(median < "$stage/fcgi.r") P=$(median < "$stage/php.r") C=$(median < "$stage/cgi.r")
-echo "### Hello, wrk -c2, median of $ROUNDS interleaved ${SECS}-second rounds ($(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
+echo "### Hello, wrk -c2$([ "$KEEP" = 1 ] && echo ", kept upstream connections"), median of $ROUNDS interleaved ${SECS}-second rounds ($(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
 echo
 echo "| server | requests/s | ÷ tarnhost CGI |"
 echo "|---|---:|---:|"

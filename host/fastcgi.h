@@ -29,10 +29,11 @@ struct Settings {
     int max_requests_per_worker = 1000;  // MaxRequestsPerWorker: 1 to 100000
     int request_time_limit = 180;        // RequestTimeLimit: seconds, 1 to 86400
     int listen_backlog = 128;            // ListenBacklog: 1 to 65535
+    int kept_connection_idle = 75;       // KeptConnectionIdle: seconds, 1 to 86400
 };
 constexpr const char* kSection = "FastCGI";
 inline const std::vector<const char*> kSettingKeys = {"Workers", "MaxRequestsPerWorker", "RequestTimeLimit",
-                                                      "ListenBacklog"};
+                                                      "ListenBacklog", "KeptConnectionIdle"};
 // `values` holds the keys' values in kSettingKeys order ("" for a missing key).
 Settings settings_from(const std::vector<std::string>& values, std::vector<std::string>* warnings);
 

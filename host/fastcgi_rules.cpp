@@ -51,7 +51,8 @@ Settings settings_from(const std::vector<std::string>& values, std::vector<std::
         int* field;
         int lo, hi;
     } limits[] = {{&s.workers, 1, 256}, {&s.max_requests_per_worker, 1, 100000},
-                  {&s.request_time_limit, 1, 86400}, {&s.listen_backlog, 1, 65535}};
+                  {&s.request_time_limit, 1, 86400}, {&s.listen_backlog, 1, 65535},
+                  {&s.kept_connection_idle, 1, 86400}};
     for (size_t i = 0; i < kSettingKeys.size() && i < values.size(); ++i) {
         if (values[i].empty()) continue;
         Limit& l = limits[i];

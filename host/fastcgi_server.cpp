@@ -7,7 +7,10 @@
 // everything the request changed in the process; where that cannot be done (a native
 // library loaded, a program started, a time-out, a descriptor or thread left behind) or
 // after MaxRequestsPerWorker requests, the worker exits and the supervisor forks its
-// replacement.
+// replacement. A request whose web server asked to keep the connection (nginx's
+// fastcgi_keep_conn, Apache's enablereuse) leaves it open: the worker then waits on it
+// for the next request, for at most KeptConnectionIdle seconds, and gives it up sooner
+// when a new connection waits that no other worker is free to take.
 #include <fcgiapp.h>
 
 #include <atomic>
@@ -37,6 +40,7 @@ struct Slot {
     std::atomic<int> output_started;  // a byte of the response reached libfcgi
     std::atomic<int> finished;        // the request's end was sent
     std::atomic<uint64_t> busy_since; // tick_count64() when its connection was taken; 0 idle
+    std::atomic<int> free_waiting;    // waiting for a new connection, holding none
 };
 
 struct Worker {
@@ -58,6 +62,13 @@ constexpr size_t kMaxWorkers = 256;
 // libfcgi keeps a few bytes of some malformed records for good: a worker that has turned
 // this many connections away without a request ends, and a fresh one takes its place.
 constexpr int kMaxTurnedAway = 1000;
+// Posted content left unread after a request on a kept connection (a body past
+// MaxContentLength, a script that read less) is read and dropped up to this much, so that
+// the next request's records follow; past it the connection is closed instead.
+constexpr size_t kMaxDrainedContent = 1 << 20;
+// How long a worker idle on a kept connection leaves a waiting new connection to a free
+// worker before it gives up its kept one to take it itself.
+constexpr int kYieldMs = 10;
 
 const Hooks* g_hooks = nullptr;
 Slot* g_slots = nullptr;
@@ -131,13 +142,39 @@ void close_connection(FCGX_Request& req) {
     FCGX_Free(&req, 1);
 }
 
+// Whether the request's connection is kept for the next request (the web server asked for
+// it and this is not the worker's last request), and whether the request's end comes from
+// the request path itself: an end from process_exit or the time-out watchdog ends the
+// process, so the connection is not kept then.
+bool g_keep = false;
+bool g_finishing = false;
+
+// Reads the rest of the request's posted content up to its end: true when the end came
+// within kMaxDrainedContent bytes and the connection is sound.
+bool drain_content(FCGX_Request& req) {
+    char buf[8192];
+    size_t total = 0;
+    for (int n; (n = FCGX_GetStr(buf, sizeof buf, req.in)) > 0;) {
+        total += static_cast<size_t>(n);
+        if (total > kMaxDrainedContent) return false;
+    }
+    return FCGX_GetError(req.in) == 0;
+}
+
 void sink_finish(void* ctx, int exit_code) {
     Sink* s = static_cast<Sink*>(ctx);
     std::lock_guard<std::mutex> g(s->lock);
-    FCGX_SetExitStatus(exit_code, s->req->out);
-    s->req->keepConnection = 1;  // libfcgi sends the end and keeps the connection for close_connection
-    FCGX_Finish_r(s->req);
-    close_connection(*s->req);
+    FCGX_Request& req = *s->req;
+    FCGX_SetExitStatus(exit_code, req.out);
+    bool keep = g_keep && g_finishing;
+    if (keep) {
+        FCGX_FFlush(req.out);  // the response leaves before the worker waits for the input's end
+        keep = drain_content(req);
+    }
+    req.keepConnection = 1;  // libfcgi sends the end and keeps the connection for close_connection
+    FCGX_Finish_r(&req);     // (it closes it itself after a failed write or read)
+    g_keep = keep && req.ipcFd >= 0;
+    if (!g_keep) close_connection(req);
     s->slot->finished = 1;
 }
 
@@ -183,10 +220,69 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     const pf::OutputSink out{&sink_write, &sink_finish, &sink};
     pf::set_std_output_sink(&out);
     int32_t code = g_hooks->run_request(process_continues);
+    g_finishing = true;
     pf::finish_std_output_with(code);
+    g_finishing = false;
     if (!process_continues) pf::process_exit(code);
     // The request's input goes; the next one gets its own.
     std_to_null();
+}
+
+// Other workers waiting for a new connection while holding none.
+int free_workers(const Slot* self) {
+    int n = 0;
+    for (size_t i = 0; i < kMaxWorkers; ++i) n += &g_slots[i] != self && g_slots[i].free_waiting;
+    return n;
+}
+
+// Ends the kept connection the worker holds between requests (nothing of a request is
+// unread on it).
+void close_kept(int& conn) {
+    if (conn < 0) return;
+    unpark();
+    pf::close_fd(conn);
+    conn = -1;
+}
+
+enum class KeptWait {
+    Request,  // bytes of the next request are there
+    Close,    // closed by the peer, idle past KeptConnectionIdle, or given up for a waiting connection
+    Stop,     // the supervisor closed the worker's socket
+};
+
+// Waits on a kept connection for the next request. A new connection waiting on the
+// listening socket is left for a moment to a free worker; when none is free (or it is
+// still waiting after the moment) and no request bytes are there, the kept connection is
+// given up so that this worker takes the new one. `*keep_after` is false when the request
+// that comes must be the connection's last: the supervisor is stopping or replacing this
+// worker, or a new connection waits that no free worker can take.
+KeptWait wait_kept(int conn, int ctl, const Slot* slot, bool* keep_after) {
+    *keep_after = true;
+    const uint64_t idle_end = pf::tick_count64() + uint64_t{static_cast<unsigned>(g_settings.kept_connection_idle)} * 1000;
+    uint64_t yield_until = 0;
+    for (;;) {
+        uint64_t now = pf::tick_count64();
+        if (now >= idle_end) return KeptWait::Close;
+        bool yielding = now < yield_until;
+        uint64_t left = (yielding ? yield_until : idle_end) - now;
+        std::vector<pf::PollFd> fds = {{ctl}, {conn}};
+        if (!yielding && g_listen >= 0) fds.push_back({g_listen});
+        if (pf::poll_readable(fds, static_cast<int>(left > 1000000 ? 1000000 : left)) < 0) continue;
+        bool waiting = fds.size() > 2 && fds[2].ready;
+        if (fds[1].ready) {
+            // Readable with nothing to read: the peer closed (or reset) the connection.
+            if (pf::file_pipe_available(pf::File{conn}) <= 0) return KeptWait::Close;
+            if (fds[0].ready || (waiting && free_workers(slot) == 0)) *keep_after = false;
+            return KeptWait::Request;
+        }
+        if (fds[0].ready) return KeptWait::Stop;
+        if (!waiting) continue;
+        if (yield_until == 0 && free_workers(slot) > 0) {
+            yield_until = now + kYieldMs;
+            continue;
+        }
+        return KeptWait::Close;
+    }
 }
 
 [[noreturn]] void worker_main(int ctl, int park_in, int park_out, Slot* slot) {
@@ -209,16 +305,32 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     int waits = pf::exclusive_wait_set({ctl}, g_listen);
     if (waits >= 0) waits = pf::move_fd_high(waits);
     pf::request_baseline();
+    int conn = -1;  // the kept connection, between two of its requests
     for (int turned_away = 0, served = 0; turned_away < kMaxTurnedAway;) {
-        std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
-        if ((waits >= 0 ? pf::wait_set_ready(waits, fds, -1) : pf::poll_readable(fds, -1)) < 0) continue;
-        if (fds[0].ready) pf::exit_at_once(0);  // the supervisor closed it: stop
-        if (!fds[1].ready) continue;
-        int conn = pf::accept_connection(g_listen);
-        if (conn < 0) continue;  // another worker took it
-        conn = pf::move_fd_high(conn);
-        if (!pf::send_with_fd(park_out, &kTaken, 1, conn)) pf::exit_at_once(0);
-        g_parked = true;
+        bool keep_after = true;
+        if (conn >= 0) {
+            KeptWait w = wait_kept(conn, ctl, slot, &keep_after);
+            if (w == KeptWait::Stop) {
+                close_kept(conn);
+                pf::exit_at_once(0);
+            }
+            if (w == KeptWait::Close) {
+                close_kept(conn);
+                continue;
+            }
+        } else {
+            slot->free_waiting = 1;
+            std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
+            int r = waits >= 0 ? pf::wait_set_ready(waits, fds, -1) : pf::poll_readable(fds, -1);
+            if (r >= 0 && fds[0].ready) pf::exit_at_once(0);  // the supervisor closed it: stop
+            if (r < 0 || !fds[1].ready) continue;
+            conn = pf::accept_connection(g_listen);
+            if (conn < 0) continue;  // another worker took it
+            slot->free_waiting = 0;
+            conn = pf::move_fd_high(conn);
+            if (!pf::send_with_fd(park_out, &kTaken, 1, conn)) pf::exit_at_once(0);
+            g_parked = true;
+        }
         slot->request_id = 0;
         slot->output_started = 0;
         slot->finished = 0;
@@ -230,10 +342,22 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
         if (FCGX_Accept_r(&req) == 0) {
             bool last = ++served >= max_requests;
             if (last) pf::close_fd(g_listen);
+            // The begin record's keep-connection flag, as libfcgi read it.
+            g_keep = req.keepConnection && keep_after && !last;
             serve_one(req, slot, !last);
-            close_connection(req);  // the web server opens one connection per request
+            if (g_keep && slot->finished && req.ipcFd >= 0) {
+                conn = req.ipcFd;
+            } else {
+                close_connection(req);  // without the flag the web server opens one connection per request
+                conn = -1;
+            }
+            g_keep = false;
             std::string why;
-            if (!g_hooks->reset_request(&why)) pf::exit_at_once(0);
+            pf::request_hold_fd(conn);
+            if (!g_hooks->reset_request(&why)) {
+                close_kept(conn);
+                pf::exit_at_once(0);
+            }
             slot->busy_since = 0;
             continue;
         }
@@ -241,6 +365,7 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
         // process is still clean and waits for the next connection.
         unpark();
         FCGX_Free(&req, 1);
+        conn = -1;
         ++turned_away;
         slot->finished = 1;  // nothing for the supervisor to answer
         slot->busy_since = 0;
@@ -265,6 +390,7 @@ bool spawn(size_t index) {
     g_slots[index].output_started = 0;
     g_slots[index].finished = 0;
     g_slots[index].busy_since = 0;
+    g_slots[index].free_waiting = 0;
     int32_t pid = pf::fork_process();
     if (pid == 0) {
         for (Worker& w : g_workers) {
@@ -353,6 +479,7 @@ void reap() {
             if (w.pid != pid) continue;
             take_parked_connection(w);
             answer_lost_request(w, g_slots[i]);
+            g_slots[i].free_waiting = 0;
             drop_connection(w);
             pf::close_fd(w.ctl);
             pf::close_fd(w.park);

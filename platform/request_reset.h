@@ -12,6 +12,10 @@ namespace kel::platform {
 // Called once in the worker, before its first request.
 KEL_PLATFORM_API void request_baseline();
 
+// The server keeps fd open from one request to the next (a kept connection; -1: none):
+// the check after a request counts it as one of the process's own.
+KEL_PLATFORM_API void request_hold_fd(int fd);
+
 // The request did something no reset can take back (loaded a native library, started a
 // program, made a native callback): the process must not serve another.
 KEL_PLATFORM_API void mark_process_spent(const char* why);

@@ -13,6 +13,22 @@ malformed and abandoned ones a server must survive. Talks only to a Unix socket 
   fcgi_client.py SOCKET pieces WORD               -> hello.web+WORD sent in pieces (the begin,
                                                      the params, the input's end), each way of
                                                      cutting it: "ok" or the first that failed
+On one kept connection (the begin record's keep-connection flag set):
+  fcgi_client.py SOCKET kept QUERY...             -> each QUERY's raw response in turn, then
+                                                     "[open]" or "[closed]"
+  fcgi_client.py SOCKET keptrepeat N WORD         -> N requests in turn: how many were served
+  fcgi_client.py SOCKET keptpieces WORD           -> a request, then the next one in pieces
+  fcgi_client.py SOCKET keptfaults                -> a request, then each fault case: "ok NAME"
+                                                     when the server closed and serves on
+  fcgi_client.py SOCKET keptidle                  -> a request, then "closed" once the server
+                                                     closes the idle connection
+  fcgi_client.py SOCKET crowd N                   -> N connections opened one after another,
+                                                     each kept after a request: "served N"
+  fcgi_client.py SOCKET keptwait QUERY1 QUERY2    -> QUERY1, "ready", QUERY2 on the same
+                                                     connection: its raw response and whether
+                                                     the connection then closed
+  fcgi_client.py SOCKET keptdead                  -> a request, "ready", then what the
+                                                     connection gives until it closes
 """
 import socket
 import struct
@@ -91,6 +107,61 @@ def request(path, env, body=b""):
     r = read_response(s)
     s.close()
     return r
+
+
+def read_one(s):
+    """One response on a kept connection, up to its end record: (stdout bytes, app status);
+    status None when the connection closed first."""
+    data, out = b"", b""
+    while True:
+        while len(data) >= 8:
+            _, rtype, _, n, pad, _ = struct.unpack(">BBHHBB", data[:8])
+            if len(data) < 8 + n + pad:
+                break
+            content, data = data[8:8 + n], data[8 + n + pad:]
+            if rtype == STDOUT:
+                out += content
+            elif rtype == END:
+                return out, struct.unpack(">I", content[:4])[0]
+        chunk = s.recv(65536)
+        if not chunk:
+            return out, None
+        data += chunk
+
+
+def kept_request(s, env, body=b""):
+    stdin = b"".join(record(STDIN, body[i:i + 32768]) for i in range(0, len(body), 32768))
+    s.sendall(begin(1) + params(env) + stdin + record(STDIN, b""))
+    return read_one(s)
+
+
+def kept_served(s, word):
+    out, status = kept_request(s, cgi_env("hello.web+" + word))
+    return b"Command data: " + word.encode() in out and status == 0
+
+
+def closed_by_server(s, secs=30):
+    """True when the server ends the connection (nothing more arrives) within secs."""
+    s.settimeout(secs)
+    try:
+        return s.recv(4096) == b""
+    except ConnectionResetError:
+        return True
+    except OSError:
+        return False
+
+
+def fault_bytes(name):
+    if name == "garbage":          # not FastCGI at all
+        return b"GET / HTTP/1.0\r\n\r\n" + b"\xff" * 100
+    if name == "bad-version":      # a record of protocol version 9
+        return struct.pack(">BBHHBB", 9, BEGIN, 1, 8, 0, 0) + b"\0" * 8
+    if name == "params-overrun":   # a name length far beyond its record
+        return begin(1) + record(PARAMS, b"\x7f\x01QUERY") + record(PARAMS, b"")
+    raise SystemExit("unknown fault " + name)
+
+
+KEPT_FAULTS = ["garbage", "bad-version", "params-overrun"]
 
 
 def fault(path, name):
@@ -178,6 +249,107 @@ def main():
                 print("cut at %d: status %s" % (cut, status))
                 return
         print("ok")
+    elif what == "kept":
+        s = connect(path)
+        for q in sys.argv[3:]:
+            out, status = kept_request(s, cgi_env(q))
+            sys.stdout.buffer.write(out)
+            sys.stdout.buffer.write(b"\n[status %s]\n" % str(status).encode())
+        s.settimeout(0.2)
+        try:
+            gone = s.recv(1) == b""
+        except socket.timeout:
+            gone = False
+        except OSError:
+            gone = True
+        print("[closed]" if gone else "[open]")
+    elif what == "keptrepeat":
+        n, word = int(sys.argv[3]), sys.argv[4]
+        s = connect(path)
+        print(sum(1 for _ in range(n) if kept_served(s, word)))
+    elif what == "keptpieces":     # the next request on a kept connection arrives in pieces
+        word = sys.argv[3]
+        s = connect(path)
+        whole = begin(1) + params(cgi_env("hello.web+" + word)) + record(STDIN, b"")
+        for cut in (1, 8, 16, len(whole) - 9, len(whole) - 8, len(whole) - 1):
+            if not kept_served(s, "before"):
+                print("cut at %d: the request before failed" % cut)
+                return
+            s.sendall(whole[:cut])
+            time.sleep(0.05)  # lets the server read the first piece on its own
+            s.sendall(whole[cut:])
+            out, status = read_one(s)
+            if b"Command data: " + word.encode() not in out or status != 0:
+                print("cut at %d: status %s" % (cut, status))
+                return
+        print("ok")
+    elif what == "keptfaults":     # malformed records after a good request on a kept connection
+        for name in KEPT_FAULTS:
+            s = connect(path)
+            if not kept_served(s, "first"):
+                print("FAIL before " + name)
+                continue
+            try:
+                s.sendall(fault_bytes(name))
+            except OSError:
+                pass
+            gone = closed_by_server(s)
+            s.close()
+            print(("ok " if gone and served(path, name) else "FAIL after ") + name)
+    elif what == "keptpost":       # content the script does not read, then the next request
+        s = connect(path)
+        form = "application/x-www-form-urlencoded"
+        big = b"name=" + b"a" * 6000               # past MaxContentLength: not read at all
+        env = cgi_env("form_post.web", "POST", big, form)
+        out, status = kept_request(s, env, big)
+        if b"413" not in out or not kept_served(s, "after-big"):
+            print("FAIL after a body past the limit: %r" % out[:200])
+            return
+        more = b"name=b&comment=c" + b"x" * 5000    # more than the declared length
+        env = cgi_env("form_post.web", "POST", b"name=b&comment=c", form)
+        out, status = kept_request(s, env, more)
+        if status != 0 or not kept_served(s, "after-more"):
+            print("FAIL after a body longer than declared: %r" % out[:200])
+            return
+        print("ok")
+    elif what == "keptidle":
+        s = connect(path)
+        ok = kept_served(s, "idle")
+        print("closed" if ok and closed_by_server(s, 60) else "open")
+    elif what == "crowd":          # more kept connections than workers, each opened after the last
+        conns = []
+        n = 0
+        for i in range(int(sys.argv[3])):
+            s = connect(path)
+            conns.append(s)
+            try:
+                n += kept_served(s, "crowd%d" % i)
+            except OSError:
+                pass
+        print("served %d" % n)
+    elif what == "keptwait":
+        s = connect(path)
+        out, status = kept_request(s, cgi_env(sys.argv[3]))
+        print("ready" if status == 0 else "first failed", flush=True)
+        out, status = kept_request(s, cgi_env(sys.argv[4]))
+        sys.stdout.buffer.write(out)
+        sys.stdout.buffer.write(b"\n[status %s]\n" % str(status).encode())
+        print("[closed]" if status is None or closed_by_server(s, 10) else "[open]")
+    elif what == "keptdead":
+        s = connect(path)
+        ok = kept_served(s, "dead")
+        print("ready" if ok else "first failed", flush=True)
+        s.settimeout(30)
+        data = b""
+        try:
+            while True:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                data += chunk
+        except OSError:
+            pass
+        print("closed after %d bytes" % len(data))
     elif what == "endless":       # a body that never ends: the answer the server gives
         s = connect(path)
         env = cgi_env("form_post.web", "POST", b"x" * 100, "application/x-www-form-urlencoded")

@@ -62,6 +62,7 @@ TEST(FastcgiSettings, DefaultsWhenMissing) {
     EXPECT_EQ(s.max_requests_per_worker, 1000);
     EXPECT_EQ(s.request_time_limit, 180);
     EXPECT_EQ(s.listen_backlog, 128);
+    EXPECT_EQ(s.kept_connection_idle, 75);
     EXPECT_TRUE(warnings.empty());
     EXPECT_EQ(settings_from({}, nullptr).workers, 4);
 }
@@ -74,6 +75,15 @@ TEST(FastcgiSettings, EachLimitKeptAndOnePastItClamped) {
     EXPECT_EQ(s.request_time_limit, 86400);
     EXPECT_EQ(s.listen_backlog, 65535);
     EXPECT_TRUE(w.empty());
+    // The idle limit of a kept connection, at its ends and one past each.
+    EXPECT_EQ(settings_from({"", "", "", "", "86400"}, &w).kept_connection_idle, 86400);
+    EXPECT_EQ(settings_from({"", "", "", "", "1"}, &w).kept_connection_idle, 1);
+    EXPECT_TRUE(w.empty());
+    EXPECT_EQ(settings_from({"", "", "", "", "86401"}, &w).kept_connection_idle, 86400);
+    EXPECT_EQ(settings_from({"", "", "", "", "0"}, &w).kept_connection_idle, 1);
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0], "[FastCGI] KeptConnectionIdle=86401 is outside 1 to 86400; 86400 is used");
+    w.clear();
     s = settings_from({"257", "100001", "86401", "65536"}, &w);
     EXPECT_EQ(s.workers, 256);
     EXPECT_EQ(s.max_requests_per_worker, 100000);

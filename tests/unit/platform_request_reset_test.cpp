@@ -168,6 +168,35 @@ TEST(RequestReset, EveryDescriptorLeftOpenIsFound) {
     pf::request_baseline();
 }
 
+// A kept connection the server holds between requests is its own, in both the quick and
+// the full check; once given up, it no longer hides a request's descriptor of that number.
+TEST(RequestReset, TheHeldDescriptorIsTheServers) {
+    pf::request_baseline();
+    int conn = fcntl(0, F_DUPFD_CLOEXEC, 1000);
+    ASSERT_GE(conn, 1000);
+    std::string why;
+    EXPECT_FALSE(pf::reset_after_request(&why));
+    pf::request_hold_fd(conn);
+    for (int round = 0; round < 3; ++round) ASSERT_TRUE(pf::reset_after_request(&why)) << why;
+    // The full check (a request's descriptor opened and closed meanwhile changes nothing).
+    int other = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    EXPECT_FALSE(pf::reset_after_request(&why));
+    EXPECT_EQ(why, "descriptor " + std::to_string(other) + " is still open");
+    close(other);
+    EXPECT_TRUE(pf::reset_after_request(&why)) << why;
+    // The connection closed while held: nothing is left open.
+    close(conn);
+    EXPECT_TRUE(pf::reset_after_request(&why)) << why;
+    pf::request_hold_fd(-1);
+    EXPECT_TRUE(pf::reset_after_request(&why)) << why;
+    int again = fcntl(0, F_DUPFD_CLOEXEC, 1000);
+    ASSERT_EQ(again, conn);
+    EXPECT_FALSE(pf::reset_after_request(&why));
+    EXPECT_EQ(why, "descriptor " + std::to_string(again) + " is still open");
+    close(again);
+    pf::request_baseline();
+}
+
 // Spent is for good, so the case runs in a process of its own.
 void spent_case() {
     // Marks before the baseline (the server's own start-up loads libraries) do not count.
