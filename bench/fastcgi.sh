@@ -106,8 +106,8 @@ done
 perf_per_request() {
   local ng ms cs pw pn
   ng=$(pgrep -P "$(cat "$stage/nginx.pid")" | head -1)
-  perf stat -x, -e task-clock -p "$(echo $2 | tr ' ' ,)" -o "$stage/perf.w" -- sleep 1000 & pw=$!
-  perf stat -x, -e context-switches -p "$ng" -o "$stage/perf.n" -- sleep 1000 & pn=$!
+  perf stat -x, -e task-clock -p "$(echo $2 | tr ' ' ,)" -o "$stage/perf.w" & pw=$!
+  perf stat -x, -e context-switches -p "$ng" -o "$stage/perf.n" & pn=$!
   sleep 0.5
   ab -q -n "$PERF" -c 2 "$1" > "$stage/perf.ab" 2>&1
   kill -INT $pw $pn 2>/dev/null; wait $pw $pn 2>/dev/null
@@ -124,6 +124,7 @@ if [ "$PERF" -gt 0 ]; then
   echo
 fi
 
+if [ "$ROUNDS" -gt 0 ]; then
 rps() { wrk -t1 -c2 -d"${SECS}s" "$1" 2>/dev/null | awk '/Requests\/sec/ {print $2}'; }
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 : > "$stage/fcgi.r"; : > "$stage/php.r"; : > "$stage/cgi.r"
@@ -140,6 +141,7 @@ printf '| PHP-FPM hello, same nginx, %s children | %s | %.2f |\n' "$WORKERS" "$P
 printf '| tarnhost CGI, lighttpd | %s | 1.00 |\n' "$C"
 printf '\ntarnhost FastCGI ÷ PHP-FPM: %.2f\n' "$(echo "$F / $P" | bc -l)"
 echo "rounds: FastCGI $(tr '\n' ' ' < "$stage/fcgi.r")| PHP-FPM $(tr '\n' ' ' < "$stage/php.r")| CGI $(tr '\n' ' ' < "$stage/cgi.r")"
+fi
 
 [ "$SOAK" -gt 0 ] || exit 0
 rss() { local t=0 p; for p in $(pgrep -P "$sup"); do t=$((t + $(awk '/^VmRSS/ {print $2}' /proc/$p/status 2>/dev/null || echo 0))); done; echo $((t / $(pgrep -P "$sup" | wc -l))); }

@@ -168,7 +168,9 @@ void sink_finish(void* ctx, int exit_code) {
     FCGX_SetExitStatus(exit_code, req.out);
     bool keep = g_keep && g_finishing;
     if (keep) {
-        FCGX_FFlush(req.out);  // the response leaves before the worker waits for the input's end
+        // With content, the response leaves before the worker waits for the input's end;
+        // without, that end came with the params.
+        if (!g_no_content) FCGX_FFlush(req.out);
         keep = drain_content(req);
     }
     req.keepConnection = 1;  // libfcgi sends the end and keeps the connection for close_connection
@@ -270,8 +272,8 @@ KeptWait wait_kept(int conn, int ctl, const Slot* slot, bool* keep_after) {
         if (pf::poll_readable(fds, static_cast<int>(left > 1000000 ? 1000000 : left)) < 0) continue;
         bool waiting = fds.size() > 2 && fds[2].ready;
         if (fds[1].ready) {
-            // Readable with nothing to read: the peer closed (or reset) the connection.
-            if (pf::file_pipe_available(pf::File{conn}) <= 0) return KeptWait::Close;
+            // Shut with nothing left to read: the peer closed (or reset) the connection.
+            if (fds[1].hangup && pf::file_pipe_available(pf::File{conn}) <= 0) return KeptWait::Close;
             if (fds[0].ready || (waiting && free_workers(slot) == 0)) *keep_after = false;
             return KeptWait::Request;
         }

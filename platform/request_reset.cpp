@@ -100,8 +100,15 @@ void take_fd_baseline(Baseline& b) {
 // and one the request opened (not one the platform keeps) is still open is reported.
 bool fds_as_baseline(Baseline& b, int* left) {
     bool held = b.held >= 0;
-    if (b.count > 0 && open_fd_count() == b.count + held && all_open(b.all) && (!held || all_open({b.held})))
-        return true;
+    if (b.count > 0 && open_fd_count() == b.count + held) {
+        if (!held) {
+            if (all_open(b.all)) return true;
+        } else {
+            std::vector<int> with_held = b.all;
+            with_held.push_back(b.held);
+            if (all_open(with_held)) return true;
+        }
+    }
     for (int fd : open_fds())
         if (!contains(b.fds, fd) && fd != b.held) {
             *left = fd;

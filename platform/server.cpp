@@ -167,9 +167,12 @@ void discard_message(int sock) {
 
 int poll_readable(std::vector<PollFd>& fds, int ms) {
     std::vector<pollfd> p(fds.size());
-    for (size_t i = 0; i < fds.size(); ++i) p[i] = {fds[i].fd, POLLIN, 0};
+    for (size_t i = 0; i < fds.size(); ++i) p[i] = {fds[i].fd, POLLIN | POLLRDHUP, 0};
     int r = poll(p.data(), p.size(), ms);
-    for (size_t i = 0; i < fds.size(); ++i) fds[i].ready = r > 0 && p[i].revents != 0;
+    for (size_t i = 0; i < fds.size(); ++i) {
+        fds[i].ready = r > 0 && p[i].revents != 0;
+        fds[i].hangup = r > 0 && (p[i].revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+    }
     return r < 0 ? -1 : r;
 }
 

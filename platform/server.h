@@ -41,6 +41,7 @@ KEL_PLATFORM_API void discard_message(int sock);
 struct PollFd {
     int fd;
     bool ready = false;  // readable, closed or in error
+    bool hangup = false; // poll_readable: the peer shut its side (data may still be unread)
 };
 // Waits up to ms milliseconds (-1: without limit) for one of them; the number ready,
 // 0 at the time-out, -1 when a signal came first.
