@@ -69,9 +69,18 @@ constexpr size_t kMaxDrainedContent = 1 << 20;
 // How long a worker idle on a kept connection leaves a waiting new connection to a free
 // worker before it gives up its kept one to take it itself.
 constexpr int kYieldMs = 10;
+// A kept connection is given up for a waiting new one only once it has been idle this
+// long: the web server may have it in hand right after a response, and one it sends a
+// request on while the worker closes it fails (nginx tries another connection for a GET,
+// not for a POST). Under load the waiting one is taken sooner, at the end of a response.
+constexpr uint64_t kGiveUpAfterMs = 20;
 
 const Hooks* g_hooks = nullptr;
 Slot* g_slots = nullptr;
+// In the same shared memory, after the slots: the worker (slot index + 1) that gives up
+// its idle kept connection for a waiting new one and has not yet tried to accept it, 0
+// when none. One waiting connection costs one kept connection, not every idle one.
+std::atomic<int>* g_giver = nullptr;
 int g_listen = -1;
 Settings g_settings;
 bool g_stopping = false;
@@ -142,12 +151,26 @@ void close_connection(FCGX_Request& req) {
     FCGX_Free(&req, 1);
 }
 
+// Other workers waiting for a new connection while holding none.
+int free_workers(const Slot* self) {
+    int n = 0;
+    for (size_t i = 0; i < kMaxWorkers; ++i) n += &g_slots[i] != self && g_slots[i].free_waiting;
+    return n;
+}
+
 // Whether the request's connection is kept for the next request (the web server asked for
 // it and this is not the worker's last request), and whether the request's end comes from
 // the request path itself: an end from process_exit or the time-out watchdog ends the
 // process, so the connection is not kept then.
 bool g_keep = false;
 bool g_finishing = false;
+// Set when the connection was not kept for a new connection waiting that no free worker
+// could take: this worker takes it next.
+bool g_gave_up = false;
+
+bool become_giver(const Slot* slot);
+// Whether a connection waits on the listening socket (one system call).
+bool connection_waiting();
 
 // Reads the rest of the request's posted content up to its end: true when the end came
 // within kMaxDrainedContent bytes and the connection is sound.
@@ -167,6 +190,13 @@ void sink_finish(void* ctx, int exit_code) {
     FCGX_Request& req = *s->req;
     FCGX_SetExitStatus(exit_code, req.out);
     bool keep = g_keep && g_finishing;
+    // Given up here, before the end record leaves, the web server sees the connection end
+    // with the response and sends it no other request; given up later, while idle, one
+    // may already be under way.
+    if (keep && free_workers(s->slot) == 0 && connection_waiting() && become_giver(s->slot)) {
+        keep = false;
+        g_gave_up = true;
+    }
     if (keep) {
         // With content, the response leaves before the worker waits for the input's end;
         // without, that end came with the params.
@@ -230,11 +260,9 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
     std_to_null();
 }
 
-// Other workers waiting for a new connection while holding none.
-int free_workers(const Slot* self) {
-    int n = 0;
-    for (size_t i = 0; i < kMaxWorkers; ++i) n += &g_slots[i] != self && g_slots[i].free_waiting;
-    return n;
+bool connection_waiting() {
+    std::vector<pf::PollFd> fds = {{g_listen}};
+    return g_listen >= 0 && pf::poll_readable(fds, 0) > 0;
 }
 
 // Ends the kept connection the worker holds between requests (nothing of a request is
@@ -248,20 +276,37 @@ void close_kept(int& conn) {
 
 enum class KeptWait {
     Request,  // bytes of the next request are there
-    Close,    // closed by the peer, idle past KeptConnectionIdle, or given up for a waiting connection
+    Close,    // closed by the peer or idle past KeptConnectionIdle
+    GiveUp,   // to be given up for a new connection waiting on the listening socket
     Stop,     // the supervisor closed the worker's socket
 };
 
 // Waits on a kept connection for the next request. A new connection waiting on the
 // listening socket is left for a moment to a free worker; when none is free (or it is
 // still waiting after the moment) and no request bytes are there, the kept connection is
-// given up so that this worker takes the new one. `*keep_after` is false when the request
-// that comes must be the connection's last: the supervisor is stopping or replacing this
-// worker, or a new connection waits that no free worker can take.
-KeptWait wait_kept(int conn, int ctl, const Slot* slot, bool* keep_after) {
-    *keep_after = true;
+// given up so that this worker takes the new one. `*after` tells what becomes of the
+// connection after the request that came: kept; closed, since the supervisor is stopping
+// or replacing this worker; or given up for a new connection waiting that no free worker
+// can take, so that a worker kept busy by one connection cannot leave a new one waiting.
+enum class After { Keep, Close, GiveUp };
+
+// Whether this worker is the one to give up its kept connection for a waiting new one.
+bool become_giver(const Slot* slot) {
+    int none = 0;
+    return free_workers(slot) == 0 && g_giver->compare_exchange_strong(none, static_cast<int>(slot - g_slots) + 1);
+}
+
+// It tried to accept (or cannot): the next waiting connection may cost another.
+void release_giver(const Slot* slot) {
+    int me = static_cast<int>(slot - g_slots) + 1;
+    g_giver->compare_exchange_strong(me, 0);
+}
+
+KeptWait wait_kept(int conn, int ctl, const Slot* slot, After* after) {
+    *after = After::Keep;
     const uint64_t idle_end = pf::tick_count64() + uint64_t{static_cast<unsigned>(g_settings.kept_connection_idle)} * 1000;
     uint64_t yield_until = 0;
+    const uint64_t start = pf::tick_count64();
     for (;;) {
         uint64_t now = pf::tick_count64();
         if (now >= idle_end) return KeptWait::Close;
@@ -274,16 +319,24 @@ KeptWait wait_kept(int conn, int ctl, const Slot* slot, bool* keep_after) {
         if (fds[1].ready) {
             // Shut with nothing left to read: the peer closed (or reset) the connection.
             if (fds[1].hangup && pf::file_pipe_available(pf::File{conn}) <= 0) return KeptWait::Close;
-            if (fds[0].ready || (waiting && free_workers(slot) == 0)) *keep_after = false;
+            if (fds[0].ready) *after = After::Close;
+            else if (waiting && become_giver(slot)) *after = After::GiveUp;
             return KeptWait::Request;
         }
         if (fds[0].ready) return KeptWait::Stop;
         if (!waiting) continue;
-        if (yield_until == 0 && free_workers(slot) > 0) {
+        if (now < start + kGiveUpAfterMs) {
+            yield_until = start + kGiveUpAfterMs;
+            continue;
+        }
+        if (become_giver(slot)) return KeptWait::GiveUp;
+        // Another worker is free or giving up its connection: it takes the new one. One
+        // still waiting right after the moment (a burst) is taken here too.
+        if (yield_until == 0 || now >= yield_until + kYieldMs) {
             yield_until = now + kYieldMs;
             continue;
         }
-        return KeptWait::Close;
+        return KeptWait::GiveUp;
     }
 }
 
@@ -307,26 +360,32 @@ KeptWait wait_kept(int conn, int ctl, const Slot* slot, bool* keep_after) {
     int waits = pf::exclusive_wait_set({ctl}, g_listen);
     if (waits >= 0) waits = pf::move_fd_high(waits);
     pf::request_baseline();
-    int conn = -1;  // the kept connection, between two of its requests
+    int conn = -1;          // the kept connection, between two of its requests
+    bool take_now = false;  // a connection is waiting: accept before waiting
     for (int turned_away = 0, served = 0; turned_away < kMaxTurnedAway;) {
-        bool keep_after = true;
+        After after = After::Keep;
         if (conn >= 0) {
-            KeptWait w = wait_kept(conn, ctl, slot, &keep_after);
+            KeptWait w = wait_kept(conn, ctl, slot, &after);
             if (w == KeptWait::Stop) {
                 close_kept(conn);
                 pf::exit_at_once(0);
             }
-            if (w == KeptWait::Close) {
+            if (w != KeptWait::Request) {
                 close_kept(conn);
+                take_now = w == KeptWait::GiveUp;
                 continue;
             }
         } else {
             slot->free_waiting = 1;
-            std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
-            int r = waits >= 0 ? pf::wait_set_ready(waits, fds, -1) : pf::poll_readable(fds, -1);
-            if (r >= 0 && fds[0].ready) pf::exit_at_once(0);  // the supervisor closed it: stop
-            if (r < 0 || !fds[1].ready) continue;
+            if (!take_now) {
+                std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
+                int r = waits >= 0 ? pf::wait_set_ready(waits, fds, -1) : pf::poll_readable(fds, -1);
+                if (r >= 0 && fds[0].ready) pf::exit_at_once(0);  // the supervisor closed it: stop
+                if (r < 0 || !fds[1].ready) continue;
+            }
+            take_now = false;
             conn = pf::accept_connection(g_listen);
+            release_giver(slot);
             if (conn < 0) continue;  // another worker took it
             slot->free_waiting = 0;
             conn = pf::move_fd_high(conn);
@@ -345,7 +404,7 @@ KeptWait wait_kept(int conn, int ctl, const Slot* slot, bool* keep_after) {
             bool last = ++served >= max_requests;
             if (last) pf::close_fd(g_listen);
             // The begin record's keep-connection flag, as libfcgi read it.
-            g_keep = req.keepConnection && keep_after && !last;
+            g_keep = req.keepConnection && after == After::Keep && !last;
             serve_one(req, slot, !last);
             if (g_keep && slot->finished && req.ipcFd >= 0) {
                 conn = req.ipcFd;
@@ -354,6 +413,8 @@ KeptWait wait_kept(int conn, int ctl, const Slot* slot, bool* keep_after) {
                 conn = -1;
             }
             g_keep = false;
+            take_now = after == After::GiveUp || g_gave_up;
+            g_gave_up = false;
             std::string why;
             pf::request_hold_fd(conn);
             if (!g_hooks->reset_request(&why)) {
@@ -368,6 +429,7 @@ KeptWait wait_kept(int conn, int ctl, const Slot* slot, bool* keep_after) {
         unpark();
         FCGX_Free(&req, 1);
         conn = -1;
+        release_giver(slot);
         ++turned_away;
         slot->finished = 1;  // nothing for the supervisor to answer
         slot->busy_since = 0;
@@ -482,6 +544,7 @@ void reap() {
             take_parked_connection(w);
             answer_lost_request(w, g_slots[i]);
             g_slots[i].free_waiting = 0;
+            release_giver(&g_slots[i]);
             drop_connection(w);
             pf::close_fd(w.ctl);
             pf::close_fd(w.park);
@@ -521,7 +584,8 @@ int serve(const Hooks* hooks, const Address* address) {
     pf::set_nonblocking(g_listen);
     g_unix_listen = pf::is_unix_socket(g_listen);
     pf::std_fds_to_null(g_listen != 0);
-    g_slots = static_cast<Slot*>(pf::shared_memory(sizeof(Slot) * kMaxWorkers));
+    g_slots = static_cast<Slot*>(pf::shared_memory(sizeof(Slot) * kMaxWorkers + sizeof(std::atomic<int>)));
+    g_giver = reinterpret_cast<std::atomic<int>*>(g_slots + kMaxWorkers);
     if (!g_slots || !pf::install_server_signals()) {
         hooks->warn("the supervisor could not start");
         return 1;
