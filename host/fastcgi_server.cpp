@@ -151,10 +151,12 @@ void close_connection(FCGX_Request& req) {
     FCGX_Free(&req, 1);
 }
 
-// Other workers waiting for a new connection while holding none.
+// Other workers waiting for a new connection while holding none (of the pool this worker
+// was forked for: after SIGHUP this one is being replaced anyway).
 int free_workers(const Slot* self) {
     int n = 0;
-    for (size_t i = 0; i < kMaxWorkers; ++i) n += &g_slots[i] != self && g_slots[i].free_waiting;
+    for (size_t i = 0; i < static_cast<size_t>(g_settings.workers); ++i)
+        n += &g_slots[i] != self && g_slots[i].free_waiting;
     return n;
 }
 

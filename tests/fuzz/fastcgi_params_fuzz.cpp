@@ -58,11 +58,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
     if (size && write(sv[0], data, size) != static_cast<ssize_t>(size)) abort();
     close(sv[0]);  // the client is gone: libfcgi reads what it sent, then the end
-    FCGX_Request req;
-    FCGX_InitRequest(&req, -1, FCGI_FAIL_ACCEPT_ON_INTR);
-    req.ipcFd = sv[1];
-    req.keepConnection = 1;
-    if (FCGX_Accept_r(&req) == 0) {
+    // Request after request while the begin records ask to keep the connection, as a
+    // worker reads them: the rest of each request's input read, its end sent, the next
+    // request read from the same connection.
+    int fd = sv[1];
+    for (int n = 0; n < 8 && fd >= 0; ++n) {
+        FCGX_Request req;
+        FCGX_InitRequest(&req, -1, FCGI_FAIL_ACCEPT_ON_INTR);
+        req.ipcFd = fd;
+        req.keepConnection = 1;
+        if (FCGX_Accept_r(&req) != 0) {
+            FCGX_Free(&req, 1);
+            fd = req.ipcFd;
+            break;
+        }
         std::set<std::string> given;
         for (char** p = req.envp; p && *p; ++p) given.insert(*p);
         std::set<std::string> names;
@@ -76,11 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         char body[4096];
         while (FCGX_GetStr(body, sizeof body, req.in) > 0) {
         }
-        req.keepConnection = 0;
+        bool kept = req.keepConnection && FCGX_GetError(req.in) == 0;
+        req.keepConnection = kept;
         FCGX_Finish_r(&req);
-    } else {
-        FCGX_Free(&req, 1);
+        fd = req.ipcFd;  // -1 once libfcgi closed it
     }
-    if (req.ipcFd >= 0) close(req.ipcFd);
+    if (fd >= 0) close(fd);
     return 0;
 }
