@@ -16,6 +16,7 @@
 #include "interp/run/tokenizer.h"
 #include "interp/run/udf.h"
 #include "interp/data/vars.h"
+#include "platform/fileio.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
 
@@ -36,6 +37,26 @@ inline bool compile_try(LineTokens& lt) {
     if (lt.fast_tries >= kFastTries) return false;
     ++lt.fast_tries;
     return true;
+}
+
+// The form a statement has, for the count of text runs: its first word when that is a
+// keyword, else what kind of statement a name starts.
+std::string statement_form(const char* line) {
+    const char* p = line;
+    if (*p == '*') return "*pointer";
+    size_t n = 0;
+    while (is_name_char(static_cast<unsigned char>(p[n]))) ++n;
+    std::string word(p, n);
+    fold_name(word);
+    if (n > 0 && find_builtin(word) >= 0) return word;
+    return "(name statement)";
+}
+
+// Counts a statement run by the text evaluator under `reason`, when counting is on.
+[[gnu::noinline]] void count_text_run(ExecState& ex, const char* reason, const char* line) {
+    std::string key = reason;
+    if (line) key += " " + statement_form(line);
+    ++ex.text_runs->by_reason[key];
 }
 
 // A line starts: where it is, where the next one is, its text.
@@ -1071,6 +1092,8 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     ExecState& ex = exec_state(inst);
     ex.line_text = line;
     token_cache_line(inst, &lt, line, len);
+    if (ex.text_runs) [[unlikely]]
+        count_text_run(ex, lt.fast_tries == 0 ? "tail, not yet compiled:" : "tail, form not compiled:", line + f.tail_at);
     exec_line(inst, line + f.tail_at, true);
     if (compile_try(lt)) {
         // After an error only a statement that raises where the text stopped compiles.
@@ -1165,6 +1188,10 @@ ExecState& exec_state_create(Instance& inst) {
         // Differential tests compare runs with and without the token cache.
         std::string v;
         inst.exec->line_cache_off = platform::env_get("KEL_TOKEN_CACHE", &v) && v == "0";
+        if (platform::env_get("KEL_EVAL_COUNT", &v) && !v.empty()) {
+            inst.exec->text_runs = std::make_unique<ExecState::TextRuns>();
+            inst.exec->text_runs->path = v;
+        }
     }
     return *inst.exec;
 }
@@ -1221,6 +1248,15 @@ void exec_begin_run(Instance& inst) {
 }
 
 void exec_statement(Instance& inst, const char* text) { exec_line(inst, text, true); }
+
+void text_runs_flush(Instance& inst) {
+    if (!inst.exec || !inst.exec->text_runs) return;
+    ExecState::TextRuns& c = *inst.exec->text_runs;
+    std::string out;
+    for (const auto& [reason, n] : c.by_reason) out += reason + "\t" + std::to_string(n) + "\n";
+    c.by_reason.clear();
+    if (!out.empty()) platform::file_append_locked(c.path.c_str(), out, 1000);
+}
 
 namespace {
 
@@ -1493,6 +1529,18 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
 
 namespace {
 
+// Why a statement runs through the text evaluator (for the count of text runs).
+const char* text_run_reason(const ExecState& ex, const LineTokens* lt, const char* line, bool plain, bool fresh) {
+    if (skipping(ex)) return "skipped (block not run)";
+    if (!lt) return "no line cache";
+    if (line[0] == ':') return "label line";
+    if (ex.line_substituted) return "substitution:";
+    if (fresh) return lt->raw_valid && lt->raw_plain ? "first run:" : "first read, not plain:";
+    if (!plain) return "not plain:";
+    if (lt->fast) return "compiled form not usable:";
+    return lt->fast_tries == 0 ? "not yet compiled:" : "form not compiled:";
+}
+
 // The statement loop from `start`; `prev` is the cached line that ran just before, if any.
 int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, int frame_depth,
                   LineTokens* prev) {
@@ -1524,6 +1572,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         }
         prev = lt;
         bool plain = false;
+        bool fresh = false;  // read from the text, not from the line cache
         if (lt && lt->raw_valid &&
             (lt->raw_serial == s.serial.id ||
              (s.text.size() - pos >= lt->raw.size() &&
@@ -1554,6 +1603,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
             size_t from = pos;
             if (!read_line(s.text, pos, line, &len, &first, &too_long)) break;
             if (lt) remember_read(*lt, s, from, pos, first, len, too_long, line);
+            fresh = true;
         }
         ex.script = &s;
         begin_line(ex, first, pos, line);
@@ -1587,6 +1637,8 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         }
         if (!inst.error()) {
             token_cache_line(inst, ex.line_substituted ? nullptr : lt, line, len);
+            if (ex.text_runs) [[unlikely]]
+                count_text_run(ex, text_run_reason(ex, lt, line, plain, fresh), line[0] == ':' ? nullptr : line);
             if (line[0] == ':') {
                 const char* p = line + 1;
                 while (*p && !is_blank(*p) && *p != ';') ++p;
