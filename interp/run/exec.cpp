@@ -1529,13 +1529,44 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
 
 namespace {
 
+// Is the line about to run in a loop, a function or a subroutine, so that it may well run
+// again? Compiling costs more than one run from the text: a line that runs once only (the
+// top level of a page) is compiled when it comes back, if it does.
+bool may_run_again(const ExecState& ex) {
+    if (ex.cur_udf >= 0) return true;
+    for (int i = ex.depth; i-- > 0;) {
+        int32_t k = ex.stack[i].kind;
+        if (k == Kw::For || k == Kw::While || k == Kw::ForEach || k == kKindFunction || k == kKindGosubFalse ||
+            k == kKindGosubTrue || k == kKindGosubNone)
+            return true;
+    }
+    return false;
+}
+
+// The first run of a plain line: its tokens read ahead (nothing created, nothing raised)
+// and its statement compiled. False when either does not succeed: the line runs from its
+// text, over the tokens the pre-read kept (each what the text reads there), or over none
+// when the statement did not compile (as a first run finds it, so that a statement that
+// raises where the text stops reading compiles after it as it would).
+bool compile_first_run(Instance& inst, LineTokens& lt) {
+    if (!compile_try(lt) || !token_preread(inst, fast_may_compile)) return false;
+    std::unique_ptr<FastLine> fl = fast_compile(inst, lt, 0);
+    if (!fl || !fast_elems_ok(inst, *fl)) {
+        token_cache_clear(lt);
+        return false;
+    }
+    lt.fast = std::move(fl);
+    return true;
+}
+
 // Why a statement runs through the text evaluator (for the count of text runs).
 const char* text_run_reason(const ExecState& ex, const LineTokens* lt, const char* line, bool plain, bool fresh) {
     if (skipping(ex)) return "skipped (block not run)";
     if (!lt) return "no line cache";
     if (line[0] == ':') return "label line";
     if (ex.line_substituted) return "substitution:";
-    if (fresh) return lt->raw_valid && lt->raw_plain ? "first run:" : "first read, not plain:";
+    if (fresh && !(lt->raw_valid && lt->raw_plain)) return "first read, not plain:";
+    if (fresh) return !may_run_again(ex) ? "first run, outside loops and functions:" : lt->fast_tries > 0 ? "first run, not compiled:" : "first run:";
     if (!plain) return "not plain:";
     if (lt->fast) return "compiled form not usable:";
     return lt->fast_tries == 0 ? "not yet compiled:" : "form not compiled:";
@@ -1602,7 +1633,10 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         } else {
             size_t from = pos;
             if (!read_line(s.text, pos, line, &len, &first, &too_long)) break;
-            if (lt) remember_read(*lt, s, from, pos, first, len, too_long, line);
+            if (lt) {
+                remember_read(*lt, s, from, pos, first, len, too_long, line);
+                plain = lt->raw_valid && lt->raw_plain;
+            }
             fresh = true;
         }
         ex.script = &s;
@@ -1637,6 +1671,16 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         }
         if (!inst.error()) {
             token_cache_line(inst, ex.line_substituted ? nullptr : lt, line, len);
+            if (lt && plain && !lt->fast && lt->fast_tries == 0 && line[0] != ':' && inst.tok.cache == lt &&
+                lt->raw_valid && lt->raw_serial == s.serial.id && !skipping(ex) && may_run_again(ex) &&
+                compile_first_run(inst, *lt)) {
+                // From its first run on, the line runs compiled, from where it starts.
+                pos -= lt->raw.size();
+                int done = run_compiled(inst, ex, s, lt, pos, first, line, frame_depth);
+                if (done >= 0) return done;
+                prev = lt;
+                continue;
+            }
             if (ex.text_runs) [[unlikely]]
                 count_text_run(ex, text_run_reason(ex, lt, line, plain, fresh), line[0] == ':' ? nullptr : line);
             if (line[0] == ':') {
@@ -1648,7 +1692,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
                 exec_line(inst, line, false);
             }
         }
-        if (lt && plain && !ex.line_substituted && !lt->fast && line[0] != ':' && compile_try(*lt)) {
+        if (lt && plain && !fresh && !ex.line_substituted && !lt->fast && line[0] != ':' && compile_try(*lt)) {
             // After an error only a statement that raises where the text stopped compiles,
             // alone or after `then`.
             std::unique_ptr<FastLine> fl = fast_compile(inst, *lt, 0);

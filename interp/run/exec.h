@@ -123,6 +123,8 @@ struct ExecState : ScriptState {
         std::unordered_map<std::string, uint64_t> by_reason;
     };
     std::unique_ptr<TextRuns> text_runs;
+    // The tokenizer state a line's pre-read reads into (token_preread), made when first needed.
+    std::unique_ptr<TokenState> preread_tok;
 };
 
 ExecState& exec_state_create(Instance& inst);

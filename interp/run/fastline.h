@@ -144,6 +144,10 @@ struct FastLine {
 // cached yet.
 std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at);
 
+// Can a statement starting with a token of `type` (keyword `kw`) be of a compiled form?
+// False for the ones fast_compile never compiles.
+bool fast_may_compile(const Instance& inst, uint8_t type, int kw);
+
 // The statement after `then` at `at`: only assignments, calls and return run compiled there.
 std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at);
 

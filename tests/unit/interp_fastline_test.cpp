@@ -301,6 +301,39 @@ const Case kCases[] = {
      "t = max(1, i) & 3\nout(t)\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
      "IntControl(73, 2, 0, 0, 0)\nreturn\n",
      48},
+    // Lines in a loop run compiled from their first run (a body run once is all compiled
+    // runs): an error there under a handler, the target created before the right side
+    // runs and a name after the error not created at all.
+    {"FirstRunRaisesUnderAHandler",
+     "IntControl(73, 2, 0, 0, 0)\nfor i = 1 to 1\nx = 10 / (i - 1) + fresh\nout(`after ` : x)\nnext\n"
+     "out(isdefined(x) : vartype(x) : ` ` : isdefined(fresh) : vartype(fresh))\nexit\n:tkerrorhandler\n"
+     "out(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     3},
+    // Variables the line creates exist from where their names are read: the target when
+    // the right side looks at it (undefined), a name after "&" defined, and one read in
+    // neither way not at all.
+    {"FirstRunCreatesWhereItReads",
+     "#DefineFunction peek(p)\nreturn vartype(*p)\n#EndFunction\nfor i = 1 to 1\n"
+     "r = vartype(r) : ` ` : vartype(made) : ` ` : strlen(&made)\nt = vartype(t) : ` ` : peek(&fresh)\n"
+     "out(r : ` ` : t : ` ` : vartype(made) : vartype(fresh) : vartype(never))\nnext\n",
+     4},
+    // A name before "[" that holds an array on the line's first run and a number later
+    // (the line then runs as text and raises), and one that holds a number first and an
+    // array later.
+    {"FirstRunArrayNameChangesKind",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(2)\na[0] = 4\nb = 5\nfor i = 1 to 3\n"
+     "x = a[0] * 2 + i\ny = b[0] + i\nout(i : ` ` : x : ` ` : y)\nif i == 1 then a = 7\n"
+     "if i == 1 then b = arrdimension(1)\nif i == 1 then b[0] = 9\nnext\nexit\n:tkerrorhandler\n"
+     "out(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     4},
+    // A tokenizer error late in a line whose call has run by then; a string that is too
+    // long and a number with two dots, after the call.
+    {"FirstRunTokenizerErrorAfterACall",
+     "#DefineFunction k(n)\nout(`k ` : n)\nreturn n\n#EndFunction\nIntControl(73, 2, 0, 0, 0)\n"
+     "for i = 1 to 2\nx = k(i) + 1..2\ny = k(i) : 1.5.5\nz = k(i) + w\nout(i : ` ` : isdefined(x) : isdefined(y) : "
+     "isdefined(z) : isdefined(w))\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
+     "IntControl(73, 2, 0, 0, 0)\nreturn\n",
+     2},
 };
 
 class CompiledLine : public ::testing::TestWithParam<Case> {};
