@@ -301,6 +301,14 @@ const Case kCases[] = {
      "t = max(1, i) & 3\nout(t)\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
      "IntControl(73, 2, 0, 0, 0)\nreturn\n",
      48},
+    // `to` tests whose limit or step calls: a function called each time the test runs, a
+    // builtin, a limit that raises on a later pass under a handler.
+    {"ForTestsThatCall",
+     "#DefineFunction lim(n)\nout(`lim ` : n)\nreturn n\n#EndFunction\nIntControl(73, 2, 0, 0, 0)\n"
+     "for i = 1 to lim(3)\nout(i)\nnext\nfor j = 10 to strlen(`abcd`) by -abs(-3)\nout(j)\nnext\n"
+     "k = 0\nfor i = 1 to 10 / (3 - k)\nk = k + 1\nout(i : ` ` : k)\nnext\nout(`end ` : i : ` ` : k)\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     12},
     // Lines in a loop run compiled from their first run (a body run once is all compiled
     // runs): an error there under a handler, the target created before the right side
     // runs and a name after the error not created at all.
