@@ -29,7 +29,8 @@ constexpr uint8_t kFastTries = 8;  // compiling a line is tried this often, then
 // A compiled line that raises where the text stopped reading: it may be kept after the
 // error its first run raised.
 bool fast_raises(const FastLine& f) {
-    return f.kind == FastKind::kRaiseAfter || (f.kind == FastKind::kIf && f.tail && f.tail->kind == FastKind::kRaiseAfter);
+    return f.kind == FastKind::kRaiseAfter || ((f.kind == FastKind::kIf || f.kind == FastKind::kBranchTail) && f.tail &&
+                                               f.tail->kind == FastKind::kRaiseAfter);
 }
 
 // One more try at compiling the line, when it has any left.
@@ -1156,6 +1157,15 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             return;
         }
         case FastKind::kIf: fast_if(inst, ex, f, lt, line); return;
+        case FastKind::kBranchTail:
+            // As branch_tail runs it, never while skipping.
+            if (ex.last_if < 0)
+                inst.fail(Err::NoIfForThen);
+            else if (ex.last_if == f.run_on)
+                fast_tail(inst, f, lt, line);
+            else
+                discard_rest(inst, lt.line.c_str() + f.tail_at);
+            return;
     }
 }
 

@@ -613,7 +613,7 @@ bool fast_may_compile(const Instance& inst, uint8_t type, int kw) {
     if (type == kTokVariable) return true;
     if (type != kTokKeyword) return false;
     switch (kw) {
-        case Kw::Star: case Kw::OleObject: case Kw::If: case Kw::Return: case Kw::While: case Kw::To:
+        case Kw::Star: case Kw::OleObject: case Kw::If: case Kw::Then: case Kw::Return: case Kw::While: case Kw::To:
         case Kw::Next: case Kw::EndFor: case Kw::EndWhile: case Kw::EndIf: case Kw::EndSwitch:
         case Kw::EndSelect: case Kw::Break: case Kw::Continue: case Kw::Else:
             return true;
@@ -739,6 +739,18 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
             f->skip_ok = true;
             return f;
         }
+    }
+    if (t0.type == kTokKeyword && (t0.kw == Kw::Then || t0.kw == Kw::Else) && !rest_blank(lt.line, t0.end)) {
+        // The statement after a line's first `then` or `else` is read from where it starts.
+        size_t after = t0.end;
+        while (after < lt.line.size() && (lt.line[after] == ' ' || lt.line[after] == '\t')) ++after;
+        // A tail passed over reads a multi-line string's lines: that stays with the text.
+        if (lt.line.find("$\"", after) != std::string::npos) return nullptr;
+        f->kind = FastKind::kBranchTail;
+        f->run_on = t0.kw == Kw::Then ? 1 : 0;
+        f->tail_at = static_cast<uint16_t>(after);
+        f->tail = fast_compile_tail(inst, lt, f->tail_at);
+        return f;
     }
     if (t0.type == kTokKeyword && t0.kw == Kw::If) {
         // The tokens after `then` are read from where the statement there starts.

@@ -614,7 +614,7 @@ bool token_preread(Instance& inst, bool (*first_ok)(const Instance& inst, uint8_
             ok = t.type != kTokNone && record_token(t, c, c.name_args, base, len, at) && c.elem_names.size() < kMaxCachedTokens;
         } else if (!t.volatile_token) {
             ok = record_token(t, c, c.toks, base, len, at);
-            // The statement after `then` is read from where it starts.
+            // The statement after `then` or `else` is read from where it starts.
             if (ok && after_then && t.start != base + at && t.type != kTokNone)
                 ok = record_token(t, c, c.toks, base, len, static_cast<uint16_t>(t.start - base));
         } else {
@@ -624,7 +624,7 @@ bool token_preread(Instance& inst, bool (*first_ok)(const Instance& inst, uint8_
         }
         if (!ok) return false;
         if (t.type == kTokNone) return true;
-        after_then = kw && t.kw == Kw::Then;
+        after_then = kw && (t.kw == Kw::Then || t.kw == Kw::Else);
         switch (mode) {
             case kPlain:
                 if (drop_comma && kw && t.kw == Kw::Comma) {

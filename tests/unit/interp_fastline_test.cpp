@@ -371,6 +371,15 @@ const Case kTailCases[] = {
      "out(i : ` ` : x : ` ` : y : ` ` : z : ` ` : m[`k` : i])\nnext\nexit\n:tkerrorhandler\n"
      "out(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
      24},
+    // `then` and `else` on lines of their own: each runs its statement after the last
+    // one-line if (compiled, raising on a later pass, or a multi-line string passed over),
+    // and without any if before it raises.
+    {"ThenAndElseOnLinesOfTheirOwn",
+     "i = -1\nIntControl(73, 2, 0, 0, 0)\nthen out(`no if`)\nfor i = 0 to 5\nif i mod 2 then x = i\nelse x = 10 / (i - 2)\n"
+     "then y = i * 2\nelse y = -i\nelse strlen(i) 4\nif i == 3 then z = 1\nelse z = $\"\nline $\"\n"
+     "out(i : ` ` : x : ` ` : y : ` ` : z)\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
+     "IntControl(73, 2, 0, 0, 0)\nreturn\n",
+     8},
 };
 
 class CompiledTail : public ::testing::TestWithParam<Case> {};
