@@ -1066,7 +1066,9 @@ void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* l
 
 // The statement after `then`: compiled, or read from the text (which then caches its
 // tokens, so that it compiles next time).
-void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
+void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line);
+
+[[gnu::always_inline]] inline void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     if (f.tail && fast_elems_ok(inst, *f.tail)) {
         // A statement after `then` runs as exec_line runs one: never skipping, no for resume.
         FastLine& t = *f.tail;
@@ -1087,6 +1089,11 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             fast_expr_statement(inst, t);
         return;
     }
+    fast_tail_text(inst, f, lt, line);
+}
+
+// The statement after `then` or `else` read from the text.
+[[gnu::noinline]] void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     size_t len = lt.line.size();
     std::memcpy(line, lt.line.data(), len);
     line[len] = '\0';
