@@ -118,6 +118,9 @@ struct TokenState {
     OwnArgs* own_args = nullptr;
     // The closing line of a multi-line string constant: the statement goes on there.
     std::string continued_line;
+    // The length of the text the tokenizer wrote last: what the line cache keeps of a
+    // token it has just read.
+    uint32_t text_len = 0;
 };
 
 }  // namespace kel::interp

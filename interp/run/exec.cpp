@@ -16,6 +16,7 @@
 #include "interp/run/tokenizer.h"
 #include "interp/run/udf.h"
 #include "interp/data/vars.h"
+#include "platform/fileio.h"
 #include "platform/msgq.h"
 #include "platform/process.h"
 
@@ -28,7 +29,8 @@ constexpr uint8_t kFastTries = 8;  // compiling a line is tried this often, then
 // A compiled line that raises where the text stopped reading: it may be kept after the
 // error its first run raised.
 bool fast_raises(const FastLine& f) {
-    return f.kind == FastKind::kRaiseAfter || (f.kind == FastKind::kIf && f.tail && f.tail->kind == FastKind::kRaiseAfter);
+    return f.kind == FastKind::kRaiseAfter || ((f.kind == FastKind::kIf || f.kind == FastKind::kBranchTail) && f.tail &&
+                                               f.tail->kind == FastKind::kRaiseAfter);
 }
 
 // One more try at compiling the line, when it has any left.
@@ -36,6 +38,26 @@ inline bool compile_try(LineTokens& lt) {
     if (lt.fast_tries >= kFastTries) return false;
     ++lt.fast_tries;
     return true;
+}
+
+// The form a statement has, for the count of text runs: its first word when that is a
+// keyword, else what kind of statement a name starts.
+std::string statement_form(const char* line) {
+    const char* p = line;
+    if (*p == '*') return "*pointer";
+    size_t n = 0;
+    while (is_name_char(static_cast<unsigned char>(p[n]))) ++n;
+    std::string word(p, n);
+    fold_name(word);
+    if (n > 0 && find_builtin(word) >= 0) return word;
+    return "(name statement)";
+}
+
+// Counts a statement run by the text evaluator under `reason`, when counting is on.
+[[gnu::noinline]] void count_text_run(ExecState& ex, const char* reason, const char* line) {
+    std::string key = reason;
+    if (line) key += " " + statement_form(line);
+    ++ex.text_runs->by_reason[key];
 }
 
 // A line starts: where it is, where the next one is, its text.
@@ -1044,7 +1066,9 @@ void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* l
 
 // The statement after `then`: compiled, or read from the text (which then caches its
 // tokens, so that it compiles next time).
-void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
+void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line);
+
+[[gnu::always_inline]] inline void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     if (f.tail && fast_elems_ok(inst, *f.tail)) {
         // A statement after `then` runs as exec_line runs one: never skipping, no for resume.
         FastLine& t = *f.tail;
@@ -1065,12 +1089,19 @@ void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             fast_expr_statement(inst, t);
         return;
     }
+    fast_tail_text(inst, f, lt, line);
+}
+
+// The statement after `then` or `else` read from the text.
+[[gnu::noinline]] void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     size_t len = lt.line.size();
     std::memcpy(line, lt.line.data(), len);
     line[len] = '\0';
     ExecState& ex = exec_state(inst);
     ex.line_text = line;
     token_cache_line(inst, &lt, line, len);
+    if (ex.text_runs) [[unlikely]]
+        count_text_run(ex, lt.fast_tries == 0 ? "tail, not yet compiled:" : "tail, form not compiled:", line + f.tail_at);
     exec_line(inst, line + f.tail_at, true);
     if (compile_try(lt)) {
         // After an error only a statement that raises where the text stopped compiles.
@@ -1133,6 +1164,15 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             return;
         }
         case FastKind::kIf: fast_if(inst, ex, f, lt, line); return;
+        case FastKind::kBranchTail:
+            // As branch_tail runs it, never while skipping.
+            if (ex.last_if < 0)
+                inst.fail(Err::NoIfForThen);
+            else if (ex.last_if == f.run_on)
+                fast_tail(inst, f, lt, line);
+            else
+                discard_rest(inst, lt.line.c_str() + f.tail_at);
+            return;
     }
 }
 
@@ -1165,6 +1205,10 @@ ExecState& exec_state_create(Instance& inst) {
         // Differential tests compare runs with and without the token cache.
         std::string v;
         inst.exec->line_cache_off = platform::env_get("KEL_TOKEN_CACHE", &v) && v == "0";
+        if (platform::env_get("KEL_EVAL_COUNT", &v) && !v.empty()) {
+            inst.exec->text_runs = std::make_unique<ExecState::TextRuns>();
+            inst.exec->text_runs->path = v;
+        }
     }
     return *inst.exec;
 }
@@ -1221,6 +1265,15 @@ void exec_begin_run(Instance& inst) {
 }
 
 void exec_statement(Instance& inst, const char* text) { exec_line(inst, text, true); }
+
+void text_runs_flush(Instance& inst) {
+    if (!inst.exec || !inst.exec->text_runs) return;
+    ExecState::TextRuns& c = *inst.exec->text_runs;
+    std::string out;
+    for (const auto& [reason, n] : c.by_reason) out += reason + "\t" + std::to_string(n) + "\n";
+    c.by_reason.clear();
+    if (!out.empty()) platform::file_append_locked(c.path.c_str(), out, 1000);
+}
 
 namespace {
 
@@ -1493,6 +1546,49 @@ bool gather_line(Instance& inst, const Script& s, std::string_view line, size_t 
 
 namespace {
 
+// Is the line about to run in a loop, a function or a subroutine, so that it may well run
+// again? Compiling costs more than one run from the text: a line that runs once only (the
+// top level of a page) is compiled when it comes back, if it does.
+bool may_run_again(const ExecState& ex) {
+    if (ex.cur_udf >= 0) return true;
+    for (int i = ex.depth; i-- > 0;) {
+        int32_t k = ex.stack[i].kind;
+        if (k == Kw::For || k == Kw::While || k == Kw::ForEach || k == kKindFunction || k == kKindGosubFalse ||
+            k == kKindGosubTrue || k == kKindGosubNone)
+            return true;
+    }
+    return false;
+}
+
+// The first run of a plain line: its tokens read ahead (nothing created, nothing raised)
+// and its statement compiled. False when either does not succeed: the line runs from its
+// text, over the tokens the pre-read kept (each what the text reads there), or over none
+// when the statement did not compile (as a first run finds it, so that a statement that
+// raises where the text stops reading compiles after it as it would).
+bool compile_first_run(Instance& inst, LineTokens& lt) {
+    if (!compile_try(lt) || !token_preread(inst, fast_may_compile)) return false;
+    std::unique_ptr<FastLine> fl = fast_compile(inst, lt, 0);
+    if (!fl || !fast_elems_ok(inst, *fl)) {
+        token_cache_clear(lt);
+        return false;
+    }
+    lt.fast = std::move(fl);
+    return true;
+}
+
+// Why a statement runs through the text evaluator (for the count of text runs).
+const char* text_run_reason(const ExecState& ex, const LineTokens* lt, const char* line, bool plain, bool fresh) {
+    if (skipping(ex)) return "skipped (block not run)";
+    if (!lt) return "no line cache";
+    if (line[0] == ':') return "label line";
+    if (ex.line_substituted) return "substitution:";
+    if (fresh && !(lt->raw_valid && lt->raw_plain)) return "first read, not plain:";
+    if (fresh) return !may_run_again(ex) ? "first run, outside loops and functions:" : lt->fast_tries > 0 ? "first run, not compiled:" : "first run:";
+    if (!plain) return "not plain:";
+    if (lt->fast) return "compiled form not usable:";
+    return lt->fast_tries == 0 ? "not yet compiled:" : "form not compiled:";
+}
+
 // The statement loop from `start`; `prev` is the cached line that ran just before, if any.
 int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, int frame_depth,
                   LineTokens* prev) {
@@ -1524,6 +1620,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         }
         prev = lt;
         bool plain = false;
+        bool fresh = false;  // read from the text, not from the line cache
         if (lt && lt->raw_valid &&
             (lt->raw_serial == s.serial.id ||
              (s.text.size() - pos >= lt->raw.size() &&
@@ -1553,7 +1650,11 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         } else {
             size_t from = pos;
             if (!read_line(s.text, pos, line, &len, &first, &too_long)) break;
-            if (lt) remember_read(*lt, s, from, pos, first, len, too_long, line);
+            if (lt) {
+                remember_read(*lt, s, from, pos, first, len, too_long, line);
+                plain = lt->raw_valid && lt->raw_plain;
+            }
+            fresh = true;
         }
         ex.script = &s;
         begin_line(ex, first, pos, line);
@@ -1587,6 +1688,18 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         }
         if (!inst.error()) {
             token_cache_line(inst, ex.line_substituted ? nullptr : lt, line, len);
+            if (lt && plain && !lt->fast && lt->fast_tries == 0 && line[0] != ':' && inst.tok.cache == lt &&
+                lt->raw_valid && lt->raw_serial == s.serial.id && !skipping(ex) && may_run_again(ex) &&
+                compile_first_run(inst, *lt)) {
+                // From its first run on, the line runs compiled, from where it starts.
+                pos -= lt->raw.size();
+                int done = run_compiled(inst, ex, s, lt, pos, first, line, frame_depth);
+                if (done >= 0) return done;
+                prev = lt;
+                continue;
+            }
+            if (ex.text_runs) [[unlikely]]
+                count_text_run(ex, text_run_reason(ex, lt, line, plain, fresh), line[0] == ':' ? nullptr : line);
             if (line[0] == ':') {
                 const char* p = line + 1;
                 while (*p && !is_blank(*p) && *p != ';') ++p;
@@ -1596,7 +1709,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
                 exec_line(inst, line, false);
             }
         }
-        if (lt && plain && !ex.line_substituted && !lt->fast && line[0] != ':' && compile_try(*lt)) {
+        if (lt && plain && !fresh && !ex.line_substituted && !lt->fast && line[0] != ':' && compile_try(*lt)) {
             // After an error only a statement that raises where the text stopped compiles,
             // alone or after `then`.
             std::unique_ptr<FastLine> fl = fast_compile(inst, *lt, 0);

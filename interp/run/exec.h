@@ -115,6 +115,16 @@ struct ExecState : ScriptState {
     int32_t line_terminator = 0;  // 53
 
     uint64_t compiled_tails = 0;  // statements after `then` run compiled (for tests)
+
+    // Statement runs that went through the text evaluator, by why: made only when
+    // KEL_EVAL_COUNT names a file, which the counts are appended to at the end of a run.
+    struct TextRuns {
+        std::string path;
+        std::unordered_map<std::string, uint64_t> by_reason;
+    };
+    std::unique_ptr<TextRuns> text_runs;
+    // The tokenizer state a line's pre-read reads into (token_preread), made when first needed.
+    std::unique_ptr<TokenState> preread_tok;
 };
 
 ExecState& exec_state_create(Instance& inst);
@@ -158,6 +168,10 @@ int64_t find_label(Instance& inst, const Script& s, std::string_view label);
 
 // Resets per-run state (structure stack, ErrorMode, handler modes) for a new host run.
 void exec_begin_run(Instance& inst);
+
+// Appends the text runs counted so far (ExecState::text_runs) to their file and starts
+// counting again; nothing when they are not counted.
+void text_runs_flush(Instance& inst);
 
 // Executes the tail of a line as a statement of its own (if ... then, execute).
 void exec_statement(Instance& inst, const char* text);

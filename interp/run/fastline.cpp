@@ -46,9 +46,7 @@ enum NodeKind : uint8_t {
 
 // The special forms a compiled line runs: the ones whose names are read without any
 // variable created.
-constexpr bool form_compiled(int id) {
-    return id == Kw::IsDefined || id == Kw::VarType || id == Kw::ObjectTypeGet || id == Kw::Drop;
-}
+constexpr bool form_compiled(int id) { return name_arg_form(id); }
 
 // The builtins that read their own argument list which a compiled line can call: the
 // ones that read it as plain expressions, one after the other.
@@ -98,6 +96,7 @@ public:
     // (then ends_missing()). Keeps what it found: a single keyword needs only its first token.
     bool ends_missing() const { return ends_missing_; }
     bool read_chain(uint16_t at) {
+        toks_.reserve(lt_.toks.size() + lt_.elem_names.size() + lt_.name_args.size());
         for (size_t guard = 0; guard < 512; ++guard) {
             const CachedToken* k = nullptr;
             for (const CachedToken& c : lt_.toks)
@@ -610,6 +609,22 @@ namespace {
 std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& lt, uint16_t at);
 }  // namespace
 
+bool fast_may_compile(const Instance& inst, uint8_t type, int kw) {
+    if (type == kTokVariable) return true;
+    if (type != kTokKeyword) return false;
+    switch (kw) {
+        case Kw::Star: case Kw::OleObject: case Kw::If: case Kw::Then: case Kw::Return: case Kw::While: case Kw::To:
+        case Kw::Next: case Kw::EndFor: case Kw::EndWhile: case Kw::EndIf: case Kw::EndSwitch:
+        case Kw::EndSelect: case Kw::Break: case Kw::Continue: case Kw::Else:
+            return true;
+        default: break;
+    }
+    if (kw >= 0 && kw < kKeywordCount) return keyword(kw).kind == kFunc || (keyword(kw).kind == kSpecial && form_compiled(kw));
+    if (kw >= kHostIdFirst && kw <= kHostIdLast)
+        return inst.host_table && inst.host_table[kw - kHostIdFirst].kind != kCommand;
+    return kw >= kUdfIdFirst && kw <= kUdfIdLast;
+}
+
 std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at) {
     std::unique_ptr<FastLine> f = compile_line(inst, lt, at);
     if (f) f->has_elems = !f->elem_names.empty();
@@ -667,17 +682,22 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
     f->udf_count = inst.exec ? udf_count(inst) : 0;
     f->host_table = inst.host_table;
     if (at >= lt.line.size()) return nullptr;
+    // Room for as many nodes and steps as the line has tokens: most lines need no more.
+    size_t ntok = lt.toks.size() + lt.elem_names.size() + lt.name_args.size();
+    f->nodes.reserve(ntok);
+    f->code.reserve(ntok);
+    f->lists.reserve(ntok);
     Compiler c(inst, lt, *f);
     bool whole_chain = c.read_chain(at);
     if (c.size() == 0) return nullptr;
     const CachedToken& t0 = c.tok(0);
     size_t i = 0;
     auto whole = [&](int32_t e) { return e >= 0 && c.at_end(i); };
-    // A statement whose expression is followed by another token (the last one the text
-    // read) raises 3074 there: compiled as far, with a raise after it.
+    // A statement whose expression is followed by another token raises 3074 there (the
+    // text reads no further): compiled as far, with a raise after it.
     auto whole_or_raise = [&](int32_t e) {
         if (whole(e)) return true;
-        if (e < 0 || i + 1 != c.size() || c.tok(i).type == kTokNone) return false;
+        if (e < 0 || i >= c.size() || c.tok(i).type == kTokNone) return false;
         f->raise_of = f->kind;
         f->kind = FastKind::kRaiseAfter;
         f->raise_bracket = c.is_kw(i, Kw::LBracket);
@@ -719,6 +739,18 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
             f->skip_ok = true;
             return f;
         }
+    }
+    if (t0.type == kTokKeyword && (t0.kw == Kw::Then || t0.kw == Kw::Else) && !rest_blank(lt.line, t0.end)) {
+        // The statement after a line's first `then` or `else` is read from where it starts.
+        size_t after = t0.end;
+        while (after < lt.line.size() && (lt.line[after] == ' ' || lt.line[after] == '\t')) ++after;
+        // A tail passed over reads a multi-line string's lines: that stays with the text.
+        if (lt.line.find("$\"", after) != std::string::npos) return nullptr;
+        f->kind = FastKind::kBranchTail;
+        f->run_on = t0.kw == Kw::Then ? 1 : 0;
+        f->tail_at = static_cast<uint16_t>(after);
+        f->tail = fast_compile_tail(inst, lt, f->tail_at);
+        return f;
     }
     if (t0.type == kTokKeyword && t0.kw == Kw::If) {
         // The tokens after `then` are read from where the statement there starts.
@@ -802,12 +834,14 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
             f->kind = FastKind::kTo;
             f->skip_ok = true;
             i = 1;
+            // Limit and step are evaluated (calls and all) each time the test runs, as the
+            // text evaluates them.
             f->expr = c.expr(i);
-            if (f->expr < 0 || !f->nodes[static_cast<size_t>(f->expr)].pure) return nullptr;
+            if (f->expr < 0) return nullptr;
             if (c.is_kw(i, Kw::By)) {
                 ++i;
                 f->expr2 = c.expr(i);
-                if (f->expr2 < 0 || !f->nodes[static_cast<size_t>(f->expr2)].pure) return nullptr;
+                if (f->expr2 < 0) return nullptr;
             }
             return c.at_end(i) ? std::move(f) : nullptr;
         default: break;

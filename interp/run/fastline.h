@@ -39,6 +39,8 @@ enum class FastKind : uint8_t {
     kContinue,
     kRaiseAfter,  // an assignment or expression statement (`raise_of`) that goes on past its
                   // expression: it runs up to the end of the expression, then raises 3074
+    kBranchTail,  // then <tail> / else <tail> on a line of its own: the tail runs when the
+                  // last one-line if gave `run_on`
 };
 
 struct FastNode {
@@ -117,6 +119,7 @@ struct FastLine {
     int32_t expr2 = -1;         // step of a `to` line
     std::unique_ptr<FastLine> tail;  // the statement after `then`, when compiled
     uint16_t tail_at = 0;       // where that statement starts in the line
+    int8_t run_on = 0;          // kBranchTail: 1 after then, 0 after else
     // Appending to the target in place: `s = s : a : b` with a narrow string in s.
     bool self_append = false;
     // A plain assignment whose expression has an integer form (fast_main_int) to try.
@@ -143,6 +146,10 @@ struct FastLine {
 // lt.line). Null when the statement is not of a compiled form or its tokens are not all
 // cached yet.
 std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at);
+
+// Can a statement starting with a token of `type` (keyword `kw`) be of a compiled form?
+// False for the ones fast_compile never compiles.
+bool fast_may_compile(const Instance& inst, uint8_t type, int kw);
 
 // The statement after `then` at `at`: only assignments, calls and return run compiled there.
 std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at);

@@ -22,6 +22,7 @@ int32_t run_buffer(Instance& inst, char* text, size_t len) {
     if (!prepare_host_buffer(inst, s)) return 0;
     int32_t r = run_script(inst, s, 0, -1);
     ExecState& ex = exec_state(inst);
+    text_runs_flush(inst);
     ex.script = nullptr;
     release_value(inst, ex.ret_value);
     ex.ret_value = empty_value();

@@ -48,14 +48,37 @@ bool address_of_at(const Instance& inst, const char* p, uint8_t prev_type, int p
 
 namespace {
 
-void set_text(Instance& inst, const char* p, size_t n) {
+// Where a token is read into: the instance's own state, or the state of a pre-read,
+// which creates no variable and raises nothing (a failure is only noted).
+template <bool Quiet>
+struct Lex;
+template <>
+struct Lex<false> {
+    static constexpr bool quiet = false;
+    Instance& inst;
+    TokenState& state() { return inst.tok; }
+    void fail(Err e) { inst.fail(e); }
+};
+template <>
+struct Lex<true> {
+    static constexpr bool quiet = true;
+    Instance& inst;
+    TokenState& t;
+    bool failed = false;
+    TokenState& state() { return t; }
+    void fail(Err) { failed = true; }
+};
+
+void set_text(TokenState& t, const char* p, size_t n) {
     if (n > kTextMax) n = kTextMax;
-    std::memcpy(inst.tok.text, p, n);
-    inst.tok.text[n] = '\0';
+    std::memcpy(t.text, p, n);
+    t.text[n] = '\0';
+    t.text_len = static_cast<uint32_t>(n);
 }
 
-void read_number(Instance& inst, const char*& p) {
-    TokenState& t = inst.tok;
+template <class L>
+void read_number(L& x, const char*& p) {
+    TokenState& t = x.state();
     const char* s = p;
     bool dot = false, expo = false;
     size_t n = 0;
@@ -65,28 +88,28 @@ void read_number(Instance& inst, const char*& p) {
             ++n;
         } else if (c == '.') {
             if (dot) {
-                inst.fail(Err::FloatTooManyDots);
+                x.fail(Err::FloatTooManyDots);
                 return;
             }
             bool digit_before = n > 0 && is_digit(static_cast<unsigned char>(p[n - 1]));
             bool digit_seen = false;
             for (size_t k = 0; k < n; ++k) digit_seen |= is_digit(static_cast<unsigned char>(p[k]));
             if (!is_digit(static_cast<unsigned char>(p[n + 1])) && !(digit_before || digit_seen)) {
-                inst.fail(Err::UnrecognizableItem);
+                x.fail(Err::UnrecognizableItem);
                 return;
             }
             dot = true;
             ++n;
         } else if (c == 'e' || c == 'E') {
             if (expo) {
-                inst.fail(Err::FloatTooManyEs);
+                x.fail(Err::FloatTooManyEs);
                 return;
             }
             char c1 = p[n + 1];
             bool ok = is_digit(static_cast<unsigned char>(c1)) ||
                       ((c1 == '+' || c1 == '-') && is_digit(static_cast<unsigned char>(p[n + 2])));
             if (!ok) {
-                inst.fail(Err::UnrecognizableItem);
+                x.fail(Err::UnrecognizableItem);
                 return;
             }
             expo = true;
@@ -95,16 +118,17 @@ void read_number(Instance& inst, const char*& p) {
             break;
         }
         if (n > kTextMax) {
-            inst.fail(Err::StringTooLong);
+            x.fail(Err::StringTooLong);
             return;
         }
     }
-    set_text(inst, s, n);
+    set_text(t, s, n);
     p += n;
     t.type = (dot || expo) ? kTokFloat : kTokInteger;
 }
 
-void read_string(Instance& inst, const char*& p) {
+template <class L>
+void read_string(L& x, const char*& p) {
     char q = *p++;
     size_t n = 0;
     while (!at_end(*p)) {
@@ -116,13 +140,14 @@ void read_string(Instance& inst, const char*& p) {
             ++p;  // a doubled closing quote stands for one
         }
         if (n >= kMaxStringToken) {
-            inst.fail(Err::StringTooLong);
+            x.fail(Err::StringTooLong);
             return;
         }
-        inst.tok.text[n++] = *p++;
+        x.state().text[n++] = *p++;
     }
-    inst.tok.text[n] = '\0';
-    inst.tok.type = kTokString;
+    x.state().text[n] = '\0';
+    x.state().text_len = static_cast<uint32_t>(n);
+    x.state().type = kTokString;
 }
 
 // Flags of record `idx` of frame `frame`, switching tables when it is another frame's.
@@ -172,8 +197,10 @@ int find_host_keyword(const Instance& inst, std::string_view lname) {
     return -1;
 }
 
-void read_name(Instance& inst, const char*& p) {
-    TokenState& t = inst.tok;
+template <class L>
+void read_name(L& x, const char*& p) {
+    Instance& inst = x.inst;
+    TokenState& t = x.state();
     auto uc = [&](size_t k) { return static_cast<unsigned char>(p[k]); };
     // Dotted names are object access, whatever the name is.
     size_t n = 0;
@@ -184,11 +211,11 @@ void read_name(Instance& inst, const char*& p) {
         size_t m = 0;
         while (is_alnum(uc(m)) || uc(m) == '_' || uc(m) == '.' || (uc(m) == '@' && m == 0)) {
             if (++m > kTextMax) {
-                inst.fail(Err::StringTooLong);
+                x.fail(Err::StringTooLong);
                 return;
             }
         }
-        set_text(inst, p, m);
+        set_text(t, p, m);
         p += m;
         t.type = kTokKeyword;
         t.kw = Kw::OleObject;
@@ -212,7 +239,7 @@ void read_name(Instance& inst, const char*& p) {
         }
         if (kw < 0) kw = find_host_keyword(inst, key);
         if (kw >= 0) {
-            set_text(inst, p, len);
+            set_text(t, p, len);
             p += len;
             t.type = kTokKeyword;
             t.kw = static_cast<int16_t>(kw);
@@ -222,7 +249,7 @@ void read_name(Instance& inst, const char*& p) {
         while (*q == ' ' || *q == '\t') ++q;
         if (*q == '[') t.volatile_token = true;
         if (*q == '[' && !t.persistent_name && names_array(inst, key)) {
-            set_text(inst, p, len);
+            set_text(t, p, len);
             p += len;
             t.type = kTokKeyword;
             t.kw = Kw::OleObject;
@@ -234,7 +261,9 @@ void read_name(Instance& inst, const char*& p) {
     size_t m = 0;
     while (is_alnum(uc(m)) || uc(m) == '_' || uc(m) == '@' || uc(m) == '.') {
         if (m == limit) {
-            if (t.persistent_name) {
+            if constexpr (L::quiet) {
+                x.failed = true;
+            } else if (t.persistent_name) {
                 inst.fail(Err::PointerError).info(message_text(Err::InfoPersistentName));
             } else {
                 inst.fail(Err::VarNameTooLongTok);
@@ -248,13 +277,15 @@ void read_name(Instance& inst, const char*& p) {
     p += m;
     t.type = kTokVariable;
     if (t.no_create) {
-        set_text(inst, key.data(), key.size());
-        name_to_scratch(inst, key);
+        set_text(t, key.data(), key.size());
+        if constexpr (!L::quiet) name_to_scratch(inst, key);
         t.var_index = 0;
         return;
     }
     if (t.persistent_name) key = persistent_name(static_cast<uint32_t>(t.current_udf), key);
-    set_text(inst, key.data(), key.size());
+    set_text(t, key.data(), key.size());
+    // A pre-read leaves the variable to be found or created where its token is read.
+    if constexpr (L::quiet) return;
     FrameRef back{inst.cur_frame};
     bool switched = t.persistent_name && inst.cur_frame != 0;
     if (switched && !frame_switch(inst, 0, &back)) {
@@ -300,6 +331,7 @@ const char* token_start(TokenState& t) {
     t.type = kTokNone;
     t.kw = -1;
     t.text[0] = '\0';
+    t.text_len = 0;
     if (!t.pos) t.pos = "";
     const char* p = t.pos;
     while (*p == ' ' || *p == '\t') ++p;
@@ -307,8 +339,10 @@ const char* token_start(TokenState& t) {
     return p;
 }
 
-void read_token(Instance& inst) {
-    TokenState& t = inst.tok;
+template <class L>
+[[gnu::always_inline]] inline void lex_token(L& x) {
+    Instance& inst = x.inst;
+    TokenState& t = x.state();
     uint8_t prev_type = t.type;
     int prev_kw = t.kw;
     t.var_index = -1;
@@ -328,29 +362,35 @@ void read_token(Instance& inst) {
         return;
     }
     if (is_digit(c) || c == '.') {
-        read_number(inst, p);
+        read_number(x, p);
     } else if (is_letter(c) || c == '@' || c == '_') {
-        read_name(inst, p);
+        read_name(x, p);
     } else {
         int kw = match_operator(p);
         if (kw >= 0) {
             const KeywordRecord& r = keyword(kw);
             size_t n = r.name_len;
-            set_text(inst, p, n);
+            set_text(t, p, n);
             p += n;
             t.type = kTokKeyword;
             t.kw = static_cast<int16_t>(kw);
         } else if (c == '"' || c == '\'' || c == '`') {
-            read_string(inst, p);
+            read_string(x, p);
         } else if (c == '$' && p[1] == '"') {
-            set_text(inst, p, 2);
+            set_text(t, p, 2);
             p += 2;
             t.type = kTokMultiline;
         } else {
-            inst.fail(Err::UnrecognizableItem);
+            x.fail(Err::UnrecognizableItem);
         }
     }
     finish();
+}
+
+// The instance's own reading, one function (its pre-read twin is inlined into token_preread).
+[[gnu::noinline]] void read_token(Instance& inst) {
+    Lex<false> x{inst};
+    lex_token(x);
 }
 
 constexpr size_t kMaxCachedTokens = 256;
@@ -372,10 +412,7 @@ bool cache_usable(Instance& inst) {
     // Read directly rather than through udf_count: this runs for every token.
     size_t udfs = inst.exec ? inst.exec->udfs.size() : 0;
     if (c->udf_count != udfs || c->host_table != inst.host_table) {
-        c->toks.clear();
-        c->elem_names.clear();
-        c->name_args.clear();
-        c->texts.clear();
+        token_cache_clear(*c);
         c->udf_count = udfs;
         c->host_table = inst.host_table;
     }
@@ -431,27 +468,34 @@ bool replay(Instance& inst, uint16_t at) {
     return true;
 }
 
-void record(Instance& inst, uint16_t at, bool elem_name = false) {
-    TokenState& t = inst.tok;
-    LineTokens& c = *t.cache;
-    std::vector<CachedToken>& list = elem_name ? c.elem_names : c.toks;
-    if (list.size() >= kMaxCachedTokens) return;
-    if (t.pos < t.cache_base || t.pos > t.cache_base + t.cache_len || t.start < t.cache_base) return;
+// Appends the token `t` just read (which asked for it at `at`) to `list` of the line
+// cache `c`, whose prepared text starts at `base` (`len` bytes); false when it was not.
+[[gnu::always_inline]] inline bool record_token(const TokenState& t, LineTokens& c, std::vector<CachedToken>& list, const char* base, uint32_t len,
+                  uint16_t at) {
+    if (list.size() >= kMaxCachedTokens) return false;
+    if (t.pos < base || t.pos > base + len || t.start < base) return false;
     CachedToken k;
     k.at = at;
-    k.start = static_cast<uint16_t>(t.start - t.cache_base);
-    k.end = static_cast<uint16_t>(t.pos - t.cache_base);
+    k.start = static_cast<uint16_t>(t.start - base);
+    k.end = static_cast<uint16_t>(t.pos - base);
     k.type = t.type;
     k.kw = t.kw;
     k.var_index = t.var_index;
-    k.text_len = static_cast<uint32_t>(std::strlen(t.text));
+    k.text_len = t.text_len;
     // The texts end in kTextPad zero bytes, so that a short text is copied in one piece.
     if (!c.texts.empty()) c.texts.resize(c.texts.size() - kTextPad);
     k.text_off = static_cast<uint32_t>(c.texts.size());
     c.texts.append(t.text, k.text_len);
     c.texts.append(kTextPad, '\0');
     list.push_back(k);
-    if (!elem_name) t.cache_next = static_cast<uint32_t>(c.toks.size());
+    return true;
+}
+
+void record(Instance& inst, uint16_t at, bool elem_name = false) {
+    TokenState& t = inst.tok;
+    LineTokens& c = *t.cache;
+    if (record_token(t, c, elem_name ? c.elem_names : c.toks, t.cache_base, t.cache_len, at) && !elem_name)
+        t.cache_next = static_cast<uint32_t>(c.toks.size());
 }
 
 // Kept out of line so that replaying a cached token stays a small leaf.
@@ -492,6 +536,128 @@ void record(Instance& inst, uint16_t at, bool elem_name = false) {
 
 }  // namespace
 
+void token_cache_clear(LineTokens& c) {
+    c.toks.clear();
+    c.elem_names.clear();
+    c.name_args.clear();
+    c.texts.clear();
+}
+
+namespace {
+
+// Is keyword `kw` a function that runs when read (a builtin's, a host's or a script's)?
+bool calls_a_function(const Instance& inst, int kw) {
+    if (kw >= 0 && kw < kKeywordCount) return keyword(kw).kind == kFunc;
+    if (kw >= kHostIdFirst && kw <= kHostIdLast) return kind_of(inst, kw) != kConst;
+    return kw >= kUdfIdFirst && kw <= kUdfIdLast;
+}
+
+}  // namespace
+
+bool token_preread(Instance& inst, bool (*first_ok)(const Instance& inst, uint8_t type, int kw)) {
+    TokenState& real = inst.tok;
+    if (!real.cache || !inst.exec) return false;
+    LineTokens& c = *real.cache;
+    const char* base = real.cache_base;
+    const uint32_t len = real.cache_len;
+    token_cache_clear(c);
+    c.udf_count = inst.exec->udfs.size();
+    c.host_table = inst.host_table;
+    // A state of its own: the instance's tokenizer is left as it was.
+    std::unique_ptr<TokenState>& own = inst.exec->preread_tok;
+    if (!own) own = std::make_unique<TokenState>();
+    TokenState& t = *own;
+    t.type = kTokNone;
+    t.kw = -1;
+    t.text[0] = '\0';
+    t.pos = base;
+    t.start = base;
+    t.var_index = -1;
+    t.no_create = t.address_of = t.persistent_name = t.define_name = false;
+    t.current_udf = real.current_udf;
+    Lex<true> x{inst, t};
+    // Where the special forms' name arguments come (read without creating a variable).
+    enum { kPlain, kLParen, kName, kNameAfterStar } mode = kPlain;
+    int form = -1;
+    bool drop_comma = false;  // after a name drop reads: a comma brings another one
+    bool after_then = false;
+    // A name read after a call ran is looked up only then (the call may have defined a
+    // function of that name): the reading stops before it. The parentheses open, one bit
+    // each (set for a call's).
+    uint64_t parens = 0;
+    int depth = 0;
+    bool fn_before = false, call_done = false;
+    for (size_t n = 0; n <= kMaxCachedTokens; ++n) {
+        auto at = static_cast<uint16_t>(t.pos - base);
+        t.volatile_token = false;
+        t.no_create = mode == kName || mode == kNameAfterStar;
+        lex_token(x);
+        if (x.failed || t.type == kTokMultiline || (n == 0 && !first_ok(inst, t.type, t.kw))) break;
+        bool kw = t.type == kTokKeyword;
+        if (kw && t.kw == Kw::OleObject && std::strchr(t.text, '.')) break;  // object access
+        bool lparen = kw && t.kw == Kw::LParen;
+        if (fn_before && !lparen) call_done = true;  // a function called without "("
+        if (call_done && (t.type == kTokVariable || (kw && t.kw == Kw::OleObject))) return false;
+        if (lparen) {
+            if (depth == 64) break;
+            parens = parens << 1 | (fn_before ? 1u : 0u);
+            ++depth;
+        } else if (kw && t.kw == Kw::RParen && depth > 0) {
+            call_done |= (parens & 1) != 0;
+            parens >>= 1;
+            --depth;
+        }
+        fn_before = kw && calls_a_function(inst, t.kw);
+        bool ok;
+        if (mode == kName || mode == kNameAfterStar) {
+            // Kept as read_uncached keeps such a name.
+            ok = t.type != kTokNone && record_token(t, c, c.name_args, base, len, at) && c.elem_names.size() < kMaxCachedTokens;
+        } else if (!t.volatile_token) {
+            ok = record_token(t, c, c.toks, base, len, at);
+            // The statement after `then` or `else` is read from where it starts.
+            if (ok && after_then && t.start != base + at && t.type != kTokNone)
+                ok = record_token(t, c, c.toks, base, len, static_cast<uint16_t>(t.start - base));
+        } else {
+            // A name before "[": an array's is kept for the compiler; what any other name
+            // there is depends on more than the text.
+            ok = kw && t.kw == Kw::OleObject && record_token(t, c, c.elem_names, base, len, at);
+        }
+        if (!ok) return false;
+        if (t.type == kTokNone) return true;
+        after_then = kw && (t.kw == Kw::Then || t.kw == Kw::Else);
+        switch (mode) {
+            case kPlain:
+                if (drop_comma && kw && t.kw == Kw::Comma) {
+                    mode = kName;
+                } else if (kw && t.kw >= 0 && t.kw < kKeywordCount && keyword(t.kw).kind == kSpecial) {
+                    if (!name_arg_form(t.kw)) return false;
+                    form = t.kw;
+                    mode = kLParen;
+                }
+                drop_comma = false;
+                break;
+            case kLParen:
+                if (!kw || t.kw != Kw::LParen) return false;
+                mode = kName;
+                break;
+            case kName:
+            case kNameAfterStar:
+                if (mode == kName && kw && t.kw == Kw::Star) {
+                    mode = kNameAfterStar;
+                    break;
+                }
+                if (t.type == kTokVariable) {
+                    drop_comma = form == Kw::Drop;
+                } else if (!(mode == kName && kw && t.kw == Kw::OleObject && form != Kw::Drop)) {
+                    return false;  // a shape the text raises an error for
+                }
+                mode = kPlain;
+                break;
+        }
+    }
+    return false;
+}
+
 void get_token(Instance& inst) {
     TokenState& t = inst.tok;
     if (!cache_usable(inst)) {
@@ -511,10 +677,7 @@ void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_
     }
     if (cache->line.size() != len || std::memcmp(cache->line.data(), line, len) != 0) {
         cache->line.assign(line, len);
-        cache->toks.clear();
-        cache->elem_names.clear();
-        cache->name_args.clear();
-        cache->texts.clear();
+        token_cache_clear(*cache);
     }
     t.cache = cache;
     t.cache_base = line;
@@ -543,7 +706,7 @@ void get_string_token(Instance& inst) {
         inst.fail(Err::UnrecognizableItem);
         return;
     }
-    set_text(inst, p, n);
+    set_text(t, p, n);
     t.pos = p + n;
     t.type = kTokString;
 }

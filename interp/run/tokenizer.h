@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "interp/base/instance.h"
+#include "interp/base/keywords.h"
 #include "interp/base/token_state.h"
 #include "interp/base/value.h"
 #include "interp/api/services.h"
@@ -21,6 +22,25 @@ void putback(Instance& inst);
 // caller until the next call); the cache is emptied when it was made for other text.
 // Null turns the cache off for the line.
 void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_t len);
+
+// The special forms whose arguments are names read without creating a variable
+// (isdefined, vartype, objecttypeget, drop): a pre-read keeps those names as the text
+// keeps them.
+constexpr bool name_arg_form(int kw) {
+    return kw == Kw::IsDefined || kw == Kw::VarType || kw == Kw::ObjectTypeGet || kw == Kw::Drop;
+}
+
+// Empties the token lists of a line cache (its text stays).
+void token_cache_clear(LineTokens& c);
+
+// Reads the whole line of the line cache just made (token_cache_line, nothing read yet)
+// in sequence as get_token reads it, and keeps its tokens there, as the text's reading
+// would keep them; no variable is created and nothing raised. `first_ok` says whether a
+// statement starting with the first token is worth reading further. False, with the
+// cache emptied, for anything such a reading cannot do exactly: a tokenizer error, a
+// multi-line string, a dotted name, a name before "[" that is no array's, a special form
+// other than those of name_arg_form or of another shape than "(" name ..., too many tokens.
+bool token_preread(Instance& inst, bool (*first_ok)(const Instance& inst, uint8_t type, int kw));
 
 // Reads a multi-line string constant whose opening delimiter was the latest token. With
 // `out` the text becomes a new string value; without it the lines are only checked.

@@ -139,7 +139,8 @@ void save_tok(Instance& inst, CallerState& s);
 
 // A field added to the tokenizer state: numbers, flags and pointers placed before
 // continued_line travel in the block; anything else must be saved and restored above.
-static_assert(sizeof(TokenState) == 2160, "save the new TokenState field in save_caller/restore_caller");
+// (text_len, after it, is read only right after the token it measures: never across a call.)
+static_assert(sizeof(TokenState) == 2168, "save the new TokenState field in save_caller/restore_caller");
 
 void restore_tok(Instance& inst, CallerState& s);
 

@@ -301,6 +301,47 @@ const Case kCases[] = {
      "t = max(1, i) & 3\nout(t)\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
      "IntControl(73, 2, 0, 0, 0)\nreturn\n",
      48},
+    // `to` tests whose limit or step calls: a function called each time the test runs, a
+    // builtin, a limit that raises on a later pass under a handler.
+    {"ForTestsThatCall",
+     "#DefineFunction lim(n)\nout(`lim ` : n)\nreturn n\n#EndFunction\nIntControl(73, 2, 0, 0, 0)\n"
+     "for i = 1 to lim(3)\nout(i)\nnext\nfor j = 10 to strlen(`abcd`) by -abs(-3)\nout(j)\nnext\n"
+     "k = 0\nfor i = 1 to 10 / (3 - k)\nk = k + 1\nout(i : ` ` : k)\nnext\nout(`end ` : i : ` ` : k)\nexit\n"
+     ":tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     12},
+    // Lines in a loop run compiled from their first run (a body run once is all compiled
+    // runs): an error there under a handler, the target created before the right side
+    // runs and a name after the error not created at all.
+    {"FirstRunRaisesUnderAHandler",
+     "IntControl(73, 2, 0, 0, 0)\nfor i = 1 to 1\nx = 10 / (i - 1) + fresh\nout(`after ` : x)\nnext\n"
+     "out(isdefined(x) : vartype(x) : ` ` : isdefined(fresh) : vartype(fresh))\nexit\n:tkerrorhandler\n"
+     "out(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     3},
+    // Variables the line creates exist from where their names are read: the target when
+    // the right side looks at it (undefined), a name after "&" defined, and one read in
+    // neither way not at all.
+    {"FirstRunCreatesWhereItReads",
+     "#DefineFunction peek(p)\nreturn vartype(*p)\n#EndFunction\nfor i = 1 to 1\n"
+     "r = vartype(r) : ` ` : vartype(made) : ` ` : strlen(&made)\nt = vartype(t) : ` ` : peek(&fresh)\n"
+     "out(r : ` ` : t : ` ` : vartype(made) : vartype(fresh) : vartype(never))\nnext\n",
+     4},
+    // A name before "[" that holds an array on the line's first run and a number later
+    // (the line then runs as text and raises), and one that holds a number first and an
+    // array later.
+    {"FirstRunArrayNameChangesKind",
+     "IntControl(73, 2, 0, 0, 0)\na = arrdimension(2)\na[0] = 4\nb = 5\nfor i = 1 to 3\n"
+     "x = a[0] * 2 + i\ny = b[0] + i\nout(i : ` ` : x : ` ` : y)\nif i == 1 then a = 7\n"
+     "if i == 1 then b = arrdimension(1)\nif i == 1 then b[0] = 9\nnext\nexit\n:tkerrorhandler\n"
+     "out(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
+     4},
+    // A tokenizer error late in a line whose call has run by then; a string that is too
+    // long and a number with two dots, after the call.
+    {"FirstRunTokenizerErrorAfterACall",
+     "#DefineFunction k(n)\nout(`k ` : n)\nreturn n\n#EndFunction\nIntControl(73, 2, 0, 0, 0)\n"
+     "for i = 1 to 2\nx = k(i) + 1..2\ny = k(i) : 1.5.5\nz = k(i) + w\nout(i : ` ` : isdefined(x) : isdefined(y) : "
+     "isdefined(z) : isdefined(w))\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
+     "IntControl(73, 2, 0, 0, 0)\nreturn\n",
+     2},
 };
 
 class CompiledLine : public ::testing::TestWithParam<Case> {};
@@ -330,6 +371,15 @@ const Case kTailCases[] = {
      "out(i : ` ` : x : ` ` : y : ` ` : z : ` ` : m[`k` : i])\nnext\nexit\n:tkerrorhandler\n"
      "out(`handled ` : tkerrortextstring : ` ` : i)\nIntControl(73, 2, 0, 0, 0)\nreturn\n",
      24},
+    // `then` and `else` on lines of their own: each runs its statement after the last
+    // one-line if (compiled, raising on a later pass, or a multi-line string passed over),
+    // and without any if before it raises.
+    {"ThenAndElseOnLinesOfTheirOwn",
+     "i = -1\nIntControl(73, 2, 0, 0, 0)\nthen out(`no if`)\nfor i = 0 to 5\nif i mod 2 then x = i\nelse x = 10 / (i - 2)\n"
+     "then y = i * 2\nelse y = -i\nelse strlen(i) 4\nif i == 3 then z = 1\nelse z = $\"\nline $\"\n"
+     "out(i : ` ` : x : ` ` : y : ` ` : z)\nnext\nexit\n:tkerrorhandler\nout(`handled ` : tkerrortextstring : ` ` : i)\n"
+     "IntControl(73, 2, 0, 0, 0)\nreturn\n",
+     8},
 };
 
 class CompiledTail : public ::testing::TestWithParam<Case> {};

@@ -4,8 +4,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "interp/base/keywords.h"
+#include "interp/data/vars.h"
+#include "interp/run/exec.h"
 #include "interp/run/tokenizer.h"
 #include "interp_host_fixture.h"
 
@@ -227,6 +230,96 @@ TEST_F(Tokenizer, HostFunctionNames) {
     ASSERT_EQ(first("weboutx"), 0);
     EXPECT_EQ(tok().type, kTokVariable);
     inst().host_table = nullptr;
+}
+
+// The pre-read of a line keeps, at each read position, the token the tokenizer reads
+// there (a special form's names as read without creating a variable), and creates no
+// variable: the same lines read token by token afterwards give the same tokens.
+TEST_F(Tokenizer, PreReadKeepsWhatTheReadingFinds) {
+    exec_state(inst());
+    struct {
+        const char* line;
+        size_t names;  // tokens read as a special form's names
+        std::vector<const char*> vars;  // the names it reads (none of them made yet)
+    } cases[] = {
+        {"x = a + 12 * (b - 3.5e2) : `s``q` ; note", 0, {"x", "a", "b"}},
+        {"if n < 2 then return n", 0, {"n"}},
+        {"strcat(&w, max(1, v))", 0, {"w", "v"}},
+        {"r = isdefined(q) + vartype(*p) : drop(d1, d2) + objecttypeget(e)", 6, {"r", "q", "p", "d1", "d2", "e"}},
+        {"*ptr += -7 mod 3", 0, {"ptr"}},
+    };
+    auto any = [](const Instance&, uint8_t, int) { return true; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string text = c.line;
+        LineTokens lt;
+        token_cache_line(inst(), &lt, text.c_str(), text.size());
+        ASSERT_TRUE(token_preread(inst(), any));
+        EXPECT_EQ(lt.name_args.size(), c.names);
+        for (const char* name : c.vars) EXPECT_LE(var_lookup(inst(), name), 0) << name;
+        // The same line read token by token, without the cache.
+        inst().tok.cache = nullptr;
+        token_begin(inst(), text.c_str());
+        uint16_t at = 0;
+        for (;;) {
+            const CachedToken* k = nullptr;
+            bool name = false;
+            for (const CachedToken& t : lt.toks)
+                if (t.at == at && !k) k = &t;
+            for (const CachedToken& t : lt.name_args)
+                if (t.at == at && !k) {
+                    k = &t;
+                    name = true;
+                }
+            ASSERT_NE(k, nullptr) << "no token at " << at;
+            inst().tok.no_create = name;
+            get_token(inst());
+            ASSERT_EQ(inst().error(), 0);
+            EXPECT_EQ(tok().type, k->type) << at;
+            EXPECT_EQ(tok().kw, k->kw) << at;
+            EXPECT_EQ(std::string(tok().text), lt.texts.substr(k->text_off, k->text_len)) << at;
+            EXPECT_EQ(tok().start - text.c_str(), k->start) << at;
+            EXPECT_EQ(tok().pos - text.c_str(), k->end) << at;
+            if (k->type == kTokNone) break;
+            at = k->end;
+        }
+    }
+}
+
+// What the pre-read cannot read as the text would it leaves to the text: the tokens
+// before kept, those after it not, no variable made.
+TEST_F(Tokenizer, PreReadDeclines) {
+    exec_state(inst());
+    ASSERT_GT(var_find_or_create(inst(), "num"), 0);
+    struct {
+        const char* line;
+        size_t kept;  // tokens kept in the cache
+    } cases[] = {
+        {"x = 1..2", 2},            // a tokenizer error
+        {"y = 3 + $\"", 4},          // a multi-line string
+        {"o = obj.prop", 2},        // object access
+        {"z = strlen(1) + late", 7},  // a name after a call
+        {"b = num[1]", 2},          // a name before "[" that holds no array
+        {"p = ptrglobal(g)", 3},    // a special form that makes names of its own
+        {"i = isdefined(5)", 5},    // a special form's argument that is no name (kept as the text keeps it)
+    };
+    auto any = [](const Instance&, uint8_t, int) { return true; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string text = c.line;
+        LineTokens lt;
+        token_cache_line(inst(), &lt, text.c_str(), text.size());
+        EXPECT_FALSE(token_preread(inst(), any));
+        EXPECT_EQ(lt.toks.size() + lt.name_args.size(), c.kept);
+        EXPECT_EQ(inst().error(), 0);
+        for (const char* name : {"x", "y", "o", "z", "late", "b", "p", "g", "i"}) EXPECT_LE(var_lookup(inst(), name), 0);
+    }
+    // A statement the caller does not want read further: nothing kept.
+    std::string text = "for i = 1 to 3";
+    LineTokens lt;
+    token_cache_line(inst(), &lt, text.c_str(), text.size());
+    EXPECT_FALSE(token_preread(inst(), [](const Instance&, uint8_t type, int) { return type == kTokVariable; }));
+    EXPECT_TRUE(lt.toks.empty());
 }
 
 }  // namespace
