@@ -328,7 +328,9 @@ void read_name(L& x, const char*& p) {
 
 }  // namespace
 
-bool is_letter(unsigned char c) { return platform::is_alpha(c); }
+// The code page's letters; below 0x80 they are A-Z and a-z in every code page, decided
+// here without a call into the platform library (names are read a byte at a time).
+bool is_letter(unsigned char c) { return c < 0x80 ? static_cast<unsigned>((c | 0x20) - 'a') < 26u : platform::is_alpha(c); }
 
 void name_to_scratch(Instance& inst, std::string_view key) {
     if (!inst.vars) return;

@@ -11,6 +11,7 @@
 #include "interp/run/exec.h"
 #include "interp/run/tokenizer.h"
 #include "interp_host_fixture.h"
+#include "platform/text.h"
 
 using namespace kel;
 using namespace kel::interp;
@@ -230,6 +231,12 @@ TEST_F(Tokenizer, HostFunctionNames) {
     ASSERT_EQ(first("weboutx"), 0);
     EXPECT_EQ(tok().type, kTokVariable);
     inst().host_table = nullptr;
+}
+
+// The tokenizer's letters are the code page's, the ASCII ones included.
+TEST_F(Tokenizer, LettersAreTheCodePages) {
+    for (int c = 0; c < 256; ++c)
+        EXPECT_EQ(is_letter(static_cast<unsigned char>(c)), platform::is_alpha(static_cast<uint8_t>(c))) << c;
 }
 
 // Host names are found at their own records whatever the first letters and lengths
