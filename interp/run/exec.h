@@ -125,6 +125,14 @@ struct ExecState : ScriptState {
     std::unique_ptr<TextRuns> text_runs;
     // The tokenizer state a line's pre-read reads into (token_preread), made when first needed.
     std::unique_ptr<TokenState> preread_tok;
+    // The host's keyword table by first letter (its low five bits): the name lengths it
+    // holds, one bit each, and its first record there. Made from `table` when first asked.
+    struct HostKeywordIndex {
+        const void* table = nullptr;
+        uint64_t lens[32] = {};
+        uint16_t first[32] = {};
+    };
+    HostKeywordIndex host_index;
 };
 
 ExecState& exec_state_create(Instance& inst);

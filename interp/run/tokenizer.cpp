@@ -2,6 +2,7 @@
 // and multi-line string constants allocate.
 #include "interp/run/tokenizer.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -184,9 +185,35 @@ bool names_array(Instance& inst, const std::string& key) {
 
 namespace {
 
-int find_host_keyword(const Instance& inst, std::string_view lname) {
-    if (!inst.host_table) return -1;
+// The index of the host's table (its records up to the first without a name), made again
+// when a run brings another table.
+ExecState::HostKeywordIndex& host_index(const Instance& inst) {
+    ExecState::HostKeywordIndex& x = inst.exec->host_index;
+    if (x.table == inst.host_table) return x;
+    x = ExecState::HostKeywordIndex{};
+    x.table = inst.host_table;
     for (int i = 0; i < kHostTableMax; ++i) {
+        const KeywordRecord& r = inst.host_table[i];
+        if (r.name_len == 0) break;
+        if (r.name_len > sizeof r.name) continue;
+        unsigned b = static_cast<unsigned char>(lower(r.name[0])) & 31u;
+        if (x.lens[b] == 0) x.first[b] = static_cast<uint16_t>(i);
+        x.lens[b] |= uint64_t{1} << r.name_len;
+    }
+    return x;
+}
+
+int find_host_keyword(const Instance& inst, std::string_view lname) {
+    if (!inst.host_table || lname.empty()) return -1;
+    int from = 0;
+    if (inst.exec) {
+        // Most names are no host keyword: their first letter and length reject them at once.
+        const ExecState::HostKeywordIndex& x = host_index(inst);
+        unsigned b = static_cast<unsigned char>(lname[0]) & 31u;
+        if (lname.size() >= 64 || !((x.lens[b] >> lname.size()) & 1)) return -1;
+        from = x.first[b];
+    }
+    for (int i = from; i < kHostTableMax; ++i) {
         const KeywordRecord& r = inst.host_table[i];
         if (r.name_len == 0) break;
         if (r.name_len != lname.size() || lname.size() > sizeof r.name) continue;
@@ -301,7 +328,9 @@ void read_name(L& x, const char*& p) {
 
 }  // namespace
 
-bool is_letter(unsigned char c) { return platform::is_alpha(c); }
+// The code page's letters; below 0x80 they are A-Z and a-z in every code page, decided
+// here without a call into the platform library (names are read a byte at a time).
+bool is_letter(unsigned char c) { return c < 0x80 ? static_cast<unsigned>((c | 0x20) - 'a') < 26u : platform::is_alpha(c); }
 
 void name_to_scratch(Instance& inst, std::string_view key) {
     if (!inst.vars) return;
@@ -678,6 +707,10 @@ void token_cache_line(Instance& inst, LineTokens* cache, const char* line, size_
     if (cache->line.size() != len || std::memcmp(cache->line.data(), line, len) != 0) {
         cache->line.assign(line, len);
         token_cache_clear(*cache);
+        // Room for the tokens a line of this length mostly has, so that recording them
+        // allocates once: a token is a few bytes, its text no longer than the line.
+        cache->toks.reserve(std::min(len / 3 + 4, size_t{64}));
+        cache->texts.reserve(len + kTextPad);
     }
     t.cache = cache;
     t.cache_base = line;

@@ -253,8 +253,19 @@ bool udf_is_subroutine(const Instance& inst, int index) {
 int udf_find(const Instance& inst, std::string_view lowercase_name) {
     int n = udf_count(inst);
     if (n == 0) return -1;
-    std::string key(lowercase_name);
-    fold_name(key);
+    // Folded on the stack: every name the tokenizer reads is looked up here.
+    char buf[kMaxKeywordSearch + 1];
+    std::string long_key;
+    std::string_view key;
+    if (lowercase_name.size() <= sizeof buf) {
+        std::memcpy(buf, lowercase_name.data(), lowercase_name.size());
+        fold_name(buf, lowercase_name.size());
+        key = std::string_view(buf, lowercase_name.size());
+    } else {
+        long_key.assign(lowercase_name);
+        fold_name(long_key);
+        key = long_key;
+    }
     for (int i = 0; i < n; ++i) {
         if (inst.exec->udfs[i]->name == key) return i;
     }

@@ -11,6 +11,7 @@
 #include "interp/run/exec.h"
 #include "interp/run/tokenizer.h"
 #include "interp_host_fixture.h"
+#include "platform/text.h"
 
 using namespace kel;
 using namespace kel::interp;
@@ -228,6 +229,51 @@ TEST_F(Tokenizer, HostFunctionNames) {
     ASSERT_EQ(first("WebOut("), 0);
     EXPECT_EQ(tok().kw, 1000);
     ASSERT_EQ(first("weboutx"), 0);
+    EXPECT_EQ(tok().type, kTokVariable);
+    inst().host_table = nullptr;
+}
+
+// The tokenizer's letters are the code page's, the ASCII ones included.
+TEST_F(Tokenizer, LettersAreTheCodePages) {
+    for (int c = 0; c < 256; ++c)
+        EXPECT_EQ(is_letter(static_cast<unsigned char>(c)), platform::is_alpha(static_cast<uint8_t>(c))) << c;
+}
+
+// Host names are found at their own records whatever the first letters and lengths
+// around them, and another table is indexed afresh.
+TEST_F(Tokenizer, HostNamesFoundInAnyTableOrder) {
+    exec_state(inst());
+    auto set = [](KeywordRecord& r, int id, const char* name) {
+        r.id = id;
+        r.kind = kFunc;
+        r.name_len = static_cast<uint16_t>(std::strlen(name));
+        std::memcpy(r.name, name, r.name_len);
+    };
+    KeywordRecord a[5] = {};
+    set(a[0], 0, "zed");
+    set(a[1], 1, "webout");
+    set(a[2], 2, "Wx");  // an upper-case record, same first letter
+    set(a[3], 3, "webdatdata");
+    inst().host_table = a;
+    const char* found[] = {"zed", "WEBOUT", "wx", "WebDatData"};
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(first(found[i]), 0) << found[i];
+        EXPECT_EQ(tok().kw, 1000 + i) << found[i];
+    }
+    // A length the letter has not, a letter the length has not, one past a name.
+    for (const char* name : {"webou", "zebout", "wxy", "zx", "z"}) {
+        ASSERT_EQ(first(name), 0) << name;
+        EXPECT_EQ(tok().type, kTokVariable) << name;
+    }
+    KeywordRecord b[3] = {};
+    set(b[0], 0, "webout");
+    set(b[1], 1, "yy");
+    inst().host_table = b;
+    ASSERT_EQ(first("webout"), 0);
+    EXPECT_EQ(tok().kw, 1000);
+    ASSERT_EQ(first("yy"), 0);
+    EXPECT_EQ(tok().kw, 1001);
+    ASSERT_EQ(first("zed"), 0);
     EXPECT_EQ(tok().type, kTokVariable);
     inst().host_table = nullptr;
 }
