@@ -95,3 +95,43 @@ fastcgi_begin() {
   sup=""
   trap '[ -n "$sup" ] && kill "$sup" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 }
+
+# nginx_on_free_port WRITE: nginx started on the first free one of a few random ports,
+# with the configuration `WRITE PORT` writes into "$work/nginx.conf"; sets started, pid,
+# base (the tarnhost URL) and SERVER_SOFTWARE as nginx passes it.
+nginx_on_free_port() {
+  local write=$1 port
+  started=""
+  for port in $(shuf -i 20000-60000 -n 8); do
+    mkdir -p "$work/nginx"
+    "$write" "$port"
+    /usr/sbin/nginx -c "$work/nginx.conf" >/dev/null 2>&1 &
+    pid=$!
+    for _ in $(seq 50); do
+      curl -s -o /dev/null "http://127.0.0.1:$port/" && { started=$port; break; }
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    [ -n "$started" ] && break
+    kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
+  done
+  [ -n "$started" ] || { tail -3 "$work/nginx.err"; fail "nginx did not start"; }
+  base="http://127.0.0.1:$started/cgi-bin/tarnhost"
+  SERVER_SOFTWARE=$(/usr/sbin/nginx -v 2>&1 | sed "s/.*version: *//")
+}
+
+# like METHOD QUERY [BODYFILE CTYPE]: nginx's answer at $base has the CGI run's status,
+# content type and body.
+like() {
+  cgi_run "$@"
+  local head code="200" ctype got
+  head=$(sed -n '1,/^\r\{0,1\}$/p' "$work/cgi.out" | tr -d '\r')
+  [[ "$head" =~ (^|$'\n')Status:\ ([0-9]+) ]] && code=${BASH_REMATCH[2]}
+  ctype=$(sed -n 's/^content-type: *//Ip' <<< "$head" | head -1)
+  sed '1,/^\r\{0,1\}$/d' "$work/cgi.out" > "$work/cgi.body"
+  local args=(-s -o "$work/fcgi.body" -w '%{http_code} %{content_type}' -X "$1")
+  [ -n "${3:-}" ] && args+=(--data-binary "@$3" -H "Content-Type: ${4:-}")
+  got=$(curl "${args[@]}" "$base${2:+?$2}") || fail "$2: request failed"
+  [ "$got" = "$code $ctype" ] || { tail -3 "$work/nginx.err"; cat "$work/fcgi.body"; fail "$1 $2: nginx gave '$got', CGI '$code $ctype'"; }
+  cmp -s "$work/cgi.body" "$work/fcgi.body" || { diff "$work/cgi.body" "$work/fcgi.body" | head; fail "$1 $2: body differs"; }
+}
