@@ -230,10 +230,11 @@ void content_to_stdin(FCGX_Request& req) {
         std_to_null();
         return;
     }
-    std::vector<char> buf(64 * 1024);
+    // One buffer for the worker's life: not allocated and cleared again for every post.
+    static char buf[64 * 1024];
     while (want > 0) {
-        int n = FCGX_GetStr(buf.data(), static_cast<int>(want < buf.size() ? want : buf.size()), req.in);
-        if (n <= 0 || !pf::write_all_fd(fd, buf.data(), static_cast<size_t>(n))) break;
+        int n = FCGX_GetStr(buf, static_cast<int>(want < sizeof buf ? want : sizeof buf), req.in);
+        if (n <= 0 || !pf::write_all_fd(fd, buf, static_cast<size_t>(n))) break;
         want -= static_cast<uint64_t>(n);
     }
     pf::rewind_fd(fd);
@@ -263,7 +264,7 @@ void serve_one(FCGX_Request& req, Slot* slot, bool process_continues) {
 }
 
 bool connection_waiting() {
-    std::vector<pf::PollFd> fds = {{g_listen}};
+    pf::PollFd fds[1] = {{g_listen}};
     return g_listen >= 0 && pf::poll_readable(fds, 0) > 0;
 }
 
@@ -314,8 +315,8 @@ KeptWait wait_kept(int conn, int ctl, const Slot* slot, After* after) {
         if (now >= idle_end) return KeptWait::Close;
         bool yielding = now < yield_until;
         uint64_t left = (yielding ? yield_until : idle_end) - now;
-        std::vector<pf::PollFd> fds = {{ctl}, {conn}};
-        if (!yielding && g_listen >= 0) fds.push_back({g_listen});
+        pf::PollFd all[3] = {{ctl}, {conn}, {g_listen}};
+        std::span<pf::PollFd> fds(all, !yielding && g_listen >= 0 ? 3 : 2);
         if (pf::poll_readable(fds, static_cast<int>(left > 1000000 ? 1000000 : left)) < 0) continue;
         bool waiting = fds.size() > 2 && fds[2].ready;
         if (fds[1].ready) {
@@ -380,7 +381,7 @@ KeptWait wait_kept(int conn, int ctl, const Slot* slot, After* after) {
         } else {
             slot->free_waiting = 1;
             if (!take_now) {
-                std::vector<pf::PollFd> fds = {{ctl}, {g_listen}};
+                pf::PollFd fds[2] = {{ctl}, {g_listen}};
                 int r = waits >= 0 ? pf::wait_set_ready(waits, fds, -1) : pf::poll_readable(fds, -1);
                 if (r >= 0 && fds[0].ready) pf::exit_at_once(0);  // the supervisor closed it: stop
                 if (r < 0 || !fds[1].ready) continue;

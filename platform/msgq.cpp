@@ -456,8 +456,12 @@ namespace {
 // the handler; a disarm is one call that stops the timer. At the end of a request, a
 // process that serves many leaves it running instead (watchdog_stand_down): an expiry
 // then does nothing (the signal only interrupts a wait, which every wait of the platform
-// takes as a spurious wake), and the next request's arm sets it again, so a request costs
-// one call, not two. The handler runs on whichever thread the script is stuck in, so `on_expire` must do its work without waiting for
+// takes as a spurious wake). The next request's arm keeps a running timer that expires no
+// later than its own deadline and only records the deadline: an expiry before the deadline
+// sets the timer for the rest, so a request costs no call at all (a timer is set about
+// once per time-out period, however many requests run meanwhile), and a script stuck past
+// its deadline is ended as surely as by a timer set for it. The handler runs on whichever
+// thread the script is stuck in, so `on_expire` must do its work without waiting for
 // that thread: should it hang all the same (a lock the interrupted code held), the same
 // timer, armed again before it starts, ends the process after kWatchdogGraceMs.
 constexpr uint32_t kWatchdogGraceMs = 5000;
@@ -465,8 +469,10 @@ constexpr uint32_t kWatchdogGraceMs = 5000;
 struct Watchdog {
     timer_t timer{};
     bool created = false;
-    volatile sig_atomic_t armed = 0;  // an expiry now ends the process
-    bool running = false;             // the timer is set (armed, or left running)
+    volatile sig_atomic_t armed = 0;    // an expiry at or after `deadline` ends the process
+    volatile sig_atomic_t running = 0;  // the timer is set (armed, or left running)
+    std::atomic<uint64_t> deadline{0};  // now_ns() when an armed expiry ends the process
+    std::atomic<uint64_t> expiry{0};    // now_ns() when the set timer fires
     void (*volatile on_expire)() = nullptr;
     volatile sig_atomic_t exit_code = 0;
     volatile sig_atomic_t expiring = 0;
@@ -474,18 +480,42 @@ struct Watchdog {
 
 Watchdog g_watchdog;
 
-bool set_watchdog_timer(uint32_t ms) {
-    g_watchdog.armed = ms != 0 ? 1 : 0;
-    g_watchdog.running = ms != 0;
+// The timer set to fire after `ns` (0: stopped).
+bool set_timer_ns(uint64_t ns) {
+    Watchdog& wd = g_watchdog;
+    wd.running = ns != 0;
+    wd.expiry = ns != 0 ? now_ns() + ns : 0;
     itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(ms / 1000);
-    spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    return timer_settime(g_watchdog.timer, 0, &spec, nullptr) == 0;
+    spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000u);
+    spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000u);
+    return timer_settime(wd.timer, 0, &spec, nullptr) == 0;
+}
+
+bool set_watchdog_timer(uint32_t ms) {
+    Watchdog& wd = g_watchdog;
+    uint64_t ns = uint64_t{ms} * 1000000u;
+    wd.deadline = ms != 0 ? now_ns() + ns : 0;
+    wd.armed = ms != 0 ? 1 : 0;
+    return set_timer_ns(ns);
 }
 
 void on_watchdog_signal(int) {
     Watchdog& wd = g_watchdog;
-    if (!wd.armed) return;  // the timer of a request that ended: left running on purpose
+    int saved = errno;
+    if (!wd.armed) {
+        wd.running = 0;  // the timer of a request that ended: left running on purpose
+        errno = saved;
+        return;
+    }
+    if (!wd.expiring) {
+        // A timer set for an earlier deadline: the rest of this one's time.
+        uint64_t now = now_ns(), deadline = wd.deadline;
+        if (now < deadline) {
+            set_timer_ns(deadline - now);
+            errno = saved;
+            return;
+        }
+    }
     int code = wd.exit_code & 0xFF;
     // A second expiry while the first is still at work: its grace has run out.
     if (wd.expiring) _exit(code);
@@ -524,7 +554,17 @@ void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code) {
     wd.exit_code = exit_code;
     // Without a timer (process limits) there is no watchdog; the next arm tries again.
     if (!create_watchdog()) return;
-    set_watchdog_timer(ms == 0 ? 1 : ms);
+    if (ms == 0) ms = 1;
+    if (detail::serves_many_requests() && wd.running) {
+        // The deadline first: an expiry from here on finds it and sets the timer for the
+        // rest. One that came before this left `running` clear, and the timer is set below.
+        uint64_t deadline = now_ns() + uint64_t{ms} * 1000000u;
+        wd.deadline = deadline;
+        wd.armed = 1;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (wd.running && wd.expiry <= deadline) return;
+    }
+    set_watchdog_timer(ms);
 }
 
 void watchdog_disarm() {

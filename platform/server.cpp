@@ -165,10 +165,19 @@ void discard_message(int sock) {
     while (r < 0 && errno == EINTR);
 }
 
-int poll_readable(std::vector<PollFd>& fds, int ms) {
-    std::vector<pollfd> p(fds.size());
+int poll_readable(std::span<PollFd> fds, int ms) {
+    // The worker polls two or three descriptors per request: on the stack. The
+    // supervisor's set of every worker's socket is the one larger set.
+    constexpr size_t kOnStack = 8;
+    pollfd small[kOnStack];
+    std::vector<pollfd> large;
+    pollfd* p = small;
+    if (fds.size() > kOnStack) {
+        large.resize(fds.size());
+        p = large.data();
+    }
     for (size_t i = 0; i < fds.size(); ++i) p[i] = {fds[i].fd, POLLIN | POLLRDHUP, 0};
-    int r = poll(p.data(), p.size(), ms);
+    int r = poll(p, fds.size(), ms);
     for (size_t i = 0; i < fds.size(); ++i) {
         fds[i].ready = r > 0 && p[i].revents != 0;
         fds[i].hangup = r > 0 && (p[i].revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
@@ -194,7 +203,7 @@ int exclusive_wait_set(const std::vector<int>& fds, int listen_fd) {
     return set;
 }
 
-int wait_set_ready(int set, std::vector<PollFd>& fds, int ms) {
+int wait_set_ready(int set, std::span<PollFd> fds, int ms) {
     for (PollFd& f : fds) f.ready = false;
     epoll_event ev[8];
     int r = epoll_wait(set, ev, 8, ms);

@@ -1,6 +1,7 @@
 // Sockets and worker processes for a pre-forking server: listening sockets, passing a
 // descriptor between processes, forking and reaping workers, and the server's signals.
 #pragma once
+#include <span>
 #include <string>
 #include <vector>
 #include "platform/api.h"
@@ -44,14 +45,14 @@ struct PollFd {
     bool hangup = false; // poll_readable: the peer shut its side (data may still be unread)
 };
 // Waits up to ms milliseconds (-1: without limit) for one of them; the number ready,
-// 0 at the time-out, -1 when a signal came first.
-KEL_PLATFORM_API int poll_readable(std::vector<PollFd>& fds, int ms);
+// 0 at the time-out, -1 when a signal came first. A few descriptors cost no allocation.
+KEL_PLATFORM_API int poll_readable(std::span<PollFd> fds, int ms);
 // A set to wait on `fds` and on a listening socket that other processes wait on too: a
 // connection wakes one of them, where poll wakes every one and all but one then find
 // nothing to accept. Its descriptor (close-on-exec), or -1 when the system has none.
 KEL_PLATFORM_API int exclusive_wait_set(const std::vector<int>& fds, int listen_fd);
 // As poll_readable, on a set of exclusive_wait_set(): `fds` are descriptors of the set.
-KEL_PLATFORM_API int wait_set_ready(int set, std::vector<PollFd>& fds, int ms);
+KEL_PLATFORM_API int wait_set_ready(int set, std::span<PollFd> fds, int ms);
 
 // fork(): 0 in the child, the child's id in the parent, -1 on failure.
 KEL_PLATFORM_API int32_t fork_process();
