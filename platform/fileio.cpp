@@ -250,24 +250,23 @@ std::string resolve_for_create(const std::string& path) {
 }  // namespace detail
 
 std::string normalize_path(std::string_view in) {
-    std::string p(in);
-    for (char& c : p)
-        if (c == '\\') c = '/';
-    std::string_view v(p);
-    if (v.substr(0, 8) == "//?/UNC/")
-        v.remove_prefix(8);
-    else if (v.substr(0, 4) == "//?/")
-        v.remove_prefix(4);
+    // Both separators read as "/" where they are met, so that the result is the only copy.
+    auto sep = [](char c) { return c == '/' || c == '\\'; };
+    std::string_view v(in);
+    if (v.size() >= 4 && sep(v[0]) && sep(v[1]) && v[2] == '?' && sep(v[3])) {
+        if (v.size() >= 8 && v.substr(4, 3) == "UNC" && sep(v[7])) v.remove_prefix(8);
+        else v.remove_prefix(4);
+    }
 
     std::string out;
     size_t pos = 0;
     if (v.size() >= 2 && is_letter(v[0]) && v[1] == ':') {
         out = drive_root(v[0]);  // always ends in "/"
         pos = 2;
-        while (pos < v.size() && v[pos] == '/') ++pos;
-    } else if (!v.empty() && v[0] == '/') {
+        while (pos < v.size() && sep(v[pos])) ++pos;
+    } else if (!v.empty() && sep(v[0])) {
         out = "/";
-        while (pos < v.size() && v[pos] == '/') ++pos;
+        while (pos < v.size() && sep(v[pos])) ++pos;
     }
     out.reserve(out.size() + v.size() - pos + 1);
 
@@ -276,7 +275,7 @@ std::string normalize_path(std::string_view in) {
     std::string_view last;
     bool first = true;
     while (pos < v.size()) {
-        size_t slash = v.find('/', pos);
+        size_t slash = v.find_first_of("/\\", pos);
         if (slash == std::string_view::npos) slash = v.size();
         std::string_view comp = v.substr(pos, slash - pos);
         bool had_slash = slash < v.size();

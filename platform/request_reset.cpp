@@ -67,17 +67,27 @@ int64_t open_fd_count() {
     return st.st_size;
 }
 
-// Whether every descriptor of `fds` is still open (one poll: a closed one reports POLLNVAL).
-bool all_open(const std::vector<int>& fds) {
-    std::vector<pollfd> p(fds.size());
+// Whether every descriptor of `fds`, and `extra` unless it is -1, is still open (one
+// poll: a closed one reports POLLNVAL). A worker's few dozen cost no allocation.
+bool all_open(const std::vector<int>& fds, int extra) {
+    constexpr size_t kOnStack = 64;
+    size_t n = fds.size() + (extra >= 0);
+    pollfd small[kOnStack];
+    std::vector<pollfd> large;
+    pollfd* p = small;
+    if (n > kOnStack) {
+        large.resize(n);
+        p = large.data();
+    }
     for (size_t i = 0; i < fds.size(); ++i) p[i] = pollfd{fds[i], 0, 0};
+    if (extra >= 0) p[n - 1] = pollfd{extra, 0, 0};
     int r;
     do {
-        r = poll(p.data(), p.size(), 0);
+        r = poll(p, n, 0);
     } while (r < 0 && errno == EINTR);
     if (r < 0) return false;
-    for (const pollfd& q : p)
-        if (q.revents & POLLNVAL) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (p[i].revents & POLLNVAL) return false;
     return true;
 }
 
@@ -100,15 +110,7 @@ void take_fd_baseline(Baseline& b) {
 // and one the request opened (not one the platform keeps) is still open is reported.
 bool fds_as_baseline(Baseline& b, int* left) {
     bool held = b.held >= 0;
-    if (b.count > 0 && open_fd_count() == b.count + held) {
-        if (!held) {
-            if (all_open(b.all)) return true;
-        } else {
-            std::vector<int> with_held = b.all;
-            with_held.push_back(b.held);
-            if (all_open(with_held)) return true;
-        }
-    }
+    if (b.count > 0 && open_fd_count() == b.count + held && all_open(b.all, b.held)) return true;
     for (int fd : open_fds())
         if (!contains(b.fds, fd) && fd != b.held) {
             *left = fd;
