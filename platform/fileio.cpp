@@ -275,8 +275,8 @@ std::string normalize_path(std::string_view in) {
     std::string_view last;
     bool first = true;
     while (pos < v.size()) {
-        size_t slash = v.find_first_of("/\\", pos);
-        if (slash == std::string_view::npos) slash = v.size();
+        size_t slash = pos;
+        while (slash < v.size() && !sep(v[slash])) ++slash;
         std::string_view comp = v.substr(pos, slash - pos);
         bool had_slash = slash < v.size();
         pos = slash + 1;
