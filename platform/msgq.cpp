@@ -480,11 +480,12 @@ struct Watchdog {
 
 Watchdog g_watchdog;
 
-// The timer set to fire after `ns` (0: stopped).
-bool set_timer_ns(uint64_t ns) {
+// The timer set to fire after `ns` (0: stopped). Its expiry is kept only where the next
+// request's arm may keep the timer: a process serving one request reads no clock for it.
+bool set_timer_ns(uint64_t ns, uint64_t now) {
     Watchdog& wd = g_watchdog;
     wd.running = ns != 0;
-    wd.expiry = ns != 0 ? now_ns() + ns : 0;
+    wd.expiry = ns != 0 ? now + ns : 0;
     itimerspec spec{};
     spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000u);
     spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000u);
@@ -494,9 +495,10 @@ bool set_timer_ns(uint64_t ns) {
 bool set_watchdog_timer(uint32_t ms) {
     Watchdog& wd = g_watchdog;
     uint64_t ns = uint64_t{ms} * 1000000u;
-    wd.deadline = ms != 0 ? now_ns() + ns : 0;
+    uint64_t now = ms != 0 && detail::serves_many_requests() ? now_ns() : 0;
+    wd.deadline = now != 0 ? now + ns : 0;  // 0: the expiry itself is the deadline
     wd.armed = ms != 0 ? 1 : 0;
-    return set_timer_ns(ns);
+    return set_timer_ns(ns, now);
 }
 
 void on_watchdog_signal(int) {
@@ -509,9 +511,9 @@ void on_watchdog_signal(int) {
     }
     if (!wd.expiring) {
         // A timer set for an earlier deadline: the rest of this one's time.
-        uint64_t now = now_ns(), deadline = wd.deadline;
+        uint64_t deadline = wd.deadline, now = deadline ? now_ns() : 0;
         if (now < deadline) {
-            set_timer_ns(deadline - now);
+            set_timer_ns(deadline - now, now);
             errno = saved;
             return;
         }
