@@ -456,11 +456,11 @@ namespace {
 // the handler; a disarm is one call that stops the timer. At the end of a request, a
 // process that serves many leaves it running instead (watchdog_stand_down): an expiry
 // then does nothing (the signal only interrupts a wait, which every wait of the platform
-// takes as a spurious wake). The next request's arm keeps a running timer that expires no
-// later than its own deadline and only records the deadline: an expiry before the deadline
-// sets the timer for the rest, so a request costs no call at all (a timer is set about
-// once per time-out period, however many requests run meanwhile), and a script stuck past
-// its deadline is ended as surely as by a timer set for it. The handler runs on whichever
+// takes as a spurious wake). The next request's arm keeps a running timer that expires in
+// the second half of its own time and only records the deadline: an expiry before the
+// deadline sets the timer for the rest, so a request costs no call at all (a timer is set
+// about once per half period, however many requests run meanwhile), and a script stuck
+// past its deadline is ended as surely as by a timer set for it. The handler runs on whichever
 // thread the script is stuck in, so `on_expire` must do its work without waiting for
 // that thread: should it hang all the same (a lock the interrupted code held), the same
 // timer, armed again before it starts, ends the process after kWatchdogGraceMs.
@@ -560,11 +560,14 @@ void watchdog_arm(uint32_t ms, void (*on_expire)(), int exit_code) {
     if (detail::serves_many_requests() && wd.running) {
         // The deadline first: an expiry from here on finds it and sets the timer for the
         // rest. One that came before this left `running` clear, and the timer is set below.
-        uint64_t deadline = now_ns() + uint64_t{ms} * 1000000u;
-        wd.deadline = deadline;
+        uint64_t now = now_ns(), ns = uint64_t{ms} * 1000000u;
+        wd.deadline = now + ns;
         wd.armed = 1;
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (wd.running && wd.expiry <= deadline) return;
+        // Kept while it expires in the second half of the time: only a request that runs
+        // that long (past its script's own time-out) sees an expiry that sets the rest.
+        uint64_t expiry = wd.expiry;
+        if (wd.running && expiry <= now + ns && expiry >= now + ns / 2) return;
     }
     set_watchdog_timer(ms);
 }

@@ -245,25 +245,26 @@ TEST(Watchdog, ServerDisarmLeavesTheTimerHarmlessAndTheNextArmWorks) {
         ::testing::ExitedWithCode(4), "second arm fired");
 }
 
-// The next arm keeps a timer left running that expires before its own deadline: that
-// expiry must neither end the process early nor leave the script without its watchdog.
+// The next arm keeps a timer left running that expires in the second half of its own
+// time: that expiry must neither end the process early nor leave the script without its
+// watchdog.
 TEST(Watchdog, AnArmKeepingAnEarlierTimerEndsAStuckScriptAtItsOwnDeadline) {
     EXPECT_EXIT(
         {
             request_baseline();
-            watchdog_arm(20, [] { std::fputs("stale expiry\n", stderr); }, 3);
+            watchdog_arm(100, [] { std::fputs("stale expiry\n", stderr); }, 3);
             watchdog_stand_down();
-            watchdog_arm(60, [] { std::fputs("second arm fired\n", stderr); }, 4);
+            watchdog_arm(150, [] { std::fputs("second arm fired\n", stderr); }, 4);
             for (;;) sleep_ms(1000);
         },
         ::testing::ExitedWithCode(4), "second arm fired");
     EXPECT_EXIT(
         {
             request_baseline();
-            watchdog_arm(20, nullptr, 3);
+            watchdog_arm(1000, nullptr, 3);
             watchdog_stand_down();
-            watchdog_arm(5000, nullptr, 4);
-            sleep_ms(100);  // the earlier timer expires in here: it only sets the rest
+            watchdog_arm(1900, nullptr, 4);
+            sleep_ms(1100);  // the earlier timer expires in here: it only sets the rest
             watchdog_stand_down();
             std::exit(0);
         },
