@@ -460,10 +460,10 @@ namespace {
 // the second half of its own time and only records the deadline: an expiry before the
 // deadline sets the timer for the rest, so a request costs no call at all (a timer is set
 // about once per half period, however many requests run meanwhile), and a script stuck
-// past its deadline is ended as surely as by a timer set for it. The handler runs on whichever
-// thread the script is stuck in, so `on_expire` must do its work without waiting for
-// that thread: should it hang all the same (a lock the interrupted code held), the same
-// timer, armed again before it starts, ends the process after kWatchdogGraceMs.
+// past its deadline is ended as surely as by a timer set for it. The handler runs on
+// whichever thread the script is stuck in, so `on_expire` must do its work without waiting
+// for that thread: should it hang all the same (a lock the interrupted code held), the
+// same timer, armed again before it starts, ends the process after kWatchdogGraceMs.
 constexpr uint32_t kWatchdogGraceMs = 5000;
 
 struct Watchdog {
