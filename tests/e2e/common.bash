@@ -24,25 +24,39 @@ lighttpd_install() {
   LIGHTTPD=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 }
 
-# lighttpd_on_free_port WRITE PROBE: tries free 127.0.0.1 ports until lighttpd answers
-# PROBE (a path); `WRITE PORT` writes "$work/lighttpd.conf" for the port. Sets `pid` and
-# `started` (the port).
-lighttpd_on_free_port() {
-  local write=$1 probe=$2 port
+# on_free_port START PROBE: tries up to 8 random 127.0.0.1 ports. For each, `START PORT`
+# starts a server in the background and sets `pid`; `PROBE PORT` succeeds once it answers
+# (tried every 0.1 s for 5 s while the server lives), else the server is stopped and the
+# next port tried. Sets `started` (the port); returns 1 when no port served.
+on_free_port() {
+  local start=$1 probe=$2 port
   started=""
   for port in $(shuf -i 20000-60000 -n 8); do
-    "$write" "$port"
-    "$LIGHTTPD" -D -f "$work/lighttpd.conf" >/dev/null 2>&1 &
-    pid=$!
+    "$start" "$port"
     for _ in $(seq 50); do
-      curl -s -o /dev/null "http://127.0.0.1:$port$probe" && { started=$port; break; }
+      "$probe" "$port" && { started=$port; return 0; }
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done
-    [ -n "$started" ] && break
     kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
   done
-  [ -n "$started" ] || fail "lighttpd did not start"
+  return 1
+}
+
+# http_answers PORT: a web server answers http://127.0.0.1:PORT$probe_path.
+http_answers() { curl -s -o /dev/null "http://127.0.0.1:$1${probe_path:-/}"; }
+
+# lighttpd_on_free_port WRITE PROBE: lighttpd on a free port (on_free_port) until it
+# answers PROBE (a path); `WRITE PORT` writes "$work/lighttpd.conf" for the port. Sets
+# `pid` and `started` (the port).
+lighttpd_on_free_port() {
+  lighttpd_write=$1 probe_path=$2
+  on_free_port lighttpd_launch http_answers || fail "lighttpd did not start"
+}
+lighttpd_launch() {
+  "$lighttpd_write" "$1"
+  "$LIGHTTPD" -D -f "$work/lighttpd.conf" >/dev/null 2>&1 &
+  pid=$!
 }
 
 # lighttpd_cgi_conf PORT [MODULES [LINES]]: mod_cgi serving "$work/cgi-bin/", with more

@@ -100,24 +100,16 @@ fastcgi_begin() {
 # with the configuration `WRITE PORT` writes into "$work/nginx.conf"; sets started, pid,
 # base (the tarnhost URL) and SERVER_SOFTWARE as nginx passes it.
 nginx_on_free_port() {
-  local write=$1 port
-  started=""
-  for port in $(shuf -i 20000-60000 -n 8); do
-    mkdir -p "$work/nginx"
-    "$write" "$port"
-    /usr/sbin/nginx -c "$work/nginx.conf" >/dev/null 2>&1 &
-    pid=$!
-    for _ in $(seq 50); do
-      curl -s -o /dev/null "http://127.0.0.1:$port/" && { started=$port; break; }
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    [ -n "$started" ] && break
-    kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
-  done
-  [ -n "$started" ] || { tail -3 "$work/nginx.err"; fail "nginx did not start"; }
+  nginx_write=$1 probe_path=/
+  on_free_port nginx_start http_answers || { tail -3 "$work/nginx.err"; fail "nginx did not start"; }
   base="http://127.0.0.1:$started/cgi-bin/tarnhost"
   SERVER_SOFTWARE=$(/usr/sbin/nginx -v 2>&1 | sed "s/.*version: *//")
+}
+nginx_start() {
+  mkdir -p "$work/nginx"
+  "$nginx_write" "$1"
+  /usr/sbin/nginx -c "$work/nginx.conf" >/dev/null 2>&1 &
+  pid=$!
 }
 
 # like METHOD QUERY [BODYFILE CTYPE]: nginx's answer at $base has the CGI run's status,

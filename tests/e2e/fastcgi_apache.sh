@@ -17,23 +17,18 @@ trap cleanup EXIT
 fastcgi_stage 'Workers=2\r\n'
 chmod 755 "$work"
 
-fport=""
-for p in $(shuf -i 20000-60000 -n 8); do
-  env -i "$work/cgi-bin/tarnhost" "--fastcgi=tcp:127.0.0.1:$p" </dev/null 2>"$work/srv.err" &
-  srv=$!
-  for _ in $(seq 50); do
-    $FCGI_CLIENT "tcp:$p" get hello.web >/dev/null 2>&1 && { fport=$p; break 2; }
-    kill -0 "$srv" 2>/dev/null || break
-    sleep 0.1
-  done
-  wait "$srv" 2>/dev/null; srv=""
-done
-[ -n "$fport" ] || fail "tarnhost did not listen: $(cat "$work/srv.err")"
+tcp_start() {
+  env -i "$work/cgi-bin/tarnhost" "--fastcgi=tcp:127.0.0.1:$1" </dev/null 2>"$work/srv.err" &
+  pid=$!
+}
+tcp_answers() { $FCGI_CLIENT "tcp:$1" get hello.web >/dev/null 2>&1; }
+on_free_port tcp_start tcp_answers || fail "tarnhost did not listen: $(cat "$work/srv.err")"
+fport=$started srv=$pid pid=""
 
-started=""
 mods=/usr/lib/apache2/modules
 mkdir -p "$work/htdocs" "$work/run"
-for port in $(shuf -i 20000-60000 -n 8); do
+apache_start() {
+  local port=$1
   cat > "$work/apache.conf" <<CONF
 ServerRoot "$work"
 ServerName 127.0.0.1
@@ -56,15 +51,8 @@ ProxyPass "/cgi-bin/tarnhost" "fcgi://127.0.0.1:$fport/"
 CONF
   setsid "$APACHE" -f "$work/apache.conf" -DFOREGROUND >/dev/null 2>&1 &
   pid=$!
-  for _ in $(seq 50); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && { started=$port; break; }
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$started" ] && break
-  kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
-done
-[ -n "$started" ] || { tail -5 "$work/apache.err"; fail "apache did not start"; }
+}
+on_free_port apache_start http_answers || { tail -5 "$work/apache.err"; fail "apache did not start"; }
 base="http://127.0.0.1:$started/cgi-bin/tarnhost"
 
 page=$(curl -s "$base?hello.web+some+words") && [[ "$page" == *"Command data: some words"* ]] || fail "hello: $page"

@@ -43,18 +43,14 @@ kill -TERM "$srv"; wait "$srv"; rc=$?; srv=""
 [ ! -e "$sockpath" ] || fail "socket file left"
 no_server_left
 
-port=""
-for p in $(shuf -i 20000-60000 -n 8); do
-  env -i "$th" "--fastcgi=tcp:127.0.0.1:$p" </dev/null 2>"$work/srv.err" &
-  srv=$!
-  for _ in $(seq 50); do
-    out=$($FCGI_CLIENT "tcp:$p" get "hello.web+by+tcp" 2>/dev/null) && { port=$p; break 2; }
-    kill -0 "$srv" 2>/dev/null || break
-    sleep 0.1
-  done
-  wait "$srv" 2>/dev/null; srv=""
-done
-[ -n "$port" ] || fail "tcp server did not start: $(cat "$work/srv.err")"
+tcp_start() {
+  env -i "$th" "--fastcgi=tcp:127.0.0.1:$1" </dev/null 2>"$work/srv.err" &
+  pid=$!
+}
+tcp_answers() { out=$($FCGI_CLIENT "tcp:$1" get "hello.web+by+tcp" 2>/dev/null); }
+pid=""
+on_free_port tcp_start tcp_answers || fail "tcp server did not start: $(cat "$work/srv.err")"
+port=$started srv=$pid pid=""
 [[ "$out" == *"Command data: by tcp"* ]] || fail "tcp: $out"
 kill -TERM "$srv"; wait "$srv"; rc=$?; srv=""
 [ $rc = 0 ] || fail "SIGTERM exit code $rc"
