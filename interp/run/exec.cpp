@@ -1105,7 +1105,7 @@ void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line);
     exec_line(inst, line + f.tail_at, true);
     if (compile_try(lt)) {
         // After an error only a statement that raises where the text stopped compiles.
-        std::unique_ptr<FastLine> t = fast_compile_tail(inst, lt, f.tail_at);
+        FastLinePtr t = fast_compile_tail(inst, lt, f.tail_at);
         if (!inst.error() || (t && fast_raises(*t))) f.tail = std::move(t);
     }
 }
@@ -1567,7 +1567,7 @@ bool may_run_again(const ExecState& ex) {
 // raises where the text stops reading compiles after it as it would).
 bool compile_first_run(Instance& inst, LineTokens& lt) {
     if (!compile_try(lt) || !token_preread(inst, fast_may_compile)) return false;
-    std::unique_ptr<FastLine> fl = fast_compile(inst, lt, 0);
+    FastLinePtr fl = fast_compile(inst, lt, 0);
     if (!fl || !fast_elems_ok(inst, *fl)) {
         token_cache_clear(lt);
         return false;
@@ -1712,7 +1712,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         if (lt && plain && !fresh && !ex.line_substituted && !lt->fast && line[0] != ':' && compile_try(*lt)) {
             // After an error only a statement that raises where the text stopped compiles,
             // alone or after `then`.
-            std::unique_ptr<FastLine> fl = fast_compile(inst, *lt, 0);
+            FastLinePtr fl = fast_compile(inst, *lt, 0);
             if (!inst.error() || (fl && fast_raises(*fl))) lt->fast = std::move(fl);
         }
         if (inst.error() && !after_line_error(inst, line, first)) return 0;

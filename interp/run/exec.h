@@ -104,7 +104,7 @@ struct ExecState : ScriptState {
     // The host's keyword table the lanes were remembered with (exec_begin_run advances
     // the epoch when a run brings another one).
     const void* lane_host_table = nullptr;
-    std::vector<std::shared_ptr<FastLine>> retired_fast;  // compiled forms replaced while in use
+    std::vector<FastLinePtr> retired_fast;  // compiled forms replaced while in use
     uint32_t pump_left = kPumpEvery;  // statements until the message pump runs again
 
     // Errors.
