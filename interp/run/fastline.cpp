@@ -9,6 +9,7 @@
 #include "interp/data/array.h"
 #include "interp/data/convert.h"
 #include "interp/run/eval.h"
+#include "interp/run/exec.h"
 #include "interp/run/eval_parts.h"
 #include "interp/run/fast_ops.h"
 #include "interp/run/grammar.h"
@@ -102,13 +103,30 @@ struct Scratch {
     std::string texts;
 };
 constexpr int kScratchSets = 4;
-thread_local Scratch scratch_sets[kScratchSets];
-thread_local int scratch_used = 0;
 
+}  // namespace
+
+struct CompileScratch {
+    Scratch sets[kScratchSets];
+    int used = 0;
+};
+
+void CompileScratchFree::operator()(CompileScratch* s) const { delete s; }
+
+namespace {
+
+// The set of arrays a compile uses while it lasts: the instance's next one, or its own.
 class ScratchUse {
 public:
-    ScratchUse() : set_(scratch_used < kScratchSets ? &scratch_sets[scratch_used] : nullptr) {
-        ++scratch_used;
+    explicit ScratchUse(const Instance& inst) {
+        if (inst.exec) {
+            auto& kept = inst.exec->compile_scratch;
+            if (!kept) kept.reset(new CompileScratch);
+            if (kept->used < kScratchSets) {
+                kept_ = kept.get();
+                set_ = &kept_->sets[kept_->used++];
+            }
+        }
         if (!set_) {
             own_ = std::make_unique<Scratch>();
             set_ = own_.get();
@@ -120,13 +138,16 @@ public:
         set_->vars.clear();
         set_->texts.clear();
     }
-    ~ScratchUse() { --scratch_used; }
+    ~ScratchUse() {
+        if (kept_) --kept_->used;
+    }
     ScratchUse(const ScratchUse&) = delete;
     ScratchUse& operator=(const ScratchUse&) = delete;
     Scratch& get() { return *set_; }
 
 private:
-    Scratch* set_;
+    CompileScratch* kept_ = nullptr;
+    Scratch* set_ = nullptr;
     std::unique_ptr<Scratch> own_;
 };
 
@@ -936,7 +957,7 @@ size_t room(size_t used, const std::vector<T>& v) {
 }
 
 FastLinePtr compile_line(const Instance& inst, const LineTokens& lt, uint16_t at) {
-    ScratchUse use;
+    ScratchUse use(inst);
     Scratch& b = use.get();
     FastLine proto;
     if (!compile_into(inst, lt, at, &proto, b)) return nullptr;
