@@ -653,6 +653,15 @@ void do_foreach(Instance& inst, const char* line, bool skip) {
     inst.fail(Err::ForEachSyntax).info(message_text(object ? Err::InfoNoCollections : Err::InfoNotCollection));
 }
 
+// A switch opens with its value (none while skipping).
+void open_switch(Instance& inst, ExecState& ex, bool skip, int32_t value) {
+    StructEntry* e = struct_push(inst, Kw::Switch);
+    if (!e) return;
+    e->state = skip ? kStSkipAll : kStSkipBranch;
+    e->value = value;
+    ex.breakable = 1;
+}
+
 void do_switch(Instance& inst, const char* line, bool skip) {
     ExecState& ex = exec_state(inst);
     ex.last_if = -1;
@@ -661,22 +670,29 @@ void do_switch(Instance& inst, const char* line, bool skip) {
         Value v;
         if (!eval_whole_rest(inst, v, line) || !switch_value(inst, v, false, &value)) return;
     }
-    StructEntry* e = struct_push(inst, Kw::Switch);
-    if (!e) return;
-    e->state = skip ? kStSkipAll : kStSkipBranch;
-    e->value = value;
-    ex.breakable = 1;
+    open_switch(inst, ex, skip, value);
+}
+
+// Does a case line evaluate its value: is its switch looking for a branch? CaseNoSwitch
+// when there is no switch.
+bool case_wanted(Instance& inst, ExecState& ex) {
+    StructEntry* e = innermost(inst, ex, Kw::Switch, Err::CaseNoSwitch);
+    return e && (e->state == kStSkipBranch || e->state == kStContinue);
+}
+
+// A case's value that matches the switch's runs its branch.
+void case_matched(ExecState& ex, int32_t value) {
+    StructEntry* e = top(ex);
+    if (e && value == e->value) e->state = kStRun;
 }
 
 void do_case(Instance& inst, const char* line) {
     ExecState& ex = exec_state(inst);
-    StructEntry* e = innermost(inst, ex, Kw::Switch, Err::CaseNoSwitch);
-    if (!e || (e->state != kStSkipBranch && e->state != kStContinue)) return;
+    if (!case_wanted(inst, ex)) return;
     Value v;
     int32_t value;
     if (!eval_whole_rest(inst, v, line) || !switch_value(inst, v, true, &value)) return;
-    e = top(ex);
-    if (e && value == e->value) e->state = kStRun;
+    case_matched(ex, value);
 }
 
 void do_endswitch(Instance& inst) {
@@ -1164,6 +1180,26 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             return;
         }
         case FastKind::kIf: fast_if(inst, ex, f, lt, line); return;
+        case FastKind::kSwitch: {
+            ex.last_if = -1;
+            int32_t value = 0;
+            if (!skip) {
+                Value v;
+                fast_eval_expression(inst, f, f.expr, v);
+                if (inst.error() || !switch_value(inst, v, false, &value)) return;
+            }
+            open_switch(inst, ex, skip, value);
+            return;
+        }
+        case FastKind::kCase: {
+            if (!case_wanted(inst, ex)) return;
+            Value v;
+            int32_t value;
+            fast_eval_expression(inst, f, f.expr, v);
+            if (inst.error() || !switch_value(inst, v, true, &value)) return;
+            case_matched(ex, value);
+            return;
+        }
         case FastKind::kBranchTail:
             // As branch_tail runs it, never while skipping.
             if (ex.last_if < 0)

@@ -700,7 +700,8 @@ bool fast_may_compile(const Instance& inst, uint8_t type, int kw) {
     switch (kw) {
         case Kw::Star: case Kw::OleObject: case Kw::If: case Kw::Then: case Kw::Return: case Kw::While: case Kw::To:
         case Kw::Next: case Kw::EndFor: case Kw::EndWhile: case Kw::EndIf: case Kw::EndSwitch:
-        case Kw::EndSelect: case Kw::Break: case Kw::Continue: case Kw::Else:
+        case Kw::EndSelect: case Kw::Break: case Kw::Continue: case Kw::Else: case Kw::Switch: case Kw::Select:
+        case Kw::Case:
             return true;
         default: break;
     }
@@ -911,6 +912,16 @@ bool compile_into(const Instance& inst, const LineTokens& lt, uint16_t at, FastL
             return whole(f->expr);
         case Kw::While:
             f->kind = FastKind::kWhile;
+            i = 1;
+            f->expr = c.expr(i);
+            return whole(f->expr);
+        case Kw::Switch:
+        case Kw::Select:
+        case Kw::Case:
+            // Both run while a block is skipped: a switch then opens without its value, and
+            // a case evaluates its value only while its switch looks for a branch.
+            f->kind = kw == Kw::Case ? FastKind::kCase : FastKind::kSwitch;
+            f->skip_ok = true;
             i = 1;
             f->expr = c.expr(i);
             return whole(f->expr);

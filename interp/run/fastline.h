@@ -42,6 +42,8 @@ enum class FastKind : uint8_t {
                   // expression: it runs up to the end of the expression, then raises 3074
     kBranchTail,  // then <tail> / else <tail> on a line of its own: the tail runs when the
                   // last one-line if gave `run_on`
+    kSwitch,      // switch expr / select expr
+    kCase,        // case expr
 };
 
 struct FastNode {
