@@ -546,6 +546,8 @@ bool read_loop_variable(Instance& inst, bool skip, int32_t kind, Err syntax_erro
     return true;
 }
 
+bool open_for(Instance& inst, ExecState& ex, int32_t idx, size_t to_off);
+
 void do_for(Instance& inst, const char* line, bool skip) {
     ExecState& ex = exec_state(inst);
     ex.last_if = -1;
@@ -564,8 +566,13 @@ void do_for(Instance& inst, const char* line, bool skip) {
         inst.fail(Err::ForSyntax);
         return;
     }
-    // Where `to` stands in the script text, for next to come back to.
-    size_t to_off = static_cast<size_t>(inst.tok.start - line);
+    if (!open_for(inst, ex, idx, static_cast<size_t>(inst.tok.start - line))) return;
+    for_to(inst, line, false);
+}
+
+// The loop of a `for` line opens on variable record `idx`, its `to` at `to_off` in the
+// prepared line: next comes back to where `to` stands in the script text.
+bool open_for(Instance& inst, ExecState& ex, int32_t idx, size_t to_off) {
     size_t resume = ex.line_pos + to_off;
     if (ex.line_substituted || resume >= ex.script->text.size() ||
         !starts_with_ci(std::string_view(ex.script->text).substr(resume), "to")) {
@@ -583,11 +590,11 @@ void do_for(Instance& inst, const char* line, bool skip) {
         }
     }
     StructEntry* e = struct_push(inst, Kw::For);
-    if (!e) return;
+    if (!e) return false;
     e->value = idx;
     e->resume = static_cast<uint32_t>(resume);
     ex.breakable = 1;
-    for_to(inst, line, false);
+    return true;
 }
 
 void next_end(Instance& inst, ExecState& ex);
@@ -1134,6 +1141,19 @@ void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* l
     ex.last_if = truth ? 1 : 0;
 }
 
+// A compiled `to` line (`resume_to`: coming from next).
+void fast_to(Instance& inst, ExecState& ex, FastLine& f, bool resume_to) {
+    ex.for_resume = resume_to;
+    if (fast_to_int(inst, ex, f, resume_to)) return;
+    bool from_next = resume_to;
+    if (for_to_begin(inst)) {
+        Value limit, step = unit_step();
+        if (fast_number(inst, f, f.expr, limit) && (f.expr2 < 0 || fast_number(inst, f, f.expr2, step)))
+            for_to_finish(inst, limit, step, from_next);
+    }
+    ex.for_resume = false;
+}
+
 // Runs a compiled line as exec_line runs its text.
 void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     ExecState& ex = *inst.exec;
@@ -1156,16 +1176,21 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
         case FastKind::kReturn:
             if (!skip) fast_return(inst, f);
             return;
-        case FastKind::kTo: {
-            ex.for_resume = resume_to;
-            if (fast_to_int(inst, ex, f, resume_to)) return;
-            bool from_next = resume_to;
-            if (for_to_begin(inst)) {
-                Value limit, step = unit_step();
-                if (fast_number(inst, f, f.expr, limit) && (f.expr2 < 0 || fast_number(inst, f, f.expr2, step)))
-                    for_to_finish(inst, limit, step, from_next);
+        case FastKind::kTo: fast_to(inst, ex, f, resume_to); return;
+        case FastKind::kFor: {
+            // As do_for runs the line, its `to` part the compiled `to` line.
+            ex.last_if = -1;
+            if (skip) {
+                push_skipped_loop(inst, Kw::For);
+                return;
             }
-            ex.for_resume = false;
+            int32_t idx = fast_var_index(inst, f, f.target);
+            if (inst.error()) return;
+            Value start;
+            fast_eval_expression(inst, f, f.expr, start);
+            if (inst.error() || !loop_number(inst, start)) return;
+            set_var_number(inst, idx, start);
+            if (open_for(inst, ex, idx, f.tail_at)) fast_to(inst, ex, *f.tail, false);
             return;
         }
         case FastKind::kWhile:

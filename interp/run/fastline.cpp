@@ -701,7 +701,7 @@ bool fast_may_compile(const Instance& inst, uint8_t type, int kw) {
         case Kw::Star: case Kw::OleObject: case Kw::If: case Kw::Then: case Kw::Return: case Kw::While: case Kw::To:
         case Kw::Next: case Kw::EndFor: case Kw::EndWhile: case Kw::EndIf: case Kw::EndSwitch:
         case Kw::EndSelect: case Kw::Break: case Kw::Continue: case Kw::Else: case Kw::Switch: case Kw::Select:
-        case Kw::Case:
+        case Kw::Case: case Kw::For:
             return true;
         default: break;
     }
@@ -915,6 +915,21 @@ bool compile_into(const Instance& inst, const LineTokens& lt, uint16_t at, FastL
             i = 1;
             f->expr = c.expr(i);
             return whole(f->expr);
+        case Kw::For: {
+            // `for name = start to limit [by step]`: the name, the start up to `to`, and
+            // the `to` part compiled as a line of its own (next comes back to it).
+            if (c.tok(1).type != kTokVariable || !c.is_kw(2, Kw::Assign)) return false;
+            f->kind = FastKind::kFor;
+            f->skip_ok = true;
+            f->target = c.var_slot(1);
+            if (f->target < 0) return false;
+            i = 3;
+            f->expr = c.expr(i);
+            if (f->expr < 0 || !c.is_kw(i, Kw::To)) return false;
+            f->tail_at = static_cast<uint16_t>(c.tok(i).start);
+            f->tail = fast_compile(inst, lt, c.tok(i).at);
+            return f->tail && f->tail->kind == FastKind::kTo && !f->tail->has_elems;
+        }
         case Kw::Switch:
         case Kw::Select:
         case Kw::Case:
@@ -1474,6 +1489,10 @@ void fast_eval_expression(Instance& inst, FastLine& f, int32_t e, Value& out) {
         out = empty_value();
     }
     inst.assign_allowed = saved;
+}
+
+int32_t fast_var_index(Instance& inst, FastLine& f, int32_t slot) {
+    return var_resolve(inst, f.vars[static_cast<size_t>(slot)]);
 }
 
 bool fast_var_rooted(const FastLine& f, int32_t e) {

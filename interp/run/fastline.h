@@ -42,6 +42,8 @@ enum class FastKind : uint8_t {
                   // expression: it runs up to the end of the expression, then raises 3074
     kBranchTail,  // then <tail> / else <tail> on a line of its own: the tail runs when the
                   // last one-line if gave `run_on`
+    kFor,         // for name = expr <to line>: the `to` part compiled on its own (`tail`,
+                  // starting at `tail_at`)
     kSwitch,      // switch expr / select expr
     kCase,        // case expr
 };
@@ -181,6 +183,10 @@ bool fast_eval_int(Instance& inst, FastLine& f, int32_t e, int32_t* out);
 // The main expression's integer program, for a line with expr_program set: the same
 // as fast_eval_int without its checks of the expression's kind.
 bool fast_eval_program(const Instance& inst, const FastLine& f, int32_t* out);
+
+// The record of variable slot `slot` in the current table, found or created as the
+// tokenizer finds or creates it where its token is read; -1 with the error raised.
+int32_t fast_var_index(Instance& inst, FastLine& f, int32_t slot);
 
 // True when the expression is a variable (in parentheses or not): its value carries the
 // variable it came from, which the integer evaluation does not give.
