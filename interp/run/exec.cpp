@@ -1108,6 +1108,8 @@ void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line);
             fast_assign_elem(inst, t);
         else if (t.kind == FastKind::kRaiseAfter)
             fast_raise_after(inst, t);
+        else if (t.kind == FastKind::kBreak || t.kind == FastKind::kContinue)
+            do_break(inst, t.kind == FastKind::kContinue, skipping(ex));
         else
             fast_expr_statement(inst, t);
         return;

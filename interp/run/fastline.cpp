@@ -685,7 +685,8 @@ bool is_self_append(const FastLine& f) {
 FastLinePtr fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at) {
     FastLinePtr t = fast_compile(inst, lt, at);
     if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kAssignPointer && t->kind != FastKind::kAssignElem &&
-        t->kind != FastKind::kExpr && t->kind != FastKind::kReturn && t->kind != FastKind::kRaiseAfter)
+        t->kind != FastKind::kExpr && t->kind != FastKind::kReturn && t->kind != FastKind::kRaiseAfter &&
+        t->kind != FastKind::kBreak && t->kind != FastKind::kContinue)
         t.reset();
     return t;
 }

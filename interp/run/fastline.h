@@ -171,7 +171,8 @@ FastLinePtr fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at
 // False for the ones fast_compile never compiles.
 bool fast_may_compile(const Instance& inst, uint8_t type, int kw);
 
-// The statement after `then` at `at`: only assignments, calls and return run compiled there.
+// The statement after `then` at `at`: only assignments, calls, return, break and continue
+// run compiled there.
 FastLinePtr fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at);
 
 // An expression of a compiled line, as eval_expression evaluates it without assignment.
