@@ -1091,6 +1091,15 @@ void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* l
 // tokens, so that it compiles next time).
 void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line);
 
+// A call, break or continue after `then`, out of line so that the commoner tails keep
+// fast_if small.
+[[gnu::noinline]] void fast_tail_statement(Instance& inst, ExecState& ex, FastLine& t) {
+    if (t.kind == FastKind::kBreak || t.kind == FastKind::kContinue)
+        do_break(inst, t.kind == FastKind::kContinue, skipping(ex));
+    else
+        fast_expr_statement(inst, t);
+}
+
 [[gnu::always_inline]] inline void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     if (f.tail && fast_elems_ok(inst, *f.tail)) {
         // A statement after `then` runs as exec_line runs one: never skipping, no for resume.
@@ -1108,10 +1117,8 @@ void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line);
             fast_assign_elem(inst, t);
         else if (t.kind == FastKind::kRaiseAfter)
             fast_raise_after(inst, t);
-        else if (t.kind == FastKind::kBreak || t.kind == FastKind::kContinue)
-            do_break(inst, t.kind == FastKind::kContinue, skipping(ex));
         else
-            fast_expr_statement(inst, t);
+            fast_tail_statement(inst, ex, t);
         return;
     }
     fast_tail_text(inst, f, lt, line);
