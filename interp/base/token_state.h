@@ -12,6 +12,12 @@ struct FastLine;
 class Instance;
 struct Value;
 
+// Frees a compiled line (interp/run/fastline.cpp), which is one block with its arrays.
+struct FastLineFree {
+    void operator()(FastLine* f) const;
+};
+using FastLinePtr = std::unique_ptr<FastLine, FastLineFree>;
+
 // The arguments of a compiled call of a builtin that reads its own argument list: instead
 // of reading tokens the builtin has `eval` evaluate `nodes[0..count)` of `line` one by one,
 // each as an expression without assignment.
@@ -71,7 +77,7 @@ struct LineTokens {
     size_t udf_count = 0;
     const void* host_table = nullptr;
     // The compiled form of the line (interp/run/fastline.h), and how often compiling was tried.
-    std::shared_ptr<FastLine> fast;
+    FastLinePtr fast;
     uint8_t fast_tries = 0;
     // The line that ran after this one last time (what the line cache gives for that
     // position, found without hashing).

@@ -668,18 +668,16 @@ void dereference(Instance& inst, Value& v) {
 
 }  // namespace
 
-bool eval_level_has(int level, int k) {
-    switch (level) {
-        case 1: return k == Kw::AndAnd || k == Kw::OrOr;
-        case 2: return k == Kw::Amp || k == Kw::Bar || k == Kw::Caret;
-        case 3: return is_rel_op(k) || k == Kw::Assign;
-        case 4: return k == Kw::Colon;
-        case 5: return k == Kw::Shl || k == Kw::Shr;
-        case 6: return k == Kw::Plus || k == Kw::Minus;
-        case 7: return k == Kw::Star || k == Kw::Slash || k == Kw::Mod;
-        case 8: return k == Kw::Power;
-    }
-    return false;
+int eval_op_level(int k) {
+    if (k == Kw::AndAnd || k == Kw::OrOr) return 1;
+    if (k == Kw::Amp || k == Kw::Bar || k == Kw::Caret) return 2;
+    if (is_rel_op(k) || k == Kw::Assign) return 3;
+    if (k == Kw::Colon) return 4;
+    if (k == Kw::Shl || k == Kw::Shr) return 5;
+    if (k == Kw::Plus || k == Kw::Minus) return 6;
+    if (k == Kw::Star || k == Kw::Slash || k == Kw::Mod) return 7;
+    if (k == Kw::Power) return 8;
+    return 0;
 }
 
 namespace {

@@ -126,9 +126,9 @@ private:
     int n_ = 0;
 };
 
-// Does keyword `kw` continue precedence level `level` (1 && ||, 2 & | ^, 3 relations and
-// "=", 4 ":", 5 shifts, 6 + -, 7 * / mod, 8 **)?
-bool eval_level_has(int level, int kw);
+// The precedence level binary operator `kw` belongs to (1 && ||, 2 & | ^, 3 relations and
+// "=", 4 ":", 5 shifts, 6 + -, 7 * / mod, 8 **), 0 for a keyword that is none.
+int eval_op_level(int kw);
 
 // The compound assignment operators: the binary operator of "+=" and the like, -1 else.
 int eval_compound_op(int kw);

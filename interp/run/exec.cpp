@@ -546,6 +546,8 @@ bool read_loop_variable(Instance& inst, bool skip, int32_t kind, Err syntax_erro
     return true;
 }
 
+bool open_for(Instance& inst, ExecState& ex, int32_t idx, size_t to_off);
+
 void do_for(Instance& inst, const char* line, bool skip) {
     ExecState& ex = exec_state(inst);
     ex.last_if = -1;
@@ -564,8 +566,13 @@ void do_for(Instance& inst, const char* line, bool skip) {
         inst.fail(Err::ForSyntax);
         return;
     }
-    // Where `to` stands in the script text, for next to come back to.
-    size_t to_off = static_cast<size_t>(inst.tok.start - line);
+    if (!open_for(inst, ex, idx, static_cast<size_t>(inst.tok.start - line))) return;
+    for_to(inst, line, false);
+}
+
+// The loop of a `for` line opens on variable record `idx`, its `to` at `to_off` in the
+// prepared line: next comes back to where `to` stands in the script text.
+bool open_for(Instance& inst, ExecState& ex, int32_t idx, size_t to_off) {
     size_t resume = ex.line_pos + to_off;
     if (ex.line_substituted || resume >= ex.script->text.size() ||
         !starts_with_ci(std::string_view(ex.script->text).substr(resume), "to")) {
@@ -583,11 +590,11 @@ void do_for(Instance& inst, const char* line, bool skip) {
         }
     }
     StructEntry* e = struct_push(inst, Kw::For);
-    if (!e) return;
+    if (!e) return false;
     e->value = idx;
     e->resume = static_cast<uint32_t>(resume);
     ex.breakable = 1;
-    for_to(inst, line, false);
+    return true;
 }
 
 void next_end(Instance& inst, ExecState& ex);
@@ -653,6 +660,15 @@ void do_foreach(Instance& inst, const char* line, bool skip) {
     inst.fail(Err::ForEachSyntax).info(message_text(object ? Err::InfoNoCollections : Err::InfoNotCollection));
 }
 
+// A switch opens with its value (none while skipping).
+void open_switch(Instance& inst, ExecState& ex, bool skip, int32_t value) {
+    StructEntry* e = struct_push(inst, Kw::Switch);
+    if (!e) return;
+    e->state = skip ? kStSkipAll : kStSkipBranch;
+    e->value = value;
+    ex.breakable = 1;
+}
+
 void do_switch(Instance& inst, const char* line, bool skip) {
     ExecState& ex = exec_state(inst);
     ex.last_if = -1;
@@ -661,22 +677,29 @@ void do_switch(Instance& inst, const char* line, bool skip) {
         Value v;
         if (!eval_whole_rest(inst, v, line) || !switch_value(inst, v, false, &value)) return;
     }
-    StructEntry* e = struct_push(inst, Kw::Switch);
-    if (!e) return;
-    e->state = skip ? kStSkipAll : kStSkipBranch;
-    e->value = value;
-    ex.breakable = 1;
+    open_switch(inst, ex, skip, value);
+}
+
+// Does a case line evaluate its value: is its switch looking for a branch? CaseNoSwitch
+// when there is no switch.
+bool case_wanted(Instance& inst, ExecState& ex) {
+    StructEntry* e = innermost(inst, ex, Kw::Switch, Err::CaseNoSwitch);
+    return e && (e->state == kStSkipBranch || e->state == kStContinue);
+}
+
+// A case's value that matches the switch's runs its branch.
+void case_matched(ExecState& ex, int32_t value) {
+    StructEntry* e = top(ex);
+    if (e && value == e->value) e->state = kStRun;
 }
 
 void do_case(Instance& inst, const char* line) {
     ExecState& ex = exec_state(inst);
-    StructEntry* e = innermost(inst, ex, Kw::Switch, Err::CaseNoSwitch);
-    if (!e || (e->state != kStSkipBranch && e->state != kStContinue)) return;
+    if (!case_wanted(inst, ex)) return;
     Value v;
     int32_t value;
     if (!eval_whole_rest(inst, v, line) || !switch_value(inst, v, true, &value)) return;
-    e = top(ex);
-    if (e && value == e->value) e->state = kStRun;
+    case_matched(ex, value);
 }
 
 void do_endswitch(Instance& inst) {
@@ -1068,6 +1091,15 @@ void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* l
 // tokens, so that it compiles next time).
 void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line);
 
+// A call, break or continue after `then`, out of line so that the commoner tails keep
+// fast_if small.
+[[gnu::noinline]] void fast_tail_statement(Instance& inst, ExecState& ex, FastLine& t) {
+    if (t.kind == FastKind::kBreak || t.kind == FastKind::kContinue)
+        do_break(inst, t.kind == FastKind::kContinue, skipping(ex));
+    else
+        fast_expr_statement(inst, t);
+}
+
 [[gnu::always_inline]] inline void fast_tail(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
     if (f.tail && fast_elems_ok(inst, *f.tail)) {
         // A statement after `then` runs as exec_line runs one: never skipping, no for resume.
@@ -1086,7 +1118,7 @@ void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line);
         else if (t.kind == FastKind::kRaiseAfter)
             fast_raise_after(inst, t);
         else
-            fast_expr_statement(inst, t);
+            fast_tail_statement(inst, ex, t);
         return;
     }
     fast_tail_text(inst, f, lt, line);
@@ -1105,7 +1137,7 @@ void fast_tail_text(Instance& inst, FastLine& f, LineTokens& lt, char* line);
     exec_line(inst, line + f.tail_at, true);
     if (compile_try(lt)) {
         // After an error only a statement that raises where the text stopped compiles.
-        std::unique_ptr<FastLine> t = fast_compile_tail(inst, lt, f.tail_at);
+        FastLinePtr t = fast_compile_tail(inst, lt, f.tail_at);
         if (!inst.error() || (t && fast_raises(*t))) f.tail = std::move(t);
     }
 }
@@ -1116,6 +1148,19 @@ void fast_if(Instance& inst, ExecState& ex, FastLine& f, LineTokens& lt, char* l
     if (!fast_condition(inst, f, &truth)) return;
     if (truth) fast_tail(inst, f, lt, line);
     ex.last_if = truth ? 1 : 0;
+}
+
+// A compiled `to` line (`resume_to`: coming from next).
+void fast_to(Instance& inst, ExecState& ex, FastLine& f, bool resume_to) {
+    ex.for_resume = resume_to;
+    if (fast_to_int(inst, ex, f, resume_to)) return;
+    bool from_next = resume_to;
+    if (for_to_begin(inst)) {
+        Value limit, step = unit_step();
+        if (fast_number(inst, f, f.expr, limit) && (f.expr2 < 0 || fast_number(inst, f, f.expr2, step)))
+            for_to_finish(inst, limit, step, from_next);
+    }
+    ex.for_resume = false;
 }
 
 // Runs a compiled line as exec_line runs its text.
@@ -1140,16 +1185,21 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
         case FastKind::kReturn:
             if (!skip) fast_return(inst, f);
             return;
-        case FastKind::kTo: {
-            ex.for_resume = resume_to;
-            if (fast_to_int(inst, ex, f, resume_to)) return;
-            bool from_next = resume_to;
-            if (for_to_begin(inst)) {
-                Value limit, step = unit_step();
-                if (fast_number(inst, f, f.expr, limit) && (f.expr2 < 0 || fast_number(inst, f, f.expr2, step)))
-                    for_to_finish(inst, limit, step, from_next);
+        case FastKind::kTo: fast_to(inst, ex, f, resume_to); return;
+        case FastKind::kFor: {
+            // As do_for runs the line, its `to` part the compiled `to` line.
+            ex.last_if = -1;
+            if (skip) {
+                push_skipped_loop(inst, Kw::For);
+                return;
             }
-            ex.for_resume = false;
+            int32_t idx = fast_var_index(inst, f, f.target);
+            if (inst.error()) return;
+            Value start;
+            fast_eval_expression(inst, f, f.expr, start);
+            if (inst.error() || !loop_number(inst, start)) return;
+            set_var_number(inst, idx, start);
+            if (open_for(inst, ex, idx, f.tail_at)) fast_to(inst, ex, *f.tail, false);
             return;
         }
         case FastKind::kWhile:
@@ -1164,6 +1214,26 @@ void exec_fast(Instance& inst, FastLine& f, LineTokens& lt, char* line) {
             return;
         }
         case FastKind::kIf: fast_if(inst, ex, f, lt, line); return;
+        case FastKind::kSwitch: {
+            ex.last_if = -1;
+            int32_t value = 0;
+            if (!skip) {
+                Value v;
+                fast_eval_expression(inst, f, f.expr, v);
+                if (inst.error() || !switch_value(inst, v, false, &value)) return;
+            }
+            open_switch(inst, ex, skip, value);
+            return;
+        }
+        case FastKind::kCase: {
+            if (!case_wanted(inst, ex)) return;
+            Value v;
+            int32_t value;
+            fast_eval_expression(inst, f, f.expr, v);
+            if (inst.error() || !switch_value(inst, v, true, &value)) return;
+            case_matched(ex, value);
+            return;
+        }
         case FastKind::kBranchTail:
             // As branch_tail runs it, never while skipping.
             if (ex.last_if < 0)
@@ -1567,7 +1637,7 @@ bool may_run_again(const ExecState& ex) {
 // raises where the text stops reading compiles after it as it would).
 bool compile_first_run(Instance& inst, LineTokens& lt) {
     if (!compile_try(lt) || !token_preread(inst, fast_may_compile)) return false;
-    std::unique_ptr<FastLine> fl = fast_compile(inst, lt, 0);
+    FastLinePtr fl = fast_compile(inst, lt, 0);
     if (!fl || !fast_elems_ok(inst, *fl)) {
         token_cache_clear(lt);
         return false;
@@ -1712,7 +1782,7 @@ int32_t run_lines(Instance& inst, ExecState& ex, const Script& s, size_t start, 
         if (lt && plain && !fresh && !ex.line_substituted && !lt->fast && line[0] != ':' && compile_try(*lt)) {
             // After an error only a statement that raises where the text stopped compiles,
             // alone or after `then`.
-            std::unique_ptr<FastLine> fl = fast_compile(inst, *lt, 0);
+            FastLinePtr fl = fast_compile(inst, *lt, 0);
             if (!inst.error() || (fl && fast_raises(*fl))) lt->fast = std::move(fl);
         }
         if (inst.error() && !after_line_error(inst, line, first)) return 0;

@@ -15,6 +15,10 @@
 namespace kel::interp {
 
 struct FastLine;
+struct CompileScratch;
+struct CompileScratchFree {
+    void operator()(CompileScratch* s) const;
+};
 
 constexpr int kStructMax = 100;
 
@@ -104,7 +108,7 @@ struct ExecState : ScriptState {
     // The host's keyword table the lanes were remembered with (exec_begin_run advances
     // the epoch when a run brings another one).
     const void* lane_host_table = nullptr;
-    std::vector<std::shared_ptr<FastLine>> retired_fast;  // compiled forms replaced while in use
+    std::vector<FastLinePtr> retired_fast;  // compiled forms replaced while in use
     uint32_t pump_left = kPumpEvery;  // statements until the message pump runs again
 
     // Errors.
@@ -125,6 +129,8 @@ struct ExecState : ScriptState {
     std::unique_ptr<TextRuns> text_runs;
     // The tokenizer state a line's pre-read reads into (token_preread), made when first needed.
     std::unique_ptr<TokenState> preread_tok;
+    // The arrays lines are compiled into (interp/run/fastline.cpp), made when first needed.
+    std::unique_ptr<CompileScratch, CompileScratchFree> compile_scratch;
     // The host's keyword table by first letter (its low five bits): the name lengths it
     // holds, one bit each, and its first record there. Made from `table` when first asked.
     struct HostKeywordIndex {

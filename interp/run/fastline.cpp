@@ -3,10 +3,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <type_traits>
 
 #include "interp/data/array.h"
 #include "interp/data/convert.h"
 #include "interp/run/eval.h"
+#include "interp/run/exec.h"
 #include "interp/run/eval_parts.h"
 #include "interp/run/fast_ops.h"
 #include "interp/run/grammar.h"
@@ -88,9 +91,83 @@ constexpr int kCompileDepthMax = 64;
 
 // ---- Compiler ------------------------------------------------------------------------
 
+// What a line is compiled into before its block is made: kept from line to line, so that
+// compiling allocates nothing but the block. A compile inside another (the statement
+// after `then`) takes the next set; past the last it makes its own.
+struct Scratch {
+    std::vector<const CachedToken*> toks;
+    std::vector<FastNode> nodes;
+    std::vector<FastOp> code;
+    std::vector<int32_t> lists;
+    std::vector<FastVar> vars;
+    std::string texts;
+};
+constexpr int kScratchSets = 4;
+
+}  // namespace
+
+struct CompileScratch {
+    Scratch sets[kScratchSets];
+    int used = 0;
+};
+
+void CompileScratchFree::operator()(CompileScratch* s) const { delete s; }
+
+namespace {
+
+// The set of arrays a compile uses while it lasts: the instance's next one, or its own.
+class ScratchUse {
+public:
+    explicit ScratchUse(const Instance& inst) {
+        if (inst.exec) {
+            auto& kept = inst.exec->compile_scratch;
+            if (!kept) kept.reset(new CompileScratch);
+            if (kept->used < kScratchSets) {
+                kept_ = kept.get();
+                set_ = &kept_->sets[kept_->used++];
+            }
+        }
+        if (!set_) {
+            own_ = std::make_unique<Scratch>();
+            set_ = own_.get();
+        }
+        set_->toks.clear();
+        set_->nodes.clear();
+        set_->code.clear();
+        set_->lists.clear();
+        set_->vars.clear();
+        set_->texts.clear();
+    }
+    ~ScratchUse() {
+        if (kept_) --kept_->used;
+    }
+    ScratchUse(const ScratchUse&) = delete;
+    ScratchUse& operator=(const ScratchUse&) = delete;
+    Scratch& get() { return *set_; }
+
+private:
+    CompileScratch* kept_ = nullptr;
+    Scratch* set_ = nullptr;
+    std::unique_ptr<Scratch> own_;
+};
+
+// At most this many operands in one list (a call's arguments, subscripts, a ":" run) are
+// compiled; a longer list leaves the line to the text.
+constexpr uint32_t kListMax = 64;
+struct NodeList {
+    int32_t v[kListMax];
+    uint32_t n = 0;
+    bool push(int32_t x) {
+        if (n == kListMax) return false;
+        v[n++] = x;
+        return true;
+    }
+};
+
 class Compiler {
 public:
-    Compiler(const Instance& inst, const LineTokens& lt, FastLine& f) : inst_(inst), lt_(lt), f_(f) {}
+    Compiler(const Instance& inst, const LineTokens& lt, FastLine& f, Scratch& b)
+        : inst_(inst), lt_(lt), f_(f), b_(b), toks_(b.toks) {}
 
     // The token chain from `at` to the end of the line; false when a token is missing
     // (then ends_missing()). Keeps what it found: a single keyword needs only its first token.
@@ -147,8 +224,8 @@ public:
     int32_t var_slot(size_t i) {
         std::string_view key = text(i);
         if (key.empty() || key.size() > kMaxVarName) return -1;
-        for (size_t s = 0; s < f_.vars.size(); ++s)
-            if (f_.vars[s].len == key.size() && std::memcmp(f_.vars[s].key, key.data(), key.size()) == 0)
+        for (size_t s = 0; s < b_.vars.size(); ++s)
+            if (b_.vars[s].len == key.size() && std::memcmp(b_.vars[s].key, key.data(), key.size()) == 0)
                 return static_cast<int32_t>(s);
         FastVar v;
         std::memcpy(v.key, key.data(), key.size());
@@ -158,8 +235,8 @@ public:
             std::memcpy(&v.key8, v.key, 8);
             v.mask8 = key.size() + 1 == 8 ? ~uint64_t{0} : (uint64_t{1} << ((key.size() + 1) * 8)) - 1;
         }
-        f_.vars.push_back(v);
-        return static_cast<int32_t>(f_.vars.size() - 1);
+        b_.vars.push_back(v);
+        return static_cast<int32_t>(b_.vars.size() - 1);
     }
 
     // level1 from token i; returns the node or -1, i advanced past it.
@@ -175,17 +252,18 @@ public:
 
     const Instance& inst() const { return inst_; }
     FastLine& fl() { return f_; }
+    Scratch& bl() { return b_; }
 
     // What the compiling mode builds with.
     // Adds a node (after its operands, so nodes come in postfix order) with its integer
     // program: the operands' programs, which are just before, then its own step.
     int32_t add(const FastNode& n0) {
         FastNode n = n0;
-        uint32_t start = static_cast<uint32_t>(f_.code.size());
+        uint32_t start = static_cast<uint32_t>(b_.code.size());
         if (n.kind == kNBinary || n.kind == kNUnary || n.kind == kNParen || n.kind == kNChain || n.kind == kNCall ||
             n.kind == kNDeref || n.kind == kNOwnCall || n.kind == kNAddr) {
             if (n.a >= 0) start = node(n.a).code;
-            if ((n.kind == kNCall || n.kind == kNOwnCall) && n.count > 0) start = node(f_.lists[n.first]).code;
+            if ((n.kind == kNCall || n.kind == kNOwnCall) && n.count > 0) start = node(b_.lists[n.first]).code;
         }
         FastOp op;
         switch (n.kind) {
@@ -205,18 +283,18 @@ public:
         }
         if (n.kind == kNBinary) fuse_binary(n, op, stack);
         n.stack = stack;
-        if (op.op != kOpNone) f_.code.push_back(op);
+        if (op.op != kOpNone) b_.code.push_back(op);
         n.code = start;
-        n.code_end = static_cast<uint32_t>(f_.code.size());
-        f_.nodes.push_back(n);
-        return static_cast<int32_t>(f_.nodes.size() - 1);
+        n.code_end = static_cast<uint32_t>(b_.code.size());
+        b_.nodes.push_back(n);
+        return static_cast<int32_t>(b_.nodes.size() - 1);
     }
-    FastNode& node(int32_t n) { return f_.nodes[static_cast<size_t>(n)]; }
+    FastNode& node(int32_t n) { return b_.nodes[static_cast<size_t>(n)]; }
 
     // True when node n is a leaf whose one step is the last of the program so far.
     bool last_leaf(int32_t n, NodeKind kind) {
         const FastNode& x = node(n);
-        return x.kind == kind && x.code + 1 == x.code_end && x.code_end == f_.code.size();
+        return x.kind == kind && x.code + 1 == x.code_end && x.code_end == b_.code.size();
     }
 
     // A leaf whose step went into its parent's step: its own program is empty (the
@@ -232,31 +310,31 @@ public:
         if (last_leaf(n.b, kNInt)) {
             uint8_t c = const_opcode(op.op, node(n.b).ival);
             if (c == kOpFail) return;
-            f_.code.pop_back();
+            b_.code.pop_back();
             absorb(n.b);
             op.op = c;
             op.v = node(n.b).ival;
             stack = node(n.a).stack;
             if (last_leaf(n.a, kNVar)) {
                 op.c = op.v;
-                op.v = f_.code.back().v;
+                op.v = b_.code.back().v;
                 op.op = var_const_opcode(c);
-                f_.code.pop_back();
+                b_.code.pop_back();
                 absorb(n.a);
                 stack = 1;
             }
             return;
         }
         if (last_leaf(n.b, kNVar)) {
-            op.v = f_.code.back().v;
+            op.v = b_.code.back().v;
             op.op = var_right_opcode(op.op);
-            f_.code.pop_back();
+            b_.code.pop_back();
             absorb(n.b);
             stack = node(n.a).stack;
             return;
         }
         const FastNode& a = node(n.a);
-        if (a.kind != kNVar || a.code + 1 != a.code_end || f_.code[a.code].op != kOpVar) return;
+        if (a.kind != kNVar || a.code + 1 != a.code_end || b_.code[a.code].op != kOpVar) return;
         uint8_t swapped;
         switch (op.op) {
             case kOpSub: swapped = kOpRSubV; break;
@@ -272,12 +350,12 @@ public:
         }
         // "v op (expression)": the variable's step leaves the front of the program and the
         // right operand's nodes (all those after the variable's) move down one step.
-        op.v = f_.code[a.code].v;
+        op.v = b_.code[a.code].v;
         op.op = swapped;
-        f_.code.erase(f_.code.begin() + a.code);
-        for (size_t k = static_cast<size_t>(n.a) + 1; k < f_.nodes.size(); ++k) {
-            if (f_.nodes[k].code > a.code) --f_.nodes[k].code;
-            if (f_.nodes[k].code_end > a.code) --f_.nodes[k].code_end;
+        b_.code.erase(b_.code.begin() + a.code);
+        for (size_t k = static_cast<size_t>(n.a) + 1; k < b_.nodes.size(); ++k) {
+            if (b_.nodes[k].code > a.code) --b_.nodes[k].code;
+            if (b_.nodes[k].code_end > a.code) --b_.nodes[k].code_end;
         }
         absorb(n.a);
         stack = node(n.b).stack;
@@ -287,7 +365,8 @@ private:
     const Instance& inst_;
     const LineTokens& lt_;
     FastLine& f_;
-    std::vector<const CachedToken*> toks_;
+    Scratch& b_;
+    std::vector<const CachedToken*>& toks_;
     bool ends_missing_ = false;
     static constexpr CachedToken missing_{0, 0, 0, 0xFF, -1, -1, 0, 0};
 };
@@ -306,7 +385,7 @@ struct CompileMode {
     using Ctx = CompileCtx;
     using V = int32_t;
     using Args = int32_t[kMaxCallArgs + 1];
-    using Chain = std::vector<int32_t>;
+    using Chain = NodeList;
     // A level of the grammar read: past kCompileDepthMax the line is not compiled.
     class BinaryDepth {
     public:
@@ -360,9 +439,9 @@ struct CompileMode {
     static void string_literal(Ctx& c, int32_t& out) {
         FastNode n = leaf(kNStr);
         std::string_view text = c.comp.text(c.i);
-        n.first = static_cast<uint32_t>(c.comp.fl().texts.size());
+        n.first = static_cast<uint32_t>(c.comp.bl().texts.size());
         n.count = static_cast<uint32_t>(text.size());
-        c.comp.fl().texts.append(text);
+        c.comp.bl().texts.append(text);
         out = c.comp.add(n);
     }
     static void multiline(Ctx& c, int32_t&) { c.failed = true; }
@@ -396,10 +475,11 @@ struct CompileMode {
             c.failed = true;
             return;
         }
-        std::vector<int32_t> subs;
+        NodeList subs;
         bool read = grammar::subscript_list<CompileMode>(c, [&](int32_t s) {
-            subs.push_back(s);
-            return true;
+            if (subs.push(s)) return true;
+            c.failed = true;
+            return false;
         });
         if (!read) return;
         FastNode n;
@@ -409,10 +489,12 @@ struct CompileMode {
         FastLine& f = c.comp.fl();
         n.a = static_cast<int32_t>(f.elem_names.size());
         f.elem_names.push_back(name);
-        n.first = static_cast<uint32_t>(f.lists.size());
-        n.count = static_cast<uint32_t>(subs.size());
-        for (int32_t sub : subs) {
-            f.lists.push_back(sub);
+        std::vector<int32_t>& lists = c.comp.bl().lists;
+        n.first = static_cast<uint32_t>(lists.size());
+        n.count = subs.n;
+        for (uint32_t k = 0; k < subs.n; ++k) {
+            int32_t sub = subs.v[k];
+            lists.push_back(sub);
             n.depth = std::max(n.depth, c.comp.node(sub).depth + 1);
         }
         out = c.comp.add(n);
@@ -488,13 +570,14 @@ struct CompileMode {
             c.failed = true;
             return;
         }
-        std::vector<int32_t> args;
+        NodeList args;
         bool read = grammar::own_arg_list<CompileMode>(c, Err::IllegalSyntax, [&](int32_t a) {
-            args.push_back(a);
-            return true;
+            if (args.push(a)) return true;
+            c.failed = true;
+            return false;
         });
         if (!read) return;
-        call(c, id, out, args.data(), static_cast<int>(args.size()), 0);
+        call(c, id, out, args.v, static_cast<int>(args.n), 0);
         c.comp.node(out).kind = kNOwnCall;
     }
     static void own_arg(Ctx& c, int32_t& out) { grammar::level1<CompileMode>(c, out); }
@@ -508,7 +591,7 @@ struct CompileMode {
         n.id = id;
         n.pure = false;
         n.depth = 1;
-        std::vector<int32_t>& lists = c.comp.fl().lists;
+        std::vector<int32_t>& lists = c.comp.bl().lists;
         n.first = static_cast<uint32_t>(lists.size());
         n.count = static_cast<uint32_t>(argc);
         for (int k = 0; k < argc; ++k) {
@@ -543,21 +626,23 @@ struct CompileMode {
         n.depth = std::max(c.comp.node(out).depth, c.comp.node(rhs).depth);
         out = c.comp.add(n);
     }
-    static bool chain_add(Ctx&, Chain& chain, int32_t&, int32_t& rhs) {
-        chain.push_back(rhs);
-        return true;
+    static bool chain_add(Ctx& c, Chain& chain, int32_t&, int32_t& rhs) {
+        if (chain.push(rhs)) return true;
+        c.failed = true;
+        return false;
     }
     static void chain_finish(Ctx& c, Chain& chain, int32_t& out) {
-        if (c.failed || chain.empty()) return;
+        if (c.failed || chain.n == 0) return;
         FastNode n;
         n.kind = kNChain;
         n.a = out;
-        std::vector<int32_t>& lists = c.comp.fl().lists;
+        std::vector<int32_t>& lists = c.comp.bl().lists;
         n.first = static_cast<uint32_t>(lists.size());
-        n.count = static_cast<uint32_t>(chain.size());
+        n.count = chain.n;
         n.pure = c.comp.node(out).pure;
         n.depth = c.comp.node(out).depth;
-        for (int32_t p : chain) {
+        for (uint32_t k = 0; k < chain.n; ++k) {
+            int32_t p = chain.v[k];
             lists.push_back(p);
             n.pure = n.pure && c.comp.node(p).pure;
             n.depth = std::max(n.depth, c.comp.node(p).depth);
@@ -597,16 +682,17 @@ bool is_self_append(const FastLine& f) {
 
 }  // namespace
 
-std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at) {
-    std::unique_ptr<FastLine> t = fast_compile(inst, lt, at);
+FastLinePtr fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at) {
+    FastLinePtr t = fast_compile(inst, lt, at);
     if (t && t->kind != FastKind::kAssign && t->kind != FastKind::kAssignPointer && t->kind != FastKind::kAssignElem &&
-        t->kind != FastKind::kExpr && t->kind != FastKind::kReturn && t->kind != FastKind::kRaiseAfter)
+        t->kind != FastKind::kExpr && t->kind != FastKind::kReturn && t->kind != FastKind::kRaiseAfter &&
+        t->kind != FastKind::kBreak && t->kind != FastKind::kContinue)
         t.reset();
     return t;
 }
 
 namespace {
-std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& lt, uint16_t at);
+FastLinePtr compile_line(const Instance& inst, const LineTokens& lt, uint16_t at);
 }  // namespace
 
 bool fast_may_compile(const Instance& inst, uint8_t type, int kw) {
@@ -615,7 +701,8 @@ bool fast_may_compile(const Instance& inst, uint8_t type, int kw) {
     switch (kw) {
         case Kw::Star: case Kw::OleObject: case Kw::If: case Kw::Then: case Kw::Return: case Kw::While: case Kw::To:
         case Kw::Next: case Kw::EndFor: case Kw::EndWhile: case Kw::EndIf: case Kw::EndSwitch:
-        case Kw::EndSelect: case Kw::Break: case Kw::Continue: case Kw::Else:
+        case Kw::EndSelect: case Kw::Break: case Kw::Continue: case Kw::Else: case Kw::Switch: case Kw::Select:
+        case Kw::Case: case Kw::For:
             return true;
         default: break;
     }
@@ -625,9 +712,10 @@ bool fast_may_compile(const Instance& inst, uint8_t type, int kw) {
     return kw >= kUdfIdFirst && kw <= kUdfIdLast;
 }
 
-std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at) {
-    std::unique_ptr<FastLine> f = compile_line(inst, lt, at);
+FastLinePtr fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at) {
+    FastLinePtr f = compile_line(inst, lt, at);
     if (f) f->has_elems = !f->elem_names.empty();
+    if (f) f->self_append = f->kind == FastKind::kAssign && is_self_append(*f);
     if (f && f->has_elems) {
         // Whether a name before "[" is an array's is seen when the line starts
         // (fast_elems_ok): nothing in the line may change it before it is read. Nodes
@@ -677,19 +765,18 @@ std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& l
 
 namespace {
 
-std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& lt, uint16_t at) {
-    auto f = std::make_unique<FastLine>();
+bool compile_into(const Instance& inst, const LineTokens& lt, uint16_t at, FastLine* f, Scratch& b) {
     f->udf_count = inst.exec ? udf_count(inst) : 0;
     f->host_table = inst.host_table;
-    if (at >= lt.line.size()) return nullptr;
+    if (at >= lt.line.size()) return false;
     // Room for as many nodes and steps as the line has tokens: most lines need no more.
     size_t ntok = lt.toks.size() + lt.elem_names.size() + lt.name_args.size();
-    f->nodes.reserve(ntok);
-    f->code.reserve(ntok);
-    f->lists.reserve(ntok);
-    Compiler c(inst, lt, *f);
+    b.nodes.reserve(ntok);
+    b.code.reserve(ntok);
+    b.lists.reserve(ntok);
+    Compiler c(inst, lt, *f, b);
     bool whole_chain = c.read_chain(at);
-    if (c.size() == 0) return nullptr;
+    if (c.size() == 0) return false;
     const CachedToken& t0 = c.tok(0);
     size_t i = 0;
     auto whole = [&](int32_t e) { return e >= 0 && c.at_end(i); };
@@ -708,16 +795,16 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         // start so stay text.
         if ((!whole_chain && !c.ends_missing()) || !c.is_kw(0, Kw::Star) || c.tok(1).type != kTokVariable ||
             c.tok(2).type != kTokKeyword || !eval_assignment_op_at(lt.line.c_str() + c.tok(1).end))
-            return nullptr;
+            return false;
         int op = c.tok(2).kw;
-        if (op != Kw::Assign && eval_compound_op(op) < 0) return nullptr;
+        if (op != Kw::Assign && eval_compound_op(op) < 0) return false;
         f->kind = FastKind::kAssignPointer;
         f->target = c.var_slot(1);
-        if (f->target < 0) return nullptr;
+        if (f->target < 0) return false;
         f->bin = static_cast<int16_t>(op == Kw::Assign ? -1 : eval_compound_op(op));
         i = 3;
         f->expr = c.expr(i);
-        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr);
     }
     if (t0.type == kTokKeyword && rest_blank(lt.line, t0.end)) {
         // Keywords that read nothing after themselves.
@@ -737,7 +824,7 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         if (k != FastKind::kExpr) {
             f->kind = k;
             f->skip_ok = true;
-            return f;
+            return true;
         }
     }
     if (t0.type == kTokKeyword && (t0.kw == Kw::Then || t0.kw == Kw::Else) && !rest_blank(lt.line, t0.end)) {
@@ -745,91 +832,115 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         size_t after = t0.end;
         while (after < lt.line.size() && (lt.line[after] == ' ' || lt.line[after] == '\t')) ++after;
         // A tail passed over reads a multi-line string's lines: that stays with the text.
-        if (lt.line.find("$\"", after) != std::string::npos) return nullptr;
+        if (lt.line.find("$\"", after) != std::string::npos) return false;
         f->kind = FastKind::kBranchTail;
         f->run_on = t0.kw == Kw::Then ? 1 : 0;
         f->tail_at = static_cast<uint16_t>(after);
         f->tail = fast_compile_tail(inst, lt, f->tail_at);
-        return f;
+        return true;
     }
     if (t0.type == kTokKeyword && t0.kw == Kw::If) {
         // The tokens after `then` are read from where the statement there starts.
         i = 1;
         f->expr = c.expr(i);
-        if (f->expr < 0) return nullptr;
+        if (f->expr < 0) return false;
         if (c.at_end(i)) {
             f->kind = FastKind::kIfBlock;
-            return f;
+            return true;
         }
-        if (!c.is_kw(i, Kw::Then)) return nullptr;
+        if (!c.is_kw(i, Kw::Then)) return false;
         size_t after = c.tok(i).end;
         if (rest_blank(lt.line, after)) {
             f->kind = FastKind::kIfBlock;
-            return f;
+            return true;
         }
         while (after < lt.line.size() && (lt.line[after] == ' ' || lt.line[after] == '\t')) ++after;
         f->kind = FastKind::kIf;
         f->tail_at = static_cast<uint16_t>(after);
         // The statement after `then` compiles on its own once its tokens have been read.
         f->tail = fast_compile_tail(inst, lt, f->tail_at);
-        return f;
+        return true;
     }
     // Past here a chain that ends where the text stopped reading compiles only with a
     // raise at its end (whole_or_raise).
-    if ((!whole_chain && !c.ends_missing()) || c.size() < 2) return nullptr;
+    if ((!whole_chain && !c.ends_missing()) || c.size() < 2) return false;
     if (t0.type == kTokVariable && c.tok(1).type == kTokKeyword &&
         (c.tok(1).kw == Kw::Assign || eval_compound_op(c.tok(1).kw) >= 0)) {
-        if (!eval_assignment_op_at(lt.line.c_str() + t0.end)) return nullptr;
+        if (!eval_assignment_op_at(lt.line.c_str() + t0.end)) return false;
         f->kind = FastKind::kAssign;
         f->target = c.var_slot(0);
-        if (f->target < 0) return nullptr;
+        if (f->target < 0) return false;
         f->bin = static_cast<int16_t>(c.tok(1).kw == Kw::Assign ? -1 : eval_compound_op(c.tok(1).kw));
         i = 2;
         f->expr = c.expr(i);
-        if (!whole_or_raise(f->expr)) return nullptr;
-        f->self_append = f->kind == FastKind::kAssign && is_self_append(*f);
-        return f;
+        if (!whole_or_raise(f->expr)) return false;
+        return true;
     }
     if (t0.type == kTokKeyword && t0.kw == Kw::OleObject) {
         // `name[s1, ...] = expression` (or a compound operator): the text takes it as an
         // assignment when an assignment operator follows the brackets it matches.
         const char* after = eval_skip_brackets(lt.line.c_str() + t0.end);
-        if (!after || !eval_assignment_op_at(after)) return nullptr;
+        if (!after || !eval_assignment_op_at(after)) return false;
         CompileCtx cc{c, 0};
         int32_t elem = -1;
         CompileMode::ole_object(cc, elem);
         i = cc.i;
-        if (cc.failed || elem < 0 || c.tok(i - 1).end != after - lt.line.c_str()) return nullptr;
+        if (cc.failed || elem < 0 || c.tok(i - 1).end != after - lt.line.c_str()) return false;
         int op = c.tok(i).type == kTokKeyword ? c.tok(i).kw : -1;
-        if (op != Kw::Assign && eval_compound_op(op) < 0) return nullptr;
+        if (op != Kw::Assign && eval_compound_op(op) < 0) return false;
         f->kind = FastKind::kAssignElem;
         f->target = elem;
         f->bin = static_cast<int16_t>(op == Kw::Assign ? -1 : eval_compound_op(op));
         ++i;
         f->expr = c.expr(i);
-        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr);
     }
     if (t0.type == kTokVariable) {
-        if (eval_assignment_op_at(lt.line.c_str() + t0.end)) return nullptr;
+        if (eval_assignment_op_at(lt.line.c_str() + t0.end)) return false;
         f->kind = FastKind::kExpr;
         f->expr = c.expr(i);
-        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr);
     }
-    if (t0.type != kTokKeyword) return nullptr;
+    if (t0.type != kTokKeyword) return false;
     int kw = t0.kw;
     switch (kw) {
         case Kw::Return:
             f->kind = FastKind::kReturn;
             f->skip_ok = true;
             i = 1;
-            if (c.at_end(1)) return f;
+            if (c.at_end(1)) return true;
             f->expr = c.expr(i);
-            return whole(f->expr) ? std::move(f) : nullptr;
+            return whole(f->expr);
         case Kw::While:
             f->kind = FastKind::kWhile;
             i = 1;
             f->expr = c.expr(i);
-            return whole(f->expr) ? std::move(f) : nullptr;
+            return whole(f->expr);
+        case Kw::For: {
+            // `for name = start to limit [by step]`: the name, the start up to `to`, and
+            // the `to` part compiled as a line of its own (next comes back to it).
+            if (c.tok(1).type != kTokVariable || !c.is_kw(2, Kw::Assign)) return false;
+            f->kind = FastKind::kFor;
+            f->skip_ok = true;
+            f->target = c.var_slot(1);
+            if (f->target < 0) return false;
+            i = 3;
+            f->expr = c.expr(i);
+            if (f->expr < 0 || !c.is_kw(i, Kw::To)) return false;
+            f->tail_at = static_cast<uint16_t>(c.tok(i).start);
+            f->tail = fast_compile(inst, lt, c.tok(i).at);
+            return f->tail && f->tail->kind == FastKind::kTo && !f->tail->has_elems;
+        }
+        case Kw::Switch:
+        case Kw::Select:
+        case Kw::Case:
+            // Both run while a block is skipped: a switch then opens without its value, and
+            // a case evaluates its value only while its switch looks for a branch.
+            f->kind = kw == Kw::Case ? FastKind::kCase : FastKind::kSwitch;
+            f->skip_ok = true;
+            i = 1;
+            f->expr = c.expr(i);
+            return whole(f->expr);
         case Kw::To:
             f->kind = FastKind::kTo;
             f->skip_ok = true;
@@ -837,13 +948,13 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
             // Limit and step are evaluated (calls and all) each time the test runs, as the
             // text evaluates them.
             f->expr = c.expr(i);
-            if (f->expr < 0) return nullptr;
+            if (f->expr < 0) return false;
             if (c.is_kw(i, Kw::By)) {
                 ++i;
                 f->expr2 = c.expr(i);
-                if (f->expr2 < 0) return nullptr;
+                if (f->expr2 < 0) return false;
             }
-            return c.at_end(i) ? std::move(f) : nullptr;
+            return c.at_end(i);
         default: break;
     }
     if ((kw >= 0 && kw < kKeywordCount && (keyword(kw).kind == kFunc || (keyword(kw).kind == kSpecial && form_compiled(kw)))) ||
@@ -851,12 +962,58 @@ std::unique_ptr<FastLine> compile_line(const Instance& inst, const LineTokens& l
         (kw >= kUdfIdFirst && kw <= kUdfIdLast)) {
         f->kind = FastKind::kExpr;
         f->expr = c.expr(i);
-        return whole_or_raise(f->expr) ? std::move(f) : nullptr;
+        return whole_or_raise(f->expr);
     }
-    return nullptr;
+    return false;
+}
+
+// Copies `n` records of `from` to `at` in block `base`, past `used` bytes aligned for them.
+template <class T>
+void place(std::byte* base, size_t& used, const std::vector<T>& from, FastArray<T>& to) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    used = (used + alignof(T) - 1) / alignof(T) * alignof(T);
+    to.p = reinterpret_cast<T*>(base + used);
+    to.n = static_cast<uint32_t>(from.size());
+    if (!from.empty()) std::memcpy(static_cast<void*>(to.p), from.data(), from.size() * sizeof(T));
+    used += from.size() * sizeof(T);
+}
+
+template <class T>
+size_t room(size_t used, const std::vector<T>& v) {
+    return (used + alignof(T) - 1) / alignof(T) * alignof(T) + v.size() * sizeof(T);
+}
+
+FastLinePtr compile_line(const Instance& inst, const LineTokens& lt, uint16_t at) {
+    ScratchUse use(inst);
+    Scratch& b = use.get();
+    FastLine proto;
+    if (!compile_into(inst, lt, at, &proto, b)) return nullptr;
+    // The line's block: the record, then its arrays.
+    size_t size = sizeof(FastLine);
+    size = room(size, b.nodes);
+    size = room(size, b.vars);
+    size = room(size, b.code);
+    size = room(size, b.lists);
+    size += b.texts.size();
+    auto* base = static_cast<std::byte*>(::operator new(size));
+    FastLinePtr f(new (base) FastLine(std::move(proto)));
+    size_t used = sizeof(FastLine);
+    place(base, used, b.nodes, f->nodes);
+    place(base, used, b.vars, f->vars);
+    place(base, used, b.code, f->code);
+    place(base, used, b.lists, f->lists);
+    char* texts = reinterpret_cast<char*>(base + used);
+    if (!b.texts.empty()) std::memcpy(texts, b.texts.data(), b.texts.size());
+    f->texts = std::string_view(texts, b.texts.size());
+    return f;
 }
 
 }  // namespace
+
+void FastLineFree::operator()(FastLine* f) const {
+    f->~FastLine();
+    ::operator delete(static_cast<void*>(f));
+}
 
 // ---- Evaluation ----------------------------------------------------------------------
 
@@ -1333,6 +1490,10 @@ void fast_eval_expression(Instance& inst, FastLine& f, int32_t e, Value& out) {
         out = empty_value();
     }
     inst.assign_allowed = saved;
+}
+
+int32_t fast_var_index(Instance& inst, FastLine& f, int32_t slot) {
+    return var_resolve(inst, f.vars[static_cast<size_t>(slot)]);
 }
 
 bool fast_var_rooted(const FastLine& f, int32_t e) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "interp/base/instance.h"
@@ -41,6 +42,10 @@ enum class FastKind : uint8_t {
                   // expression: it runs up to the end of the expression, then raises 3074
     kBranchTail,  // then <tail> / else <tail> on a line of its own: the tail runs when the
                   // last one-line if gave `run_on`
+    kFor,         // for name = expr <to line>: the `to` part compiled on its own (`tail`,
+                  // starting at `tail_at`)
+    kSwitch,      // switch expr / select expr
+    kCase,        // case expr
 };
 
 struct FastNode {
@@ -91,6 +96,21 @@ struct FastNameArg {
     int32_t elem = -1;
 };
 
+// An array of a compiled line, in the block the line was allocated with.
+template <class T>
+struct FastArray {
+    T* p = nullptr;
+    uint32_t n = 0;
+    T& operator[](size_t i) const { return p[i]; }
+    T* data() const { return p; }
+    size_t size() const { return n; }
+    bool empty() const { return n == 0; }
+    T* begin() const { return p; }
+    T* end() const { return p + n; }
+};
+
+// A compiled line is one allocation: the record, then its nodes, variables, integer
+// program, lists and texts (made by fast_compile, freed by FastLineFree).
 struct FastLine {
     FastKind kind = FastKind::kExpr;
     FastForm expr_form = FastForm::kOther;
@@ -117,7 +137,7 @@ struct FastLine {
     int32_t target = -1;        // variable slot of an assignment (kAssignElem: its node)
     int32_t expr = -1;          // main expression
     int32_t expr2 = -1;         // step of a `to` line
-    std::unique_ptr<FastLine> tail;  // the statement after `then`, when compiled
+    FastLinePtr tail;  // the statement after `then`, when compiled
     uint16_t tail_at = 0;       // where that statement starts in the line
     int8_t run_on = 0;          // kBranchTail: 1 after then, 0 after else
     // Appending to the target in place: `s = s : a : b` with a narrow string in s.
@@ -126,11 +146,11 @@ struct FastLine {
     bool int_store = false;
     // ... whose program ends by adding the target itself (fast_assign_whole).
     bool self_add = false;
-    std::vector<FastNode> nodes;
-    std::vector<FastOp> code;
-    std::vector<int32_t> lists;
-    std::vector<FastVar> vars;
-    std::string texts;
+    FastArray<FastNode> nodes;
+    FastArray<FastOp> code;
+    FastArray<int32_t> lists;
+    FastArray<FastVar> vars;
+    std::string_view texts;
     std::vector<std::string> elem_names;  // names read as arrays' (folded)
     std::vector<FastNameArg> name_args;
     // Keyword lookup depends on the functions defined so far and on the host table.
@@ -145,14 +165,15 @@ struct FastLine {
 // Compiles the statement starting at `at` in the cached line `lt` (its prepared text is
 // lt.line). Null when the statement is not of a compiled form or its tokens are not all
 // cached yet.
-std::unique_ptr<FastLine> fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at);
+FastLinePtr fast_compile(const Instance& inst, const LineTokens& lt, uint16_t at);
 
 // Can a statement starting with a token of `type` (keyword `kw`) be of a compiled form?
 // False for the ones fast_compile never compiles.
 bool fast_may_compile(const Instance& inst, uint8_t type, int kw);
 
-// The statement after `then` at `at`: only assignments, calls and return run compiled there.
-std::unique_ptr<FastLine> fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at);
+// The statement after `then` at `at`: only assignments, calls, return, break and continue
+// run compiled there.
+FastLinePtr fast_compile_tail(const Instance& inst, const LineTokens& lt, uint16_t at);
 
 // An expression of a compiled line, as eval_expression evaluates it without assignment.
 void fast_eval_expression(Instance& inst, FastLine& f, int32_t e, Value& out);
@@ -163,6 +184,10 @@ bool fast_eval_int(Instance& inst, FastLine& f, int32_t e, int32_t* out);
 // The main expression's integer program, for a line with expr_program set: the same
 // as fast_eval_int without its checks of the expression's kind.
 bool fast_eval_program(const Instance& inst, const FastLine& f, int32_t* out);
+
+// The record of variable slot `slot` in the current table, found or created as the
+// tokenizer finds or creates it where its token is read; -1 with the error raised.
+int32_t fast_var_index(Instance& inst, FastLine& f, int32_t slot);
 
 // True when the expression is a variable (in parentheses or not): its value carries the
 // variable it came from, which the integer evaluation does not give.

@@ -27,9 +27,15 @@
 
 namespace kel::interp::grammar {
 
+// The level of the binary operator that is the current token, 0 for none.
+template <class M>
+int op_level(typename M::Ctx& c) {
+    return M::type(c) == kTokKeyword ? eval_op_level(M::kw(c)) : 0;
+}
+
 template <class M, int Level>
 bool level_has(typename M::Ctx& c) {
-    return M::type(c) == kTokKeyword && eval_level_has(Level, M::kw(c));
+    return op_level<M>(c) == Level;
 }
 
 template <class M, int Level>
@@ -260,37 +266,60 @@ void concat_chain(typename M::Ctx& c, typename M::V& out) {
     M::chain_finish(c, chain, out);
 }
 
+// The operators of level `Level` (8 down to 1) after their first operand `out`, which is
+// complete: each right operand is read at the level below, the ":" run as one chain.
+template <class M, int Level>
+void level_rest(typename M::Ctx& c, typename M::V& out) {
+    if constexpr (Level == 4) {
+        concat_chain<M>(c, out);
+    } else {
+        while (!M::err(c) && level_has<M, Level>(c)) {
+            int op = M::kw(c);
+            if (op == Kw::Assign) {
+                M::fail_info(c, Err::AssignNotLegal, Err::InfoUseEquals);
+                return;
+            }
+            M::next(c);
+            if (M::err(c)) return;
+            typename M::V rhs = M::empty();
+            binary_level<M, Level + 1>(c, rhs);
+            if (M::err(c)) {
+                M::drop(c, rhs);
+                return;
+            }
+            M::binary(c, out, rhs, op);
+        }
+    }
+}
+
+// A binary level: its first operand read at the prefix level at once, then the levels
+// from 8 down to `Level` that the operators after it belong to, each asked once (a level
+// that has no operator there has nothing to do). Each level's operators end at one of a
+// lower level, so the levels run in descending order, as a descent through all of them
+// would run them.
 template <class M, int Level>
 void binary_level(typename M::Ctx& c, typename M::V& out) {
-    typename M::BinaryDepth depth(c);
-    if (!depth.ok()) return;
-    if constexpr (Level == 4) {
-        binary_level<M, 5>(c, out);
-        if (!M::err(c) && level_has<M, 4>(c)) concat_chain<M>(c, out);
-        return;
-    }
-    if constexpr (Level == 8)
+    if constexpr (Level == 9) {
         level9<M>(c, out);
-    else
-        binary_level<M, Level + 1>(c, out);
-    while (!M::err(c) && level_has<M, Level>(c)) {
-        int op = M::kw(c);
-        if (op == Kw::Assign) {
-            M::fail_info(c, Err::AssignNotLegal, Err::InfoUseEquals);
-            return;
+    } else {
+        typename M::BinaryDepth depth(c);
+        if (!depth.ok()) return;
+        level9<M>(c, out);
+        for (;;) {
+            if (M::err(c)) return;
+            int l = op_level<M>(c);
+            if (l < Level) return;
+            switch (l) {
+                case 1: level_rest<M, 1>(c, out); break;
+                case 2: level_rest<M, 2>(c, out); break;
+                case 3: level_rest<M, 3>(c, out); break;
+                case 4: level_rest<M, 4>(c, out); break;
+                case 5: level_rest<M, 5>(c, out); break;
+                case 6: level_rest<M, 6>(c, out); break;
+                case 7: level_rest<M, 7>(c, out); break;
+                default: level_rest<M, 8>(c, out); break;
+            }
         }
-        M::next(c);
-        if (M::err(c)) return;
-        typename M::V rhs = M::empty();
-        if constexpr (Level == 8)
-            level9<M>(c, rhs);
-        else
-            binary_level<M, Level + 1>(c, rhs);
-        if (M::err(c)) {
-            M::drop(c, rhs);
-            return;
-        }
-        M::binary(c, out, rhs, op);
     }
 }
 

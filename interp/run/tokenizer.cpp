@@ -581,6 +581,15 @@ bool calls_a_function(const Instance& inst, int kw) {
     return kw >= kUdfIdFirst && kw <= kUdfIdLast;
 }
 
+// Can a call of keyword `kw` run script lines, and so define a function? A script's
+// function and a host's can; of the builtins, the one that runs a script file and the
+// ones that call native code, which may call back into a script's function.
+bool may_run_script(const Instance& inst, int kw) {
+    if (kw >= 0 && kw < kKeywordCount)
+        return kw == keyword_index("call") || kw == keyword_index("dllcall") || kw == keyword_index("dllcallcdecl");
+    return calls_a_function(inst, kw);
+}
+
 }  // namespace
 
 bool token_preread(Instance& inst, bool (*first_ok)(const Instance& inst, uint8_t type, int kw)) {
@@ -610,12 +619,15 @@ bool token_preread(Instance& inst, bool (*first_ok)(const Instance& inst, uint8_
     int form = -1;
     bool drop_comma = false;  // after a name drop reads: a comma brings another one
     bool after_then = false;
-    // A name read after a call ran is looked up only then (the call may have defined a
-    // function of that name): the reading stops before it. The parentheses open, one bit
-    // each (set for a call's).
-    uint64_t parens = 0;
+    // A name read after a call that may have run script lines is looked up only then (the
+    // call may have defined a function of that name), and a name before "[" after any call
+    // (the call may have changed what it holds): the reading stops before it. The
+    // parentheses open, one bit each (set for a call's), and whether that call may run
+    // script lines, one bit each too.
+    uint64_t parens = 0, script_parens = 0;
     int depth = 0;
     bool fn_before = false, call_done = false;
+    bool script_before = false, script_done = false;
     for (size_t n = 0; n <= kMaxCachedTokens; ++n) {
         auto at = static_cast<uint16_t>(t.pos - base);
         t.volatile_token = false;
@@ -625,18 +637,25 @@ bool token_preread(Instance& inst, bool (*first_ok)(const Instance& inst, uint8_
         bool kw = t.type == kTokKeyword;
         if (kw && t.kw == Kw::OleObject && std::strchr(t.text, '.')) break;  // object access
         bool lparen = kw && t.kw == Kw::LParen;
-        if (fn_before && !lparen) call_done = true;  // a function called without "("
-        if (call_done && (t.type == kTokVariable || (kw && t.kw == Kw::OleObject))) return false;
+        if (fn_before && !lparen) {  // a function called without "("
+            call_done = true;
+            script_done |= script_before;
+        }
+        if ((script_done && t.type == kTokVariable) || (call_done && kw && t.kw == Kw::OleObject)) return false;
         if (lparen) {
             if (depth == 64) break;
             parens = parens << 1 | (fn_before ? 1u : 0u);
+            script_parens = script_parens << 1 | (script_before ? 1u : 0u);
             ++depth;
         } else if (kw && t.kw == Kw::RParen && depth > 0) {
             call_done |= (parens & 1) != 0;
+            script_done |= (script_parens & 1) != 0;
             parens >>= 1;
+            script_parens >>= 1;
             --depth;
         }
         fn_before = kw && calls_a_function(inst, t.kw);
+        script_before = fn_before && may_run_script(inst, t.kw);
         bool ok;
         if (mode == kName || mode == kNameAfterStar) {
             // Kept as read_uncached keeps such a name.

@@ -293,6 +293,7 @@ TEST_F(Tokenizer, PreReadKeepsWhatTheReadingFinds) {
         {"strcat(&w, max(1, v))", 0, {"w", "v"}},
         {"r = isdefined(q) + vartype(*p) : drop(d1, d2) + objecttypeget(e)", 6, {"r", "q", "p", "d1", "d2", "e"}},
         {"*ptr += -7 mod 3", 0, {"ptr"}},
+        {"z = strlen(1) + late : abs(-2) : after", 0, {"z", "late", "after"}},  // names after calls that run no script
     };
     auto any = [](const Instance&, uint8_t, int) { return true; };
     for (const auto& c : cases) {
@@ -344,7 +345,9 @@ TEST_F(Tokenizer, PreReadDeclines) {
         {"x = 1..2", 2},            // a tokenizer error
         {"y = 3 + $\"", 4},          // a multi-line string
         {"o = obj.prop", 2},        // object access
-        {"z = strlen(1) + late", 7},  // a name after a call
+        {"z = call(\"f.web\", \"\") + late", 9},  // a name after a call that may define a function
+        {"z = strlen(call(\"f.web\", \"\")) + late", 12},  // ... inside another call
+        {"z = dllcall(1, long:\"f\") + late", 11},  // ... or call back into the script
         {"b = num[1]", 2},          // a name before "[" that holds no array
         {"p = ptrglobal(g)", 3},    // a special form that makes names of its own
         {"i = isdefined(5)", 5},    // a special form's argument that is no name (kept as the text keeps it)
