@@ -1,14 +1,33 @@
 // Helpers shared by the platform's own sources; never installed for other callers.
 #pragma once
+#include <poll.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct stat;
 namespace kel::platform { struct OutputSink; }
 
 namespace kel::platform::detail {
+
+// `n` pollfd entries for one poll: on the stack up to N (a worker's few descriptors cost
+// no allocation), on the heap past that.
+template <size_t N>
+struct PollSet {
+    pollfd small[N];
+    std::vector<pollfd> large;
+    pollfd* p;
+    explicit PollSet(size_t n) : p(small) {
+        if (n > N) {
+            large.resize(n);
+            p = large.data();
+        }
+    }
+};
 
 // last_error() from the current errno.
 void set_error_from_errno();

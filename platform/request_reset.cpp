@@ -74,15 +74,9 @@ int64_t open_fd_count() {
 // Whether every descriptor of `fds`, and `extra` unless it is -1, is still open (one
 // poll: a closed one reports POLLNVAL). A worker's few dozen cost no allocation.
 bool all_open(const std::vector<int>& fds, int extra) {
-    constexpr size_t kOnStack = 64;
     size_t n = fds.size() + (extra >= 0);
-    pollfd small[kOnStack];
-    std::vector<pollfd> large;
-    pollfd* p = small;
-    if (n > kOnStack) {
-        large.resize(n);
-        p = large.data();
-    }
+    detail::PollSet<64> set(n);
+    pollfd* p = set.p;
     for (size_t i = 0; i < fds.size(); ++i) p[i] = pollfd{fds[i], 0, 0};
     if (extra >= 0) p[n - 1] = pollfd{extra, 0, 0};
     int r;

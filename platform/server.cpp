@@ -1,5 +1,6 @@
 // Platform layer: sockets and worker processes for the pre-forking FastCGI server.
 #include "platform/server.h"
+#include "platform/internal.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -168,14 +169,8 @@ void discard_message(int sock) {
 int poll_readable(std::span<PollFd> fds, int ms) {
     // The worker polls two or three descriptors per request: on the stack. The
     // supervisor's set of every worker's socket is the one larger set.
-    constexpr size_t kOnStack = 8;
-    pollfd small[kOnStack];
-    std::vector<pollfd> large;
-    pollfd* p = small;
-    if (fds.size() > kOnStack) {
-        large.resize(fds.size());
-        p = large.data();
-    }
+    detail::PollSet<8> set(fds.size());
+    pollfd* p = set.p;
     for (size_t i = 0; i < fds.size(); ++i) p[i] = {fds[i].fd, POLLIN | POLLRDHUP, 0};
     int r = poll(p, fds.size(), ms);
     for (size_t i = 0; i < fds.size(); ++i) {
